@@ -1,0 +1,83 @@
+// The one process-wide record of capture data: options, filters, run state and the
+// fixed-size stores. Nothing here is allocated per packet.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "capture/endpoint_filter.h"
+
+namespace trovix {
+
+inline constexpr int32_t kByteAreaSize = 800 * 1024;
+inline constexpr int32_t kTableEntries = 16384;
+inline constexpr int32_t kSniffLogSize = 4096000;
+inline constexpr uint32_t kMaxPackets = 10000;
+inline constexpr int kInterfaceSlots = 4;
+inline constexpr int kBindMatches = 5;  // loopback, then slots 1 to 4
+inline constexpr int kBindTextSize = 20;
+inline constexpr int kSlotTextSize = 20;
+
+static_assert(kByteAreaSize == 819200);
+static_assert(kTableEntries == 16384 && kMaxPackets <= kTableEntries);
+static_assert(kSniffLogSize == 4096000);
+static_assert(kMaxPackets == 10000);
+
+// Accepted datagrams back to back, exactly as received. The capture thread is the only
+// writer during a capture; a reader acquires packetCount and may then use packets
+// 0 .. packetCount-1, whose bytes, table entries and log lines are all in place.
+struct PacketStore {
+  uint8_t bytes[kByteAreaSize];
+  int32_t lengths[kTableEntries];
+  uint8_t protocols[kTableEntries];
+  std::atomic<int32_t> storedBytes;
+  std::atomic<uint32_t> packetCount;
+};
+
+// Every packet line of the current capture, each followed by CR LF, NUL-terminated.
+struct SniffLog {
+  char text[kSniffLogSize];
+  std::atomic<int32_t> length;
+};
+
+// The wake-up descriptor and thread of the running capture; the thread owns the socket.
+struct CaptureRun {
+  int wakeFd = -1;
+  std::thread thread;
+};
+
+struct CaptureState {
+  // Options: written only while no capture thread runs; starting the thread orders these
+  // writes before every read the thread makes, so they need no atomics.
+  int32_t OnTcp = 0;
+  int32_t OnUdp = 0;
+  int32_t OnIcmp = 0;
+  int32_t OnIgmp = 0;
+  int32_t OnRaw = 0;
+  int32_t TwoWayTraffic = 0;
+  EndpointFilter sourceFilter = AnyEndpoint();
+  EndpointFilter destinationFilter = AnyEndpoint();
+  char reverseSourceAddress[24] = {};
+  char reverseDestinationAddress[24] = {};
+  char bindText[kBindTextSize] = {};
+  int32_t bindMatches[kBindMatches] = {};
+  char interfaceSlots[kInterfaceSlots][kSlotTextSize] = {};
+
+  // Shared between the user-interface and capture threads.
+  std::atomic<int32_t> stopFlag{0};
+  std::atomic<int32_t> selectedPacketIndex{0};
+
+  CaptureRun run;
+  PacketStore store{};
+  SniffLog sniffLog{};
+};
+
+// The process-wide record, zero at first use and never freed.
+CaptureState& TheCaptureState();
+
+// Empties the stores for a new capture. Everything past the used parts is already zero,
+// so only the used parts are cleared. Must not run while a capture thread runs.
+void ResetStores(CaptureState& state);
+
+}  // namespace trovix

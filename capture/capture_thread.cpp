@@ -1,0 +1,155 @@
+// Capture thread: waits in poll on the capture socket and a wake-up descriptor, so a stop
+// takes effect at once, and drains the receive ring through the accept path.
+#include "capture/capture_thread.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "capture/packet_store.h"
+#include "capture/platform/packet_socket.h"
+
+namespace trovix {
+namespace {
+
+constexpr const char* kLoopbackText = "127.0.0.1";
+
+struct ThreadContext {
+  CaptureState* state;
+  CaptureListener* listener;
+  PacketRing ring;
+  bool ended;  // the capture ended by itself
+};
+
+bool OnDatagram(void* context, const uint8_t* datagram, size_t length) {
+  auto& ctx = *static_cast<ThreadContext*>(context);
+  if (ctx.state->stopFlag.load(std::memory_order_relaxed) != 0) return false;
+  AcceptResult result = AcceptDatagram(*ctx.state, datagram, length);
+  if (result == AcceptResult::kStoredLast || result == AcceptResult::kNoRoom) {
+    ctx.ended = true;
+    return false;
+  }
+  return true;
+}
+
+void RaisePriority() {
+  // Best effort: an unprivileged user may not lower the nice value, and that is fine.
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
+}
+
+void CaptureThread(ThreadContext ctx) {
+  RaisePriority();
+  CaptureState& state = *ctx.state;
+  pollfd fds[2] = {{ctx.ring.fd, POLLIN, 0}, {state.run.wakeFd, POLLIN, 0}};
+  while (state.stopFlag.load(std::memory_order_acquire) == 0 && !ctx.ended) {
+    uint32_t before = state.store.packetCount.load(std::memory_order_relaxed);
+    DrainPacketRing(ctx.ring, OnDatagram, &ctx);
+    uint32_t after = state.store.packetCount.load(std::memory_order_relaxed);
+    if (after != before && ctx.listener != nullptr) ctx.listener->PacketsPublished(after);
+    if (ctx.ended || state.stopFlag.load(std::memory_order_acquire) != 0) break;
+
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+      ctx.ended = true;  // a wait that cannot work would otherwise spin
+      break;
+    }
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0 && PacketRingInterfaceGone(ctx.ring)) ctx.ended = true;
+  }
+  ClosePacketRing(ctx.ring);
+  if (ctx.ended) {
+    state.stopFlag.store(1, std::memory_order_release);
+    if (ctx.listener != nullptr) ctx.listener->CaptureEnded();
+  }
+}
+
+void CopyBounded(char* out, size_t size, std::string_view text) {
+  size_t n = std::min(text.size(), size - 1);
+  std::memcpy(out, text.data(), n);
+  std::memset(out + n, 0, size - n);
+}
+
+CaptureStart Failed(int error) {
+  CaptureStartResult result = error == EPERM || error == EACCES ? CaptureStartResult::kPermissionDenied
+                                                                : CaptureStartResult::kSystemError;
+  return {result, error};
+}
+
+void JoinFinishedThread(CaptureState& state) {
+  if (state.run.thread.joinable()) state.run.thread.join();
+  if (state.run.wakeFd >= 0) close(state.run.wakeFd);
+  state.run.wakeFd = -1;
+}
+
+}  // namespace
+
+void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
+  StopCaptureThread(state);  // the stores and options must not change under a running capture
+  state.stopFlag.store(0, std::memory_order_relaxed);
+  ResetStores(state);
+
+  std::string_view bind = options.bindText.substr(0, std::min(options.bindText.find('\0'), size_t{kBindTextSize - 1}));
+  CopyBounded(state.bindText, sizeof state.bindText, bind);
+  state.bindMatches[0] = bind == kLoopbackText ? 1 : 0;
+  for (int slot = 0; slot < kInterfaceSlots; ++slot) {
+    state.bindMatches[slot + 1] = bind == state.interfaceSlots[slot] ? 1 : 0;
+  }
+
+  state.sourceFilter = ParseEndpointFilter(options.fromText);
+  state.destinationFilter = ParseEndpointFilter(options.toText);
+  state.TwoWayTraffic = options.twoWayTraffic ? 1 : 0;
+  SetReverseAddresses(state);
+  state.OnTcp = options.tcp ? 1 : 0;
+  state.OnUdp = options.udp ? 1 : 0;
+  state.OnIcmp = options.icmp ? 1 : 0;
+  state.OnIgmp = options.igmp ? 1 : 0;
+  state.OnRaw = options.raw ? 1 : 0;
+}
+
+uint32_t CaptureBindAddress(const CaptureState& state) {
+  // A set match means the bind text equals that known address, so the bind text decides.
+  for (int32_t match : state.bindMatches) {
+    in_addr address{};
+    if (match == 1 && inet_pton(AF_INET, state.bindText, &address) == 1) return address.s_addr;
+  }
+  return htonl(INADDR_ANY);
+}
+
+CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener) {
+  JoinFinishedThread(state);
+
+  int ifindex = InterfaceIndexForAddress(CaptureBindAddress(state));
+  if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
+
+  ThreadContext ctx{&state, listener, {}, false};
+  if (int error = OpenPacketRing(ifindex, ctx.ring); error != 0) return Failed(error);
+  state.run.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (state.run.wakeFd < 0) {
+    int error = errno;
+    ClosePacketRing(ctx.ring);
+    return Failed(error);
+  }
+  try {
+    state.run.thread = std::thread(CaptureThread, ctx);
+  } catch (const std::system_error& e) {
+    ClosePacketRing(ctx.ring);
+    JoinFinishedThread(state);
+    return Failed(e.code().value());
+  }
+  return {CaptureStartResult::kStarted, 0};
+}
+
+void StopCaptureThread(CaptureState& state) {
+  state.stopFlag.store(1, std::memory_order_release);
+  if (state.run.wakeFd >= 0) {
+    uint64_t one = 1;
+    (void)!write(state.run.wakeFd, &one, sizeof one);
+  }
+  JoinFinishedThread(state);
+}
+
+}  // namespace trovix

@@ -1,0 +1,64 @@
+// The capture thread: owns the capture socket of one capture, receives, filters, stores.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "capture/capture_state.h"
+
+namespace trovix {
+
+// How the engine reaches the packet list. Both calls come on the capture thread and must
+// return at once: the capture never waits for the user interface.
+class CaptureListener {
+ public:
+  virtual ~CaptureListener() = default;
+  // Packets below `count` are published (a batch: not necessarily once per packet).
+  virtual void PacketsPublished(uint32_t count) noexcept = 0;
+  // The capture ended by itself: the store is full or the interface is gone. The stop
+  // flag is already 1 and the socket closed.
+  virtual void CaptureEnded() noexcept = 0;
+};
+
+// What "go!" reads from the window.
+struct CaptureOptions {
+  std::string_view bindText;
+  std::string_view fromText;
+  std::string_view toText;
+  bool twoWayTraffic = false;
+  bool tcp = false;
+  bool udp = false;
+  bool icmp = false;
+  bool igmp = false;
+  bool raw = false;
+};
+
+// Ends a running capture, clears the stop flag, empties the stores and sets the bind text
+// and matches, the filters, the reverse addresses and the protocol flags.
+void PrepareCapture(CaptureState& state, const CaptureOptions& options);
+
+// The address the capture binds to (network byte order): the bind text's address when it
+// equals one of the known addresses, 0.0.0.0 otherwise.
+uint32_t CaptureBindAddress(const CaptureState& state);
+
+enum class CaptureStartResult {
+  kStarted,
+  kPermissionDenied,  // no CAP_NET_RAW
+  kNoSuchInterface,   // no interface owns the bind address
+  kSystemError,       // anything else; see the error number
+};
+
+struct CaptureStart {
+  CaptureStartResult result;
+  int error;  // errno of the failing call, 0 when started
+};
+
+// Opens the capture socket (so it already captures when this returns) and starts the
+// capture thread. Call after PrepareCapture.
+CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener);
+
+// Raises the stop flag, wakes the thread and joins it. Once this returns nothing more is
+// stored, listed or logged, and the socket is released. Safe to call when nothing runs.
+void StopCaptureThread(CaptureState& state);
+
+}  // namespace trovix

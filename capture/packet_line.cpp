@@ -1,0 +1,101 @@
+// Hand-written decimal formatting: the capture path formats a line per packet and
+// printf-family calls would cost more than the rest of the accept path.
+#include "capture/packet_line.h"
+
+#include "capture/byte_reader.h"
+
+namespace trovix {
+namespace {
+
+char* PutUnsigned(char* out, uint32_t value) noexcept {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+char* PutText(char* out, const char* text) noexcept {
+  while (*text != '\0') *out++ = *text++;
+  return out;
+}
+
+}  // namespace
+
+size_t FormatIpv4(const uint8_t* address, char* out) noexcept {
+  char* p = out;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) *p++ = '.';
+    p = PutUnsigned(p, address[i]);
+  }
+  *p = '\0';
+  return static_cast<size_t>(p - out);
+}
+
+const char* ProtocolWord(uint8_t protocol) noexcept {
+  switch (protocol) {
+    case 1: return "icmp";
+    case 2: return "igmp";
+    case 6: return "tcp";
+    case 17: return "udp";
+    case 255: return "raw";
+    default: return nullptr;
+  }
+}
+
+bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
+  if (length < 20) return false;
+  ByteReader r(datagram, length);
+  FormatIpv4(datagram + 12, out.src);
+  FormatIpv4(datagram + 16, out.dst);
+  out.protocol = r.U8(9);
+  out.totalLength = r.Be16(2);
+  out.ttl = r.U8(8);
+  out.sport = out.dport = 0;
+  out.portsValid = true;
+  if (out.protocol == 6 || out.protocol == 17) {
+    size_t h = (r.U8(0) & 0x0Fu) * 4u;
+    out.sport = r.Be16(h);
+    out.dport = r.Be16(h + 2);
+    out.portsValid = h >= 20 && !r.truncated();
+  }
+  return true;
+}
+
+size_t FormatPacketLine(uint32_t index, const DatagramFields& f, char* out) noexcept {
+  char* p = out;
+  *p++ = '\t';
+  p = PutUnsigned(p, index);
+  *p++ = '\t';
+  p = PutText(p, ProtocolWord(f.protocol));
+  *p++ = '\t';
+  p = PutText(p, f.src);
+  *p++ = '\t';
+  p = PutUnsigned(p, f.sport);
+  *p++ = '\t';
+  p = PutText(p, f.dst);
+  *p++ = '\t';
+  p = PutUnsigned(p, f.dport);
+  *p++ = '\t';
+  p = PutUnsigned(p, f.totalLength);
+  *p++ = '\t';
+  p = PutUnsigned(p, f.ttl);
+  *p = '\0';
+  return static_cast<size_t>(p - out);
+}
+
+size_t FormatStoredPacketLine(uint32_t index, const uint8_t* datagram, size_t length,
+                              char* out) noexcept {
+  out[0] = '\0';
+  DatagramFields fields;
+  if (!ReadDatagramFields(datagram, length, fields) || !fields.portsValid ||
+      ProtocolWord(fields.protocol) == nullptr || index > 9999) {
+    return 0;
+  }
+  return FormatPacketLine(index, fields, out);
+}
+
+}  // namespace trovix

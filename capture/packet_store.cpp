@@ -1,0 +1,94 @@
+// Store and log appends. The order of the writes is what makes the store safe to read
+// without a lock: everything of packet k is in place before the count becomes k + 1.
+#include "capture/packet_store.h"
+
+#include <cstring>
+
+#include "capture/packet_line.h"
+
+namespace trovix {
+namespace {
+
+// The largest datagram one receive returns; anything beyond is cut as a recv would cut it.
+constexpr size_t kReceiveBufferSize = 65536;
+
+static_assert(kMaxPackets * (kPacketLineMax + 2) + 1 <= static_cast<size_t>(kSniffLogSize),
+              "a full capture's log must fit the sniff log");
+
+bool ProtocolSwitchOn(const CaptureState& s, uint8_t protocol) {
+  switch (protocol) {
+    case 6: return s.OnTcp == 1;
+    case 17: return s.OnUdp == 1;
+    case 2: return s.OnIgmp == 1;
+    case 1: return s.OnIcmp == 1;
+    case 255: return s.OnRaw == 1;
+    default: return false;
+  }
+}
+
+bool Passes(const CaptureState& state, const DatagramFields& f) {
+  if (!AddressTestPasses(state, f.src, f.dst)) return false;
+  if (!ProtocolSwitchOn(state, f.protocol)) return false;
+  if (f.protocol != 6 && f.protocol != 17) return true;
+  return f.portsValid && PortTestPasses(state, f.sport, f.dport);
+}
+
+}  // namespace
+
+CaptureState& TheCaptureState() {
+  static CaptureState* const state = new CaptureState();
+  return *state;
+}
+
+void ResetStores(CaptureState& state) {
+  PacketStore& store = state.store;
+  uint32_t count = store.packetCount.load(std::memory_order_relaxed);
+  std::memset(store.bytes, 0, static_cast<size_t>(store.storedBytes.load(std::memory_order_relaxed)));
+  std::memset(store.protocols, 0, count < kTableEntries ? count : kTableEntries);
+  std::memset(state.sniffLog.text, 0, static_cast<size_t>(state.sniffLog.length.load(std::memory_order_relaxed)));
+  store.storedBytes.store(0, std::memory_order_relaxed);
+  state.sniffLog.length.store(0, std::memory_order_relaxed);
+  store.packetCount.store(0, std::memory_order_release);
+}
+
+AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length) noexcept {
+  if (length > kReceiveBufferSize) length = kReceiveBufferSize;
+  DatagramFields fields;
+  if (!ReadDatagramFields(datagram, length, fields) || !Passes(state, fields)) {
+    return AcceptResult::kDropped;
+  }
+
+  PacketStore& store = state.store;
+  uint32_t index = store.packetCount.load(std::memory_order_relaxed);
+  int32_t total = store.storedBytes.load(std::memory_order_relaxed);
+  if (index >= kMaxPackets) return AcceptResult::kNoRoom;
+  if (length > static_cast<size_t>(kByteAreaSize - total)) return AcceptResult::kNoRoom;
+
+  store.protocols[index] = fields.protocol;
+  store.lengths[index] = static_cast<int32_t>(length);
+  std::memcpy(store.bytes + total, datagram, length);
+  store.storedBytes.store(total + static_cast<int32_t>(length), std::memory_order_relaxed);
+
+  SniffLog& log = state.sniffLog;
+  int32_t at = log.length.load(std::memory_order_relaxed);
+  size_t n = FormatPacketLine(index, fields, log.text + at);
+  log.text[at + n] = '\r';
+  log.text[at + n + 1] = '\n';
+  log.length.store(at + static_cast<int32_t>(n) + 2, std::memory_order_release);
+
+  store.packetCount.store(index + 1, std::memory_order_release);
+  return index + 1 == kMaxPackets ? AcceptResult::kStoredLast : AcceptResult::kStored;
+}
+
+bool LocatePacket(const PacketStore& store, int32_t index, StoredPacket& out) noexcept {
+  uint32_t count = PublishedPacketCount(store);
+  if (index < 0 || static_cast<uint32_t>(index) >= count) return false;
+  int64_t offset = 0;
+  for (int32_t k = 0; k < index; ++k) offset += store.lengths[k];
+  int32_t length = store.lengths[index];
+  if (length < 0 || offset + length > kByteAreaSize) return false;
+  out = {store.bytes + offset, static_cast<int32_t>(offset), length, store.protocols[index]};
+  return true;
+}
+
+}  // namespace trovix

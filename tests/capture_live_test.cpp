@@ -1,0 +1,378 @@
+// Real captures on real sockets, inside the private network namespace of this process.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/ip_icmp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/capture_thread.h"
+#include "capture/packet_line.h"
+#include "capture/packet_store.h"
+#include "tests/netns.h"
+
+namespace trovix {
+namespace {
+
+using namespace std::chrono_literals;
+
+class RecordingListener : public CaptureListener {
+ public:
+  void PacketsPublished(uint32_t count) noexcept override { published = count; }
+  void CaptureEnded() noexcept override { ended = true; }
+  std::atomic<uint32_t> published{0};
+  std::atomic<bool> ended{false};
+};
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+sockaddr_in Address(const char* ip, uint16_t port) {
+  sockaddr_in a{AF_INET, htons(port), {}, {}};
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
+
+int UdpSocket(const char* ip, uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Address(ip, port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void SendUdp(int fd, const char* ip, uint16_t port, const void* data, size_t size) {
+  sockaddr_in to = Address(ip, port);
+  ASSERT_EQ(sendto(fd, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), static_cast<ssize_t>(size));
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (readdir(dir) != nullptr) ++n;
+  closedir(dir);
+  return n;
+}
+
+struct Seen {
+  StoredPacket packet;
+  std::string line;
+};
+
+class CaptureLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::PrivateNetworkProblem().empty()) GTEST_SKIP() << test::PrivateNetworkProblem();
+  }
+  void TearDown() override { StopCaptureThread(*state_); }
+
+  void Start(const CaptureOptions& options) {
+    PrepareCapture(*state_, options);
+    CaptureStart start = StartCaptureThread(*state_, &listener_);
+    ASSERT_EQ(start.result, CaptureStartResult::kStarted) << std::strerror(start.error);
+  }
+  uint32_t Count() { return PublishedPacketCount(state_->store); }
+  // Waits for at least `n` packets, then a little longer for stragglers.
+  void AwaitPackets(uint32_t n) {
+    EXPECT_TRUE(WaitUntil([&] { return Count() >= n; })) << "only " << Count() << " of " << n;
+    std::this_thread::sleep_for(50ms);
+  }
+  std::vector<Seen> Stored() {
+    std::vector<Seen> all;
+    for (uint32_t k = 0; k < Count(); ++k) {
+      Seen s;
+      EXPECT_TRUE(LocatePacket(state_->store, static_cast<int32_t>(k), s.packet));
+      char line[kPacketLineMax + 1];
+      s.line.assign(line, FormatStoredPacketLine(k, s.packet.bytes, static_cast<size_t>(s.packet.length), line));
+      all.push_back(s);
+    }
+    return all;
+  }
+  // Every stored packet has its line, in order, in the sniff log.
+  void ExpectLogMatchesStore() {
+    std::string expected;
+    for (const Seen& s : Stored()) expected += s.line + "\r\n";
+    EXPECT_EQ(std::string(state_->sniffLog.text, PublishedLogLength(state_->sniffLog)), expected);
+  }
+
+  std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
+  RecordingListener listener_;
+};
+
+uint16_t SourcePort(const Seen& s) { return static_cast<uint16_t>(s.packet.bytes[20] << 8 | s.packet.bytes[21]); }
+
+TEST_F(CaptureLive, LoopbackUdpTcpAndIcmpAreStoredOnceWithTheirLines) {
+  Start({"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+
+  int receiver = UdpSocket("127.0.0.1", 40002);
+  int sender = UdpSocket("127.0.0.1", 40001);
+  SendUdp(sender, "127.0.0.1", 40002, "trovix-udp", 10);
+
+  int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = Address("127.0.0.1", 40003);
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(server, 1), 0);
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+
+  int icmp = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  ASSERT_GE(icmp, 0);
+  uint8_t echo[8] = {ICMP_ECHO, 0, 0xF7, 0xFE, 0, 1, 0, 0};  // checksum of this header
+  sockaddr_in lo = Address("127.0.0.1", 0);
+  ASSERT_EQ(sendto(icmp, echo, sizeof echo, 0, reinterpret_cast<sockaddr*>(&lo), sizeof lo), 8);
+
+  AwaitPackets(1 + 3 + 2);  // the datagram, the TCP handshake, echo request and reply
+  for (int fd : {receiver, sender, server, client, icmp}) close(fd);
+
+  std::vector<Seen> seen = Stored();
+  int udp = 0, syn = 0, icmpCount = 0;
+  for (const Seen& s : seen) {
+    if (s.packet.protocol == 17 && SourcePort(s) == 40001) {
+      ++udp;
+      ASSERT_EQ(s.packet.length, 38);
+      EXPECT_EQ(std::memcmp(s.packet.bytes + 28, "trovix-udp", 10), 0);
+      EXPECT_EQ(s.line.substr(s.line.find("\tudp")), "\tudp\t127.0.0.1\t40001\t127.0.0.1\t40002\t38\t64");
+    }
+    if (s.packet.protocol == 6 && s.packet.length >= 40 && (s.packet.bytes[33] & 0x12) == 0x02) {
+      ++syn;
+      EXPECT_NE(s.line.find("\ttcp\t127.0.0.1\t"), std::string::npos);
+      EXPECT_NE(s.line.find("\t127.0.0.1\t40003\t"), std::string::npos);
+    }
+    if (s.packet.protocol == 1) {
+      ++icmpCount;
+      EXPECT_NE(s.line.find("\ticmp\t127.0.0.1\t0\t127.0.0.1\t0\t28\t64"), std::string::npos) << s.line;
+    }
+  }
+  EXPECT_EQ(udp, 1) << "a loopback datagram must be stored exactly once";
+  EXPECT_EQ(syn, 1);
+  EXPECT_EQ(icmpCount, 2);
+  EXPECT_EQ(seen.front().line.substr(0, 3), "\t0\t");
+  ExpectLogMatchesStore();
+}
+
+TEST_F(CaptureLive, UnknownBindTextCapturesEveryInterfaceOnce) {
+  Start({"no such address", "*:*", "*:*", false, false, true, false, false, false});
+  EXPECT_EQ(CaptureBindAddress(*state_), htonl(INADDR_ANY));
+  int sender = UdpSocket("127.0.0.1", 40011);
+  int receiver = UdpSocket("127.0.0.1", 40012);
+  for (int i = 0; i < 3; ++i) SendUdp(sender, "127.0.0.1", 40012, "x", 1);
+  AwaitPackets(3);
+  close(sender);
+  close(receiver);
+  EXPECT_EQ(Count(), 3u);
+  ExpectLogMatchesStore();
+}
+
+TEST_F(CaptureLive, LargestDatagramIsStoredWhole) {
+  Start({"127.0.0.1", "*:*", "*:40022", false, false, true, false, false, false});
+  int sender = UdpSocket("127.0.0.1", 40021);
+  int receiver = UdpSocket("127.0.0.1", 40022);
+  std::vector<uint8_t> payload(65507);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+  SendUdp(sender, "127.0.0.1", 40022, payload.data(), payload.size());
+  AwaitPackets(1);
+  close(sender);
+  close(receiver);
+  ASSERT_EQ(Count(), 1u);
+  std::vector<Seen> seen = Stored();
+  ASSERT_EQ(seen[0].packet.length, 65535);
+  EXPECT_EQ(std::memcmp(seen[0].packet.bytes + 28, payload.data(), payload.size()), 0);
+  EXPECT_NE(seen[0].line.find("\t65535\t64"), std::string::npos);
+}
+
+class VethCapture : public CaptureLive {
+ protected:
+  void SetUp() override {
+    CaptureLive::SetUp();
+    if (IsSkipped()) return;
+    peer_ = std::make_unique<test::VethPeer>();
+    ASSERT_TRUE(peer_->ok()) << "cannot set up the veth peer namespace";
+    std::strcpy(state_->interfaceSlots[0], "198.18.0.1");
+  }
+  // Sends `n` datagrams to the peer's echo port and waits for each echo.
+  void Converse(int n) {
+    int fd = UdpSocket("198.18.0.1", 40031);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < n; ++i) {
+      SendUdp(fd, "198.18.0.2", 7, &i, sizeof i);
+      pollfd p{fd, POLLIN, 0};
+      char buf[16];
+      ASSERT_EQ(poll(&p, 1, 2000), 1);
+      ASSERT_EQ(recv(fd, buf, sizeof buf, 0), 4);
+    }
+    close(fd);
+  }
+  // Loopback traffic at the same time, which a capture bound to the veth must not see.
+  void ChatterOnLoopback() {
+    int fd = UdpSocket("127.0.0.1", 40041);
+    SendUdp(fd, "127.0.0.1", 40041, "lo", 2);
+    close(fd);
+  }
+  int CountDirection(const char* src, const char* dst) {
+    int n = 0;
+    std::string needle = std::string("\t") + src + "\t";
+    for (const Seen& s : Stored()) {
+      if (s.line.find("\tudp\t" + std::string(src) + "\t") != std::string::npos &&
+          s.line.find(std::string("\t") + dst + "\t") != std::string::npos) {
+        ++n;
+      }
+    }
+    return n;
+  }
+  std::unique_ptr<test::VethPeer> peer_;
+};
+
+TEST_F(VethCapture, BothDirectionsOfAConversationAreCaptured) {
+  Start({"198.18.0.1", "198.18.0.1:*", "198.18.0.2:*", true, false, true, false, false, false});
+  ChatterOnLoopback();
+  Converse(5);
+  AwaitPackets(10);
+  EXPECT_EQ(CountDirection("198.18.0.1", "198.18.0.2"), 5);
+  EXPECT_EQ(CountDirection("198.18.0.2", "198.18.0.1"), 5);
+  EXPECT_EQ(Count(), 10u);
+  ExpectLogMatchesStore();
+}
+
+TEST_F(VethCapture, FiltersApplyToRealTraffic) {
+  Start({"198.18.0.1", "198.18.0.1:*", "198.18.0.2:*", false, false, true, false, false, false});
+  Converse(4);
+  AwaitPackets(4);
+  EXPECT_EQ(CountDirection("198.18.0.1", "198.18.0.2"), 4);
+  EXPECT_EQ(CountDirection("198.18.0.2", "198.18.0.1"), 0);
+  StopCaptureThread(*state_);
+
+  Start({"198.18.0.1", "*:40031", "*:*", false, false, true, false, false, false});
+  Converse(3);
+  AwaitPackets(3);
+  EXPECT_EQ(Count(), 3u);  // only the requests leave from port 40031
+  EXPECT_EQ(CountDirection("198.18.0.1", "198.18.0.2"), 3);
+  StopCaptureThread(*state_);
+
+  Start({"198.18.0.1", "*:*", "*:*", true, false, false, false, false, false});  // udp switched off
+  Converse(2);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Count(), 0u);
+}
+
+TEST_F(VethCapture, InterfaceThatDisappearsEndsTheCapture) {
+  Start({"198.18.0.1", "*:*", "*:*", false, true, true, true, true, true});
+  Converse(1);
+  AwaitPackets(2);
+  ASSERT_TRUE(test::Run("ip link del tvx0"));
+  EXPECT_TRUE(WaitUntil([&] { return listener_.ended.load(); }));
+  EXPECT_EQ(state_->stopFlag.load(), 1);
+  EXPECT_GE(Count(), 2u);
+}
+
+// Sends numbered datagrams from 127.0.0.1:40051 to :40052 until told to stop or `limit` is sent.
+class Flood {
+ public:
+  explicit Flood(uint32_t limit) : limit_(limit), thread_([this] { Run(); }) {}
+  ~Flood() {
+    stop_ = true;
+    thread_.join();
+  }
+  uint32_t sent() const { return sent_; }
+
+ private:
+  void Run() {
+    int receiver = UdpSocket("127.0.0.1", 40052);
+    int fd = UdpSocket("127.0.0.1", 40051);
+    sockaddr_in to = Address("127.0.0.1", 40052);
+    for (uint32_t seq = 0; seq < limit_ && !stop_; ++seq) {
+      if (sendto(fd, &seq, sizeof seq, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == sizeof seq) ++sent_;
+    }
+    close(fd);
+    close(receiver);
+  }
+  uint32_t limit_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint32_t> sent_{0};
+  std::thread thread_;
+};
+
+TEST_F(CaptureLive, FloodEndsTheCaptureAtExactlyTenThousandPackets) {
+  Start({"127.0.0.1", "*:40051", "*:40052", false, false, true, false, false, false});
+  {
+    Flood flood(15000);
+    ASSERT_TRUE(WaitUntil([&] { return listener_.ended.load(); }, 20s)) << Count() << " stored";
+  }
+  EXPECT_EQ(Count(), kMaxPackets);
+  EXPECT_EQ(state_->stopFlag.load(), 1);
+  EXPECT_EQ(listener_.published.load(), kMaxPackets);
+  std::vector<Seen> seen = Stored();
+  uint32_t first;
+  std::memcpy(&first, seen[0].packet.bytes + 28, 4);
+  for (uint32_t k = 0; k < kMaxPackets; ++k) {
+    uint32_t seq;
+    std::memcpy(&seq, seen[k].packet.bytes + 28, 4);
+    ASSERT_EQ(seq, first + k) << "gap at packet " << k;
+  }
+  std::string log(state_->sniffLog.text);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10000);
+  std::string last = log.substr(log.rfind("\r\n", log.size() - 3) + 2);
+  EXPECT_EQ(last.substr(0, 26), "\t9999\tudp\t127.0.0.1\t40051\t");
+}
+
+TEST_F(CaptureLive, NothingIsStoredAfterStopReturnsUnderAFlood) {
+  Flood flood(UINT32_MAX);
+  Start({"127.0.0.1", "*:*", "*:*", false, false, true, false, false, false});
+  ASSERT_TRUE(WaitUntil([&] { return Count() > 100; }));
+  StopCaptureThread(*state_);
+  uint32_t count = Count();
+  int32_t bytes = state_->store.storedBytes.load();
+  size_t log = PublishedLogLength(state_->sniffLog);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_GT(flood.sent(), count);
+  EXPECT_EQ(Count(), count);
+  EXPECT_EQ(state_->store.storedBytes.load(), bytes);
+  EXPECT_EQ(PublishedLogLength(state_->sniffLog), log);
+  EXPECT_EQ(state_->sniffLog.text[log], '\0');
+  ExpectLogMatchesStore();
+}
+
+TEST_F(CaptureLive, TwoHundredStartStopCyclesLeakNoDescriptor) {
+  Flood flood(UINT32_MAX);
+  ASSERT_TRUE(WaitUntil([&] { return flood.sent() > 0; }));  // its sockets are open
+  int before = OpenDescriptors();
+  for (int cycle = 0; cycle < 200; ++cycle) {
+    Start({"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+    if (cycle % 20 == 0) {
+      ASSERT_TRUE(WaitUntil([&] { return Count() > 0; })) << cycle;
+    }
+    StopCaptureThread(*state_);
+    ASSERT_EQ(state_->stopFlag.load(), 1);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(CaptureLive, StopRightAfterStartLeavesTheStoresEmpty) {
+  Start({"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+  StopCaptureThread(*state_);
+  EXPECT_EQ(Count(), 0u);
+  EXPECT_EQ(PublishedLogLength(state_->sniffLog), 0u);
+  StopCaptureThread(*state_);  // a second stop is harmless
+}
+
+}  // namespace
+}  // namespace trovix

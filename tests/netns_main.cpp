@@ -1,0 +1,17 @@
+// Main of the capture tests: runs every test inside a network namespace of its own.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "tests/netns.h"
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);  // a peer that died must fail a test, not end the run
+  if (argc == 2 && std::strcmp(argv[1], "--veth-peer") == 0) return trovix::test::RunVethPeer(3);
+  std::string problem = trovix::test::EnterPrivateNetwork();
+  if (!problem.empty()) std::fprintf(stderr, "capture tests will be skipped: %s\n", problem.c_str());
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

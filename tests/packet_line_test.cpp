@@ -1,0 +1,58 @@
+#include "capture/packet_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/datagram_builder.h"
+
+namespace trovix {
+namespace {
+
+std::string LineOf(uint32_t index, const std::vector<uint8_t>& d) {
+  char out[kPacketLineMax + 1];
+  size_t n = FormatStoredPacketLine(index, d.data(), d.size(), out);
+  return std::string(out, n);
+}
+
+TEST(PacketLine, TcpLineHasEightTabsAndTheHeaderFields) {
+  auto d = test::MakeDatagram({.protocol = 6, .src = "192.168.0.5", .dst = "10.0.0.1",
+                               .sport = 1034, .dport = 80, .ttl = 128});
+  EXPECT_EQ(LineOf(12, d), "\t12\ttcp\t192.168.0.5\t1034\t10.0.0.1\t80\t40\t128");
+  EXPECT_EQ(LineOf(0, d).substr(0, 3), "\t0\t");
+}
+
+TEST(PacketLine, PortlessProtocolsShowZeroPorts) {
+  for (auto [protocol, word] : {std::pair{1, "icmp"}, {2, "igmp"}, {255, "raw"}}) {
+    auto d = test::MakeDatagram({.protocol = static_cast<uint8_t>(protocol), .src = "1.2.3.4",
+                                 .dst = "5.6.7.8", .payload = 8, .ttl = 1});
+    EXPECT_EQ(LineOf(3, d), std::string("\t3\t") + word + "\t1.2.3.4\t0\t5.6.7.8\t0\t28\t1");
+  }
+}
+
+TEST(PacketLine, SizeColumnIsTheTotalLengthField) {
+  auto d = test::MakeDatagram({.protocol = 17, .sport = 65535, .dport = 0});
+  d[2] = 0xFF;  // claims 65,280 bytes; only 28 were received
+  d[3] = 0x00;
+  EXPECT_EQ(LineOf(9999, d), "\t9999\tudp\t10.0.0.1\t65535\t10.0.0.2\t0\t65280\t64");
+}
+
+TEST(PacketLine, LongestLineFitsItsBound) {
+  auto d = test::MakeDatagram({.protocol = 17, .src = "255.255.255.255", .dst = "255.255.255.254",
+                               .sport = 65535, .dport = 65535, .ttl = 255});
+  d[2] = d[3] = 0xFF;
+  std::string line = LineOf(9999, d);
+  EXPECT_EQ(line.size(), kPacketLineMax);
+}
+
+TEST(PacketLine, NothingForBytesNoCaptureWouldStore) {
+  auto d = test::MakeDatagram({.protocol = 47});
+  EXPECT_EQ(LineOf(0, d), "");
+  auto u = test::MakeDatagram({.protocol = 17});
+  u.resize(22);
+  EXPECT_EQ(LineOf(0, u), "");
+  EXPECT_EQ(LineOf(10000, test::MakeDatagram({.protocol = 1})), "");
+}
+
+}  // namespace
+}  // namespace trovix

@@ -1,0 +1,132 @@
+#include "capture/packet_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <string>
+
+#include "capture/capture_thread.h"
+#include "tests/datagram_builder.h"
+
+namespace trovix {
+namespace {
+
+class PacketStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true}); }
+  AcceptResult Accept(size_t payload, uint8_t protocol = 17) {
+    auto d = test::MakeDatagram({.protocol = protocol, .sport = 7, .dport = 9, .payload = payload});
+    return AcceptDatagram(*state_, d.data(), d.size());
+  }
+  PacketStore& store() { return state_->store; }
+  std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
+};
+
+TEST_F(PacketStoreTest, PacketsLieBackToBackAndTotalsAgree) {
+  std::vector<std::vector<uint8_t>> sent;
+  for (size_t payload : {0, 100, 3, 1472}) {
+    sent.push_back(test::MakeDatagram({.protocol = 17, .sport = 7, .dport = 9, .payload = payload}));
+    ASSERT_EQ(AcceptDatagram(*state_, sent.back().data(), sent.back().size()), AcceptResult::kStored);
+  }
+  ASSERT_EQ(PublishedPacketCount(store()), 4u);
+  int32_t offset = 0;
+  for (int32_t k = 0; k < 4; ++k) {
+    StoredPacket p;
+    ASSERT_TRUE(LocatePacket(store(), k, p));
+    EXPECT_EQ(p.offset, offset);
+    EXPECT_EQ(p.protocol, 17);
+    ASSERT_EQ(p.length, static_cast<int32_t>(sent[k].size()));
+    EXPECT_EQ(std::memcmp(p.bytes, sent[k].data(), sent[k].size()), 0);
+    offset += p.length;
+  }
+  EXPECT_EQ(store().storedBytes.load(), offset);
+  StoredPacket none;
+  EXPECT_FALSE(LocatePacket(store(), 4, none));
+  EXPECT_FALSE(LocatePacket(store(), -1, none));
+}
+
+TEST_F(PacketStoreTest, LogHoldsEachLineWithCrLf) {
+  Accept(0);
+  Accept(4, 1);
+  EXPECT_STREQ(state_->sniffLog.text,
+               "\t0\tudp\t10.0.0.1\t7\t10.0.0.2\t9\t28\t64\r\n"
+               "\t1\ticmp\t10.0.0.1\t0\t10.0.0.2\t0\t24\t64\r\n");
+  EXPECT_EQ(PublishedLogLength(state_->sniffLog), std::strlen(state_->sniffLog.text));
+}
+
+TEST_F(PacketStoreTest, ResetEmptiesEverythingButLeavesAreasZero) {
+  Accept(500);
+  Accept(10, 6);
+  PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+  EXPECT_EQ(PublishedPacketCount(store()), 0u);
+  EXPECT_EQ(store().storedBytes.load(), 0);
+  EXPECT_EQ(PublishedLogLength(state_->sniffLog), 0u);
+  const uint8_t* bytes = store().bytes;
+  EXPECT_TRUE(std::all_of(bytes, bytes + kByteAreaSize, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(store().protocols, store().protocols + kTableEntries, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(state_->sniffLog.text, state_->sniffLog.text + kSniffLogSize, [](char c) { return c == 0; }));
+  Accept(1);
+  StoredPacket p;
+  ASSERT_TRUE(LocatePacket(store(), 0, p));
+  EXPECT_EQ(p.offset, 0);
+  EXPECT_EQ(p.length, 29);
+}
+
+TEST_F(PacketStoreTest, TenThousandthPacketIsTheLast) {
+  for (uint32_t k = 0; k + 1 < kMaxPackets; ++k) ASSERT_EQ(Accept(0), AcceptResult::kStored) << k;
+  EXPECT_EQ(Accept(0), AcceptResult::kStoredLast);
+  EXPECT_EQ(Accept(0), AcceptResult::kNoRoom);
+  EXPECT_EQ(PublishedPacketCount(store()), kMaxPackets);
+  EXPECT_EQ(store().storedBytes.load(), 28 * 10000);
+  std::string log(state_->sniffLog.text);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10000);
+  EXPECT_NE(log.find("\r\n\t9999\tudp\t"), std::string::npos);
+}
+
+TEST_F(PacketStoreTest, DatagramThatDoesNotFitEndsTheCaptureUnstored) {
+  // 12 datagrams of 65,535 bytes fill 786,420 bytes; the 13th would pass 819,200.
+  for (int k = 0; k < 12; ++k) ASSERT_EQ(Accept(65535 - 28), AcceptResult::kStored);
+  int32_t used = store().storedBytes.load();
+  EXPECT_EQ(Accept(65535 - 28), AcceptResult::kNoRoom);
+  EXPECT_EQ(PublishedPacketCount(store()), 12u);
+  EXPECT_EQ(store().storedBytes.load(), used);
+  // Exactly filling the area is allowed.
+  EXPECT_EQ(Accept(kByteAreaSize - used - 28), AcceptResult::kStored);
+  EXPECT_EQ(store().storedBytes.load(), kByteAreaSize);
+  EXPECT_EQ(Accept(0), AcceptResult::kNoRoom);
+}
+
+TEST_F(PacketStoreTest, OversizedReceiveIsCutToTheReceiveBuffer) {
+  auto d = test::MakeDatagram({.protocol = 255, .payload = 70000});
+  EXPECT_EQ(AcceptDatagram(*state_, d.data(), d.size()), AcceptResult::kStored);
+  EXPECT_EQ(store().lengths[0], 65536);
+}
+
+TEST_F(PacketStoreTest, LocateRefusesTablesPointingOutsideTheArea) {
+  Accept(0);
+  store().lengths[0] = kByteAreaSize + 1;  // as if a table entry were corrupt
+  StoredPacket p;
+  EXPECT_FALSE(LocatePacket(store(), 0, p));
+}
+
+TEST(CaptureBindAddressTest, KnownAddressesBindTheirInterfaceOthersBindAll) {
+  auto state = std::make_unique<CaptureState>();
+  std::strcpy(state->interfaceSlots[0], "198.18.0.1");
+  auto bind = [&](const char* text) {
+    PrepareCapture(*state, {text, "", "", false});
+    char out[INET_ADDRSTRLEN];
+    uint32_t address = CaptureBindAddress(*state);
+    return std::string(inet_ntop(AF_INET, &address, out, sizeof out));
+  };
+  EXPECT_EQ(bind("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(bind("198.18.0.1"), "198.18.0.1");
+  EXPECT_EQ(bind("198.18.0.9"), "0.0.0.0");
+  EXPECT_EQ(bind("localhost"), "0.0.0.0");
+  EXPECT_EQ(bind(""), "0.0.0.0");  // equals the empty slots, but is no address
+  EXPECT_EQ(state->bindMatches[2], 1);
+}
+
+}  // namespace
+}  // namespace trovix
