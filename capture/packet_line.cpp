@@ -2,6 +2,8 @@
 // printf-family calls would cost more than the rest of the accept path.
 #include "capture/packet_line.h"
 
+#include <cstring>
+
 #include "capture/byte_reader.h"
 
 namespace trovix {
@@ -23,15 +25,32 @@ char* PutText(char* out, const char* text) noexcept {
   return out;
 }
 
+// Decimal text of every byte value: every received datagram has two addresses to format.
+struct ByteTexts {
+  char text[256][4];
+  uint8_t length[256];
+  constexpr ByteTexts() : text(), length() {
+    for (int v = 0; v < 256; ++v) {
+      int n = 0;
+      if (v >= 100) text[v][n++] = static_cast<char>('0' + v / 100);
+      if (v >= 10) text[v][n++] = static_cast<char>('0' + v / 10 % 10);
+      text[v][n++] = static_cast<char>('0' + v % 10);
+      length[v] = static_cast<uint8_t>(n);
+    }
+  }
+};
+constexpr ByteTexts kByteTexts;
+
 }  // namespace
 
 size_t FormatIpv4(const uint8_t* address, char* out) noexcept {
   char* p = out;
   for (int i = 0; i < 4; ++i) {
-    if (i > 0) *p++ = '.';
-    p = PutUnsigned(p, address[i]);
+    std::memcpy(p, kByteTexts.text[address[i]], 4);
+    p += kByteTexts.length[address[i]];
+    *p++ = '.';
   }
-  *p = '\0';
+  *--p = '\0';
   return static_cast<size_t>(p - out);
 }
 

@@ -1,0 +1,252 @@
+// Burst capture benchmark: inside a private network namespace, a sender blasts numbered
+// UDP datagrams over loopback as fast as it can while Trovix's engine captures them with
+// a consumer that reads rows in batches, the way the window does, and tcpdump captures
+// the same traffic in the same run. Reports stored/sent and gaps for both.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/capture_thread.h"
+#include "capture/packet_line.h"
+#include "capture/packet_store.h"
+#include "tests/netns.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint16_t kSourcePort = 40101;
+constexpr uint16_t kDestinationPort = 40102;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+class EndListener : public trovix::CaptureListener {
+ public:
+  void PacketsPublished(uint32_t) noexcept override {}
+  void CaptureEnded() noexcept override { ended = true; }
+  std::atomic<bool> ended{false};
+};
+
+// Reads new rows every 10 ms and formats each, as the packet list does when it shows them.
+class RowConsumer {
+ public:
+  explicit RowConsumer(trovix::CaptureState& state) : state_(state), thread_([this] { Run(); }) {}
+  ~RowConsumer() { Finish(); }
+  void Finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  uint32_t shown() const { return shown_; }
+  Clock::time_point lastRowAt() const { return lastRowAt_; }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      uint32_t count = trovix::PublishedPacketCount(state_.store);
+      for (; shown_ < count; ++shown_) {
+        trovix::StoredPacket p;
+        char line[trovix::kPacketLineMax + 1];
+        if (trovix::LocatePacket(state_.store, static_cast<int32_t>(shown_), p)) {
+          trovix::FormatStoredPacketLine(shown_, p.bytes, static_cast<size_t>(p.length), line);
+        }
+        lastRowAt_ = Clock::now();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  trovix::CaptureState& state_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint32_t> shown_{0};
+  Clock::time_point lastRowAt_{};
+  std::thread thread_;
+};
+
+struct Tcpdump {
+  pid_t pid = -1;
+  std::string file;
+  std::string summary;
+};
+
+bool StartTcpdump(const std::string& program, const std::string& file, Tcpdump& t) {
+  int err[2];
+  if (pipe(err) != 0) return false;
+  t.file = file;
+  t.pid = fork();
+  if (t.pid == 0) {
+    dup2(err[1], 2);
+    close(err[0]);
+    std::string filter = "udp and src port " + std::to_string(kSourcePort);
+    execlp(program.c_str(), program.c_str(), "-i", "lo", "-nn", "-Z", "root", "-w", file.c_str(), filter.c_str(),
+           static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(err[1]);
+  // tcpdump says "listening on" once its socket is ready.
+  std::string said;
+  char buf[256];
+  pollfd p{err[0], POLLIN, 0};
+  while (said.find("listening on") == std::string::npos && poll(&p, 1, 5000) == 1) {
+    ssize_t n = read(err[0], buf, sizeof buf);
+    if (n <= 0) break;
+    said.append(buf, static_cast<size_t>(n));
+  }
+  t.summary = std::to_string(err[0]);  // keep the pipe for the closing summary
+  return said.find("listening on") != std::string::npos;
+}
+
+std::string StopTcpdump(Tcpdump& t) {
+  kill(t.pid, SIGINT);
+  waitpid(t.pid, nullptr, 0);
+  int fd = std::stoi(t.summary);
+  std::string said;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) said.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return said;
+}
+
+// Sequence numbers of the datagrams in a pcap file of an Ethernet-framed loopback capture.
+std::vector<uint32_t> PcapSequences(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::vector<char> all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint32_t> seqs;
+  size_t at = 24;
+  while (at + 16 <= all.size()) {
+    uint32_t caplen;
+    std::memcpy(&caplen, &all[at + 8], 4);
+    at += 16;
+    if (at + caplen > all.size()) break;
+    if (caplen >= 14 + 28 + 4) {
+      uint32_t seq;
+      std::memcpy(&seq, &all[at + 14 + 28], 4);
+      seqs.push_back(seq);
+    }
+    at += caplen;
+  }
+  return seqs;
+}
+
+// Datagrams of the burst missing from `seqs`, which should be 0, 1, 2, ... in order.
+uint32_t Gaps(const std::vector<uint32_t>& seqs, uint32_t expected) {
+  uint32_t inOrder = 0;
+  for (uint32_t seq : seqs) {
+    if (seq == inOrder) ++inOrder;
+  }
+  return expected - inOrder;
+}
+
+struct Burst {
+  uint32_t sent = 0;
+  Clock::time_point start, end;
+};
+
+Burst Send(uint32_t count) {
+  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{AF_INET, htons(kDestinationPort), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in from{AF_INET, htons(kSourcePort), {htonl(INADDR_LOOPBACK)}, {}};
+  bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  Burst b;
+  b.start = Clock::now();
+  for (uint32_t seq = 0; seq < count; ++seq) {
+    char payload[32] = {};
+    std::memcpy(payload, &seq, sizeof seq);
+    if (sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&at), sizeof at) > 0) ++b.sent;
+  }
+  b.end = Clock::now();
+  close(fd);
+  close(receiver);
+  return b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t count = 10000;
+  int runs = 5;
+  std::string tcpdump = "tcpdump";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string arg = argv[i];
+    if (arg == "--count") count = static_cast<uint32_t>(std::stoul(argv[i + 1]));
+    else if (arg == "--runs") runs = std::stoi(argv[i + 1]);
+    else if (arg == "--tcpdump") tcpdump = argv[i + 1];
+  }
+  std::string problem = trovix::test::EnterPrivateNetwork();
+  if (!problem.empty()) {
+    std::fprintf(stderr, "burst_bench: %s\n", problem.c_str());
+    return 1;
+  }
+
+  trovix::CaptureState& state = trovix::TheCaptureState();
+  for (int run = 1; run <= runs; ++run) {
+    Tcpdump dump;
+    std::string file = "/tmp/trovix-burst-" + std::to_string(getpid()) + ".pcap";
+    bool withTcpdump = tcpdump != "none" && StartTcpdump(tcpdump, file, dump);
+
+    trovix::PrepareCapture(state, {"127.0.0.1", "*:40101", "*:40102", false, false, true, false, false, false});
+    EndListener listener;
+    auto started = trovix::StartCaptureThread(state, &listener);
+    if (started.result != trovix::CaptureStartResult::kStarted) {
+      std::fprintf(stderr, "burst_bench: capture did not start: %s\n", std::strerror(started.error));
+      return 1;
+    }
+    RowConsumer consumer(state);
+    Burst burst = Send(count);
+    auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (consumer.shown() < std::min(count, trovix::kMaxPackets) && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    consumer.Finish();
+    trovix::StopCaptureThread(state);
+
+    uint32_t stored = trovix::PublishedPacketCount(state.store);
+    std::vector<uint32_t> seqs;
+    for (uint32_t k = 0; k < stored; ++k) {
+      trovix::StoredPacket p;
+      uint32_t seq = UINT32_MAX;
+      if (trovix::LocatePacket(state.store, static_cast<int32_t>(k), p) && p.length >= 32) std::memcpy(&seq, p.bytes + 28, 4);
+      seqs.push_back(seq);
+    }
+    uint32_t expected = std::min(burst.sent, trovix::kMaxPackets);
+    std::printf("run %d: sent %u in %.1f ms (%.0f datagrams/s)\n", run, burst.sent, Ms(burst.end - burst.start),
+                burst.sent / (Ms(burst.end - burst.start) / 1000));
+    std::printf("  trovix : stored %u/%u, missing %u, rows shown %u", stored, expected, Gaps(seqs, expected),
+                consumer.shown());
+    if (count <= trovix::kMaxPackets) {
+      std::printf(", last row %.1f ms after the last send", Ms(consumer.lastRowAt() - burst.end));
+    }
+    std::printf("\n");
+    if (withTcpdump) {
+      // tcpdump hands over a partly filled ring block only after its 1 s timeout.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      std::string said = StopTcpdump(dump);
+      std::vector<uint32_t> dumped = PcapSequences(file);
+      if (getenv("BURST_KEEP") == nullptr) unlink(file.c_str());
+      else std::fprintf(stderr, "%s\n%s\n", file.c_str(), said.c_str());
+      uint32_t seen = 0;
+      for (uint32_t seq : dumped) seen += seq < burst.sent ? 1 : 0;
+      std::printf("  tcpdump: captured %u/%u, missing %u", seen, burst.sent, Gaps(dumped, burst.sent));
+      size_t drop = said.find("dropped by kernel");
+      if (drop != std::string::npos) {
+        size_t lineStart = said.rfind('\n', drop);
+        std::printf(" (%s)", said.substr(lineStart + 1, drop - lineStart + 16).c_str());
+      }
+      std::printf("\n");
+    }
+  }
+  return 0;
+}
