@@ -1,0 +1,97 @@
+// The frame of the packet report (RFC 791 header length): locate the packet, title it, and
+// hand the bytes after its IP header to the section its protocol table entry chooses.
+#include "report/packet_report.h"
+
+#include <array>
+
+#include "capture/packet_store.h"
+#include "report/report_text.h"
+#include "report/sections.h"
+
+namespace trovix {
+namespace {
+
+using SectionBuilder = bool (*)(std::string&, ByteReader, const ReportViews&);
+
+struct SectionKind {
+  uint8_t protocol;
+  const char* title;       // follows "packet%d "; the UDP title keeps its trailing blank
+  SectionBuilder build;    // nullptr: the section is its title alone
+};
+
+constexpr std::array<SectionKind, 5> kSections = {{
+    {1, "icmp", AppendIcmpFields},
+    {2, "igmp", AppendIgmpFields},
+    {6, "tcp", AppendTcpFields},
+    {17, "udp ", AppendUdpFields},
+    {255, "raw", nullptr},
+}};
+constexpr SectionKind kUnknownSection = {0, "unknown", nullptr};
+constexpr size_t kMinIpHeader = 20;
+
+// The protocol comes from the table the capture filled, never from the stored bytes.
+const SectionKind& SectionFor(uint8_t protocol) {
+  for (const SectionKind& kind : kSections) {
+    if (kind.protocol == protocol) return kind;
+  }
+  return kUnknownSection;
+}
+
+void AppendTitle(std::string& out, int32_t index, const char* title) {
+  out += "\r\npacket";
+  AppendDecimal(out, index);
+  out += ' ';
+  out += title;
+  out += kLineEnd;
+}
+
+void AppendSection(std::string& out, int32_t index, const StoredPacket& packet,
+                   const ReportViews& views) {
+  const SectionKind& kind = SectionFor(packet.protocol);
+  AppendTitle(out, index, kind.title);
+  if (kind.build == nullptr) return;
+  ByteReader datagram(packet.bytes, static_cast<size_t>(packet.length));
+  auto first = ReadU8(datagram, 0);
+  if (!first) {
+    out += kTruncatedLine;
+    return;
+  }
+  size_t headerLength = static_cast<size_t>(*first & 0x0F) * 4;
+  if (headerLength < kMinIpHeader) {
+    // Decoding would read the IP header's own bytes as the transport header.
+    AppendNumberLine(out, "invalid IP header length = ", static_cast<int64_t>(headerLength));
+    return;
+  }
+  if (kind.build(out, Tail(datagram, headerLength), views)) out += kTruncatedLine;
+}
+
+// Nothing is reportable until a packet is published; a total of 0 also means an empty store.
+bool NothingStored(const PacketStore& store) {
+  return PublishedPacketCount(store) == 0 || store.storedBytes.load(std::memory_order_relaxed) == 0;
+}
+
+}  // namespace
+
+PacketReport BuildPacketReport(const PacketStore& store, int32_t selectedPacketIndex,
+                               const ReportViews& views) {
+  PacketReport report;
+  report.selectedPacketIndex = selectedPacketIndex;
+  if (NothingStored(store)) return report;
+
+  // -1 is "no row selected"; no other negative index names a row either.
+  int32_t index = selectedPacketIndex < 0 ? 0 : selectedPacketIndex;
+  report.selectedPacketIndex = index;
+  report.text = "packets source:\r\n";
+  StoredPacket packet;
+  if (!LocatePacket(store, index, packet)) {
+    // An index kept from an earlier capture: its old length must not be used.
+    report.outcome = ReportOutcome::kNoSuchPacket;
+    AppendTitle(report.text, index, "is not in the current capture");
+    return report;
+  }
+  report.outcome = ReportOutcome::kReport;
+  AppendSection(report.text, index, packet, views);
+  return report;
+}
+
+}  // namespace trovix

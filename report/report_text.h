@@ -1,0 +1,36 @@
+// Appending report lines: numbers as the report prints them, optional field reads that
+// mark a short packet, and sub-readers for the parts of a datagram.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "capture/byte_reader.h"
+
+namespace trovix {
+
+inline constexpr std::string_view kLineEnd = "\r\n";
+// The last line of a section whose header, as stated by the packet, was not all received.
+inline constexpr std::string_view kTruncatedLine = "packet is truncated\r\n";
+
+// Signed decimal without leading zeros.
+void AppendDecimal(std::string& out, int64_t value);
+// Dotted decimal of an address read by ByteReader::Ipv4 (first wire byte most significant).
+void AppendIpv4(std::string& out, uint32_t address);
+// label, value, end: one report line.
+void AppendNumberLine(std::string& out, std::string_view label, int64_t value,
+                      std::string_view end = kLineEnd);
+
+// A field when it was received, otherwise nothing, with the reader marked truncated.
+std::optional<uint8_t> ReadU8(ByteReader& r, size_t offset);
+std::optional<uint16_t> ReadBe16(ByteReader& r, size_t offset);
+std::optional<uint16_t> ReadLe16(ByteReader& r, size_t offset);
+std::optional<uint32_t> ReadBe32(ByteReader& r, size_t offset);
+
+// The bytes of `r` from `offset` on; empty when `offset` lies past its end.
+ByteReader Tail(const ByteReader& r, size_t offset);
+
+}  // namespace trovix

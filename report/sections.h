@@ -1,0 +1,18 @@
+// The protocol sections of the packet report. Each builder gets the bytes from its header
+// to the end of the datagram, appends the lines that follow its title, and returns true
+// when a field the packet itself announces was not received (the caller then says so).
+#pragma once
+
+#include <string>
+
+#include "capture/byte_reader.h"
+#include "report/packet_report.h"
+
+namespace trovix {
+
+bool AppendTcpFields(std::string& out, ByteReader segment, const ReportViews& views);
+bool AppendUdpFields(std::string& out, ByteReader datagram, const ReportViews& views);
+bool AppendIcmpFields(std::string& out, ByteReader message, const ReportViews& views);
+bool AppendIgmpFields(std::string& out, ByteReader message, const ReportViews& views);
+
+}  // namespace trovix
