@@ -1,0 +1,57 @@
+// Stores and datagrams built by the report tests themselves.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/capture_state.h"
+#include "report/packet_report.h"
+
+namespace trovix::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// A store filled the way the capture fills it, without its filters, so that any protocol
+// entry and any malformed datagram can be stored.
+struct TestStore {
+  std::unique_ptr<PacketStore> store = std::make_unique<PacketStore>();
+
+  int32_t Add(uint8_t protocol, const Bytes& bytes) {
+    uint32_t index = store->packetCount.load();
+    int32_t total = store->storedBytes.load();
+    store->protocols[index] = protocol;
+    store->lengths[index] = static_cast<int32_t>(bytes.size());
+    if (!bytes.empty()) std::memcpy(store->bytes + total, bytes.data(), bytes.size());
+    store->storedBytes.store(total + static_cast<int32_t>(bytes.size()));
+    store->packetCount.store(index + 1);
+    return static_cast<int32_t>(index);
+  }
+
+  std::string Report(int32_t index, ReportViews views = {}) const {
+    return BuildPacketReport(*store, index, views).text;
+  }
+};
+
+// An IP header of (firstByte & 0x0F) * 4 bytes, then `transport`. Only the first byte
+// matters to the report; the rest is filled so that it would show if misread.
+inline Bytes Datagram(const Bytes& transport, uint8_t firstByte = 0x45) {
+  Bytes d((firstByte & 0x0F) * 4u, 0xEE);
+  d[0] = firstByte;
+  d.insert(d.end(), transport.begin(), transport.end());
+  return d;
+}
+
+inline Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The fixed start of every report of packet `index`, up to and including its title line.
+inline std::string Title(int32_t index, const std::string& kind) {
+  return "packets source:\r\n\r\npacket" + std::to_string(index) + " " + kind + "\r\n";
+}
+
+}  // namespace trovix::test
