@@ -120,9 +120,9 @@ void ClosePacketRing(PacketRing& ring) noexcept {
 bool DrainPacketRing(PacketRing& ring, DatagramHandler handler, void* context) noexcept {
   for (;;) {
     auto* block = reinterpret_cast<tpacket_block_desc*>(ring.map + static_cast<size_t>(ring.nextBlock) * ring.blockSize);
-    auto* status = reinterpret_cast<volatile uint32_t*>(&block->hdr.bh1.block_status);
-    if ((*status & TP_STATUS_USER) == 0) return true;
-    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    // The kernel hands a block over by its status word; acquire it before reading the block.
+    uint32_t* status = &block->hdr.bh1.block_status;
+    if ((__atomic_load_n(status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) return true;
 
     bool keepGoing = true;
     const tpacket_hdr_v1& bh = block->hdr.bh1;
@@ -141,8 +141,7 @@ bool DrainPacketRing(PacketRing& ring, DatagramHandler handler, void* context) n
       at += frame->tp_next_offset;
     }
 
-    __atomic_thread_fence(__ATOMIC_RELEASE);
-    *status = TP_STATUS_KERNEL;
+    __atomic_store_n(status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
     ring.nextBlock = (ring.nextBlock + 1) % ring.blockCount;
     if (!keepGoing) return false;
   }
