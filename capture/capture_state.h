@@ -64,6 +64,15 @@ struct CaptureState {
   int32_t bindMatches[kBindMatches] = {};
   char interfaceSlots[kInterfaceSlots][kSlotTextSize] = {};
 
+  // Menu options; the user-interface thread reads and writes them.
+  int32_t SaveSessionPreferences = 0;
+  int32_t EnableFlipToTray = 0;
+  int32_t EnableTrayIconAnime = 0;
+  int32_t DataInHexViewOnlyUdp = 0;
+  int32_t DataInHexViewTcpAndUdp = 0;
+  int32_t TcpDataInTextView = 0;
+  int32_t TcpDataInAsciiView = 0;
+
   // Shared between the user-interface and capture threads.
   std::atomic<int32_t> stopFlag{0};
   std::atomic<int32_t> selectedPacketIndex{0};

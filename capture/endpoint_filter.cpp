@@ -3,14 +3,11 @@
 
 #include <cstring>
 
+#include "capture/atoi.h"
 #include "capture/capture_state.h"
 
 namespace trovix {
 namespace {
-
-bool IsAtoiSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 void CopyText(char* out, size_t size, std::string_view text) {
   size_t n = text.size() < size - 1 ? text.size() : size - 1;
@@ -22,17 +19,8 @@ void CopyText(char* out, size_t size, std::string_view text) {
 
 uint32_t ParseFilterPort(std::string_view part) {
   if (part == "*") return 0;
-  size_t i = 0;
-  while (i < part.size() && IsAtoiSpace(part[i])) ++i;
-  bool negative = false;
-  if (i < part.size() && (part[i] == '+' || part[i] == '-')) negative = part[i++] == '-';
-  // Saturate instead of overflowing: anything past 65535 means "any port" anyway.
-  uint32_t value = 0;
-  for (; i < part.size() && part[i] >= '0' && part[i] <= '9'; ++i) {
-    value = value * 10 + static_cast<uint32_t>(part[i] - '0');
-    if (value > 65535) return 0;
-  }
-  return negative ? 0 : value;
+  int64_t value = AtoiValue(part);
+  return value < 0 || value > 65535 ? 0 : static_cast<uint32_t>(value);
 }
 
 EndpointFilter ParseEndpointFilter(std::string_view text) {
