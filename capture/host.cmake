@@ -1,0 +1,8 @@
+# Host information, privilege check, error text and OS line: what the window asks the
+# system at start-up and at "go!". Included from the top-level CMakeLists.txt.
+add_library(trovix_platform STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/host_info.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/platform/bounded_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/platform/linux_host_info.cpp
+)
+target_link_libraries(trovix_platform PUBLIC trovix_capture)

@@ -1,0 +1,15 @@
+# Platform tests; included from tests/CMakeLists.txt, where GTest and GoogleTest are loaded.
+foreach(test host_info_test linux_host_info_test)
+  add_executable(${test} ${CMAKE_CURRENT_LIST_DIR}/${test}.cpp)
+  target_link_libraries(${test} PRIVATE trovix_platform GTest::gtest_main)
+  gtest_discover_tests(${test} DISCOVERY_MODE PRE_TEST)
+endforeach()
+
+# Real host information in a network namespace the test process makes itself.
+add_executable(host_info_netns_test
+  ${CMAKE_CURRENT_LIST_DIR}/host_info_netns_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/netns.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/netns_main.cpp)
+target_link_libraries(host_info_netns_test PRIVATE trovix_platform GTest::gtest)
+add_test(NAME host_info_netns_test COMMAND host_info_netns_test)
+set_tests_properties(host_info_netns_test PROPERTIES TIMEOUT 120)
