@@ -124,10 +124,7 @@ struct DumpRequest {
   };
 };
 
-// Sends one dump request and hands every answer message to `handle`. Returns 0, an
-// errno value, or EAGAIN when the tables changed during the dump.
-template <typename Handle>
-int Dump(int fd, uint16_t type, uint32_t sequence, Handle handle) {
+int SendDumpRequest(int fd, uint16_t type, uint32_t sequence) {
   DumpRequest request{};
   request.header.nlmsg_type = type;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
@@ -141,11 +138,12 @@ int Dump(int fd, uint16_t type, uint32_t sequence, Handle handle) {
   }
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  if (sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
-    return errno;
-  }
-  std::vector<char> buffer(kReceiveBufferSize);
-  bool interrupted = false;
+  auto* to = reinterpret_cast<sockaddr*>(&kernel);
+  return sendto(fd, &request, request.header.nlmsg_len, 0, to, sizeof kernel) < 0 ? errno : 0;
+}
+
+// One datagram from the kernel: its size, or minus an errno value.
+ssize_t ReceiveFromKernel(int fd, std::vector<char>& buffer) {
   for (;;) {
     sockaddr_nl from{};
     iovec io{buffer.data(), buffer.size()};
@@ -156,10 +154,24 @@ int Dump(int fd, uint16_t type, uint32_t sequence, Handle handle) {
     message.msg_iovlen = 1;
     ssize_t n = recvmsg(fd, &message, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if ((message.msg_flags & MSG_TRUNC) != 0) return EMSGSIZE;
-    if (from.nl_pid != 0) continue;  // only the kernel answers a dump
+    if (n < 0) return -errno;
+    if ((message.msg_flags & MSG_TRUNC) != 0) return -EMSGSIZE;
+    if (from.nl_pid == 0) return n;  // anything else is not the kernel's answer
+  }
+}
+
+// Sends one dump request and hands every answer message to `handle`. Returns 0, an
+// errno value, or EAGAIN when the tables changed during the dump.
+template <typename Handle>
+int Dump(int fd, uint16_t type, uint32_t sequence, Handle handle) {
+  if (int error = SendDumpRequest(fd, type, sequence); error != 0) return error;
+  std::vector<char> buffer(kReceiveBufferSize);
+  bool interrupted = false;
+  for (;;) {
+    ssize_t n = ReceiveFromKernel(fd, buffer);
+    if (n < 0) return static_cast<int>(-n);
     size_t size = static_cast<size_t>(n);
+    // Each message must lie wholly inside what was received.
     for (size_t at = 0; at + sizeof(nlmsghdr) <= size;) {
       const auto* h = reinterpret_cast<const nlmsghdr*>(buffer.data() + at);
       if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > size - at) return EPROTO;
