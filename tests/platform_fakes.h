@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "capture/host_info.h"
+#include "capture/privilege.h"
 
 namespace trovix::test {
 
@@ -14,6 +15,20 @@ class FakeHostInfo : public HostInfoSource {
 
   NetworkParams params;
   AdapterList adapters;
+};
+
+// result 0 stands for "the check failed"; privileged is only reported with result 1.
+class FakePrivilegeCheck : public PrivilegeCheck {
+ public:
+  FakePrivilegeCheck(int32_t result, bool privileged) : result_(result), privileged_(privileged) {}
+  int32_t CheckAdminMembership(int32_t* flag) override {
+    if (result_ == 1 && privileged_) *flag = 1;
+    return result_;
+  }
+
+ private:
+  int32_t result_;
+  bool privileged_;
 };
 
 }  // namespace trovix::test
