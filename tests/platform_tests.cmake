@@ -1,5 +1,5 @@
 # Platform tests; included from tests/CMakeLists.txt, where GTest and GoogleTest are loaded.
-foreach(test host_info_test linux_host_info_test privilege_test)
+foreach(test host_info_test linux_host_info_test os_line_test privilege_test)
   add_executable(${test} ${CMAKE_CURRENT_LIST_DIR}/${test}.cpp)
   target_link_libraries(${test} PRIVATE trovix_platform GTest::gtest_main)
   gtest_discover_tests(${test} DISCOVERY_MODE PRE_TEST)
