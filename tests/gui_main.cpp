@@ -1,0 +1,20 @@
+// Main of the window tests: an offscreen display, and a network namespace of the test's
+// own so that any capture a test starts sees only the traffic the test sends.
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "tests/netns.h"
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  std::string problem = trovix::test::EnterPrivateNetwork();
+  if (!problem.empty()) std::fprintf(stderr, "capturing window tests will be skipped: %s\n", problem.c_str());
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,322 @@
+#include "ui/main_dialog.h"
+
+#include <QLabel>
+#include <QLineEdit>
+
+#include <gtest/gtest.h>
+
+#include "capture/packet_store.h"
+#include "report/packet_report.h"
+#include "report/report_items.h"
+#include "resources/dialogs.h"
+#include "resources/menus.h"
+#include "tests/datagram_builder.h"
+#include "tests/gui_support.h"
+#include "ui/context_menu.h"
+#include "ui/dialog_units.h"
+
+namespace trovix {
+namespace {
+
+using namespace resources;
+using test::Button;
+using test::Combo;
+using test::Rows;
+
+class MainDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakes_.host.params.hostName = "box";
+    fakes_.host.params.domainName = "example.test";
+    fakes_.host.params.dnsServers = {"198.18.0.53", "198.18.0.54"};
+    fakes_.host.adapters.status = AdapterStatus::kOk;
+    fakes_.host.adapters.firstAddresses = {"198.18.0.1"};
+  }
+  test::TestDialog& Open() {
+    dialog_ = std::make_unique<test::TestDialog>(*state_, fakes_.services());
+    dialog_->show();
+    dialog_->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+    return *dialog_;
+  }
+  // Stores datagrams as a capture would and lets the list show them.
+  void StorePackets(int n) {
+    PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+    dialog_->packetList().Clear();
+    for (int k = 0; k < n; ++k) {
+      auto d = test::MakeDatagram({.protocol = 17, .sport = static_cast<uint16_t>(1000 + k), .dport = 53, .payload = 4});
+      ASSERT_EQ(AcceptDatagram(*state_, d.data(), d.size()), AcceptResult::kStored);
+    }
+    dialog_->packetList().FetchPublishedPackets();
+  }
+  QPoint OverList(int row = 0) {
+    QListView* view = dialog_->packetListView();
+    QRect r = view->visualRect(view->model()->index(row, 0));
+    return view->viewport()->mapToGlobal(r.isValid() ? r.center() : QPoint(20, 20));
+  }
+  void SelectRow(int row) {
+    QListView* view = dialog_->packetListView();
+    view->setCurrentIndex(view->model()->index(row, 0));
+  }
+
+  std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
+  test::Fakes fakes_;
+  std::unique_ptr<test::TestDialog> dialog_;
+};
+
+TEST_F(MainDialogTest, StartUpFillsTheListAndFields) {
+  auto& d = Open();
+  EXPECT_EQ(d.windowTitle(), "Trovix");
+  EXPECT_EQ(Rows(d), QStringList({"Microsoft Windows 6.0 build 6000", "host name: box", "domain name: example.test",
+                                  "DNS server(s): 198.18.0.53", " 198.18.0.54", "IP address(es): 198.18.0.1 "}));
+  EXPECT_EQ(test::Items(Combo(d, kIdBind)), QStringList({"198.18.0.1", "127.0.0.1"}));
+  EXPECT_EQ(Combo(d, kIdBind)->currentText(), "198.18.0.1");
+  EXPECT_EQ(Combo(d, kIdFrom)->currentText(), "*:*");
+  EXPECT_EQ(Combo(d, kIdTo)->currentText(), "*:*");
+  EXPECT_TRUE(Button(d, kIdTcp)->isChecked());
+  EXPECT_TRUE(Button(d, kIdUdp)->isChecked());
+  for (int id : {kIdIcmp, kIdIgmp, kIdRaw, kIdBothTraffic, kIdOnTop}) EXPECT_FALSE(Button(d, id)->isChecked()) << id;
+  EXPECT_TRUE(Button(d, kIdGo)->isEnabled());
+  EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
+  EXPECT_TRUE(Button(d, kIdBothTraffic)->isEnabled());
+  EXPECT_EQ(state_->stopFlag.load(), 1);
+  QWidget* focus = QApplication::focusWidget();
+  EXPECT_TRUE(focus == Combo(d, kIdBind) || focus == Combo(d, kIdBind)->lineEdit());
+}
+
+TEST_F(MainDialogTest, ControlsStandAtTheirTemplatePlacesAndTheSizeIsFixed) {
+  auto& d = Open();
+  DialogUnits du(d.font());
+  for (const ControlTemplate& c : kMainControls) {
+    QWidget* w = d.Control(c.id);
+    ASSERT_NE(w, nullptr) << c.id;
+    EXPECT_EQ(w->pos(), QPoint(du.X(c.x), du.Y(c.y))) << c.id;
+    if (c.kind != ControlKind::kComboDropDown) {
+      EXPECT_EQ(w->size(), QSize(du.X(c.width), du.Y(c.height))) << c.id;
+    }
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+      EXPECT_EQ(label->text(), c.text);
+    }
+  }
+  EXPECT_EQ(d.minimumSize(), d.maximumSize());
+  EXPECT_EQ(d.size(), QSize(du.X(309), du.Y(227)));
+  EXPECT_FALSE(d.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(d.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+  EXPECT_EQ(Combo(d, kIdFrom)->lineEdit()->maxLength(), 21);
+}
+
+TEST_F(MainDialogTest, NoAdapterAndFailedQueries) {
+  fakes_.host.params.error = 5;
+  fakes_.host.adapters = {AdapterStatus::kNoData, 0, {}};
+  auto& d = Open();
+  QStringList rows = Rows(d);
+  EXPECT_EQ(rows.mid(1), QStringList({"call to GetNetworkParams failed, return value: 00000005",
+                                      "no adapter information exists for the local computer",
+                                      "local host IP address: 127.0.0.1"}));
+  EXPECT_EQ(test::Items(Combo(d, kIdBind)), QStringList({"127.0.0.1", "127.0.0.1"}));
+}
+
+TEST_F(MainDialogTest, RefusedPlatformCanNeverCapture) {
+  fakes_.version = VersionRecordSource(VersionRecord{kPlatformWin32Windows, 4, 10, 2222, " A "});
+  auto& d = Open();
+  EXPECT_EQ(Rows(d).first(), "Microsoft Windows 98 SE ");
+  EXPECT_EQ(Rows(d).last(), "  OS Windows 2000 or later required!");
+  EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
+  EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
+  EXPECT_EQ(state_->stopFlag.load(), 0);  // start-up ended before raising it
+}
+
+TEST_F(MainDialogTest, FailedVersionQueryLeavesTheTemplateState) {
+  fakes_.version = VersionRecordSource(std::nullopt);
+  auto& d = Open();
+  EXPECT_EQ(d.packetList().rowCount(), 0);
+  EXPECT_TRUE(Button(d, kIdStop)->isEnabled());
+  EXPECT_FALSE(Button(d, kIdTcp)->isChecked());
+  EXPECT_EQ(Combo(d, kIdBind)->count(), 0);
+}
+
+TEST_F(MainDialogTest, GoWithoutTheRightSaysSoAndStaysDisabled) {
+  fakes_.privilege = test::FakePrivilegeCheck(1, false);
+  auto& d = Open();
+  Button(d, kIdGo)->click();
+  EXPECT_EQ(Rows(d), QStringList({" administrators rights required!"}));
+  EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
+  EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
+  EXPECT_TRUE(Button(d, kIdBothTraffic)->isEnabled());
+  EXPECT_FALSE(state_->run.thread.joinable());
+}
+
+TEST_F(MainDialogTest, GoWhenTheCheckItselfFails) {
+  fakes_.privilege = test::FakePrivilegeCheck(0, false);
+  auto& d = Open();
+  Combo(d, kIdFrom)->setEditText("10.0.0.1:80");
+  Button(d, kIdGo)->click();
+  EXPECT_EQ(Rows(d), QStringList({" internal error: administrators rights required!"}));
+  EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
+  // The fields were read and kept in their lists all the same.
+  EXPECT_EQ(test::Items(Combo(d, kIdFrom)), QStringList({"10.0.0.1:80"}));
+  EXPECT_EQ(state_->sourceFilter.port, 80u);
+}
+
+TEST_F(MainDialogTest, OptionCommandsAndTheirMenuMarks) {
+  auto& d = Open();
+  auto marks = [&] {
+    auto menu = BuildContextMenu(*state_, &d);
+    QString out;
+    for (int id : {kCmdSavePreferences, kCmdFlipToTray, kCmdTrayAnime, kCmdHexOnlyUdp, kCmdHexTcpAndUdp,
+                   kCmdTcpTextView, kCmdTcpAsciiView}) {
+      QAction* a = FindCommand(*menu, id);
+      out += QString("%1%2%3 ").arg(id).arg(a->isChecked() ? "v" : "").arg(a->isEnabled() ? "" : "g");
+    }
+    return out.trimmed();
+  };
+  EXPECT_EQ(marks(), "125 118 123g 119 122 120 121");
+  state_->EnableTrayIconAnime = 1;  // greyed without a check mark while flipping is off
+  EXPECT_EQ(marks(), "125 118 123g 119 122 120 121");
+  for (int id : {kCmdFlipToTray, kCmdSavePreferences, kCmdHexTcpAndUdp, kCmdTcpAsciiView}) d.Command(id);
+  EXPECT_EQ(marks(), "125v 118v 123v 119 122v 120 121v");
+  for (int id : {kCmdTrayAnime, kCmdHexOnlyUdp, kCmdTcpTextView, kCmdSavePreferences}) d.Command(id);
+  EXPECT_EQ(marks(), "125 118v 123 119v 122 120v 121");
+  EXPECT_EQ(state_->DataInHexViewTcpAndUdp, 0);
+  EXPECT_EQ(state_->TcpDataInAsciiView, 0);
+}
+
+TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
+  auto& d = Open();
+  auto menu = BuildContextMenu(*state_, &d);
+  QStringList top;
+  for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
+  EXPECT_EQ(top, QStringList({"packets in &details", "save &packets source", "&save sniff log", "&about...", "-",
+                              "&options", "-", "e&xit"}));
+  QMenu* options = menu->actions()[5]->menu();
+  QStringList inner;
+  for (QAction* a : options->actions()) inner << (a->isSeparator() ? "-" : a->text());
+  EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime", "-",
+                                "save session pre&ferences", "-"}));
+  EXPECT_EQ(FindCommand(*menu, kCmdHexTcpAndUdp)->text(), "TCP and UDP");
+}
+
+TEST_F(MainDialogTest, OnlyAMenuOverTheListTakesItsSelection) {
+  auto& d = Open();
+  StorePackets(5);
+  SelectRow(3);
+  d.OpenContextMenu(OverList(3));
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+  ASSERT_TRUE(d.menuShownAt.has_value());
+  EXPECT_EQ(*d.menuShownAt, OverList(3));
+
+  SelectRow(1);  // a left-click selection alone changes nothing
+  d.OpenContextMenu(d.Control(kIdGo)->mapToGlobal(QPoint(3, 3)));
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+
+  d.OpenContextMenu(QPoint(-1, -1));  // from the keyboard
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+  EXPECT_EQ(*d.menuShownAt, d.frameGeometry().topLeft() + QPoint(5, 5));
+
+  d.packetListView()->clearSelection();
+  d.OpenContextMenu(OverList(0));
+  EXPECT_EQ(state_->selectedPacketIndex.load(), -1);
+}
+
+TEST_F(MainDialogTest, ContextMenuEventsFromTheListReachTheWindow) {
+  auto& d = Open();
+  StorePackets(3);
+  SelectRow(2);
+  QWidget* viewport = d.packetListView()->viewport();
+  QPoint local = viewport->mapFromGlobal(OverList(2));
+  QContextMenuEvent event(QContextMenuEvent::Mouse, local, OverList(2));
+  QApplication::sendEvent(viewport, &event);
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 2);
+  ASSERT_TRUE(d.menuShownAt.has_value());
+}
+
+TEST_F(MainDialogTest, DetailsWindowShowsTheChosenRowsReport) {
+  auto& d = Open();
+  StorePackets(4);
+  SelectRow(2);
+  d.menuChoice = kCmdDetails;
+  d.OpenContextMenu(OverList(2));
+  DetailsWindow* details = d.detailsWindow();
+  ASSERT_NE(details, nullptr);
+  EXPECT_EQ(details->windowTitle(), "packets in details");
+  EXPECT_TRUE(details->isVisible());
+  PacketReport expected = BuildPacketReport(state_->store, 2, {});
+  std::vector<std::string> items = SplitReportItems(expected.text);
+  ASSERT_EQ(details->list()->count(), static_cast<int>(items.size()));
+  for (int i = 0; i < details->list()->count(); ++i) EXPECT_EQ(details->list()->item(i)->text().toStdString(), items[i]);
+  EXPECT_EQ(details->list()->currentItem()->text(), "packet2 udp ");
+
+  // Again: the same window, refilled rather than added to.
+  d.Command(kCmdDetails);
+  EXPECT_EQ(d.detailsWindow(), details);
+  EXPECT_EQ(details->list()->count(), static_cast<int>(items.size()));
+
+  // Closed, then reopened: a fresh window.
+  details->close();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(d.detailsWindow(), nullptr);
+  d.Command(kCmdDetails);
+  ASSERT_NE(d.detailsWindow(), nullptr);
+  EXPECT_EQ(d.detailsWindow()->list()->count(), static_cast<int>(items.size()));
+}
+
+TEST_F(MainDialogTest, DetailsWithNothingCapturedSaysSoInTheMainList) {
+  auto& d = Open();
+  int rows = d.packetList().rowCount();
+  d.Command(kCmdDetails);
+  ASSERT_NE(d.detailsWindow(), nullptr);
+  EXPECT_EQ(d.detailsWindow()->list()->count(), 0);
+  ASSERT_EQ(d.packetList().rowCount(), rows + 1);
+  EXPECT_EQ(Rows(d).last(), "don't found data!");
+}
+
+TEST_F(MainDialogTest, AMessageRowNeverShowsAnotherPacketsReport) {
+  auto& d = Open();
+  StorePackets(2);
+  d.packetList().AddText("don't found data!");  // as if added while a capture was starting
+  SelectRow(2);
+  d.menuChoice = kCmdDetails;
+  d.OpenContextMenu(OverList(2));
+  ASSERT_NE(d.detailsWindow(), nullptr);
+  EXPECT_EQ(d.detailsWindow()->list()->count(), 1);
+  EXPECT_EQ(d.detailsWindow()->list()->item(0)->text(), "the selected row is not a packet line");
+}
+
+TEST_F(MainDialogTest, NoRowSelectedReportsPacketZeroAndRemembersIt) {
+  auto& d = Open();
+  StorePackets(2);
+  state_->selectedPacketIndex = -1;
+  d.Command(kCmdDetails);
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 0);
+  EXPECT_EQ(d.detailsWindow()->list()->currentItem()->text(), "packet0 udp ");
+}
+
+TEST_F(MainDialogTest, OnTopFollowsItsButton) {
+  auto& d = Open();
+  Button(d, kIdOnTop)->click();
+  EXPECT_TRUE(d.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+  EXPECT_TRUE(d.isVisible());
+  Button(d, kIdOnTop)->click();
+  EXPECT_FALSE(d.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+}
+
+TEST_F(MainDialogTest, EscapeRunsTheExitSequenceEnterDoesNothing) {
+  auto& d = Open();
+  QTest::keyClick(&d, Qt::Key_Return);
+  EXPECT_TRUE(d.isVisible());
+  EXPECT_FALSE(d.exited());
+  QTest::keyClick(&d, Qt::Key_Escape);
+  EXPECT_TRUE(d.exited());
+  EXPECT_FALSE(d.isVisible());
+  EXPECT_EQ(d.result(), 0);
+}
+
+TEST_F(MainDialogTest, BringToFrontLeavesAHiddenWindowHidden) {
+  auto& d = Open();
+  d.hide();
+  d.BringToFront();
+  EXPECT_FALSE(d.isVisible());
+}
+
+}  // namespace
+}  // namespace trovix

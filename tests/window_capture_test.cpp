@@ -1,0 +1,151 @@
+// The real window capturing real traffic inside the test's own network namespace.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "capture/packet_store.h"
+#include "report/packet_report.h"
+#include "report/report_items.h"
+#include "resources/dialogs.h"
+#include "resources/menus.h"
+#include "tests/gui_support.h"
+#include "tests/netns.h"
+
+namespace trovix {
+namespace {
+
+using namespace resources;
+using test::Button;
+using test::Combo;
+using test::Rows;
+
+// Sends `count` numbered UDP datagrams from 127.0.0.1:`from` to 127.0.0.1:`to`.
+void SendUdp(uint16_t from, uint16_t to, uint32_t count) {
+  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{AF_INET, htons(to), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in self{AF_INET, htons(from), {htonl(INADDR_LOOPBACK)}, {}};
+  bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+  for (uint32_t seq = 0; seq < count; ++seq) {
+    sendto(fd, &seq, sizeof seq, 0, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  }
+  close(fd);
+  close(receiver);
+}
+
+class WindowCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::PrivateNetworkProblem().empty()) GTEST_SKIP() << test::PrivateNetworkProblem();
+    fakes_.host.adapters = {AdapterStatus::kOk, 0, {"198.18.0.1"}};
+    dialog_ = std::make_unique<test::TestDialog>(*state_, fakes_.services());
+    dialog_->show();
+    dialog_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
+  }
+  void Go(const QString& bind, const QString& from = "*:*", const QString& to = "*:*") {
+    Combo(*dialog_, kIdBind)->setEditText(bind);
+    Combo(*dialog_, kIdFrom)->setEditText(from);
+    Combo(*dialog_, kIdTo)->setEditText(to);
+    Button(*dialog_, kIdGo)->click();
+  }
+  void ExpectIdle() {
+    EXPECT_TRUE(Button(*dialog_, kIdGo)->isEnabled());
+    EXPECT_FALSE(Button(*dialog_, kIdStop)->isEnabled());
+    EXPECT_TRUE(Button(*dialog_, kIdBothTraffic)->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), Button(*dialog_, kIdGo));
+    EXPECT_EQ(state_->stopFlag.load(), 1);
+  }
+
+  std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
+  test::Fakes fakes_;
+  std::unique_ptr<test::TestDialog> dialog_;
+};
+
+TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
+  auto& d = *dialog_;
+  Go("127.0.0.1", "*:40201", "*:40202");
+  EXPECT_EQ(d.packetList().rowCount(), 0);  // the host lines went with "go!"
+  EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
+  EXPECT_TRUE(Button(d, kIdStop)->isEnabled());
+  EXPECT_FALSE(Button(d, kIdBothTraffic)->isEnabled());
+  EXPECT_EQ(QApplication::focusWidget(), Button(d, kIdStop));
+
+  SendUdp(40201, 40202, 5);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 5; }, 3000)) << d.packetList().rowCount();
+  for (int k = 0; k < 5; ++k) {
+    EXPECT_EQ(Rows(d)[k], QString("\t%1\tudp\t127.0.0.1\t40201\t127.0.0.1\t40202\t32\t64").arg(k));
+  }
+  Button(d, kIdStop)->click();
+  ExpectIdle();
+  EXPECT_EQ(d.packetList().rowCount(), 5);
+
+  // Details of a chosen row: that packet's report.
+  d.packetListView()->setCurrentIndex(d.packetList().index(3, 0));
+  d.menuChoice = kCmdDetails;
+  QListView* view = d.packetListView();
+  d.OpenContextMenu(view->viewport()->mapToGlobal(view->visualRect(d.packetList().index(3, 0)).center()));
+  std::vector<std::string> items = SplitReportItems(BuildPacketReport(state_->store, 3, {}).text);
+  ASSERT_NE(d.detailsWindow(), nullptr);
+  ASSERT_EQ(d.detailsWindow()->list()->count(), static_cast<int>(items.size()));
+  EXPECT_EQ(d.detailsWindow()->list()->item(2)->text(), "packet3 udp ");
+  uint32_t seq;
+  StoredPacket p;
+  ASSERT_TRUE(LocatePacket(state_->store, 3, p));
+  std::memcpy(&seq, p.bytes + 28, 4);
+  EXPECT_EQ(seq, 3u);
+}
+
+TEST_F(WindowCapture, EachGoAddsTheFilterTextsAgain) {
+  Go("127.0.0.1", "*:1", "*:2");
+  Button(*dialog_, kIdStop)->click();
+  Go("127.0.0.1", "*:1", "*:3");
+  Button(*dialog_, kIdStop)->click();
+  EXPECT_EQ(test::Items(Combo(*dialog_, kIdFrom)), QStringList({"*:1", "*:1"}));
+  EXPECT_EQ(test::Items(Combo(*dialog_, kIdTo)), QStringList({"*:2", "*:3"}));
+}
+
+TEST_F(WindowCapture, StopRightAfterGoLeavesNothing) {
+  Go("127.0.0.1");
+  Button(*dialog_, kIdStop)->click();
+  ExpectIdle();
+  EXPECT_EQ(dialog_->packetList().rowCount(), 0);
+  EXPECT_EQ(state_->store.storedBytes.load(), 0);
+}
+
+TEST_F(WindowCapture, TheCaptureEndsItselfAtTenThousandRows) {
+  Go("127.0.0.1", "*:40211", "*:*");
+  std::thread sender([] { SendUdp(40211, 40212, 12000); });
+  bool ended = QTest::qWaitFor([&] { return Button(*dialog_, kIdGo)->isEnabled(); }, 20000);
+  sender.join();
+  ASSERT_TRUE(ended);
+  ExpectIdle();
+  EXPECT_EQ(dialog_->packetList().rowCount(), 10000);
+  EXPECT_TRUE(Rows(*dialog_).last().startsWith("\t9999\tudp\t"));
+}
+
+TEST_F(WindowCapture, AnAddressNoInterfaceOwnsIsReportedNotCapturedSilently) {
+  Go("198.18.0.1");  // the fake host's adapter, which this namespace does not have
+  ExpectIdle();
+  ASSERT_EQ(dialog_->packetList().rowCount(), 1);
+  EXPECT_TRUE(Rows(*dialog_)[0].startsWith(" cannot capture on 198.18.0.1: ")) << Rows(*dialog_)[0].toStdString();
+}
+
+TEST_F(WindowCapture, ExitDuringACaptureEndsItAndReturnsZero) {
+  Go("127.0.0.1");
+  ASSERT_TRUE(state_->run.thread.joinable());
+  QTest::keyClick(dialog_.get(), Qt::Key_Escape);
+  EXPECT_TRUE(dialog_->exited());
+  EXPECT_EQ(dialog_->result(), 0);
+  EXPECT_FALSE(state_->run.thread.joinable());
+}
+
+}  // namespace
+}  // namespace trovix

@@ -1,0 +1,22 @@
+// Menu 103 built afresh for each showing, with the check marks and grey states of the
+// current options, and the option commands it carries.
+#pragma once
+
+#include <QMenu>
+
+#include <memory>
+
+#include "capture/capture_state.h"
+
+namespace trovix {
+
+// The "&uno" pop-up of menu 103; each command item carries its id as the action's data.
+std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* parent);
+
+// The action of `menu` (or of its sub-menus) with command `id`, or nullptr.
+QAction* FindCommand(QMenu& menu, int id);
+
+// Commands 118 to 125 change option flags only; returns false for any other id.
+bool ApplyOptionCommand(CaptureState& options, int id);
+
+}  // namespace trovix

@@ -1,0 +1,28 @@
+// Program entry: hands over to a running instance, or runs the main window.
+#include <QApplication>
+
+#include <string>
+
+#include "capture/atoi.h"
+#include "capture/capture_state.h"
+#include "resources/icons.h"
+#include "ui/main_dialog.h"
+#include "ui/single_instance.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  std::string commandLine;
+  for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
+  int value = static_cast<int>(trovix::AtoiValue(commandLine));
+
+  const QString name = trovix::InstanceName();
+  if (trovix::HandOverToRunningInstance(name, value)) return 0;
+  trovix::InstanceServer server;
+  server.Listen(name);
+
+  QApplication::setWindowIcon(trovix::WindowIcon());
+  trovix::MainDialog dialog(trovix::TheCaptureState(), trovix::SystemServices());
+  QObject::connect(&server, &trovix::InstanceServer::handedOver, &dialog, [&dialog](int) { dialog.BringToFront(); });
+  dialog.exec();
+  return 0;
+}

@@ -1,0 +1,343 @@
+#include "ui/main_dialog.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+
+#include "capture/host_info.h"
+#include "capture/os_line.h"
+#include "capture/packet_store.h"
+#include "capture/privilege.h"
+#include "report/details_window.h"
+#include "report/packet_report.h"
+#include "report/report_items.h"
+#include "resources/dialogs.h"
+#include "resources/icons.h"
+#include "resources/menus.h"
+#include "ui/context_menu.h"
+#include "ui/dialog_units.h"
+#include "ui/packet_row_delegate.h"
+
+namespace trovix {
+namespace {
+
+using namespace resources;
+
+constexpr int kRowTickMs = 20;  // how often new packets reach the list
+constexpr int kFilterTypedMax = 21;
+constexpr int kListExtentPixels = 480;
+
+QString Latin1(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+
+// A field's text as the capture reads it: at most `max` single-byte characters.
+std::string FieldText(const QComboBox* box, int max) {
+  return box->currentText().left(max).toLatin1().toStdString();
+}
+
+}  // namespace
+
+MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* parent)
+    : QDialog(parent), state_(state), services_(services), list_(new PacketListModel(state, this)) {
+  setWindowTitle(QString::fromLatin1(kMainDialog.title));
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setFont(DialogFont());
+  CreateControls();
+  rowTimer_.setInterval(kRowTickMs);
+  connect(&rowTimer_, &QTimer::timeout, this, &MainDialog::FetchRows);
+  StartUp();
+}
+
+MainDialog::~MainDialog() {
+  // The capture thread reports to this window; it must be gone first.
+  StopCaptureThread(state_);
+}
+
+void MainDialog::CreateControls() {
+  DialogUnits du(font());
+  setFixedSize(du.X(kMainDialog.width), du.Y(kMainDialog.height));
+  QVector<int> columns;
+  const ControlTemplate* listTemplate = nullptr;
+  for (const ControlTemplate& c : kMainControls) {
+    QWidget* w = nullptr;
+    QRect at = du.Rect(c);
+    switch (c.kind) {
+      case ControlKind::kComboDropDown: {
+        auto* box = new QComboBox(this);
+        box->setEditable(true);
+        box->setInsertPolicy(QComboBox::NoInsert);
+        at.setHeight(std::min(box->sizeHint().height(), du.Y(15)));
+        w = box;
+        break;
+      }
+      case ControlKind::kToggleButton:
+      case ControlKind::kPushButton: {
+        QString text = QString::fromLatin1(c.text);
+        if (c.multiline) text.replace(QLatin1Char(' '), QLatin1Char('\n'));
+        auto* button = new QPushButton(text, this);
+        button->setCheckable(c.kind == ControlKind::kToggleButton);
+        button->setAutoDefault(false);
+        connect(button, &QPushButton::clicked, this, [this, id = c.id] { Command(id); });
+        w = button;
+        break;
+      }
+      case ControlKind::kListBox: {
+        listView_ = new QListView(this);
+        listView_->setModel(list_);
+        listView_->setUniformItemSizes(true);
+        listView_->setSelectionMode(QAbstractItemView::SingleSelection);
+        listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        listView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        listView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        listTemplate = &c;
+        w = listView_;
+        break;
+      }
+      case ControlKind::kColumnHeader:
+        columns.push_back(du.X(c.x));
+        [[fallthrough]];
+      case ControlKind::kLabel: {
+        auto* label = new QLabel(QString::fromLatin1(c.text), this);
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setAlignment(Qt::AlignCenter);
+        w = label;
+        break;
+      }
+    }
+    w->setObjectName(QString::number(c.id));
+    w->setGeometry(at);
+    controls_[c.id] = w;
+  }
+  // Fields line up under their headers: positions relative to the list's left edge.
+  for (int& x : columns) x -= du.X(listTemplate->x);
+  listView_->setItemDelegate(new PacketRowDelegate(columns, kListExtentPixels, listView_));
+
+  from_ = static_cast<QComboBox*>(controls_[kIdFrom]);
+  to_ = static_cast<QComboBox*>(controls_[kIdTo]);
+  bind_ = static_cast<QComboBox*>(controls_[kIdBind]);
+  go_ = static_cast<QPushButton*>(controls_[kIdGo]);
+  stop_ = static_cast<QPushButton*>(controls_[kIdStop]);
+  both_ = static_cast<QPushButton*>(controls_[kIdBothTraffic]);
+  QWidget* previous = nullptr;
+  for (const ControlTemplate& c : kMainControls) {
+    if (previous != nullptr) setTabOrder(previous, controls_[c.id]);
+    previous = controls_[c.id];
+  }
+}
+
+QWidget* MainDialog::Control(int id) const {
+  auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+void MainDialog::StartUp() {
+  if (!CreatePaintingResources()) {
+    services_.messages->Show(this, QStringLiteral("Error"), QStringLiteral("Gdi resources failed to initialize"));
+  }
+  OsInfo os = services_.systemVersion->QueryOsInfo();
+  if (!os.queried) return;  // the window keeps its template state
+  refused_ = os.refused;
+  setWindowIcon(WindowIcon());
+  static_cast<QPushButton*>(controls_[kIdTcp])->setChecked(true);
+  static_cast<QPushButton*>(controls_[kIdUdp])->setChecked(true);
+  list_->AddText(Latin1(os.line));
+  for (const std::string& line : ShowHostNetworkInfo(state_, *services_.hostInfo)) list_->AddText(Latin1(line));
+  for (const std::string& choice : BindChoices(state_)) bind_->addItem(Latin1(choice));
+  bind_->setCurrentIndex(0);
+  for (QComboBox* field : {from_, to_}) {
+    field->setEditText(QStringLiteral("*:*"));
+    field->lineEdit()->setMaxLength(kFilterTypedMax);
+  }
+  state_.sourceFilter = AnyEndpoint();
+  state_.destinationFilter = AnyEndpoint();
+  AddTooltips();
+  bind_->setFocus();
+  stop_->setEnabled(false);
+  if (refused_) {
+    go_->setEnabled(false);
+    list_->AddText(QStringLiteral("  OS Windows 2000 or later required!"));
+    return;
+  }
+  LoadSettings();
+  state_.stopFlag.store(1);
+  if (state_.EnableFlipToTray == 1) FlipToTray();
+  activateWindow();
+}
+
+void MainDialog::Command(int id) {
+  if (ApplyOptionCommand(state_, id)) return;
+  switch (id) {
+    case kIdCancel:
+    case kCmdExit: ExitSequence(); break;
+    case kCmdDetails: ShowPacketDetails(); break;
+    case kCmdSaveSniffLog: SaveSniffLog(); break;
+    case kCmdSavePacketsSource: SavePacketsSource(); break;
+    case kCmdAbout: ShowAboutBox(); break;
+    case kIdGo: StartCapture(); break;
+    case kIdStop: StopCapture(); break;
+    case kIdOnTop: ApplyOnTop(); break;
+    default: break;  // the protocol and "both traffic" switches keep their own state
+  }
+}
+
+void MainDialog::SetCapturingControls(bool capturing) {
+  go_->setEnabled(!capturing);
+  both_->setEnabled(!capturing);
+  stop_->setEnabled(capturing);
+  (capturing ? stop_ : go_)->setFocus();
+}
+
+void MainDialog::StartCapture() {
+  list_->Clear();
+  std::string from = FieldText(from_, kFilterTextMax);
+  std::string to = FieldText(to_, kFilterTextMax);
+  from_->addItem(Latin1(from));
+  to_->addItem(Latin1(to));
+  auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
+  PrepareCapture(state_, {FieldText(bind_, kBindTextSize - 1), from, to, checked(kIdBothTraffic), checked(kIdTcp),
+                          checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)});
+
+  int32_t member = 0;
+  int checkedOk = services_.privilege->CheckAdminMembership(&member);
+  if (checkedOk == 0 || member == 0) {
+    go_->setEnabled(false);  // for the rest of the run
+    list_->AddText(checkedOk == 0 ? QStringLiteral(" internal error: administrators rights required!")
+                                  : QStringLiteral(" administrators rights required!"));
+    return;
+  }
+  StartTrayAnimation();
+  ++captureGeneration_;
+  CaptureStart started = StartCaptureThread(state_, this);
+  if (started.result != CaptureStartResult::kStarted) {
+    // Capturing nothing while looking busy would hide the failure: say why and stay idle.
+    FormatSystemErrorText(static_cast<uint32_t>(started.error));
+    list_->AddText(QStringLiteral(" cannot capture on %1: %2").arg(QString::fromLatin1(state_.bindText),
+                                                                   QString::fromLatin1(SystemErrorText()).trimmed()));
+    state_.stopFlag.store(1);
+    SetCapturingControls(false);
+    return;
+  }
+  rowTimer_.start();
+  SetCapturingControls(true);
+}
+
+void MainDialog::StopCapture() {
+  StopCaptureThread(state_);
+  rowTimer_.stop();
+  FetchRows();
+  SetCapturingControls(false);
+}
+
+void MainDialog::FetchRows() { list_->FetchPublishedPackets(); }
+
+void MainDialog::CaptureEnded() noexcept {
+  int generation = captureGeneration_.load();
+  QMetaObject::invokeMethod(this, [this, generation] { CaptureEndedByItself(generation); }, Qt::QueuedConnection);
+}
+
+void MainDialog::CaptureEndedByItself(int generation) {
+  if (generation != captureGeneration_.load()) return;  // a later "go!" has begun since
+  StopCaptureThread(state_);  // joins the thread, which has already left its loop
+  rowTimer_.stop();
+  FetchRows();
+  SetCapturingControls(false);
+}
+
+void MainDialog::ExitSequence() {
+  if (stop_->isEnabled()) StopCaptureThread(state_);
+  rowTimer_.stop();
+  SaveSettings();
+  FreePaintingResources();
+  RemoveTrayIcon();
+  exited_ = true;
+  done(0);
+}
+
+void MainDialog::reject() { Command(kIdCancel); }
+
+void MainDialog::ApplyOnTop() {
+  bool onTop = static_cast<QPushButton*>(controls_[kIdOnTop])->isChecked();
+  if (windowFlags().testFlag(Qt::WindowStaysOnTopHint) == onTop) return;
+  bool visible = isVisible();
+  setWindowFlag(Qt::WindowStaysOnTopHint, onTop);  // changing a flag hides the window
+  if (visible) show();
+}
+
+void MainDialog::BringToFront() {
+  if (isHidden() || isMinimized()) return;
+  raise();
+  activateWindow();
+}
+
+void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
+  OpenContextMenu(event->reason() == QContextMenuEvent::Keyboard ? QPoint(-1, -1) : event->globalPos());
+}
+
+void MainDialog::OpenContextMenu(QPoint at) {
+  QWidget* under = QApplication::widgetAt(at);
+  if (under != nullptr && (under == listView_ || under == listView_->viewport())) {
+    QModelIndex current = listView_->selectionModel()->currentIndex();
+    bool selected = current.isValid() && listView_->selectionModel()->isSelected(current);
+    state_.selectedPacketIndex.store(selected ? current.row() : -1);
+  }
+  if (at == QPoint(-1, -1)) at = frameGeometry().topLeft() + QPoint(5, 5);
+  std::unique_ptr<QMenu> menu = BuildContextMenu(state_, this);
+  int id = RunMenu(*menu, at);
+  menu.reset();
+  if (id != 0) Command(id);
+}
+
+int MainDialog::RunMenu(QMenu& menu, QPoint at) {
+  QAction* chosen = menu.exec(at);
+  return chosen != nullptr && chosen->data().isValid() ? chosen->data().toInt() : 0;
+}
+
+void MainDialog::ShowPacketDetails() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  if (details_ != nullptr) {
+    details_->Clear();
+  } else {
+    details_ = new DetailsWindow(this);
+  }
+  ShowPacketReport();
+  QApplication::restoreOverrideCursor();
+  details_->showNormal();
+  details_->raise();
+  details_->activateWindow();
+}
+
+void MainDialog::ShowPacketReport() {
+  // The selection is a row of the packet list; the list says which packet that row shows.
+  int32_t row = state_.selectedPacketIndex.load();
+  bool messageRow = row >= 0 && row < list_->rowCount() && list_->PacketAtRow(row) < 0;
+  // A row past the list's end names no packet; the report says so.
+  int32_t packet = row < 0 || row >= list_->rowCount() ? row : list_->PacketAtRow(row);
+  ReportViews views{state_.TcpDataInAsciiView == 1, state_.TcpDataInTextView == 1,
+                    state_.DataInHexViewTcpAndUdp == 1};
+  PacketReport report = BuildPacketReport(state_.store, messageRow ? -1 : packet, views);
+  if (report.outcome == ReportOutcome::kNothingStored) {
+    list_->AddText(QString::fromLatin1(kNothingStoredText));
+    return;
+  }
+  if (messageRow) {
+    // Never another packet's report for a line such as "don't found data!".
+    details_->ShowItems({"the selected row is not a packet line"}, {-1, -1});
+    return;
+  }
+  if (row < 0) state_.selectedPacketIndex.store(report.selectedPacketIndex);
+  std::vector<std::string> items = SplitReportItems(report.text);
+  details_->ShowItems(items, SelectTitleItem(items, report.selectedPacketIndex));
+}
+
+void MainDialog::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), QColor(224, 160, 64));
+}
+
+}  // namespace trovix

@@ -1,0 +1,104 @@
+// The main window: filters, protocol switches, "go!" and "stop", and the packet list.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QTimer>
+
+#include <atomic>
+#include <map>
+#include <memory>
+
+#include "capture/capture_state.h"
+#include "capture/capture_thread.h"
+#include "report/details_window.h"
+#include "ui/packet_list_model.h"
+#include "ui/services.h"
+
+class QComboBox;
+class QListView;
+class QMenu;
+class QPushButton;
+
+namespace trovix {
+
+class MainDialog : public QDialog, private CaptureListener {
+  Q_OBJECT
+
+ public:
+  MainDialog(CaptureState& state, const Services& services, QWidget* parent = nullptr);
+  ~MainDialog() override;
+
+  // The command dispatch: menu items, buttons, and 2 (close box, Escape) alike.
+  void Command(int id);
+  // A context-menu request at `global` (screen coordinates); from the keyboard the point
+  // is (-1, -1). Only a request over the packet list takes its selection.
+  void OpenContextMenu(QPoint global);
+  // A second start asked for the window: to the front, unless hidden or minimised.
+  void BringToFront();
+
+  QWidget* Control(int id) const;
+  PacketListModel& packetList() { return *list_; }
+  QListView* packetListView() const { return listView_; }
+  DetailsWindow* detailsWindow() const { return details_; }
+  bool exited() const { return exited_; }
+
+ protected:
+  // Shows the menu at `at` and returns the chosen command id, or 0.
+  virtual int RunMenu(QMenu& menu, QPoint at);
+
+  void paintEvent(QPaintEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void reject() override;
+  void accept() override {}  // Enter without a focused button is a command nobody handles
+
+ private:
+  void CreateControls();
+  void StartUp();
+  void StartCapture();
+  void StopCapture();
+  void SetCapturingControls(bool capturing);
+  void ExitSequence();
+  void ShowPacketDetails();
+  void ShowPacketReport();
+  void FetchRows();
+  void CaptureEndedByItself(int generation);
+  void ApplyOnTop();
+
+  // Later parts of the window; each does nothing until it lands.
+  bool CreatePaintingResources() { return true; }
+  void FreePaintingResources() {}
+  void AddTooltips() {}
+  void LoadSettings() {}
+  void SaveSettings() {}
+  void FlipToTray() {}
+  void RemoveTrayIcon() {}
+  void StartTrayAnimation() {}
+  void ShowAboutBox() {}
+  void SaveSniffLog() {}
+  void SavePacketsSource() {}
+
+  // CaptureListener: called on the capture thread.
+  void PacketsPublished(uint32_t) noexcept override {}
+  void CaptureEnded() noexcept override;
+
+  CaptureState& state_;
+  Services services_;
+  PacketListModel* list_;
+  QListView* listView_ = nullptr;
+  QComboBox* from_ = nullptr;
+  QComboBox* to_ = nullptr;
+  QComboBox* bind_ = nullptr;
+  QPushButton* go_ = nullptr;
+  QPushButton* stop_ = nullptr;
+  QPushButton* both_ = nullptr;
+  std::map<int, QWidget*> controls_;
+  QPointer<DetailsWindow> details_;
+  QTimer rowTimer_;
+  // Which capture a queued "ended by itself" belongs to; a stale one is ignored.
+  std::atomic<int> captureGeneration_{0};
+  bool refused_ = false;
+  bool exited_ = false;
+};
+
+}  // namespace trovix

@@ -1,0 +1,44 @@
+// The packet list: a view over the packet store plus the message lines the window adds.
+// Packet rows are formatted from the stored bytes when drawn; nothing is copied per row.
+#pragma once
+
+#include <QAbstractListModel>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+#include "capture/capture_state.h"
+
+namespace trovix {
+
+class PacketListModel : public QAbstractListModel {
+  Q_OBJECT
+
+ public:
+  explicit PacketListModel(const CaptureState& state, QObject* parent = nullptr);
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+
+  // Empties the list.
+  void Clear();
+  // Appends a line that is not a packet line.
+  void AddText(const QString& text);
+  // Appends rows for the packets published since the last call; returns how many.
+  int FetchPublishedPackets();
+
+  // The packet that `row` shows, or -1 for a message line or no row.
+  int32_t PacketAtRow(int row) const;
+  QString RowText(int row) const;
+  int packetsShown() const { return packetsShown_; }
+
+ private:
+  const CaptureState& state_;
+  // Per row: a packet index (>= 0) or -1 - the index of the row's text in texts_.
+  std::vector<int32_t> rows_;
+  std::vector<QString> texts_;
+  uint32_t packetsShown_ = 0;
+};
+
+}  // namespace trovix

@@ -1,0 +1,29 @@
+#include <QMessageBox>
+
+#include "capture/platform/capability_check.h"
+#include "capture/platform/linux_host_info.h"
+#include "capture/platform/linux_os_version.h"
+#include "ui/services.h"
+
+namespace trovix {
+namespace {
+
+class QtMessageBoxes : public MessageBoxes {
+ public:
+  void Show(QWidget* owner, const QString& title, const QString& text) override {
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, owner);
+    box.exec();
+  }
+};
+
+}  // namespace
+
+Services SystemServices() {
+  static LinuxHostInfo hostInfo;
+  static CapabilityPrivilegeCheck privilege;
+  static LinuxSystemVersion systemVersion;
+  static QtMessageBoxes messages;
+  return {&hostInfo, &privilege, &systemVersion, &messages};
+}
+
+}  // namespace trovix
