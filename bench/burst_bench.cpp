@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/tcpdump_peer.h"
 #include "capture/capture_thread.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
@@ -73,81 +74,6 @@ class RowConsumer {
   std::thread thread_;
 };
 
-struct Tcpdump {
-  pid_t pid = -1;
-  std::string file;
-  std::string summary;
-};
-
-bool StartTcpdump(const std::string& program, const std::string& file, Tcpdump& t) {
-  int err[2];
-  if (pipe(err) != 0) return false;
-  t.file = file;
-  t.pid = fork();
-  if (t.pid == 0) {
-    dup2(err[1], 2);
-    close(err[0]);
-    std::string filter = "udp and src port " + std::to_string(kSourcePort);
-    execlp(program.c_str(), program.c_str(), "-i", "lo", "-nn", "-Z", "root", "-w", file.c_str(), filter.c_str(),
-           static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(err[1]);
-  // tcpdump says "listening on" once its socket is ready.
-  std::string said;
-  char buf[256];
-  pollfd p{err[0], POLLIN, 0};
-  while (said.find("listening on") == std::string::npos && poll(&p, 1, 5000) == 1) {
-    ssize_t n = read(err[0], buf, sizeof buf);
-    if (n <= 0) break;
-    said.append(buf, static_cast<size_t>(n));
-  }
-  t.summary = std::to_string(err[0]);  // keep the pipe for the closing summary
-  return said.find("listening on") != std::string::npos;
-}
-
-std::string StopTcpdump(Tcpdump& t) {
-  kill(t.pid, SIGINT);
-  waitpid(t.pid, nullptr, 0);
-  int fd = std::stoi(t.summary);
-  std::string said;
-  char buf[512];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) said.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return said;
-}
-
-// Sequence numbers of the datagrams in a pcap file of an Ethernet-framed loopback capture.
-std::vector<uint32_t> PcapSequences(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::vector<char> all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<uint32_t> seqs;
-  size_t at = 24;
-  while (at + 16 <= all.size()) {
-    uint32_t caplen;
-    std::memcpy(&caplen, &all[at + 8], 4);
-    at += 16;
-    if (at + caplen > all.size()) break;
-    if (caplen >= 14 + 28 + 4) {
-      uint32_t seq;
-      std::memcpy(&seq, &all[at + 14 + 28], 4);
-      seqs.push_back(seq);
-    }
-    at += caplen;
-  }
-  return seqs;
-}
-
-// Datagrams of the burst missing from `seqs`, which should be 0, 1, 2, ... in order.
-uint32_t Gaps(const std::vector<uint32_t>& seqs, uint32_t expected) {
-  uint32_t inOrder = 0;
-  for (uint32_t seq : seqs) {
-    if (seq == inOrder) ++inOrder;
-  }
-  return expected - inOrder;
-}
-
 struct Burst {
   uint32_t sent = 0;
   Clock::time_point start, end;
@@ -193,9 +119,8 @@ int main(int argc, char** argv) {
 
   trovix::CaptureState& state = trovix::TheCaptureState();
   for (int run = 1; run <= runs; ++run) {
-    Tcpdump dump;
-    std::string file = "/tmp/trovix-burst-" + std::to_string(getpid()) + ".pcap";
-    bool withTcpdump = tcpdump != "none" && StartTcpdump(tcpdump, file, dump);
+    trovix::bench::TcpdumpPeer dump;
+    bool withTcpdump = tcpdump != "none" && dump.Start(tcpdump, "udp and src port 40101");
 
     trovix::PrepareCapture(state, {"127.0.0.1", "*:40101", "*:40102", false, false, true, false, false, false});
     EndListener listener;
@@ -224,28 +149,15 @@ int main(int argc, char** argv) {
     uint32_t expected = std::min(burst.sent, trovix::kMaxPackets);
     std::printf("run %d: sent %u in %.1f ms (%.0f datagrams/s)\n", run, burst.sent, Ms(burst.end - burst.start),
                 burst.sent / (Ms(burst.end - burst.start) / 1000));
-    std::printf("  trovix : stored %u/%u, missing %u, rows shown %u", stored, expected, Gaps(seqs, expected),
+    std::printf("  trovix : stored %u/%u, missing %u, rows shown %u", stored, expected, trovix::bench::MissingInOrder(seqs, expected),
                 consumer.shown());
     if (count <= trovix::kMaxPackets) {
       std::printf(", last row %.1f ms after the last send", Ms(consumer.lastRowAt() - burst.end));
     }
     std::printf("\n");
     if (withTcpdump) {
-      // tcpdump hands over a partly filled ring block only after its 1 s timeout.
-      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-      std::string said = StopTcpdump(dump);
-      std::vector<uint32_t> dumped = PcapSequences(file);
-      if (getenv("BURST_KEEP") == nullptr) unlink(file.c_str());
-      else std::fprintf(stderr, "%s\n%s\n", file.c_str(), said.c_str());
-      uint32_t seen = 0;
-      for (uint32_t seq : dumped) seen += seq < burst.sent ? 1 : 0;
-      std::printf("  tcpdump: captured %u/%u, missing %u", seen, burst.sent, Gaps(dumped, burst.sent));
-      size_t drop = said.find("dropped by kernel");
-      if (drop != std::string::npos) {
-        size_t lineStart = said.rfind('\n', drop);
-        std::printf(" (%s)", said.substr(lineStart + 1, drop - lineStart + 16).c_str());
-      }
-      std::printf("\n");
+      trovix::bench::TcpdumpResult r = dump.Stop(burst.sent);
+      std::printf("  tcpdump: captured %u/%u, missing %u (%s)\n", r.captured, burst.sent, r.missing, r.summary.c_str());
     }
   }
   return 0;

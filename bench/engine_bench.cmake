@@ -1,5 +1,13 @@
 add_executable(accept_bench ${CMAKE_CURRENT_LIST_DIR}/accept_bench.cpp)
 target_link_libraries(accept_bench PRIVATE trovix_capture benchmark::benchmark)
 
-add_executable(burst_bench ${CMAKE_CURRENT_LIST_DIR}/burst_bench.cpp ${PROJECT_SOURCE_DIR}/tests/netns.cpp)
-target_link_libraries(burst_bench PRIVATE trovix_capture)
+add_library(trovix_bench_support STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/tcpdump_peer.cpp
+  ${PROJECT_SOURCE_DIR}/tests/netns.cpp)
+
+add_executable(burst_bench ${CMAKE_CURRENT_LIST_DIR}/burst_bench.cpp)
+target_link_libraries(burst_bench PRIVATE trovix_capture trovix_bench_support)
+
+find_package(Qt6 REQUIRED COMPONENTS Test)
+add_executable(window_burst_bench ${CMAKE_CURRENT_LIST_DIR}/window_burst_bench.cpp)
+target_link_libraries(window_burst_bench PRIVATE trovix_ui trovix_bench_support Qt6::Test)

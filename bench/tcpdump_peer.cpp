@@ -1,0 +1,102 @@
+#include "bench/tcpdump_peer.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace trovix::bench {
+
+TcpdumpPeer::~TcpdumpPeer() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (stderrFd_ >= 0) close(stderrFd_);
+  if (!file_.empty()) unlink(file_.c_str());
+}
+
+bool TcpdumpPeer::Start(const std::string& program, const std::string& filter) {
+  int err[2];
+  if (pipe(err) != 0) return false;
+  file_ = "/tmp/trovix-bench-" + std::to_string(getpid()) + ".pcap";
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(err[1], 2);
+    close(err[0]);
+    execlp(program.c_str(), program.c_str(), "-i", "lo", "-nn", "-Z", "root", "-w", file_.c_str(), filter.c_str(),
+           static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(err[1]);
+  stderrFd_ = err[0];
+  std::string said;
+  char buf[256];
+  pollfd p{stderrFd_, POLLIN, 0};
+  while (said.find("listening on") == std::string::npos && poll(&p, 1, 5000) == 1) {
+    ssize_t n = read(stderrFd_, buf, sizeof buf);
+    if (n <= 0) break;
+    said.append(buf, static_cast<size_t>(n));
+  }
+  return said.find("listening on") != std::string::npos;
+}
+
+TcpdumpResult TcpdumpPeer::Stop(uint32_t sent) {
+  // tcpdump hands over a partly filled ring block only after its 1 s timeout.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(pid_, SIGINT);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  std::string said;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(stderrFd_, buf, sizeof buf)) > 0) said.append(buf, static_cast<size_t>(n));
+
+  TcpdumpResult result;
+  std::vector<uint32_t> seqs = PcapSequences(file_);
+  for (uint32_t seq : seqs) result.captured += seq < sent ? 1 : 0;
+  result.missing = MissingInOrder(seqs, sent);
+  size_t drop = said.find("dropped by kernel");
+  if (drop != std::string::npos) {
+    size_t start = said.rfind('\n', drop) + 1;
+    result.summary = said.substr(start, drop + std::strlen("dropped by kernel") - start);
+  }
+  return result;
+}
+
+std::vector<uint32_t> PcapSequences(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::vector<char> all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint32_t> seqs;
+  constexpr size_t kPayload = 14 + 20 + 8;  // Ethernet, IP and UDP headers
+  size_t at = 24;                           // the file header
+  while (at + 16 <= all.size()) {
+    uint32_t caplen;
+    std::memcpy(&caplen, &all[at + 8], 4);
+    at += 16;
+    if (caplen > all.size() - at) break;
+    if (caplen >= kPayload + 4) {
+      uint32_t seq;
+      std::memcpy(&seq, &all[at + kPayload], 4);
+      seqs.push_back(seq);
+    }
+    at += caplen;
+  }
+  return seqs;
+}
+
+uint32_t MissingInOrder(const std::vector<uint32_t>& seqs, uint32_t expected) {
+  uint32_t inOrder = 0;
+  for (uint32_t seq : seqs) {
+    if (seq == inOrder) ++inOrder;
+  }
+  return expected - inOrder;
+}
+
+}  // namespace trovix::bench

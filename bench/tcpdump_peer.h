@@ -1,0 +1,39 @@
+// tcpdump capturing beside Trovix in a benchmark: started on lo writing a pcap file, then
+// stopped and its file read back for the numbered datagrams it holds.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace trovix::bench {
+
+struct TcpdumpResult {
+  uint32_t captured = 0;  // datagrams of the burst in the file
+  uint32_t missing = 0;   // of 0 .. sent-1, those not found in order
+  std::string summary;    // tcpdump's own "... dropped by kernel" line
+};
+
+class TcpdumpPeer {
+ public:
+  ~TcpdumpPeer();
+  // Returns once tcpdump says it is listening; false when it could not start.
+  bool Start(const std::string& program, const std::string& filter);
+  // Gives tcpdump time to hand over its last ring block, stops it and reads its file.
+  TcpdumpResult Stop(uint32_t sent);
+
+ private:
+  pid_t pid_ = -1;
+  int stderrFd_ = -1;
+  std::string file_;
+};
+
+// The 4-byte sequence numbers at the start of each UDP payload in an Ethernet pcap file.
+std::vector<uint32_t> PcapSequences(const std::string& file);
+
+// How many of 0, 1, ..., expected-1 do not appear, in that order, in `seqs`.
+uint32_t MissingInOrder(const std::vector<uint32_t>& seqs, uint32_t expected);
+
+}  // namespace trovix::bench

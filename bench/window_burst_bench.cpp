@@ -1,0 +1,155 @@
+// The burst benchmark with the real main window attached (offscreen): numbered UDP
+// datagrams blasted over loopback in a private network namespace while the window
+// captures and shows them, and tcpdump captures the same traffic. Also reports how long
+// the process took to show its window and its resident memory after a full capture.
+#include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "bench/tcpdump_peer.h"
+#include "capture/packet_store.h"
+#include "resources/dialogs.h"
+#include "tests/netns.h"
+#include "ui/main_dialog.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint16_t kSourcePort = 40301;
+constexpr uint16_t kDestinationPort = 40302;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+long RealtimeNs() {
+  timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return t.tv_sec * 1000000000L + t.tv_nsec;
+}
+
+std::string ResidentMemory() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return line.substr(6);
+  }
+  return "?";
+}
+
+struct Burst {
+  std::atomic<bool> done{false};
+  uint32_t sent = 0;
+  Clock::time_point start, end;
+};
+
+void Send(uint32_t count, Burst& b) {
+  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{AF_INET, htons(kDestinationPort), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in from{AF_INET, htons(kSourcePort), {htonl(INADDR_LOOPBACK)}, {}};
+  bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  b.start = Clock::now();
+  for (uint32_t seq = 0; seq < count; ++seq) {
+    char payload[32] = {};
+    std::memcpy(payload, &seq, sizeof seq);
+    if (sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&at), sizeof at) > 0) ++b.sent;
+  }
+  b.end = Clock::now();
+  b.done = true;
+  close(fd);
+  close(receiver);
+}
+
+uint32_t MissingInStore(const trovix::CaptureState& state, uint32_t expected) {
+  uint32_t inOrder = 0;
+  for (uint32_t k = 0; k < trovix::PublishedPacketCount(state.store); ++k) {
+    trovix::StoredPacket p;
+    uint32_t seq;
+    if (!trovix::LocatePacket(state.store, static_cast<int32_t>(k), p) || p.length < 32) continue;
+    std::memcpy(&seq, p.bytes + 28, 4);
+    if (seq == inOrder) ++inOrder;
+  }
+  return expected - inOrder;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long startedNs = 0;  // when the caller started this process, if it says
+  int runs = 3;
+  std::string tcpdump = "tcpdump";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string arg = argv[i];
+    if (arg == "--started-ns") startedNs = std::stol(argv[i + 1]);
+    else if (arg == "--runs") runs = std::stoi(argv[i + 1]);
+    else if (arg == "--tcpdump") tcpdump = argv[i + 1];
+  }
+  std::string problem = trovix::test::EnterPrivateNetwork();
+  if (!problem.empty()) {
+    std::fprintf(stderr, "window_burst_bench: %s\n", problem.c_str());
+    return 1;
+  }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  trovix::CaptureState& state = trovix::TheCaptureState();
+  trovix::MainDialog dialog(state, trovix::SystemServices());
+  dialog.show();
+  if (!QTest::qWaitForWindowExposed(&dialog)) return 1;
+  long shownNs = RealtimeNs();
+  if (startedNs != 0) std::printf("window shown %.1f ms after the process was started\n", (shownNs - startedNs) / 1e6);
+
+  using namespace trovix::resources;
+  static_cast<QComboBox*>(dialog.Control(kIdBind))->setEditText("127.0.0.1");
+  static_cast<QComboBox*>(dialog.Control(kIdFrom))->setEditText("*:40301");
+  static_cast<QPushButton*>(dialog.Control(kIdTcp))->setChecked(false);
+  static_cast<QPushButton*>(dialog.Control(kIdUdp))->setChecked(true);
+
+  for (int run = 1; run <= runs; ++run) {
+    trovix::bench::TcpdumpPeer dump;
+    bool withTcpdump = tcpdump != "none" && dump.Start(tcpdump, "udp and src port 40301");
+    static_cast<QPushButton*>(dialog.Control(kIdGo))->click();
+    Burst burst;
+    std::thread sender(Send, trovix::kMaxPackets, std::ref(burst));
+    // The window's own event loop runs meanwhile, as it does for a user.
+    Clock::time_point lastRow{};
+    (void)QTest::qWaitFor([&] {
+      if (dialog.packetList().rowCount() >= static_cast<int>(trovix::kMaxPackets) && lastRow == Clock::time_point{}) {
+        lastRow = Clock::now();
+      }
+      return burst.done && (lastRow != Clock::time_point{} || Clock::now() - burst.end > std::chrono::seconds(2));
+    }, 10000);
+    sender.join();
+    if (static_cast<QPushButton*>(dialog.Control(kIdStop))->isEnabled()) {
+      static_cast<QPushButton*>(dialog.Control(kIdStop))->click();
+    }
+    uint32_t stored = trovix::PublishedPacketCount(state.store);
+    std::printf("run %d: sent %u in %.1f ms (%.0f datagrams/s)\n", run, burst.sent, Ms(burst.end - burst.start),
+                burst.sent / (Ms(burst.end - burst.start) / 1000));
+    std::printf("  trovix window: stored %u/%u, missing %u, rows shown %d", stored, burst.sent,
+                MissingInStore(state, burst.sent), dialog.packetList().rowCount());
+    if (lastRow != Clock::time_point{}) std::printf(", last row shown %.1f ms after the last send", Ms(lastRow - burst.end));
+    std::printf("\n");
+    if (withTcpdump) {
+      trovix::bench::TcpdumpResult r = dump.Stop(burst.sent);
+      std::printf("  tcpdump: captured %u/%u, missing %u (%s)\n", r.captured, burst.sent, r.missing, r.summary.c_str());
+    }
+  }
+  std::printf("resident memory after a full capture:%s\n", ResidentMemory().c_str());
+  return 0;
+}
