@@ -108,8 +108,10 @@ class CaptureLive : public ::testing::Test {
     }
     return all;
   }
-  // Every stored packet has its line, in order, in the sniff log.
+  // Every stored packet has its line, in order, in the sniff log. Stops the capture first,
+  // so that late packets (a TCP close, say) cannot arrive between the two readings.
   void ExpectLogMatchesStore() {
+    StopCaptureThread(*state_);
     std::string expected;
     for (const Seen& s : Stored()) expected += s.line + "\r\n";
     EXPECT_EQ(std::string(state_->sniffLog.text, PublishedLogLength(state_->sniffLog)), expected);
