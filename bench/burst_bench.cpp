@@ -23,6 +23,7 @@
 #include "capture/capture_thread.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 
 namespace {
@@ -74,31 +75,6 @@ class RowConsumer {
   std::thread thread_;
 };
 
-struct Burst {
-  uint32_t sent = 0;
-  Clock::time_point start, end;
-};
-
-Burst Send(uint32_t count) {
-  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{AF_INET, htons(kDestinationPort), {htonl(INADDR_LOOPBACK)}, {}};
-  sockaddr_in from{AF_INET, htons(kSourcePort), {htonl(INADDR_LOOPBACK)}, {}};
-  bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-  Burst b;
-  b.start = Clock::now();
-  for (uint32_t seq = 0; seq < count; ++seq) {
-    char payload[32] = {};
-    std::memcpy(payload, &seq, sizeof seq);
-    if (sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&at), sizeof at) > 0) ++b.sent;
-  }
-  b.end = Clock::now();
-  close(fd);
-  close(receiver);
-  return b;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,7 +106,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     RowConsumer consumer(state);
-    Burst burst = Send(count);
+    trovix::test::Burst burst = trovix::test::SendNumbered(kSourcePort, kDestinationPort, count, 32);
     auto deadline = Clock::now() + std::chrono::seconds(2);
     while (consumer.shown() < std::min(count, trovix::kMaxPackets) && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -139,17 +115,11 @@ int main(int argc, char** argv) {
     trovix::StopCaptureThread(state);
 
     uint32_t stored = trovix::PublishedPacketCount(state.store);
-    std::vector<uint32_t> seqs;
-    for (uint32_t k = 0; k < stored; ++k) {
-      trovix::StoredPacket p;
-      uint32_t seq = UINT32_MAX;
-      if (trovix::LocatePacket(state.store, static_cast<int32_t>(k), p) && p.length >= 32) std::memcpy(&seq, p.bytes + 28, 4);
-      seqs.push_back(seq);
-    }
+    std::vector<uint32_t> seqs = trovix::test::StoredSequences(state.store);
     uint32_t expected = std::min(burst.sent, trovix::kMaxPackets);
     std::printf("run %d: sent %u in %.1f ms (%.0f datagrams/s)\n", run, burst.sent, Ms(burst.end - burst.start),
                 burst.sent / (Ms(burst.end - burst.start) / 1000));
-    std::printf("  trovix : stored %u/%u, missing %u, rows shown %u", stored, expected, trovix::bench::MissingInOrder(seqs, expected),
+    std::printf("  trovix : stored %u/%u, missing %u, rows shown %u", stored, expected, trovix::test::MissingInOrder(seqs, expected),
                 consumer.shown());
     if (count <= trovix::kMaxPackets) {
       std::printf(", last row %.1f ms after the last send", Ms(consumer.lastRowAt() - burst.end));

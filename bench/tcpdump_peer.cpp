@@ -1,5 +1,7 @@
 #include "bench/tcpdump_peer.h"
 
+#include "tests/loopback_traffic.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -61,7 +63,7 @@ TcpdumpResult TcpdumpPeer::Stop(uint32_t sent) {
   TcpdumpResult result;
   std::vector<uint32_t> seqs = PcapSequences(file_);
   for (uint32_t seq : seqs) result.captured += seq < sent ? 1 : 0;
-  result.missing = MissingInOrder(seqs, sent);
+  result.missing = test::MissingInOrder(seqs, sent);
   size_t drop = said.find("dropped by kernel");
   if (drop != std::string::npos) {
     size_t start = said.rfind('\n', drop) + 1;
@@ -89,14 +91,6 @@ std::vector<uint32_t> PcapSequences(const std::string& file) {
     at += caplen;
   }
   return seqs;
-}
-
-uint32_t MissingInOrder(const std::vector<uint32_t>& seqs, uint32_t expected) {
-  uint32_t inOrder = 0;
-  for (uint32_t seq : seqs) {
-    if (seq == inOrder) ++inOrder;
-  }
-  return expected - inOrder;
 }
 
 }  // namespace trovix::bench

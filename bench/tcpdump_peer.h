@@ -33,7 +33,4 @@ class TcpdumpPeer {
 // The 4-byte sequence numbers at the start of each UDP payload in an Ethernet pcap file.
 std::vector<uint32_t> PcapSequences(const std::string& file);
 
-// How many of 0, 1, ..., expected-1 do not appear, in that order, in `seqs`.
-uint32_t MissingInOrder(const std::vector<uint32_t>& seqs, uint32_t expected);
-
 }  // namespace trovix::bench

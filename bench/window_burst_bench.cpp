@@ -25,6 +25,7 @@
 #include "bench/tcpdump_peer.h"
 #include "capture/packet_store.h"
 #include "resources/dialogs.h"
+#include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 #include "ui/main_dialog.h"
 
@@ -49,43 +50,6 @@ std::string ResidentMemory() {
     if (line.rfind("VmRSS:", 0) == 0) return line.substr(6);
   }
   return "?";
-}
-
-struct Burst {
-  std::atomic<bool> done{false};
-  uint32_t sent = 0;
-  Clock::time_point start, end;
-};
-
-void Send(uint32_t count, Burst& b) {
-  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{AF_INET, htons(kDestinationPort), {htonl(INADDR_LOOPBACK)}, {}};
-  sockaddr_in from{AF_INET, htons(kSourcePort), {htonl(INADDR_LOOPBACK)}, {}};
-  bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-  b.start = Clock::now();
-  for (uint32_t seq = 0; seq < count; ++seq) {
-    char payload[32] = {};
-    std::memcpy(payload, &seq, sizeof seq);
-    if (sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&at), sizeof at) > 0) ++b.sent;
-  }
-  b.end = Clock::now();
-  b.done = true;
-  close(fd);
-  close(receiver);
-}
-
-uint32_t MissingInStore(const trovix::CaptureState& state, uint32_t expected) {
-  uint32_t inOrder = 0;
-  for (uint32_t k = 0; k < trovix::PublishedPacketCount(state.store); ++k) {
-    trovix::StoredPacket p;
-    uint32_t seq;
-    if (!trovix::LocatePacket(state.store, static_cast<int32_t>(k), p) || p.length < 32) continue;
-    std::memcpy(&seq, p.bytes + 28, 4);
-    if (seq == inOrder) ++inOrder;
-  }
-  return expected - inOrder;
 }
 
 }  // namespace
@@ -124,15 +88,19 @@ int main(int argc, char** argv) {
     trovix::bench::TcpdumpPeer dump;
     bool withTcpdump = tcpdump != "none" && dump.Start(tcpdump, "udp and src port 40301");
     static_cast<QPushButton*>(dialog.Control(kIdGo))->click();
-    Burst burst;
-    std::thread sender(Send, trovix::kMaxPackets, std::ref(burst));
+    trovix::test::Burst burst;
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+      burst = trovix::test::SendNumbered(kSourcePort, kDestinationPort, trovix::kMaxPackets, 32);
+      sent = true;
+    });
     // The window's own event loop runs meanwhile, as it does for a user.
     Clock::time_point lastRow{};
     (void)QTest::qWaitFor([&] {
       if (dialog.packetList().rowCount() >= static_cast<int>(trovix::kMaxPackets) && lastRow == Clock::time_point{}) {
         lastRow = Clock::now();
       }
-      return burst.done && (lastRow != Clock::time_point{} || Clock::now() - burst.end > std::chrono::seconds(2));
+      return sent && (lastRow != Clock::time_point{} || Clock::now() - burst.end > std::chrono::seconds(2));
     }, 10000);
     sender.join();
     if (static_cast<QPushButton*>(dialog.Control(kIdStop))->isEnabled()) {
@@ -142,7 +110,7 @@ int main(int argc, char** argv) {
     std::printf("run %d: sent %u in %.1f ms (%.0f datagrams/s)\n", run, burst.sent, Ms(burst.end - burst.start),
                 burst.sent / (Ms(burst.end - burst.start) / 1000));
     std::printf("  trovix window: stored %u/%u, missing %u, rows shown %d", stored, burst.sent,
-                MissingInStore(state, burst.sent), dialog.packetList().rowCount());
+                trovix::test::MissingInOrder(trovix::test::StoredSequences(state.store), burst.sent), dialog.packetList().rowCount());
     if (lastRow != Clock::time_point{}) std::printf(", last row shown %.1f ms after the last send", Ms(lastRow - burst.end));
     std::printf("\n");
     if (withTcpdump) {

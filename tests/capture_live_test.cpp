@@ -21,6 +21,7 @@
 #include "capture/capture_thread.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 
 namespace trovix {
@@ -286,10 +287,12 @@ TEST_F(VethCapture, InterfaceThatDisappearsEndsTheCapture) {
   EXPECT_GE(Count(), 2u);
 }
 
-// Sends numbered datagrams from 127.0.0.1:40051 to :40052 until told to stop or `limit` is sent.
+// Numbered datagrams from 127.0.0.1:40051 to :40052 on a thread of their own, until
+// `limit` are sent or the flood is destroyed.
 class Flood {
  public:
-  explicit Flood(uint32_t limit) : limit_(limit), thread_([this] { Run(); }) {}
+  explicit Flood(uint32_t limit)
+      : thread_([this, limit] { test::SendNumbered(40051, 40052, limit, 4, &stop_, &sent_); }) {}
   ~Flood() {
     stop_ = true;
     thread_.join();
@@ -297,17 +300,6 @@ class Flood {
   uint32_t sent() const { return sent_; }
 
  private:
-  void Run() {
-    int receiver = UdpSocket("127.0.0.1", 40052);
-    int fd = UdpSocket("127.0.0.1", 40051);
-    sockaddr_in to = Address("127.0.0.1", 40052);
-    for (uint32_t seq = 0; seq < limit_ && !stop_; ++seq) {
-      if (sendto(fd, &seq, sizeof seq, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == sizeof seq) ++sent_;
-    }
-    close(fd);
-    close(receiver);
-  }
-  uint32_t limit_;
   std::atomic<bool> stop_{false};
   std::atomic<uint32_t> sent_{0};
   std::thread thread_;

@@ -8,7 +8,7 @@
 
 namespace trovix::test {
 
-struct DatagramSpec {
+struct DatagramShape {
   uint8_t protocol = 17;
   const char* src = "10.0.0.1";
   const char* dst = "10.0.0.2";
@@ -19,7 +19,7 @@ struct DatagramSpec {
   uint8_t ihl = 5;     // header length in 32-bit words
 };
 
-inline std::vector<uint8_t> MakeDatagram(const DatagramSpec& s) {
+inline std::vector<uint8_t> MakeDatagram(const DatagramShape& s) {
   size_t h = s.ihl * 4u;
   size_t transport = s.protocol == 6 ? 20 : s.protocol == 17 ? 8 : 0;
   std::vector<uint8_t> d(std::max<size_t>(h, 20) + transport + s.payload, 0);

@@ -12,7 +12,7 @@
 namespace trovix {
 namespace {
 
-using test::DatagramSpec;
+using test::DatagramShape;
 using test::MakeDatagram;
 
 void ExpectFilter(const char* text, const char* address, uint32_t port, bool anyAddress) {
@@ -64,8 +64,8 @@ class FilterOnDatagrams : public ::testing::Test {
                bool icmp = true, bool igmp = true, bool raw = true) {
     PrepareCapture(*state_, {"127.0.0.1", from, to, both, tcp, udp, icmp, igmp, raw});
   }
-  bool Accepts(const DatagramSpec& spec) {
-    auto d = MakeDatagram(spec);
+  bool Accepts(const DatagramShape& shape) {
+    auto d = MakeDatagram(shape);
     return AcceptDatagram(*state_, d.data(), d.size()) == AcceptResult::kStored;
   }
   std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();

@@ -1,9 +1,4 @@
 // The real window capturing real traffic inside the test's own network namespace.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,6 +10,7 @@
 #include "resources/dialogs.h"
 #include "resources/menus.h"
 #include "tests/gui_support.h"
+#include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 
 namespace trovix {
@@ -24,21 +20,6 @@ using namespace resources;
 using test::Button;
 using test::Combo;
 using test::Rows;
-
-// Sends `count` numbered UDP datagrams from 127.0.0.1:`from` to 127.0.0.1:`to`.
-void SendUdp(uint16_t from, uint16_t to, uint32_t count) {
-  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{AF_INET, htons(to), {htonl(INADDR_LOOPBACK)}, {}};
-  sockaddr_in self{AF_INET, htons(from), {htonl(INADDR_LOOPBACK)}, {}};
-  bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
-  for (uint32_t seq = 0; seq < count; ++seq) {
-    sendto(fd, &seq, sizeof seq, 0, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  }
-  close(fd);
-  close(receiver);
-}
 
 class WindowCapture : public ::testing::Test {
  protected:
@@ -78,7 +59,7 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
   EXPECT_FALSE(Button(d, kIdBothTraffic)->isEnabled());
   EXPECT_EQ(QApplication::focusWidget(), Button(d, kIdStop));
 
-  SendUdp(40201, 40202, 5);
+  test::SendNumbered(40201, 40202, 5);
   ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 5; }, 3000)) << d.packetList().rowCount();
   for (int k = 0; k < 5; ++k) {
     EXPECT_EQ(Rows(d)[k], QString("\t%1\tudp\t127.0.0.1\t40201\t127.0.0.1\t40202\t32\t64").arg(k));
@@ -122,7 +103,7 @@ TEST_F(WindowCapture, StopRightAfterGoLeavesNothing) {
 
 TEST_F(WindowCapture, TheCaptureEndsItselfAtTenThousandRows) {
   Go("127.0.0.1", "*:40211", "*:*");
-  std::thread sender([] { SendUdp(40211, 40212, 12000); });
+  std::thread sender([] { test::SendNumbered(40211, 40212, 12000); });
   bool ended = QTest::qWaitFor([&] { return Button(*dialog_, kIdGo)->isEnabled(); }, 20000);
   sender.join();
   ASSERT_TRUE(ended);

@@ -1,0 +1,72 @@
+// Numbered UDP datagrams over loopback, for the capture tests and the burst benchmarks:
+// each payload begins with its sequence number, so a capture can be checked for gaps.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "capture/packet_store.h"
+
+namespace trovix::test {
+
+struct Burst {
+  uint32_t sent = 0;
+  std::chrono::steady_clock::time_point start, end;
+};
+
+// Sends `count` datagrams of `payload` bytes (at least 4) from 127.0.0.1:`from` to
+// 127.0.0.1:`to` as fast as it can, with a socket bound at `to` so that no ICMP error
+// comes back. Ends early when `stop` becomes true; counts into `sent` as it goes.
+inline Burst SendNumbered(uint16_t from, uint16_t to, uint32_t count, size_t payload = 4,
+                          const std::atomic<bool>* stop = nullptr, std::atomic<uint32_t>* sent = nullptr) {
+  int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{AF_INET, htons(to), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in self{AF_INET, htons(from), {htonl(INADDR_LOOPBACK)}, {}};
+  bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+  std::vector<char> data(std::max<size_t>(payload, 4));
+  Burst b;
+  b.start = std::chrono::steady_clock::now();
+  for (uint32_t seq = 0; seq < count && (stop == nullptr || !*stop); ++seq) {
+    std::memcpy(data.data(), &seq, sizeof seq);
+    if (sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&at), sizeof at) > 0) {
+      ++b.sent;
+      if (sent != nullptr) ++*sent;
+    }
+  }
+  b.end = std::chrono::steady_clock::now();
+  close(fd);
+  close(receiver);
+  return b;
+}
+
+// The sequence numbers that the stored UDP datagrams carry, in store order.
+inline std::vector<uint32_t> StoredSequences(const PacketStore& store) {
+  std::vector<uint32_t> seqs;
+  for (uint32_t k = 0; k < PublishedPacketCount(store); ++k) {
+    StoredPacket p;
+    uint32_t seq = UINT32_MAX;
+    if (LocatePacket(store, static_cast<int32_t>(k), p) && p.length >= 32) std::memcpy(&seq, p.bytes + 28, 4);
+    seqs.push_back(seq);
+  }
+  return seqs;
+}
+
+// How many of 0, 1, ..., expected-1 do not appear, in that order, in `seqs`.
+inline uint32_t MissingInOrder(const std::vector<uint32_t>& seqs, uint32_t expected) {
+  uint32_t inOrder = 0;
+  for (uint32_t seq : seqs) {
+    if (seq == inOrder) ++inOrder;
+  }
+  return expected - inOrder;
+}
+
+}  // namespace trovix::test
