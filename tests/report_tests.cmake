@@ -1,18 +1,14 @@
 # Report tests; included from tests/CMakeLists.txt, where GTest and GoogleTest are loaded.
-set(TROVIX_REPORT_TESTS
-  report_items_test
-  report_icmp_test
-  report_igmp_test
-  report_packet_report_test
-  report_packet_row_test
-  report_tcp_test
-  report_udp_test
+add_executable(report_tests
+  ${CMAKE_CURRENT_LIST_DIR}/report_items_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_icmp_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_igmp_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_packet_report_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_tcp_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_udp_test.cpp
 )
-foreach(test ${TROVIX_REPORT_TESTS})
-  add_executable(${test} ${CMAKE_CURRENT_LIST_DIR}/${test}.cpp)
-  target_link_libraries(${test} PRIVATE trovix_report GTest::gtest_main)
-  gtest_discover_tests(${test} DISCOVERY_MODE PRE_TEST)
-endforeach()
+target_link_libraries(report_tests PRIVATE trovix_report GTest::gtest_main)
+gtest_discover_tests(report_tests DISCOVERY_MODE PRE_TEST)
 
 # The fuzz target's corpus, replayed as an ordinary test in every build.
 add_executable(report_fuzz_replay
