@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     uint32_t expected = std::min(burst.sent, trovix::kMaxPackets);
     std::printf("run %d: sent %u in %.1f ms (%.0f datagrams/s)\n", run, burst.sent, Ms(burst.end - burst.start),
                 burst.sent / (Ms(burst.end - burst.start) / 1000));
-    std::printf("  trovix : stored %u/%u, missing %u, rows shown %u", stored, expected, trovix::test::MissingInOrder(seqs, expected),
+    std::printf("  trovix : stored %u/%u, missing %u, rows shown %u", stored, expected, trovix::test::MissingSequences(seqs, expected),
                 consumer.shown());
     if (count <= trovix::kMaxPackets) {
       std::printf(", last row %.1f ms after the last send", Ms(consumer.lastRowAt() - burst.end));

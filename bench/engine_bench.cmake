@@ -11,3 +11,6 @@ target_link_libraries(burst_bench PRIVATE trovix_capture trovix_bench_support)
 find_package(Qt6 REQUIRED COMPONENTS Test)
 add_executable(window_burst_bench ${CMAKE_CURRENT_LIST_DIR}/window_burst_bench.cpp)
 target_link_libraries(window_burst_bench PRIVATE trovix_ui trovix_bench_support Qt6::Test)
+
+add_executable(ring_vs_recv_bench ${CMAKE_CURRENT_LIST_DIR}/ring_vs_recv_bench.cpp)
+target_link_libraries(ring_vs_recv_bench PRIVATE trovix_capture trovix_bench_support)

@@ -63,7 +63,7 @@ TcpdumpResult TcpdumpPeer::Stop(uint32_t sent) {
   TcpdumpResult result;
   std::vector<uint32_t> seqs = PcapSequences(file_);
   for (uint32_t seq : seqs) result.captured += seq < sent ? 1 : 0;
-  result.missing = test::MissingInOrder(seqs, sent);
+  result.missing = test::MissingSequences(seqs, sent);
   size_t drop = said.find("dropped by kernel");
   if (drop != std::string::npos) {
     size_t start = said.rfind('\n', drop) + 1;

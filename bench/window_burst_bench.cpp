@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     std::printf("run %d: sent %u in %.1f ms (%.0f datagrams/s)\n", run, burst.sent, Ms(burst.end - burst.start),
                 burst.sent / (Ms(burst.end - burst.start) / 1000));
     std::printf("  trovix window: stored %u/%u, missing %u, rows shown %d", stored, burst.sent,
-                trovix::test::MissingInOrder(trovix::test::StoredSequences(state.store), burst.sent), dialog.packetList().rowCount());
+                trovix::test::MissingSequences(trovix::test::StoredSequences(state.store), burst.sent), dialog.packetList().rowCount());
     if (lastRow != Clock::time_point{}) std::printf(", last row shown %.1f ms after the last send", Ms(lastRow - burst.end));
     std::printf("\n");
     if (withTcpdump) {

@@ -60,13 +60,17 @@ inline std::vector<uint32_t> StoredSequences(const PacketStore& store) {
   return seqs;
 }
 
-// How many of 0, 1, ..., expected-1 do not appear, in that order, in `seqs`.
-inline uint32_t MissingInOrder(const std::vector<uint32_t>& seqs, uint32_t expected) {
-  uint32_t inOrder = 0;
+// How many of the sequence numbers 0 .. expected-1 do not appear in `seqs`.
+inline uint32_t MissingSequences(const std::vector<uint32_t>& seqs, uint32_t expected) {
+  std::vector<bool> seen(expected, false);
+  uint32_t found = 0;
   for (uint32_t seq : seqs) {
-    if (seq == inOrder) ++inOrder;
+    if (seq < expected && !seen[seq]) {
+      seen[seq] = true;
+      ++found;
+    }
   }
-  return expected - inOrder;
+  return expected - found;
 }
 
 }  // namespace trovix::test
