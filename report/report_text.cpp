@@ -25,29 +25,27 @@ void AppendNumberLine(std::string& out, std::string_view label, int64_t value,
   out += end;
 }
 
+namespace {
+
 // The read comes first so that a missing field marks the reader before we look.
-std::optional<uint8_t> ReadU8(ByteReader& r, size_t offset) {
-  uint8_t value = r.U8(offset);
-  if (!r.Has(offset, 1)) return std::nullopt;
+template <typename T, T (ByteReader::*Read)(size_t) noexcept>
+std::optional<T> ReadField(ByteReader& r, size_t offset) {
+  T value = (r.*Read)(offset);
+  if (!r.Has(offset, sizeof(T))) return std::nullopt;
   return value;
 }
 
+}  // namespace
+
+std::optional<uint8_t> ReadU8(ByteReader& r, size_t offset) { return ReadField<uint8_t, &ByteReader::U8>(r, offset); }
 std::optional<uint16_t> ReadBe16(ByteReader& r, size_t offset) {
-  uint16_t value = r.Be16(offset);
-  if (!r.Has(offset, 2)) return std::nullopt;
-  return value;
+  return ReadField<uint16_t, &ByteReader::Be16>(r, offset);
 }
-
 std::optional<uint16_t> ReadLe16(ByteReader& r, size_t offset) {
-  uint16_t value = r.Le16(offset);
-  if (!r.Has(offset, 2)) return std::nullopt;
-  return value;
+  return ReadField<uint16_t, &ByteReader::Le16>(r, offset);
 }
-
 std::optional<uint32_t> ReadBe32(ByteReader& r, size_t offset) {
-  uint32_t value = r.Be32(offset);
-  if (!r.Has(offset, 4)) return std::nullopt;
-  return value;
+  return ReadField<uint32_t, &ByteReader::Be32>(r, offset);
 }
 
 ByteReader Tail(const ByteReader& r, size_t offset) {

@@ -67,10 +67,6 @@ int SetUpRing(PacketRing& ring) noexcept {
   return 0;
 }
 
-bool IsLoopbackOutgoing(const sockaddr_ll* from) noexcept {
-  return from->sll_pkttype == PACKET_OUTGOING && from->sll_hatype == ARPHRD_LOOPBACK;
-}
-
 }  // namespace
 
 int InterfaceIndexForAddress(uint32_t address) noexcept {
@@ -130,13 +126,12 @@ bool DrainPacketRing(PacketRing& ring, DatagramHandler handler, void* context) n
     const uint8_t* at = reinterpret_cast<const uint8_t*>(block) + bh.offset_to_first_pkt;
     for (uint32_t i = 0; i < bh.num_pkts && keepGoing; ++i) {
       const auto* frame = reinterpret_cast<const tpacket3_hdr*>(at);
-      const auto* from = reinterpret_cast<const sockaddr_ll*>(at + TPACKET_ALIGN(sizeof(tpacket3_hdr)));
       const uint8_t* data = at + frame->tp_net;
       // Trust the kernel's offsets only as far as the block reaches.
       if (data < at || data + frame->tp_snaplen > blockEnd) break;
-      if (ntohs(from->sll_protocol) == ETH_P_IP && !IsLoopbackOutgoing(from)) {
-        keepGoing = handler(context, data, frame->tp_snaplen);
-      }
+      // The filter attached before bind has already dropped all but IPv4 and loopback's
+      // outgoing copies, so every frame here is a datagram to hand on.
+      keepGoing = handler(context, data, frame->tp_snaplen);
       if (frame->tp_next_offset == 0) break;
       at += frame->tp_next_offset;
     }
