@@ -43,11 +43,12 @@ constexpr ByteTexts kByteTexts;
 
 }  // namespace
 
-size_t FormatIpv4(const uint8_t* address, char* out) noexcept {
+size_t FormatIpv4(uint32_t address, char* out) noexcept {
   char* p = out;
-  for (int i = 0; i < 4; ++i) {
-    std::memcpy(p, kByteTexts.text[address[i]], 4);
-    p += kByteTexts.length[address[i]];
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    uint8_t part = static_cast<uint8_t>(address >> shift);
+    std::memcpy(p, kByteTexts.text[part], 4);
+    p += kByteTexts.length[part];
     *p++ = '.';
   }
   *--p = '\0';
@@ -68,14 +69,16 @@ const char* ProtocolWord(uint8_t protocol) noexcept {
 bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
   if (length < 20) return false;
   ByteReader r(datagram, length);
-  FormatIpv4(datagram + 12, out.src);
-  FormatIpv4(datagram + 16, out.dst);
+  FormatIpv4(r.Ipv4(12), out.src);
+  FormatIpv4(r.Ipv4(16), out.dst);
   out.protocol = r.U8(9);
   out.totalLength = r.Be16(2);
   out.ttl = r.U8(8);
   out.sport = out.dport = 0;
   out.portsValid = true;
-  if (out.protocol == 6 || out.protocol == 17) {
+  // A later fragment begins with payload bytes, which must not be read as ports.
+  bool firstFragment = (r.Be16(6) & 0x1FFFu) == 0;
+  if ((out.protocol == 6 || out.protocol == 17) && firstFragment) {
     size_t h = (r.U8(0) & 0x0Fu) * 4u;
     out.sport = r.Be16(h);
     out.dport = r.Be16(h + 2);

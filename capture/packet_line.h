@@ -12,8 +12,9 @@ namespace trovix {
 inline constexpr size_t kPacketLineMax = 63;
 inline constexpr size_t kIpv4TextSize = 16;
 
-// Dotted decimal as inet_ntoa writes it; `out` needs kIpv4TextSize bytes. Returns the length.
-size_t FormatIpv4(const uint8_t* address, char* out) noexcept;
+// Dotted decimal as inet_ntoa writes it, from an address as ByteReader::Ipv4 reads it
+// (first byte most significant); `out` needs kIpv4TextSize bytes. Returns the length.
+size_t FormatIpv4(uint32_t address, char* out) noexcept;
 
 // The protocol word of a stored protocol number, or nullptr for one that is never stored.
 const char* ProtocolWord(uint8_t protocol) noexcept;
@@ -26,7 +27,9 @@ struct DatagramFields {
   // False for TCP or UDP whose header length is below 5 or whose ports were not received:
   // such a datagram is never stored.
   bool portsValid;
-  uint16_t sport;  // 0 unless TCP or UDP
+  // 0 unless TCP or UDP, and 0 for a fragment other than the first: only the first
+  // fragment carries the transport header.
+  uint16_t sport;
   uint16_t dport;
   uint16_t totalLength;
   uint8_t ttl;

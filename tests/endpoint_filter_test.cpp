@@ -101,6 +101,17 @@ TEST_F(FilterOnDatagrams, PortTestIsOneWay) {
   EXPECT_TRUE(Accepts({.protocol = 255, .src = "10.0.0.53", .dst = "10.9.9.9"}));
 }
 
+TEST_F(FilterOnDatagrams, LaterFragmentsMeetThePortTestWithPortsZero) {
+  auto d = MakeDatagram({.protocol = 17, .sport = 4000, .dport = 53, .payload = 8});
+  d[7] = 0xB9;  // fragment offset 185: "4000 -> 53" is payload, not a header
+  Prepare("*:*", "*:53", false);
+  EXPECT_EQ(AcceptDatagram(*state_, d.data(), d.size()), AcceptResult::kDropped);
+  Prepare("*:*", "*:*", false);
+  EXPECT_EQ(AcceptDatagram(*state_, d.data(), 22), AcceptResult::kStored);
+  Prepare("*:*", "*:*", false, true, /*udp=*/false);
+  EXPECT_EQ(AcceptDatagram(*state_, d.data(), d.size()), AcceptResult::kDropped);
+}
+
 TEST_F(FilterOnDatagrams, AddressesCompareAsInetNtoaText) {
   Prepare("010.0.0.1:*", "*:*", false);  // leading zero: never the text of any address
   EXPECT_FALSE(Accepts({.protocol = 1, .src = "10.0.0.1"}));

@@ -30,6 +30,17 @@ TEST(PacketLine, PortlessProtocolsShowZeroPorts) {
   }
 }
 
+TEST(PacketLine, OnlyTheFirstFragmentShowsPorts) {
+  auto d = test::MakeDatagram({.protocol = 17, .sport = 1234, .dport = 53, .payload = 12});
+  d[6] = 0x20;  // more fragments, offset 0: the UDP header is here
+  EXPECT_EQ(LineOf(1, d), "\t1\tudp\t10.0.0.1\t1234\t10.0.0.2\t53\t40\t64");
+  d[6] = 0x00;
+  d[7] = 0xB9;  // offset 185 (1,480 bytes): bytes 20 on are payload
+  EXPECT_EQ(LineOf(1, d), "\t1\tudp\t10.0.0.1\t0\t10.0.0.2\t0\t40\t64");
+  d.resize(21);  // a later fragment may be shorter than any transport header
+  EXPECT_EQ(LineOf(1, d), "\t1\tudp\t10.0.0.1\t0\t10.0.0.2\t0\t40\t64");
+}
+
 TEST(PacketLine, SizeColumnIsTheTotalLengthField) {
   auto d = test::MakeDatagram({.protocol = 17, .sport = 65535, .dport = 0});
   d[2] = 0xFF;  // claims 65,280 bytes; only 28 were received
