@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/capture_state.h"
+#include "capture/packet_store.h"
 #include "report/packet_report.h"
 #include "report/report_items.h"
 
@@ -25,13 +26,7 @@ std::vector<uint8_t> TcpDatagram(size_t payload) {
 
 // The capture's own append steps, without its filters.
 void Append(PacketStore& s, uint8_t protocol, const std::vector<uint8_t>& d) {
-  uint32_t k = s.packetCount.load();
-  int32_t at = s.storedBytes.load();
-  s.protocols[k] = protocol;
-  s.lengths[k] = static_cast<int32_t>(d.size());
-  std::memcpy(s.bytes + at, d.data(), d.size());
-  s.storedBytes.store(at + static_cast<int32_t>(d.size()));
-  s.packetCount.store(k + 1);
+  trovix::AppendPacket(s, protocol, d.data(), d.size());
 }
 
 void RunReport(benchmark::State& state, const PacketStore& store, int32_t index, ReportViews views) {

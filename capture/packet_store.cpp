@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "capture/byte_reader.h"
 #include "capture/packet_line.h"
 
 namespace trovix {
@@ -40,41 +41,57 @@ CaptureState& TheCaptureState() {
   return *state;
 }
 
-void ResetStores(CaptureState& state) {
-  PacketStore& store = state.store;
+void ResetPacketStore(PacketStore& store) noexcept {
   uint32_t count = store.packetCount.load(std::memory_order_relaxed);
-  std::memset(store.bytes, 0, static_cast<size_t>(store.storedBytes.load(std::memory_order_relaxed)));
+  int32_t used = store.storedBytes.load(std::memory_order_relaxed);
+  std::memset(store.bytes, 0, static_cast<size_t>(used < 0 ? 0 : used > kByteAreaSize ? kByteAreaSize : used));
   std::memset(store.protocols, 0, count < kTableEntries ? count : kTableEntries);
-  std::memset(state.sniffLog.text, 0, static_cast<size_t>(state.sniffLog.length.load(std::memory_order_relaxed)));
   store.storedBytes.store(0, std::memory_order_relaxed);
-  state.sniffLog.length.store(0, std::memory_order_relaxed);
   store.packetCount.store(0, std::memory_order_release);
+}
+
+void ResetStores(CaptureState& state) {
+  ResetPacketStore(state.store);
+  std::memset(state.sniffLog.text, 0, static_cast<size_t>(state.sniffLog.length.load(std::memory_order_relaxed)));
+  state.sniffLog.length.store(0, std::memory_order_relaxed);
 }
 
 AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length) noexcept {
   if (length > kReceiveBufferSize) length = kReceiveBufferSize;
+  // An Ethernet frame is at least 60 bytes, so a short datagram arrives with the frame's
+  // padding behind it. The total length says where the datagram ends; a smaller value
+  // than the IP header, or a larger one than was received (a cut datagram), says nothing
+  // usable, and then what was received is kept.
+  ByteReader r(datagram, length);
+  size_t total = r.Be16(2);
+  if (total >= 20 && total < length) length = total;
+
   DatagramFields fields;
   if (!ReadDatagramFields(datagram, length, fields) || !Passes(state, fields)) {
     return AcceptResult::kDropped;
   }
+  return AppendPacket(state.store, fields.protocol, datagram, length, &state.sniffLog, &fields);
+}
 
-  PacketStore& store = state.store;
+AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* datagram, size_t length,
+                          SniffLog* log, const DatagramFields* fields) noexcept {
   uint32_t index = store.packetCount.load(std::memory_order_relaxed);
   int32_t total = store.storedBytes.load(std::memory_order_relaxed);
   if (index >= kMaxPackets) return AcceptResult::kNoRoom;
   if (length > static_cast<size_t>(kByteAreaSize - total)) return AcceptResult::kNoRoom;
 
-  store.protocols[index] = fields.protocol;
+  store.protocols[index] = protocol;
   store.lengths[index] = static_cast<int32_t>(length);
-  std::memcpy(store.bytes + total, datagram, length);
+  if (length > 0) std::memcpy(store.bytes + total, datagram, length);
   store.storedBytes.store(total + static_cast<int32_t>(length), std::memory_order_relaxed);
 
-  SniffLog& log = state.sniffLog;
-  int32_t at = log.length.load(std::memory_order_relaxed);
-  size_t n = FormatPacketLine(index, fields, log.text + at);
-  log.text[at + n] = '\r';
-  log.text[at + n + 1] = '\n';
-  log.length.store(at + static_cast<int32_t>(n) + 2, std::memory_order_release);
+  if (log != nullptr && fields != nullptr) {
+    int32_t at = log->length.load(std::memory_order_relaxed);
+    size_t n = FormatPacketLine(index, *fields, log->text + at);
+    log->text[at + n] = '\r';
+    log->text[at + n + 1] = '\n';
+    log->length.store(at + static_cast<int32_t>(n) + 2, std::memory_order_release);
+  }
 
   store.packetCount.store(index + 1, std::memory_order_release);
   return index + 1 == kMaxPackets ? AcceptResult::kStoredLast : AcceptResult::kStored;
@@ -83,11 +100,16 @@ AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t
 bool LocatePacket(const PacketStore& store, int32_t index, StoredPacket& out) noexcept {
   uint32_t count = PublishedPacketCount(store);
   if (index < 0 || static_cast<uint32_t>(index) >= count) return false;
-  int64_t offset = 0;
-  for (int32_t k = 0; k < index; ++k) offset += store.lengths[k];
+  // Every entry is checked on the way: a negative one could bring a later sum back inside
+  // the area and so hide an earlier entry that overran it.
+  int32_t offset = 0;
+  for (int32_t k = 0; k <= index; ++k) {
+    int32_t entry = store.lengths[k];
+    if (entry < 0 || entry > kByteAreaSize - offset) return false;
+    if (k < index) offset += entry;
+  }
   int32_t length = store.lengths[index];
-  if (length < 0 || offset + length > kByteAreaSize) return false;
-  out = {store.bytes + offset, static_cast<int32_t>(offset), length, store.protocols[index]};
+  out = {store.bytes + offset, offset, length, store.protocols[index]};
   return true;
 }
 

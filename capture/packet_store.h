@@ -15,9 +15,21 @@ enum class AcceptResult {
   kNoRoom,      // would not fit in the rest of the byte area: not stored, the capture must end
 };
 
-// The whole accept path for one received datagram: filters, store, line, log, then
-// publication of the new packet count. Only the capture thread calls it during a capture.
+struct DatagramFields;
+
+// The whole accept path for one received datagram: link-layer padding cut off, filters,
+// then AppendPacket. Only the capture thread calls it during a capture.
 AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length) noexcept;
+
+// The append steps for a datagram that is to be kept, with no filter: protocol entry,
+// length entry, bytes, byte total; then, when `log` and `fields` are both given, the
+// packet line and CR LF at the end of the log; last the new packet count is published.
+// kNoRoom (and nothing written) when the tables or the byte area are full.
+AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* datagram, size_t length,
+                          SniffLog* log = nullptr, const DatagramFields* fields = nullptr) noexcept;
+
+// Empties the store's used part for a new capture (see ResetStores).
+void ResetPacketStore(PacketStore& store) noexcept;
 
 // Packet count for a reader on another thread: every packet below it is whole.
 inline uint32_t PublishedPacketCount(const PacketStore& store) noexcept {
@@ -32,7 +44,8 @@ struct StoredPacket {
 };
 
 // Packet `index` of the current capture. False for an index at or past the published
-// count, or for tables that do not describe bytes inside the byte area.
+// count, or for tables that do not describe bytes inside the byte area: any length entry
+// up to the packet's own that is negative or reaches past the area.
 bool LocatePacket(const PacketStore& store, int32_t index, StoredPacket& out) noexcept;
 
 // The sniff log text published so far (whole lines only).

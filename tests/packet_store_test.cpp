@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <memory>
-#include <numeric>
 #include <string>
 
 #include "capture/capture_thread.h"
@@ -31,17 +30,17 @@ TEST_F(PacketStoreTest, PacketsLieBackToBackAndTotalsAgree) {
     ASSERT_EQ(AcceptDatagram(*state_, sent.back().data(), sent.back().size()), AcceptResult::kStored);
   }
   ASSERT_EQ(PublishedPacketCount(store()), 4u);
-  int32_t offset = 0;
+  const int32_t offsets[] = {0, 28, 156, 187};
+  const int32_t lengths[] = {28, 128, 31, 1500};
   for (int32_t k = 0; k < 4; ++k) {
     StoredPacket p;
     ASSERT_TRUE(LocatePacket(store(), k, p));
-    EXPECT_EQ(p.offset, offset);
+    EXPECT_EQ(p.offset, offsets[k]);
     EXPECT_EQ(p.protocol, 17);
-    ASSERT_EQ(p.length, static_cast<int32_t>(sent[k].size()));
+    ASSERT_EQ(p.length, lengths[k]);
     EXPECT_EQ(std::memcmp(p.bytes, sent[k].data(), sent[k].size()), 0);
-    offset += p.length;
   }
-  EXPECT_EQ(store().storedBytes.load(), offset);
+  EXPECT_EQ(store().storedBytes.load(), 1687);
   StoredPacket none;
   EXPECT_FALSE(LocatePacket(store(), 4, none));
   EXPECT_FALSE(LocatePacket(store(), -1, none));
@@ -100,15 +99,21 @@ TEST_F(PacketStoreTest, DatagramThatDoesNotFitEndsTheCaptureUnstored) {
 
 TEST_F(PacketStoreTest, OversizedReceiveIsCutToTheReceiveBuffer) {
   auto d = test::MakeDatagram({.protocol = 255, .payload = 70000});
+  d[2] = d[3] = 0;  // a total length that says nothing: what was received is kept
   EXPECT_EQ(AcceptDatagram(*state_, d.data(), d.size()), AcceptResult::kStored);
   EXPECT_EQ(store().lengths[0], 65536);
 }
 
 TEST_F(PacketStoreTest, LocateRefusesTablesPointingOutsideTheArea) {
-  Accept(0);
-  store().lengths[0] = kByteAreaSize + 1;  // as if a table entry were corrupt
+  for (int k = 0; k < 3; ++k) Accept(0);
   StoredPacket p;
+  store().lengths[0] = kByteAreaSize + 1;  // as if a table entry were corrupt
   EXPECT_FALSE(LocatePacket(store(), 0, p));
+  store().lengths[0] = -28;  // packet 1 would start before the area
+  EXPECT_FALSE(LocatePacket(store(), 1, p));
+  store().lengths[0] = kByteAreaSize + 100;  // overruns, and the next entry pulls the sum back
+  store().lengths[1] = -200;
+  EXPECT_FALSE(LocatePacket(store(), 2, p));
 }
 
 TEST(CaptureBindAddressTest, KnownAddressesBindTheirInterfaceOthersBindAll) {

@@ -2,31 +2,28 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "capture/capture_state.h"
+#include "capture/packet_store.h"
 #include "report/packet_report.h"
 
 namespace trovix::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// A store filled the way the capture fills it, without its filters, so that any protocol
-// entry and any malformed datagram can be stored.
+// A store filled by the capture's own append steps, without its filters, so that any
+// protocol entry and any malformed datagram can be stored.
 struct TestStore {
   std::unique_ptr<PacketStore> store = std::make_unique<PacketStore>();
 
   int32_t Add(uint8_t protocol, const Bytes& bytes) {
-    uint32_t index = store->packetCount.load();
-    int32_t total = store->storedBytes.load();
-    store->protocols[index] = protocol;
-    store->lengths[index] = static_cast<int32_t>(bytes.size());
-    if (!bytes.empty()) std::memcpy(store->bytes + total, bytes.data(), bytes.size());
-    store->storedBytes.store(total + static_cast<int32_t>(bytes.size()));
-    store->packetCount.store(index + 1);
+    uint32_t index = PublishedPacketCount(*store);
+    EXPECT_NE(AppendPacket(*store, protocol, bytes.data(), bytes.size()), AcceptResult::kNoRoom);
     return static_cast<int32_t>(index);
   }
 

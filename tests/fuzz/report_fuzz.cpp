@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "capture/capture_state.h"
+#include "capture/packet_store.h"
 #include "report/packet_report.h"
 #include "report/report_items.h"
 
@@ -30,20 +30,11 @@ PacketStore& Store() {
 // Placement 0: the datagram is packet 0. 1: packet 1, behind a 20-byte filler. 2: packet
 // 0, but the index asked for is one past the count. 3: packet 0, asked for with -1.
 int32_t Fill(PacketStore& s, uint8_t protocol, int placement, const uint8_t* data, size_t size) {
-  int32_t at = 0;
-  uint32_t count = 0;
-  if (placement == 1) {
-    std::memcpy(s.bytes, kFiller, sizeof kFiller);
-    s.lengths[count] = sizeof kFiller;
-    s.protocols[count++] = 255;
-    at = sizeof kFiller;
-  }
-  if (size > 0) std::memcpy(s.bytes + at, data, size);
-  s.lengths[count] = static_cast<int32_t>(size);
-  s.protocols[count++] = protocol;
+  trovix::ResetPacketStore(s);
+  if (placement == 1) trovix::AppendPacket(s, 255, kFiller, sizeof kFiller);
+  Check(trovix::AppendPacket(s, protocol, data, size) != trovix::AcceptResult::kNoRoom);
+  uint32_t count = trovix::PublishedPacketCount(s);
   s.lengths[count] = 0x7FFFFFFF;  // a stale entry from an "earlier capture"
-  s.storedBytes.store(at + static_cast<int32_t>(size));
-  s.packetCount.store(count);
   if (placement == 2) return static_cast<int32_t>(count);
   if (placement == 3) return -1;
   return static_cast<int32_t>(count - 1);
