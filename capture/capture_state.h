@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "capture/endpoint_filter.h"
+#include "capture/platform/wake_event.h"
 
 namespace trovix {
 
@@ -41,9 +42,9 @@ struct SniffLog {
   std::atomic<int32_t> length;
 };
 
-// The wake-up descriptor and thread of the running capture; the thread owns the socket.
+// The wake-up event and thread of the running capture; the thread owns the socket.
 struct CaptureRun {
-  int wakeFd = -1;
+  WakeEvent wake;
   std::thread thread;
 };
 

@@ -4,13 +4,13 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "capture/packet_store.h"
 #include "capture/platform/packet_socket.h"
@@ -19,6 +19,10 @@ namespace trovix {
 namespace {
 
 constexpr const char* kLoopbackText = "127.0.0.1";
+
+// A lost wake-up (a failed write) delays a stop by at most this long: the stop flag is
+// raised before the wake-up is sent, and the thread looks at it after every wait.
+constexpr int kStopCheckMs = 200;
 
 struct ThreadContext {
   CaptureState* state;
@@ -43,24 +47,27 @@ void RaisePriority() {
   (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
 }
 
-void CaptureThread(ThreadContext ctx) {
+void CaptureThread(ThreadContext ctx, int wakeFd) {
   RaisePriority();
   CaptureState& state = *ctx.state;
-  pollfd fds[2] = {{ctx.ring.fd, POLLIN, 0}, {state.run.wakeFd, POLLIN, 0}};
+  pollfd fds[2] = {{ctx.ring.fd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
   while (state.stopFlag.load(std::memory_order_acquire) == 0 && !ctx.ended) {
     uint32_t before = state.store.packetCount.load(std::memory_order_relaxed);
-    DrainPacketRing(ctx.ring, OnDatagram, &ctx);
+    ctx.ring.Drain(OnDatagram, &ctx);
     uint32_t after = state.store.packetCount.load(std::memory_order_relaxed);
     if (after != before && ctx.listener != nullptr) ctx.listener->PacketsPublished(after);
     if (ctx.ended || state.stopFlag.load(std::memory_order_acquire) != 0) break;
 
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+    if (poll(fds, 2, kStopCheckMs) < 0 && errno != EINTR) {
       ctx.ended = true;  // a wait that cannot work would otherwise spin
       break;
     }
-    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0 && PacketRingInterfaceGone(ctx.ring)) ctx.ended = true;
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0 && ctx.ring.Failed(fds[0].revents)) ctx.ended = true;
+    // A wake-up descriptor that poll cannot watch would end every wait at once; the
+    // stop flag alone still ends the capture within kStopCheckMs.
+    if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) fds[1].fd = -1;
   }
-  ClosePacketRing(ctx.ring);
+  ctx.ring = PacketRing();  // released before the listener hears of the end
   if (ctx.ended) {
     state.stopFlag.store(1, std::memory_order_release);
     if (ctx.listener != nullptr) ctx.listener->CaptureEnded();
@@ -81,8 +88,7 @@ CaptureStart Failed(int error) {
 
 void JoinFinishedThread(CaptureState& state) {
   if (state.run.thread.joinable()) state.run.thread.join();
-  if (state.run.wakeFd >= 0) close(state.run.wakeFd);
-  state.run.wakeFd = -1;
+  state.run.wake = WakeEvent();
 }
 
 }  // namespace
@@ -126,29 +132,23 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener) 
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
 
   ThreadContext ctx{&state, listener, {}, false};
-  if (int error = OpenPacketRing(ifindex, ctx.ring); error != 0) return Failed(error);
-  state.run.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (state.run.wakeFd < 0) {
-    int error = errno;
-    ClosePacketRing(ctx.ring);
-    return Failed(error);
-  }
+  if (int error = PacketRing::Open(ifindex, ctx.ring); error != 0) return Failed(error);
+  WakeEvent wake;
+  if (int error = WakeEvent::Create(wake); error != 0) return Failed(error);
+  int wakeFd = wake.fd();
   try {
-    state.run.thread = std::thread(CaptureThread, ctx);
+    state.run.thread = std::thread(CaptureThread, std::move(ctx), wakeFd);
   } catch (const std::system_error& e) {
-    ClosePacketRing(ctx.ring);
-    JoinFinishedThread(state);
-    return Failed(e.code().value());
+    return Failed(e.code().value());  // the ring went with the thread's arguments
   }
+  state.run.wake = std::move(wake);
   return {CaptureStartResult::kStarted, 0};
 }
 
 void StopCaptureThread(CaptureState& state) {
   state.stopFlag.store(1, std::memory_order_release);
-  if (state.run.wakeFd >= 0) {
-    uint64_t one = 1;
-    (void)!write(state.run.wakeFd, &one, sizeof one);
-  }
+  // A failed wake-up is not waited out here: the thread sees the flag within kStopCheckMs.
+  (void)state.run.wake.Signal();
   JoinFinishedThread(state);
 }
 

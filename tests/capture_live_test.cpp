@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "capture/capture_thread.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "capture/platform/packet_socket.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 
@@ -358,6 +360,22 @@ TEST_F(CaptureLive, TwoHundredStartStopCyclesLeakNoDescriptor) {
     ASSERT_EQ(state_->stopFlag.load(), 1);
   }
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(CaptureLive, SocketErrorOnARingForEveryInterfaceEndsTheCapture) {
+  PacketRing ring;
+  ASSERT_EQ(PacketRing::Open(0, ring), 0);
+  EXPECT_TRUE(ring.Failed(POLLERR));  // there is no interface whose return could be awaited
+}
+
+TEST_F(CaptureLive, StopReturnsEvenWhenTheWakeUpIsLost) {
+  Start({"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+  std::this_thread::sleep_for(20ms);  // the thread is waiting in poll
+  WakeEvent lost = std::move(state_->run.wake);
+  auto stop = std::async(std::launch::async, [&] { StopCaptureThread(*state_); });
+  bool stopped = stop.wait_for(2s) == std::future_status::ready;
+  if (!stopped) lost.Signal();  // let the test end either way
+  EXPECT_TRUE(stopped);
 }
 
 TEST_F(CaptureLive, StopRightAfterStartLeavesTheStoresEmpty) {

@@ -12,12 +12,15 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace trovix {
 namespace {
@@ -47,27 +50,28 @@ int AttachFilter(int fd) noexcept {
   return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
 }
 
-int SetUpRing(PacketRing& ring) noexcept {
+}  // namespace
+
+int PacketRing::SetUpRing() noexcept {
   int version = TPACKET_V3;
-  if (setsockopt(ring.fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return errno;
+  if (setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return errno;
   tpacket_req3 req{};
   req.tp_block_size = kBlockSize;
   req.tp_block_nr = kBlockCount;
   req.tp_frame_size = kFrameSize;
   req.tp_frame_nr = kBlockSize / kFrameSize * kBlockCount;
   req.tp_retire_blk_tov = kBlockTimeoutMs;
-  if (setsockopt(ring.fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) return errno;
-  ring.mapSize = static_cast<size_t>(kBlockSize) * kBlockCount;
-  void* map = mmap(nullptr, ring.mapSize, PROT_READ | PROT_WRITE, MAP_SHARED, ring.fd, 0);
+  if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) return errno;
+  size_t size = static_cast<size_t>(kBlockSize) * kBlockCount;
+  void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
   if (map == MAP_FAILED) return errno;
-  ring.map = static_cast<uint8_t*>(map);
-  ring.blockSize = kBlockSize;
-  ring.blockCount = kBlockCount;
-  ring.nextBlock = 0;
+  map_ = static_cast<uint8_t*>(map);
+  mapSize_ = size;
+  blockSize_ = kBlockSize;
+  blockCount_ = kBlockCount;
+  nextBlock_ = 0;
   return 0;
 }
-
-}  // namespace
 
 int InterfaceIndexForAddress(uint32_t address) noexcept {
   if (address == htonl(INADDR_ANY)) return 0;
@@ -86,69 +90,106 @@ int InterfaceIndexForAddress(uint32_t address) noexcept {
   return index;
 }
 
-int OpenPacketRing(int ifindex, PacketRing& ring) noexcept {
-  ring = PacketRing{};
+bool WalkRingBlock(const uint8_t* block, uint32_t blockSize, DatagramHandler handler, void* context) noexcept {
+  // Headers are copied out rather than cast in place: an offset that is not a multiple
+  // of the header's alignment must not make the read itself undefined.
+  if (blockSize < sizeof(tpacket_block_desc)) return true;
+  tpacket_hdr_v1 bh;
+  std::memcpy(&bh, block + offsetof(tpacket_block_desc, hdr), sizeof bh);
+  // No block holds more frames than frame headers fit in it.
+  if (bh.num_pkts > blockSize / sizeof(tpacket3_hdr)) return true;
+  uint64_t at = bh.offset_to_first_pkt;
+  if (at < sizeof(tpacket_block_desc)) return true;
+  for (uint32_t i = 0; i < bh.num_pkts; ++i) {
+    if (at > blockSize - sizeof(tpacket3_hdr)) return true;
+    tpacket3_hdr frame;
+    std::memcpy(&frame, block + at, sizeof frame);
+    uint64_t data = at + frame.tp_net;
+    if (frame.tp_net < sizeof(tpacket3_hdr) || data > blockSize || frame.tp_snaplen > blockSize - data) return true;
+    if (!handler(context, block + data, frame.tp_snaplen)) return false;
+    if (frame.tp_next_offset == 0) return true;
+    at += frame.tp_next_offset;
+  }
+  return true;
+}
+
+PacketRing::~PacketRing() { Release(); }
+
+PacketRing::PacketRing(PacketRing&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      ifindex_(other.ifindex_),
+      map_(std::exchange(other.map_, nullptr)),
+      mapSize_(std::exchange(other.mapSize_, 0)),
+      blockSize_(other.blockSize_),
+      blockCount_(std::exchange(other.blockCount_, 0)),
+      nextBlock_(other.nextBlock_) {}
+
+PacketRing& PacketRing::operator=(PacketRing&& other) noexcept {
+  if (this != &other) {
+    Release();
+    fd_ = std::exchange(other.fd_, -1);
+    ifindex_ = other.ifindex_;
+    map_ = std::exchange(other.map_, nullptr);
+    mapSize_ = std::exchange(other.mapSize_, 0);
+    blockSize_ = other.blockSize_;
+    blockCount_ = std::exchange(other.blockCount_, 0);
+    nextBlock_ = other.nextBlock_;
+  }
+  return *this;
+}
+
+void PacketRing::Release() noexcept {
+  if (map_ != nullptr) munmap(map_, mapSize_);
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  map_ = nullptr;
+  mapSize_ = 0;
+  blockCount_ = 0;
+}
+
+int PacketRing::Open(int ifindex, PacketRing& ring) noexcept {
+  PacketRing opened;
   // Protocol 0 until bind: no datagram of another interface reaches the ring meanwhile.
-  ring.fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (ring.fd < 0) return errno;
-  int error = AttachFilter(ring.fd) == 0 ? SetUpRing(ring) : errno;
-  if (error == 0) {
-    sockaddr_ll where{};
-    where.sll_family = AF_PACKET;
-    where.sll_protocol = htons(ETH_P_ALL);
-    where.sll_ifindex = ifindex;
-    if (bind(ring.fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) error = errno;
-  }
-  if (error != 0) {
-    ClosePacketRing(ring);
-    return error;
-  }
-  ring.ifindex = ifindex;
+  opened.fd_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (opened.fd_ < 0) return errno;
+  if (AttachFilter(opened.fd_) != 0) return errno;
+  if (int error = opened.SetUpRing(); error != 0) return error;
+  sockaddr_ll where{};
+  where.sll_family = AF_PACKET;
+  where.sll_protocol = htons(ETH_P_ALL);
+  where.sll_ifindex = ifindex;
+  if (bind(opened.fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) return errno;
+  opened.ifindex_ = ifindex;
+  ring = std::move(opened);
   return 0;
 }
 
-void ClosePacketRing(PacketRing& ring) noexcept {
-  if (ring.map != nullptr) munmap(ring.map, ring.mapSize);
-  if (ring.fd >= 0) close(ring.fd);
-  ring = PacketRing{};
-}
-
-bool DrainPacketRing(PacketRing& ring, DatagramHandler handler, void* context) noexcept {
+bool PacketRing::Drain(DatagramHandler handler, void* context) noexcept {
+  if (map_ == nullptr) return true;
   for (;;) {
-    auto* block = reinterpret_cast<tpacket_block_desc*>(ring.map + static_cast<size_t>(ring.nextBlock) * ring.blockSize);
+    uint8_t* block = map_ + static_cast<size_t>(nextBlock_) * blockSize_;
     // The kernel hands a block over by its status word; acquire it before reading the block.
-    uint32_t* status = &block->hdr.bh1.block_status;
+    auto* status = reinterpret_cast<uint32_t*>(block + offsetof(tpacket_block_desc, hdr.bh1.block_status));
     if ((__atomic_load_n(status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) return true;
-
-    bool keepGoing = true;
-    const tpacket_hdr_v1& bh = block->hdr.bh1;
-    const uint8_t* blockEnd = reinterpret_cast<const uint8_t*>(block) + ring.blockSize;
-    const uint8_t* at = reinterpret_cast<const uint8_t*>(block) + bh.offset_to_first_pkt;
-    for (uint32_t i = 0; i < bh.num_pkts && keepGoing; ++i) {
-      const auto* frame = reinterpret_cast<const tpacket3_hdr*>(at);
-      const uint8_t* data = at + frame->tp_net;
-      // Trust the kernel's offsets only as far as the block reaches.
-      if (data < at || data + frame->tp_snaplen > blockEnd) break;
-      // The filter attached before bind has already dropped all but IPv4 and loopback's
-      // outgoing copies, so every frame here is a datagram to hand on.
-      keepGoing = handler(context, data, frame->tp_snaplen);
-      if (frame->tp_next_offset == 0) break;
-      at += frame->tp_next_offset;
-    }
-
+    // The filter attached before bind has already dropped all but IPv4 and loopback's
+    // outgoing copies, so every frame here is a datagram to hand on.
+    bool keepGoing = WalkRingBlock(block, blockSize_, handler, context);
     __atomic_store_n(status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
-    ring.nextBlock = (ring.nextBlock + 1) % ring.blockCount;
+    nextBlock_ = (nextBlock_ + 1) % blockCount_;
     if (!keepGoing) return false;
   }
 }
 
-bool PacketRingInterfaceGone(PacketRing& ring) noexcept {
+bool PacketRing::Failed(short revents) noexcept {
+  if ((revents & POLLNVAL) != 0 || fd_ < 0) return true;
   int error = 0;
   socklen_t size = sizeof error;
-  getsockopt(ring.fd, SOL_SOCKET, SO_ERROR, &error, &size);
-  if (ring.ifindex == 0) return false;
+  if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return true;
+  // A socket on every interface has no interface to wait for; one that is bound waits
+  // only while its interface exists and the error was one that reading it cleared.
+  if (ifindex_ == 0 || error == 0) return true;
   char name[IF_NAMESIZE];
-  return if_indextoname(static_cast<unsigned>(ring.ifindex), name) == nullptr;
+  return if_indextoname(static_cast<unsigned>(ifindex_), name) == nullptr;
 }
 
 }  // namespace trovix

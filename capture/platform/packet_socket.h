@@ -11,29 +11,50 @@ namespace trovix {
 // 0.0.0.0 (every interface), -1 when no interface has it.
 int InterfaceIndexForAddress(uint32_t address) noexcept;
 
-struct PacketRing {
-  int fd = -1;
-  int ifindex = 0;
-  uint8_t* map = nullptr;
-  size_t mapSize = 0;
-  uint32_t blockSize = 0;
-  uint32_t blockCount = 0;
-  uint32_t nextBlock = 0;
-};
-
-// Opens the socket on interface `ifindex` (0 = all). Returns 0 or an errno value.
-int OpenPacketRing(int ifindex, PacketRing& ring) noexcept;
-void ClosePacketRing(PacketRing& ring) noexcept;
-
-// Called once per IPv4 datagram, starting at its IP header. Return false to stop the drain.
+// Called once per IPv4 datagram, starting at its IP header. Return false to stop.
 using DatagramHandler = bool (*)(void* context, const uint8_t* datagram, size_t length);
 
-// Hands every datagram that the ring holds to `handler`, returning the blocks to the kernel.
-// Returns false when the handler asked to stop.
-bool DrainPacketRing(PacketRing& ring, DatagramHandler handler, void* context) noexcept;
+// Hands every datagram of one ring block to `handler`. The block's offsets and counts
+// are checked against `blockSize` before anything is read through them; the walk ends at
+// the first that does not fit. Returns false when the handler asked to stop.
+bool WalkRingBlock(const uint8_t* block, uint32_t blockSize, DatagramHandler handler, void* context) noexcept;
 
-// After poll reported an error on the socket: clears it and tells whether the interface
-// the socket was bound to no longer exists.
-bool PacketRingInterfaceGone(PacketRing& ring) noexcept;
+// The socket and its ring mapping, released together by the destructor.
+class PacketRing {
+ public:
+  PacketRing() = default;
+  ~PacketRing();
+  PacketRing(PacketRing&& other) noexcept;
+  PacketRing& operator=(PacketRing&& other) noexcept;
+  PacketRing(const PacketRing&) = delete;
+  PacketRing& operator=(const PacketRing&) = delete;
+
+  // Opens the socket on interface `ifindex` (0 = all). Returns 0 or an errno value; on
+  // failure `ring` holds nothing.
+  static int Open(int ifindex, PacketRing& ring) noexcept;
+
+  int fd() const noexcept { return fd_; }
+
+  // Hands every datagram that the ring holds to `handler`, returning the blocks to the
+  // kernel. Returns false when the handler asked to stop.
+  bool Drain(DatagramHandler handler, void* context) noexcept;
+
+  // After poll reported `revents` on fd() with POLLERR or POLLNVAL set: clears the socket
+  // error and tells whether the capture must end (the descriptor is no good, the bound
+  // interface is gone, or the error is one that would be reported again at once).
+  bool Failed(short revents) noexcept;
+
+ private:
+  int SetUpRing() noexcept;
+  void Release() noexcept;
+
+  int fd_ = -1;
+  int ifindex_ = 0;
+  uint8_t* map_ = nullptr;
+  size_t mapSize_ = 0;
+  uint32_t blockSize_ = 0;
+  uint32_t blockCount_ = 0;
+  uint32_t nextBlock_ = 0;
+};
 
 }  // namespace trovix
