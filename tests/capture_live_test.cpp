@@ -1,6 +1,10 @@
 // Real captures on real sockets, inside the private network namespace of this process.
 #include <arpa/inet.h>
+// net/if.h must come before the linux/ headers, which would define the same names.
+#include <net/if.h>
 #include <dirent.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
@@ -277,6 +281,56 @@ TEST_F(VethCapture, FiltersApplyToRealTraffic) {
   Converse(2);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(Count(), 0u);
+}
+
+TEST_F(VethCapture, AnAddressWithItsOwnLabelCapturesOnItsInterface) {
+  // Not "tvx0:1": the kernel finds an interface by such an alias name too.
+  ASSERT_TRUE(test::Run("ip addr add 198.18.0.9/24 dev tvx0 label tvx0.lab"));
+  std::strcpy(state_->interfaceSlots[1], "198.18.0.9");
+  Start({"198.18.0.9", "*:*", "*:*", false, false, true, false, false, false});
+  Converse(1);
+  AwaitPackets(2);
+  EXPECT_EQ(CountDirection("198.18.0.1", "198.18.0.2"), 1);
+  EXPECT_EQ(CountDirection("198.18.0.2", "198.18.0.1"), 1);
+}
+
+// Sends `datagram` out of tvx0 in an Ethernet frame padded to the 60-byte minimum, as a
+// network card pads it: 46 bytes after the Ethernet header, whatever the datagram's length.
+void SendPaddedFrame(const std::vector<uint8_t>& datagram) {
+  int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+  ASSERT_GE(fd, 0);
+  sockaddr_ll to{};
+  to.sll_family = AF_PACKET;
+  to.sll_protocol = htons(ETH_P_IP);
+  to.sll_ifindex = static_cast<int>(if_nametoindex("tvx0"));
+  to.sll_halen = 6;
+  std::memset(to.sll_addr, 0xFF, 6);
+  std::vector<uint8_t> payload = datagram;
+  payload.resize(46);
+  EXPECT_EQ(sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 46);
+  close(fd);
+}
+
+TEST_F(VethCapture, ShortDatagramsAreStoredWithoutTheFramePadding) {
+  const std::vector<uint8_t> sent[] = {
+      // a bare TCP ACK from 198.18.0.1:40000 to 198.18.0.2:7
+      {0x45, 0, 0, 40, 0, 1, 0, 0, 64, 6, 0, 0, 198, 18, 0, 1, 198, 18, 0, 2,
+       0x9C, 0x40, 0, 7, 0, 0, 0, 1, 0, 0, 0, 1, 0x50, 0x10, 0xFF, 0xFF, 0, 0, 0, 0},
+      // an IGMPv2 membership report for 224.0.0.251
+      {0x45, 0, 0, 28, 0, 2, 0, 0, 1, 2, 0, 0, 198, 18, 0, 1, 224, 0, 0, 251, 0x16, 0, 0, 0, 224, 0, 0, 251},
+      // UDP from 198.18.0.1:40001 to 198.18.0.2:9 with the one-byte payload "x"
+      {0x45, 0, 0, 29, 0, 3, 0, 0, 64, 17, 0, 0, 198, 18, 0, 1, 198, 18, 0, 2, 0x9C, 0x41, 0, 9, 0, 9, 0, 0, 'x'},
+  };
+  Start({"198.18.0.1", "198.18.0.1:*", "*:*", false, true, true, true, true, true});
+  for (const auto& d : sent) SendPaddedFrame(d);
+  AwaitPackets(3);
+  for (const auto& d : sent) {
+    int same = 0;
+    for (const Seen& s : Stored()) {
+      same += std::vector<uint8_t>(s.packet.bytes, s.packet.bytes + s.packet.length) == d ? 1 : 0;
+    }
+    EXPECT_EQ(same, 1) << "the " << d.size() << "-byte datagram";
+  }
 }
 
 TEST_F(VethCapture, InterfaceThatDisappearsEndsTheCapture) {

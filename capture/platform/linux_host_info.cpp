@@ -1,24 +1,17 @@
-// The adapter list comes straight from rtnetlink rather than getifaddrs: getifaddrs names
-// an address by its label ("eth0:1"), which cannot always be matched to its interface,
-// while the kernel's own messages carry the interface index.
+// Host name, resolver configuration and the adapter list (from the rtnetlink tables).
 #include "capture/platform/linux_host_info.h"
 
-// net/if.h must come before the linux/ headers, which would define the same names.
-#include <net/if.h>
 #include <arpa/inet.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <vector>
 
 #include "capture/platform/bounded_file.h"
+#include "capture/platform/rtnetlink.h"
 
 namespace trovix {
 namespace {
@@ -111,129 +104,6 @@ bool FileIsSimplyAbsent(int error) {
          error == EPERM || error == EINVAL;
 }
 
-// ---- rtnetlink ----
-
-constexpr size_t kReceiveBufferSize = 64 * 1024;  // above the kernel's largest dump message
-constexpr int kDumpAttempts = 3;
-
-struct DumpRequest {
-  nlmsghdr header;
-  union {
-    ifinfomsg link;
-    ifaddrmsg address;
-  };
-};
-
-int SendDumpRequest(int fd, uint16_t type, uint32_t sequence) {
-  DumpRequest request{};
-  request.header.nlmsg_type = type;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  request.header.nlmsg_seq = sequence;
-  if (type == RTM_GETLINK) {
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
-    request.link.ifi_family = AF_UNSPEC;
-  } else {
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
-    request.address.ifa_family = AF_INET;
-  }
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  auto* to = reinterpret_cast<sockaddr*>(&kernel);
-  return sendto(fd, &request, request.header.nlmsg_len, 0, to, sizeof kernel) < 0 ? errno : 0;
-}
-
-// One datagram from the kernel: its size, or minus an errno value.
-ssize_t ReceiveFromKernel(int fd, std::vector<char>& buffer) {
-  for (;;) {
-    sockaddr_nl from{};
-    iovec io{buffer.data(), buffer.size()};
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    ssize_t n = recvmsg(fd, &message, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -errno;
-    if ((message.msg_flags & MSG_TRUNC) != 0) return -EMSGSIZE;
-    if (from.nl_pid == 0) return n;  // anything else is not the kernel's answer
-  }
-}
-
-// Sends one dump request and hands every answer message to `handle`. Returns 0, an
-// errno value, or EAGAIN when the tables changed during the dump.
-template <typename Handle>
-int Dump(int fd, uint16_t type, uint32_t sequence, Handle handle) {
-  if (int error = SendDumpRequest(fd, type, sequence); error != 0) return error;
-  std::vector<char> buffer(kReceiveBufferSize);
-  bool interrupted = false;
-  for (;;) {
-    ssize_t n = ReceiveFromKernel(fd, buffer);
-    if (n < 0) return static_cast<int>(-n);
-    size_t size = static_cast<size_t>(n);
-    // Each message must lie wholly inside what was received.
-    for (size_t at = 0; at + sizeof(nlmsghdr) <= size;) {
-      const auto* h = reinterpret_cast<const nlmsghdr*>(buffer.data() + at);
-      if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > size - at) return EPROTO;
-      at += NLMSG_ALIGN(h->nlmsg_len);
-      if (h->nlmsg_seq != sequence) continue;
-      if ((h->nlmsg_flags & NLM_F_DUMP_INTR) != 0) interrupted = true;
-      if (h->nlmsg_type == NLMSG_DONE) return interrupted ? EAGAIN : 0;
-      if (h->nlmsg_type == NLMSG_ERROR) {
-        if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EPROTO;
-        int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
-        return error > 0 ? error : EPROTO;
-      }
-      handle(h);
-    }
-  }
-}
-
-void CollectLink(const nlmsghdr* h, std::vector<int>& adapters) {
-  if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) return;
-  const auto* link = static_cast<const ifinfomsg*>(NLMSG_DATA(h));
-  if ((link->ifi_flags & IFF_LOOPBACK) == 0) adapters.push_back(link->ifi_index);
-}
-
-// The kernel lists an interface's addresses primary first, in the order they were added.
-void CollectAddress(const nlmsghdr* h, std::map<int, in_addr>& first) {
-  if (h->nlmsg_type != RTM_NEWADDR || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return;
-  const auto* address = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
-  if (address->ifa_family != AF_INET) return;
-  const in_addr* local = nullptr;
-  const in_addr* peer = nullptr;
-  int left = static_cast<int>(IFA_PAYLOAD(h));
-  for (auto* a = IFA_RTA(address); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
-    if (RTA_PAYLOAD(a) < sizeof(in_addr)) continue;
-    // On a point-to-point link IFA_ADDRESS is the far end; IFA_LOCAL is ours.
-    if (a->rta_type == IFA_LOCAL) local = static_cast<const in_addr*>(RTA_DATA(a));
-    if (a->rta_type == IFA_ADDRESS) peer = static_cast<const in_addr*>(RTA_DATA(a));
-  }
-  const in_addr* ours = local != nullptr ? local : peer;
-  if (ours == nullptr) return;
-  in_addr value;
-  std::memcpy(&value, ours, sizeof value);
-  first.emplace(static_cast<int>(address->ifa_index), value);
-}
-
-int QueryAdapterAddresses(std::vector<int>& adapters, std::map<int, in_addr>& first) {
-  int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  if (fd < 0) return errno;
-  int error = 0;
-  for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
-    adapters.clear();
-    first.clear();
-    uint32_t sequence = static_cast<uint32_t>(attempt) * 2 + 1;
-    error = Dump(fd, RTM_GETLINK, sequence, [&](const nlmsghdr* h) { CollectLink(h, adapters); });
-    if (error == 0) {
-      error = Dump(fd, RTM_GETADDR, sequence + 1, [&](const nlmsghdr* h) { CollectAddress(h, first); });
-    }
-    if (error != EAGAIN) break;
-  }
-  close(fd);
-  return error;
-}
-
 }  // namespace
 
 LinuxHostInfo::LinuxHostInfo(std::string resolvConfPath, std::string hostsPath)
@@ -266,8 +136,8 @@ NetworkParams LinuxHostInfo::QueryNetworkParams() {
 AdapterList LinuxHostInfo::QueryAdapters() {
   AdapterList list;
   std::vector<int> adapters;
-  std::map<int, in_addr> first;
-  int error = QueryAdapterAddresses(adapters, first);
+  std::vector<InterfaceAddress> addresses;
+  int error = ReadInterfaceTables(adapters, addresses);
   if (error != 0) {
     list.status = AdapterStatus::kFailed;
     list.error = static_cast<uint32_t>(error);
@@ -280,9 +150,11 @@ AdapterList LinuxHostInfo::QueryAdapters() {
   std::sort(adapters.begin(), adapters.end());
   list.status = AdapterStatus::kOk;
   for (int index : adapters) {
-    auto found = first.find(index);
+    // The kernel lists an interface's addresses primary first, in the order they were added.
+    auto found = std::find_if(addresses.begin(), addresses.end(),
+                              [index](const InterfaceAddress& a) { return a.ifindex == index; });
     in_addr address{};
-    if (found != first.end()) address = found->second;
+    if (found != addresses.end()) address.s_addr = found->address;
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &address, text, sizeof text);
     list.firstAddresses.emplace_back(text);

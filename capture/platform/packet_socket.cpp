@@ -6,7 +6,6 @@
 // net/if.h must come before the linux/ headers, which would define the same names.
 #include <net/if.h>
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <linux/filter.h>
 #include <linux/if_arp.h>
 #include <linux/if_ether.h>
@@ -20,7 +19,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <utility>
+#include <vector>
+
+#include "capture/platform/rtnetlink.h"
 
 namespace trovix {
 namespace {
@@ -75,19 +78,17 @@ int PacketRing::SetUpRing() noexcept {
 
 int InterfaceIndexForAddress(uint32_t address) noexcept {
   if (address == htonl(INADDR_ANY)) return 0;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return -1;
-  int index = -1;
-  for (ifaddrs* it = list; it != nullptr && index < 0; it = it->ifa_next) {
-    if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
-    const auto* in = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
-    if (in->sin_addr.s_addr == address) {
-      unsigned found = if_nametoindex(it->ifa_name);
-      if (found != 0) index = static_cast<int>(found);
-    }
+  // By the interface index the kernel gives each address, never by an address label.
+  std::vector<InterfaceAddress> addresses;
+  try {
+    if (ReadIpv4Addresses(addresses) != 0) return -1;
+  } catch (const std::bad_alloc&) {
+    return -1;
   }
-  freeifaddrs(list);
-  return index;
+  for (const InterfaceAddress& a : addresses) {
+    if (a.address == address) return a.ifindex;
+  }
+  return -1;
 }
 
 bool WalkRingBlock(const uint8_t* block, uint32_t blockSize, DatagramHandler handler, void* context) noexcept {
