@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "tests/netns.h"
+#include "tests/skip_exit.h"
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
@@ -16,5 +17,5 @@ int main(int argc, char** argv) {
   if (!problem.empty()) std::fprintf(stderr, "capturing window tests will be skipped: %s\n", problem.c_str());
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return trovix::test::ExitCodeAfterSkips(RUN_ALL_TESTS());
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tests/netns.h"
+#include "tests/skip_exit.h"
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);  // a peer that died must fail a test, not end the run
@@ -13,5 +14,5 @@ int main(int argc, char** argv) {
   std::string problem = trovix::test::EnterPrivateNetwork();
   if (!problem.empty()) std::fprintf(stderr, "capture tests will be skipped: %s\n", problem.c_str());
   ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return trovix::test::ExitCodeAfterSkips(RUN_ALL_TESTS());
 }
