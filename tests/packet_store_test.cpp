@@ -78,7 +78,7 @@ TEST_F(PacketStoreTest, TenThousandthPacketIsTheLast) {
   EXPECT_EQ(Accept(0), AcceptResult::kStoredLast);
   EXPECT_EQ(Accept(0), AcceptResult::kNoRoom);
   EXPECT_EQ(PublishedPacketCount(store()), kMaxPackets);
-  EXPECT_EQ(store().storedBytes.load(), 28 * 10000);
+  EXPECT_EQ(store().storedBytes.load(), 280000);
   std::string log(state_->sniffLog.text);
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10000);
   EXPECT_NE(log.find("\r\n\t9999\tudp\t"), std::string::npos);

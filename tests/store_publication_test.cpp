@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "capture/capture_thread.h"
-#include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "tests/datagram_builder.h"
 
@@ -40,10 +39,9 @@ TEST(StorePublication, ReaderSeesOnlyWholePackets) {
     uint32_t carried;
     std::memcpy(&carried, p.bytes + 28, sizeof carried);
     if (carried != static_cast<uint32_t>(k)) return "packet " + std::to_string(k) + " bytes not in place";
-    char line[kPacketLineMax + 1];
-    FormatStoredPacketLine(static_cast<uint32_t>(k), p.bytes, static_cast<size_t>(p.length), line);
+    std::string line = "\t" + std::to_string(k) + "\tudp\t10.0.0.1\t1\t10.0.0.2\t2\t68\t64\r\n";
     std::string_view log(state->sniffLog.text, PublishedLogLength(state->sniffLog));
-    size_t at = log.find(std::string(line) + "\r\n", logSearchFrom);
+    size_t at = log.find(line, logSearchFrom);
     if (at == std::string_view::npos) return "line of packet " + std::to_string(k) + " not in the log";
     logSearchFrom = at;
     return "";
