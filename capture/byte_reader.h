@@ -28,10 +28,6 @@ class ByteReader {
     if (!Need(offset, 2)) return 0;
     return static_cast<uint16_t>(data_[offset] << 8 | data_[offset + 1]);
   }
-  uint16_t Le16(size_t offset) noexcept {
-    if (!Need(offset, 2)) return 0;
-    return static_cast<uint16_t>(data_[offset + 1] << 8 | data_[offset]);
-  }
   uint32_t Be32(size_t offset) noexcept {
     if (!Need(offset, 4)) return 0;
     return static_cast<uint32_t>(data_[offset]) << 24 | static_cast<uint32_t>(data_[offset + 1]) << 16 |

@@ -10,8 +10,7 @@ bool AppendIgmpFields(std::string& out, ByteReader message, const ReportViews&) 
     AppendNumberLine(out, "version = ", *first >> 4);
     AppendNumberLine(out, "type = ", *first & 0x0F);
   }
-  // Shown as the bytes stand in memory, low byte first: the report never converted it.
-  if (auto checksum = ReadLe16(message, 2)) AppendNumberLine(out, "cheksum = ", *checksum);
+  if (auto checksum = ReadBe16(message, 2)) AppendNumberLine(out, "cheksum = ", *checksum);
   if (auto group = ReadBe32(message, 4)) {
     out += "group adddress = ";
     AppendIpv4(out, *group);

@@ -28,6 +28,7 @@ constexpr std::array<SectionKind, 5> kSections = {{
 }};
 constexpr SectionKind kUnknownSection = {0, "unknown", nullptr};
 constexpr size_t kMinIpHeader = 20;
+constexpr uint16_t kFragmentOffsetMask = 0x1FFF;
 
 // The protocol comes from the table the capture filled, never from the stored bytes.
 const SectionKind& SectionFor(uint8_t protocol) {
@@ -60,6 +61,13 @@ void AppendSection(std::string& out, int32_t index, const StoredPacket& packet,
   if (headerLength < kMinIpHeader) {
     // Decoding would read the IP header's own bytes as the transport header.
     AppendNumberLine(out, "invalid IP header length = ", static_cast<int64_t>(headerLength));
+    return;
+  }
+  // Only the first fragment starts with the transport header; the others hold the middle
+  // or end of another datagram's payload, which no header decoder may be shown.
+  auto fragment = ReadBe16(datagram, 6);
+  if (fragment && (*fragment & kFragmentOffsetMask) != 0) {
+    AppendNumberLine(out, "fragment at offset = ", (*fragment & kFragmentOffsetMask) * 8);
     return;
   }
   if (kind.build(out, Tail(datagram, headerLength), views)) out += kTruncatedLine;

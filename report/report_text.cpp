@@ -41,9 +41,6 @@ std::optional<uint8_t> ReadU8(ByteReader& r, size_t offset) { return ReadField<u
 std::optional<uint16_t> ReadBe16(ByteReader& r, size_t offset) {
   return ReadField<uint16_t, &ByteReader::Be16>(r, offset);
 }
-std::optional<uint16_t> ReadLe16(ByteReader& r, size_t offset) {
-  return ReadField<uint16_t, &ByteReader::Le16>(r, offset);
-}
 std::optional<uint32_t> ReadBe32(ByteReader& r, size_t offset) {
   return ReadField<uint32_t, &ByteReader::Be32>(r, offset);
 }

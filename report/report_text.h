@@ -27,7 +27,6 @@ void AppendNumberLine(std::string& out, std::string_view label, int64_t value,
 // A field when it was received, otherwise nothing, with the reader marked truncated.
 std::optional<uint8_t> ReadU8(ByteReader& r, size_t offset);
 std::optional<uint16_t> ReadBe16(ByteReader& r, size_t offset);
-std::optional<uint16_t> ReadLe16(ByteReader& r, size_t offset);
 std::optional<uint32_t> ReadBe32(ByteReader& r, size_t offset);
 
 // The bytes of `r` from `offset` on; empty when `offset` lies past its end.

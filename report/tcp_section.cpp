@@ -15,9 +15,9 @@ void AppendHeaderLines(std::string& out, ByteReader& s) {
   if (auto v = ReadBe16(s, 0)) AppendNumberLine(out, "sourse port = ", *v);
   if (auto v = ReadBe16(s, 2)) AppendNumberLine(out, "destination port = ", *v);
   if (auto v = ReadBe16(s, 16)) AppendNumberLine(out, "checksum = ", *v);
-  // 32-bit numbers print as signed values, 2^31 and above negative.
-  if (auto v = ReadBe32(s, 8)) AppendNumberLine(out, "acknowledgement number = ", static_cast<int32_t>(*v));
-  if (auto v = ReadBe32(s, 4)) AppendNumberLine(out, "sequence number = ", static_cast<int32_t>(*v));
+  // Unsigned 32-bit on the wire: printed signed, half of all segments would look negative.
+  if (auto v = ReadBe32(s, 8)) AppendNumberLine(out, "acknowledgement number = ", *v);
+  if (auto v = ReadBe32(s, 4)) AppendNumberLine(out, "sequence number = ", *v);
   if (auto v = ReadBe16(s, 14)) AppendNumberLine(out, "window size = ", *v);
   if (auto flags = ReadU8(s, 13)) out += TcpFlagBlock(*flags);
 }

@@ -1,4 +1,4 @@
-// IGMP sections: nibbles, the checksum as it stands in memory, the group address.
+// IGMP sections: nibbles, the checksum in network byte order, the group address.
 #include <gtest/gtest.h>
 
 #include "report/packet_report.h"
@@ -7,7 +7,7 @@
 namespace trovix::test {
 namespace {
 
-TEST(IgmpSection, ShowsNibblesLittleEndianChecksumAndGroup) {
+TEST(IgmpSection, ShowsNibblesChecksumAndGroup) {
   const std::pair<uint8_t, std::string> cases[] = {
       {0x11, "version = 1\r\ntype = 1\r\n"},
       {0x16, "version = 1\r\ntype = 6\r\n"},
@@ -17,7 +17,7 @@ TEST(IgmpSection, ShowsNibblesLittleEndianChecksumAndGroup) {
     TestStore s;
     s.Add(2, Datagram({first, 0x64, 0x12, 0x34, 224, 0, 0, 1}));
     EXPECT_EQ(s.Report(0),
-              Title(0, "igmp") + nibbles + "cheksum = 13330\r\ngroup adddress = 224.0.0.1\r\n");
+              Title(0, "igmp") + nibbles + "cheksum = 4660\r\ngroup adddress = 224.0.0.1\r\n");
   }
 }
 

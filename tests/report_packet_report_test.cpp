@@ -77,9 +77,22 @@ TEST(PacketReport, HeaderLengthIsTheLowNibbleOfTheFirstByteOnly) {
 TEST(PacketReport, HeaderLengthBelowTwentyOrPastTheEndIsShownNotDecoded) {
   TestStore s;
   s.Add(6, Bytes(40, 0x44));                           // 16-byte header: invalid
-  s.Add(1, Concat(Bytes{0x4F}, Bytes(39, 8)));         // 60-byte header in 40 bytes: truncated
+  s.Add(1, Concat(Bytes{0x4F}, Bytes(39, 0)));         // 60-byte header in 40 bytes: truncated
   EXPECT_EQ(s.Report(0), Title(0, "tcp") + "invalid IP header length = 16\r\n");
   EXPECT_EQ(s.Report(1), Title(1, "icmp") + "packet is truncated\r\n");
+}
+
+// A later fragment's first bytes belong to another datagram's payload, not to a header.
+TEST(PacketReport, LaterFragmentIsNotDecodedAsATransportHeader) {
+  Bytes udp = {0, 80, 0, 53, 0, 8, 0x12, 0x34};
+  TestStore s;
+  s.Add(17, Datagram(udp, 0x45, 0x00B9));  // offset 185 (1,480 bytes), more fragments clear
+  s.Add(6, Datagram(udp, 0x45, 0x3FFF));   // largest offset, more-fragments set
+  s.Add(17, Datagram(udp, 0x45, 0x2000));  // first fragment: has the header
+  EXPECT_EQ(s.Report(0), Title(0, "udp ") + "fragment at offset = 1480\r\n");
+  EXPECT_EQ(s.Report(1), Title(1, "tcp") + "fragment at offset = 65528\r\n");
+  EXPECT_EQ(s.Report(2), Title(2, "udp ") +
+                             "sourse port = 80 \r\ndestination port = 53 \r\nchecksum = 4660\r\n");
 }
 
 // After a new capture began, the index may exceed the count while the length table

@@ -16,7 +16,7 @@ Bytes Segment(uint8_t flags, uint8_t dataOffset = 5, const Bytes& rest = {}) {
 
 const std::string kHeaderLines =
     "sourse port = 80\r\ndestination port = 1034\r\nchecksum = 48879\r\n"
-    "acknowledgement number = 7\r\nsequence number = -2147483648\r\nwindow size = 65535\r\n";
+    "acknowledgement number = 7\r\nsequence number = 2147483648\r\nwindow size = 65535\r\n";
 const std::string kSyn =
     "URG = False\r\nACK = False\r\nPSH = False\r\nRST = False\r\nSYN = True\r\nFIN = False\r\n";
 const std::string kAckPsh =
@@ -94,7 +94,7 @@ TEST(TcpSection, ShortSegmentsShowTheFieldsThatExistThenSaySo) {
   segment.resize(10);
   EXPECT_EQ(ReportOf(segment), Title(0, "tcp") +
                                    "sourse port = 80\r\ndestination port = 1034\r\n"
-                                   "sequence number = -2147483648\r\npacket is truncated\r\n");
+                                   "sequence number = 2147483648\r\npacket is truncated\r\n");
   // A 60-byte header announced in 24 received bytes: no payload length, no view.
   EXPECT_EQ(ReportOf(Segment(0x02, 15, {2, 4, 0x05, 0xB4}), {true, false, true}),
             Title(0, "tcp") + kHeaderLines + kSyn + "MSS = 1460\r\npacket is truncated\r\n");

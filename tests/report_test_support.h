@@ -32,11 +32,16 @@ struct TestStore {
   }
 };
 
-// An IP header of (firstByte & 0x0F) * 4 bytes, then `transport`. Only the first byte
-// matters to the report; the rest is filled so that it would show if misread.
-inline Bytes Datagram(const Bytes& transport, uint8_t firstByte = 0x45) {
+// An IP header of (firstByte & 0x0F) * 4 bytes, then `transport`. Only the first byte and
+// the fragment field matter to the report; the rest is filled so that it would show if
+// misread.
+inline Bytes Datagram(const Bytes& transport, uint8_t firstByte = 0x45, uint16_t fragment = 0) {
   Bytes d((firstByte & 0x0F) * 4u, 0xEE);
   d[0] = firstByte;
+  if (d.size() >= 8) {
+    d[6] = static_cast<uint8_t>(fragment >> 8);
+    d[7] = static_cast<uint8_t>(fragment);
+  }
   d.insert(d.end(), transport.begin(), transport.end());
   return d;
 }
