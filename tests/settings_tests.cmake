@@ -5,3 +5,13 @@ add_executable(settings_tests
 )
 target_link_libraries(settings_tests PRIVATE trovix_settings GTest::gtest_main)
 gtest_discover_tests(settings_tests DISCOVERY_MODE PRE_TEST)
+
+# The real window, offscreen, with the settings folder and the save prompt handed in.
+add_executable(settings_window_tests
+  ${CMAKE_CURRENT_LIST_DIR}/settings_window_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/netns.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gui_main.cpp
+)
+target_link_libraries(settings_window_tests PRIVATE trovix_ui Qt6::Test GTest::gtest)
+add_test(NAME settings_window_tests COMMAND settings_window_tests)
+set_tests_properties(settings_window_tests PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS "gui" TIMEOUT 300)
