@@ -15,3 +15,12 @@ add_executable(settings_window_tests
 target_link_libraries(settings_window_tests PRIVATE trovix_ui Qt6::Test GTest::gtest)
 add_test(NAME settings_window_tests COMMAND settings_window_tests)
 set_tests_properties(settings_window_tests PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS "gui" TIMEOUT 300)
+
+# Saving when the disk is full, and, as an unprivileged user, when permissions refuse.
+add_executable(settings_fault_tests ${CMAKE_CURRENT_LIST_DIR}/settings_fault_test.cpp)
+target_link_libraries(settings_fault_tests PRIVATE trovix_ui Qt6::Test GTest::gtest)
+foreach(mode full-disk unprivileged)
+  add_test(NAME settings_fault_tests_${mode} COMMAND settings_fault_tests --${mode})
+  set_tests_properties(settings_fault_tests_${mode} PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen" SKIP_RETURN_CODE 77 TIMEOUT 120)
+endforeach()
