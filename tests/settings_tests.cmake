@@ -24,3 +24,17 @@ foreach(mode full-disk unprivileged)
   set_tests_properties(settings_fault_tests_${mode} PROPERTIES
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen" SKIP_RETURN_CODE 77 TIMEOUT 120)
 endforeach()
+
+# The INI fuzz target's corpus, replayed as an ordinary test in every build.
+add_executable(ini_fuzz_replay
+  ${CMAKE_CURRENT_LIST_DIR}/fuzz/ini_fuzz.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fuzz/replay_main.cpp)
+target_link_libraries(ini_fuzz_replay PRIVATE trovix_settings)
+add_test(NAME ini_fuzz_replay COMMAND ini_fuzz_replay ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus/ini)
+
+if(TROVIX_FUZZ)
+  add_executable(ini_fuzz ${CMAKE_CURRENT_LIST_DIR}/fuzz/ini_fuzz.cpp)
+  target_compile_options(ini_fuzz PRIVATE -fsanitize=fuzzer)
+  target_link_options(ini_fuzz PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(ini_fuzz PRIVATE trovix_settings)
+endif()
