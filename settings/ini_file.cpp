@@ -61,8 +61,14 @@ struct Found {
   bool key = false;
   Line keyLine{};
   size_t insertAt = 0;  // after the section's last non-blank line
-  bool insertNeedsLineEnd = false;
 };
+
+// What must come before a line added at `at`: nothing after a line end; the LF that a
+// final bare CR lacks, so it does not end up alone and make the line before read "x\r".
+std::string_view LineEndBefore(std::string_view file, size_t at) {
+  if (at == 0 || file[at - 1] == '\n') return "";
+  return file[at - 1] == '\r' ? "\n" : "\r\n";
+}
 
 Found Find(std::string_view file, std::string_view section, std::string_view key) {
   Found found;
@@ -76,7 +82,6 @@ Found Find(std::string_view file, std::string_view section, std::string_view key
       if (SameName(name, section)) {
         inside = found.section = true;
         found.insertAt = line.next;
-        found.insertNeedsLineEnd = file[line.next - 1] != '\n';
       }
     } else if (inside) {
       if (KeyLine(text, name, value) && SameName(name, key)) {
@@ -84,10 +89,7 @@ Found Find(std::string_view file, std::string_view section, std::string_view key
         found.keyLine = line;
         return found;
       }
-      if (!Trim(text).empty()) {
-        found.insertAt = line.next;
-        found.insertNeedsLineEnd = file[line.next - 1] != '\n';
-      }
+      if (!Trim(text).empty()) found.insertAt = line.next;
     }
     at = line.next;
   }
@@ -119,11 +121,10 @@ void WriteProfileString(std::string& file, std::string_view section, std::string
   }
   std::string entry = std::string(key) + "=" + std::string(value) + "\r\n";
   if (found.section) {
-    file.insert(found.insertAt, found.insertNeedsLineEnd ? "\r\n" + entry : entry);
+    file.insert(found.insertAt, std::string(LineEndBefore(file, found.insertAt)) + entry);
     return;
   }
-  if (!file.empty() && file.back() != '\n') file += "\r\n";
-  file += "[" + std::string(section) + "]\r\n" + entry;
+  file += std::string(LineEndBefore(file, file.size())) + "[" + std::string(section) + "]\r\n" + entry;
 }
 
 }  // namespace trovix
