@@ -38,3 +38,7 @@ if(TROVIX_FUZZ)
   target_link_options(ini_fuzz PRIVATE -fsanitize=fuzzer)
   target_link_libraries(ini_fuzz PRIVATE trovix_settings)
 endif()
+
+# The real program on an X server of its own, driven from the keyboard.
+add_test(NAME settings_xvfb_test COMMAND ${CMAKE_CURRENT_LIST_DIR}/settings_xvfb_test.sh $<TARGET_FILE:trovix>)
+set_tests_properties(settings_xvfb_test PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS "gui")
