@@ -29,22 +29,6 @@ class SettingsFileTest : public ::testing::Test {
   std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
 };
 
-TEST_F(SettingsFileTest, FirstRunValuesWrittenToANewFile) {
-  LoadedSettings loaded = Load();
-  EXPECT_EQ(loaded.outcome, SettingsRead::kFirstRun);
-  EXPECT_FALSE(loaded.controls.has_value());
-  EXPECT_EQ(std::string(state_->SettingsFolder), folder_.Path("Trovix"));
-  EXPECT_FALSE(std::filesystem::exists(folder_.Path("Trovix")));  // nothing until exit
-
-  ControlSettings start{"127.0.0.1", "*:*", "*:*", false, false, true, true, false, false, false};
-  EXPECT_EQ(Save(start).outcome, SettingsWrite::kWritten);
-  EXPECT_EQ(Read(IniPath()),
-            "[Config]\r\nSaveSessionPreferences=Yes\r\nEnableFlipToTray=Yes\r\nEnableTrayIconAnime=Yes\r\n"
-            "DataInHexViewOnlyUdp=Yes\r\nTcpDataInTextView=Yes\r\nBindToInterface=127.0.0.1\r\n"
-            "FromIPAddress:port=*:*\r\nToIPAddress:port=*:*\r\nTwoWayTraffic=No\r\nOnTop=No\r\nOnTcp=Yes\r\n"
-            "OnUdp=Yes\r\nOnIcmp=No\r\nOnIgmp=No\r\nOnRaw=No\r\n");
-}
-
 TEST_F(SettingsFileTest, OnlyYesIsOnAndMissingKeysTakeTheirDefaults) {
   WriteIni("[config]\r\nOnTop=yes\r\nOnTcp=Yes!\r\nOnIcmp=Yes\r\nonigmp=YES\r\nTcpDataInTextView=1\r\n"
            "DataInHexViewOnlyUdp=\r\nfromipaddress:PORT=" + std::string(90, '7') + "\r\n");
@@ -79,34 +63,12 @@ TEST_F(SettingsFileTest, TextsAreCutWhenWrittenAndOtherLinesKept) {
             "OnIgmp=No\r\n");
 }
 
-TEST_F(SettingsFileTest, PreferencesOffReadsAndWritesOnlyThatKey) {
-  WriteIni("[Config]\r\nSaveSessionPreferences=No\r\nEnableFlipToTray=Yes\r\nOnTcp=No\r\n");
-  LoadedSettings loaded = Load();
-  EXPECT_EQ(loaded.outcome, SettingsRead::kRead);
-  EXPECT_FALSE(loaded.controls.has_value());
-  EXPECT_EQ(state_->EnableFlipToTray, 0);
-  EXPECT_EQ(state_->EnableTrayIconAnime, 0);
-  EXPECT_EQ(state_->DataInHexViewOnlyUdp, 1);
-  EXPECT_EQ(state_->TcpDataInTextView, 1);
-
-  state_->EnableTrayIconAnime = 1;
-  ASSERT_EQ(Save({"9.9.9.9", "", "", true, true, true, true, true, true, true}).outcome, SettingsWrite::kWritten);
-  EXPECT_EQ(Read(IniPath()), "[Config]\r\nSaveSessionPreferences=No\r\nEnableFlipToTray=Yes\r\nOnTcp=No\r\n");
-}
-
 TEST_F(SettingsFileTest, NoFolderReadsAndWritesNothing) {
   state_->SaveSessionPreferences = 1;
   EXPECT_EQ(LoadSettingsFile(*state_, std::nullopt).outcome, SettingsRead::kNoFolder);
   EXPECT_EQ(state_->EnableFlipToTray, 0);
   EXPECT_EQ(std::string(state_->SettingsFolder), "");
   EXPECT_EQ(SaveSettingsFile(*state_, {}, std::nullopt).outcome, SettingsWrite::kNoFolder);
-}
-
-TEST_F(SettingsFileTest, FolderThatCannotBeMadeGivesItsError) {
-  folder_.Write("Trovix-parent", "a file, not a folder");
-  SavedSettings saved = SaveSettingsFile(*state_, {}, folder_.Path("Trovix-parent/sub"));
-  EXPECT_EQ(saved.outcome, SettingsWrite::kFolderFailed);
-  EXPECT_EQ(saved.error, ENOTDIR);
 }
 
 TEST(ConfigFolder, TheBaseDirectoryRule) {

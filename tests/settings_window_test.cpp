@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -192,6 +193,18 @@ TEST_F(SettingsWindowTest, PacketsSourceIsTheStoredBytesExactly) {
   EXPECT_EQ(saved.compare(60, 4, std::string("\x45\x00\x05\xdc", 4)), 0);
   EXPECT_EQ(fakes_.savePrompt.asked, QStringList({QString::fromStdString(folder_.Path("config/Trovix"))}));
   EXPECT_TRUE(fakes_.messages.shown.isEmpty());
+}
+
+TEST_F(SettingsWindowTest, PacketsSourceDuringACaptureEndsOnAWholeDatagram) {
+  auto& d = Open();
+  Store({32});
+  // A second datagram half-way in: bytes, length and byte total written, count not yet.
+  std::memset(state_->store.bytes + 60, 0x45, 28);
+  state_->store.lengths[1] = 28;
+  state_->store.storedBytes.store(88);
+  fakes_.savePrompt.answer = QString::fromStdString(folder_.Path("source.txt"));
+  d.Command(kCmdSavePacketsSource);
+  EXPECT_EQ(Read(folder_.Path("source.txt")).size(), 60u);
 }
 
 TEST_F(SettingsWindowTest, SniffLogIsThePacketLinesExactly) {
