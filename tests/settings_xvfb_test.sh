@@ -17,6 +17,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY
+# For sanitizer builds: the system's D-Bus library is not ours to mend.
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$(cd "$(dirname "$0")" && pwd)/xcb_lsan.supp"
 ini="$XDG_CONFIG_HOME/Trovix/trovix.ini"
 
 start() {
