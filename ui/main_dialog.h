@@ -75,6 +75,7 @@ class MainDialog : public QDialog, private CaptureListener {
   void FlipToTray() {}
   void RemoveTrayIcon() {}
   void StartTrayAnimation() {}
+  // Counted, so tests can see the first run ask for it once; the box itself is to come.
   void ShowAboutBox() { ++aboutBoxRuns_; }
 
   // Settings and saving.
