@@ -19,6 +19,7 @@ inline constexpr int kInterfaceSlots = 4;
 inline constexpr int kBindMatches = 5;  // loopback, then slots 1 to 4
 inline constexpr int kBindTextSize = 20;
 inline constexpr int kSlotTextSize = 20;
+inline constexpr int kSettingsFolderSize = 4096;  // PATH_MAX
 
 static_assert(kByteAreaSize == 819200);
 static_assert(kTableEntries == 16384 && kMaxPackets <= kTableEntries);
@@ -73,6 +74,8 @@ struct CaptureState {
   int32_t DataInHexViewTcpAndUdp = 0;
   int32_t TcpDataInTextView = 0;
   int32_t TcpDataInAsciiView = 0;
+  // Where the settings file lives, and where the save prompts open; empty when unknown.
+  char SettingsFolder[kSettingsFolderSize] = {};
 
   // Shared between the user-interface and capture threads.
   std::atomic<int32_t> stopFlag{0};

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "capture/os_line.h"
+#include "settings/config_folder.h"
 #include "tests/platform_fakes.h"
 #include "ui/main_dialog.h"
 
@@ -21,6 +22,25 @@ class RecordingMessageBoxes : public MessageBoxes {
  public:
   void Show(QWidget*, const QString& title, const QString& text) override { shown.push_back(title + ": " + text); }
   QStringList shown;
+};
+
+// The folder is what the test hands in; none by default, so no test reads or writes the
+// settings of the user who runs it.
+class FixedConfigFolder : public ConfigFolderSource {
+ public:
+  std::optional<std::string> Query() override { return folder; }
+  std::optional<std::string> folder;
+};
+
+// Answers the save prompt with `answer` (nothing: the user cancels) and counts the asks.
+class ScriptedSavePrompt : public SavePrompt {
+ public:
+  std::optional<QString> Ask(QWidget*, const QString& firstFolder) override {
+    asked.push_back(firstFolder);
+    return answer;
+  }
+  std::optional<QString> answer;
+  QStringList asked;
 };
 
 // A main window whose menu is not shown: the test says which command it chooses.
@@ -42,7 +62,9 @@ struct Fakes {
   FakePrivilegeCheck privilege{1, true};
   VersionRecordSource version{VersionRecord{kPlatformWin32Nt, 6, 0, 6000, ""}};
   RecordingMessageBoxes messages;
-  Services services() { return {&host, &privilege, &version, &messages}; }
+  FixedConfigFolder configFolder;
+  ScriptedSavePrompt savePrompt;
+  Services services() { return {&host, &privilege, &version, &messages, &configFolder, &savePrompt}; }
 };
 
 inline QPushButton* Button(MainDialog& d, int id) { return static_cast<QPushButton*>(d.Control(id)); }

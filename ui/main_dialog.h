@@ -6,12 +6,14 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 
 #include "capture/capture_state.h"
 #include "capture/capture_thread.h"
 #include "report/details_window.h"
+#include "settings/saved_bytes.h"
 #include "ui/packet_list_model.h"
 #include "ui/services.h"
 
@@ -42,6 +44,7 @@ class MainDialog : public QDialog, private CaptureListener {
   QListView* packetListView() const { return listView_; }
   DetailsWindow* detailsWindow() const { return details_; }
   bool exited() const { return exited_; }
+  int aboutBoxRuns() const { return aboutBoxRuns_; }
 
  protected:
   // Shows the menu at `at` and returns the chosen command id, or 0.
@@ -69,14 +72,20 @@ class MainDialog : public QDialog, private CaptureListener {
   bool CreatePaintingResources() { return true; }
   void FreePaintingResources() {}
   void AddTooltips() {}
-  void LoadSettings() {}
-  void SaveSettings() {}
   void FlipToTray() {}
   void RemoveTrayIcon() {}
   void StartTrayAnimation() {}
-  void ShowAboutBox() {}
-  void SaveSniffLog() {}
-  void SavePacketsSource() {}
+  // Counted, so tests can see the first run ask for it once; the box itself is to come.
+  void ShowAboutBox() { ++aboutBoxRuns_; }
+
+  // Settings and saving.
+  void LoadSettings();
+  void SaveSettings();
+  void SaveSniffLog();
+  void SavePacketsSource();
+  void SaveToChosenFile(bool anythingStored, const std::function<SavedBytes()>& bytes);
+  // A message box, then the window shown, also when it was hidden.
+  void Tell(const QString& title, const QString& text);
 
   // CaptureListener: called on the capture thread.
   void PacketsPublished(uint32_t) noexcept override {}
@@ -99,6 +108,7 @@ class MainDialog : public QDialog, private CaptureListener {
   std::atomic<int> captureGeneration_{0};
   bool refused_ = false;
   bool exited_ = false;
+  int aboutBoxRuns_ = 0;
 };
 
 }  // namespace trovix

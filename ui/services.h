@@ -3,10 +3,13 @@
 
 #include <QString>
 
+#include <optional>
+
 class QWidget;
 
 namespace trovix {
 
+class ConfigFolderSource;
 class HostInfoSource;
 class PrivilegeCheck;
 class SystemVersionSource;
@@ -18,11 +21,21 @@ class MessageBoxes {
   virtual void Show(QWidget* owner, const QString& title, const QString& text) = 0;
 };
 
+// The modal prompt for the name of a file to save; nothing when the user cancels.
+class SavePrompt {
+ public:
+  virtual ~SavePrompt() = default;
+  virtual std::optional<QString> Ask(QWidget* owner, const QString& firstFolder) = 0;
+};
+
 struct Services {
   HostInfoSource* hostInfo;
   PrivilegeCheck* privilege;
   SystemVersionSource* systemVersion;
   MessageBoxes* messages;
+  // Without these the settings are neither read nor written, and nothing can be saved.
+  ConfigFolderSource* configFolder = nullptr;
+  SavePrompt* savePrompt = nullptr;
 };
 
 // The real system: this host's interfaces, capabilities and version, real message boxes.

@@ -3,6 +3,8 @@
 #include "capture/platform/capability_check.h"
 #include "capture/platform/linux_host_info.h"
 #include "capture/platform/linux_os_version.h"
+#include "settings/config_folder.h"
+#include "ui/save_prompt.h"
 #include "ui/services.h"
 
 namespace trovix {
@@ -23,7 +25,9 @@ Services SystemServices() {
   static CapabilityPrivilegeCheck privilege;
   static LinuxSystemVersion systemVersion;
   static QtMessageBoxes messages;
-  return {&hostInfo, &privilege, &systemVersion, &messages};
+  static XdgConfigFolder configFolder;
+  static FileDialogSavePrompt savePrompt;
+  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt};
 }
 
 }  // namespace trovix

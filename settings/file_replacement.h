@@ -1,0 +1,43 @@
+// Writing a file so that a failure part-way never leaves it half-written: the bytes go to
+// a temporary file in the same folder, which is moved over the name only once they are
+// all on disk. Until then the file of that name stays exactly as it was.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace trovix {
+
+enum class ReplaceResult {
+  kReplaced,
+  kCannotCreate,  // an existing file that may not be written, or no temporary file in its folder
+  kCannotWrite,   // a write, flush or the final move failed; nothing was changed
+};
+
+class FileReplacement {
+ public:
+  explicit FileReplacement(std::string path);
+  ~FileReplacement();
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+
+  // Refuses, as creating the file anew would, a file that exists and may not be opened
+  // for writing; otherwise makes the temporary file beside it.
+  bool Create();
+  bool Write(const void* data, size_t size);
+  // Flushes the temporary file to disk and moves it over the name.
+  bool Commit();
+
+ private:
+  void Discard();
+
+  std::string path_;
+  std::string temporary_;
+  int fd_ = -1;
+  bool failed_ = false;
+};
+
+// The whole of `data` as the new content of `path`.
+ReplaceResult ReplaceFile(const std::string& path, const void* data, size_t size);
+
+}  // namespace trovix

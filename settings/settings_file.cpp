@@ -1,0 +1,174 @@
+#include "settings/settings_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "settings/file_replacement.h"
+#include "settings/ini_file.h"
+
+namespace trovix {
+namespace {
+
+constexpr char kSection[] = "Config";
+constexpr char kFolderName[] = "/Trovix";
+constexpr char kFileName[] = "/trovix.ini";
+// Far beyond any settings file; a larger one is neither read whole nor rewritten.
+constexpr size_t kFileMax = 1 << 20;
+
+std::optional<std::string> SettingsFolderUnder(const std::optional<std::string>& configFolder) {
+  if (!configFolder || configFolder->empty()) return std::nullopt;
+  std::string folder = *configFolder;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  folder += kFolderName;
+  if (folder.size() + sizeof kFileName > static_cast<size_t>(kSettingsFolderSize)) return std::nullopt;
+  return folder;
+}
+
+// The whole file behind `fd`; false when it is larger than kFileMax or cannot be read.
+bool ReadWhole(int fd, std::string& out) {
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (out.size() + static_cast<size_t>(n) > kFileMax) return false;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// A value as the platform hands it over: a C string of at most kSettingValueMax characters.
+std::string ReadValue(const std::string& file, const char* key, const char* fallback) {
+  std::string value = GetProfileString(file, kSection, key, fallback);
+  return value.substr(0, std::min(value.find('\0'), kSettingValueMax));
+}
+
+// Only "Yes" exactly means on.
+bool ReadSwitch(const std::string& file, const char* key, const char* fallback) {
+  return ReadValue(file, key, fallback) == "Yes";
+}
+
+void SetPair(int32_t& flag, int32_t& partner, bool on) {
+  flag = on ? 1 : 0;
+  partner = on ? 0 : 1;
+}
+
+void FirstRunValues(CaptureState& s) {
+  s.SaveSessionPreferences = 1;
+  s.EnableFlipToTray = 1;
+  s.EnableTrayIconAnime = 1;
+  SetPair(s.DataInHexViewOnlyUdp, s.DataInHexViewTcpAndUdp, true);
+  SetPair(s.TcpDataInTextView, s.TcpDataInAsciiView, true);
+}
+
+ControlSettings ReadControls(const std::string& file) {
+  ControlSettings c;
+  c.BindToInterface = ReadValue(file, "BindToInterface", "127.0.0.1");
+  c.FromIPAddress = ReadValue(file, "FromIPAddress:port", "*:*");
+  c.ToIPAddress = ReadValue(file, "ToIPAddress:port", "*:*");
+  c.TwoWayTraffic = ReadSwitch(file, "TwoWayTraffic", "No");
+  c.OnTop = ReadSwitch(file, "OnTop", "No");
+  c.OnTcp = ReadSwitch(file, "OnTcp", "Yes");
+  c.OnUdp = ReadSwitch(file, "OnUdp", "No");
+  c.OnIcmp = ReadSwitch(file, "OnIcmp", "No");
+  c.OnIgmp = ReadSwitch(file, "OnIgmp", "No");
+  c.OnRaw = ReadSwitch(file, "OnRaw", "No");
+  return c;
+}
+
+const char* YesNo(bool on) { return on ? "Yes" : "No"; }
+
+void WriteOptions(std::string& file, const CaptureState& s, const ControlSettings& c) {
+  auto put = [&file](const char* key, std::string_view value) { WriteProfileString(file, kSection, key, value); };
+  put("SaveSessionPreferences", "Yes");
+  put("EnableFlipToTray", YesNo(s.EnableFlipToTray == 1));
+  put("EnableTrayIconAnime", YesNo(s.EnableTrayIconAnime == 1));
+  put("DataInHexViewOnlyUdp", YesNo(s.DataInHexViewOnlyUdp == 1));
+  put("TcpDataInTextView", YesNo(s.TcpDataInTextView == 1));
+  put("BindToInterface", std::string_view(c.BindToInterface).substr(0, kBindValueMax));
+  put("FromIPAddress:port", std::string_view(c.FromIPAddress).substr(0, kFilterValueMax));
+  put("ToIPAddress:port", std::string_view(c.ToIPAddress).substr(0, kFilterValueMax));
+  put("TwoWayTraffic", YesNo(c.TwoWayTraffic));
+  put("OnTop", YesNo(c.OnTop));
+  put("OnTcp", YesNo(c.OnTcp));
+  put("OnUdp", YesNo(c.OnUdp));
+  put("OnIcmp", YesNo(c.OnIcmp));
+  put("OnIgmp", YesNo(c.OnIgmp));
+  put("OnRaw", YesNo(c.OnRaw));
+}
+
+// Makes the configuration folder and its parents as needed; the settings folder's own
+// failure is the one that is reported.
+int MakeFolder(const std::string& configFolder, const std::string& folder) {
+  for (size_t slash = configFolder.find('/', 1); slash != std::string::npos; slash = configFolder.find('/', slash + 1)) {
+    mkdir(configFolder.substr(0, slash).c_str(), 0700);
+  }
+  mkdir(configFolder.c_str(), 0700);
+  if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+  return 0;
+}
+
+}  // namespace
+
+LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::string>& configFolder) {
+  std::optional<std::string> folder = SettingsFolderUnder(configFolder);
+  if (!folder) return {SettingsRead::kNoFolder, std::nullopt};
+  std::memcpy(state.SettingsFolder, folder->c_str(), folder->size() + 1);
+
+  // Read and write, as the save at exit will need: a file that allows less is a first run.
+  int fd = open((*folder + kFileName).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  std::string file;
+  struct stat st {};
+  bool usable = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (usable) ReadWhole(fd, file);  // an over-long file is read as far as the limit
+  if (fd >= 0) close(fd);
+  if (!usable) {
+    FirstRunValues(state);
+    return {SettingsRead::kFirstRun, std::nullopt};
+  }
+
+  state.SaveSessionPreferences = ReadSwitch(file, "SaveSessionPreferences", "Yes") ? 1 : 0;
+  if (state.SaveSessionPreferences == 0) {
+    // The view pairs still mark one item each, so the report shows a payload view.
+    SetPair(state.DataInHexViewOnlyUdp, state.DataInHexViewTcpAndUdp, true);
+    SetPair(state.TcpDataInTextView, state.TcpDataInAsciiView, true);
+    return {SettingsRead::kRead, std::nullopt};
+  }
+  state.EnableFlipToTray = ReadSwitch(file, "EnableFlipToTray", "Yes") ? 1 : 0;
+  state.EnableTrayIconAnime = ReadSwitch(file, "EnableTrayIconAnime", "Yes") ? 1 : 0;
+  SetPair(state.DataInHexViewOnlyUdp, state.DataInHexViewTcpAndUdp, ReadSwitch(file, "DataInHexViewOnlyUdp", "Yes"));
+  SetPair(state.TcpDataInTextView, state.TcpDataInAsciiView, ReadSwitch(file, "TcpDataInTextView", "Yes"));
+  return {SettingsRead::kRead, ReadControls(file)};
+}
+
+SavedSettings SaveSettingsFile(const CaptureState& state, const ControlSettings& controls,
+                               const std::optional<std::string>& configFolder) {
+  std::optional<std::string> folder = SettingsFolderUnder(configFolder);
+  if (!folder) return {SettingsWrite::kNoFolder};
+  if (int error = MakeFolder(*configFolder, *folder); error != 0) return {SettingsWrite::kFolderFailed, error};
+
+  std::string path = *folder + kFileName;
+  std::string file;
+  int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno != ENOENT) return {SettingsWrite::kCannotCreate};
+  if (fd >= 0) {
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadWhole(fd, file);
+    close(fd);
+    if (!ok) return {SettingsWrite::kCannotCreate};  // rewriting it would lose what it holds
+  }
+
+  if (state.SaveSessionPreferences == 0) {
+    WriteProfileString(file, kSection, "SaveSessionPreferences", "No");
+  } else {
+    WriteOptions(file, state, controls);
+  }
+  if (ReplaceFile(path, file.data(), file.size()) != ReplaceResult::kReplaced) return {SettingsWrite::kCannotCreate};
+  return {SettingsWrite::kWritten};
+}
+
+}  // namespace trovix

@@ -1,0 +1,61 @@
+// The options kept between runs: section "Config" of trovix.ini in the settings folder.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "capture/capture_state.h"
+
+namespace trovix {
+
+inline constexpr size_t kSettingValueMax = 79;   // what a value read may hold
+inline constexpr size_t kBindValueMax = 19;      // what "bind to interface:" writes
+inline constexpr size_t kFilterValueMax = 23;    // what "from:" and "to:" write
+
+// The options that the window's controls hold rather than the capture state.
+struct ControlSettings {
+  std::string BindToInterface;
+  std::string FromIPAddress;
+  std::string ToIPAddress;
+  bool TwoWayTraffic = false;
+  bool OnTop = false;
+  bool OnTcp = false;
+  bool OnUdp = false;
+  bool OnIcmp = false;
+  bool OnIgmp = false;
+  bool OnRaw = false;
+};
+
+enum class SettingsRead {
+  kNoFolder,  // nothing read; the options keep their start values
+  kFirstRun,  // no file that may be read and written: first-run values
+  kRead,
+};
+
+struct LoadedSettings {
+  SettingsRead outcome;
+  // The control values when the file said to keep them; otherwise the controls stay.
+  std::optional<ControlSettings> controls;
+};
+
+// Sets SettingsFolder and the menu options in `state` from the file under `configFolder`.
+LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::string>& configFolder);
+
+enum class SettingsWrite {
+  kNoFolder,      // nothing written, nothing to tell
+  kFolderFailed,  // the settings folder could not be made; `error` says why
+  kCannotCreate,  // the file could not be opened, created or replaced; it is unchanged
+  kWritten,
+};
+
+struct SavedSettings {
+  SettingsWrite outcome;
+  int error = 0;
+};
+
+// Writes the options, only SaveSessionPreferences when that is off. Every other line of
+// the file is kept; a failure leaves the file as it was.
+SavedSettings SaveSettingsFile(const CaptureState& state, const ControlSettings& controls,
+                               const std::optional<std::string>& configFolder);
+
+}  // namespace trovix

@@ -1,0 +1,82 @@
+#include "settings/settings_file.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "settings/config_folder.h"
+#include "tests/temp_files.h"
+
+namespace trovix {
+namespace {
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class SettingsFileTest : public ::testing::Test {
+ protected:
+  std::string IniPath() { return folder_.Path("Trovix/trovix.ini"); }
+  void WriteIni(const std::string& text) {
+    std::filesystem::create_directories(folder_.Path("Trovix"));
+    folder_.Write("Trovix/trovix.ini", text);
+  }
+  LoadedSettings Load() { return LoadSettingsFile(*state_, folder_.Path("")); }
+  SavedSettings Save(const ControlSettings& c) { return SaveSettingsFile(*state_, c, folder_.Path("")); }
+
+  test::TempFolder folder_;
+  std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
+};
+
+TEST_F(SettingsFileTest, OnlyYesIsOnAndMissingKeysTakeTheirDefaults) {
+  WriteIni("[config]\r\nOnTop=yes\r\nOnTcp=Yes!\r\nOnIcmp=Yes\r\nonigmp=YES\r\nTcpDataInTextView=1\r\n"
+           "DataInHexViewOnlyUdp=\r\nfromipaddress:PORT=" + std::string(90, '7') + "\r\n");
+  LoadedSettings loaded = Load();
+  ASSERT_TRUE(loaded.controls.has_value());
+  const ControlSettings& c = *loaded.controls;
+  EXPECT_EQ(c.BindToInterface, "127.0.0.1");
+  EXPECT_EQ(c.FromIPAddress, std::string(79, '7'));
+  EXPECT_EQ(c.ToIPAddress, "*:*");
+  EXPECT_FALSE(c.OnTop || c.OnTcp || c.OnUdp || c.OnIgmp || c.OnRaw || c.TwoWayTraffic);
+  EXPECT_TRUE(c.OnIcmp);
+  EXPECT_EQ(state_->SaveSessionPreferences, 1);
+  EXPECT_EQ(state_->EnableFlipToTray, 1);
+  EXPECT_EQ(state_->EnableTrayIconAnime, 1);
+  EXPECT_EQ(state_->DataInHexViewOnlyUdp, 0);
+  EXPECT_EQ(state_->DataInHexViewTcpAndUdp, 1);
+  EXPECT_EQ(state_->TcpDataInTextView, 0);
+  EXPECT_EQ(state_->TcpDataInAsciiView, 1);
+}
+
+TEST_F(SettingsFileTest, TextsAreCutWhenWrittenAndOtherLinesKept) {
+  WriteIni("; kept\n[Config]\nMine=1\nonraw=Yes\n");
+  state_->SaveSessionPreferences = 1;
+  ControlSettings c{"1234567890123456789012345", "abcdefghijklmnopqrstuvwxyz", "*:*", true, false,
+                    false, false, false, false, false};
+  ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
+  EXPECT_EQ(Read(IniPath()),
+            "; kept\n[Config]\nMine=1\nonraw=No\nSaveSessionPreferences=Yes\r\nEnableFlipToTray=No\r\n"
+            "EnableTrayIconAnime=No\r\nDataInHexViewOnlyUdp=No\r\nTcpDataInTextView=No\r\n"
+            "BindToInterface=1234567890123456789\r\nFromIPAddress:port=abcdefghijklmnopqrstuvw\r\n"
+            "ToIPAddress:port=*:*\r\nTwoWayTraffic=Yes\r\nOnTop=No\r\nOnTcp=No\r\nOnUdp=No\r\nOnIcmp=No\r\n"
+            "OnIgmp=No\r\n");
+}
+
+TEST_F(SettingsFileTest, NoFolderReadsAndWritesNothing) {
+  state_->SaveSessionPreferences = 1;
+  EXPECT_EQ(LoadSettingsFile(*state_, std::nullopt).outcome, SettingsRead::kNoFolder);
+  EXPECT_EQ(state_->EnableFlipToTray, 0);
+  EXPECT_EQ(std::string(state_->SettingsFolder), "");
+  EXPECT_EQ(SaveSettingsFile(*state_, {}, std::nullopt).outcome, SettingsWrite::kNoFolder);
+}
+
+TEST(ConfigFolder, TheBaseDirectoryRule) {
+  EXPECT_EQ(ConfigFolderFor("/x/cfg", "/home/u", "/pw"), "/x/cfg");
+  EXPECT_EQ(ConfigFolderFor("relative", "/home/u", "/pw"), "/home/u/.config");
+  EXPECT_EQ(ConfigFolderFor(nullptr, "", "/pw/"), "/pw/.config");
+  EXPECT_EQ(ConfigFolderFor("", nullptr, nullptr), std::nullopt);
+}
+
+}  // namespace
+}  // namespace trovix

@@ -1,0 +1,89 @@
+// The main window's side of the settings file and of the two save commands.
+#include <QComboBox>
+#include <QFile>
+#include <QPushButton>
+
+#include "capture/packet_store.h"
+#include "capture/privilege.h"
+#include "resources/dialogs.h"
+#include "settings/config_folder.h"
+#include "settings/file_replacement.h"
+#include "settings/settings_file.h"
+#include "ui/main_dialog.h"
+
+namespace trovix {
+namespace {
+
+using namespace resources;
+
+std::optional<std::string> ConfigFolder(const Services& services) {
+  return services.configFolder != nullptr ? services.configFolder->Query() : std::nullopt;
+}
+
+std::string Latin1Text(const QComboBox* box) { return box->currentText().toLatin1().toStdString(); }
+
+}  // namespace
+
+void MainDialog::LoadSettings() {
+  LoadedSettings loaded = LoadSettingsFile(state_, ConfigFolder(services_));
+  if (loaded.outcome == SettingsRead::kFirstRun) ShowAboutBox();
+  if (!loaded.controls) return;
+  const ControlSettings& c = *loaded.controls;
+  bind_->setEditText(QString::fromLatin1(c.BindToInterface));
+  from_->setEditText(QString::fromLatin1(c.FromIPAddress));
+  to_->setEditText(QString::fromLatin1(c.ToIPAddress));
+  auto check = [this](int id, bool on) { static_cast<QPushButton*>(controls_[id])->setChecked(on); };
+  check(kIdBothTraffic, c.TwoWayTraffic);
+  check(kIdOnTop, c.OnTop);
+  if (c.OnTop) ApplyOnTop();  // off leaves the window where it is
+  check(kIdTcp, c.OnTcp);
+  check(kIdUdp, c.OnUdp);
+  check(kIdIcmp, c.OnIcmp);
+  check(kIdIgmp, c.OnIgmp);
+  check(kIdRaw, c.OnRaw);
+}
+
+void MainDialog::SaveSettings() {
+  auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
+  ControlSettings c{Latin1Text(bind_), Latin1Text(from_), Latin1Text(to_), checked(kIdBothTraffic), checked(kIdOnTop),
+                    checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)};
+  SavedSettings saved = SaveSettingsFile(state_, c, ConfigFolder(services_));
+  if (saved.outcome == SettingsWrite::kFolderFailed) {
+    FormatSystemErrorText(static_cast<uint32_t>(saved.error));
+    Tell(QStringLiteral("error:"), QString::fromLocal8Bit(SystemErrorText()));
+  } else if (saved.outcome == SettingsWrite::kCannotCreate) {
+    Tell(QStringLiteral("error:"), QStringLiteral("don't create ini file!"));
+  }
+}
+
+void MainDialog::SaveSniffLog() {
+  SavedBytes log = SniffLogBytes(state_);  // the length is taken before the prompt
+  SaveToChosenFile(log.size > 0, [log] { return log; });
+}
+
+void MainDialog::SavePacketsSource() {
+  SaveToChosenFile(PublishedPacketCount(state_.store) > 0, [this] { return PacketsSourceBytes(state_); });
+}
+
+void MainDialog::SaveToChosenFile(bool anythingStored, const std::function<SavedBytes()>& bytes) {
+  if (!anythingStored) {
+    Tell(QStringLiteral("information:"), QStringLiteral("don't found data for saving!"));
+    return;
+  }
+  if (services_.savePrompt == nullptr) return;
+  std::optional<QString> path = services_.savePrompt->Ask(this, QString::fromLocal8Bit(state_.SettingsFolder));
+  if (!path) return;
+  SavedBytes b = bytes();
+  switch (ReplaceFile(QFile::encodeName(*path).toStdString(), b.data, b.size)) {
+    case ReplaceResult::kCannotCreate: Tell(QStringLiteral("error:"), QStringLiteral("don't create file!")); break;
+    case ReplaceResult::kCannotWrite: Tell(QStringLiteral("error:"), QStringLiteral("don't write file!")); break;
+    case ReplaceResult::kReplaced: break;
+  }
+}
+
+void MainDialog::Tell(const QString& title, const QString& text) {
+  services_.messages->Show(this, title, text);
+  show();
+}
+
+}  // namespace trovix
