@@ -9,11 +9,15 @@
 #include <QTest>
 
 #include <memory>
+#include <ostream>
 #include <optional>
 
 #include "capture/os_line.h"
 #include "tests/platform_fakes.h"
 #include "ui/main_dialog.h"
+
+// Readable failure messages for texts.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace trovix::test {
 

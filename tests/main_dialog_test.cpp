@@ -102,7 +102,6 @@ TEST_F(MainDialogTest, ControlsStandAtTheirTemplatePlacesAndTheSizeIsFixed) {
   EXPECT_EQ(d.size(), QSize(du.X(309), du.Y(227)));
   EXPECT_FALSE(d.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
   EXPECT_TRUE(d.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
-  EXPECT_EQ(Combo(d, kIdFrom)->lineEdit()->maxLength(), 21);
 }
 
 TEST_F(MainDialogTest, NoAdapterAndFailedQueries) {
@@ -156,6 +155,46 @@ TEST_F(MainDialogTest, GoWhenTheCheckItselfFails) {
   // The fields were read and kept in their lists all the same.
   EXPECT_EQ(test::Items(Combo(d, kIdFrom)), QStringList({"10.0.0.1:80"}));
   EXPECT_EQ(state_->sourceFilter.port, 80u);
+}
+
+TEST_F(MainDialogTest, TypedFieldTextsAreNotCompletedFromTheHistory) {
+  fakes_.privilege = test::FakePrivilegeCheck(0, false);  // "go!" reads the fields, then stops
+  auto& d = Open();
+  Combo(d, kIdFrom)->addItem("*:8080");
+  Combo(d, kIdTo)->addItem("10.0.0.1:53");
+  for (auto [id, typed] : {std::pair{kIdFrom, "*:80"}, {kIdTo, "10"}, {kIdBind, "127"}}) {
+    QLineEdit* edit = Combo(d, id)->lineEdit();
+    QTest::mouseClick(edit, Qt::LeftButton);
+    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(edit, typed);
+    EXPECT_EQ(edit->text(), typed) << id;
+  }
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
+  EXPECT_EQ(state_->sourceFilter.port, 80u);
+  EXPECT_STREQ(state_->destinationFilter.address, "*:*");  // "10" has no colon: any address
+  EXPECT_STREQ(state_->bindText, "127");
+}
+
+TEST_F(MainDialogTest, TypingStopsAt21CharactersWhileSetTextsStandWhole) {
+  fakes_.privilege = test::FakePrivilegeCheck(0, false);
+  auto& d = Open();
+  QLineEdit* from = Combo(d, kIdFrom)->lineEdit();
+  from->selectAll();
+  QTest::keyClicks(from, "192.168.100.200:1234567");
+  EXPECT_EQ(from->text(), "192.168.100.200:12345");
+
+  // A text the program sets (up to 23 characters) stands whole and "go!" reads it all;
+  // typing cannot lengthen it but can shorten it.
+  Combo(d, kIdTo)->setEditText("192.168.100.200:1234567");
+  QLineEdit* to = Combo(d, kIdTo)->lineEdit();
+  QTest::mouseClick(to, Qt::LeftButton);
+  QTest::keyClick(to, Qt::Key_End);
+  QTest::keyClicks(to, "8");
+  EXPECT_EQ(to->text(), "192.168.100.200:1234567");
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
+  EXPECT_EQ(test::Items(Combo(d, kIdTo)), QStringList({"192.168.100.200:1234567"}));
+  QTest::keyClick(to, Qt::Key_Backspace);
+  EXPECT_EQ(to->text(), "192.168.100.200:123456");
 }
 
 TEST_F(MainDialogTest, OptionCommandsAndTheirMenuMarks) {

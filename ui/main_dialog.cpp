@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QValidator>
 
 #include "capture/host_info.h"
 #include "capture/os_line.h"
@@ -34,6 +35,33 @@ constexpr int kFilterTypedMax = 21;
 constexpr int kListExtentPixels = 480;
 
 QString Latin1(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+
+// Refuses typing that would take a field beyond `max` characters. A longer text that the
+// program set (from the settings file or picked from the history) stands whole, and the
+// user may still shorten it.
+class TypingLimit : public QValidator {
+ public:
+  TypingLimit(QLineEdit* edit, int max) : QValidator(edit), edit_(edit), max_(max), accepted_(edit->text().size()) {}
+
+  State validate(QString& text, int&) const override {
+    // A text the program sets arrives with the edit unmodified; typing modifies it.
+    if (text.size() > max_ && text.size() > accepted_ && edit_->isModified()) return Invalid;
+    accepted_ = text.size();
+    return Acceptable;
+  }
+
+ private:
+  QLineEdit* edit_;
+  int max_;
+  mutable qsizetype accepted_;  // length of the text the edit holds now
+};
+
+// What the field shows is what the user typed or picked: no inline completion.
+void SetUpField(QComboBox* box) {
+  box->setEditable(true);
+  box->setInsertPolicy(QComboBox::NoInsert);
+  box->setCompleter(nullptr);
+}
 
 // A field's text as the capture reads it: at most `max` single-byte characters.
 std::string FieldText(const QComboBox* box, int max) {
@@ -70,8 +98,7 @@ void MainDialog::CreateControls() {
     switch (c.kind) {
       case ControlKind::kComboDropDown: {
         auto* box = new QComboBox(this);
-        box->setEditable(true);
-        box->setInsertPolicy(QComboBox::NoInsert);
+        SetUpField(box);
         at.setHeight(std::min(box->sizeHint().height(), du.Y(15)));
         w = box;
         break;
@@ -152,7 +179,7 @@ void MainDialog::StartUp() {
   bind_->setCurrentIndex(0);
   for (QComboBox* field : {from_, to_}) {
     field->setEditText(QStringLiteral("*:*"));
-    field->lineEdit()->setMaxLength(kFilterTypedMax);
+    field->lineEdit()->setValidator(new TypingLimit(field->lineEdit(), kFilterTypedMax));
   }
   state_.sourceFilter = AnyEndpoint();
   state_.destinationFilter = AnyEndpoint();
