@@ -52,6 +52,18 @@ struct Fakes {
 inline QPushButton* Button(MainDialog& d, int id) { return static_cast<QPushButton*>(d.Control(id)); }
 inline QComboBox* Combo(MainDialog& d, int id) { return static_cast<QComboBox*>(d.Control(id)); }
 
+// The centre of a row of the packet list, in screen coordinates.
+inline QPoint RowPoint(MainDialog& d, int row) {
+  QListView* view = d.packetListView();
+  return view->viewport()->mapToGlobal(view->visualRect(view->model()->index(row, 0)).center());
+}
+
+// A real click of `button` over a row of the packet list.
+inline void ClickRow(MainDialog& d, int row, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {}) {
+  QWidget* viewport = d.packetListView()->viewport();
+  QTest::mouseClick(viewport, button, modifiers, viewport->mapFromGlobal(RowPoint(d, row)));
+}
+
 inline QStringList Rows(MainDialog& d) {
   QStringList rows;
   for (int r = 0; r < d.packetList().rowCount(); ++r) rows << d.packetList().RowText(r);

@@ -1,7 +1,9 @@
 #include "ui/main_dialog.h"
 
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
 
 #include <gtest/gtest.h>
 
@@ -49,16 +51,6 @@ class MainDialogTest : public ::testing::Test {
     }
     dialog_->packetList().FetchPublishedPackets();
   }
-  QPoint OverList(int row = 0) {
-    QListView* view = dialog_->packetListView();
-    QRect r = view->visualRect(view->model()->index(row, 0));
-    return view->viewport()->mapToGlobal(r.isValid() ? r.center() : QPoint(20, 20));
-  }
-  void SelectRow(int row) {
-    QListView* view = dialog_->packetListView();
-    view->setCurrentIndex(view->model()->index(row, 0));
-  }
-
   std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
   test::Fakes fakes_;
   std::unique_ptr<test::TestDialog> dialog_;
@@ -235,46 +227,53 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   EXPECT_EQ(FindCommand(*menu, kCmdHexTcpAndUdp)->text(), "TCP and UDP");
 }
 
-TEST_F(MainDialogTest, OnlyAMenuOverTheListTakesItsSelection) {
+TEST_F(MainDialogTest, TheRightButtonOpensTheMenuWithoutSelecting) {
   auto& d = Open();
   StorePackets(5);
-  SelectRow(3);
-  d.OpenContextMenu(OverList(3));
-  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+  test::ClickRow(d, 3, Qt::LeftButton);
+  test::ClickRow(d, 1, Qt::RightButton);
   ASSERT_TRUE(d.menuShownAt.has_value());
-  EXPECT_EQ(*d.menuShownAt, OverList(3));
-
-  SelectRow(1);  // a left-click selection alone changes nothing
-  d.OpenContextMenu(d.Control(kIdGo)->mapToGlobal(QPoint(3, 3)));
+  EXPECT_EQ(*d.menuShownAt, test::RowPoint(d, 1));
+  EXPECT_EQ(d.packetListView()->currentIndex().row(), 3);
   EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
 
-  d.OpenContextMenu(QPoint(-1, -1));  // from the keyboard
-  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
-  EXPECT_EQ(*d.menuShownAt, d.frameGeometry().topLeft() + QPoint(5, 5));
-
-  d.packetListView()->clearSelection();
-  d.OpenContextMenu(OverList(0));
+  test::ClickRow(d, 3, Qt::LeftButton, Qt::ControlModifier);  // deselects: no row selected
+  test::ClickRow(d, 0, Qt::RightButton);
   EXPECT_EQ(state_->selectedPacketIndex.load(), -1);
 }
 
-TEST_F(MainDialogTest, ContextMenuEventsFromTheListReachTheWindow) {
+TEST_F(MainDialogTest, OnlyAMenuOverTheListTakesItsSelection) {
   auto& d = Open();
-  StorePackets(3);
-  SelectRow(2);
-  QWidget* viewport = d.packetListView()->viewport();
-  QPoint local = viewport->mapFromGlobal(OverList(2));
-  QContextMenuEvent event(QContextMenuEvent::Mouse, local, OverList(2));
-  QApplication::sendEvent(viewport, &event);
-  EXPECT_EQ(state_->selectedPacketIndex.load(), 2);
+  StorePackets(5);
+  test::ClickRow(d, 3, Qt::LeftButton);
+  QTest::mouseClick(d.packetListView()->verticalScrollBar(), Qt::RightButton);  // part of the list
   ASSERT_TRUE(d.menuShownAt.has_value());
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+
+  test::ClickRow(d, 1, Qt::LeftButton);
+  d.menuShownAt.reset();
+  QWidget* go = d.Control(kIdGo);
+  QTest::mouseClick(go, Qt::RightButton, {}, QPoint(3, 3));
+  ASSERT_TRUE(d.menuShownAt.has_value());
+  EXPECT_EQ(*d.menuShownAt, go->mapToGlobal(QPoint(3, 3)));
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+
+  d.menuShownAt.reset();
+  // The menu key: the window system turns it into this request to the focused widget
+  // (the offscreen platform has no such key handling of its own).
+  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(0, 0), d.packetListView()->mapToGlobal(QPoint(0, 0)));
+  QApplication::sendEvent(d.packetListView(), &key);
+  ASSERT_TRUE(d.menuShownAt.has_value());
+  EXPECT_EQ(*d.menuShownAt, d.frameGeometry().topLeft() + QPoint(5, 5));
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
 }
 
 TEST_F(MainDialogTest, DetailsWindowShowsTheChosenRowsReport) {
   auto& d = Open();
   StorePackets(4);
-  SelectRow(2);
+  test::ClickRow(d, 2, Qt::LeftButton);
   d.menuChoice = kCmdDetails;
-  d.OpenContextMenu(OverList(2));
+  test::ClickRow(d, 2, Qt::RightButton);
   DetailsWindow* details = d.detailsWindow();
   ASSERT_NE(details, nullptr);
   EXPECT_EQ(details->windowTitle(), "packets in details");
@@ -313,9 +312,9 @@ TEST_F(MainDialogTest, AMessageRowNeverShowsAnotherPacketsReport) {
   auto& d = Open();
   StorePackets(2);
   d.packetList().AddText("don't found data!");  // as if added while a capture was starting
-  SelectRow(2);
+  test::ClickRow(d, 2, Qt::LeftButton);
   d.menuChoice = kCmdDetails;
-  d.OpenContextMenu(OverList(2));
+  test::ClickRow(d, 2, Qt::RightButton);
   ASSERT_NE(d.detailsWindow(), nullptr);
   EXPECT_EQ(d.detailsWindow()->list()->count(), 1);
   EXPECT_EQ(d.detailsWindow()->list()->item(0)->text(), "the selected row is not a packet line");

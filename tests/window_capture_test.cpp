@@ -69,10 +69,9 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
   EXPECT_EQ(d.packetList().rowCount(), 5);
 
   // Details of a chosen row: that packet's report.
-  d.packetListView()->setCurrentIndex(d.packetList().index(3, 0));
+  test::ClickRow(d, 3, Qt::LeftButton);
   d.menuChoice = kCmdDetails;
-  QListView* view = d.packetListView();
-  d.OpenContextMenu(view->viewport()->mapToGlobal(view->visualRect(d.packetList().index(3, 0)).center()));
+  test::ClickRow(d, 3, Qt::RightButton);
   std::vector<std::string> items = SplitReportItems(BuildPacketReport(state_->store, 3, {}).text);
   ASSERT_NE(d.detailsWindow(), nullptr);
   ASSERT_EQ(d.detailsWindow()->list()->count(), static_cast<int>(items.size()));

@@ -8,7 +8,9 @@
 #include <QListView>
 #include <QMenu>
 #include <QPainter>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QValidator>
 
 #include "capture/host_info.h"
@@ -63,6 +65,24 @@ void SetUpField(QComboBox* box) {
   box->setCompleter(nullptr);
 }
 
+// Only the left button and the keyboard select a row: a right press opens the menu over
+// the selection the user made, and the menu reports that selection.
+class PacketListView : public QListView {
+ public:
+  using QListView::QListView;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) QListView::mousePressEvent(event);
+  }
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) QListView::mouseReleaseEvent(event);
+  }
+  void mouseDoubleClickEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) QListView::mouseDoubleClickEvent(event);
+  }
+};
+
 // A field's text as the capture reads it: at most `max` single-byte characters.
 std::string FieldText(const QComboBox* box, int max) {
   return box->currentText().left(max).toLatin1().toStdString();
@@ -115,13 +135,16 @@ void MainDialog::CreateControls() {
         break;
       }
       case ControlKind::kListBox: {
-        listView_ = new QListView(this);
+        listView_ = new PacketListView(this);
         listView_->setModel(list_);
         listView_->setUniformItemSizes(true);
         listView_->setSelectionMode(QAbstractItemView::SingleSelection);
         listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
         listView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         listView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        // The scroll bars belong to the list: a right click there asks for the window's menu.
+        listView_->horizontalScrollBar()->setContextMenuPolicy(Qt::NoContextMenu);
+        listView_->verticalScrollBar()->setContextMenuPolicy(Qt::NoContextMenu);
         listTemplate = &c;
         w = listView_;
         break;
@@ -308,7 +331,7 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
 
 void MainDialog::OpenContextMenu(QPoint at) {
   QWidget* under = QApplication::widgetAt(at);
-  if (under != nullptr && (under == listView_ || under == listView_->viewport())) {
+  if (under != nullptr && (under == listView_ || listView_->isAncestorOf(under))) {
     QModelIndex current = listView_->selectionModel()->currentIndex();
     bool selected = current.isValid() && listView_->selectionModel()->isSelected(current);
     state_.selectedPacketIndex.store(selected ? current.row() : -1);
