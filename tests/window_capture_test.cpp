@@ -83,6 +83,16 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
   EXPECT_EQ(seq, 3u);
 }
 
+TEST_F(WindowCapture, EnterPressesTheFocusedGoAndStop) {
+  Combo(*dialog_, kIdBind)->setEditText("127.0.0.1");
+  Button(*dialog_, kIdGo)->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  EXPECT_TRUE(Button(*dialog_, kIdStop)->isEnabled());
+  ASSERT_EQ(QApplication::focusWidget(), Button(*dialog_, kIdStop));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  ExpectIdle();
+}
+
 TEST_F(WindowCapture, EachGoAddsTheFilterTextsAgain) {
   Go("127.0.0.1", "*:1", "*:2");
   Button(*dialog_, kIdStop)->click();

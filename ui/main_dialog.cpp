@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -307,6 +308,19 @@ void MainDialog::ExitSequence() {
   RemoveTrayIcon();
   exited_ = true;
   done(0);
+}
+
+void MainDialog::keyPressEvent(QKeyEvent* event) {
+  // Enter presses a focused "go!" or "stop", as a dialog's focused push button does. They
+  // are not auto-default buttons: the dialog would make one of them its default, and Enter
+  // in a field would then start a capture.
+  bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  QWidget* focus = focusWidget();
+  if (enter && (focus == go_ || focus == stop_)) {
+    static_cast<QPushButton*>(focus)->click();
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 void MainDialog::reject() { Command(kIdCancel); }
