@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QPushButton>
@@ -51,6 +52,13 @@ struct Fakes {
 
 inline QPushButton* Button(MainDialog& d, int id) { return static_cast<QPushButton*>(d.Control(id)); }
 inline QComboBox* Combo(MainDialog& d, int id) { return static_cast<QComboBox*>(d.Control(id)); }
+
+// Types `text` into a field in place of what it held, as a user does.
+inline void Type(QComboBox* field, const QString& text) {
+  QTest::mouseClick(field->lineEdit(), Qt::LeftButton);
+  QTest::keyClick(field->lineEdit(), Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClicks(field->lineEdit(), text);
+}
 
 // The centre of a row of the packet list, in screen coordinates.
 inline QPoint RowPoint(MainDialog& d, int row) {

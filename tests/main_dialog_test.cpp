@@ -129,7 +129,7 @@ TEST_F(MainDialogTest, FailedVersionQueryLeavesTheTemplateState) {
 TEST_F(MainDialogTest, GoWithoutTheRightSaysSoAndStaysDisabled) {
   fakes_.privilege = test::FakePrivilegeCheck(1, false);
   auto& d = Open();
-  Button(d, kIdGo)->click();
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
   EXPECT_EQ(Rows(d), QStringList({" administrators rights required!"}));
   EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
   EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
@@ -140,8 +140,8 @@ TEST_F(MainDialogTest, GoWithoutTheRightSaysSoAndStaysDisabled) {
 TEST_F(MainDialogTest, GoWhenTheCheckItselfFails) {
   fakes_.privilege = test::FakePrivilegeCheck(0, false);
   auto& d = Open();
-  Combo(d, kIdFrom)->setEditText("10.0.0.1:80");
-  Button(d, kIdGo)->click();
+  test::Type(Combo(d, kIdFrom), "10.0.0.1:80");
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
   EXPECT_EQ(Rows(d), QStringList({" internal error: administrators rights required!"}));
   EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
   // The fields were read and kept in their lists all the same.
@@ -155,11 +155,8 @@ TEST_F(MainDialogTest, TypedFieldTextsAreNotCompletedFromTheHistory) {
   Combo(d, kIdFrom)->addItem("*:8080");
   Combo(d, kIdTo)->addItem("10.0.0.1:53");
   for (auto [id, typed] : {std::pair{kIdFrom, "*:80"}, {kIdTo, "10"}, {kIdBind, "127"}}) {
-    QLineEdit* edit = Combo(d, id)->lineEdit();
-    QTest::mouseClick(edit, Qt::LeftButton);
-    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(edit, typed);
-    EXPECT_EQ(edit->text(), typed) << id;
+    test::Type(Combo(d, id), typed);
+    EXPECT_EQ(Combo(d, id)->currentText(), typed) << id;
   }
   QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
   EXPECT_EQ(state_->sourceFilter.port, 80u);
@@ -170,10 +167,8 @@ TEST_F(MainDialogTest, TypedFieldTextsAreNotCompletedFromTheHistory) {
 TEST_F(MainDialogTest, TypingStopsAt21CharactersWhileSetTextsStandWhole) {
   fakes_.privilege = test::FakePrivilegeCheck(0, false);
   auto& d = Open();
-  QLineEdit* from = Combo(d, kIdFrom)->lineEdit();
-  from->selectAll();
-  QTest::keyClicks(from, "192.168.100.200:1234567");
-  EXPECT_EQ(from->text(), "192.168.100.200:12345");
+  test::Type(Combo(d, kIdFrom), "192.168.100.200:1234567");
+  EXPECT_EQ(Combo(d, kIdFrom)->currentText(), "192.168.100.200:12345");
 
   // A text the program sets (up to 23 characters) stands whole and "go!" reads it all;
   // typing cannot lengthen it but can shorten it.
@@ -331,10 +326,10 @@ TEST_F(MainDialogTest, NoRowSelectedReportsPacketZeroAndRemembersIt) {
 
 TEST_F(MainDialogTest, OnTopFollowsItsButton) {
   auto& d = Open();
-  Button(d, kIdOnTop)->click();
+  QTest::mouseClick(Button(d, kIdOnTop), Qt::LeftButton);
   EXPECT_TRUE(d.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
   EXPECT_TRUE(d.isVisible());
-  Button(d, kIdOnTop)->click();
+  QTest::mouseClick(Button(d, kIdOnTop), Qt::LeftButton);
   EXPECT_FALSE(d.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 }
 
@@ -350,11 +345,26 @@ TEST_F(MainDialogTest, EscapeRunsTheExitSequenceEnterDoesNothing) {
   EXPECT_EQ(d.result(), 0);
 }
 
-TEST_F(MainDialogTest, BringToFrontLeavesAHiddenWindowHidden) {
+TEST_F(MainDialogTest, BringToFrontActivatesAShownWindowNotAMinimisedOne) {
   auto& d = Open();
-  d.hide();
+  QWidget other;
+  auto activate = [](QWidget& w) {
+    w.show();
+    w.activateWindow();
+    return QTest::qWaitForWindowActive(&w);
+  };
+  ASSERT_TRUE(activate(other));
   d.BringToFront();
-  EXPECT_FALSE(d.isVisible());
+  EXPECT_TRUE(QTest::qWaitForWindowActive(&d));
+
+  // A hidden window cannot be activated here whatever BringToFront does, so only the
+  // minimised one shows the guard at work.
+  d.showMinimized();
+  ASSERT_TRUE(activate(other));
+  d.BringToFront();
+  QTest::qWait(50);
+  EXPECT_EQ(QApplication::activeWindow(), &other);
+  EXPECT_TRUE(d.isMinimized());
 }
 
 }  // namespace
