@@ -8,8 +8,8 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
-#include <QPainter>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QValidator>
