@@ -1,5 +1,7 @@
-// The program itself, started twice: the second start hands over and ends.
+// The program itself, started more than once: one start runs the window, the others hand
+// over and end.
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
@@ -7,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -18,9 +24,21 @@ QProcessEnvironment Environment(const QString& display) {
   return env;
 }
 
+// A display name of the test's own, and the socket path the program derives from it.
+QString Display(const char* tag) { return QString(":trovix-%1-%2").arg(tag).arg(getpid()); }
+QString SocketPath(const char* tag) {
+  return QDir::tempPath() + QString("/trovix-%1-_trovix_%2_%3").arg(getuid()).arg(tag).arg(getpid());
+}
+
+// A terminated window leaves its socket and lock files behind.
+void RemoveLeftovers(const QString& socket) {
+  QFile::remove(socket);
+  QFile::remove(socket + ".lock");
+}
+
 TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {
-  QString display = QString(":trovix-test-%1").arg(getpid());
-  QString socket = QDir::tempPath() + QString("/trovix-%1-_trovix_test_%2").arg(getuid()).arg(getpid());
+  QString display = Display("test");
+  QString socket = SocketPath("test");
   QProcess first;
   first.setProcessEnvironment(Environment(display));
   first.start(TROVIX_BINARY, {});
@@ -38,6 +56,34 @@ TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {
   }
   first.terminate();
   first.waitForFinished(5000);
+  RemoveLeftovers(socket);
+}
+
+TEST(ProgramEntry, StartsAtTheSameTimeEndWithOneWindow) {
+  QString display = Display("race");
+  std::vector<std::unique_ptr<QProcess>> starts;
+  for (int i = 0; i < 4; ++i) {
+    starts.push_back(std::make_unique<QProcess>());
+    starts.back()->setProcessEnvironment(Environment(display));
+    starts.back()->start(TROVIX_BINARY, {});
+  }
+  auto running = [&] {
+    return std::count_if(starts.begin(), starts.end(), [](auto& p) { return p->state() != QProcess::NotRunning; });
+  };
+  // All but one hand over and end; the one left runs the window.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return running() == 1; }, 30000)) << running() << " still running";
+  QTest::qWait(500);
+  EXPECT_EQ(running(), 1);
+  for (auto& p : starts) {
+    if (p->state() != QProcess::NotRunning) {
+      p->terminate();
+      p->waitForFinished(5000);
+    } else {
+      EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+      EXPECT_EQ(p->exitCode(), 0);
+    }
+  }
+  RemoveLeftovers(SocketPath("race"));
 }
 
 }  // namespace

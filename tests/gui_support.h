@@ -3,18 +3,23 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
 
 #include <memory>
+#include <ostream>
 #include <optional>
 
 #include "capture/os_line.h"
 #include "settings/config_folder.h"
 #include "tests/platform_fakes.h"
 #include "ui/main_dialog.h"
+
+// Readable failure messages for texts.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace trovix::test {
 
@@ -69,6 +74,25 @@ struct Fakes {
 
 inline QPushButton* Button(MainDialog& d, int id) { return static_cast<QPushButton*>(d.Control(id)); }
 inline QComboBox* Combo(MainDialog& d, int id) { return static_cast<QComboBox*>(d.Control(id)); }
+
+// Types `text` into a field in place of what it held, as a user does.
+inline void Type(QComboBox* field, const QString& text) {
+  QTest::mouseClick(field->lineEdit(), Qt::LeftButton);
+  QTest::keyClick(field->lineEdit(), Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClicks(field->lineEdit(), text);
+}
+
+// The centre of a row of the packet list, in screen coordinates.
+inline QPoint RowPoint(MainDialog& d, int row) {
+  QListView* view = d.packetListView();
+  return view->viewport()->mapToGlobal(view->visualRect(view->model()->index(row, 0)).center());
+}
+
+// A real click of `button` over a row of the packet list.
+inline void ClickRow(MainDialog& d, int row, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {}) {
+  QWidget* viewport = d.packetListView()->viewport();
+  QTest::mouseClick(viewport, button, modifiers, viewport->mapFromGlobal(RowPoint(d, row)));
+}
 
 inline QStringList Rows(MainDialog& d) {
   QStringList rows;

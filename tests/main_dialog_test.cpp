@@ -1,7 +1,9 @@
 #include "ui/main_dialog.h"
 
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
 
 #include <gtest/gtest.h>
 
@@ -49,16 +51,6 @@ class MainDialogTest : public ::testing::Test {
     }
     dialog_->packetList().FetchPublishedPackets();
   }
-  QPoint OverList(int row = 0) {
-    QListView* view = dialog_->packetListView();
-    QRect r = view->visualRect(view->model()->index(row, 0));
-    return view->viewport()->mapToGlobal(r.isValid() ? r.center() : QPoint(20, 20));
-  }
-  void SelectRow(int row) {
-    QListView* view = dialog_->packetListView();
-    view->setCurrentIndex(view->model()->index(row, 0));
-  }
-
   std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
   test::Fakes fakes_;
   std::unique_ptr<test::TestDialog> dialog_;
@@ -102,7 +94,6 @@ TEST_F(MainDialogTest, ControlsStandAtTheirTemplatePlacesAndTheSizeIsFixed) {
   EXPECT_EQ(d.size(), QSize(du.X(309), du.Y(227)));
   EXPECT_FALSE(d.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
   EXPECT_TRUE(d.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
-  EXPECT_EQ(Combo(d, kIdFrom)->lineEdit()->maxLength(), 21);
 }
 
 TEST_F(MainDialogTest, NoAdapterAndFailedQueries) {
@@ -138,7 +129,7 @@ TEST_F(MainDialogTest, FailedVersionQueryLeavesTheTemplateState) {
 TEST_F(MainDialogTest, GoWithoutTheRightSaysSoAndStaysDisabled) {
   fakes_.privilege = test::FakePrivilegeCheck(1, false);
   auto& d = Open();
-  Button(d, kIdGo)->click();
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
   EXPECT_EQ(Rows(d), QStringList({" administrators rights required!"}));
   EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
   EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
@@ -149,13 +140,48 @@ TEST_F(MainDialogTest, GoWithoutTheRightSaysSoAndStaysDisabled) {
 TEST_F(MainDialogTest, GoWhenTheCheckItselfFails) {
   fakes_.privilege = test::FakePrivilegeCheck(0, false);
   auto& d = Open();
-  Combo(d, kIdFrom)->setEditText("10.0.0.1:80");
-  Button(d, kIdGo)->click();
+  test::Type(Combo(d, kIdFrom), "10.0.0.1:80");
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
   EXPECT_EQ(Rows(d), QStringList({" internal error: administrators rights required!"}));
   EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
   // The fields were read and kept in their lists all the same.
   EXPECT_EQ(test::Items(Combo(d, kIdFrom)), QStringList({"10.0.0.1:80"}));
   EXPECT_EQ(state_->sourceFilter.port, 80u);
+}
+
+TEST_F(MainDialogTest, TypedFieldTextsAreNotCompletedFromTheHistory) {
+  fakes_.privilege = test::FakePrivilegeCheck(0, false);  // "go!" reads the fields, then stops
+  auto& d = Open();
+  Combo(d, kIdFrom)->addItem("*:8080");
+  Combo(d, kIdTo)->addItem("10.0.0.1:53");
+  for (auto [id, typed] : {std::pair{kIdFrom, "*:80"}, {kIdTo, "10"}, {kIdBind, "127"}}) {
+    test::Type(Combo(d, id), typed);
+    EXPECT_EQ(Combo(d, id)->currentText(), typed) << id;
+  }
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
+  EXPECT_EQ(state_->sourceFilter.port, 80u);
+  EXPECT_STREQ(state_->destinationFilter.address, "*:*");  // "10" has no colon: any address
+  EXPECT_STREQ(state_->bindText, "127");
+}
+
+TEST_F(MainDialogTest, TypingStopsAt21CharactersWhileSetTextsStandWhole) {
+  fakes_.privilege = test::FakePrivilegeCheck(0, false);
+  auto& d = Open();
+  test::Type(Combo(d, kIdFrom), "192.168.100.200:1234567");
+  EXPECT_EQ(Combo(d, kIdFrom)->currentText(), "192.168.100.200:12345");
+
+  // A text the program sets (up to 23 characters) stands whole and "go!" reads it all;
+  // typing cannot lengthen it but can shorten it.
+  Combo(d, kIdTo)->setEditText("192.168.100.200:1234567");
+  QLineEdit* to = Combo(d, kIdTo)->lineEdit();
+  QTest::mouseClick(to, Qt::LeftButton);
+  QTest::keyClick(to, Qt::Key_End);
+  QTest::keyClicks(to, "8");
+  EXPECT_EQ(to->text(), "192.168.100.200:1234567");
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
+  EXPECT_EQ(test::Items(Combo(d, kIdTo)), QStringList({"192.168.100.200:1234567"}));
+  QTest::keyClick(to, Qt::Key_Backspace);
+  EXPECT_EQ(to->text(), "192.168.100.200:123456");
 }
 
 TEST_F(MainDialogTest, OptionCommandsAndTheirMenuMarks) {
@@ -196,46 +222,53 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   EXPECT_EQ(FindCommand(*menu, kCmdHexTcpAndUdp)->text(), "TCP and UDP");
 }
 
-TEST_F(MainDialogTest, OnlyAMenuOverTheListTakesItsSelection) {
+TEST_F(MainDialogTest, TheRightButtonOpensTheMenuWithoutSelecting) {
   auto& d = Open();
   StorePackets(5);
-  SelectRow(3);
-  d.OpenContextMenu(OverList(3));
-  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+  test::ClickRow(d, 3, Qt::LeftButton);
+  test::ClickRow(d, 1, Qt::RightButton);
   ASSERT_TRUE(d.menuShownAt.has_value());
-  EXPECT_EQ(*d.menuShownAt, OverList(3));
-
-  SelectRow(1);  // a left-click selection alone changes nothing
-  d.OpenContextMenu(d.Control(kIdGo)->mapToGlobal(QPoint(3, 3)));
+  EXPECT_EQ(*d.menuShownAt, test::RowPoint(d, 1));
+  EXPECT_EQ(d.packetListView()->currentIndex().row(), 3);
   EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
 
-  d.OpenContextMenu(QPoint(-1, -1));  // from the keyboard
-  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
-  EXPECT_EQ(*d.menuShownAt, d.frameGeometry().topLeft() + QPoint(5, 5));
-
-  d.packetListView()->clearSelection();
-  d.OpenContextMenu(OverList(0));
+  test::ClickRow(d, 3, Qt::LeftButton, Qt::ControlModifier);  // deselects: no row selected
+  test::ClickRow(d, 0, Qt::RightButton);
   EXPECT_EQ(state_->selectedPacketIndex.load(), -1);
 }
 
-TEST_F(MainDialogTest, ContextMenuEventsFromTheListReachTheWindow) {
+TEST_F(MainDialogTest, OnlyAMenuOverTheListTakesItsSelection) {
   auto& d = Open();
-  StorePackets(3);
-  SelectRow(2);
-  QWidget* viewport = d.packetListView()->viewport();
-  QPoint local = viewport->mapFromGlobal(OverList(2));
-  QContextMenuEvent event(QContextMenuEvent::Mouse, local, OverList(2));
-  QApplication::sendEvent(viewport, &event);
-  EXPECT_EQ(state_->selectedPacketIndex.load(), 2);
+  StorePackets(5);
+  test::ClickRow(d, 3, Qt::LeftButton);
+  QTest::mouseClick(d.packetListView()->verticalScrollBar(), Qt::RightButton);  // part of the list
   ASSERT_TRUE(d.menuShownAt.has_value());
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+
+  test::ClickRow(d, 1, Qt::LeftButton);
+  d.menuShownAt.reset();
+  QWidget* go = d.Control(kIdGo);
+  QTest::mouseClick(go, Qt::RightButton, {}, QPoint(3, 3));
+  ASSERT_TRUE(d.menuShownAt.has_value());
+  EXPECT_EQ(*d.menuShownAt, go->mapToGlobal(QPoint(3, 3)));
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
+
+  d.menuShownAt.reset();
+  // The menu key: the window system turns it into this request to the focused widget
+  // (the offscreen platform has no such key handling of its own).
+  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(0, 0), d.packetListView()->mapToGlobal(QPoint(0, 0)));
+  QApplication::sendEvent(d.packetListView(), &key);
+  ASSERT_TRUE(d.menuShownAt.has_value());
+  EXPECT_EQ(*d.menuShownAt, d.frameGeometry().topLeft() + QPoint(5, 5));
+  EXPECT_EQ(state_->selectedPacketIndex.load(), 3);
 }
 
 TEST_F(MainDialogTest, DetailsWindowShowsTheChosenRowsReport) {
   auto& d = Open();
   StorePackets(4);
-  SelectRow(2);
+  test::ClickRow(d, 2, Qt::LeftButton);
   d.menuChoice = kCmdDetails;
-  d.OpenContextMenu(OverList(2));
+  test::ClickRow(d, 2, Qt::RightButton);
   DetailsWindow* details = d.detailsWindow();
   ASSERT_NE(details, nullptr);
   EXPECT_EQ(details->windowTitle(), "packets in details");
@@ -274,9 +307,9 @@ TEST_F(MainDialogTest, AMessageRowNeverShowsAnotherPacketsReport) {
   auto& d = Open();
   StorePackets(2);
   d.packetList().AddText("don't found data!");  // as if added while a capture was starting
-  SelectRow(2);
+  test::ClickRow(d, 2, Qt::LeftButton);
   d.menuChoice = kCmdDetails;
-  d.OpenContextMenu(OverList(2));
+  test::ClickRow(d, 2, Qt::RightButton);
   ASSERT_NE(d.detailsWindow(), nullptr);
   EXPECT_EQ(d.detailsWindow()->list()->count(), 1);
   EXPECT_EQ(d.detailsWindow()->list()->item(0)->text(), "the selected row is not a packet line");
@@ -293,29 +326,45 @@ TEST_F(MainDialogTest, NoRowSelectedReportsPacketZeroAndRemembersIt) {
 
 TEST_F(MainDialogTest, OnTopFollowsItsButton) {
   auto& d = Open();
-  Button(d, kIdOnTop)->click();
+  QTest::mouseClick(Button(d, kIdOnTop), Qt::LeftButton);
   EXPECT_TRUE(d.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
   EXPECT_TRUE(d.isVisible());
-  Button(d, kIdOnTop)->click();
+  QTest::mouseClick(Button(d, kIdOnTop), Qt::LeftButton);
   EXPECT_FALSE(d.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 }
 
 TEST_F(MainDialogTest, EscapeRunsTheExitSequenceEnterDoesNothing) {
   auto& d = Open();
-  QTest::keyClick(&d, Qt::Key_Return);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);  // in the bind field
+  EXPECT_EQ(test::Rows(d).size(), 6);
   EXPECT_TRUE(d.isVisible());
   EXPECT_FALSE(d.exited());
-  QTest::keyClick(&d, Qt::Key_Escape);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
   EXPECT_TRUE(d.exited());
   EXPECT_FALSE(d.isVisible());
   EXPECT_EQ(d.result(), 0);
 }
 
-TEST_F(MainDialogTest, BringToFrontLeavesAHiddenWindowHidden) {
+TEST_F(MainDialogTest, BringToFrontActivatesAShownWindowNotAMinimisedOne) {
   auto& d = Open();
-  d.hide();
+  QWidget other;
+  auto activate = [](QWidget& w) {
+    w.show();
+    w.activateWindow();
+    return QTest::qWaitForWindowActive(&w);
+  };
+  ASSERT_TRUE(activate(other));
   d.BringToFront();
-  EXPECT_FALSE(d.isVisible());
+  EXPECT_TRUE(QTest::qWaitForWindowActive(&d));
+
+  // A hidden window cannot be activated here whatever BringToFront does, so only the
+  // minimised one shows the guard at work.
+  d.showMinimized();
+  ASSERT_TRUE(activate(other));
+  d.BringToFront();
+  QTest::qWait(50);
+  EXPECT_EQ(QApplication::activeWindow(), &other);
+  EXPECT_TRUE(d.isMinimized());
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QTest>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -11,7 +15,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <latch>
+#include <memory>
 #include <thread>
 
 #include "capture/atoi.h"
@@ -30,7 +37,18 @@ TEST(CommandLineNumber, ReadLikeAtoi) {
 
 QString UniqueName() { return QStringLiteral("trovix-test-%1").arg(QCoreApplication::applicationPid()); }
 
+// Removes the socket and lock files that a name leaves in the temporary folder; declared
+// before the servers, so it runs after they have closed.
+struct Leftovers {
+  QString name;
+  ~Leftovers() {
+    QLocalServer::removeServer(name);
+    QFile::remove(QDir::tempPath() + "/" + name + ".lock");
+  }
+};
+
 TEST(SingleInstance, ASecondStartHandsOverAndTheFirstHearsIt) {
+  Leftovers leftovers{UniqueName()};
   InstanceServer server;
   ASSERT_TRUE(server.Listen(UniqueName()));
   QList<int> heard;
@@ -48,17 +66,71 @@ TEST(SingleInstance, NoRunningInstanceMeansNoHandOver) {
   EXPECT_FALSE(HandOverToRunningInstance(UniqueName() + "-none", 1, 200));
 }
 
+TEST(SingleInstance, AServerThatNeverAnswersIsNoHandOver) {
+  QLocalServer silent;  // the system accepts the connection; nobody ever answers it
+  ASSERT_TRUE(silent.listen(UniqueName() + "-silent"));
+  EXPECT_FALSE(HandOverToRunningInstance(UniqueName() + "-silent", 1, 300));
+}
+
+TEST(SingleInstance, AStartThatCanNeitherHandOverNorListenWaitsForTheAnswer) {
+  QString name = UniqueName() + "-busy";
+  Leftovers leftovers{name};
+  QLocalServer busy;  // holds the name and answers only later, as a busy window would
+  ASSERT_TRUE(busy.listen(name));
+  std::atomic<int> outcome{-1};
+  std::thread start([&] {
+    InstanceServer server;
+    outcome = BecomeTheInstance(server, name, 7, 200) ? 1 : 0;
+  });
+  QTest::qWait(700);  // several hand-overs time out meanwhile
+  EXPECT_EQ(outcome.load(), -1);
+  EXPECT_TRUE(QTest::qWaitFor([&] {
+    while (QLocalSocket* asking = busy.nextPendingConnection()) {
+      asking->write("ok\n");
+      asking->flush();
+    }
+    busy.waitForNewConnection(20);
+    return outcome.load() != -1;
+  }, 5000));
+  start.join();
+  EXPECT_EQ(outcome.load(), 0);  // handed over; never a second instance
+}
+
 TEST(SingleInstance, ALiveInstanceKeepsItsName) {
   QString name = UniqueName() + "-live";
+  Leftovers leftovers{name};
   InstanceServer first;
   ASSERT_TRUE(first.Listen(name));
   InstanceServer second;
   EXPECT_FALSE(second.Listen(name));
 }
 
+TEST(SingleInstance, OfTwoStartsListeningAtOnceOnlyOneGetsTheName) {
+  for (int round = 0; round < 40; ++round) {
+    QString name = UniqueName() + QString("-race%1").arg(round);
+    Leftovers leftovers{name};
+    std::latch go(2);
+    std::latch tried(2);
+    std::atomic<int> listening{0};
+    auto start = [&] {
+      InstanceServer server;
+      go.arrive_and_wait();
+      if (server.Listen(name)) ++listening;
+      tried.arrive_and_wait();  // the winner keeps the name until both have tried
+    };
+    std::unique_ptr<QThread> a(QThread::create(start)), b(QThread::create(start));
+    a->start();
+    b->start();
+    a->wait();
+    b->wait();
+    ASSERT_EQ(listening.load(), 1) << "round " << round;
+  }
+}
+
 TEST(SingleInstance, ANameLeftByADeadInstanceIsTakenOver) {
   // A process that died leaves its socket file behind with nobody listening on it.
   QString name = UniqueName() + "-stale";
+  Leftovers leftovers{name};
   QByteArray path = (QDir::tempPath() + "/" + name).toLocal8Bit();
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};

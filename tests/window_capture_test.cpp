@@ -32,11 +32,12 @@ class WindowCapture : public ::testing::Test {
     ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
   }
   void Go(const QString& bind, const QString& from = "*:*", const QString& to = "*:*") {
-    Combo(*dialog_, kIdBind)->setEditText(bind);
-    Combo(*dialog_, kIdFrom)->setEditText(from);
-    Combo(*dialog_, kIdTo)->setEditText(to);
-    Button(*dialog_, kIdGo)->click();
+    test::Type(Combo(*dialog_, kIdBind), bind);
+    test::Type(Combo(*dialog_, kIdFrom), from);
+    test::Type(Combo(*dialog_, kIdTo), to);
+    Press(kIdGo);
   }
+  void Press(int id) { QTest::mouseClick(Button(*dialog_, id), Qt::LeftButton); }
   void ExpectIdle() {
     EXPECT_TRUE(Button(*dialog_, kIdGo)->isEnabled());
     EXPECT_FALSE(Button(*dialog_, kIdStop)->isEnabled());
@@ -64,15 +65,14 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
   for (int k = 0; k < 5; ++k) {
     EXPECT_EQ(Rows(d)[k], QString("\t%1\tudp\t127.0.0.1\t40201\t127.0.0.1\t40202\t32\t64").arg(k));
   }
-  Button(d, kIdStop)->click();
+  Press(kIdStop);
   ExpectIdle();
   EXPECT_EQ(d.packetList().rowCount(), 5);
 
   // Details of a chosen row: that packet's report.
-  d.packetListView()->setCurrentIndex(d.packetList().index(3, 0));
+  test::ClickRow(d, 3, Qt::LeftButton);
   d.menuChoice = kCmdDetails;
-  QListView* view = d.packetListView();
-  d.OpenContextMenu(view->viewport()->mapToGlobal(view->visualRect(d.packetList().index(3, 0)).center()));
+  test::ClickRow(d, 3, Qt::RightButton);
   std::vector<std::string> items = SplitReportItems(BuildPacketReport(state_->store, 3, {}).text);
   ASSERT_NE(d.detailsWindow(), nullptr);
   ASSERT_EQ(d.detailsWindow()->list()->count(), static_cast<int>(items.size()));
@@ -84,21 +84,35 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
   EXPECT_EQ(seq, 3u);
 }
 
+TEST_F(WindowCapture, EnterPressesTheFocusedGoAndStop) {
+  Combo(*dialog_, kIdBind)->setEditText("127.0.0.1");
+  Button(*dialog_, kIdGo)->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  EXPECT_TRUE(Button(*dialog_, kIdStop)->isEnabled());
+  ASSERT_EQ(QApplication::focusWidget(), Button(*dialog_, kIdStop));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  ExpectIdle();
+}
+
 TEST_F(WindowCapture, EachGoAddsTheFilterTextsAgain) {
   Go("127.0.0.1", "*:1", "*:2");
-  Button(*dialog_, kIdStop)->click();
+  Press(kIdStop);
   Go("127.0.0.1", "*:1", "*:3");
-  Button(*dialog_, kIdStop)->click();
+  Press(kIdStop);
   EXPECT_EQ(test::Items(Combo(*dialog_, kIdFrom)), QStringList({"*:1", "*:1"}));
   EXPECT_EQ(test::Items(Combo(*dialog_, kIdTo)), QStringList({"*:2", "*:3"}));
 }
 
-TEST_F(WindowCapture, StopRightAfterGoLeavesNothing) {
-  Go("127.0.0.1");
-  Button(*dialog_, kIdStop)->click();
+TEST_F(WindowCapture, NothingMoreIsStoredOrListedAfterStop) {
+  Go("127.0.0.1", "*:40221", "*:40222");
+  test::SendNumbered(40221, 40222, 3);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog_->packetList().rowCount() == 3; }, 3000));
+  Press(kIdStop);
   ExpectIdle();
-  EXPECT_EQ(dialog_->packetList().rowCount(), 0);
-  EXPECT_EQ(state_->store.storedBytes.load(), 0);
+  test::SendNumbered(40221, 40222, 3);
+  QTest::qWait(300);
+  EXPECT_EQ(dialog_->packetList().rowCount(), 3);
+  EXPECT_EQ(state_->store.storedBytes.load(), 96u);  // three datagrams of 32 bytes
 }
 
 TEST_F(WindowCapture, TheCaptureEndsItselfAtTenThousandRows) {

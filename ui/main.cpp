@@ -15,10 +15,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
   int value = static_cast<int>(trovix::AtoiValue(commandLine));
 
-  const QString name = trovix::InstanceName();
-  if (trovix::HandOverToRunningInstance(name, value)) return 0;
   trovix::InstanceServer server;
-  server.Listen(name);
+  if (!trovix::BecomeTheInstance(server, trovix::InstanceName(), value)) return 0;
 
   QApplication::setWindowIcon(trovix::WindowIcon());
   trovix::MainDialog dialog(trovix::TheCaptureState(), trovix::SystemServices());

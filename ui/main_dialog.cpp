@@ -3,12 +3,16 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QValidator>
 
 #include "capture/host_info.h"
 #include "capture/os_line.h"
@@ -34,6 +38,51 @@ constexpr int kFilterTypedMax = 21;
 constexpr int kListExtentPixels = 480;
 
 QString Latin1(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+
+// Refuses typing that would take a field beyond `max` characters. A longer text that the
+// program set (from the settings file or picked from the history) stands whole, and the
+// user may still shorten it.
+class TypingLimit : public QValidator {
+ public:
+  TypingLimit(QLineEdit* edit, int max) : QValidator(edit), edit_(edit), max_(max), accepted_(edit->text().size()) {}
+
+  State validate(QString& text, int&) const override {
+    // A text the program sets arrives with the edit unmodified; typing modifies it.
+    if (text.size() > max_ && text.size() > accepted_ && edit_->isModified()) return Invalid;
+    accepted_ = text.size();
+    return Acceptable;
+  }
+
+ private:
+  QLineEdit* edit_;
+  int max_;
+  mutable qsizetype accepted_;  // length of the text the edit holds now
+};
+
+// What the field shows is what the user typed or picked: no inline completion.
+void SetUpField(QComboBox* box) {
+  box->setEditable(true);
+  box->setInsertPolicy(QComboBox::NoInsert);
+  box->setCompleter(nullptr);
+}
+
+// Only the left button and the keyboard select a row: a right press opens the menu over
+// the selection the user made, and the menu reports that selection.
+class PacketListView : public QListView {
+ public:
+  using QListView::QListView;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) QListView::mousePressEvent(event);
+  }
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) QListView::mouseReleaseEvent(event);
+  }
+  void mouseDoubleClickEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) QListView::mouseDoubleClickEvent(event);
+  }
+};
 
 // A field's text as the capture reads it: at most `max` single-byte characters.
 std::string FieldText(const QComboBox* box, int max) {
@@ -70,8 +119,7 @@ void MainDialog::CreateControls() {
     switch (c.kind) {
       case ControlKind::kComboDropDown: {
         auto* box = new QComboBox(this);
-        box->setEditable(true);
-        box->setInsertPolicy(QComboBox::NoInsert);
+        SetUpField(box);
         at.setHeight(std::min(box->sizeHint().height(), du.Y(15)));
         w = box;
         break;
@@ -88,13 +136,16 @@ void MainDialog::CreateControls() {
         break;
       }
       case ControlKind::kListBox: {
-        listView_ = new QListView(this);
+        listView_ = new PacketListView(this);
         listView_->setModel(list_);
         listView_->setUniformItemSizes(true);
         listView_->setSelectionMode(QAbstractItemView::SingleSelection);
         listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
         listView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         listView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        // The scroll bars belong to the list: a right click there asks for the window's menu.
+        listView_->horizontalScrollBar()->setContextMenuPolicy(Qt::NoContextMenu);
+        listView_->verticalScrollBar()->setContextMenuPolicy(Qt::NoContextMenu);
         listTemplate = &c;
         w = listView_;
         break;
@@ -152,7 +203,7 @@ void MainDialog::StartUp() {
   bind_->setCurrentIndex(0);
   for (QComboBox* field : {from_, to_}) {
     field->setEditText(QStringLiteral("*:*"));
-    field->lineEdit()->setMaxLength(kFilterTypedMax);
+    field->lineEdit()->setValidator(new TypingLimit(field->lineEdit(), kFilterTypedMax));
   }
   state_.sourceFilter = AnyEndpoint();
   state_.destinationFilter = AnyEndpoint();
@@ -259,6 +310,19 @@ void MainDialog::ExitSequence() {
   done(0);
 }
 
+void MainDialog::keyPressEvent(QKeyEvent* event) {
+  // Enter presses a focused "go!" or "stop", as a dialog's focused push button does. They
+  // are not auto-default buttons: the dialog would make one of them its default, and Enter
+  // in a field would then start a capture.
+  bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  QWidget* focus = focusWidget();
+  if (enter && (focus == go_ || focus == stop_)) {
+    static_cast<QPushButton*>(focus)->click();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
 void MainDialog::reject() { Command(kIdCancel); }
 
 void MainDialog::ApplyOnTop() {
@@ -281,7 +345,7 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
 
 void MainDialog::OpenContextMenu(QPoint at) {
   QWidget* under = QApplication::widgetAt(at);
-  if (under != nullptr && (under == listView_ || under == listView_->viewport())) {
+  if (under != nullptr && (under == listView_ || listView_->isAncestorOf(under))) {
     QModelIndex current = listView_->selectionModel()->currentIndex();
     bool selected = current.isValid() && listView_->selectionModel()->isSelected(current);
     state_.selectedPacketIndex.store(selected ? current.row() : -1);

@@ -52,6 +52,7 @@ class MainDialog : public QDialog, private CaptureListener {
 
   void paintEvent(QPaintEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
   void reject() override;
   void accept() override {}  // Enter without a focused button is a command nobody handles
 

@@ -11,7 +11,8 @@ namespace trovix {
 // The socket name for this user and display.
 QString InstanceName();
 
-// Sends `value` to a running instance and waits for its answer. False when none runs.
+// Sends `value` to a running instance and waits up to `timeoutMs` for its answer. True
+// only when it answered; false when none runs or it did not answer in time.
 bool HandOverToRunningInstance(const QString& name, int value, int timeoutMs = 5000);
 
 class InstanceServer : public QObject {
@@ -19,7 +20,8 @@ class InstanceServer : public QObject {
 
  public:
   explicit InstanceServer(QObject* parent = nullptr);
-  // Starts listening; takes over a name left behind by an instance that died.
+  // Starts listening unless a live instance holds the name; takes over a name left behind
+  // by an instance that died. Of starts that try at the same time, only one listens.
   bool Listen(const QString& name);
 
  signals:
@@ -29,5 +31,11 @@ class InstanceServer : public QObject {
   void Accept();
   QLocalServer server_;
 };
+
+// Hands `value` over to the running instance, or becomes it by listening on `server`.
+// True when this process is now the instance and runs the window; false after a hand-over.
+// While a live instance holds the name without answering, this keeps trying: a start never
+// becomes a second instance.
+bool BecomeTheInstance(InstanceServer& server, const QString& name, int value, int answerTimeoutMs = 5000);
 
 }  // namespace trovix
