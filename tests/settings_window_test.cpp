@@ -77,6 +77,17 @@ class SettingsWindowTest : public ::testing::Test {
   std::unique_ptr<test::TestDialog> dialog_;
 };
 
+// A window whose start-up ended early never read the file, so its exit must not write it.
+TEST_F(SettingsWindowTest, StartUpThatEndedEarlyLeavesTheFileAlone) {
+  const std::string saved = "[Config]\r\nSaveSessionPreferences=Yes\r\nOnRaw=Yes\r\n";
+  WriteIni(saved);
+  fakes_.version = VersionRecordSource(VersionRecord{kPlatformWin32Windows, 4, 10, 2222, " A "});
+  Open().Command(kIdCancel);
+  fakes_.version = VersionRecordSource(std::nullopt);
+  Open().Command(kIdCancel);
+  EXPECT_EQ(Read(IniPath()), saved);
+}
+
 TEST_F(SettingsWindowTest, FirstRunShowsTheAboutBoxOnceAndWritesOnlyAtExit) {
   fakes_.host.adapters = {AdapterStatus::kNoData, 0, {}};  // the interface field shows 127.0.0.1
   auto& d = Open();

@@ -108,6 +108,9 @@ class MainDialog : public QDialog, private CaptureListener {
   // Which capture a queued "ended by itself" belongs to; a stale one is ignored.
   std::atomic<int> captureGeneration_{0};
   bool refused_ = false;
+  // Start-up that stopped before the settings were read must not write them: the options
+  // would all be 0 and turn saving off in the user's file.
+  bool settingsLoaded_ = false;
   bool exited_ = false;
   int aboutBoxRuns_ = 0;
 };

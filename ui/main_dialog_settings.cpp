@@ -25,6 +25,7 @@ std::string Latin1Text(const QComboBox* box) { return box->currentText().toLatin
 }  // namespace
 
 void MainDialog::LoadSettings() {
+  settingsLoaded_ = true;
   LoadedSettings loaded = LoadSettingsFile(state_, ConfigFolder(services_));
   if (loaded.outcome == SettingsRead::kFirstRun) ShowAboutBox();
   if (!loaded.controls) return;
@@ -44,6 +45,7 @@ void MainDialog::LoadSettings() {
 }
 
 void MainDialog::SaveSettings() {
+  if (!settingsLoaded_) return;
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
   ControlSettings c{Latin1Text(bind_), Latin1Text(from_), Latin1Text(to_), checked(kIdBothTraffic), checked(kIdOnTop),
                     checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)};
