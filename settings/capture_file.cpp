@@ -22,19 +22,22 @@ struct MemoryFile {
   ~MemoryFile() { std::free(buffer); }
 };
 
-// Records one datagram; the original length is its IP total length when it was cut short.
-void DumpPacket(pcap_dumper_t* dumper, const StoredPacket& p) {
-  pcap_pkthdr header{};
-  // With nanosecond precision libpcap takes tv_usec as nanoseconds.
-  header.ts.tv_sec = static_cast<time_t>(p.receiveTime / 1000000000);
-  header.ts.tv_usec = static_cast<suseconds_t>(p.receiveTime % 1000000000);
-  header.caplen = static_cast<bpf_u_int32>(p.length);
-  uint16_t total = ByteReader(p.bytes, static_cast<size_t>(p.length)).Be16(2);
-  header.len = total > p.length ? total : header.caplen;
-  pcap_dump(reinterpret_cast<u_char*>(dumper), &header, p.bytes);
+}  // namespace
+
+pcap_t* OpenCaptureFileFormat() {
+  return pcap_open_dead_with_tstamp_precision(DLT_RAW, kSnapLength, PCAP_TSTAMP_PRECISION_NANO);
 }
 
-}  // namespace
+void DumpDatagram(pcap_dumper_t* dumper, const uint8_t* datagram, size_t length, int64_t receiveTime) {
+  pcap_pkthdr header{};
+  // With nanosecond precision libpcap takes tv_usec as nanoseconds.
+  header.ts.tv_sec = static_cast<time_t>(receiveTime / 1000000000);
+  header.ts.tv_usec = static_cast<suseconds_t>(receiveTime % 1000000000);
+  header.caplen = static_cast<bpf_u_int32>(length);
+  uint16_t total = ByteReader(datagram, length).Be16(2);
+  header.len = total > length ? total : header.caplen;
+  pcap_dump(reinterpret_cast<u_char*>(dumper), &header, datagram);
+}
 
 bool IsPacketCaptureName(std::string_view path) {
   constexpr std::string_view kSuffix = ".pcap";
@@ -50,8 +53,7 @@ bool IsPacketCaptureName(std::string_view path) {
 
 bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out) {
   out.clear();
-  std::unique_ptr<pcap_t, decltype(&pcap_close)> dead(
-      pcap_open_dead_with_tstamp_precision(DLT_RAW, kSnapLength, PCAP_TSTAMP_PRECISION_NANO), &pcap_close);
+  std::unique_ptr<pcap_t, decltype(&pcap_close)> dead(OpenCaptureFileFormat(), &pcap_close);
   if (!dead) return false;
   MemoryFile memory;
   FILE* file = open_memstream(&memory.buffer, &memory.size);
@@ -66,7 +68,7 @@ bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out) {
   for (uint32_t k = 0; k < count && ok; ++k) {
     StoredPacket packet;
     ok = LocatePacket(state.store, static_cast<int32_t>(k), packet);
-    if (ok) DumpPacket(dumper, packet);
+    if (ok) DumpDatagram(dumper, packet.bytes, static_cast<size_t>(packet.length), packet.receiveTime);
   }
   ok = pcap_dump_flush(dumper) == 0 && std::ferror(file) == 0 && ok;
   pcap_dump_close(dumper);  // closes the memory file, which fixes buffer and size

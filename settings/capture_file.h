@@ -7,7 +7,18 @@
 
 #include "capture/capture_state.h"
 
+struct pcap;
+struct pcap_dumper;
+
 namespace trovix {
+
+// The handle every capture file of Trovix is written through: link type raw IPv4,
+// nanosecond timestamps. nullptr when libpcap cannot make one; free with pcap_close.
+pcap* OpenCaptureFileFormat();
+
+// One record: the receive time, the bytes, and as the original length the IP total length
+// when the datagram was cut short.
+void DumpDatagram(pcap_dumper* dumper, const uint8_t* datagram, size_t length, int64_t receiveTime);
 
 // A name that asks for a capture file: it ends in ".pcap", in any case.
 bool IsPacketCaptureName(std::string_view path);
