@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "capture/endpoint_filter.h"
+#include "capture/platform/packet_socket.h"
 #include "capture/platform/wake_event.h"
 
 namespace trovix {
@@ -33,6 +34,8 @@ struct PacketStore {
   uint8_t bytes[kByteAreaSize];
   int32_t lengths[kTableEntries];
   uint8_t protocols[kTableEntries];
+  // The kernel's receive time of each packet, nanoseconds since 1970 (0 when unknown).
+  int64_t receiveTimes[kTableEntries];
   std::atomic<int32_t> storedBytes;
   std::atomic<uint32_t> packetCount;
 };
@@ -47,6 +50,10 @@ struct SniffLog {
 struct CaptureRun {
   WakeEvent wake;
   std::thread thread;
+  // Written by the thread as it ends, to be read once it is joined: every datagram the
+  // ring handed over, and the kernel's own counts.
+  uint64_t datagramsSeen = 0;
+  RingStatistics kernel;
 };
 
 struct CaptureState {

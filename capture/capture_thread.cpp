@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/platform/packet_socket.h"
 
@@ -27,14 +28,23 @@ constexpr int kStopCheckMs = 200;
 struct ThreadContext {
   CaptureState* state;
   CaptureListener* listener;
+  DatagramSink* sink;
   PacketRing ring;
   bool ended;  // the capture ended by itself
+  uint64_t seen;
 };
 
-bool OnDatagram(void* context, const uint8_t* datagram, size_t length) {
+bool OnDatagram(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime) {
   auto& ctx = *static_cast<ThreadContext*>(context);
   if (ctx.state->stopFlag.load(std::memory_order_relaxed) != 0) return false;
-  AcceptResult result = AcceptDatagram(*ctx.state, datagram, length);
+  ++ctx.seen;
+  if (ctx.sink != nullptr) {
+    DatagramFields fields;
+    if (!ScreenDatagram(*ctx.state, datagram, length, fields)) return true;
+    ctx.ended = !ctx.sink->Take(datagram, length, fields, receiveTime);
+    return !ctx.ended;
+  }
+  AcceptResult result = AcceptDatagram(*ctx.state, datagram, length, receiveTime);
   if (result == AcceptResult::kStoredLast || result == AcceptResult::kNoRoom) {
     ctx.ended = true;
     return false;
@@ -56,6 +66,7 @@ void CaptureThread(ThreadContext ctx, int wakeFd) {
     ctx.ring.Drain(OnDatagram, &ctx);
     uint32_t after = state.store.packetCount.load(std::memory_order_relaxed);
     if (after != before && ctx.listener != nullptr) ctx.listener->PacketsPublished(after);
+    if (ctx.sink != nullptr) ctx.sink->BatchDone();
     if (ctx.ended || state.stopFlag.load(std::memory_order_acquire) != 0) break;
 
     if (poll(fds, 2, kStopCheckMs) < 0 && errno != EINTR) {
@@ -67,6 +78,8 @@ void CaptureThread(ThreadContext ctx, int wakeFd) {
     // stop flag alone still ends the capture within kStopCheckMs.
     if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) fds[1].fd = -1;
   }
+  state.run.datagramsSeen = ctx.seen;
+  state.run.kernel = ctx.ring.Statistics();
   ctx.ring = PacketRing();  // released before the listener hears of the end
   if (ctx.ended) {
     state.stopFlag.store(1, std::memory_order_release);
@@ -125,13 +138,15 @@ uint32_t CaptureBindAddress(const CaptureState& state) {
   return htonl(INADDR_ANY);
 }
 
-CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener) {
+CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink) {
   JoinFinishedThread(state);
+  state.run.datagramsSeen = 0;
+  state.run.kernel = {};
 
   int ifindex = InterfaceIndexForAddress(CaptureBindAddress(state));
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
 
-  ThreadContext ctx{&state, listener, {}, false};
+  ThreadContext ctx{&state, listener, sink, {}, false, 0};
   if (int error = PacketRing::Open(ifindex, ctx.ring); error != 0) return Failed(error);
   WakeEvent wake;
   if (int error = WakeEvent::Create(wake); error != 0) return Failed(error);

@@ -20,6 +20,20 @@ class CaptureListener {
   virtual void CaptureEnded() noexcept = 0;
 };
 
+struct DatagramFields;
+
+// Takes the datagrams that pass the filters in place of the store, for a capture that is
+// not bound to the store's size. Calls come on the capture thread.
+class DatagramSink {
+ public:
+  virtual ~DatagramSink() = default;
+  // One kept datagram, padding cut off, in arrival order. False ends the capture.
+  virtual bool Take(const uint8_t* datagram, size_t length, const DatagramFields& fields,
+                    int64_t receiveTime) noexcept = 0;
+  // After each batch the ring handed over: the moment to flush what was taken.
+  virtual void BatchDone() noexcept = 0;
+};
+
 // What "go!" reads from the window.
 struct CaptureOptions {
   std::string_view bindText;
@@ -54,8 +68,9 @@ struct CaptureStart {
 };
 
 // Opens the capture socket (so it already captures when this returns) and starts the
-// capture thread. Call after PrepareCapture.
-CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener);
+// capture thread. Call after PrepareCapture. With a sink, kept datagrams go to it and the
+// store stays empty.
+CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink = nullptr);
 
 // Raises the stop flag, wakes the thread and joins it. Once this returns nothing more is
 // stored, listed or logged, and the socket is released. Safe to call when nothing runs.

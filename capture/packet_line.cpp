@@ -92,6 +92,12 @@ size_t FormatPacketLine(uint32_t index, const DatagramFields& f, char* out) noex
   *p++ = '\t';
   p = PutUnsigned(p, index);
   *p++ = '\t';
+  p += FormatPacketColumns(f, p);
+  return static_cast<size_t>(p - out);
+}
+
+size_t FormatPacketColumns(const DatagramFields& f, char* out) noexcept {
+  char* p = out;
   p = PutText(p, ProtocolWord(f.protocol));
   *p++ = '\t';
   p = PutText(p, f.src);

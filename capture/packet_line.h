@@ -42,6 +42,11 @@ bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& 
 // returns its length. `fields.protocol` must have a protocol word.
 size_t FormatPacketLine(uint32_t index, const DatagramFields& fields, char* out) noexcept;
 
+// The line's columns after the index, from the protocol word to the TTL, tab-separated,
+// and a NUL: at most kPacketColumnsMax + 1 bytes. Returns the length.
+inline constexpr size_t kPacketColumnsMax = 57;  // the line without its tab, index and tab
+size_t FormatPacketColumns(const DatagramFields& fields, char* out) noexcept;
+
 // The line of stored packet `index` derived from its bytes alone, as the capture wrote it.
 // Returns 0 (and an empty text) for bytes that no capture would have stored.
 size_t FormatStoredPacketLine(uint32_t index, const uint8_t* datagram, size_t length,

@@ -56,7 +56,8 @@ void ResetStores(CaptureState& state) {
   state.sniffLog.length.store(0, std::memory_order_relaxed);
 }
 
-AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length) noexcept {
+bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& length,
+                    DatagramFields& fields) noexcept {
   if (length > kReceiveBufferSize) length = kReceiveBufferSize;
   // An Ethernet frame is at least 60 bytes, so a short datagram arrives with the frame's
   // padding behind it. The total length says where the datagram ends; a smaller value
@@ -65,16 +66,18 @@ AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t
   ByteReader r(datagram, length);
   size_t total = r.Be16(2);
   if (total >= 20 && total < length) length = total;
+  return ReadDatagramFields(datagram, length, fields) && Passes(state, fields);
+}
 
+AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length,
+                            int64_t receiveTime) noexcept {
   DatagramFields fields;
-  if (!ReadDatagramFields(datagram, length, fields) || !Passes(state, fields)) {
-    return AcceptResult::kDropped;
-  }
-  return AppendPacket(state.store, fields.protocol, datagram, length, &state.sniffLog, &fields);
+  if (!ScreenDatagram(state, datagram, length, fields)) return AcceptResult::kDropped;
+  return AppendPacket(state.store, fields.protocol, datagram, length, &state.sniffLog, &fields, receiveTime);
 }
 
 AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* datagram, size_t length,
-                          SniffLog* log, const DatagramFields* fields) noexcept {
+                          SniffLog* log, const DatagramFields* fields, int64_t receiveTime) noexcept {
   uint32_t index = store.packetCount.load(std::memory_order_relaxed);
   int32_t total = store.storedBytes.load(std::memory_order_relaxed);
   if (index >= kMaxPackets) return AcceptResult::kNoRoom;
@@ -82,6 +85,7 @@ AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* d
 
   store.protocols[index] = protocol;
   store.lengths[index] = static_cast<int32_t>(length);
+  store.receiveTimes[index] = receiveTime;
   if (length > 0) std::memcpy(store.bytes + total, datagram, length);
   store.storedBytes.store(total + static_cast<int32_t>(length), std::memory_order_relaxed);
 
@@ -109,7 +113,7 @@ bool LocatePacket(const PacketStore& store, int32_t index, StoredPacket& out) no
     if (k < index) offset += entry;
   }
   int32_t length = store.lengths[index];
-  out = {store.bytes + offset, offset, length, store.protocols[index]};
+  out = {store.bytes + offset, offset, length, store.protocols[index], store.receiveTimes[index]};
   return true;
 }
 

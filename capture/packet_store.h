@@ -17,16 +17,25 @@ enum class AcceptResult {
 
 struct DatagramFields;
 
-// The whole accept path for one received datagram: link-layer padding cut off, filters,
-// then AppendPacket. Only the capture thread calls it during a capture.
-AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length) noexcept;
+// The filter half of the accept path: cuts `length` to what one receive returns and to
+// the IP total length (link-layer padding), reads the fields, and applies the protocol
+// switches and the endpoint filters. True when the datagram is to be kept.
+bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& length,
+                    DatagramFields& fields) noexcept;
+
+// The whole accept path for one received datagram: ScreenDatagram, then AppendPacket.
+// Only the capture thread calls it during a capture. `receiveTime` is in nanoseconds
+// since 1970.
+AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length,
+                            int64_t receiveTime = 0) noexcept;
 
 // The append steps for a datagram that is to be kept, with no filter: protocol entry,
-// length entry, bytes, byte total; then, when `log` and `fields` are both given, the
-// packet line and CR LF at the end of the log; last the new packet count is published.
-// kNoRoom (and nothing written) when the tables or the byte area are full.
+// length entry, receive time, bytes, byte total; then, when `log` and `fields` are both
+// given, the packet line and CR LF at the end of the log; last the new packet count is
+// published. kNoRoom (and nothing written) when the tables or the byte area are full.
 AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* datagram, size_t length,
-                          SniffLog* log = nullptr, const DatagramFields* fields = nullptr) noexcept;
+                          SniffLog* log = nullptr, const DatagramFields* fields = nullptr,
+                          int64_t receiveTime = 0) noexcept;
 
 // Empties the store's used part for a new capture (see ResetStores).
 void ResetPacketStore(PacketStore& store) noexcept;
@@ -41,6 +50,7 @@ struct StoredPacket {
   int32_t offset;
   int32_t length;
   uint8_t protocol;
+  int64_t receiveTime;
 };
 
 // Packet `index` of the current capture. False for an index at or past the published

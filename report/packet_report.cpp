@@ -38,7 +38,7 @@ const SectionKind& SectionFor(uint8_t protocol) {
   return kUnknownSection;
 }
 
-void AppendTitle(std::string& out, int32_t index, const char* title) {
+void AppendTitle(std::string& out, int64_t index, const char* title) {
   out += "\r\npacket";
   AppendDecimal(out, index);
   out += ' ';
@@ -46,12 +46,12 @@ void AppendTitle(std::string& out, int32_t index, const char* title) {
   out += kLineEnd;
 }
 
-void AppendSection(std::string& out, int32_t index, const StoredPacket& packet,
+void AppendSection(std::string& out, int64_t index, uint8_t protocol, const uint8_t* bytes, size_t length,
                    const ReportViews& views) {
-  const SectionKind& kind = SectionFor(packet.protocol);
+  const SectionKind& kind = SectionFor(protocol);
   AppendTitle(out, index, kind.title);
   if (kind.build == nullptr) return;
-  ByteReader datagram(packet.bytes, static_cast<size_t>(packet.length));
+  ByteReader datagram(bytes, length);
   auto first = ReadU8(datagram, 0);
   if (!first) {
     out += kTruncatedLine;
@@ -98,8 +98,15 @@ PacketReport BuildPacketReport(const PacketStore& store, int32_t selectedPacketI
     return report;
   }
   report.outcome = ReportOutcome::kReport;
-  AppendSection(report.text, index, packet, views);
+  AppendSection(report.text, index, packet.protocol, packet.bytes, static_cast<size_t>(packet.length), views);
   return report;
+}
+
+std::string BuildDatagramReport(int64_t index, uint8_t protocol, const uint8_t* datagram, size_t length,
+                                const ReportViews& views) {
+  std::string text = "packets source:\r\n";
+  AppendSection(text, index, protocol, datagram, length, views);
+  return text;
 }
 
 }  // namespace trovix

@@ -36,4 +36,8 @@ struct PacketReport {
 PacketReport BuildPacketReport(const PacketStore& store, int32_t selectedPacketIndex,
                                const ReportViews& views);
 
+// The same report for a datagram that is not in the store, as packet `index` of a capture.
+std::string BuildDatagramReport(int64_t index, uint8_t protocol, const uint8_t* datagram, size_t length,
+                                const ReportViews& views);
+
 }  // namespace trovix

@@ -40,11 +40,11 @@ class FixedConfigFolder : public ConfigFolderSource {
 // Answers the save prompt with `answer` (nothing: the user cancels) and counts the asks.
 class ScriptedSavePrompt : public SavePrompt {
  public:
-  std::optional<QString> Ask(QWidget*, const QString& firstFolder) override {
+  std::optional<SaveTarget> Ask(QWidget*, const QString& firstFolder) override {
     asked.push_back(firstFolder);
     return answer;
   }
-  std::optional<QString> answer;
+  std::optional<SaveTarget> answer;
   QStringList asked;
 };
 

@@ -38,7 +38,7 @@ struct FakeBlock {
     std::memcpy(bytes.data() + 64, &frames[0], sizeof frames[0]);
     std::memcpy(bytes.data() + 256, &frames[1], sizeof frames[1]);
     Handed handed;
-    auto record = [](void* context, const uint8_t* data, size_t length) {
+    auto record = [](void* context, const uint8_t* data, size_t length, int64_t) {
       auto* self = static_cast<std::pair<Handed*, const uint8_t*>*>(context);
       self->first->emplace_back(static_cast<size_t>(data - self->second), length);
       return true;

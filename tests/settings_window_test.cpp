@@ -7,13 +7,17 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <memory>
 
 #include "capture/packet_store.h"
 #include "resources/dialogs.h"
 #include "resources/menus.h"
+#include "tests/command_output.h"
 #include "tests/datagram_builder.h"
 #include "tests/gui_support.h"
+#include "tests/loopback_traffic.h"
+#include "tests/netns.h"
 #include "tests/temp_files.h"
 #include "ui/save_prompt.h"
 
@@ -246,7 +250,8 @@ TEST(SavePrompt, TypedNamesGetTheDefaultExtension) {
     ConfigureSavePrompt(dialog, QString::fromStdString(folder.Path("")));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     EXPECT_EQ(dialog.windowTitle(), "select file for saving");
-    EXPECT_EQ(dialog.nameFilters(), QStringList({"Text Files (*.txt)", "All Files (*.*)"}));
+    EXPECT_EQ(dialog.nameFilters(),
+              QStringList({"Text Files (*.txt)", "All Files (*.*)", "Packet capture (*.pcap)"}));
     EXPECT_EQ(dialog.selectedNameFilter(), "Text Files (*.txt)");
     EXPECT_FALSE(dialog.testOption(QFileDialog::DontConfirmOverwrite));
     dialog.open();
@@ -258,6 +263,138 @@ TEST(SavePrompt, TypedNamesGetTheDefaultExtension) {
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(dialog.selectedFiles(), QStringList({QString::fromStdString(folder.Path(expected))}));
   }
+}
+
+TEST(SavePrompt, TheCaptureFilterGivesPcapNames) {
+  test::TempFolder folder;
+  QFileDialog dialog;
+  ConfigureSavePrompt(dialog, QString::fromStdString(folder.Path("")));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.open();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  auto* types = dialog.findChild<QComboBox*>("fileTypeCombo");
+  ASSERT_NE(types, nullptr);
+  types->setFocus();
+  QTest::keyClick(types, Qt::Key_Down);
+  QTest::keyClick(types, Qt::Key_Down);
+  auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+  QTest::keyClicks(name, "trace");
+  QTest::keyClick(name, Qt::Key_Return);
+  ASSERT_EQ(dialog.result(), QDialog::Accepted);
+  SaveTarget target = ChosenTarget(dialog);
+  EXPECT_EQ(target.path, QString::fromStdString(folder.Path("trace.pcap")));
+  EXPECT_TRUE(target.packetCapture);
+}
+
+// The records of a capture file as tcpdump prints them: receive time and bytes.
+struct Record {
+  std::string time;
+  std::vector<uint8_t> bytes;
+};
+
+std::vector<Record> TcpdumpRecords(const std::string& file) {
+  test::CommandResult r =
+      test::RunCommand("tcpdump -r '" + file + "' -nn -tt --time-stamp-precision=nano -x 2>/dev/null");
+  std::vector<Record> records;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("\t0x", 0) != 0) {
+      records.push_back({line.substr(0, line.find(' ')), {}});
+      continue;
+    }
+    std::istringstream hex(line.substr(line.find(':') + 1));
+    for (std::string group; hex >> group;) {
+      for (size_t i = 0; i + 1 < group.size(); i += 2) {
+        records.back().bytes.push_back(static_cast<uint8_t>(std::stoi(group.substr(i, 2), nullptr, 16)));
+      }
+    }
+  }
+  return records;
+}
+
+// tshark's hex dump: offset, up to 16 bytes, then their text; a blank line between records.
+std::vector<std::vector<uint8_t>> TsharkBytes(const std::string& file) {
+  test::CommandResult r = test::RunCommand("tshark -r '" + file + "' -x 2>/dev/null");
+  std::vector<std::vector<uint8_t>> records(1);
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) {
+      if (!records.back().empty()) records.emplace_back();
+      continue;
+    }
+    for (size_t at = 6; at + 2 <= line.size() && at < 6 + 16 * 3 && line[at] != ' '; at += 3) {
+      records.back().push_back(static_cast<uint8_t>(std::stoi(line.substr(at, 2), nullptr, 16)));
+    }
+  }
+  if (records.back().empty()) records.pop_back();
+  return records;
+}
+
+int64_t NowNs() {
+  timespec t{};
+  clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+int64_t TimeNs(const std::string& text) {  // "seconds.nanoseconds"
+  size_t dot = text.find('.');
+  return std::stoll(text.substr(0, dot)) * 1000000000 + std::stoll(text.substr(dot + 1));
+}
+
+TEST_F(SettingsWindowTest, ACaptureSavedAsPcapReadsBackInTcpdumpAndTshark) {
+  if (!test::PrivateNetworkProblem().empty()) GTEST_SKIP() << test::PrivateNetworkProblem();
+  if (test::RunCommand("command -v tcpdump && command -v tshark").status != 0) GTEST_SKIP() << "no tcpdump or tshark";
+  auto& d = Open();
+  Combo(d, kIdBind)->setEditText("127.0.0.1");
+  Combo(d, kIdFrom)->setEditText("*:40301");
+  int64_t start = NowNs();
+  Button(d, kIdGo)->click();
+  int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{AF_INET, htons(40302), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in from{AF_INET, htons(40301), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  ASSERT_EQ(bind(sender, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  for (size_t size : {3, 100, 1000}) {
+    std::string payload(size, static_cast<char>('a' + size % 26));
+    ASSERT_GT(sendto(sender, payload.data(), size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  }
+  ASSERT_TRUE(QTest::qWaitFor([&] { return PublishedPacketCount(state_->store) == 3; }, 5000));
+  Button(d, kIdStop)->click();
+  int64_t end = NowNs();
+  close(sender);
+  close(receiver);
+
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("named.PCAP")));
+  d.Command(kCmdSavePacketsSource);
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("chosen.bin")), true);
+  d.Command(kCmdSavePacketsSource);
+  EXPECT_TRUE(fakes_.messages.shown.isEmpty());
+  std::string file = folder_.Path("named.PCAP");
+  EXPECT_EQ(Read(folder_.Path("chosen.bin")), Read(file));
+
+  std::vector<Record> dumped = TcpdumpRecords(file);
+  std::vector<std::vector<uint8_t>> shown = TsharkBytes(file);
+  ASSERT_EQ(dumped.size(), 3u);
+  ASSERT_EQ(shown.size(), 3u);
+  int64_t previous = start;
+  for (uint32_t k = 0; k < 3; ++k) {
+    StoredPacket p;
+    ASSERT_TRUE(LocatePacket(state_->store, static_cast<int32_t>(k), p));
+    std::vector<uint8_t> stored(p.bytes, p.bytes + p.length);
+    EXPECT_EQ(dumped[k].bytes, stored) << "packet " << k;
+    EXPECT_EQ(shown[k], stored) << "packet " << k;
+    int64_t time = TimeNs(dumped[k].time);
+    EXPECT_EQ(time, p.receiveTime);
+    EXPECT_LE(previous, time);
+    EXPECT_LE(time, end);
+    previous = time;
+  }
+  EXPECT_EQ(shown[0].size(), 31u);
+  EXPECT_EQ(shown[2].size(), 1028u);
+  EXPECT_EQ(shown[2][1027], 'a' + 1000 % 26);
+  test::CommandResult lengths = test::RunCommand("tshark -r '" + file + "' -T fields -e frame.len 2>/dev/null");
+  EXPECT_EQ(lengths.out, "31\n128\n1028\n");
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ class MainDialog : public QDialog, private CaptureListener {
   void SaveSettings();
   void SaveSniffLog();
   void SavePacketsSource();
-  void SaveToChosenFile(bool anythingStored, const std::function<SavedBytes()>& bytes);
+  // `bytes` is asked for once the prompt is answered; nothing means it could not be made.
+  void SaveToChosenFile(bool anythingStored, const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes);
   // A message box, then the window shown, also when it was hidden.
   void Tell(const QString& title, const QString& text);
 

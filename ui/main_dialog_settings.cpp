@@ -6,6 +6,7 @@
 #include "capture/packet_store.h"
 #include "capture/privilege.h"
 #include "resources/dialogs.h"
+#include "settings/capture_file.h"
 #include "settings/config_folder.h"
 #include "settings/file_replacement.h"
 #include "settings/settings_file.h"
@@ -60,23 +61,36 @@ void MainDialog::SaveSettings() {
 
 void MainDialog::SaveSniffLog() {
   SavedBytes log = SniffLogBytes(state_);  // the length is taken before the prompt
-  SaveToChosenFile(log.size > 0, [log] { return log; });
+  SaveToChosenFile(log.size > 0, [log](const SaveTarget&) { return log; });
 }
 
 void MainDialog::SavePacketsSource() {
-  SaveToChosenFile(PublishedPacketCount(state_.store) > 0, [this] { return PacketsSourceBytes(state_); });
+  std::vector<uint8_t> capture;
+  SaveToChosenFile(PublishedPacketCount(state_.store) > 0,
+                   [this, &capture](const SaveTarget& target) -> std::optional<SavedBytes> {
+                     if (!target.packetCapture && !IsPacketCaptureName(QFile::encodeName(target.path).toStdString())) {
+                       return PacketsSourceBytes(state_);
+                     }
+                     if (!PacketCaptureBytes(state_, capture)) return std::nullopt;
+                     return SavedBytes{capture.data(), capture.size()};
+                   });
 }
 
-void MainDialog::SaveToChosenFile(bool anythingStored, const std::function<SavedBytes()>& bytes) {
+void MainDialog::SaveToChosenFile(bool anythingStored,
+                                  const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes) {
   if (!anythingStored) {
     Tell(QStringLiteral("information:"), QStringLiteral("don't found data for saving!"));
     return;
   }
   if (services_.savePrompt == nullptr) return;
-  std::optional<QString> path = services_.savePrompt->Ask(this, QString::fromLocal8Bit(state_.SettingsFolder));
-  if (!path) return;
-  SavedBytes b = bytes();
-  switch (ReplaceFile(QFile::encodeName(*path).toStdString(), b.data, b.size)) {
+  std::optional<SaveTarget> target = services_.savePrompt->Ask(this, QString::fromLocal8Bit(state_.SettingsFolder));
+  if (!target) return;
+  std::optional<SavedBytes> b = bytes(*target);
+  if (!b) {
+    Tell(QStringLiteral("error:"), QStringLiteral("don't write file!"));
+    return;
+  }
+  switch (ReplaceFile(QFile::encodeName(target->path).toStdString(), b->data, b->size)) {
     case ReplaceResult::kCannotCreate: Tell(QStringLiteral("error:"), QStringLiteral("don't create file!")); break;
     case ReplaceResult::kCannotWrite: Tell(QStringLiteral("error:"), QStringLiteral("don't write file!")); break;
     case ReplaceResult::kReplaced: break;

@@ -8,18 +8,27 @@ void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder) {
   dialog.setWindowTitle(QStringLiteral("select file for saving"));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setNameFilters({QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")});
+  const QString capture = QString::fromLatin1(kPacketCaptureFilter);
+  dialog.setNameFilters({QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)"), capture});
   dialog.selectNameFilter(QStringLiteral("Text Files (*.txt)"));
   dialog.setDefaultSuffix(QStringLiteral("txt"));
+  // A name typed without an extension under the capture filter becomes NAME.pcap.
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, capture](const QString& filter) {
+    dialog.setDefaultSuffix(filter == capture ? QStringLiteral("pcap") : QStringLiteral("txt"));
+  });
   dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
   if (!firstFolder.isEmpty()) dialog.setDirectory(firstFolder);
 }
 
-std::optional<QString> FileDialogSavePrompt::Ask(QWidget* owner, const QString& firstFolder) {
+SaveTarget ChosenTarget(const QFileDialog& dialog) {
+  return {dialog.selectedFiles().value(0), dialog.selectedNameFilter() == QLatin1String(kPacketCaptureFilter)};
+}
+
+std::optional<SaveTarget> FileDialogSavePrompt::Ask(QWidget* owner, const QString& firstFolder) {
   QFileDialog dialog(owner);
   ConfigureSavePrompt(dialog, firstFolder);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-  return dialog.selectedFiles().first();
+  return ChosenTarget(dialog);
 }
 
 }  // namespace trovix

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <optional>
+#include <utility>
 
 class QWidget;
 
@@ -21,11 +22,18 @@ class MessageBoxes {
   virtual void Show(QWidget* owner, const QString& title, const QString& text) = 0;
 };
 
+// What the save prompt was answered with.
+struct SaveTarget {
+  SaveTarget(QString path, bool packetCapture = false) : path(std::move(path)), packetCapture(packetCapture) {}
+  QString path;
+  bool packetCapture;  // the "Packet capture (*.pcap)" filter was chosen
+};
+
 // The modal prompt for the name of a file to save; nothing when the user cancels.
 class SavePrompt {
  public:
   virtual ~SavePrompt() = default;
-  virtual std::optional<QString> Ask(QWidget* owner, const QString& firstFolder) = 0;
+  virtual std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder) = 0;
 };
 
 struct Services {

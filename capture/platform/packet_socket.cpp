@@ -107,7 +107,8 @@ bool WalkRingBlock(const uint8_t* block, uint32_t blockSize, DatagramHandler han
     std::memcpy(&frame, block + at, sizeof frame);
     uint64_t data = at + frame.tp_net;
     if (frame.tp_net < sizeof(tpacket3_hdr) || data > blockSize || frame.tp_snaplen > blockSize - data) return true;
-    if (!handler(context, block + data, frame.tp_snaplen)) return false;
+    int64_t receiveTime = static_cast<int64_t>(frame.tp_sec) * 1000000000 + frame.tp_nsec;
+    if (!handler(context, block + data, frame.tp_snaplen, receiveTime)) return false;
     if (frame.tp_next_offset == 0) return true;
     at += frame.tp_next_offset;
   }
@@ -123,7 +124,8 @@ PacketRing::PacketRing(PacketRing&& other) noexcept
       mapSize_(std::exchange(other.mapSize_, 0)),
       blockSize_(other.blockSize_),
       blockCount_(std::exchange(other.blockCount_, 0)),
-      nextBlock_(other.nextBlock_) {}
+      nextBlock_(other.nextBlock_),
+      statistics_(std::exchange(other.statistics_, {})) {}
 
 PacketRing& PacketRing::operator=(PacketRing&& other) noexcept {
   if (this != &other) {
@@ -135,6 +137,7 @@ PacketRing& PacketRing::operator=(PacketRing&& other) noexcept {
     blockSize_ = other.blockSize_;
     blockCount_ = std::exchange(other.blockCount_, 0);
     nextBlock_ = other.nextBlock_;
+    statistics_ = std::exchange(other.statistics_, {});
   }
   return *this;
 }
@@ -191,6 +194,16 @@ bool PacketRing::Failed(short revents) noexcept {
   if (ifindex_ == 0 || error == 0) return true;
   char name[IF_NAMESIZE];
   return if_indextoname(static_cast<unsigned>(ifindex_), name) == nullptr;
+}
+
+RingStatistics PacketRing::Statistics() noexcept {
+  tpacket_stats_v3 now{};
+  socklen_t size = sizeof now;
+  if (fd_ >= 0 && getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &now, &size) == 0) {
+    statistics_.received += now.tp_packets;
+    statistics_.dropped += now.tp_drops;
+  }
+  return statistics_;
 }
 
 }  // namespace trovix

@@ -11,8 +11,15 @@ namespace trovix {
 // 0.0.0.0 (every interface), -1 when no interface has it.
 int InterfaceIndexForAddress(uint32_t address) noexcept;
 
-// Called once per IPv4 datagram, starting at its IP header. Return false to stop.
-using DatagramHandler = bool (*)(void* context, const uint8_t* datagram, size_t length);
+// Called once per IPv4 datagram, starting at its IP header, with the kernel's receive
+// time in nanoseconds since 1970. Return false to stop.
+using DatagramHandler = bool (*)(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime);
+
+// What the kernel counted for a ring since it was opened.
+struct RingStatistics {
+  uint64_t received = 0;  // datagrams that reached the socket, dropped ones included
+  uint64_t dropped = 0;   // datagrams the kernel dropped because the ring was full
+};
 
 // Hands every datagram of one ring block to `handler`. The block's offsets and counts
 // are checked against `blockSize` before anything is read through them; the walk ends at
@@ -44,6 +51,10 @@ class PacketRing {
   // interface is gone, or the error is one that would be reported again at once).
   bool Failed(short revents) noexcept;
 
+  // The kernel's counts so far (PACKET_STATISTICS; it resets them on every read, so the
+  // ring adds them up).
+  RingStatistics Statistics() noexcept;
+
  private:
   int SetUpRing() noexcept;
   void Release() noexcept;
@@ -55,6 +66,7 @@ class PacketRing {
   uint32_t blockSize_ = 0;
   uint32_t blockCount_ = 0;
   uint32_t nextBlock_ = 0;
+  RingStatistics statistics_;
 };
 
 }  // namespace trovix

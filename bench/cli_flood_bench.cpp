@@ -1,0 +1,165 @@
+// trovix-cli next to tcpdump under a sustained flood: inside a private network namespace,
+// one sender sends numbered UDP datagrams over loopback from 100 source ports in turn, and
+// both programs keep only those from the first port (1%) and write them to a capture file.
+// Reports, for each, what it kept of what was sent, the kernel's drops and its CPU time.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cli/link_layer.h"
+#include "tests/loopback_traffic.h"
+#include "tests/netns.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint16_t kFirstPort = 40500;
+constexpr int kPorts = 100;
+constexpr uint16_t kTargetPort = 40700;
+
+// A capture program started with standard output thrown away and its standard error kept.
+struct Capture {
+  pid_t pid = -1;
+  int errFd = -1;
+  std::string said;
+  double cpuSeconds = 0;
+
+  bool Start(std::vector<std::string> args) {
+    int err[2];
+    if (pipe(err) != 0) return false;
+    pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(err[1], 2);
+      close(err[0]);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+    close(err[1]);
+    errFd = err[0];
+    char buf[256];
+    pollfd p{errFd, POLLIN, 0};
+    while (said.find("listening on") == std::string::npos && poll(&p, 1, 5000) == 1) {
+      ssize_t n = read(errFd, buf, sizeof buf);
+      if (n <= 0) break;
+      said.append(buf, static_cast<size_t>(n));
+    }
+    return said.find("listening on") != std::string::npos;
+  }
+  void Stop() {
+    kill(pid, SIGINT);
+    int status;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(errFd, buf, sizeof buf)) > 0) said.append(buf, static_cast<size_t>(n));
+    close(errFd);
+  }
+  std::string Line(const char* containing) const {
+    size_t at = said.find(containing);
+    if (at == std::string::npos) return "(no summary)";
+    size_t start = said.rfind('\n', at) + 1;
+    return said.substr(start, said.find('\n', at) - start);
+  }
+};
+
+// The sequence numbers of the datagrams from the first port in a capture file.
+std::vector<uint32_t> Sequences(const std::string& file) {
+  std::vector<uint32_t> seqs;
+  char error[PCAP_ERRBUF_SIZE];
+  pcap_t* in = pcap_open_offline(file.c_str(), error);
+  if (in == nullptr) return seqs;
+  int linkType = pcap_datalink(in);
+  pcap_pkthdr* h;
+  const u_char* frame;
+  while (pcap_next_ex(in, &h, &frame) == 1) {
+    const uint8_t* d;
+    size_t length;
+    if (!trovix::cli::Ipv4InFrame(linkType, frame, h->caplen, d, length) || length < 32 || d[9] != 17) continue;
+    if ((d[20] << 8 | d[21]) != kFirstPort) continue;
+    uint32_t seq;
+    std::memcpy(&seq, d + 28, 4);
+    seqs.push_back(seq);
+  }
+  pcap_close(in);
+  return seqs;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t count = 1000000;
+  std::string cli = argc > 1 ? argv[1] : "build/cli/trovix-cli";
+  if (argc > 2) count = static_cast<uint32_t>(std::stoul(argv[2]));
+  std::string problem = trovix::test::EnterPrivateNetwork();
+  if (!problem.empty()) {
+    std::fprintf(stderr, "cli_flood_bench: %s\n", problem.c_str());
+    return 1;
+  }
+  std::string ours = "/tmp/trovix-cli-bench-" + std::to_string(getpid()) + ".pcap";
+  std::string theirs = "/tmp/tcpdump-bench-" + std::to_string(getpid()) + ".pcap";
+  Capture trovix, tcpdump;
+  if (!trovix.Start({cli, "-i", "127.0.0.1", "-p", "udp", "-f", "*:" + std::to_string(kFirstPort), "-w", ours}) ||
+      !tcpdump.Start({"tcpdump", "-i", "lo", "-nn", "-Z", "root", "-w", theirs,
+                      "udp and src port " + std::to_string(kFirstPort)})) {
+    std::fprintf(stderr, "cli_flood_bench: a capture did not start:\n%s%s\n", trovix.said.c_str(), tcpdump.said.c_str());
+    return 1;
+  }
+
+  std::vector<int> senders;
+  sockaddr_in to{AF_INET, htons(kTargetPort), {htonl(INADDR_LOOPBACK)}, {}};
+  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+  bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof to);  // no ICMP errors back
+  for (int i = 0; i < kPorts; ++i) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in self{AF_INET, htons(static_cast<uint16_t>(kFirstPort + i)), {htonl(INADDR_LOOPBACK)}, {}};
+    bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    senders.push_back(fd);
+  }
+  char payload[32] = {};
+  uint32_t sent = 0, kept = 0;
+  auto start = Clock::now();
+  for (uint32_t k = 0; k < count; ++k) {
+    uint32_t seq = k / kPorts;
+    std::memcpy(payload, &seq, 4);
+    if (sendto(senders[k % kPorts], payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) {
+      ++sent;
+      if (k % kPorts == 0) ++kept;
+    }
+  }
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  usleep(1500 * 1000);  // tcpdump hands over a partly filled ring block after 1 s
+  trovix.Stop();
+  tcpdump.Stop();
+
+  std::printf("sent %u datagrams in %.2f s (%.0f/s), %u of them from port %u\n", sent, seconds, sent / seconds, kept,
+              kFirstPort);
+  for (auto [name, capture, file] : {std::tuple{"trovix-cli", &trovix, ours}, std::tuple{"tcpdump", &tcpdump, theirs}}) {
+    std::vector<uint32_t> seqs = Sequences(file);
+    std::printf("  %-10s kept %zu/%u, missing %u, CPU %.2f s (user+sys); %s\n", name, seqs.size(), kept,
+                trovix::test::MissingSequences(seqs, kept), capture->cpuSeconds,
+                capture->Line("dropped by").c_str());
+    unlink(file.c_str());
+  }
+  return 0;
+}

@@ -1,0 +1,16 @@
+// The IPv4 datagram inside a frame of a capture file, for the link types that carry it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace trovix::cli {
+
+// Whether frames of libpcap link type `linkType` are understood here.
+bool KnownLinkType(int linkType);
+
+// Points `datagram`/`length` at the IPv4 datagram in `frame` (its `size` captured bytes).
+// False for a frame that carries something else or is too short for its own header.
+bool Ipv4InFrame(int linkType, const uint8_t* frame, size_t size, const uint8_t*& datagram, size_t& length);
+
+}  // namespace trovix::cli

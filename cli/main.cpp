@@ -1,0 +1,145 @@
+// trovix-cli: the window's capture from a terminal. Live, it keeps no store: every kept
+// datagram is printed (and recorded with -w) as it arrives, so memory stays constant.
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/link_layer.h"
+#include "cli/options.h"
+#include "cli/packet_output.h"
+#include "capture/packet_line.h"
+#include "capture/packet_store.h"
+
+namespace trovix::cli {
+namespace {
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "trovix-cli: %s\n", message.c_str());
+  return 1;
+}
+
+// Wakes the main thread when the capture ends by itself (-c reached, interface gone).
+class EndListener : public CaptureListener {
+ public:
+  explicit EndListener(int fd) : fd_(fd) {}
+  void PacketsPublished(uint32_t) noexcept override {}
+  void CaptureEnded() noexcept override { (void)eventfd_write(fd_, 1); }
+
+ private:
+  int fd_;
+};
+
+// How the last write failed, as the exit status: a reader that went away is a normal end.
+int WriteOutcome(const PacketOutput& output) {
+  int error = output.writeError();
+  if (error == 0 || error == EPIPE) return 0;
+  return Fail(std::string("cannot write the output: ") + std::strerror(error));
+}
+
+std::string StartFailure(const CaptureStart& start, const Options& o) {
+  switch (start.result) {
+    case CaptureStartResult::kPermissionDenied:
+      return "capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
+             "\"sudo setcap cap_net_raw+ep $(command -v trovix-cli)\"";
+    case CaptureStartResult::kNoSuchInterface:
+      return "no interface has the address " + o.address;
+    default:
+      return std::string("cannot capture: ") + std::strerror(start.error);
+  }
+}
+
+int CaptureLive(const Options& o, PacketOutput& output) {
+  CaptureState& state = TheCaptureState();
+  // The address given is the one known address, as the window knows its interfaces'.
+  std::snprintf(state.interfaceSlots[0], sizeof state.interfaceSlots[0], "%s", o.address.c_str());
+  PrepareCapture(state, CaptureOptionsOf(o));
+
+  // Ctrl-C and SIGTERM are taken by the main thread alone (the capture thread inherits the
+  // mask), which then stops the capture the way "stop" does.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  int endFd = eventfd(0, EFD_CLOEXEC);
+  if (signalFd < 0 || endFd < 0) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
+
+  EndListener listener(endFd);
+  CaptureStart start = StartCaptureThread(state, &listener, &output);
+  if (start.result != CaptureStartResult::kStarted) return Fail(StartFailure(start, o));
+  std::fprintf(stderr, "trovix-cli: listening on %s\n", o.address.empty() ? "every interface" : o.address.c_str());
+
+  pollfd fds[2] = {{signalFd, POLLIN, 0}, {endFd, POLLIN, 0}};
+  while (poll(fds, 2, -1) < 0 && errno == EINTR) {
+  }
+  StopCaptureThread(state);
+  output.BatchDone();
+  std::fprintf(stderr, "trovix-cli: %llu datagrams seen, %llu stored, %llu dropped by the kernel\n",
+               static_cast<unsigned long long>(state.run.datagramsSeen),
+               static_cast<unsigned long long>(output.stored()),
+               static_cast<unsigned long long>(state.run.kernel.dropped));
+  close(signalFd);
+  close(endFd);
+  return WriteOutcome(output);
+}
+
+int ReadCaptureFile(const Options& o, PacketOutput& output) {
+  char error[PCAP_ERRBUF_SIZE] = {};
+  pcap_t* in = pcap_open_offline_with_tstamp_precision(o.readFile.c_str(), PCAP_TSTAMP_PRECISION_NANO, error);
+  if (in == nullptr) return Fail("cannot read " + o.readFile + " as a capture file: " + error);
+  int linkType = pcap_datalink(in);
+  if (!KnownLinkType(linkType)) {
+    const char* name = pcap_datalink_val_to_name(linkType);
+    pcap_close(in);
+    return Fail(o.readFile + ": link type " + (name != nullptr ? name : std::to_string(linkType)) +
+                " is not one that carries IPv4 here (Ethernet, Linux cooked, raw IP, loopback)");
+  }
+  CaptureState& state = TheCaptureState();
+  PrepareCapture(state, CaptureOptionsOf(o));
+  pcap_pkthdr* header = nullptr;
+  const u_char* frame = nullptr;
+  int result;
+  while ((result = pcap_next_ex(in, &header, &frame)) == 1) {
+    const uint8_t* datagram;
+    size_t length;
+    if (!Ipv4InFrame(linkType, frame, header->caplen, datagram, length)) continue;
+    DatagramFields fields;
+    if (!ScreenDatagram(state, datagram, length, fields)) continue;
+    int64_t time = static_cast<int64_t>(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;
+    if (!output.Take(datagram, length, fields, time)) break;
+  }
+  std::string readError = result == PCAP_ERROR ? pcap_geterr(in) : "";
+  pcap_close(in);
+  output.BatchDone();
+  if (!readError.empty()) return Fail(o.readFile + ": " + readError);
+  return WriteOutcome(output);
+}
+
+int Main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);  // a reader that went away shows as a failed write
+  std::string error;
+  std::optional<Options> options = ParseOptions(argc, argv, error);
+  if (!options) {
+    std::fprintf(stderr, "trovix-cli: %s\n%s", error.c_str(), kUsage);
+    return 2;
+  }
+  const Options& o = *options;
+  OutputChoice choice{o.writeFile != "-", o.json, o.details, o.count};
+  PacketOutput output(choice, stdout);
+  if (!o.writeFile.empty() && !output.OpenCaptureFile(o.writeFile, error)) return Fail(error);
+  return o.readFile.empty() ? CaptureLive(o, output) : ReadCaptureFile(o, output);
+}
+
+}  // namespace
+}  // namespace trovix::cli
+
+int main(int argc, char** argv) { return trovix::cli::Main(argc, argv); }

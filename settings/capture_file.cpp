@@ -1,0 +1,80 @@
+// The file is made in memory (open_memstream) so that it goes to disk through the same
+// replace-when-whole path as every other save.
+#include "settings/capture_file.h"
+
+#include <pcap/pcap.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "capture/byte_reader.h"
+#include "capture/packet_store.h"
+
+namespace trovix {
+namespace {
+
+constexpr int kSnapLength = 65536;  // one receive at most
+
+struct MemoryFile {
+  char* buffer = nullptr;
+  size_t size = 0;
+  ~MemoryFile() { std::free(buffer); }
+};
+
+}  // namespace
+
+pcap_t* OpenCaptureFileFormat() {
+  return pcap_open_dead_with_tstamp_precision(DLT_RAW, kSnapLength, PCAP_TSTAMP_PRECISION_NANO);
+}
+
+void DumpDatagram(pcap_dumper_t* dumper, const uint8_t* datagram, size_t length, int64_t receiveTime) {
+  pcap_pkthdr header{};
+  // With nanosecond precision libpcap takes tv_usec as nanoseconds.
+  header.ts.tv_sec = static_cast<time_t>(receiveTime / 1000000000);
+  header.ts.tv_usec = static_cast<suseconds_t>(receiveTime % 1000000000);
+  header.caplen = static_cast<bpf_u_int32>(length);
+  uint16_t total = ByteReader(datagram, length).Be16(2);
+  header.len = total > length ? total : header.caplen;
+  pcap_dump(reinterpret_cast<u_char*>(dumper), &header, datagram);
+}
+
+bool IsPacketCaptureName(std::string_view path) {
+  constexpr std::string_view kSuffix = ".pcap";
+  if (path.size() < kSuffix.size()) return false;
+  std::string_view tail = path.substr(path.size() - kSuffix.size());
+  for (size_t i = 0; i < kSuffix.size(); ++i) {
+    char c = tail[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kSuffix[i]) return false;
+  }
+  return true;
+}
+
+bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out) {
+  out.clear();
+  std::unique_ptr<pcap_t, decltype(&pcap_close)> dead(OpenCaptureFileFormat(), &pcap_close);
+  if (!dead) return false;
+  MemoryFile memory;
+  FILE* file = open_memstream(&memory.buffer, &memory.size);
+  if (file == nullptr) return false;
+  pcap_dumper_t* dumper = pcap_dump_fopen(dead.get(), file);
+  if (dumper == nullptr) {
+    std::fclose(file);
+    return false;
+  }
+  uint32_t count = PublishedPacketCount(state.store);  // later packets may be arriving
+  bool ok = true;
+  for (uint32_t k = 0; k < count && ok; ++k) {
+    StoredPacket packet;
+    ok = LocatePacket(state.store, static_cast<int32_t>(k), packet);
+    if (ok) DumpDatagram(dumper, packet.bytes, static_cast<size_t>(packet.length), packet.receiveTime);
+  }
+  ok = pcap_dump_flush(dumper) == 0 && std::ferror(file) == 0 && ok;
+  pcap_dump_close(dumper);  // closes the memory file, which fixes buffer and size
+  if (!ok || memory.buffer == nullptr) return false;
+  out.assign(memory.buffer, memory.buffer + memory.size);
+  return true;
+}
+
+}  // namespace trovix

@@ -1,0 +1,31 @@
+// The stored datagrams as a pcap capture file, for the tools that read captures.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "capture/capture_state.h"
+
+struct pcap;
+struct pcap_dumper;
+
+namespace trovix {
+
+// The handle every capture file of Trovix is written through: link type raw IPv4,
+// nanosecond timestamps. nullptr when libpcap cannot make one; free with pcap_close.
+pcap* OpenCaptureFileFormat();
+
+// One record: the receive time, the bytes, and as the original length the IP total length
+// when the datagram was cut short.
+void DumpDatagram(pcap_dumper* dumper, const uint8_t* datagram, size_t length, int64_t receiveTime);
+
+// A name that asks for a capture file: it ends in ".pcap", in any case.
+bool IsPacketCaptureName(std::string_view path);
+
+// The packets published so far as a whole pcap file, written through libpcap:
+// nanosecond timestamps, link type raw IPv4, one record per datagram in capture order.
+// False (and `out` empty) when libpcap could not make it.
+bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out);
+
+}  // namespace trovix

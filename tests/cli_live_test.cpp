@@ -1,0 +1,230 @@
+// trovix-cli as a user runs it, on real traffic inside this process's private namespace.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <linux/capability.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/command_output.h"
+#include "tests/loopback_traffic.h"
+#include "tests/netns.h"
+#include "tests/temp_files.h"
+
+namespace trovix {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A running trovix-cli (or tcpdump) with its standard output and error kept.
+class Program {
+ public:
+  explicit Program(std::vector<std::string> args, bool withoutNetRaw = false) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      if (withoutNetRaw) prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+    if (err_ >= 0) close(err_);
+  }
+  // Reads standard error until it says it is listening.
+  bool Listening() {
+    auto end = std::chrono::steady_clock::now() + 5s;
+    while (stderr_.find("listening on") == std::string::npos && std::chrono::steady_clock::now() < end) {
+      if (!ReadSome(err_, stderr_, 100)) break;
+    }
+    return stderr_.find("listening on") != std::string::npos;
+  }
+  void Signal(int signal) { kill(pid_, signal); }
+  // Collects the output until the program ends; its exit code, or -1.
+  int Wait() {
+    for (bool outOpen = true, errOpen = true; outOpen || errOpen;) {
+      if (outOpen) outOpen = ReadSome(out_, stdout_, 10);
+      if (errOpen) errOpen = ReadSome(err_, stderr_, 10);
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& out() const { return stdout_; }
+  const std::string& err() const { return stderr_; }
+
+ private:
+  // False once the pipe is at its end.
+  static bool ReadSome(int fd, std::string& into, int waitMs) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, waitMs) <= 0) return true;
+    char buf[65536];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    into.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  std::string stdout_, stderr_;
+};
+
+std::vector<std::string> Cli(std::initializer_list<std::string> args) {
+  std::vector<std::string> all{TROVIX_CLI};
+  all.insert(all.end(), args);
+  return all;
+}
+
+// `sizes.size()` datagrams from 127.0.0.1:`from` to :`from`+1, payloads of the given sizes.
+void SendFrom(uint16_t from, std::initializer_list<size_t> sizes) {
+  for (size_t size : sizes) test::SendNumbered(from, static_cast<uint16_t>(from + 1), 1, size);
+}
+
+class CliLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::PrivateNetworkProblem().empty()) GTEST_SKIP() << test::PrivateNetworkProblem();
+  }
+  test::TempFolder folder_;
+};
+
+TEST_F(CliLive, LinesAreExactAndCountEndsTheCapture) {
+  Program cli(Cli({"-i", "127.0.0.1", "-f", "*:40401", "-p", "udp", "-c", "3"}));
+  ASSERT_TRUE(cli.Listening()) << cli.err();
+  SendFrom(40409, {4});  // filtered out
+  SendFrom(40401, {4, 5, 6, 7});
+  EXPECT_EQ(cli.Wait(), 0);
+  EXPECT_EQ(cli.out(),
+            "0\tudp\t127.0.0.1\t40401\t127.0.0.1\t40402\t32\t64\n"
+            "1\tudp\t127.0.0.1\t40401\t127.0.0.1\t40402\t33\t64\n"
+            "2\tudp\t127.0.0.1\t40401\t127.0.0.1\t40402\t34\t64\n");
+  EXPECT_NE(cli.err().find(", 3 stored, 0 dropped by the kernel\n"), std::string::npos) << cli.err();
+}
+
+TEST_F(CliLive, JsonParsesBackWithTheSameFields) {
+  Program cli(Cli({"--json", "-d", "-f", "*:40411", "-c", "2"}));
+  ASSERT_TRUE(cli.Listening()) << cli.err();
+  SendFrom(40411, {4, 40});
+  ASSERT_EQ(cli.Wait(), 0);
+  std::string file = folder_.Write("out.json", cli.out());
+  test::CommandResult parsed = test::RunCommand(
+      "python3 -c 'import json,sys\n"
+      "for l in open(sys.argv[1]):\n"
+      " o=json.loads(l); print(o[\"index\"],o[\"protocol\"],o[\"from\"],o[\"from_port\"],o[\"to\"],o[\"to_port\"],"
+      "o[\"size\"],o[\"ttl\"],o[\"time\"][:2],o[\"time\"][-1],len(o[\"time\"]),o[\"report\"].splitlines()[2])' " + file);
+  EXPECT_EQ(parsed.out,
+            "0 udp 127.0.0.1 40411 127.0.0.1 40412 32 64 20 Z 30 packet0 udp \n"
+            "1 udp 127.0.0.1 40411 127.0.0.1 40412 68 64 20 Z 30 packet1 udp \n");
+}
+
+TEST_F(CliLive, CtrlCDuringAFloodLosesNoStoredDatagram) {
+  std::string pcap = folder_.Path("flood.pcap");
+  Program cli(Cli({"-i", "127.0.0.1", "-f", "*:40051", "-w", pcap}));
+  ASSERT_TRUE(cli.Listening()) << cli.err();
+  std::atomic<bool> stop{false};
+  std::thread flood([&] { test::SendNumbered(40051, 40052, UINT32_MAX, 4, &stop); });
+  std::this_thread::sleep_for(300ms);
+  cli.Signal(SIGINT);
+  int status = cli.Wait();
+  stop = true;
+  flood.join();
+  EXPECT_EQ(status, 0);
+  unsigned long long seen = 0, stored = 0, dropped = 0;
+  ASSERT_EQ(std::sscanf(cli.err().c_str(), "trovix-cli: listening on 127.0.0.1\n"
+                        "trovix-cli: %llu datagrams seen, %llu stored, %llu dropped by the kernel\n",
+                        &seen, &stored, &dropped), 3) << cli.err();
+  EXPECT_GT(stored, 1000u);
+  EXPECT_EQ(std::count(cli.out().begin(), cli.out().end(), '\n'), static_cast<long>(stored));
+  test::CommandResult records = test::RunCommand("tcpdump -r '" + pcap + "' -nn 2>/dev/null | wc -l");
+  EXPECT_EQ(records.out, std::to_string(stored) + "\n");
+}
+
+TEST_F(CliLive, ReadsWhatTcpdumpWritesOnEveryLinkType) {
+  if (test::RunCommand("command -v tcpdump").status != 0) GTEST_SKIP() << "no tcpdump";
+  const std::string expected =
+      "0\tudp\t127.0.0.1\t40421\t127.0.0.1\t40422\t33\t64\n1\tudp\t127.0.0.1\t40421\t127.0.0.1\t40422\t34\t64\n";
+  struct Kind {
+    const char* name;
+    std::vector<std::string> args;
+  };
+  std::vector<Kind> kinds = {
+      {"EN10MB", {"-i", "lo"}}, {"LINUX_SLL", {"-i", "any", "-y", "LINUX_SLL"}}, {"LINUX_SLL2", {"-i", "any", "-y", "LINUX_SLL2"}}};
+  for (Kind& kind : kinds) {
+    std::string file = folder_.Path(std::string(kind.name) + ".pcap");
+    std::vector<std::string> args{"tcpdump", "--immediate-mode", "-U", "-Z", "root", "-w", file};
+    args.insert(args.end(), kind.args.begin(), kind.args.end());
+    Program dump(args);
+    ASSERT_TRUE(dump.Listening()) << dump.err();
+    SendFrom(40421, {5, 6});
+    std::this_thread::sleep_for(200ms);
+    dump.Signal(SIGINT);
+    dump.Wait();
+    ASSERT_NE(test::RunCommand("tcpdump -r '" + file + "' 2>&1").out.find(kind.name), std::string::npos);
+    Program cli(Cli({"-r", file, "-f", "*:40421"}));
+    EXPECT_EQ(cli.Wait(), 0);
+    EXPECT_EQ(cli.out(), expected) << kind.name;
+  }
+  // And the raw IPv4 files trovix-cli writes itself.
+  std::string raw = folder_.Path("raw.pcap");
+  Program writer(Cli({"-r", folder_.Path("EN10MB.pcap"), "-w", raw}));
+  ASSERT_EQ(writer.Wait(), 0);
+  Program cli(Cli({"-r", raw}));
+  EXPECT_EQ(cli.Wait(), 0);
+  EXPECT_EQ(cli.out(), expected);
+}
+
+TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
+  struct Case {
+    std::vector<std::string> args;
+    bool withoutNetRaw;
+    int status;
+    std::string firstLine;
+  };
+  std::string text = folder_.Write("notes.txt", "not a capture\n");
+  std::vector<Case> cases = {
+      {Cli({}), true, 1,
+       "trovix-cli: capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
+       "\"sudo setcap cap_net_raw+ep $(command -v trovix-cli)\"\n"},
+      {Cli({"-i", "198.18.7.7"}), false, 1, "trovix-cli: no interface has the address 198.18.7.7\n"},
+      {Cli({"-t", "10.0.0.01:80"}), false, 2,
+       "trovix-cli: -t 10.0.0.01:80: this filter can never match (use ADDRESS:PORT, * for any)\n"},
+      {Cli({"-r", text}), false, 1, "trovix-cli: cannot read " + text + " as a capture file: unknown file format\n"},
+      {Cli({"-p", "tcp,http"}), false, 2, "trovix-cli: -p tcp,http: not a list of tcp, udp, icmp, igmp, raw\n"},
+  };
+  for (Case& c : cases) {
+    Program cli(c.args, c.withoutNetRaw);
+    EXPECT_EQ(cli.Wait(), c.status) << c.firstLine;
+    EXPECT_EQ(cli.err().substr(0, cli.err().find('\n') + 1), c.firstLine);
+    EXPECT_EQ(cli.out(), "");
+  }
+}
+
+}  // namespace
+}  // namespace trovix
