@@ -49,7 +49,6 @@ class MainDialog : public QDialog, private CaptureListener {
   DetailsWindow* detailsWindow() const { return details_; }
   bool exited() const { return exited_; }
   int aboutBoxRuns() const { return aboutBoxRuns_; }
-  bool paintingResourcesOk() const { return paintingResourcesOk_; }
 
  protected:
   // Shows the menu at `at` and returns the chosen command id, or 0.
