@@ -4,6 +4,7 @@
 
 #include "resources/dialogs.h"
 #include "ui/dialog_units.h"
+#include "ui/painting.h"
 
 namespace trovix {
 
@@ -41,7 +42,7 @@ void DetailsWindow::ShowItems(const std::vector<std::string>& items, const ItemS
 
 void DetailsWindow::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.fillRect(rect(), QColor(247, 9, 50));  // shows only as a margin around the list
+  painter.fillRect(rect(), kRedWindowColour);  // shows only as a margin around the list
 }
 
 }  // namespace trovix

@@ -1,5 +1,5 @@
-// Dialog layouts as tables in dialog units, as the dialog templates define them: the main
-// window (102) and the details window (114).
+// Dialog layouts as tables in dialog units, as the dialog templates define them: the about
+// box (100), the main window (102) and the details window (114).
 #pragma once
 
 namespace trovix::resources {
@@ -27,6 +27,7 @@ struct DialogTemplate {
   int x, y, width, height;
 };
 
+inline constexpr DialogTemplate kAboutDialog{100, "about 'Trovix'", 0, 0, 309, 164};
 inline constexpr DialogTemplate kMainDialog{102, "Trovix", 0, 0, 309, 227};
 inline constexpr DialogTemplate kDetailsDialog{114, "packets in details", 312, -20, 243, 227};
 
@@ -42,6 +43,7 @@ enum ControlId {
   kIdIgmp = 1009,
   kIdStop = 1010,
   kIdDetailsList = 1011,
+  kIdAboutText = 1018,
   kIdRaw = 1013,
   kIdTcp = 1014,
   kIdUdp = 1015,
@@ -80,5 +82,9 @@ static_assert(sizeof kMainControls / sizeof kMainControls[0] == 24);
 inline constexpr ControlTemplate kDetailsControls[] = {
     {kIdDetailsList, ControlKind::kListBox, "", 2, 2, 238, 222},
 };
+
+// The about box's one control, the text field 1018 (multi-line, read-only, vertical
+// scroll bar): x, y, width, height.
+inline constexpr int kAboutTextPlace[4] = {2, 2, 304, 159};
 
 }  // namespace trovix::resources

@@ -401,7 +401,7 @@ void MainDialog::ShowPacketReport() {
 
 void MainDialog::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.fillRect(rect(), QColor(224, 160, 64));
+  painter.fillRect(rect(), kMainWindowColour);
 }
 
 }  // namespace trovix

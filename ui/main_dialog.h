@@ -15,6 +15,7 @@
 #include "report/details_window.h"
 #include "settings/saved_bytes.h"
 #include "ui/packet_list_model.h"
+#include "ui/painting.h"
 #include "ui/services.h"
 
 class QComboBox;
@@ -38,6 +39,9 @@ class MainDialog : public QDialog, private CaptureListener {
   void OpenContextMenu(QPoint global);
   // A second start asked for the window: to the front, unless hidden or minimised.
   void BringToFront();
+  // Menu 103 at the mouse position, for the notification-area icon; a chosen item
+  // arrives as its command.
+  void ShowPopupMenu();
 
   QWidget* Control(int id) const;
   PacketListModel& packetList() { return *list_; }
@@ -69,15 +73,17 @@ class MainDialog : public QDialog, private CaptureListener {
   void CaptureEndedByItself(int generation);
   void ApplyOnTop();
 
+  // The look: brushes and label colours, and the tips.
+  bool CreatePaintingResources();
+  void FreePaintingResources();
+  void AddTooltips();
+
   // Later parts of the window; each does nothing until it lands.
-  bool CreatePaintingResources() { return true; }
-  void FreePaintingResources() {}
-  void AddTooltips() {}
   void FlipToTray() {}
   void RemoveTrayIcon() {}
   void StartTrayAnimation() {}
-  // Counted, so tests can see the first run ask for it once; the box itself is to come.
-  void ShowAboutBox() { ++aboutBoxRuns_; }
+  // Counted, so tests can see the first run ask for it once.
+  void ShowAboutBox();
 
   // Settings and saving.
   void LoadSettings();
@@ -114,6 +120,8 @@ class MainDialog : public QDialog, private CaptureListener {
   bool settingsLoaded_ = false;
   bool exited_ = false;
   int aboutBoxRuns_ = 0;
+  PaintingResources paintingResources_;
+  bool paintingResourcesOk_ = false;
 };
 
 }  // namespace trovix

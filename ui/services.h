@@ -14,6 +14,7 @@ class ConfigFolderSource;
 class HostInfoSource;
 class PrivilegeCheck;
 class SystemVersionSource;
+struct PaintingResources;
 
 // Modal message boxes with one OK button, owned by the main window.
 class MessageBoxes {
@@ -36,6 +37,14 @@ class SavePrompt {
   virtual std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder) = 0;
 };
 
+// The modal about box, owned by the main window; returns when it is closed.
+class AboutBoxes {
+ public:
+  virtual ~AboutBoxes() = default;
+  // `look` is null when the painting resources could not be made.
+  virtual void Run(QWidget* owner, const PaintingResources* look) = 0;
+};
+
 struct Services {
   HostInfoSource* hostInfo;
   PrivilegeCheck* privilege;
@@ -44,6 +53,10 @@ struct Services {
   // Without these the settings are neither read nor written, and nothing can be saved.
   ConfigFolderSource* configFolder = nullptr;
   SavePrompt* savePrompt = nullptr;
+  // Without it the about box is asked for but not shown.
+  AboutBoxes* aboutBoxes = nullptr;
+  // Makes the look's brushes in place of the real maker, so a test can make it fail.
+  bool (*createPaintingResources)(PaintingResources&) = nullptr;
 };
 
 // The real system: this host's interfaces, capabilities and version, real message boxes.

@@ -4,6 +4,7 @@
 #include "capture/platform/linux_host_info.h"
 #include "capture/platform/linux_os_version.h"
 #include "settings/config_folder.h"
+#include "ui/about_box.h"
 #include "ui/save_prompt.h"
 #include "ui/services.h"
 
@@ -18,6 +19,14 @@ class QtMessageBoxes : public MessageBoxes {
   }
 };
 
+class QtAboutBoxes : public AboutBoxes {
+ public:
+  void Run(QWidget* owner, const PaintingResources* look) override {
+    AboutBox box(owner, look);
+    box.exec();
+  }
+};
+
 }  // namespace
 
 Services SystemServices() {
@@ -27,7 +36,8 @@ Services SystemServices() {
   static QtMessageBoxes messages;
   static XdgConfigFolder configFolder;
   static FileDialogSavePrompt savePrompt;
-  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt};
+  static QtAboutBoxes aboutBoxes;
+  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt, &aboutBoxes};
 }
 
 }  // namespace trovix
