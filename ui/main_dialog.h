@@ -44,6 +44,9 @@ class MainDialog : public QDialog, private CaptureListener {
   QListView* packetListView() const { return listView_; }
   DetailsWindow* detailsWindow() const { return details_; }
   bool exited() const { return exited_; }
+  // Shown or hidden as the window system would do it; a start in the notification area
+  // keeps the window hidden through the show that runs the dialog.
+  void setVisible(bool visible) override;
   int aboutBoxRuns() const { return aboutBoxRuns_; }
 
  protected:
@@ -52,6 +55,7 @@ class MainDialog : public QDialog, private CaptureListener {
 
   void paintEvent(QPaintEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void changeEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void reject() override;
   void accept() override {}  // Enter without a focused button is a command nobody handles
@@ -73,9 +77,17 @@ class MainDialog : public QDialog, private CaptureListener {
   bool CreatePaintingResources() { return true; }
   void FreePaintingResources() {}
   void AddTooltips() {}
-  void FlipToTray() {}
-  void RemoveTrayIcon() {}
-  void StartTrayAnimation() {}
+
+  // The notification-area icon (main_dialog_tray.cpp).
+  void ConnectTrayIcon();
+  void FlipToTray();
+  void ShowFromTray();
+  void RemoveTrayIcon();
+  void StartTrayAnimation();
+  void SwitchFlipToTray();
+  void SwitchTrayIconAnime();
+  void TrayIconLeftPressed();
+  void TrayIconRightReleased(QPoint global);
   // Counted, so tests can see the first run ask for it once; the box itself is to come.
   void ShowAboutBox() { ++aboutBoxRuns_; }
 
@@ -112,6 +124,9 @@ class MainDialog : public QDialog, private CaptureListener {
   // would all be 0 and turn saving off in the user's file.
   bool settingsLoaded_ = false;
   bool exited_ = false;
+  // Start-up hid the window behind its icon before it was ever shown.
+  bool startedInTray_ = false;
+  bool trayIconShown_ = false;
   int aboutBoxRuns_ = 0;
 };
 

@@ -13,6 +13,7 @@ class ConfigFolderSource;
 class HostInfoSource;
 class PrivilegeCheck;
 class SystemVersionSource;
+class TrayIcon;
 
 // Modal message boxes with one OK button, owned by the main window.
 class MessageBoxes {
@@ -36,6 +37,8 @@ struct Services {
   // Without these the settings are neither read nor written, and nothing can be saved.
   ConfigFolderSource* configFolder = nullptr;
   SavePrompt* savePrompt = nullptr;
+  // Without it the desktop has no notification area.
+  TrayIcon* trayIcon = nullptr;
 };
 
 // The real system: this host's interfaces, capabilities and version, real message boxes.

@@ -1,3 +1,4 @@
+#include <QApplication>
 #include <QMessageBox>
 
 #include "capture/platform/capability_check.h"
@@ -6,6 +7,7 @@
 #include "settings/config_folder.h"
 #include "ui/save_prompt.h"
 #include "ui/services.h"
+#include "ui/tray_icon.h"
 
 namespace trovix {
 namespace {
@@ -27,7 +29,9 @@ Services SystemServices() {
   static QtMessageBoxes messages;
   static XdgConfigFolder configFolder;
   static FileDialogSavePrompt savePrompt;
-  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt};
+  // Owned by the application: a Qt object must not outlive it.
+  static TrayIcon* trayIcon = MakeSystemTrayIcon(QCoreApplication::instance());
+  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt, trayIcon};
 }
 
 }  // namespace trovix
