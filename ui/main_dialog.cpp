@@ -220,7 +220,7 @@ void MainDialog::StartUp() {
   state_.stopFlag.store(1);
   if (state_.EnableFlipToTray == 1) {
     FlipToTray();
-    startedInTray_ = isHidden();
+    startedInTray_ = trayIconShown_;
     // Only the show that runs the dialog is kept from showing it.
     QTimer::singleShot(0, this, [this] { startedInTray_ = false; });
   }
