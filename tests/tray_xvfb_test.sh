@@ -87,6 +87,8 @@ host=
 
 # Without a host.
 start
-xprop -id "$window" WM_HINTS | grep -q 'Initial state is Iconic' || fail "without a host the window is not minimised"
+# Shown, and minimised as far as the program can say so without a window manager.
+viewable || fail "without a host the window is hidden"
+xprop -id "$window" _NET_WM_STATE | grep -q _NET_WM_STATE_HIDDEN || fail "without a host the window is not minimised"
 finish
 echo "the window lives in the notification area, and minimised without one"

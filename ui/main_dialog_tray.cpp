@@ -19,11 +19,14 @@ void MainDialog::ConnectTrayIcon() {
 }
 
 void MainDialog::FlipToTray() {
-  bool added = AddTrayIcon(services_.trayIcon);
-  trayIconShown_ = trayIconShown_ || added;
-  setWindowState((windowState() & ~Qt::WindowActive) | Qt::WindowMinimized);
-  // Without an icon there would be no way back to a hidden window.
-  if (added) hide();
+  trayIconShown_ = AddTrayIcon(services_.trayIcon) || trayIconShown_;
+  if (trayIconShown_) {
+    setWindowState((windowState() & ~Qt::WindowActive) | Qt::WindowMinimized);
+    hide();
+  } else {
+    // Without an icon there would be no way back to a hidden window.
+    showMinimized();
+  }
   state_.InTray = 1;
 }
 
@@ -49,7 +52,6 @@ void MainDialog::changeEvent(QEvent* event) {
     state_.InTray = 0;
   } else if (state_.EnableFlipToTray == 1) {
     FlipToTray();
-    if (trayIconShown_) hide();  // a desktop without an icon keeps the minimised window
   }
 }
 
