@@ -1,7 +1,8 @@
 #!/bin/sh
 # The real program on an X server of its own, with flip to tray on. With trayer as the
-# notification-area host it starts hidden behind its icon, a left click on the icon shows
-# the window and a second hides it; with no host it starts minimised, not hidden.
+# notification-area host it starts hidden behind its icon, a right click opens the menu
+# on the release, a left click on the icon shows the window and a second hides it; with
+# no host it starts minimised, not hidden.
 #   tray_xvfb_test.sh <trovix binary> [screenshot.png]
 # Exits 77 (skipped) without xvfb-run, xdotool, xwininfo, xprop or trayer.
 set -eu
@@ -69,6 +70,15 @@ xwininfo -tree -id "$panel" | grep -q '"trovix"' || fail "no icon in the notific
 [ -z "$shot" ] || import -window root -crop 64x40+576+0 "$shot"
 # Apart by more than a double-click time: the second press of a double click is not a press.
 click_icon() { sleep 0.6; xdotool mousemove --window "$panel" 12 16 click 1; }
+# Pop-up menus are the program's top-level windows named like the program.
+menus() { xwininfo -root -children | grep -c '"trovix": ("trovix"' || true; }
+xdotool mousemove --window "$panel" 12 16 mousedown 3
+sleep 0.5
+[ "$(menus)" = 0 ] || fail "the menu opened on the right press"
+xdotool mouseup 3
+sleep 0.5
+[ "$(menus)" = 1 ] || fail "no menu on the right release"
+xdotool key Escape
 click_icon
 await yes "a left click on the icon did not show the window"
 click_icon
