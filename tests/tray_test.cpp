@@ -108,7 +108,7 @@ TEST_F(TrayTest, WithoutANotificationAreaTheWindowStaysMinimisedAndVisible) {
   EXPECT_TRUE(icon_.log.isEmpty());
 }
 
-TEST_F(TrayTest, MinimisingHidesOnlyWithFlipToTrayOn) {
+TEST_F(TrayTest, MinimisingHidesOnlyWithFlipToTrayOnAndCommand118SwitchesIt) {
   auto& d = Start("[Config]\r\nEnableFlipToTray=No\r\n");
   Minimise(d);
   EXPECT_TRUE(d.isVisible());
@@ -122,16 +122,12 @@ TEST_F(TrayTest, MinimisingHidesOnlyWithFlipToTrayOn) {
   Minimise(d);
   EXPECT_TRUE(d.isHidden());
   EXPECT_EQ(state_->InTray, 1);
-  EXPECT_EQ(icon_.log, QStringList({"add 113 Trovix"}));
-}
 
-TEST_F(TrayTest, FlipToTrayOffRemovesTheIconShowsTheWindowAndStopsTheAnimation) {
-  auto& d = StartInTray();
-  d.Command(kCmdFlipToTray);
-  EXPECT_EQ(state_->EnableFlipToTray, 0);
-  EXPECT_EQ(state_->EnableTrayIconAnime, 0);
+  state_->EnableTrayIconAnime = 1;
+  d.Command(kCmdFlipToTray);  // off: the window comes back, the icon and its animation go
   EXPECT_TRUE(d.isVisible());
   EXPECT_FALSE(d.isMinimized());
+  EXPECT_EQ(state_->EnableTrayIconAnime, 0);
   EXPECT_EQ(icon_.log, QStringList({"add 113 Trovix", "remove"}));
 }
 

@@ -11,7 +11,6 @@
 
 namespace trovix {
 
-inline constexpr int kTrayIconId = 1234;
 inline constexpr char kTrayTip[] = "Trovix";
 
 class TrayIcon : public QObject {
