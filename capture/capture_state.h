@@ -81,6 +81,8 @@ struct CaptureState {
   int32_t DataInHexViewTcpAndUdp = 0;
   int32_t TcpDataInTextView = 0;
   int32_t TcpDataInAsciiView = 0;
+  // 1 while the main window is hidden behind its notification-area icon.
+  int32_t InTray = 0;
   // Where the settings file lives, and where the save prompts open; empty when unknown.
   char SettingsFolder[kSettingsFolderSize] = {};
 

@@ -1,25 +1,64 @@
 #include "resources/icons.h"
 
 #include <QPainter>
-#include <QPixmap>
 
 namespace trovix {
+namespace {
 
-QIcon WindowIcon() {
-  QIcon icon;
-  for (int size : {16, 32, 48}) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(QColor(224, 160, 64));
-    p.setPen(QPen(QColor(90, 50, 10), size / 16.0));
-    p.drawEllipse(QRectF(size * 0.06, size * 0.06, size * 0.62, size * 0.62));
-    p.setPen(QPen(QColor(90, 50, 10), size / 8.0, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(size * 0.6, size * 0.6), QPointF(size * 0.92, size * 0.92));
-    icon.addPixmap(pixmap);
+// The tree, top to bottom: one root, two branches, three leaves.
+enum Node { kTop, kMiddleLeft, kMiddleRight, kBottomLeft, kBottomMiddle, kBottomRight, kNodes };
+
+constexpr QPoint kNodeCentre[kNodes] = {{16, 5}, {9, 16}, {23, 16}, {5, 27}, {16, 27}, {27, 27}};
+constexpr int kNodeRadius = 4;
+
+struct Link {
+  Node from, to;
+};
+constexpr Link kLinks[] = {{kTop, kMiddleLeft},         {kTop, kMiddleRight},         {kMiddleLeft, kBottomLeft},
+                           {kMiddleLeft, kBottomMiddle}, {kMiddleRight, kBottomMiddle}, {kMiddleRight, kBottomRight}};
+
+// Which nodes each picture lights, one bit per node.
+constexpr unsigned Bit(Node n) { return 1u << n; }
+struct Picture {
+  int resource;
+  unsigned lit;
+};
+constexpr Picture kPictures[] = {
+    {112, 0},
+    {113, Bit(kTop)},
+    {114, Bit(kTop) | Bit(kBottomLeft) | Bit(kBottomRight)},
+    {115, Bit(kMiddleLeft) | Bit(kMiddleRight) | Bit(kBottomMiddle)},
+    {116, Bit(kTop) | Bit(kMiddleLeft) | Bit(kMiddleRight) | Bit(kBottomLeft) | Bit(kBottomMiddle) | Bit(kBottomRight)},
+};
+
+const QColor kLinkColour(40, 40, 40);
+const QColor kOutline(0, 0, 0);
+const QColor kDark(96, 96, 96);
+const QColor kLit(64, 255, 64);
+
+}  // namespace
+
+QImage IconPicture(int resource) {
+  const Picture* picture = nullptr;
+  for (const Picture& p : kPictures) {
+    if (p.resource == resource) picture = &p;
   }
-  return icon;
+  if (picture == nullptr) return {};
+  QImage image(kIconSize, kIconSize, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  painter.setPen(QPen(kLinkColour, 2));
+  for (const Link& link : kLinks) painter.drawLine(kNodeCentre[link.from], kNodeCentre[link.to]);
+  painter.setPen(kOutline);
+  for (int n = 0; n < kNodes; ++n) {
+    painter.setBrush((picture->lit & (1u << n)) != 0 ? kLit : kDark);
+    painter.drawEllipse(kNodeCentre[n], kNodeRadius, kNodeRadius);
+  }
+  return image;
 }
+
+QIcon IconResource(int resource) { return QIcon(QPixmap::fromImage(IconPicture(resource))); }
+
+QIcon WindowIcon() { return IconResource(kIconWindow); }
 
 }  // namespace trovix

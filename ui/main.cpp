@@ -19,8 +19,13 @@ int main(int argc, char** argv) {
   if (!trovix::BecomeTheInstance(server, trovix::InstanceName(), value)) return 0;
 
   QApplication::setWindowIcon(trovix::WindowIcon());
+  // The window may live hidden behind its notification-area icon, and a hidden modal
+  // dialog ends its own loop: the application's loop runs until the window is done.
+  QApplication::setQuitOnLastWindowClosed(false);
   trovix::MainDialog dialog(trovix::TheCaptureState(), trovix::SystemServices());
   QObject::connect(&server, &trovix::InstanceServer::handedOver, &dialog, [&dialog](int) { dialog.BringToFront(); });
-  dialog.exec();
+  QObject::connect(&dialog, &QDialog::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+  dialog.show();
+  app.exec();
   return 0;
 }

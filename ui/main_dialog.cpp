@@ -100,6 +100,7 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
   CreateControls();
   rowTimer_.setInterval(kRowTickMs);
   connect(&rowTimer_, &QTimer::timeout, this, &MainDialog::FetchRows);
+  ConnectTrayIcon();
   StartUp();
 }
 
@@ -217,11 +218,18 @@ void MainDialog::StartUp() {
   }
   LoadSettings();
   state_.stopFlag.store(1);
-  if (state_.EnableFlipToTray == 1) FlipToTray();
+  if (state_.EnableFlipToTray == 1) {
+    FlipToTray();
+    startedInTray_ = trayIconShown_;
+    // Only the show that runs the dialog is kept from showing it.
+    QTimer::singleShot(0, this, [this] { startedInTray_ = false; });
+  }
   activateWindow();
 }
 
 void MainDialog::Command(int id) {
+  if (id == kCmdFlipToTray) return SwitchFlipToTray();
+  if (id == kCmdTrayAnime) return SwitchTrayIconAnime();
   if (ApplyOptionCommand(state_, id)) return;
   switch (id) {
     case kIdCancel:

@@ -48,6 +48,9 @@ class MainDialog : public QDialog, private CaptureListener {
   QListView* packetListView() const { return listView_; }
   DetailsWindow* detailsWindow() const { return details_; }
   bool exited() const { return exited_; }
+  // Shown or hidden as the window system would do it; a start in the notification area
+  // keeps the window hidden through the show that runs the dialog.
+  void setVisible(bool visible) override;
   int aboutBoxRuns() const { return aboutBoxRuns_; }
 
  protected:
@@ -56,6 +59,7 @@ class MainDialog : public QDialog, private CaptureListener {
 
   void paintEvent(QPaintEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void changeEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void reject() override;
   void accept() override {}  // Enter without a focused button is a command nobody handles
@@ -78,10 +82,16 @@ class MainDialog : public QDialog, private CaptureListener {
   void FreePaintingResources();
   void AddTooltips();
 
-  // Later parts of the window; each does nothing until it lands.
-  void FlipToTray() {}
-  void RemoveTrayIcon() {}
-  void StartTrayAnimation() {}
+  // The notification-area icon (main_dialog_tray.cpp).
+  void ConnectTrayIcon();
+  void FlipToTray();
+  void ShowFromTray();
+  void RemoveTrayIcon();
+  void StartTrayAnimation();
+  void SwitchFlipToTray();
+  void SwitchTrayIconAnime();
+  void TrayIconLeftPressed();
+  void TrayIconRightReleased(QPoint global);
   // Counted, so tests can see the first run ask for it once.
   void ShowAboutBox();
 
@@ -119,6 +129,9 @@ class MainDialog : public QDialog, private CaptureListener {
   // would all be 0 and turn saving off in the user's file.
   bool settingsLoaded_ = false;
   bool exited_ = false;
+  // Start-up hid the window behind its icon before it was ever shown.
+  bool startedInTray_ = false;
+  bool trayIconShown_ = false;
   int aboutBoxRuns_ = 0;
   PaintingResources paintingResources_;
   bool paintingResourcesOk_ = false;

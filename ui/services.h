@@ -15,6 +15,7 @@ class HostInfoSource;
 class PrivilegeCheck;
 class SystemVersionSource;
 struct PaintingResources;
+class TrayIcon;
 
 // Modal message boxes with one OK button, owned by the main window.
 class MessageBoxes {
@@ -57,6 +58,8 @@ struct Services {
   AboutBoxes* aboutBoxes = nullptr;
   // Makes the look's brushes in place of the real maker, so a test can make it fail.
   bool (*createPaintingResources)(PaintingResources&) = nullptr;
+  // Without it the desktop has no notification area.
+  TrayIcon* trayIcon = nullptr;
 };
 
 // The real system: this host's interfaces, capabilities and version, real message boxes.

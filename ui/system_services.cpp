@@ -1,3 +1,4 @@
+#include <QApplication>
 #include <QMessageBox>
 
 #include "capture/platform/capability_check.h"
@@ -7,6 +8,7 @@
 #include "ui/about_box.h"
 #include "ui/save_prompt.h"
 #include "ui/services.h"
+#include "ui/tray_icon.h"
 
 namespace trovix {
 namespace {
@@ -37,7 +39,9 @@ Services SystemServices() {
   static XdgConfigFolder configFolder;
   static FileDialogSavePrompt savePrompt;
   static QtAboutBoxes aboutBoxes;
-  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt, &aboutBoxes};
+  // Owned by the application: a Qt object must not outlive it.
+  static TrayIcon* trayIcon = MakeSystemTrayIcon(QCoreApplication::instance());
+  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt, &aboutBoxes, nullptr, trayIcon};
 }
 
 }  // namespace trovix

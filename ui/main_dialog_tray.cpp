@@ -1,0 +1,104 @@
+// The main window's side of its notification-area icon: the minimise rule, the icon's
+// buttons, "f&lip to tray" and "&tray icon anime".
+#include <QEvent>
+#include <QMenu>
+#include <QTimer>
+
+#include "resources/icons.h"
+#include "ui/context_menu.h"
+#include "ui/main_dialog.h"
+#include "ui/tray_animation.h"
+#include "ui/tray_icon.h"
+
+namespace trovix {
+
+void MainDialog::ConnectTrayIcon() {
+  if (services_.trayIcon == nullptr) return;
+  connect(services_.trayIcon, &TrayIcon::leftPressed, this, &MainDialog::TrayIconLeftPressed);
+  connect(services_.trayIcon, &TrayIcon::rightReleased, this, &MainDialog::TrayIconRightReleased);
+}
+
+void MainDialog::FlipToTray() {
+  trayIconShown_ = AddTrayIcon(services_.trayIcon) || trayIconShown_;
+  if (trayIconShown_) {
+    setWindowState((windowState() & ~Qt::WindowActive) | Qt::WindowMinimized);
+    hide();
+  } else {
+    // Without an icon there would be no way back to a hidden window.
+    showMinimized();
+  }
+  state_.InTray = 1;
+}
+
+void MainDialog::ShowFromTray() {
+  startedInTray_ = false;
+  showNormal();
+  raise();
+  activateWindow();
+  state_.InTray = 0;
+}
+
+void MainDialog::RemoveTrayIcon() {
+  trovix::RemoveTrayIcon(services_.trayIcon);
+  trayIconShown_ = false;
+}
+
+void MainDialog::StartTrayAnimation() { TrayAnimation::Start(this, state_, services_.trayIcon); }
+
+void MainDialog::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() != QEvent::WindowStateChange) return;
+  if (!isMinimized()) {
+    state_.InTray = 0;
+  } else if (state_.EnableFlipToTray == 1) {
+    FlipToTray();
+  }
+}
+
+void MainDialog::setVisible(bool visible) {
+  if (visible && startedInTray_) {
+    startedInTray_ = false;  // the show that runs the dialog; the window stays in the tray
+    return;
+  }
+  QDialog::setVisible(visible);
+}
+
+void MainDialog::TrayIconLeftPressed() {
+  if (state_.InTray == 1) {
+    ShowFromTray();
+    return;
+  }
+  setWindowState((windowState() & ~Qt::WindowActive) | Qt::WindowMinimized);
+  hide();
+}
+
+void MainDialog::TrayIconRightReleased(QPoint global) {
+  std::unique_ptr<QMenu> menu = BuildContextMenu(state_, this);
+  int id = RunMenu(*menu, global);
+  menu.reset();
+  if (id != 0) Command(id);
+}
+
+void MainDialog::SwitchFlipToTray() {
+  if (state_.EnableFlipToTray == 1) {
+    state_.EnableFlipToTray = 0;
+    ShowFromTray();
+    state_.EnableTrayIconAnime = 0;
+    RemoveTrayIcon();
+  } else {
+    state_.EnableFlipToTray = 1;
+    FlipToTray();
+    ShowFromTray();  // the icon stays while the window comes back in front
+  }
+}
+
+void MainDialog::SwitchTrayIconAnime() {
+  if (state_.EnableTrayIconAnime == 1) {
+    state_.EnableTrayIconAnime = 0;  // a running worker ends at its next check
+    return;
+  }
+  state_.EnableTrayIconAnime = 1;
+  StartTrayAnimation();
+}
+
+}  // namespace trovix

@@ -1,0 +1,41 @@
+#include "ui/tray_animation.h"
+
+#include "resources/icons.h"
+
+namespace trovix {
+
+TrayAnimation* TrayAnimation::Start(QObject* owner, const CaptureState& state, TrayIcon* icon) {
+  auto* worker = new TrayAnimation(owner, state, icon);
+  if (worker->EndIfDone()) return nullptr;
+  worker->timer_.start();
+  return worker;
+}
+
+TrayAnimation::TrayAnimation(QObject* owner, const CaptureState& state, TrayIcon* icon)
+    : QObject(owner), state_(state), icon_(icon) {
+  timer_.setInterval(kTrayFrameMs);
+  timer_.setTimerType(Qt::PreciseTimer);
+  connect(&timer_, &QTimer::timeout, this, &TrayAnimation::NextFrame);
+}
+
+bool TrayAnimation::EndIfDone() {
+  if (state_.stopFlag.load() == 0 && state_.EnableTrayIconAnime == 1) return false;
+  timer_.stop();
+  ResetTrayIcon(icon_);
+  deleteLater();
+  return true;
+}
+
+void TrayAnimation::NextFrame() {
+  int picture = kIconTrayRest + frame_;
+  // The cycle's first frame brings the tip back as well.
+  if (frame_ == 0) {
+    SetTrayIconAndTip(icon_, picture);
+  } else {
+    SetTrayIcon(icon_, picture);
+  }
+  frame_ = (frame_ + 1) % 4;
+  if (frame_ == 0) EndIfDone();
+}
+
+}  // namespace trovix

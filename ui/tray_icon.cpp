@@ -1,0 +1,94 @@
+#include "ui/tray_icon.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QMouseEvent>
+#include <QSystemTrayIcon>
+
+#include "resources/icons.h"
+
+namespace trovix {
+namespace {
+
+// Qt reports the right button of its X11 icon on the press; the menu belongs to the
+// release, so the release is watched on the icon's own window.
+constexpr char kX11IconWindowClass[] = "QSystemTrayIconSys";
+
+class SystemTrayIcon : public TrayIcon {
+ public:
+  explicit SystemTrayIcon(QObject* parent) : TrayIcon(parent), icon_(this) {
+    connect(&icon_, &QSystemTrayIcon::activated, this, &SystemTrayIcon::Activated);
+  }
+
+  bool Add(int picture, const QString& tip) override {
+    if (icon_.isVisible() || !QSystemTrayIcon::isSystemTrayAvailable()) return false;
+    icon_.setIcon(IconResource(picture));
+    icon_.setToolTip(tip);
+    icon_.show();
+    qApp->installEventFilter(this);
+    return true;
+  }
+
+  bool Modify(int picture, const std::optional<QString>& tip, bool) override {
+    // Qt has no call that takes a balloon away, and this program never shows one.
+    if (!icon_.isVisible()) return false;
+    icon_.setIcon(IconResource(picture));
+    if (tip) icon_.setToolTip(*tip);
+    return true;
+  }
+
+  bool Remove() override {
+    if (!icon_.isVisible()) return false;
+    qApp->removeEventFilter(this);
+    icon_.hide();
+    return true;
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonRelease && watched->isWidgetType() &&
+        qstrcmp(watched->metaObject()->className(), kX11IconWindowClass) == 0) {
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      if (mouse->button() == Qt::RightButton) emit rightReleased(mouse->globalPosition().toPoint());
+    }
+    return false;
+  }
+
+ private:
+  void Activated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) emit leftPressed();
+    // A host that asks for the menu without a button held (over D-Bus) gets it at once;
+    // with the button still down the release above opens it.
+    if (reason == QSystemTrayIcon::Context && !(QGuiApplication::mouseButtons() & Qt::RightButton)) {
+      emit rightReleased(QCursor::pos());
+    }
+  }
+
+  QSystemTrayIcon icon_;
+};
+
+}  // namespace
+
+bool AddTrayIcon(TrayIcon* icon) {
+  return icon != nullptr && icon->Add(kIconTrayRest, QString::fromLatin1(kTrayTip));
+}
+
+void SetTrayIconAndTip(TrayIcon* icon, int picture) {
+  if (icon != nullptr) icon->Modify(picture, QString::fromLatin1(kTrayTip), false);
+}
+
+void SetTrayIcon(TrayIcon* icon, int picture) {
+  if (icon != nullptr) icon->Modify(picture, std::nullopt, false);
+}
+
+void ResetTrayIcon(TrayIcon* icon) {
+  if (icon != nullptr) icon->Modify(kIconTrayRest, QString::fromLatin1(kTrayTip), true);
+}
+
+void RemoveTrayIcon(TrayIcon* icon) {
+  if (icon != nullptr) icon->Remove();
+}
+
+TrayIcon* MakeSystemTrayIcon(QObject* parent) { return new SystemTrayIcon(parent); }
+
+}  // namespace trovix
