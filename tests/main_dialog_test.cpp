@@ -135,6 +135,7 @@ TEST_F(MainDialogTest, GoWithoutTheRightSaysSoAndStaysDisabled) {
   EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
   EXPECT_TRUE(Button(d, kIdBothTraffic)->isEnabled());
   EXPECT_FALSE(state_->run.thread.joinable());
+  EXPECT_EQ(state_->stopFlag.load(), 1);  // no capture, so no animation either
 }
 
 TEST_F(MainDialogTest, GoWhenTheCheckItselfFails) {

@@ -71,8 +71,6 @@ QAction* FindCommand(QMenu& menu, int id) {
 
 bool ApplyOptionCommand(CaptureState& o, int id) {
   switch (id) {
-    case kCmdFlipToTray: o.EnableFlipToTray = o.EnableFlipToTray == 1 ? 0 : 1; return true;
-    case kCmdTrayAnime: o.EnableTrayIconAnime = o.EnableTrayIconAnime == 1 ? 0 : 1; return true;
     case kCmdSavePreferences: o.SaveSessionPreferences = o.SaveSessionPreferences == 0 ? 1 : 0; return true;
     case kCmdHexOnlyUdp: o.DataInHexViewOnlyUdp = 1; o.DataInHexViewTcpAndUdp = 0; return true;
     case kCmdHexTcpAndUdp: o.DataInHexViewTcpAndUdp = 1; o.DataInHexViewOnlyUdp = 0; return true;

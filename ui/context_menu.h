@@ -16,7 +16,8 @@ std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* pa
 // The action of `menu` (or of its sub-menus) with command `id`, or nullptr.
 QAction* FindCommand(QMenu& menu, int id);
 
-// Commands 118 to 125 change option flags only; returns false for any other id.
+// Commands 119 to 122 and 125 change option flags only; returns false for any other id
+// (118 and 123 also change the notification-area icon, which the window does itself).
 bool ApplyOptionCommand(CaptureState& options, int id);
 
 }  // namespace trovix

@@ -266,6 +266,8 @@ void MainDialog::StartCapture() {
   int checkedOk = services_.privilege->CheckAdminMembership(&member);
   if (checkedOk == 0 || member == 0) {
     go_->setEnabled(false);  // for the rest of the run
+    // Nothing captures: a lowered flag would let the icon animate as if something did.
+    state_.stopFlag.store(1);
     list_->AddText(checkedOk == 0 ? QStringLiteral(" internal error: administrators rights required!")
                                   : QStringLiteral(" administrators rights required!"));
     return;
@@ -359,10 +361,7 @@ void MainDialog::OpenContextMenu(QPoint at) {
     state_.selectedPacketIndex.store(selected ? current.row() : -1);
   }
   if (at == QPoint(-1, -1)) at = frameGeometry().topLeft() + QPoint(5, 5);
-  std::unique_ptr<QMenu> menu = BuildContextMenu(state_, this);
-  int id = RunMenu(*menu, at);
-  menu.reset();
-  if (id != 0) Command(id);
+  ShowPopupMenuAt(at);
 }
 
 int MainDialog::RunMenu(QMenu& menu, QPoint at) {

@@ -42,6 +42,8 @@ class MainDialog : public QDialog, private CaptureListener {
   // Menu 103 at the mouse position, for the notification-area icon; a chosen item
   // arrives as its command.
   void ShowPopupMenu();
+  // Menu 103 at `at` (screen coordinates); a chosen item runs as a command.
+  void ShowPopupMenuAt(QPoint at);
 
   QWidget* Control(int id) const;
   PacketListModel& packetList() { return *list_; }

@@ -57,9 +57,11 @@ void MainDialog::ShowAboutBox() {
   }
 }
 
-void MainDialog::ShowPopupMenu() {
+void MainDialog::ShowPopupMenu() { ShowPopupMenuAt(QCursor::pos()); }
+
+void MainDialog::ShowPopupMenuAt(QPoint at) {
   std::unique_ptr<QMenu> menu = BuildContextMenu(state_, this);
-  int id = RunMenu(*menu, QCursor::pos());
+  int id = RunMenu(*menu, at);
   menu.reset();
   if (id != 0) Command(id);
 }

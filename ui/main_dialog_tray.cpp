@@ -72,12 +72,7 @@ void MainDialog::TrayIconLeftPressed() {
   hide();
 }
 
-void MainDialog::TrayIconRightReleased(QPoint global) {
-  std::unique_ptr<QMenu> menu = BuildContextMenu(state_, this);
-  int id = RunMenu(*menu, global);
-  menu.reset();
-  if (id != 0) Command(id);
-}
+void MainDialog::TrayIconRightReleased(QPoint global) { ShowPopupMenuAt(global); }
 
 void MainDialog::SwitchFlipToTray() {
   if (state_.EnableFlipToTray == 1) {
