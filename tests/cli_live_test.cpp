@@ -211,7 +211,7 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
   std::vector<Case> cases = {
       {Cli({}), true, 1,
        "trovix-cli: capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
-       "\"sudo setcap cap_net_raw+ep $(command -v trovix-cli)\"\n"},
+       "\"sudo setcap cap_net_raw+p $(command -v trovix-cli)\"\n"},
       {Cli({"-i", "198.18.7.7"}), false, 1, "trovix-cli: no interface has the address 198.18.7.7\n"},
       {Cli({"-t", "10.0.0.01:80"}), false, 2,
        "trovix-cli: -t 10.0.0.01:80: this filter can never match (use ADDRESS:PORT, * for any)\n"},
