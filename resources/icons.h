@@ -3,8 +3,14 @@
 
 #include <QIcon>
 
+class QPainter;
+
 namespace trovix {
 
 QIcon WindowIcon();
+
+// Draws the window icon into a `size` x `size` square at the painter's origin: the one
+// drawing behind the window's pixmaps and the installed SVG and PNG theme icons.
+void PaintWindowIcon(QPainter& p, qreal size);
 
 }  // namespace trovix
