@@ -16,6 +16,7 @@
 #include "cli/options.h"
 #include "cli/packet_output.h"
 #include "capture/packet_line.h"
+#include "capture/platform/capabilities.h"
 #include "capture/packet_store.h"
 
 namespace trovix::cli {
@@ -48,7 +49,7 @@ std::string StartFailure(const CaptureStart& start, const Options& o) {
   switch (start.result) {
     case CaptureStartResult::kPermissionDenied:
       return "capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
-             "\"sudo setcap cap_net_raw+ep $(command -v trovix-cli)\"";
+             "\"sudo setcap cap_net_raw+p $(command -v trovix-cli)\"";
     case CaptureStartResult::kNoSuchInterface:
       return "no interface has the address " + o.address;
     default:
@@ -125,6 +126,9 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
 }
 
 int Main(int argc, char** argv) {
+  if (int error = LowerCapabilitiesAtStart(); error != 0) {
+    return Fail(std::string("cannot give up the capabilities it does not need: ") + std::strerror(error));
+  }
   signal(SIGPIPE, SIG_IGN);  // a reader that went away shows as a failed write
   std::string error;
   std::optional<Options> options = ParseOptions(argc, argv, error);

@@ -36,25 +36,42 @@ const QColor kOutline(0, 0, 0);
 const QColor kDark(96, 96, 96);
 const QColor kLit(64, 255, 64);
 
-}  // namespace
-
-QImage IconPicture(int resource) {
-  const Picture* picture = nullptr;
-  for (const Picture& p : kPictures) {
-    if (p.resource == resource) picture = &p;
-  }
-  if (picture == nullptr) return {};
-  QImage image(kIconSize, kIconSize, QImage::Format_ARGB32);
-  image.fill(Qt::transparent);
-  QPainter painter(&image);
+// Draws `picture` in the 32 by 32 square at the painter's origin.
+void PaintPicture(QPainter& painter, const Picture& picture) {
   painter.setPen(QPen(kLinkColour, 2));
   for (const Link& link : kLinks) painter.drawLine(kNodeCentre[link.from], kNodeCentre[link.to]);
   painter.setPen(kOutline);
   for (int n = 0; n < kNodes; ++n) {
-    painter.setBrush((picture->lit & (1u << n)) != 0 ? kLit : kDark);
+    painter.setBrush((picture.lit & (1u << n)) != 0 ? kLit : kDark);
     painter.drawEllipse(kNodeCentre[n], kNodeRadius, kNodeRadius);
   }
+}
+
+const Picture* FindPicture(int resource) {
+  for (const Picture& p : kPictures) {
+    if (p.resource == resource) return &p;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+QImage IconPicture(int resource) {
+  const Picture* picture = FindPicture(resource);
+  if (picture == nullptr) return {};
+  QImage image(kIconSize, kIconSize, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  PaintPicture(painter, *picture);
   return image;
+}
+
+void PaintWindowIcon(QPainter& painter, qreal size) {
+  painter.save();
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.scale(size / kIconSize, size / kIconSize);
+  PaintPicture(painter, *FindPicture(kIconWindow));
+  painter.restore();
 }
 
 QIcon IconResource(int resource) { return QIcon(QPixmap::fromImage(IconPicture(resource))); }

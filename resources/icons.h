@@ -6,6 +6,10 @@
 #include <QIcon>
 #include <QImage>
 
+class QPainter;
+
+class QPainter;
+
 namespace trovix {
 
 inline constexpr int kIconWindow = 112;
@@ -17,5 +21,13 @@ inline constexpr int kIconSize = 32;
 QImage IconPicture(int resource);
 QIcon IconResource(int resource);
 QIcon WindowIcon();
+
+// Draws the window icon into a `size` x `size` square at the painter's origin: the one
+// drawing behind the window's pixmaps and the installed SVG and PNG theme icons.
+void PaintWindowIcon(QPainter& painter, qreal size);
+
+// Draws the window icon into a `size` x `size` square at the painter's origin: the one
+// drawing behind the window's pixmaps and the installed SVG and PNG theme icons.
+void PaintWindowIcon(QPainter& p, qreal size);
 
 }  // namespace trovix

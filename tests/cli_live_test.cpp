@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <linux/capability.h>
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -66,6 +69,7 @@ class Program {
     return stderr_.find("listening on") != std::string::npos;
   }
   void Signal(int signal) { kill(pid_, signal); }
+  pid_t pid() const { return pid_; }
   // Collects the output until the program ends; its exit code, or -1.
   int Wait() {
     for (bool outOpen = true, errOpen = true; outOpen || errOpen;) {
@@ -211,7 +215,7 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
   std::vector<Case> cases = {
       {Cli({}), true, 1,
        "trovix-cli: capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
-       "\"sudo setcap cap_net_raw+ep $(command -v trovix-cli)\"\n"},
+       "\"sudo setcap cap_net_raw+p $(command -v trovix-cli)\"\n"},
       {Cli({"-i", "198.18.7.7"}), false, 1, "trovix-cli: no interface has the address 198.18.7.7\n"},
       {Cli({"-t", "10.0.0.01:80"}), false, 2,
        "trovix-cli: -t 10.0.0.01:80: this filter can never match (use ADDRESS:PORT, * for any)\n"},
@@ -224,6 +228,94 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
     EXPECT_EQ(cli.err().substr(0, cli.err().find('\n') + 1), c.firstLine);
     EXPECT_EQ(cli.out(), "");
   }
+}
+
+// The capability lines of every thread of `pid` that differ from `expected`, with the
+// thread's id; empty when all agree.
+std::string ThreadsCapabilitiesOtherThan(pid_t pid, const std::string& expected) {
+  std::string differing;
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream status(task.path() / "status");
+    std::string line, caps;
+    while (std::getline(status, line)) {
+      if (line.rfind("Cap", 0) == 0 && line.rfind("CapBnd:", 0) != 0) caps += line + "\n";
+    }
+    if (caps != expected) differing += task.path().filename().string() + ":\n" + caps;
+  }
+  return error ? error.message() : differing;
+}
+
+// CAP_NET_RAW (bit 13) permitted and nothing else anywhere: not effective, and nothing a
+// started program could inherit.
+const char kOnlyPermittedNetRaw[] =
+    "CapInh:\t0000000000000000\nCapPrm:\t0000000000002000\nCapEff:\t0000000000000000\nCapAmb:\t0000000000000000\n";
+
+// An ordinary user who starts a copy of a program, the copy holding CAP_NET_RAW as a
+// permitted file capability where `withCapability`. The user's inheritable set holds
+// CAP_NET_RAW, which a program that does not clear it would hand to what it starts.
+class AsNobody : public CliLive {
+ protected:
+  void SetUp() override {
+    CliLive::SetUp();
+    if (IsSkipped()) return;
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to grant a file capability and become nobody";
+    ASSERT_EQ(chmod(folder_.Path("").c_str(), 0755), 0);
+  }
+  std::vector<std::string> Copy(const char* program, const std::string& name, bool withCapability) {
+    std::string copy = folder_.Path(name);
+    std::filesystem::copy_file(program, copy);
+    if (withCapability) {
+      EXPECT_EQ(test::RunCommand("setcap cap_net_raw+p '" + copy + "'").status, 0);
+    }
+    return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=+net_raw", copy};
+  }
+};
+
+TEST_F(AsNobody, TheFileCapabilityCapturesWithNothingEffectiveOrInheritable) {
+  std::vector<std::string> args = Copy(TROVIX_CLI, "trovix-cli", true);
+  args.insert(args.end(), {"-i", "127.0.0.1", "-f", "*:40431", "-c", "2"});
+  Program cli(args);
+  ASSERT_TRUE(cli.Listening()) << cli.err();
+  EXPECT_EQ(ThreadsCapabilitiesOtherThan(cli.pid(), kOnlyPermittedNetRaw), "");
+  SendFrom(40431, {4, 5});
+  EXPECT_EQ(cli.Wait(), 0);
+  EXPECT_EQ(cli.out(),
+            "0\tudp\t127.0.0.1\t40431\t127.0.0.1\t40432\t32\t64\n"
+            "1\tudp\t127.0.0.1\t40431\t127.0.0.1\t40432\t33\t64\n");
+}
+
+TEST_F(AsNobody, WithoutTheFileCapabilityTheCaptureIsRefused) {
+  std::vector<std::string> args = Copy(TROVIX_CLI, "trovix-cli", false);
+  Program cli(args);
+  EXPECT_EQ(cli.Wait(), 1);
+  EXPECT_EQ(cli.err().substr(0, cli.err().find('\n') + 1),
+            "trovix-cli: capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
+            "\"sudo setcap cap_net_raw+p $(command -v trovix-cli)\"\n");
+}
+
+TEST_F(AsNobody, TheWindowRunsWithNothingEffectiveOrInheritable) {
+  std::string home = folder_.Path("home");
+  std::filesystem::create_directory(home);
+  ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+  std::vector<std::string> args = Copy(TROVIX_WINDOW, "trovix", true);
+  // A display name of its own gives the window an instance socket of its own (in /tmp: the
+  // C library ignores TMPDIR for a program with file capabilities).
+  std::string display = ":trovix-cap-" + std::to_string(getpid());
+  args.insert(args.end() - 1, {"env", "-u", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM=offscreen", "HOME=" + home,
+                               "XDG_CONFIG_HOME=" + home, "DISPLAY=" + display});
+  Program window(args);
+  // The socket appears once the window has started up and waits for events.
+  std::string socket = "/tmp/trovix-65534-_trovix_cap_" + std::to_string(getpid());
+  auto end = std::chrono::steady_clock::now() + 10s;
+  while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
+  std::error_code ignored;
+  ASSERT_TRUE(std::filesystem::exists(socket, ignored));
+  EXPECT_EQ(ThreadsCapabilitiesOtherThan(window.pid(), kOnlyPermittedNetRaw), "");
+  window.Signal(SIGKILL);
+  window.Wait();
+  std::filesystem::remove(socket, ignored);
+  std::filesystem::remove(socket + ".lock", ignored);
 }
 
 }  // namespace

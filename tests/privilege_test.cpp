@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "capture/platform/capabilities.h"
 #include "capture/platform/capability_check.h"
 #include "capture/privilege.h"
 
@@ -38,35 +39,47 @@ int InChild(const std::function<int()>& body) {
   return WEXITSTATUS(status);
 }
 
-bool SetEffective(uint32_t effective0) {
+// Sets the first word of the permitted and effective sets (CAP_NET_RAW lives there).
+bool SetSets(uint32_t permitted0, uint32_t effective0) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
   if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[0].permitted = permitted0;
   data[0].effective = effective0;
   data[1].effective = 0;
   return syscall(SYS_capset, &header, data) == 0;
 }
 
-// The kernel's own account of the effective set, read apart from capget.
+// The kernel's own account of the permitted and effective sets, read apart from capget.
 bool ProcStatusSaysNetRaw() {
   std::ifstream status("/proc/self/status");
   std::string line;
+  uint64_t held = 0;
+  int found = 0;
   while (std::getline(status, line)) {
-    if (line.rfind("CapEff:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> CAP_NET_RAW) & 1;
+    if (line.rfind("CapPrm:", 0) == 0 || line.rfind("CapEff:", 0) == 0) {
+      held |= std::stoull(line.substr(7), nullptr, 16);
+      ++found;
+    }
   }
-  ADD_FAILURE() << "no CapEff line";
-  return false;
+  EXPECT_EQ(found, 2);
+  return (held >> CAP_NET_RAW) & 1;
 }
 
-TEST(Privilege, ThisProcessIsPrivilegedExactlyWhenItHoldsNetRaw) {
+TEST(Privilege, ThisProcessIsPrivilegedExactlyWhenItCanRaiseNetRaw) {
   EXPECT_EQ(CheckAnswer(), ProcStatusSaysNetRaw() ? 11 : 10);
 }
 
-TEST(Privilege, DroppingNetRawFromTheEffectiveSetIsNotPrivileged) {
+TEST(Privilege, NetRawOnlyPermittedIsPrivilegedAndGoneFromBothIsNot) {
   int answer = InChild([] {
-    return SetEffective(0) ? CheckAnswer() : 99;
+    uint32_t netRaw = CAP_TO_MASK(CAP_NET_RAW);
+    if (!SetSets(netRaw, 0)) return 99;
+    int permittedOnly = CheckAnswer();
+    if (!SetSets(0, 0)) return 98;
+    return 100 * (permittedOnly - 10) + CheckAnswer();  // fits an exit code
   });
-  EXPECT_EQ(answer, 10);
+  if (answer == 99) GTEST_SKIP() << "this process does not hold CAP_NET_RAW";
+  EXPECT_EQ(answer, 110);
 }
 
 TEST(Privilege, RootTurnedNobodyIsNotPrivileged) {
@@ -81,14 +94,41 @@ TEST(Privilege, RootTurnedNobodyIsNotPrivileged) {
   EXPECT_EQ(answer, 10);
 }
 
-TEST(Privilege, NobodyHoldingNetRawIsPrivileged) {
+TEST(Privilege, NobodyKeepingNetRawPermittedIsPrivileged) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   int answer = InChild([] {
     if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) return 99;
-    if (CheckAnswer() != 10) return 98;  // changing user cleared the effective set
-    return SetEffective(CAP_TO_MASK(CAP_NET_RAW)) ? CheckAnswer() : 97;
+    // Changing user cleared the effective set and kept the permitted one.
+    return CheckAnswer();
   });
   EXPECT_EQ(answer, 11);
+}
+
+// The effective set's CAP_NET_RAW bit as the kernel shows this thread's.
+int EffectiveNetRaw() {
+  std::ifstream status("/proc/thread-self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("CapEff:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> CAP_NET_RAW) & 1;
+  }
+  return 9;
+}
+
+TEST(Privilege, NetRawIsEffectiveOnlyWhileRaisedAndOnlyWhenPermitted) {
+  int answer = InChild([] {
+    if (!SetSets(CAP_TO_MASK(CAP_NET_RAW), 0)) return 99;
+    int trace = EffectiveNetRaw();
+    {
+      NetRawRaised raised;
+      trace = 10 * trace + EffectiveNetRaw();
+    }
+    trace = 10 * trace + EffectiveNetRaw();
+    if (!SetSets(0, 0)) return 98;
+    NetRawRaised notPermitted;
+    return 10 * trace + EffectiveNetRaw();
+  });
+  if (answer == 99) GTEST_SKIP() << "this process does not hold CAP_NET_RAW";
+  EXPECT_EQ(answer, 100);  // digits: before 0, raised 1, after 0, not permitted 0
 }
 
 int FailingCapGet(cap_user_header_t, cap_user_data_t) {

@@ -16,7 +16,9 @@ int32_t CapabilityPrivilegeCheck::CheckAdminMembership(int32_t* flag) {
   if (capget_(&header, data) != 0) return 0;
   // A kernel that answered in another layout rewrote the version; its data is not ours.
   if (header.version != _LINUX_CAPABILITY_VERSION_3) return 0;
-  if ((data[CAP_TO_INDEX(CAP_NET_RAW)].effective & CAP_TO_MASK(CAP_NET_RAW)) != 0) *flag = 1;
+  // Permitted is enough: the capability is raised only while the socket is opened.
+  const __user_cap_data_struct& word = data[CAP_TO_INDEX(CAP_NET_RAW)];
+  if (((word.effective | word.permitted) & CAP_TO_MASK(CAP_NET_RAW)) != 0) *flag = 1;
   return 1;
 }
 

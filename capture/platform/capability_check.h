@@ -1,5 +1,5 @@
-// The privilege to capture on Linux: CAP_NET_RAW in the effective capability set, which
-// a packet socket needs, whoever the user is.
+// The privilege to capture on Linux: CAP_NET_RAW, which a packet socket needs whoever the
+// user is, held in the permitted set (so it can be raised) or already effective.
 #pragma once
 
 #include <linux/capability.h>

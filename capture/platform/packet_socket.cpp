@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/platform/capabilities.h"
 #include "capture/platform/rtnetlink.h"
 
 namespace trovix {
@@ -154,8 +155,14 @@ void PacketRing::Release() noexcept {
 int PacketRing::Open(int ifindex, PacketRing& ring) noexcept {
   PacketRing opened;
   // Protocol 0 until bind: no datagram of another interface reaches the ring meanwhile.
-  opened.fd_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (opened.fd_ < 0) return errno;
+  // Creating the socket is the one step that needs CAP_NET_RAW; it is effective only here.
+  int socketError = 0;
+  {
+    NetRawRaised privilege;
+    opened.fd_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    socketError = errno;
+  }
+  if (opened.fd_ < 0) return socketError;
   if (AttachFilter(opened.fd_) != 0) return errno;
   if (int error = opened.SetUpRing(); error != 0) return error;
   sockaddr_ll where{};

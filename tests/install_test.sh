@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The installed files and the Debian package. Usage: install_test.sh install|package BUILD-DIR
+set -euo pipefail
+what=$1
+build=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+# Every file of the program, under its prefix.
+expected_files="bin/trovix
+bin/trovix-cli
+share/applications/trovix.desktop
+share/doc/trovix/changelog.gz
+share/doc/trovix/copyright
+share/icons/hicolor/32x32/apps/trovix.png
+share/icons/hicolor/48x48/apps/trovix.png
+share/icons/hicolor/scalable/apps/trovix.svg
+share/man/man1/trovix-cli.1.gz
+share/man/man1/trovix.1.gz"
+
+# Width and height from a PNG's header, as "WxH".
+png_size() { od -An -tu1 -j16 -N8 "$1" | awk '{print $3*256+$4 "x" $7*256+$8}'; }
+
+case $what in
+install)
+  cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+  files=$(cd "$scratch/prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+  [ "$files" = "$expected_files" ] || fail "installed files differ:"$'\n'"$files"
+  desktop-file-validate "$scratch/prefix/share/applications/trovix.desktop" || fail "desktop entry not valid"
+  grep -qx 'Categories=Network;Monitor;' "$scratch/prefix/share/applications/trovix.desktop" || fail "categories"
+  grep -qx 'Icon=trovix' "$scratch/prefix/share/applications/trovix.desktop" || fail "icon name"
+  icons=$scratch/prefix/share/icons/hicolor
+  [ "$(png_size "$icons/32x32/apps/trovix.png")" = 32x32 ] || fail "32 px icon is $(png_size "$icons/32x32/apps/trovix.png")"
+  [ "$(png_size "$icons/48x48/apps/trovix.png")" = 48x48 ] || fail "48 px icon is $(png_size "$icons/48x48/apps/trovix.png")"
+  grep -q 'viewBox="0 0 48 48"' "$icons/scalable/apps/trovix.svg" || fail "SVG has no 48 x 48 view box"
+  grep -Eq '<(circle|ellipse|path|polyline|polygon|rect)' "$icons/scalable/apps/trovix.svg" || fail "SVG draws nothing"
+  zcat "$scratch/prefix/share/man/man1/trovix-cli.1.gz" | grep -q '^\.SH OPTIONS' || fail "trovix-cli.1 has no options"
+  echo "installed: $(echo "$expected_files" | wc -l) files, desktop entry valid"
+  ;;
+package)
+  if ! command -v dpkg-deb >/dev/null; then
+    echo "skipped: no dpkg-deb here to build or list a Debian package"
+    exit 77
+  fi
+  (cd "$build" && cpack -B "$scratch" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; fail "cpack"; }
+  deb=$(ls "$scratch"/trovix_*.deb)
+  listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./usr/||' | LC_ALL=C sort)
+  [ "$listed" = "$expected_files" ] || fail "package holds:"$'\n'"$listed"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for dependency in libcap2-bin libqt6widgets6 libpcap0.8; do
+    [[ $depends == *"$dependency"* ]] || fail "Depends lacks $dependency: $depends"
+  done
+  dpkg-deb -e "$deb" "$scratch/control"
+  grep -q 'setcap cap_net_raw+p /usr/bin/trovix &&' "$scratch/control/postinst" || fail "postinst"
+  grep -q 'setcap cap_net_raw+p /usr/bin/trovix-cli;' "$scratch/control/postinst" || fail "postinst"
+  if command -v lintian >/dev/null; then
+    report=$(lintian "$deb" 2>/dev/null || true)
+    ! grep -q '^E:' <<<"$report" || fail "lintian:"$'\n'"$report"
+  else
+    fail "lintian is missing (scripts/install-deps installs it)"
+  fi
+  echo "package: $(basename "$deb"), Depends: $depends"
+  ;;
+esac
