@@ -72,7 +72,11 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   trovix::CaptureState& state = trovix::TheCaptureState();
-  trovix::MainDialog dialog(state, trovix::SystemServices());
+  // The real system, but not the user's settings: a first run would wait in its about box.
+  trovix::Services services = trovix::SystemServices();
+  services.configFolder = nullptr;
+  services.trayIcon = nullptr;
+  trovix::MainDialog dialog(state, services);
   dialog.show();
   if (!QTest::qWaitForWindowExposed(&dialog)) return 1;
   long shownNs = RealtimeNs();
