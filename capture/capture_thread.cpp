@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "capture/kernel_filter.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/platform/packet_socket.h"
@@ -147,7 +148,10 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
 
   ThreadContext ctx{&state, listener, sink, {}, false, 0};
-  if (int error = PacketRing::Open(ifindex, ctx.ring); error != 0) return Failed(error);
+  // Built from the options PrepareCapture has set, and attached before the socket is
+  // bound: what it rejects never reaches the ring.
+  KernelFilter filter = CompileKernelFilter(state);
+  if (int error = PacketRing::Open(ifindex, filter.code, filter.length, ctx.ring); error != 0) return Failed(error);
   WakeEvent wake;
   if (int error = WakeEvent::Create(wake); error != 0) return Failed(error);
   int wakeFd = wake.fd();

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "capture/capture_thread.h"
+#include "capture/kernel_filter.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/platform/packet_socket.h"
@@ -423,7 +424,8 @@ TEST_F(CaptureLive, TwoHundredStartStopCyclesLeakNoDescriptor) {
 
 TEST_F(CaptureLive, SocketErrorOnARingForEveryInterfaceEndsTheCapture) {
   PacketRing ring;
-  ASSERT_EQ(PacketRing::Open(0, ring), 0);
+  KernelFilter filter = CompileKernelFilter(*state_);
+  ASSERT_EQ(PacketRing::Open(0, filter.code, filter.length, ring), 0);
   EXPECT_TRUE(ring.Failed(POLLERR));  // there is no interface whose return could be awaited
 }
 

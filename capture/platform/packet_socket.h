@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct sock_filter;
+
 namespace trovix {
 
 // Index of the interface that owns IPv4 address `address` (network byte order): 0 for
@@ -36,9 +38,10 @@ class PacketRing {
   PacketRing(const PacketRing&) = delete;
   PacketRing& operator=(const PacketRing&) = delete;
 
-  // Opens the socket on interface `ifindex` (0 = all). Returns 0 or an errno value; on
-  // failure `ring` holds nothing.
-  static int Open(int ifindex, PacketRing& ring) noexcept;
+  // Opens the socket on interface `ifindex` (0 = all) with the classic BPF `program`
+  // attached before it is bound, so no datagram reaches the ring unfiltered. Returns 0 or
+  // an errno value; on failure `ring` holds nothing.
+  static int Open(int ifindex, const sock_filter* program, uint16_t length, PacketRing& ring) noexcept;
 
   int fd() const noexcept { return fd_; }
 
