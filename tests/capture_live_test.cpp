@@ -193,6 +193,17 @@ TEST_F(CaptureLive, UnknownBindTextCapturesEveryInterfaceOnce) {
   ExpectLogMatchesStore();
 }
 
+TEST_F(CaptureLive, DatagramsTheFiltersRejectNeverReachTheRing) {
+  Start({"127.0.0.1", "*:*", "*:40062", false, false, true, false, false, false});
+  test::SendNumbered(40061, 40063, 200);
+  test::SendNumbered(40061, 40062, 3);
+  AwaitPackets(3);
+  StopCaptureThread(*state_);
+  EXPECT_EQ(Count(), 3u);
+  EXPECT_EQ(state_->run.datagramsSeen, 3u);
+  EXPECT_EQ(state_->run.kernel.received, 3u);
+}
+
 TEST_F(CaptureLive, LargestDatagramIsStoredWhole) {
   Start({"127.0.0.1", "*:*", "*:40022", false, false, true, false, false, false});
   int sender = UdpSocket("127.0.0.1", 40021);
