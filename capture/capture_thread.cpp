@@ -139,7 +139,8 @@ uint32_t CaptureBindAddress(const CaptureState& state) {
   return htonl(INADDR_ANY);
 }
 
-CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink) {
+CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink,
+                                uint32_t handOverMs) {
   JoinFinishedThread(state);
   state.run.datagramsSeen = 0;
   state.run.kernel = {};
@@ -151,7 +152,8 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   // Built from the options PrepareCapture has set, and attached before the socket is
   // bound: what it rejects never reaches the ring.
   KernelFilter filter = CompileKernelFilter(state);
-  if (int error = PacketRing::Open(ifindex, filter.code, filter.length, ctx.ring); error != 0) return Failed(error);
+  int error = PacketRing::Open(ifindex, filter.code, filter.length, ctx.ring, handOverMs);
+  if (error != 0) return Failed(error);
   WakeEvent wake;
   if (int error = WakeEvent::Create(wake); error != 0) return Failed(error);
   int wakeFd = wake.fd();

@@ -33,9 +33,6 @@ namespace {
 constexpr uint32_t kBlockSize = 1u << 20;
 constexpr uint32_t kBlockCount = 16;
 constexpr uint32_t kFrameSize = 1u << 11;
-// A block is handed over after this many milliseconds even when not full, so a quiet
-// interface still shows its packets promptly.
-constexpr uint32_t kBlockTimeoutMs = 4;
 
 int AttachFilter(int fd, const sock_filter* program, uint16_t length) noexcept {
   sock_fprog fprog{length, const_cast<sock_filter*>(program)};
@@ -44,7 +41,7 @@ int AttachFilter(int fd, const sock_filter* program, uint16_t length) noexcept {
 
 }  // namespace
 
-int PacketRing::SetUpRing() noexcept {
+int PacketRing::SetUpRing(uint32_t handOverMs) noexcept {
   int version = TPACKET_V3;
   if (setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return errno;
   tpacket_req3 req{};
@@ -52,7 +49,7 @@ int PacketRing::SetUpRing() noexcept {
   req.tp_block_nr = kBlockCount;
   req.tp_frame_size = kFrameSize;
   req.tp_frame_nr = kBlockSize / kFrameSize * kBlockCount;
-  req.tp_retire_blk_tov = kBlockTimeoutMs;
+  req.tp_retire_blk_tov = handOverMs;
   if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) return errno;
   size_t size = static_cast<size_t>(kBlockSize) * kBlockCount;
   void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
@@ -140,7 +137,8 @@ void PacketRing::Release() noexcept {
   blockCount_ = 0;
 }
 
-int PacketRing::Open(int ifindex, const sock_filter* program, uint16_t length, PacketRing& ring) noexcept {
+int PacketRing::Open(int ifindex, const sock_filter* program, uint16_t length, PacketRing& ring,
+                     uint32_t handOverMs) noexcept {
   PacketRing opened;
   // Protocol 0 until bind: no datagram of another interface reaches the ring meanwhile.
   // Creating the socket is the one step that needs CAP_NET_RAW; it is effective only here.
@@ -152,7 +150,7 @@ int PacketRing::Open(int ifindex, const sock_filter* program, uint16_t length, P
   }
   if (opened.fd_ < 0) return socketError;
   if (AttachFilter(opened.fd_, program, length) != 0) return errno;
-  if (int error = opened.SetUpRing(); error != 0) return error;
+  if (int error = opened.SetUpRing(handOverMs); error != 0) return error;
   sockaddr_ll where{};
   where.sll_family = AF_PACKET;
   where.sll_protocol = htons(ETH_P_ALL);
