@@ -1,6 +1,6 @@
 // trovix-cli next to tcpdump under a sustained flood: inside a private network namespace,
-// one sender sends numbered UDP datagrams over loopback from 100 source ports in turn, and
-// both programs keep only those from the first port (1%) and write them to a capture file.
+// one sender sends numbered UDP datagrams over loopback to 100 destination ports in turn,
+// and both programs keep only those to the first port (1%) and write them to a capture file.
 // Reports, for each, what it kept of what was sent, the kernel's drops and its CPU time.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -29,7 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint16_t kFirstPort = 40500;
 constexpr int kPorts = 100;
-constexpr uint16_t kTargetPort = 40700;
+constexpr uint16_t kSenderPort = 40700;
 
 // A capture program started with standard output thrown away and its standard error kept.
 struct Capture {
@@ -83,7 +83,7 @@ struct Capture {
   }
 };
 
-// The sequence numbers of the datagrams from the first port in a capture file.
+// The sequence numbers of the datagrams to the first port in a capture file.
 std::vector<uint32_t> Sequences(const std::string& file) {
   std::vector<uint32_t> seqs;
   char error[PCAP_ERRBUF_SIZE];
@@ -96,7 +96,7 @@ std::vector<uint32_t> Sequences(const std::string& file) {
     const uint8_t* d;
     size_t length;
     if (!trovix::cli::Ipv4InFrame(linkType, frame, h->caplen, d, length) || length < 32 || d[9] != 17) continue;
-    if ((d[20] << 8 | d[21]) != kFirstPort) continue;
+    if ((d[22] << 8 | d[23]) != kFirstPort) continue;
     uint32_t seq;
     std::memcpy(&seq, d + 28, 4);
     seqs.push_back(seq);
@@ -119,30 +119,34 @@ int main(int argc, char** argv) {
   std::string ours = "/tmp/trovix-cli-bench-" + std::to_string(getpid()) + ".pcap";
   std::string theirs = "/tmp/tcpdump-bench-" + std::to_string(getpid()) + ".pcap";
   Capture trovix, tcpdump;
-  if (!trovix.Start({cli, "-i", "127.0.0.1", "-p", "udp", "-f", "*:" + std::to_string(kFirstPort), "-w", ours}) ||
+  if (!trovix.Start({cli, "-i", "127.0.0.1", "-p", "udp", "-t", "*:" + std::to_string(kFirstPort), "-w", ours}) ||
       !tcpdump.Start({"tcpdump", "-i", "lo", "-nn", "-Z", "root", "-w", theirs,
-                      "udp and src port " + std::to_string(kFirstPort)})) {
+                      "udp and dst port " + std::to_string(kFirstPort)})) {
     std::fprintf(stderr, "cli_flood_bench: a capture did not start:\n%s%s\n", trovix.said.c_str(), tcpdump.said.c_str());
     return 1;
   }
 
-  std::vector<int> senders;
-  sockaddr_in to{AF_INET, htons(kTargetPort), {htonl(INADDR_LOOPBACK)}, {}};
-  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
-  bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof to);  // no ICMP errors back
+  // A socket bound at every destination port, so that no ICMP error comes back.
+  std::vector<int> receivers;
+  std::vector<sockaddr_in> targets;
   for (int i = 0; i < kPorts; ++i) {
+    sockaddr_in at{AF_INET, htons(static_cast<uint16_t>(kFirstPort + i)), {htonl(INADDR_LOOPBACK)}, {}};
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in self{AF_INET, htons(static_cast<uint16_t>(kFirstPort + i)), {htonl(INADDR_LOOPBACK)}, {}};
-    bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
-    senders.push_back(fd);
+    bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    receivers.push_back(fd);
+    targets.push_back(at);
   }
+  int sender = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in self{AF_INET, htons(kSenderPort), {htonl(INADDR_LOOPBACK)}, {}};
+  bind(sender, reinterpret_cast<sockaddr*>(&self), sizeof self);
   char payload[32] = {};
   uint32_t sent = 0, kept = 0;
   auto start = Clock::now();
   for (uint32_t k = 0; k < count; ++k) {
     uint32_t seq = k / kPorts;
     std::memcpy(payload, &seq, 4);
-    if (sendto(senders[k % kPorts], payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) {
+    const sockaddr_in& to = targets[k % kPorts];
+    if (sendto(sender, payload, sizeof payload, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) {
       ++sent;
       if (k % kPorts == 0) ++kept;
     }
@@ -152,7 +156,7 @@ int main(int argc, char** argv) {
   trovix.Stop();
   tcpdump.Stop();
 
-  std::printf("sent %u datagrams in %.2f s (%.0f/s), %u of them from port %u\n", sent, seconds, sent / seconds, kept,
+  std::printf("sent %u datagrams in %.2f s (%.0f/s), %u of them to port %u\n", sent, seconds, sent / seconds, kept,
               kFirstPort);
   for (auto [name, capture, file] : {std::tuple{"trovix-cli", &trovix, ours}, std::tuple{"tcpdump", &tcpdump, theirs}}) {
     std::vector<uint32_t> seqs = Sequences(file);

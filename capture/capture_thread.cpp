@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "capture/kernel_filter.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/platform/packet_socket.h"
@@ -138,7 +139,8 @@ uint32_t CaptureBindAddress(const CaptureState& state) {
   return htonl(INADDR_ANY);
 }
 
-CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink) {
+CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink,
+                                uint32_t handOverMs) {
   JoinFinishedThread(state);
   state.run.datagramsSeen = 0;
   state.run.kernel = {};
@@ -147,7 +149,11 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
 
   ThreadContext ctx{&state, listener, sink, {}, false, 0};
-  if (int error = PacketRing::Open(ifindex, ctx.ring); error != 0) return Failed(error);
+  // Built from the options PrepareCapture has set, and attached before the socket is
+  // bound: what it rejects never reaches the ring.
+  KernelFilter filter = CompileKernelFilter(state);
+  int error = PacketRing::Open(ifindex, filter.code, filter.length, ctx.ring, handOverMs);
+  if (error != 0) return Failed(error);
   WakeEvent wake;
   if (int error = WakeEvent::Create(wake); error != 0) return Failed(error);
   int wakeFd = wake.fd();

@@ -22,6 +22,10 @@
 namespace trovix::cli {
 namespace {
 
+// A line printed at most this late is still live on a terminal, and a sustained flood then
+// wakes the capture thread 20 times a second rather than 250.
+constexpr uint32_t kHandOverMs = 50;
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "trovix-cli: %s\n", message.c_str());
   return 1;
@@ -75,7 +79,7 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   if (signalFd < 0 || endFd < 0) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
 
   EndListener listener(endFd);
-  CaptureStart start = StartCaptureThread(state, &listener, &output);
+  CaptureStart start = StartCaptureThread(state, &listener, &output, kHandOverMs);
   if (start.result != CaptureStartResult::kStarted) return Fail(StartFailure(start, o));
   std::fprintf(stderr, "trovix-cli: listening on %s\n", o.address.empty() ? "every interface" : o.address.c_str());
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "capture/capture_thread.h"
+#include "capture/kernel_filter.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/platform/packet_socket.h"
@@ -190,6 +191,17 @@ TEST_F(CaptureLive, UnknownBindTextCapturesEveryInterfaceOnce) {
   close(receiver);
   EXPECT_EQ(Count(), 3u);
   ExpectLogMatchesStore();
+}
+
+TEST_F(CaptureLive, DatagramsTheFiltersRejectNeverReachTheRing) {
+  Start({"127.0.0.1", "*:*", "*:40062", false, false, true, false, false, false});
+  test::SendNumbered(40061, 40063, 200);
+  test::SendNumbered(40061, 40062, 3);
+  AwaitPackets(3);
+  StopCaptureThread(*state_);
+  EXPECT_EQ(Count(), 3u);
+  EXPECT_EQ(state_->run.datagramsSeen, 3u);
+  EXPECT_EQ(state_->run.kernel.received, 3u);
 }
 
 TEST_F(CaptureLive, LargestDatagramIsStoredWhole) {
@@ -423,7 +435,8 @@ TEST_F(CaptureLive, TwoHundredStartStopCyclesLeakNoDescriptor) {
 
 TEST_F(CaptureLive, SocketErrorOnARingForEveryInterfaceEndsTheCapture) {
   PacketRing ring;
-  ASSERT_EQ(PacketRing::Open(0, ring), 0);
+  KernelFilter filter = CompileKernelFilter(*state_);
+  ASSERT_EQ(PacketRing::Open(0, filter.code, filter.length, ring), 0);
   EXPECT_TRUE(ring.Failed(POLLERR));  // there is no interface whose return could be awaited
 }
 

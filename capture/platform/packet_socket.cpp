@@ -1,13 +1,12 @@
 // Packet socket with a TPACKET_V3 receive ring. SOCK_DGRAM gives every datagram from its
-// IP header on, in both directions; a small classic BPF program keeps only IPv4 and
-// drops the loopback's outgoing copy, so each datagram on lo is seen once.
+// IP header on, in both directions; the caller's classic BPF program decides which of
+// them reach the ring.
 #include "capture/platform/packet_socket.h"
 
 // net/if.h must come before the linux/ headers, which would define the same names.
 #include <net/if.h>
 #include <arpa/inet.h>
 #include <linux/filter.h>
-#include <linux/if_arp.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <netinet/in.h>
@@ -34,29 +33,15 @@ namespace {
 constexpr uint32_t kBlockSize = 1u << 20;
 constexpr uint32_t kBlockCount = 16;
 constexpr uint32_t kFrameSize = 1u << 11;
-// A block is handed over after this many milliseconds even when not full, so a quiet
-// interface still shows its packets promptly.
-constexpr uint32_t kBlockTimeoutMs = 4;
-constexpr uint32_t kSnapLength = 65536;
 
-int AttachFilter(int fd) noexcept {
-  static sock_filter code[] = {
-      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 5),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 2),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_HATYPE)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_LOOPBACK, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, kSnapLength),
-      BPF_STMT(BPF_RET | BPF_K, 0),
-  };
-  sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
-  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+int AttachFilter(int fd, const sock_filter* program, uint16_t length) noexcept {
+  sock_fprog fprog{length, const_cast<sock_filter*>(program)};
+  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog);
 }
 
 }  // namespace
 
-int PacketRing::SetUpRing() noexcept {
+int PacketRing::SetUpRing(uint32_t handOverMs) noexcept {
   int version = TPACKET_V3;
   if (setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return errno;
   tpacket_req3 req{};
@@ -64,7 +49,7 @@ int PacketRing::SetUpRing() noexcept {
   req.tp_block_nr = kBlockCount;
   req.tp_frame_size = kFrameSize;
   req.tp_frame_nr = kBlockSize / kFrameSize * kBlockCount;
-  req.tp_retire_blk_tov = kBlockTimeoutMs;
+  req.tp_retire_blk_tov = handOverMs;
   if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) return errno;
   size_t size = static_cast<size_t>(kBlockSize) * kBlockCount;
   void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
@@ -152,7 +137,8 @@ void PacketRing::Release() noexcept {
   blockCount_ = 0;
 }
 
-int PacketRing::Open(int ifindex, PacketRing& ring) noexcept {
+int PacketRing::Open(int ifindex, const sock_filter* program, uint16_t length, PacketRing& ring,
+                     uint32_t handOverMs) noexcept {
   PacketRing opened;
   // Protocol 0 until bind: no datagram of another interface reaches the ring meanwhile.
   // Creating the socket is the one step that needs CAP_NET_RAW; it is effective only here.
@@ -163,8 +149,8 @@ int PacketRing::Open(int ifindex, PacketRing& ring) noexcept {
     socketError = errno;
   }
   if (opened.fd_ < 0) return socketError;
-  if (AttachFilter(opened.fd_) != 0) return errno;
-  if (int error = opened.SetUpRing(); error != 0) return error;
+  if (AttachFilter(opened.fd_, program, length) != 0) return errno;
+  if (int error = opened.SetUpRing(handOverMs); error != 0) return error;
   sockaddr_ll where{};
   where.sll_family = AF_PACKET;
   where.sll_protocol = htons(ETH_P_ALL);
@@ -183,7 +169,8 @@ bool PacketRing::Drain(DatagramHandler handler, void* context) noexcept {
     auto* status = reinterpret_cast<uint32_t*>(block + offsetof(tpacket_block_desc, hdr.bh1.block_status));
     if ((__atomic_load_n(status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) return true;
     // The filter attached before bind has already dropped all but IPv4 and loopback's
-    // outgoing copies, so every frame here is a datagram to hand on.
+    // outgoing copies (and, as a rule, what the capture's filters reject), so every frame
+    // here is a datagram to hand on.
     bool keepGoing = WalkRingBlock(block, blockSize_, handler, context);
     __atomic_store_n(status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
     nextBlock_ = (nextBlock_ + 1) % blockCount_;

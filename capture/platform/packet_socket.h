@@ -5,7 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 
+struct sock_filter;
+
 namespace trovix {
+
+// A ring block is handed over after this many milliseconds even when not full, so a quiet
+// interface still shows its packets promptly. Each hand-over wakes the capture thread.
+inline constexpr uint32_t kPromptHandOverMs = 4;
 
 // Index of the interface that owns IPv4 address `address` (network byte order): 0 for
 // 0.0.0.0 (every interface), -1 when no interface has it.
@@ -36,9 +42,11 @@ class PacketRing {
   PacketRing(const PacketRing&) = delete;
   PacketRing& operator=(const PacketRing&) = delete;
 
-  // Opens the socket on interface `ifindex` (0 = all). Returns 0 or an errno value; on
-  // failure `ring` holds nothing.
-  static int Open(int ifindex, PacketRing& ring) noexcept;
+  // Opens the socket on interface `ifindex` (0 = all) with the classic BPF `program`
+  // attached before it is bound, so no datagram reaches the ring unfiltered. Returns 0 or
+  // an errno value; on failure `ring` holds nothing.
+  static int Open(int ifindex, const sock_filter* program, uint16_t length, PacketRing& ring,
+                  uint32_t handOverMs = kPromptHandOverMs) noexcept;
 
   int fd() const noexcept { return fd_; }
 
@@ -56,7 +64,7 @@ class PacketRing {
   RingStatistics Statistics() noexcept;
 
  private:
-  int SetUpRing() noexcept;
+  int SetUpRing(uint32_t handOverMs) noexcept;
   void Release() noexcept;
 
   int fd_ = -1;

@@ -1,0 +1,33 @@
+// The capture's filters as a classic BPF program for the capture socket, so datagrams that
+// cannot pass never reach the ring. The program lets through a superset of what the accept
+// path keeps: the accept path stays the authority, the kernel only spares it the rest.
+#pragma once
+
+#include <linux/filter.h>
+
+#include <cstdint>
+
+#include "capture/capture_state.h"
+
+namespace trovix {
+
+// Whatever the options, the program is far shorter than this.
+inline constexpr int kKernelFilterMax = 64;
+
+// What the kernel's socket filter returns for a kept datagram: the largest one receive takes.
+inline constexpr uint32_t kKernelSnapLength = 65536;
+
+struct KernelFilter {
+  sock_filter code[kKernelFilterMax];
+  uint16_t length;
+};
+
+// The program for the options PrepareCapture has set. It sees each datagram from its IP
+// header on (SOCK_DGRAM) and keeps only IPv4, without the loopback's outgoing copy.
+KernelFilter CompileKernelFilter(const CaptureState& state) noexcept;
+
+// The address that the filter text `text` (NUL-terminated within `size` bytes) matches,
+// most significant byte first; false when no datagram's dotted-decimal text equals it.
+bool FilterAddressValue(const char* text, size_t size, uint32_t& address) noexcept;
+
+}  // namespace trovix
