@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "capture/area_poison.h"
 #include "capture/endpoint_filter.h"
 #include "capture/platform/packet_socket.h"
 #include "capture/platform/wake_event.h"
@@ -27,9 +28,25 @@ static_assert(kTableEntries == 16384 && kMaxPackets <= kTableEntries);
 static_assert(kSniffLogSize == 4096000);
 static_assert(kMaxPackets == 10000);
 
+// Marks the whole byte area unaddressable when its store is made (in AddressSanitizer
+// builds; see area_poison.h), and lifts the mark when the store goes, since the memory may
+// then be reused by something that knows nothing of it.
+class AreaPoisoning {
+ public:
+  explicit AreaPoisoning(const uint8_t* area) noexcept : area_(area) { PoisonBytes(area_, kByteAreaSize); }
+  ~AreaPoisoning() { UnpoisonBytes(area_, kByteAreaSize); }
+  AreaPoisoning(const AreaPoisoning&) = delete;
+  AreaPoisoning& operator=(const AreaPoisoning&) = delete;
+
+ private:
+  const uint8_t* area_;
+};
+
 // Accepted datagrams back to back, exactly as received. The capture thread is the only
 // writer during a capture; a reader acquires packetCount and may then use packets
 // 0 .. packetCount-1, whose bytes, table entries and log lines are all in place.
+// Only the stored part of the byte area may be touched: in AddressSanitizer builds the
+// rest is unaddressable, so reading past a datagram's end is reported.
 struct PacketStore {
   uint8_t bytes[kByteAreaSize];
   int32_t lengths[kTableEntries];
@@ -38,6 +55,7 @@ struct PacketStore {
   int64_t receiveTimes[kTableEntries];
   std::atomic<int32_t> storedBytes;
   std::atomic<uint32_t> packetCount;
+  AreaPoisoning poisoning{bytes};
 };
 
 // Every packet line of the current capture, each followed by CR LF, NUL-terminated.

@@ -46,6 +46,7 @@ void ResetPacketStore(PacketStore& store) noexcept {
   int32_t used = store.storedBytes.load(std::memory_order_relaxed);
   std::memset(store.bytes, 0, static_cast<size_t>(used < 0 ? 0 : used > kByteAreaSize ? kByteAreaSize : used));
   std::memset(store.protocols, 0, count < kTableEntries ? count : kTableEntries);
+  PoisonBytes(store.bytes, kByteAreaSize);
   store.storedBytes.store(0, std::memory_order_relaxed);
   store.packetCount.store(0, std::memory_order_release);
 }
@@ -86,6 +87,7 @@ AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* d
   store.protocols[index] = protocol;
   store.lengths[index] = static_cast<int32_t>(length);
   store.receiveTimes[index] = receiveTime;
+  UnpoisonBytes(store.bytes + total, length);
   if (length > 0) std::memcpy(store.bytes + total, datagram, length);
   store.storedBytes.store(total + static_cast<int32_t>(length), std::memory_order_relaxed);
 

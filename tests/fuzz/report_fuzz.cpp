@@ -1,6 +1,8 @@
 // Arbitrary bytes as one stored datagram, through the report, the splitting and the
 // selection. Byte 0 is the protocol table entry; byte 1 holds the three view flags and
-// where the datagram sits in the store; the rest is the datagram.
+// where the datagram sits in the store; the rest is the datagram. It is always the last
+// datagram stored, so in sanitizer builds the byte after it is unaddressable and a read
+// past its end is reported.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -34,6 +36,9 @@ int32_t Fill(PacketStore& s, uint8_t protocol, int placement, const uint8_t* dat
   if (placement == 1) trovix::AppendPacket(s, 255, kFiller, sizeof kFiller);
   Check(trovix::AppendPacket(s, protocol, data, size) != trovix::AcceptResult::kNoRoom);
   uint32_t count = trovix::PublishedPacketCount(s);
+#ifdef TROVIX_AREA_POISONING
+  Check(__asan_address_is_poisoned(s.bytes + s.storedBytes.load()));
+#endif
   s.lengths[count] = 0x7FFFFFFF;  // a stale entry from an "earlier capture"
   if (placement == 2) return static_cast<int32_t>(count);
   if (placement == 3) return -1;
