@@ -52,7 +52,9 @@ class SettingsWindowTest : public ::testing::Test {
     dialog_ = std::make_unique<test::TestDialog>(*state_, fakes_.services());
     dialog_->show();
     // A first run goes to the notification area; without one the window starts minimised.
-    if (!dialog_->isMinimized()) EXPECT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+    if (!dialog_->isMinimized()) {
+      EXPECT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+    }
     return *dialog_;
   }
   std::string IniPath() { return folder_.Path("config/Trovix/trovix.ini"); }
