@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/tcpdump_peer.h"
 #include "cli/link_layer.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
@@ -55,14 +56,7 @@ struct Capture {
     }
     close(err[1]);
     errFd = err[0];
-    char buf[256];
-    pollfd p{errFd, POLLIN, 0};
-    while (said.find("listening on") == std::string::npos && poll(&p, 1, 5000) == 1) {
-      ssize_t n = read(errFd, buf, sizeof buf);
-      if (n <= 0) break;
-      said.append(buf, static_cast<size_t>(n));
-    }
-    return said.find("listening on") != std::string::npos;
+    return trovix::bench::AwaitListening(errFd, said);
   }
   void Stop() {
     kill(pid, SIGINT);

@@ -15,5 +15,5 @@ target_link_libraries(window_burst_bench PRIVATE trovix_ui trovix_bench_support 
 add_executable(ring_vs_recv_bench ${CMAKE_CURRENT_LIST_DIR}/ring_vs_recv_bench.cpp)
 target_link_libraries(ring_vs_recv_bench PRIVATE trovix_capture trovix_bench_support)
 
-add_executable(cli_flood_bench ${CMAKE_CURRENT_LIST_DIR}/cli_flood_bench.cpp ${PROJECT_SOURCE_DIR}/tests/netns.cpp)
-target_link_libraries(cli_flood_bench PRIVATE trovix_cli)
+add_executable(cli_flood_bench ${CMAKE_CURRENT_LIST_DIR}/cli_flood_bench.cpp)
+target_link_libraries(cli_flood_bench PRIVATE trovix_cli trovix_bench_support)

@@ -39,10 +39,14 @@ bool TcpdumpPeer::Start(const std::string& program, const std::string& filter) {
   close(err[1]);
   stderrFd_ = err[0];
   std::string said;
+  return AwaitListening(stderrFd_, said);
+}
+
+bool AwaitListening(int stderrFd, std::string& said) {
   char buf[256];
-  pollfd p{stderrFd_, POLLIN, 0};
+  pollfd p{stderrFd, POLLIN, 0};
   while (said.find("listening on") == std::string::npos && poll(&p, 1, 5000) == 1) {
-    ssize_t n = read(stderrFd_, buf, sizeof buf);
+    ssize_t n = read(stderrFd, buf, sizeof buf);
     if (n <= 0) break;
     said.append(buf, static_cast<size_t>(n));
   }

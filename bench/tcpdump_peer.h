@@ -30,6 +30,11 @@ class TcpdumpPeer {
   std::string file_;
 };
 
+// Reads a capture program's standard error until it says "listening on" (both tcpdump and
+// trovix-cli do once their socket is open), keeping what it read in `said`. False when it
+// ended or stayed silent for 5 s first.
+bool AwaitListening(int stderrFd, std::string& said);
+
 // The 4-byte sequence numbers at the start of each UDP payload in an Ethernet pcap file.
 std::vector<uint32_t> PcapSequences(const std::string& file);
 

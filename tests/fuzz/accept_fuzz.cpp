@@ -17,19 +17,13 @@
 #include "capture/capture_state.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
 using namespace trovix;
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
-
-CaptureState& State() {
-  static CaptureState* state = new CaptureState();
-  return *state;
-}
+using fuzz::Check;
+using fuzz::State;
 
 std::string_view TakeLine(std::string_view& rest) {
   size_t end = rest.find('\n');

@@ -11,19 +11,13 @@
 
 #include "capture/capture_state.h"
 #include "capture/endpoint_filter.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
 using namespace trovix;
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
-
-CaptureState& State() {
-  static CaptureState* state = new CaptureState();
-  return *state;
-}
+using fuzz::Check;
+using fuzz::State;
 
 // What a field's buffer holds of the text: up to a NUL, at most 23 characters.
 std::string_view FieldText(std::string_view text) {
