@@ -32,20 +32,22 @@ constexpr uint16_t kFirstPort = 40500;
 constexpr int kPorts = 100;
 constexpr uint16_t kSenderPort = 40700;
 
-// A capture program started with standard output thrown away and its standard error kept.
+// A capture program started with standard output going to `output` (thrown away when
+// empty) and its standard error kept.
 struct Capture {
   pid_t pid = -1;
   int errFd = -1;
   std::string said;
   double cpuSeconds = 0;
 
-  bool Start(std::vector<std::string> args) {
+  bool Start(std::vector<std::string> args, const std::string& output = "") {
     int err[2];
     if (pipe(err) != 0) return false;
     pid = fork();
     if (pid == 0) {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
+      int out = output.empty() ? open("/dev/null", O_WRONLY)
+                               : open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      dup2(out, 1);
       dup2(err[1], 2);
       close(err[0]);
       std::vector<char*> argv;
@@ -113,7 +115,8 @@ int main(int argc, char** argv) {
   std::string ours = "/tmp/trovix-cli-bench-" + std::to_string(getpid()) + ".pcap";
   std::string theirs = "/tmp/tcpdump-bench-" + std::to_string(getpid()) + ".pcap";
   Capture trovix, tcpdump;
-  if (!trovix.Start({cli, "-i", "127.0.0.1", "-p", "udp", "-t", "*:" + std::to_string(kFirstPort), "-w", ours}) ||
+  // Both write the capture file and nothing else: `-w -` prints no lines.
+  if (!trovix.Start({cli, "-i", "127.0.0.1", "-p", "udp", "-t", "*:" + std::to_string(kFirstPort), "-w", "-"}, ours) ||
       !tcpdump.Start({"tcpdump", "-i", "lo", "-nn", "-Z", "root", "-w", theirs,
                       "udp and dst port " + std::to_string(kFirstPort)})) {
     std::fprintf(stderr, "cli_flood_bench: a capture did not start:\n%s%s\n", trovix.said.c_str(), tcpdump.said.c_str());
@@ -154,8 +157,8 @@ int main(int argc, char** argv) {
               kFirstPort);
   for (auto [name, capture, file] : {std::tuple{"trovix-cli", &trovix, ours}, std::tuple{"tcpdump", &tcpdump, theirs}}) {
     std::vector<uint32_t> seqs = Sequences(file);
-    std::printf("  %-10s kept %zu/%u, missing %u, CPU %.2f s (user+sys); %s\n", name, seqs.size(), kept,
-                trovix::test::MissingSequences(seqs, kept), capture->cpuSeconds,
+    std::printf("  %-10s kept %zu/%u, missing %u, CPU %.1f ms (user+sys); %s\n", name, seqs.size(), kept,
+                trovix::test::MissingSequences(seqs, kept), capture->cpuSeconds * 1000,
                 capture->Line("dropped by").c_str());
     unlink(file.c_str());
   }

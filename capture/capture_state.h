@@ -109,8 +109,10 @@ struct CaptureState {
   std::atomic<int32_t> selectedPacketIndex{0};
 
   CaptureRun run;
-  PacketStore store{};
-  SniffLog sniffLog{};
+  // No initialiser: the record is made in zero-filled memory (TheCaptureState, or a
+  // value-initialised CaptureState()), and clearing 5 MB again would touch every page.
+  PacketStore store;
+  SniffLog sniffLog;
 };
 
 // The process-wide record, zero at first use and never freed.

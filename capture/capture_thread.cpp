@@ -140,7 +140,7 @@ uint32_t CaptureBindAddress(const CaptureState& state) {
 }
 
 CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink,
-                                uint32_t handOverMs) {
+                                RingShape ring) {
   JoinFinishedThread(state);
   state.run.datagramsSeen = 0;
   state.run.kernel = {};
@@ -152,7 +152,7 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   // Built from the options PrepareCapture has set, and attached before the socket is
   // bound: what it rejects never reaches the ring.
   KernelFilter filter = CompileKernelFilter(state);
-  int error = PacketRing::Open(ifindex, filter.code, filter.length, ctx.ring, handOverMs);
+  int error = PacketRing::Open(ifindex, filter.code, filter.length, ctx.ring, ring);
   if (error != 0) return Failed(error);
   WakeEvent wake;
   if (int error = WakeEvent::Create(wake); error != 0) return Failed(error);

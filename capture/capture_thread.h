@@ -69,10 +69,10 @@ struct CaptureStart {
 
 // Opens the capture socket (so it already captures when this returns) and starts the
 // capture thread. Call after PrepareCapture. With a sink, kept datagrams go to it and the
-// store stays empty. `handOverMs` bounds how long a kept datagram waits in a part-filled
-// ring block; a longer wait means fewer wake-ups under steady traffic.
+// store stays empty. `ring` sets the receive ring's size and how long a kept datagram
+// waits in a part-filled block; a longer wait means fewer wake-ups under steady traffic.
 CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink = nullptr,
-                                uint32_t handOverMs = kPromptHandOverMs);
+                                RingShape ring = {});
 
 // Raises the stop flag, wakes the thread and joins it. Once this returns nothing more is
 // stored, listed or logged, and the socket is released. Safe to call when nothing runs.

@@ -28,10 +28,6 @@
 namespace trovix {
 namespace {
 
-// 16 blocks of 1 MiB: a 64 KiB datagram always fits a block, and a burst of tens of
-// thousands of small datagrams fits the ring while the capture thread is not running.
-constexpr uint32_t kBlockSize = 1u << 20;
-constexpr uint32_t kBlockCount = 16;
 constexpr uint32_t kFrameSize = 1u << 11;
 
 int AttachFilter(int fd, const sock_filter* program, uint16_t length) noexcept {
@@ -41,23 +37,23 @@ int AttachFilter(int fd, const sock_filter* program, uint16_t length) noexcept {
 
 }  // namespace
 
-int PacketRing::SetUpRing(uint32_t handOverMs) noexcept {
+int PacketRing::SetUpRing(RingShape shape) noexcept {
   int version = TPACKET_V3;
   if (setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return errno;
   tpacket_req3 req{};
-  req.tp_block_size = kBlockSize;
-  req.tp_block_nr = kBlockCount;
+  req.tp_block_size = shape.blockSize;
+  req.tp_block_nr = shape.blockCount;
   req.tp_frame_size = kFrameSize;
-  req.tp_frame_nr = kBlockSize / kFrameSize * kBlockCount;
-  req.tp_retire_blk_tov = handOverMs;
+  req.tp_frame_nr = shape.blockSize / kFrameSize * shape.blockCount;
+  req.tp_retire_blk_tov = shape.handOverMs;
   if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) return errno;
-  size_t size = static_cast<size_t>(kBlockSize) * kBlockCount;
+  size_t size = static_cast<size_t>(shape.blockSize) * shape.blockCount;
   void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
   if (map == MAP_FAILED) return errno;
   map_ = static_cast<uint8_t*>(map);
   mapSize_ = size;
-  blockSize_ = kBlockSize;
-  blockCount_ = kBlockCount;
+  blockSize_ = shape.blockSize;
+  blockCount_ = shape.blockCount;
   nextBlock_ = 0;
   return 0;
 }
@@ -138,7 +134,7 @@ void PacketRing::Release() noexcept {
 }
 
 int PacketRing::Open(int ifindex, const sock_filter* program, uint16_t length, PacketRing& ring,
-                     uint32_t handOverMs) noexcept {
+                     RingShape shape) noexcept {
   PacketRing opened;
   // Protocol 0 until bind: no datagram of another interface reaches the ring meanwhile.
   // Creating the socket is the one step that needs CAP_NET_RAW; it is effective only here.
@@ -150,7 +146,7 @@ int PacketRing::Open(int ifindex, const sock_filter* program, uint16_t length, P
   }
   if (opened.fd_ < 0) return socketError;
   if (AttachFilter(opened.fd_, program, length) != 0) return errno;
-  if (int error = opened.SetUpRing(handOverMs); error != 0) return error;
+  if (int error = opened.SetUpRing(shape); error != 0) return error;
   sockaddr_ll where{};
   where.sll_family = AF_PACKET;
   where.sll_protocol = htons(ETH_P_ALL);

@@ -13,6 +13,17 @@ namespace trovix {
 // interface still shows its packets promptly. Each hand-over wakes the capture thread.
 inline constexpr uint32_t kPromptHandOverMs = 4;
 
+// The receive ring: `blockCount` blocks of `blockSize` bytes (a multiple of the page size,
+// large enough for a 64 KiB datagram), each handed over when full or after `handOverMs`.
+// The kernel clears the whole ring when the socket is opened, so its size is paid at
+// every start. The window's default, 16 MiB, holds a burst of tens of thousands of small
+// datagrams while the capture thread is not running.
+struct RingShape {
+  uint32_t blockSize = 1u << 20;
+  uint32_t blockCount = 16;
+  uint32_t handOverMs = kPromptHandOverMs;
+};
+
 // Index of the interface that owns IPv4 address `address` (network byte order): 0 for
 // 0.0.0.0 (every interface), -1 when no interface has it.
 int InterfaceIndexForAddress(uint32_t address) noexcept;
@@ -46,7 +57,7 @@ class PacketRing {
   // attached before it is bound, so no datagram reaches the ring unfiltered. Returns 0 or
   // an errno value; on failure `ring` holds nothing.
   static int Open(int ifindex, const sock_filter* program, uint16_t length, PacketRing& ring,
-                  uint32_t handOverMs = kPromptHandOverMs) noexcept;
+                  RingShape shape = {}) noexcept;
 
   int fd() const noexcept { return fd_; }
 
@@ -64,7 +75,7 @@ class PacketRing {
   RingStatistics Statistics() noexcept;
 
  private:
-  int SetUpRing(uint32_t handOverMs) noexcept;
+  int SetUpRing(RingShape shape) noexcept;
   void Release() noexcept;
 
   int fd_ = -1;
