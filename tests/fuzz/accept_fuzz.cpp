@@ -3,8 +3,9 @@
 // the run the store and the log must still describe each other exactly.
 //
 // Byte 0: the switches tcp, udp, icmp, igmp, raw and both traffic (bits 0 to 5).
-// Byte 1: how many times the run of datagrams is received: 1 to 4 (bits 0 and 1), or 256
-// for the value 255, so that the store can fill up without making every input slow. Then the "from:" text up to a newline, the "to:" text up to a newline, and
+// Byte 1: how many times the run of datagrams is received: 1 to 4 (bits 0 and 1), or 1,024
+// for the value 255, so that even a short input can fill the store without making every
+// input slow. Then the "from:" text up to a newline, the "to:" text up to a newline, and
 // the datagrams, each behind a two-byte big-endian length (cut at the end of the input).
 #include <algorithm>
 #include <cstddef>
@@ -93,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.OnIgmp = (data[0] >> 3) & 1;
   s.OnRaw = (data[0] >> 4) & 1;
   s.TwoWayTraffic = (data[0] >> 5) & 1;
-  int rounds = data[1] == 255 ? 256 : 1 + (data[1] & 3);
+  int rounds = data[1] == 255 ? 1024 : 1 + (data[1] & 3);
   std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
   s.sourceFilter = ParseEndpointFilter(TakeLine(rest));
   s.destinationFilter = ParseEndpointFilter(TakeLine(rest));
