@@ -43,7 +43,7 @@ struct Options {
   int warmUp = 5;
   int minCaptureMs = 10;  // each cycle captures for a time spread over [min, max]
   int maxCaptureMs = 25;
-  int stopRows = 6000;    // or less, once this many rows are shown
+  int stopAt = 5000;      // or less, once this many packets are stored
   int settleMs = 50;      // event loop run after "stop": more than two row timer ticks
   int rssEvery = 100;
   bool clearHistory = false;
@@ -128,7 +128,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (arg == "--warm-up") o.warmUp = value;
     else if (arg == "--min-ms") o.minCaptureMs = value;
     else if (arg == "--max-ms") o.maxCaptureMs = value;
-    else if (arg == "--stop-rows") o.stopRows = value;
+    else if (arg == "--stop-at") o.stopAt = value;
     else if (arg == "--settle-ms") o.settleMs = value;
     else if (arg == "--rss-every") o.rssEvery = value;
     else return false;
@@ -142,6 +142,7 @@ struct Tally {
   Stats rows;          // packet rows at "stop"
   Stats stopMs;        // how long the "stop" click took
   int endedItself = 0; // the store was full at "stop": the capture had ended itself
+  int empty = 0;       // nothing stored yet at "stop"
   int grewAfterStop = 0;
   int notAllShown = 0; // rows at "stop" fewer than the packets stored
   int didNotStart = 0;
@@ -175,15 +176,17 @@ class Soak {
 
   int HistoryEntries() const { return from_->count() + to_->count(); }
 
-  // One "go!", a capture of `captureMs` (or up to stopRows rows), one "stop", and the
-  // check that nothing arrives afterwards.
+  // One "go!", a capture of `captureMs` (or until stopAt packets are stored), one "stop",
+  // and the check that nothing arrives afterwards. The store is watched rather than the
+  // list, which grows only at the row timer's ticks, by thousands of rows at a time here.
   void Cycle(int captureMs, Tally& tally) {
     QTest::mouseClick(go_, Qt::LeftButton);
     if (!stop_->isEnabled()) {
       ++tally.didNotStart;
       return;
     }
-    RunEventLoop(captureMs, [&] { return dialog_.packetList().rowCount() >= options_.stopRows || !stop_->isEnabled(); });
+    uint32_t enough = static_cast<uint32_t>(options_.stopAt);
+    RunEventLoop(captureMs, [&] { return trovix::PublishedPacketCount(state_.store) >= enough || !stop_->isEnabled(); });
     Clock::time_point clicked = Clock::now();
     QTest::mouseClick(stop_, Qt::LeftButton);
     tally.stopMs.Add(Ms(Clock::now() - clicked));
@@ -191,6 +194,7 @@ class Soak {
     uint32_t stored = trovix::PublishedPacketCount(state_.store);
     tally.rows.Add(rows);
     if (stored == trovix::kMaxPackets) ++tally.endedItself;
+    if (rows == 0) ++tally.empty;
     if (rows != static_cast<int>(stored)) ++tally.notAllShown;
     RunEventLoop(options_.settleMs, [] { return false; });
     if (dialog_.packetList().rowCount() != rows || trovix::PublishedPacketCount(state_.store) != stored) {
@@ -226,7 +230,7 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: soak_bench [--cycles N] [--warm-up N] [--min-ms MS] [--max-ms MS] [--stop-rows N] "
+                 "usage: soak_bench [--cycles N] [--warm-up N] [--min-ms MS] [--max-ms MS] [--stop-at N] "
                  "[--settle-ms MS] [--rss-every N] [--clear-history]\n");
     return 2;
   }
@@ -290,11 +294,11 @@ int main(int argc, char** argv) {
   PrintResources(("after " + std::to_string(options.cycles) + " more cycles").c_str(), after);
   std::printf("\n%d cycles in %.1f s (%.1f ms a cycle); flood %.0f datagrams/s over the run\n", options.cycles,
               seconds, Ms(end - start) / options.cycles, (sentAfter - sentBefore) / seconds);
-  std::printf("capture %d to %d ms or up to %d rows, then %d ms of event loop after \"stop\"\n",
-              options.minCaptureMs, options.maxCaptureMs, options.stopRows, options.settleMs);
+  std::printf("capture %d to %d ms or until %d packets are stored, then %d ms of event loop after \"stop\"\n",
+              options.minCaptureMs, options.maxCaptureMs, options.stopAt, options.settleMs);
   std::printf("entries in the \"from:\" and \"to:\" drop-down lists: %d\n", soak.HistoryEntries());
-  std::printf("packet rows at \"stop\": mean %.0f, min %.0f, max %.0f; ended by itself (store full) %d\n",
-              tally.rows.Mean(), tally.rows.min, tally.rows.max, tally.endedItself);
+  std::printf("packet rows at \"stop\": mean %.0f, min %.0f, max %.0f; none %d; ended by itself (store full) %d\n",
+              tally.rows.Mean(), tally.rows.min, tally.rows.max, tally.empty, tally.endedItself);
   std::printf("\"stop\" click: mean %.2f ms, max %.2f ms\n", tally.stopMs.Mean(), tally.stopMs.max);
   std::printf("rows or stored packets added after \"stop\" returned: %d; rows at \"stop\" short of the store: %d; "
               "\"go!\" that did not start: %d\n",
