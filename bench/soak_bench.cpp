@@ -186,7 +186,9 @@ class Soak {
       return;
     }
     uint32_t enough = static_cast<uint32_t>(options_.stopAt);
-    RunEventLoop(captureMs, [&] { return trovix::PublishedPacketCount(state_.store) >= enough || !stop_->isEnabled(); });
+    RunEventLoop(captureMs, [&] {
+      return trovix::PublishedPacketCount(state_.store) >= enough || !stop_->isEnabled();
+    });
     Clock::time_point clicked = Clock::now();
     QTest::mouseClick(stop_, Qt::LeftButton);
     tally.stopMs.Add(Ms(Clock::now() - clicked));
