@@ -310,5 +310,10 @@ int main(int argc, char** argv) {
   bool faulty = tally.grewAfterStop != 0 || tally.notAllShown != 0 || tally.didNotStart + warmUp.didNotStart != 0;
   if (leaked) std::printf("LEAK: descriptors, threads or mappings differ\n");
   if (faulty) std::printf("FAULT: see the counts above\n");
+  if (tally.didNotStart + warmUp.didNotStart != 0) {
+    // The window says why in its last line, such as a capture it could not open.
+    trovix::PacketListModel& list = dialog.packetList();
+    std::printf("the window's last line:%s\n", qPrintable(list.RowText(list.rowCount() - 1)));
+  }
   return leaked || faulty ? 1 : 0;
 }
