@@ -17,3 +17,6 @@ target_link_libraries(ring_vs_recv_bench PRIVATE trovix_capture trovix_bench_sup
 
 add_executable(cli_flood_bench ${CMAKE_CURRENT_LIST_DIR}/cli_flood_bench.cpp)
 target_link_libraries(cli_flood_bench PRIVATE trovix_cli trovix_bench_support)
+
+add_executable(soak_bench ${CMAKE_CURRENT_LIST_DIR}/soak_bench.cpp)
+target_link_libraries(soak_bench PRIVATE trovix_ui trovix_bench_support Qt6::Test)
