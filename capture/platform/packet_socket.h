@@ -58,6 +58,8 @@ class PacketRing {
   // error and tells whether the capture must end (the descriptor is no good, the bound
   // interface is gone, or the error is one that would be reported again at once).
   bool Failed(short revents) noexcept;
+  // Why the last Failed() that returned true ended the capture: an errno value.
+  int failure() const noexcept { return failure_; }
 
   // The kernel's counts so far (PACKET_STATISTICS; it resets them on every read, so the
   // ring adds them up).
@@ -74,6 +76,7 @@ class PacketRing {
   uint32_t blockSize_ = 0;
   uint32_t blockCount_ = 0;
   uint32_t nextBlock_ = 0;
+  int failure_ = 0;
   RingStatistics statistics_;
 };
 
