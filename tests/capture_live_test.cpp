@@ -221,6 +221,31 @@ TEST_F(CaptureLive, LargestDatagramIsStoredWhole) {
   EXPECT_NE(seen[0].line.find("\t65535\t64"), std::string::npos);
 }
 
+TEST_F(CaptureLive, ByteAreaFilledToItsLastByteThenTheNextDatagramEndsTheCapture) {
+  Start({"127.0.0.1", "*:*", "*:40082", false, false, true, false, false, false});
+  int sender = UdpSocket("127.0.0.1", 40081);
+  int receiver = UdpSocket("127.0.0.1", 40082);
+  // Twelve datagrams of 65,535 bytes and one of 32,780 end exactly at byte 819,200.
+  std::vector<uint8_t> payload(65507, 0x5A);
+  payload[32751] = 0xA5;  // the last byte of the thirteenth
+  for (int k = 0; k < 12; ++k) SendUdp(sender, "127.0.0.1", 40082, payload.data(), payload.size());
+  SendUdp(sender, "127.0.0.1", 40082, payload.data(), 32752);
+  AwaitPackets(13);
+  EXPECT_FALSE(listener_.ended.load());
+  SendUdp(sender, "127.0.0.1", 40082, "x", 1);
+  EXPECT_TRUE(WaitUntil([&] { return listener_.ended.load(); }));
+  close(sender);
+  close(receiver);
+  EXPECT_EQ(state_->stopFlag.load(), 1);
+  EXPECT_EQ(Count(), 13u);
+  EXPECT_EQ(state_->store.storedBytes.load(), 819200);
+  StoredPacket last;
+  ASSERT_TRUE(LocatePacket(state_->store, 12, last));
+  EXPECT_EQ(last.offset, 786420);
+  ASSERT_EQ(last.length, 32780);
+  EXPECT_EQ(last.bytes[32779], 0xA5);
+}
+
 class VethCapture : public CaptureLive {
  protected:
   void SetUp() override {
