@@ -71,12 +71,19 @@ void CaptureThread(ThreadContext ctx, int wakeFd) {
     if (ctx.sink != nullptr) ctx.sink->BatchDone();
     if (ctx.ended || state.stopFlag.load(std::memory_order_acquire) != 0) break;
 
-    if (poll(fds, 2, kStopCheckMs) < 0 && errno != EINTR) {
+    int ready = poll(fds, 2, kStopCheckMs);
+    if (ready < 0 && errno != EINTR) {
       ctx.endError = errno;
       ctx.ended = true;  // a wait that cannot work would otherwise spin
       break;
     }
-    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0 && ctx.ring.Failed(fds[0].revents)) {
+    bool failed = false;
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+      failed = ctx.ring.Failed(fds[0].revents);
+    } else if (ready == 0) {
+      failed = ctx.ring.InterfaceGoneWhileDown();  // a quiet wait: is a downed interface gone?
+    }
+    if (failed) {
       ctx.endError = ctx.ring.failure();
       ctx.ended = true;
     }

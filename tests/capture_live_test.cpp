@@ -384,6 +384,22 @@ TEST_F(VethCapture, InterfaceThatDisappearsEndsTheCapture) {
   EXPECT_GE(Count(), 2u);
 }
 
+// The kernel reports an interface going down, and then its removal to nobody: the
+// capture, waiting for the interface to come back, must notice that it is gone.
+TEST_F(VethCapture, InterfaceRemovedWhileDownEndsTheCapture) {
+  Start({"198.18.0.1", "*:*", "*:*", false, true, true, true, true, true});
+  Converse(1);
+  AwaitPackets(2);
+  ASSERT_TRUE(test::Run("ip link set tvx0 down"));
+  std::this_thread::sleep_for(100ms);  // the capture has read the error and waits
+  EXPECT_FALSE(listener_.ended.load());
+  ASSERT_TRUE(test::Run("ip link del tvx0"));
+  EXPECT_TRUE(WaitUntil([&] { return listener_.ended.load(); }, 2s));
+  StopCaptureThread(*state_);
+  EXPECT_EQ(state_->run.endError, ENODEV);
+  EXPECT_EQ(Count(), 2u);
+}
+
 // Numbered datagrams from 127.0.0.1:40051 to :40052 on a thread of their own, until
 // `limit` are sent or the flood is destroyed.
 class Flood {

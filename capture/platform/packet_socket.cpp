@@ -112,6 +112,7 @@ PacketRing::PacketRing(PacketRing&& other) noexcept
       blockCount_(std::exchange(other.blockCount_, 0)),
       nextBlock_(other.nextBlock_),
       failure_(other.failure_),
+      interfaceDown_(other.interfaceDown_),
       statistics_(std::exchange(other.statistics_, {})) {}
 
 PacketRing& PacketRing::operator=(PacketRing&& other) noexcept {
@@ -125,6 +126,7 @@ PacketRing& PacketRing::operator=(PacketRing&& other) noexcept {
     blockCount_ = std::exchange(other.blockCount_, 0);
     nextBlock_ = other.nextBlock_;
     failure_ = other.failure_;
+    interfaceDown_ = other.interfaceDown_;
     statistics_ = std::exchange(other.statistics_, {});
   }
   return *this;
@@ -195,6 +197,12 @@ bool PacketRing::Failed(short revents) noexcept {
   // A socket on every interface has no interface to wait for; one that is bound waits
   // only while its interface exists and the error was one that reading it cleared.
   if (ifindex_ == 0 || error == 0) return true;
+  interfaceDown_ = true;
+  return InterfaceGoneWhileDown();
+}
+
+bool PacketRing::InterfaceGoneWhileDown() noexcept {
+  if (!interfaceDown_) return false;
   char name[IF_NAMESIZE];
   if (if_indextoname(static_cast<unsigned>(ifindex_), name) != nullptr) return false;
   failure_ = ENODEV;  // the interface is gone, whatever the socket said about it
