@@ -72,6 +72,9 @@ struct CaptureRun {
   // ring handed over, and the kernel's own counts.
   uint64_t datagramsSeen = 0;
   RingStatistics kernel;
+  // Why a capture that ended by itself ended: 0 for a full store (or a sink that took no
+  // more), otherwise the errno value of the socket's failure.
+  int endError = 0;
 };
 
 struct CaptureState {

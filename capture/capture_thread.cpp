@@ -32,6 +32,7 @@ struct ThreadContext {
   DatagramSink* sink;
   PacketRing ring;
   bool ended;  // the capture ended by itself
+  int endError;  // why, when the socket failed
   uint64_t seen;
 };
 
@@ -70,17 +71,29 @@ void CaptureThread(ThreadContext ctx, int wakeFd) {
     if (ctx.sink != nullptr) ctx.sink->BatchDone();
     if (ctx.ended || state.stopFlag.load(std::memory_order_acquire) != 0) break;
 
-    if (poll(fds, 2, kStopCheckMs) < 0 && errno != EINTR) {
+    int ready = poll(fds, 2, kStopCheckMs);
+    if (ready < 0 && errno != EINTR) {
+      ctx.endError = errno;
       ctx.ended = true;  // a wait that cannot work would otherwise spin
       break;
     }
-    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0 && ctx.ring.Failed(fds[0].revents)) ctx.ended = true;
+    bool failed = false;
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+      failed = ctx.ring.Failed(fds[0].revents);
+    } else if (ready == 0) {
+      failed = ctx.ring.InterfaceGoneWhileDown();  // a quiet wait: is a downed interface gone?
+    }
+    if (failed) {
+      ctx.endError = ctx.ring.failure();
+      ctx.ended = true;
+    }
     // A wake-up descriptor that poll cannot watch would end every wait at once; the
     // stop flag alone still ends the capture within kStopCheckMs.
     if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) fds[1].fd = -1;
   }
   state.run.datagramsSeen = ctx.seen;
   state.run.kernel = ctx.ring.Statistics();
+  state.run.endError = ctx.endError;
   ctx.ring = PacketRing();  // released before the listener hears of the end
   if (ctx.ended) {
     state.stopFlag.store(1, std::memory_order_release);
@@ -144,11 +157,12 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   JoinFinishedThread(state);
   state.run.datagramsSeen = 0;
   state.run.kernel = {};
+  state.run.endError = 0;
 
   int ifindex = InterfaceIndexForAddress(CaptureBindAddress(state));
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
 
-  ThreadContext ctx{&state, listener, sink, {}, false, 0};
+  ThreadContext ctx{&state, listener, sink, {}, false, 0, 0};
   // Built from the options PrepareCapture has set, and attached before the socket is
   // bound: what it rejects never reaches the ring.
   KernelFilter filter = CompileKernelFilter(state);

@@ -99,7 +99,11 @@ int CaptureLive(const Options& o, PacketOutput& output) {
                static_cast<unsigned long long>(state.run.kernel.dropped));
   close(signalFd);
   close(endFd);
-  return WriteOutcome(output);
+  if (int written = WriteOutcome(output); written != 0) return written;
+  // The interface went away under the capture: what was taken is written, but the
+  // capture did not end as asked.
+  if (state.run.endError != 0) return Fail(std::string("the capture ended: ") + std::strerror(state.run.endError));
+  return 0;
 }
 
 int ReadCaptureFile(const Options& o, PacketOutput& output) {

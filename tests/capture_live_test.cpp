@@ -221,6 +221,31 @@ TEST_F(CaptureLive, LargestDatagramIsStoredWhole) {
   EXPECT_NE(seen[0].line.find("\t65535\t64"), std::string::npos);
 }
 
+TEST_F(CaptureLive, ByteAreaFilledToItsLastByteThenTheNextDatagramEndsTheCapture) {
+  Start({"127.0.0.1", "*:*", "*:40082", false, false, true, false, false, false});
+  int sender = UdpSocket("127.0.0.1", 40081);
+  int receiver = UdpSocket("127.0.0.1", 40082);
+  // Twelve datagrams of 65,535 bytes and one of 32,780 end exactly at byte 819,200.
+  std::vector<uint8_t> payload(65507, 0x5A);
+  payload[32751] = 0xA5;  // the last byte of the thirteenth
+  for (int k = 0; k < 12; ++k) SendUdp(sender, "127.0.0.1", 40082, payload.data(), payload.size());
+  SendUdp(sender, "127.0.0.1", 40082, payload.data(), 32752);
+  AwaitPackets(13);
+  EXPECT_FALSE(listener_.ended.load());
+  SendUdp(sender, "127.0.0.1", 40082, "x", 1);
+  EXPECT_TRUE(WaitUntil([&] { return listener_.ended.load(); }));
+  close(sender);
+  close(receiver);
+  EXPECT_EQ(state_->stopFlag.load(), 1);
+  EXPECT_EQ(Count(), 13u);
+  EXPECT_EQ(state_->store.storedBytes.load(), 819200);
+  StoredPacket last;
+  ASSERT_TRUE(LocatePacket(state_->store, 12, last));
+  EXPECT_EQ(last.offset, 786420);
+  ASSERT_EQ(last.length, 32780);
+  EXPECT_EQ(last.bytes[32779], 0xA5);
+}
+
 class VethCapture : public CaptureLive {
  protected:
   void SetUp() override {
@@ -357,6 +382,22 @@ TEST_F(VethCapture, InterfaceThatDisappearsEndsTheCapture) {
   EXPECT_TRUE(WaitUntil([&] { return listener_.ended.load(); }));
   EXPECT_EQ(state_->stopFlag.load(), 1);
   EXPECT_GE(Count(), 2u);
+}
+
+// The kernel reports an interface going down, and then its removal to nobody: the
+// capture, waiting for the interface to come back, must notice that it is gone.
+TEST_F(VethCapture, InterfaceRemovedWhileDownEndsTheCapture) {
+  Start({"198.18.0.1", "*:*", "*:*", false, true, true, true, true, true});
+  Converse(1);
+  AwaitPackets(2);
+  ASSERT_TRUE(test::Run("ip link set tvx0 down"));
+  std::this_thread::sleep_for(100ms);  // the capture has read the error and waits
+  EXPECT_FALSE(listener_.ended.load());
+  ASSERT_TRUE(test::Run("ip link del tvx0"));
+  EXPECT_TRUE(WaitUntil([&] { return listener_.ended.load(); }, 2s));
+  StopCaptureThread(*state_);
+  EXPECT_EQ(state_->run.endError, ENODEV);
+  EXPECT_EQ(Count(), 2u);
 }
 
 // Numbered datagrams from 127.0.0.1:40051 to :40052 on a thread of their own, until

@@ -230,6 +230,17 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
   }
 }
 
+TEST_F(CliLive, AnInterfaceThatDisappearsEndsTheCaptureWithAFailingExit) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  Program cli(Cli({"-i", "198.18.0.1"}));
+  ASSERT_TRUE(cli.Listening()) << cli.err();
+  ASSERT_TRUE(test::Run("ip link del tvx0"));
+  EXPECT_EQ(cli.Wait(), 1);
+  std::string last = cli.err().substr(cli.err().rfind('\n', cli.err().size() - 2) + 1);
+  EXPECT_EQ(last, "trovix-cli: the capture ended: No such device\n") << cli.err();
+}
+
 // The capability lines of every thread of `pid` that differ from `expected`, with the
 // thread's id; empty when all agree.
 std::string ThreadsCapabilitiesOtherThan(pid_t pid, const std::string& expected) {

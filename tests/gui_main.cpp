@@ -6,12 +6,14 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "tests/netns.h"
 #include "tests/skip_exit.h"
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  if (argc == 2 && std::strcmp(argv[1], "--veth-peer") == 0) return trovix::test::RunVethPeer(3);
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   std::string problem = trovix::test::EnterPrivateNetwork();
   if (!problem.empty()) std::fprintf(stderr, "capturing window tests will be skipped: %s\n", problem.c_str());

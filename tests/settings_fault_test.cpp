@@ -53,6 +53,11 @@ const std::string kOldSettings = "[Config]\r\nSaveSessionPreferences=Yes\r\nOnTc
 
 class FaultTest : public ::testing::Test {
  protected:
+  // Each test starts on an empty small disk.
+  void SetUp() override {
+    if (g_smallDisk.empty()) return;
+    for (const auto& e : std::filesystem::directory_iterator(g_smallDisk)) std::filesystem::remove_all(e.path());
+  }
   test::TestDialog& Open(const std::string& configFolder) {
     fakes_.host.adapters = {AdapterStatus::kNoData, 0, {}};
     fakes_.configFolder.folder = configFolder;
@@ -100,6 +105,26 @@ TEST_F(FaultTest, FullDiskKeepsTheSettingsAndTheReplacedFile) {
   EXPECT_EQ(Names(g_smallDisk + "/Trovix"), std::vector<std::string>({"trovix.ini"}));
 }
 
+TEST_F(FaultTest, FullDiskKeepsTheFilesTheLogAndTheCaptureFileWouldReplace) {
+  if (g_smallDisk.empty()) GTEST_SKIP() << "only in --full-disk runs";
+  Write(g_smallDisk + "/old.txt", "the old log");
+  Write(g_smallDisk + "/old.pcap", "the old capture");
+  auto& d = Open(g_smallDisk);
+  PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+  auto datagram = test::MakeDatagram({.protocol = 17, .sport = 9, .dport = 53, .payload = 1472});
+  ASSERT_EQ(AcceptDatagram(*state_, datagram.data(), datagram.size()), AcceptResult::kStored);
+  FillDisk(g_smallDisk);
+
+  fakes_.savePrompt.answer = QString::fromStdString(g_smallDisk + "/old.txt");
+  d.Command(kCmdSaveSniffLog);
+  fakes_.savePrompt.answer = QString::fromStdString(g_smallDisk + "/old.pcap");
+  d.Command(kCmdSavePacketsSource);
+  EXPECT_EQ(fakes_.messages.shown, QStringList({"error:: don't write file!", "error:: don't write file!"}));
+  EXPECT_EQ(Read(g_smallDisk + "/old.txt"), "the old log");
+  EXPECT_EQ(Read(g_smallDisk + "/old.pcap"), "the old capture");
+  EXPECT_EQ(Names(g_smallDisk), std::vector<std::string>({"filler", "old.pcap", "old.txt"}));
+}
+
 class UnprivilegedTest : public FaultTest {
  protected:
   void SetUp() override {
@@ -138,6 +163,25 @@ TEST_F(UnprivilegedTest, UnwritableFoldersKeepTheirFiles) {
   EXPECT_EQ(Read(ini), kOldSettings);
   EXPECT_EQ(Read(old), "the old content");
   chmod(folder_.Path("Trovix").c_str(), 0755);
+}
+
+TEST_F(UnprivilegedTest, UnwritableFolderKeepsTheFilesThePacketSavesWouldReplace) {
+  std::string text = folder_.Write("old.txt", "the old source");
+  std::string capture = folder_.Write("old.pcap", "the old capture");
+  chmod(folder_.Path("").c_str(), 0555);
+  auto& d = Open("");
+  PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+  auto datagram = test::MakeDatagram({.protocol = 17, .sport = 9, .dport = 53, .payload = 4});
+  ASSERT_EQ(AcceptDatagram(*state_, datagram.data(), datagram.size()), AcceptResult::kStored);
+  for (const std::string& old : {text, capture}) {
+    fakes_.savePrompt.answer = QString::fromStdString(old);
+    d.Command(kCmdSavePacketsSource);
+  }
+  EXPECT_EQ(fakes_.messages.shown, QStringList({"error:: don't create file!", "error:: don't create file!"}));
+  EXPECT_EQ(Read(text), "the old source");
+  EXPECT_EQ(Read(capture), "the old capture");
+  EXPECT_EQ(Names(folder_.Path("")), std::vector<std::string>({"old.pcap", "old.txt"}));
+  chmod(folder_.Path("").c_str(), 0755);
 }
 
 TEST_F(UnprivilegedTest, SettingsFolderThatCannotBeMadeShowsTheSystemText) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -144,6 +146,56 @@ TEST_F(SettingsWindowTest, MissingKeysTakeTheirDefaultsNotTheStartState) {
   EXPECT_EQ(state_->EnableTrayIconAnime, 1);
   EXPECT_EQ(state_->DataInHexViewOnlyUdp, 1);
   EXPECT_EQ(state_->TcpDataInTextView, 1);
+}
+
+TEST_F(SettingsWindowTest, ASettingsFileThatIsAFolderIsAFirstRunAndStaysAFolder) {
+  std::filesystem::create_directories(folder_.Path("config/Trovix/trovix.ini"));
+  folder_.Write("config/Trovix/trovix.ini/inside", "kept");
+  auto& d = Open();
+  EXPECT_EQ(d.aboutBoxRuns(), 1);
+  EXPECT_EQ(state_->EnableFlipToTray, 1);
+  d.Command(kIdCancel);
+  EXPECT_TRUE(d.exited());
+  EXPECT_EQ(fakes_.messages.shown, QStringList({"error:: don't create ini file!"}));
+  EXPECT_TRUE(std::filesystem::is_directory(IniPath()));
+  EXPECT_EQ(Read(IniPath() + "/inside"), "kept");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(IniPath()), {}), 1);
+}
+
+// 100 MB, sparse: read as far as the first MiB, and never rewritten.
+TEST_F(SettingsWindowTest, AHugeSettingsFileIsReadInPartAndLeftAsItWas) {
+  const std::string start = "[Config]\r\nSaveSessionPreferences=Yes\r\nEnableFlipToTray=No\r\nOnRaw=Yes\r\n";
+  WriteIni(start);
+  std::filesystem::resize_file(IniPath(), 100'000'000);
+  {
+    std::ofstream tail(IniPath(), std::ios::binary | std::ios::in);
+    tail.seekp(100'000'000 - 5);
+    tail << "\r\nend";
+  }
+  struct stat before {};
+  ASSERT_EQ(stat(IniPath().c_str(), &before), 0);
+  auto& d = Open();
+  EXPECT_EQ(d.aboutBoxRuns(), 0);
+  EXPECT_EQ(state_->EnableFlipToTray, 0);
+  EXPECT_EQ(Checked(), QStringList({"tcp", "raw"}));
+  d.Command(kIdCancel);
+  EXPECT_TRUE(d.exited());
+  EXPECT_EQ(fakes_.messages.shown, QStringList({"error:: don't create ini file!"}));
+  struct stat after {};
+  ASSERT_EQ(stat(IniPath().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_size, 100'000'000);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  std::ifstream file(IniPath(), std::ios::binary);
+  std::string head(start.size(), '\0'), middle(16, 'x'), tail(5, '\0');
+  file.read(head.data(), static_cast<std::streamsize>(head.size()));
+  file.seekg(50'000'000);
+  file.read(middle.data(), 16);
+  file.seekg(100'000'000 - 5);
+  file.read(tail.data(), 5);
+  EXPECT_EQ(head, start);
+  EXPECT_EQ(middle, std::string(16, '\0'));
+  EXPECT_EQ(tail, "\r\nend");
 }
 
 TEST_F(SettingsWindowTest, OnTopOnlyForYesAndAtOnce) {

@@ -1,6 +1,7 @@
 #!/bin/sh
-# The real program on an X server of its own: a first start without a settings file (its
-# about box closed with Escape), the options changed from the keyboard and the menu,
+# The real program on an X server of its own: a first start without a settings file (a
+# second start handing over while its about box is open, then the box closed with
+# Escape), the options changed from the keyboard and the menu,
 # Escape; the file must then hold exactly those options, and a second start must show
 # them, so that its own exit writes the very same bytes again. A first start goes to the
 # notification area: trayer hosts its icon, and a click on the icon brings the window.
@@ -34,6 +35,13 @@ start() {
     # Without a settings file the about box comes before the main window.
     about=$(timeout 20 xdotool search --sync --name "^about 'Trovix'\$" | head -n 1)
     [ -n "$about" ] || { echo "no about box on the first start"; exit 1; }
+    # A second start while the box holds the first: the hand-over is answered from the
+    # box's loop, so it ends at once with 0 and no window of its own.
+    status=0
+    timeout 10 "$binary" || status=$?
+    [ "$status" = 0 ] || { echo "a second start during the about box ended with $status"; exit 1; }
+    kill -0 "$pid" || { echo "the first start ended"; exit 1; }
+    [ "$(xdotool search --onlyvisible --name '^Trovix$' | wc -l)" = 0 ] || { echo "a main window beside the about box"; exit 1; }
     xdotool windowfocus --sync "$about"
     sleep 0.3
     keys Escape

@@ -1,7 +1,11 @@
 // The real window capturing real traffic inside the test's own network namespace.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/resource.h>
+
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "capture/packet_store.h"
@@ -12,6 +16,7 @@
 #include "tests/gui_support.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
+#include "tests/temp_files.h"
 
 namespace trovix {
 namespace {
@@ -131,6 +136,78 @@ TEST_F(WindowCapture, AnAddressNoInterfaceOwnsIsReportedNotCapturedSilently) {
   ExpectIdle();
   ASSERT_EQ(dialog_->packetList().rowCount(), 1);
   EXPECT_TRUE(Rows(*dialog_)[0].startsWith(" cannot capture on 198.18.0.1: ")) << Rows(*dialog_)[0].toStdString();
+}
+
+// Sends `n` datagrams of 4 bytes from 198.18.0.1:40231 to the veth peer's echo port and
+// waits for each echo.
+void ConverseOverVeth(int n) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in self{AF_INET, htons(40231), {}, {}}, peer{AF_INET, htons(7), {}, {}};
+  inet_pton(AF_INET, "198.18.0.1", &self.sin_addr);
+  inet_pton(AF_INET, "198.18.0.2", &peer.sin_addr);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self), 0);
+  for (int i = 0; i < n; ++i) {
+    ASSERT_EQ(sendto(fd, &i, 4, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 4);
+    pollfd p{fd, POLLIN, 0};
+    char echo[8];
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    ASSERT_EQ(recv(fd, echo, sizeof echo, 0), 4);
+  }
+  close(fd);
+}
+
+TEST_F(WindowCapture, AnInterfaceThatDisappearsEndsTheCaptureAndKeepsWhatItCaptured) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  Go("198.18.0.1", "*:*", "198.18.0.2:7");
+  ConverseOverVeth(3);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog_->packetList().rowCount() == 3; }, 3000));
+  ASSERT_TRUE(test::Run("ip link del tvx0"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Button(*dialog_, kIdGo)->isEnabled(); }, 3000));
+  ExpectIdle();
+  EXPECT_EQ(PublishedPacketCount(state_->store), 3u);
+  QStringList rows = Rows(*dialog_);
+  ASSERT_EQ(rows.size(), 4);
+  EXPECT_EQ(rows[2], "\t2\tudp\t198.18.0.1\t40231\t198.18.0.2\t7\t32\t64");
+  EXPECT_EQ(rows[3], " capture ended on 198.18.0.1: No such device");
+
+  test::TempFolder folder;
+  fakes_.savePrompt.answer = QString::fromStdString(folder.Path("source.txt"));
+  dialog_->Command(kCmdSavePacketsSource);
+  EXPECT_TRUE(fakes_.messages.shown.isEmpty());
+  std::ifstream saved(folder.Path("source.txt"), std::ios::binary | std::ios::ate);
+  EXPECT_EQ(saved.tellg(), 96);
+}
+
+// The address space the process has mapped, from /proc/self/status.
+rlim_t MappedBytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+// The receive ring's 16 MiB mapping refused by a lowered address-space limit: "go!" says
+// why and the window stays idle; once the limit is back, "go!" captures.
+TEST_F(WindowCapture, RingMemoryRefusedIsReportedAndTheNextGoCaptures) {
+  test::Type(Combo(*dialog_, kIdBind), "127.0.0.1");
+  test::Type(Combo(*dialog_, kIdFrom), "*:40241");
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  rlimit low{MappedBytes() + (8 << 20), old.rlim_max};
+  ASSERT_GT(low.rlim_cur, 8u << 20);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
+  Press(kIdGo);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
+  ExpectIdle();
+  EXPECT_EQ(Rows(*dialog_), QStringList({" cannot capture on 127.0.0.1: Cannot allocate memory"}));
+
+  Press(kIdGo);
+  EXPECT_TRUE(Button(*dialog_, kIdStop)->isEnabled());
+  test::SendNumbered(40241, 40242, 2);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return dialog_->packetList().rowCount() == 2; }, 3000));
+  Press(kIdStop);
 }
 
 TEST_F(WindowCapture, ExitDuringACaptureEndsItAndReturnsZero) {

@@ -307,6 +307,13 @@ void MainDialog::CaptureEndedByItself(int generation) {
   StopCaptureThread(state_);  // joins the thread, which has already left its loop
   rowTimer_.stop();
   FetchRows();
+  // A full store ends a capture as the user expects; a failed socket (its interface
+  // gone) would otherwise look the same. The line goes after every packet row.
+  if (state_.run.endError != 0) {
+    FormatSystemErrorText(static_cast<uint32_t>(state_.run.endError));
+    list_->AddText(QStringLiteral(" capture ended on %1: %2").arg(QString::fromLatin1(state_.bindText),
+                                                                  QString::fromLatin1(SystemErrorText()).trimmed()));
+  }
   SetCapturingControls(false);
 }
 

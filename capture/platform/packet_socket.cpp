@@ -107,6 +107,8 @@ PacketRing::PacketRing(PacketRing&& other) noexcept
       blockSize_(other.blockSize_),
       blockCount_(std::exchange(other.blockCount_, 0)),
       nextBlock_(other.nextBlock_),
+      failure_(other.failure_),
+      interfaceDown_(other.interfaceDown_),
       statistics_(std::exchange(other.statistics_, {})) {}
 
 PacketRing& PacketRing::operator=(PacketRing&& other) noexcept {
@@ -119,6 +121,8 @@ PacketRing& PacketRing::operator=(PacketRing&& other) noexcept {
     blockSize_ = other.blockSize_;
     blockCount_ = std::exchange(other.blockCount_, 0);
     nextBlock_ = other.nextBlock_;
+    failure_ = other.failure_;
+    interfaceDown_ = other.interfaceDown_;
     statistics_ = std::exchange(other.statistics_, {});
   }
   return *this;
@@ -175,15 +179,30 @@ bool PacketRing::Drain(DatagramHandler handler, void* context) noexcept {
 }
 
 bool PacketRing::Failed(short revents) noexcept {
-  if ((revents & POLLNVAL) != 0 || fd_ < 0) return true;
+  if ((revents & POLLNVAL) != 0 || fd_ < 0) {
+    failure_ = EBADF;
+    return true;
+  }
   int error = 0;
   socklen_t size = sizeof error;
-  if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return true;
+  if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+    failure_ = errno;
+    return true;
+  }
+  failure_ = error != 0 ? error : EIO;  // an error condition the socket does not name
   // A socket on every interface has no interface to wait for; one that is bound waits
   // only while its interface exists and the error was one that reading it cleared.
   if (ifindex_ == 0 || error == 0) return true;
+  interfaceDown_ = true;
+  return InterfaceGoneWhileDown();
+}
+
+bool PacketRing::InterfaceGoneWhileDown() noexcept {
+  if (!interfaceDown_) return false;
   char name[IF_NAMESIZE];
-  return if_indextoname(static_cast<unsigned>(ifindex_), name) == nullptr;
+  if (if_indextoname(static_cast<unsigned>(ifindex_), name) != nullptr) return false;
+  failure_ = ENODEV;  // the interface is gone, whatever the socket said about it
+  return true;
 }
 
 RingStatistics PacketRing::Statistics() noexcept {

@@ -69,6 +69,12 @@ class PacketRing {
   // error and tells whether the capture must end (the descriptor is no good, the bound
   // interface is gone, or the error is one that would be reported again at once).
   bool Failed(short revents) noexcept;
+  // After Failed() returned true: why the capture must end, as an errno value.
+  int failure() const noexcept { return failure_; }
+  // After Failed() let the capture wait for its interface (it went down): whether the
+  // interface has since been removed. The kernel reports the removal of an interface that
+  // is already down to nobody, so the capture thread asks after each quiet wait.
+  bool InterfaceGoneWhileDown() noexcept;
 
   // The kernel's counts so far (PACKET_STATISTICS; it resets them on every read, so the
   // ring adds them up).
@@ -85,6 +91,8 @@ class PacketRing {
   uint32_t blockSize_ = 0;
   uint32_t blockCount_ = 0;
   uint32_t nextBlock_ = 0;
+  int failure_ = 0;
+  bool interfaceDown_ = false;
   RingStatistics statistics_;
 };
 
