@@ -24,6 +24,7 @@
 #include <new>
 #include <string>
 
+#include "bench/bench_services.h"
 #include "capture/packet_store.h"
 #include "resources/dialogs.h"
 #include "tests/loopback_traffic.h"
@@ -251,11 +252,7 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   trovix::CaptureState& state = trovix::TheCaptureState();
-  // The real system, but not the user's settings: a first run would wait in its about box.
-  trovix::Services services = trovix::SystemServices();
-  services.configFolder = nullptr;
-  services.trayIcon = nullptr;
-  trovix::MainDialog dialog(state, services);
+  trovix::MainDialog dialog(state, trovix::bench::WindowServices());
   dialog.show();
   if (!QTest::qWaitForWindowExposed(&dialog)) return 1;
 

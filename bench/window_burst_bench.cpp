@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/bench_services.h"
 #include "bench/tcpdump_peer.h"
 #include "capture/packet_store.h"
 #include "resources/dialogs.h"
@@ -72,11 +73,7 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   trovix::CaptureState& state = trovix::TheCaptureState();
-  // The real system, but not the user's settings: a first run would wait in its about box.
-  trovix::Services services = trovix::SystemServices();
-  services.configFolder = nullptr;
-  services.trayIcon = nullptr;
-  trovix::MainDialog dialog(state, services);
+  trovix::MainDialog dialog(state, trovix::bench::WindowServices());
   dialog.show();
   if (!QTest::qWaitForWindowExposed(&dialog)) return 1;
   long shownNs = RealtimeNs();
