@@ -43,4 +43,4 @@ endif()
 
 # The real program on an X server of its own, driven from the keyboard.
 add_test(NAME settings_xvfb_test COMMAND ${CMAKE_CURRENT_LIST_DIR}/settings_xvfb_test.sh $<TARGET_FILE:trovix>)
-set_tests_properties(settings_xvfb_test PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS "gui")
+set_tests_properties(settings_xvfb_test PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS "gui" RESOURCE_LOCK xvfb)
