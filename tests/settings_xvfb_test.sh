@@ -5,22 +5,26 @@
 # Escape; the file must then hold exactly those options, and a second start must show
 # them, so that its own exit writes the very same bytes again. A first start goes to the
 # notification area: trayer hosts its icon, and a click on the icon brings the window.
+# openbox manages the windows, as a desktop's window manager does.
 #   settings_xvfb_test.sh <trovix binary>
-# Exits 77 (skipped) without xvfb-run, xdotool, xwininfo or trayer.
+# Exits 77 (skipped) without xvfb-run, openbox, xdotool, xwininfo, xprop or trayer.
 set -eu
 binary=$1
 
 if [ "${TROVIX_INSIDE_XVFB:-}" != 1 ]; then
-  for tool in xvfb-run xdotool xwininfo trayer; do
+  for tool in xvfb-run openbox xdotool xwininfo xprop trayer; do
     command -v $tool >/dev/null || { echo "skipped: no $tool"; exit 77; }
   done
   TROVIX_INSIDE_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
+. "$(dirname "$0")/x_desktop.sh"
 scratch=$(mktemp -d)
-trayer --edge top --align right --widthtype request --height 32 --SetDockType false --SetPartialStrut false &
+wm=
+trap 'rm -rf "$scratch"; kill $host $wm' EXIT
+start_window_manager
+trayer --edge top --align right --widthtype request --height 32 --SetDockType true --SetPartialStrut true &
 host=$!
-trap 'rm -rf "$scratch"; kill "$host"' EXIT
 panel=$(timeout 10 xdotool search --sync --name '^panel$' | head -n 1)
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY
@@ -46,25 +50,14 @@ start() {
     sleep 0.3
     keys Escape
   fi
-  window=
-  for _ in $(seq 100); do
-    # Qt also gives a 1 by 1 helper window the title.
-    for w in $(xdotool search --name '^Trovix$'); do
-      xwininfo -id "$w" | grep -q 'Width: 1$' || window=$w
-    done
-    [ -z "$window" ] || break
-    sleep 0.2
-  done
-  [ -n "$window" ] || { echo "no window"; exit 1; }
-  sleep 0.5
-  if ! xwininfo -id "$window" | grep -q IsViewable; then
+  sleep 1
+  window=$(main_window)
+  if ! viewable; then
     xdotool mousemove --window "$panel" 12 16 click 1  # the only icon there
-    sleep 0.5
   fi
-  xdotool windowfocus --sync "$window"
-  sleep 0.5
+  await_window front "no window in front"
+  sleep 0.3
 }
-keys() { xdotool key --delay 80 "$@"; sleep 0.3; }
 finish() {
   keys Escape
   status=0

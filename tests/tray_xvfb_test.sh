@@ -1,104 +1,190 @@
 #!/bin/sh
-# The real program on an X server of its own, with flip to tray on. With trayer as the
-# notification-area host it starts hidden behind its icon, a right click opens the menu
-# on the release, a left click on the icon shows the window and a second hides it; with
-# no host it starts minimised, not hidden.
-#   tray_xvfb_test.sh <trovix binary> [screenshot.png]
-# Exits 77 (skipped) without xvfb-run, xdotool, xwininfo, xprop or trayer.
+# The real program on an X server of its own with the openbox window manager, and a
+# notification-area host: trayer (XEmbed) or a StatusNotifierWatcher on a private session
+# bus (sni, as KDE Plasma and GNOME's AppIndicator extension speak it). Wherever the window
+# goes behind its icon (a first run, a start with flip to tray on, a minimise, switching
+# flip to tray on) one activation of the icon brings it back as the active window in
+# front, and a second hides it; "e&xit" and "f&lip to tray" chosen from the icon's menu
+# work as from the window's. With XEmbed also: the menu opens on the right release, not
+# the press, and with no host at all the window starts minimised rather than hidden.
+#   tray_xvfb_test.sh <trovix binary> xembed|sni [screenshot.png]
+# Exits 77 (skipped) when a tool it needs is missing.
 set -eu
 binary=$1
-shot=${2:-}
+host_kind=$2
+shot=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
+python=/usr/bin/python3  # Debian's, which python3-dbus belongs to
 
 if [ "${TROVIX_INSIDE_XVFB:-}" != 1 ]; then
-  for tool in xvfb-run xdotool xwininfo xprop trayer; do
+  for tool in xvfb-run dbus-run-session dbus-send openbox xdotool xwininfo xprop trayer; do
     command -v $tool >/dev/null || { echo "skipped: no $tool"; exit 77; }
   done
-  TROVIX_INSIDE_XVFB=1 exec xvfb-run -a -s "-screen 0 640x480x24" "$0" "$@"
+  if [ "$host_kind" = sni ]; then
+    $python -c 'import dbus, gi' 2>/dev/null || { echo "skipped: no python3-dbus or python3-gi"; exit 77; }
+  fi
+  # A session bus of its own in both cases: with XEmbed it simply has no watcher on it.
+  TROVIX_INSIDE_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" dbus-run-session -- "$0" "$@"
 fi
 
+. "$here/x_desktop.sh"
 scratch=$(mktemp -d)
-host=
-trap 'rm -rf "$scratch"; [ -z "$host" ] || kill "$host" 2>/dev/null' EXIT
+wm= host= pid= panel=
+trap 'rm -rf "$scratch"; for p in $pid $host $wm; do kill "$p" 2>/dev/null; done' EXIT
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY
-export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$(cd "$(dirname "$0")" && pwd)/xcb_lsan.supp"
-mkdir -p "$XDG_CONFIG_HOME/Trovix"
-printf '[Config]\r\nEnableFlipToTray=Yes\r\n' > "$XDG_CONFIG_HOME/Trovix/trovix.ini"
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/xcb_lsan.supp"
+ini="$XDG_CONFIG_HOME/Trovix/trovix.ini"
+start_window_manager
 
-fail() { echo "$*"; exit 1; }
-viewable() { xwininfo -id "$window" | grep -q IsViewable; }
-# Waits up to 5 s for the window to be shown (yes) or not (no).
-await() {
+start_host() {
+  if [ "$host_kind" = sni ]; then
+    $python "$here/sni_watcher.py" "$scratch/ready" > "$scratch/items" &
+    host=$!
+    for _ in $(seq 50); do [ -s "$scratch/ready" ] && return 0; sleep 0.1; done
+    fail "the StatusNotifierWatcher did not start"
+  fi
+  # A dock, as desktop panels are: the window manager keeps it above the windows.
+  trayer --edge top --align right --widthtype request --height 32 --SetDockType true --SetPartialStrut true \
+    --transparent false --tint 0x404040 &
+  host=$!
+  panel=$(timeout 10 xdotool search --sync --name '^panel$' | head -n 1)
+}
+
+# The icon of the program started last.
+item() { grep -v '^gone ' "$scratch/items" | tail -n 1; }
+icon_shown() {
+  if [ "$host_kind" = sni ]; then
+    [ -n "$(item)" ] && ! grep -qx "gone $(item)" "$scratch/items"
+  else
+    xwininfo -tree -id "$panel" | grep -q '"trovix"'
+  fi
+}
+await_icon() {
   for _ in $(seq 50); do
-    if viewable; then [ "$1" = yes ] && return 0; else [ "$1" = no ] && return 0; fi
+    if icon_shown; then [ "$1" = yes ] && return 0; else [ "$1" = no ] && return 0; fi
     sleep 0.1
   done
   fail "$2"
 }
-# The main window; Qt also gives a 1 by 1 helper window the title.
-main_window() {
-  for w in $(xdotool search --name '^Trovix$'); do
-    xwininfo -id "$w" | grep -q 'Width: 1$' || { echo "$w"; return; }
-  done
+sni_call() {
+  dbus-send --session --type=method_call --dest="$(item)" /StatusNotifierItem "org.kde.StatusNotifierItem.$1" \
+    int32:600 int32:20
 }
+# A left click on the icon, or StatusNotifierItem's Activate.
+activate() {
+  if [ "$host_kind" = sni ]; then
+    sni_call Activate
+  else
+    sleep 0.6  # apart by more than a double-click time: the second press of a double click is not a press
+    xdotool mousemove --window "$panel" 12 16 click 1
+  fi
+}
+# The icon's menu: a right click, or StatusNotifierItem's ContextMenu.
+icon_menu() {
+  if [ "$host_kind" = sni ]; then
+    sni_call ContextMenu
+  else
+    xdotool mousemove --window "$panel" 12 16 mousedown 3
+    sleep 0.5
+    [ "$(menus)" = 0 ] || fail "the menu opened on the right press"
+    xdotool mouseup 3
+  fi
+  await_menu "no menu from the icon"
+}
+
 start() {
   "$binary" &
   pid=$!
   window=
-  for _ in $(seq 100); do
-    window=$(main_window)
-    [ -z "$window" ] || break
-    sleep 0.2
-  done
-  [ -n "$window" ] || fail "no window"
-  sleep 1
+  if [ "${1:-}" = first ]; then
+    about=$(timeout 20 xdotool search --sync --name "^about 'Trovix'\$" | head -n 1)
+    [ -n "$about" ] || fail "no about box on the first start"
+    xdotool windowactivate --sync "$about" 2>/dev/null || xdotool windowfocus --sync "$about"
+    sleep 0.3
+    keys Escape
+  fi
 }
-finish() {
-  kill "$pid"
-  wait "$pid" || true
+# Waits for the program to end and checks its exit status.
+ended() {
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  status=0
+  wait "$pid" || status=$?
+  pid=
+  [ "$status" = 0 ] || fail "$1: exit status $status"
+}
+# The window's own menu, opened with the mouse over the packet list.
+window_menu() {
+  xdotool mousemove --window "$window" 270 340 click 3
+  await_menu "no menu over the window"
 }
 
-# With a host.
-trayer --edge top --align right --widthtype request --height 32 --SetDockType false --SetPartialStrut false \
-  --transparent false --tint 0x404040 &
-host=$!
-panel=$(timeout 10 xdotool search --sync --name '^panel$' | head -n 1)
+start_host
+[ -z "$shot" ] || [ "$host_kind" != xembed ] || shot_wanted=1
+
+# A first run: the about box, then the icon.
+start first
+await_icon yes "no icon after the first run's about box"
+await_window hidden "the first run shows its window; it should be behind the icon"
+[ -z "${shot_wanted:-}" ] || import -window root -crop 64x40+960+0 "$shot"
+activate
+await_window front "first run: one activation of the icon did not bring the window to the front"
+activate
+await_window hidden "first run: a second activation did not hide the window"
+icon_menu
+keys x                      # e&xit
+ended "e&xit from the icon's menu"
+[ -f "$ini" ] || fail "e&xit from the icon's menu wrote no settings"
+await_icon no "the icon stayed after the exit"
+
+# A start behind the icon, then a minimise.
+printf '[Config]\r\nEnableFlipToTray=Yes\r\n' > "$ini"
 start
-viewable && fail "the window is shown; it should be in the notification area"
-# The panel holds one icon, ours.
-xwininfo -tree -id "$panel" | grep -q '"trovix"' || fail "no icon in the notification area"
-[ -z "$shot" ] || import -window root -crop 64x40+576+0 "$shot"
-# Apart by more than a double-click time: the second press of a double click is not a press.
-click_icon() { sleep 0.6; xdotool mousemove --window "$panel" 12 16 click 1; }
-# Pop-up menus are the program's top-level windows named like the program.
-menus() { xwininfo -root -children | grep -c '"trovix": ("trovix"' || true; }
-xdotool mousemove --window "$panel" 12 16 mousedown 3
-sleep 0.5
-[ "$(menus)" = 0 ] || fail "the menu opened on the right press"
-xdotool mouseup 3
-sleep 0.5
-[ "$(menus)" = 1 ] || fail "no menu on the right release"
-xdotool key Escape
-click_icon
-await yes "a left click on the icon did not show the window"
-click_icon
-await no "a second left click did not hide the window"
-click_icon
-await yes "a third left click did not show the window again"
-xdotool windowfocus --sync "$window"
-xdotool key Escape
-status=0
-wait "$pid" || status=$?
-[ "$status" = 0 ] || fail "exit code $status"
-xwininfo -tree -id "$panel" | grep -q '"trovix"' && fail "the icon stayed after the exit"
+await_icon yes "no icon at a start with flip to tray on"
+activate
+await_window front "flip to tray on at start: one activation did not bring the window to the front"
+xdotool windowminimize "$window"
+await_window hidden "a minimise with flip to tray on did not hide the window"
+activate
+await_window front "after a minimise: one activation did not bring the window to the front"
+icon_menu
+keys o l                    # options, f&lip to tray: off
+await_icon no "f&lip to tray from the icon's menu left the icon"
+await_window front "f&lip to tray from the icon's menu: the window is not in front"
+window_menu                 # the window still answers
+keys Escape
+keys Escape
+ended "Escape after f&lip to tray from the icon's menu"
+grep -q 'EnableFlipToTray=No' "$ini" || fail "f&lip to tray off was not saved"
+
+# Switching flip to tray on from the window's menu.
+start
+await_window front "a start without flip to tray shows no window"
+window_menu
+keys o l                    # options, f&lip to tray: on
+await_icon yes "f&lip to tray on shows no icon"
+await_window front "f&lip to tray on: the window did not stay in front"
+activate
+await_window hidden "after f&lip to tray on: an activation did not hide the window"
+activate
+await_window front "after f&lip to tray on: one activation did not bring the window back to the front"
+keys Escape
+ended "Escape"
+
+[ "$host_kind" = xembed ] || { echo "the window comes back from its StatusNotifierItem, every time"; exit 0; }
+
+# No notification area: a minimised window, never a hidden one.
 kill "$host"
 wait "$host" 2>/dev/null || true
 host=
-
-# Without a host.
+printf '[Config]\r\nEnableFlipToTray=Yes\r\n' > "$ini"
 start
-# Shown, and minimised as far as the program can say so without a window manager.
-viewable || fail "without a host the window is hidden"
-xprop -id "$window" _NET_WM_STATE | grep -q _NET_WM_STATE_HIDDEN || fail "without a host the window is not minimised"
-finish
-echo "the window lives in the notification area, and minimised without one"
+for _ in $(seq 50); do window=$(main_window); [ -z "$window" ] || break; sleep 0.1; done
+[ -n "$window" ] || fail "without a host there is no window"
+sleep 1
+xprop -id "$window" WM_STATE | grep -q 'window state: Iconic' || { xprop -id "$window" WM_STATE _NET_WM_STATE; xwininfo -id $window | grep Map; fail "without a host the window is not minimised"; }
+xdotool windowactivate --sync "$window"
+await_window front "without a host the minimised window cannot be brought back"
+keys Escape
+ended "Escape without a host"
+echo "the window comes back from its XEmbed icon every time, and is minimised without one"

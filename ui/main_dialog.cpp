@@ -223,8 +223,10 @@ void MainDialog::StartUp() {
     startedInTray_ = trayIconShown_;
     // Only the show that runs the dialog is kept from showing it.
     QTimer::singleShot(0, this, [this] { startedInTray_ = false; });
+  } else {
+    // Not for a window minimised for want of an icon: a window manager would restore it.
+    activateWindow();
   }
-  activateWindow();
 }
 
 void MainDialog::Command(int id) {

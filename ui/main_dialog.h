@@ -87,6 +87,7 @@ class MainDialog : public QDialog, private CaptureListener {
   // The notification-area icon (main_dialog_tray.cpp).
   void ConnectTrayIcon();
   void FlipToTray();
+  void HideInTray();
   void ShowFromTray();
   void RemoveTrayIcon();
   void StartTrayAnimation();

@@ -21,12 +21,21 @@ void MainDialog::ConnectTrayIcon() {
 void MainDialog::FlipToTray() {
   trayIconShown_ = AddTrayIcon(services_.trayIcon) || trayIconShown_;
   if (trayIconShown_) {
-    setWindowState((windowState() & ~Qt::WindowActive) | Qt::WindowMinimized);
-    hide();
+    HideInTray();
   } else {
-    // Without an icon there would be no way back to a hidden window.
+    // Without an icon there would be no way back to a hidden window. Placed first: the
+    // dialog places itself at its first show, and on X that move un-minimises it.
+    if (!testAttribute(Qt::WA_Moved)) adjustPosition(parentWidget());
     showMinimized();
   }
+  state_.InTray = 1;
+}
+
+// Hidden, never minimised on the way: a window manager keeps a minimised window's iconic
+// state for its next map, iconifies it again when it is shown, and the minimise rule then
+// hides it once more. A window the manager minimised itself is withdrawn by the hide.
+void MainDialog::HideInTray() {
+  hide();
   state_.InTray = 1;
 }
 
@@ -66,13 +75,16 @@ void MainDialog::setVisible(bool visible) {
 void MainDialog::TrayIconLeftPressed() {
   if (state_.InTray == 1) {
     ShowFromTray();
-    return;
+  } else {
+    HideInTray();
   }
-  setWindowState((windowState() & ~Qt::WindowActive) | Qt::WindowMinimized);
-  hide();
 }
 
-void MainDialog::TrayIconRightReleased(QPoint global) { ShowPopupMenuAt(global); }
+void MainDialog::TrayIconRightReleased(QPoint global) {
+  // Not inside the icon's own event: "e&xit" and "f&lip to tray" remove the icon, whose
+  // window (or D-Bus object) would be deleted while it still handles that event.
+  QTimer::singleShot(0, this, [this, global] { ShowPopupMenuAt(global); });
+}
 
 void MainDialog::SwitchFlipToTray() {
   if (state_.EnableFlipToTray == 1) {
@@ -82,8 +94,10 @@ void MainDialog::SwitchFlipToTray() {
     RemoveTrayIcon();
   } else {
     state_.EnableFlipToTray = 1;
-    FlipToTray();
-    ShowFromTray();  // the icon stays while the window comes back in front
+    // The icon comes while the window stays in front; hiding it first only to show it
+    // again would have the window manager unmap, place and map it anew.
+    trayIconShown_ = AddTrayIcon(services_.trayIcon) || trayIconShown_;
+    ShowFromTray();
   }
 }
 
