@@ -108,7 +108,8 @@ int MakeFolder(const std::string& configFolder, const std::string& folder) {
     mkdir(configFolder.substr(0, slash).c_str(), 0700);
   }
   mkdir(configFolder.c_str(), 0700);
-  if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+  // The user's own: the filter history says what they watched.
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
   return 0;
 }
 

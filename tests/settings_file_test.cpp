@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -61,6 +62,18 @@ TEST_F(SettingsFileTest, TextsAreCutWhenWrittenAndOtherLinesKept) {
             "BindToInterface=1234567890123456789\r\nFromIPAddress:port=abcdefghijklmnopqrstuvw\r\n"
             "ToIPAddress:port=*:*\r\nTwoWayTraffic=Yes\r\nOnTop=No\r\nOnTcp=No\r\nOnUdp=No\r\nOnIcmp=No\r\n"
             "OnIgmp=No\r\n");
+}
+
+TEST_F(SettingsFileTest, FoldersMadeForTheFileAreTheUsersAlone) {
+  mode_t old = umask(022);
+  SavedSettings saved = SaveSettingsFile(*state_, {}, folder_.Path("cfg/deeper"));
+  umask(old);
+  ASSERT_EQ(saved.outcome, SettingsWrite::kWritten);
+  for (const char* made : {"cfg", "cfg/deeper", "cfg/deeper/Trovix"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(folder_.Path(made).c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << made;
+  }
 }
 
 TEST_F(SettingsFileTest, NoFolderReadsAndWritesNothing) {

@@ -262,6 +262,7 @@ TEST_F(SettingsWindowTest, PacketsSourceIsTheStoredBytesExactly) {
   EXPECT_EQ(saved.compare(0, 4, std::string("\x45\x00\x00\x3c", 4)), 0);
   EXPECT_EQ(saved.compare(60, 4, std::string("\x45\x00\x05\xdc", 4)), 0);
   EXPECT_EQ(fakes_.savePrompt.asked, QStringList({QString::fromStdString(folder_.Path("config/Trovix"))}));
+  EXPECT_EQ(fakes_.savePrompt.offered, std::vector<bool>({true}));
   EXPECT_TRUE(fakes_.messages.shown.isEmpty());
 }
 
@@ -286,6 +287,7 @@ TEST_F(SettingsWindowTest, SniffLogIsThePacketLinesExactly) {
   EXPECT_EQ(Read(folder_.Path("log.txt")),
             "\t0\tudp\t10.0.0.1\t1000\t10.0.0.2\t53\t28\t64\r\n\t1\tudp\t10.0.0.1\t1001\t10.0.0.2\t53\t29\t64\r\n"
             "\t2\tudp\t10.0.0.1\t1002\t10.0.0.2\t53\t30\t64\r\n");
+  EXPECT_EQ(fakes_.savePrompt.offered, std::vector<bool>({false}));  // a text log is no capture file
 }
 
 TEST_F(SettingsWindowTest, CancelWritesNothingAndAFileThatCannotBeMadeSaysSo) {
@@ -299,11 +301,17 @@ TEST_F(SettingsWindowTest, CancelWritesNothingAndAFileThatCannotBeMadeSaysSo) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_.Path("")), {}), 0);
 }
 
+TEST(SavePrompt, OffersACaptureFileOnlyWhenAsked) {
+  QFileDialog dialog;
+  ConfigureSavePrompt(dialog, QString(), false);
+  EXPECT_EQ(dialog.nameFilters(), QStringList({"Text Files (*.txt)", "All Files (*.*)"}));
+}
+
 TEST(SavePrompt, TypedNamesGetTheDefaultExtension) {
   test::TempFolder folder;
   for (auto [typed, expected] : {std::pair{"log", "log.txt"}, std::pair{"log.csv", "log.csv"}}) {
     QFileDialog dialog;
-    ConfigureSavePrompt(dialog, QString::fromStdString(folder.Path("")));
+    ConfigureSavePrompt(dialog, QString::fromStdString(folder.Path("")), true);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     EXPECT_EQ(dialog.windowTitle(), "select file for saving");
     EXPECT_EQ(dialog.nameFilters(),
@@ -324,7 +332,7 @@ TEST(SavePrompt, TypedNamesGetTheDefaultExtension) {
 TEST(SavePrompt, TheCaptureFilterGivesPcapNames) {
   test::TempFolder folder;
   QFileDialog dialog;
-  ConfigureSavePrompt(dialog, QString::fromStdString(folder.Path("")));
+  ConfigureSavePrompt(dialog, QString::fromStdString(folder.Path("")), true);
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.open();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));

@@ -104,7 +104,7 @@ class MainDialog : public QDialog, private CaptureListener {
   void SaveSniffLog();
   void SavePacketsSource();
   // `bytes` is asked for once the prompt is answered; nothing means it could not be made.
-  void SaveToChosenFile(bool anythingStored, const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes);
+  void SaveToChosenFile(bool anythingStored, bool offerPacketCapture, const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes);
   // A message box, then the window shown, also when it was hidden.
   void Tell(const QString& title, const QString& text);
 

@@ -61,12 +61,12 @@ void MainDialog::SaveSettings() {
 
 void MainDialog::SaveSniffLog() {
   SavedBytes log = SniffLogBytes(state_);  // the length is taken before the prompt
-  SaveToChosenFile(log.size > 0, [log](const SaveTarget&) { return log; });
+  SaveToChosenFile(log.size > 0, false, [log](const SaveTarget&) { return log; });
 }
 
 void MainDialog::SavePacketsSource() {
   std::vector<uint8_t> capture;
-  SaveToChosenFile(PublishedPacketCount(state_.store) > 0,
+  SaveToChosenFile(PublishedPacketCount(state_.store) > 0, true,
                    [this, &capture](const SaveTarget& target) -> std::optional<SavedBytes> {
                      if (!target.packetCapture && !IsPacketCaptureName(QFile::encodeName(target.path).toStdString())) {
                        return PacketsSourceBytes(state_);
@@ -76,14 +76,15 @@ void MainDialog::SavePacketsSource() {
                    });
 }
 
-void MainDialog::SaveToChosenFile(bool anythingStored,
+void MainDialog::SaveToChosenFile(bool anythingStored, bool offerPacketCapture,
                                   const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes) {
   if (!anythingStored) {
     Tell(QStringLiteral("information:"), QStringLiteral("don't found data for saving!"));
     return;
   }
   if (services_.savePrompt == nullptr) return;
-  std::optional<SaveTarget> target = services_.savePrompt->Ask(this, QString::fromLocal8Bit(state_.SettingsFolder));
+  std::optional<SaveTarget> target = services_.savePrompt->Ask(this, QString::fromLocal8Bit(state_.SettingsFolder),
+                                                                offerPacketCapture);
   if (!target) return;
   std::optional<SavedBytes> b = bytes(*target);
   if (!b) {

@@ -4,12 +4,14 @@
 
 namespace trovix {
 
-void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder) {
+void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool offerPacketCapture) {
   dialog.setWindowTitle(QStringLiteral("select file for saving"));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   const QString capture = QString::fromLatin1(kPacketCaptureFilter);
-  dialog.setNameFilters({QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)"), capture});
+  QStringList filters{QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")};
+  if (offerPacketCapture) filters << capture;
+  dialog.setNameFilters(filters);
   dialog.selectNameFilter(QStringLiteral("Text Files (*.txt)"));
   dialog.setDefaultSuffix(QStringLiteral("txt"));
   // A name typed without an extension under the capture filter becomes NAME.pcap.
@@ -24,9 +26,10 @@ SaveTarget ChosenTarget(const QFileDialog& dialog) {
   return {dialog.selectedFiles().value(0), dialog.selectedNameFilter() == QLatin1String(kPacketCaptureFilter)};
 }
 
-std::optional<SaveTarget> FileDialogSavePrompt::Ask(QWidget* owner, const QString& firstFolder) {
+std::optional<SaveTarget> FileDialogSavePrompt::Ask(QWidget* owner, const QString& firstFolder,
+                                                    bool offerPacketCapture) {
   QFileDialog dialog(owner);
-  ConfigureSavePrompt(dialog, firstFolder);
+  ConfigureSavePrompt(dialog, firstFolder, offerPacketCapture);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return ChosenTarget(dialog);
 }

@@ -11,14 +11,14 @@ inline constexpr const char* kPacketCaptureFilter = "Packet capture (*.pcap)";
 
 // Title, filters, first folder, overwrite question and default extension of the prompt;
 // the extension follows the chosen filter.
-void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder);
+void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool offerPacketCapture);
 
 // The name and filter the user accepted.
 SaveTarget ChosenTarget(const QFileDialog& dialog);
 
 class FileDialogSavePrompt : public SavePrompt {
  public:
-  std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder) override;
+  std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture) override;
 };
 
 }  // namespace trovix

@@ -31,11 +31,12 @@ struct SaveTarget {
   bool packetCapture;  // the "Packet capture (*.pcap)" filter was chosen
 };
 
-// The modal prompt for the name of a file to save; nothing when the user cancels.
+// The modal prompt for the name of a file to save; nothing when the user cancels. Only
+// the packets source can be written as a capture file, so only its prompt offers one.
 class SavePrompt {
  public:
   virtual ~SavePrompt() = default;
-  virtual std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder) = 0;
+  virtual std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture) = 0;
 };
 
 // The modal about box, owned by the main window; returns when it is closed.
