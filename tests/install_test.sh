@@ -10,14 +10,15 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 # Every file of the program, under its prefix.
 expected_files="bin/trovix
 bin/trovix-cli
-share/applications/trovix.desktop
+share/applications/invalid.trovix.Trovix.desktop
 share/doc/trovix/changelog.gz
 share/doc/trovix/copyright
 share/icons/hicolor/32x32/apps/trovix.png
 share/icons/hicolor/48x48/apps/trovix.png
 share/icons/hicolor/scalable/apps/trovix.svg
 share/man/man1/trovix-cli.1.gz
-share/man/man1/trovix.1.gz"
+share/man/man1/trovix.1.gz
+share/metainfo/invalid.trovix.Trovix.metainfo.xml"
 
 # Width and height from a PNG's header, as "WxH".
 png_size() { od -An -tu1 -j16 -N8 "$1" | awk '{print $3*256+$4 "x" $7*256+$8}'; }
@@ -27,16 +28,19 @@ install)
   cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
   files=$(cd "$scratch/prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
   [ "$files" = "$expected_files" ] || fail "installed files differ:"$'\n'"$files"
-  desktop-file-validate "$scratch/prefix/share/applications/trovix.desktop" || fail "desktop entry not valid"
-  grep -qx 'Categories=Network;Monitor;' "$scratch/prefix/share/applications/trovix.desktop" || fail "categories"
-  grep -qx 'Icon=trovix' "$scratch/prefix/share/applications/trovix.desktop" || fail "icon name"
+  entry=$scratch/prefix/share/applications/invalid.trovix.Trovix.desktop
+  desktop-file-validate "$entry" || fail "desktop entry not valid"
+  grep -qx 'Categories=Network;Monitor;' "$entry" || fail "categories"
+  grep -qx 'Icon=trovix' "$entry" || fail "icon name"
+  appstreamcli validate --no-net "$scratch/prefix/share/metainfo/invalid.trovix.Trovix.metainfo.xml" ||
+    fail "AppStream metainfo not valid"
   icons=$scratch/prefix/share/icons/hicolor
   [ "$(png_size "$icons/32x32/apps/trovix.png")" = 32x32 ] || fail "32 px icon is $(png_size "$icons/32x32/apps/trovix.png")"
   [ "$(png_size "$icons/48x48/apps/trovix.png")" = 48x48 ] || fail "48 px icon is $(png_size "$icons/48x48/apps/trovix.png")"
   grep -q 'viewBox="0 0 48 48"' "$icons/scalable/apps/trovix.svg" || fail "SVG has no 48 x 48 view box"
   grep -Eq '<(circle|ellipse|path|polyline|polygon|rect)' "$icons/scalable/apps/trovix.svg" || fail "SVG draws nothing"
   zcat "$scratch/prefix/share/man/man1/trovix-cli.1.gz" | grep -q '^\.SH OPTIONS' || fail "trovix-cli.1 has no options"
-  echo "installed: $(echo "$expected_files" | wc -l) files, desktop entry valid"
+  echo "installed: $(echo "$expected_files" | wc -l) files, desktop entry and metainfo valid"
   ;;
 package)
   if ! command -v dpkg-deb >/dev/null; then

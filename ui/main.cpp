@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
   if (!trovix::BecomeTheInstance(server, trovix::InstanceName(), value)) return 0;
 
   QApplication::setWindowIcon(trovix::WindowIcon());
+  // Names the menu entry, so that a Wayland compositor can show the entry's icon and name.
+  QGuiApplication::setDesktopFileName(QStringLiteral("invalid.trovix.Trovix"));
   // The window may live hidden behind its notification-area icon, and a hidden modal
   // dialog ends its own loop: the application's loop runs until the window is done.
   QApplication::setQuitOnLastWindowClosed(false);
