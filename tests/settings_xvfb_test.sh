@@ -20,8 +20,8 @@ fi
 
 . "$(dirname "$0")/x_desktop.sh"
 scratch=$(mktemp -d)
-wm=
-trap 'rm -rf "$scratch"; kill $host $wm' EXIT
+wm= host=
+trap 'rm -rf "$scratch"; kill $host $wm 2>/dev/null' EXIT
 start_window_manager
 trayer --edge top --align right --widthtype request --height 32 --SetDockType true --SetPartialStrut true &
 host=$!

@@ -6,12 +6,14 @@ fail() { echo "$*"; exit 1; }
 
 # openbox, up once it has claimed the screen; ended with the test.
 start_window_manager() {
-  openbox --sm-disable >/dev/null 2>&1 &
+  wm_log=$(mktemp)
+  openbox --sm-disable >"$wm_log" 2>&1 &
   wm=$!
-  for _ in $(seq 50); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+  for _ in $(seq 200); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && { rm -f "$wm_log"; return 0; }
     sleep 0.1
   done
+  cat "$wm_log"
   fail "openbox did not start"
 }
 
