@@ -7,27 +7,24 @@
 # notification area: trayer hosts its icon, and a click on the icon brings the window.
 # openbox manages the windows, as a desktop's window manager does.
 #   settings_xvfb_test.sh <trovix binary>
-# Exits 77 (skipped) without xvfb-run, openbox, xdotool, xwininfo, xprop or trayer.
+# Exits 77 (skipped) without Xvfb, openbox, xdotool, xwininfo, xprop or trayer.
 set -eu
 binary=$1
 
-if [ "${TROVIX_INSIDE_XVFB:-}" != 1 ]; then
-  for tool in xvfb-run openbox xdotool xwininfo xprop trayer; do
-    command -v $tool >/dev/null || { echo "skipped: no $tool"; exit 77; }
-  done
-  TROVIX_INSIDE_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
-fi
+for tool in Xvfb openbox xdotool xwininfo xprop trayer; do
+  command -v $tool >/dev/null || { echo "skipped: no $tool"; exit 77; }
+done
 
 . "$(dirname "$0")/x_desktop.sh"
 scratch=$(mktemp -d)
-wm= host=
-trap 'rm -rf "$scratch"; kill $host $wm 2>/dev/null' EXIT
+wm= host= pid=
+trap 'rm -rf "$scratch"; kill $pid $host $wm 2>/dev/null || true; stop_x_server' EXIT
+start_x_server
 start_window_manager
 trayer --edge top --align right --widthtype request --height 32 --SetDockType true --SetPartialStrut true &
 host=$!
 panel=$(timeout 10 xdotool search --sync --name '^panel$' | head -n 1)
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY
 # For sanitizer builds: the system's D-Bus library is not ours to mend.
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$(cd "$(dirname "$0")" && pwd)/xcb_lsan.supp"
 ini="$XDG_CONFIG_HOME/Trovix/trovix.ini"

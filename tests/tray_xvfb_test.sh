@@ -16,23 +16,23 @@ shot=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3  # Debian's, which python3-dbus belongs to
 
-if [ "${TROVIX_INSIDE_XVFB:-}" != 1 ]; then
-  for tool in xvfb-run dbus-run-session dbus-send openbox xdotool xwininfo xprop trayer; do
+if [ "${TROVIX_INSIDE_BUS:-}" != 1 ]; then
+  for tool in Xvfb dbus-run-session dbus-send openbox xdotool xwininfo xprop trayer; do
     command -v $tool >/dev/null || { echo "skipped: no $tool"; exit 77; }
   done
   if [ "$host_kind" = sni ]; then
     $python -c 'import dbus, gi' 2>/dev/null || { echo "skipped: no python3-dbus or python3-gi"; exit 77; }
   fi
   # A session bus of its own in both cases: with XEmbed it simply has no watcher on it.
-  TROVIX_INSIDE_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" dbus-run-session -- "$0" "$@"
+  TROVIX_INSIDE_BUS=1 exec dbus-run-session -- "$0" "$@"
 fi
 
 . "$here/x_desktop.sh"
 scratch=$(mktemp -d)
 wm= host= pid= panel=
-trap 'rm -rf "$scratch"; for p in $pid $host $wm; do kill "$p" 2>/dev/null; done' EXIT
+trap 'rm -rf "$scratch"; for p in $pid $host $wm; do kill "$p" 2>/dev/null || true; done; stop_x_server' EXIT
+start_x_server
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/xcb_lsan.supp"
 ini="$XDG_CONFIG_HOME/Trovix/trovix.ini"
 start_window_manager

@@ -1,8 +1,32 @@
-# Sourced by the X server tests once they run inside xvfb-run: the openbox window manager,
+# Sourced by the X server tests: an X server of the test's own, the openbox window manager,
 # as a desktop has one, and what the tests ask of the X server about the main window.
 # Each wait lasts up to 5 s and fails the test with the message it is given.
 
 fail() { echo "$*"; exit 1; }
+
+# Xvfb on a display number it finds free itself (-displayfd), exported as DISPLAY once it
+# answers. Not xvfb-run: that does not wait for its server to end, and a server still
+# ending removes the socket of the next test's server on the same display number.
+start_x_server() {
+  x_number=$(mktemp)
+  Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$x_number" >/dev/null 2>&1 &
+  x_server=$!
+  for _ in $(seq 100); do
+    [ -s "$x_number" ] && break
+    sleep 0.1
+  done
+  [ -s "$x_number" ] || fail "Xvfb did not start"
+  DISPLAY=:$(cat "$x_number")
+  export DISPLAY
+  unset XAUTHORITY WAYLAND_DISPLAY
+  rm -f "$x_number"
+}
+
+# Ends the X server and waits until it has, so its display number is free again.
+stop_x_server() {
+  [ -z "${x_server:-}" ] || { kill "$x_server" 2>/dev/null || true; wait "$x_server" 2>/dev/null || true; }
+  x_server=
+}
 
 # openbox, up once it has claimed the screen; ended with the test.
 start_window_manager() {
