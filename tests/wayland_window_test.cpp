@@ -73,6 +73,11 @@ TEST(WaylandWindow, CapturesShowsDetailsAndExitsWithZero) {
   EXPECT_TRUE(d.isVisible());
   EXPECT_FALSE(d.isMinimized());
 
+  // "on top" cannot be had here, and setting the flag would make the window anew.
+  QTest::mouseClick(Button(d, kIdOnTop), Qt::LeftButton);
+  EXPECT_TRUE(Button(d, kIdOnTop)->isChecked());
+  EXPECT_FALSE(d.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+
   test::Type(test::Combo(d, kIdBind), "127.0.0.1");
   test::Type(test::Combo(d, kIdFrom), "*:40261");
   QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);

@@ -345,6 +345,9 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
 void MainDialog::reject() { Command(kIdCancel); }
 
 void MainDialog::ApplyOnTop() {
+  // A Wayland client cannot stay on top, and changing the flag would only close the window
+  // and open it anew wherever the compositor puts it. The setting is still kept.
+  if (QGuiApplication::platformName() == QLatin1String("wayland")) return;
   bool onTop = static_cast<QPushButton*>(controls_[kIdOnTop])->isChecked();
   if (windowFlags().testFlag(Qt::WindowStaysOnTopHint) == onTop) return;
   bool visible = isVisible();
