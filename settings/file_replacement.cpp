@@ -11,17 +11,35 @@
 namespace trovix {
 namespace {
 
-// A name that is a symbolic link is replaced where the link points.
-std::string Resolved(const std::string& path) {
-  char buffer[PATH_MAX];
-  if (realpath(path.c_str(), buffer) != nullptr) return buffer;
-  return path;
-}
-
 std::string FolderOf(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A name that is a symbolic link is replaced where the link points, followed one link at a
+// time as the kernel would follow it for this user: never a link in a sticky world-writable
+// folder (a shared /tmp) that belongs to neither this user nor the folder's owner, which
+// another user may have planted (fs.protected_symlinks). Empty for such a link or a loop.
+// A link to nothing is itself replaced, as before.
+std::string Resolved(const std::string& name) {
+  std::string path = name;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat link {};
+    if (lstat(path.c_str(), &link) != 0) return errno == ENOENT && hops > 0 ? name : path;
+    if (!S_ISLNK(link.st_mode)) return path;
+    std::string folder = FolderOf(path);
+    struct stat dir {};
+    if (stat(folder.c_str(), &dir) != 0) return {};
+    bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0;
+    if (shared && link.st_uid != geteuid() && link.st_uid != dir.st_uid) return {};
+    char target[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) return {};
+    target[n] = '\0';
+    path = target[0] == '/' ? std::string(target) : folder + "/" + target;
+  }
+  return {};
 }
 
 void SyncFolder(const std::string& folder) {
@@ -44,6 +62,7 @@ FileReplacement::FileReplacement(std::string path) : path_(Resolved(path)) {}
 FileReplacement::~FileReplacement() { Discard(); }
 
 bool FileReplacement::Create() {
+  if (path_.empty()) return false;  // a link that may not be followed
   mode_t mode = NewFileMode();
   int existing = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // a FIFO must not block
   if (existing >= 0) {

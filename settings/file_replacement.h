@@ -22,7 +22,8 @@ class FileReplacement {
   FileReplacement& operator=(const FileReplacement&) = delete;
 
   // Refuses, as creating the file anew would, a file that exists and may not be opened
-  // for writing; otherwise makes the temporary file beside it.
+  // for writing, and a link that another user planted in a shared folder; otherwise makes
+  // the temporary file beside it.
   bool Create();
   bool Write(const void* data, size_t size);
   // Flushes the temporary file to disk and moves it over the name.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "settings/config_folder.h"
+#include "settings/file_replacement.h"
 #include "tests/temp_files.h"
 
 namespace trovix {
@@ -82,6 +83,31 @@ TEST_F(SettingsFileTest, NoFolderReadsAndWritesNothing) {
   EXPECT_EQ(state_->EnableFlipToTray, 0);
   EXPECT_EQ(std::string(state_->SettingsFolder), "");
   EXPECT_EQ(SaveSettingsFile(*state_, {}, std::nullopt).outcome, SettingsWrite::kNoFolder);
+}
+
+// A save follows a link to the file it names, but not a link that another user planted in
+// a shared sticky folder, which the kernel would not follow either.
+TEST(FileReplacement, FollowsOwnLinksButNotAnotherUsersInASharedFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  test::TempFolder folder;
+  std::string shared = folder.Path("shared");
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  std::string target = folder.Write("target.txt", "old");
+  std::string mine = shared + "/mine";
+  std::string planted = shared + "/planted";
+  ASSERT_EQ(symlink(target.c_str(), mine.c_str()), 0);
+  ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
+  ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+
+  EXPECT_EQ(ReplaceFile(planted, "new", 3), ReplaceResult::kCannotCreate);
+  EXPECT_EQ(Read(target), "old");
+  EXPECT_EQ(ReplaceFile(mine, "new", 3), ReplaceResult::kReplaced);
+  EXPECT_EQ(Read(target), "new");
+  struct stat st {};
+  ASSERT_EQ(lstat(mine.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(shared), {}), 2);
 }
 
 TEST(ConfigFolder, TheBaseDirectoryRule) {
