@@ -309,15 +309,15 @@ TEST_F(AsNobody, TheWindowRunsWithNothingEffectiveOrInheritable) {
   std::string home = folder_.Path("home");
   std::filesystem::create_directory(home);
   ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(home.c_str(), 0700), 0);
   std::vector<std::string> args = Copy(TROVIX_WINDOW, "trovix", true);
-  // A display name of its own gives the window an instance socket of its own (in /tmp: the
-  // C library ignores TMPDIR for a program with file capabilities).
+  // The home folder is also the user's runtime folder, where the instance socket goes.
   std::string display = ":trovix-cap-" + std::to_string(getpid());
   args.insert(args.end() - 1, {"env", "-u", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM=offscreen", "HOME=" + home,
-                               "XDG_CONFIG_HOME=" + home, "DISPLAY=" + display});
+                               "XDG_CONFIG_HOME=" + home, "XDG_RUNTIME_DIR=" + home, "DISPLAY=" + display});
   Program window(args);
   // The socket appears once the window has started up and waits for events.
-  std::string socket = "/tmp/trovix-65534-_trovix_cap_" + std::to_string(getpid());
+  std::string socket = home + "/trovix-_trovix_cap_" + std::to_string(getpid());
   auto end = std::chrono::steady_clock::now() + 10s;
   while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
   std::error_code ignored;

@@ -16,10 +16,22 @@
 
 namespace {
 
+// The runtime folder the starts share, the user's own and private as a session's is.
+QString RuntimeFolder() {
+  static const QString folder = [] {
+    QString path = QDir::tempPath() + QString("/trovix-entry-%1").arg(getpid());
+    QDir().mkpath(path);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+  }();
+  return folder;
+}
+
 QProcessEnvironment Environment(const QString& display) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("QT_QPA_PLATFORM", "offscreen");
   env.insert("DISPLAY", display);  // a display of its own keeps it apart from any real one
+  env.insert("XDG_RUNTIME_DIR", RuntimeFolder());
   env.remove("WAYLAND_DISPLAY");
   return env;
 }
@@ -27,13 +39,14 @@ QProcessEnvironment Environment(const QString& display) {
 // A display name of the test's own, and the socket path the program derives from it.
 QString Display(const char* tag) { return QString(":trovix-%1-%2").arg(tag).arg(getpid()); }
 QString SocketPath(const char* tag) {
-  return QDir::tempPath() + QString("/trovix-%1-_trovix_%2_%3").arg(getuid()).arg(tag).arg(getpid());
+  return RuntimeFolder() + QString("/trovix-_trovix_%1_%2").arg(tag).arg(getpid());
 }
 
 // A terminated window leaves its socket and lock files behind.
 void RemoveLeftovers(const QString& socket) {
   QFile::remove(socket);
   QFile::remove(socket + ".lock");
+  QDir().rmdir(RuntimeFolder());  // once the last test's files are gone
 }
 
 TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {

@@ -6,12 +6,14 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -80,7 +82,8 @@ TEST(SingleInstance, AStartThatCanNeitherHandOverNorListenWaitsForTheAnswer) {
   std::atomic<int> outcome{-1};
   std::thread start([&] {
     InstanceServer server;
-    outcome = BecomeTheInstance(server, name, 7, 200) ? 1 : 0;
+    QString problem;
+    outcome = static_cast<int>(BecomeTheInstance(server, name, 7, &problem));
   });
   QTest::qWait(700);  // several hand-overs time out meanwhile
   EXPECT_EQ(outcome.load(), -1);
@@ -93,7 +96,68 @@ TEST(SingleInstance, AStartThatCanNeitherHandOverNorListenWaitsForTheAnswer) {
     return outcome.load() != -1;
   }, 5000));
   start.join();
-  EXPECT_EQ(outcome.load(), 0);  // handed over; never a second instance
+  EXPECT_EQ(outcome.load(), static_cast<int>(InstanceStart::kHandedOver));  // never a second instance
+}
+
+TEST(SingleInstance, AHolderThatNeverAnswersEndsTheStartWithAReason) {
+  QString name = UniqueName() + "-mute";
+  Leftovers leftovers{name};
+  QLocalServer mute;
+  ASSERT_TRUE(mute.listen(name));
+  InstanceServer server;
+  QString problem;
+  EXPECT_EQ(BecomeTheInstance(server, name, 7, &problem, 400), InstanceStart::kFailed);
+  EXPECT_EQ(problem, "another start holds " + name + " and does not answer");
+}
+
+// Sets an environment variable for one scope, or removes it (nullptr).
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+    value != nullptr ? qputenv(name, value) : qunsetenv(name);
+  }
+  ~ScopedEnv() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
+
+ private:
+  const char* name_;
+  bool had_;
+  QByteArray old_;
+};
+
+TEST(SingleInstance, TheNameLivesInAPrivateFolderOfTheUsersOwn) {
+  QTemporaryDir scratch;
+  ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+  ScopedEnv tmp("TMPDIR", scratch.path().toLocal8Bit().constData());
+  ScopedEnv display("DISPLAY", ":0");
+  ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+  QString folder = scratch.path() + QString("/trovix-%1").arg(getuid());
+  EXPECT_EQ(InstanceName(), folder + "/trovix-_0");
+  struct stat st {};
+  ASSERT_EQ(stat(folder.toLocal8Bit().constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+  // Another user's folder, or one that others may enter, could be squatted: refused.
+  ASSERT_TRUE(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                                QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther));
+  QString problem;
+  EXPECT_EQ(InstanceName(&problem), "");
+  EXPECT_EQ(problem, "cannot use " + folder + ": other users may enter it");
+  ASSERT_TRUE(QDir(folder).removeRecursively());
+  ASSERT_TRUE(QFile::link(scratch.path(), folder));
+  EXPECT_EQ(InstanceName(&problem), "");
+  EXPECT_EQ(problem, "cannot use " + folder + ": not a folder");
+}
+
+TEST(SingleInstance, ALongDisplayNameStillGivesANameToListenOn) {
+  QTemporaryDir runtime;
+  ASSERT_TRUE(QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+  ScopedEnv folder("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit().constData());
+  ScopedEnv wayland("WAYLAND_DISPLAY", std::string(120, 'w').c_str());
+  QString name = InstanceName();
+  EXPECT_EQ(name.size(), runtime.path().size() + 8 + 32);  // "/trovix-" and a 32-digit hash
+  InstanceServer server;
+  QString problem;
+  EXPECT_EQ(BecomeTheInstance(server, name, 0, &problem), InstanceStart::kRunWindow) << problem.toStdString();
 }
 
 TEST(SingleInstance, ALiveInstanceKeepsItsName) {

@@ -1,5 +1,6 @@
 // Program entry: hands over to a running instance, or runs the main window.
 #include <QApplication>
+#include <QMessageBox>
 
 #include <cstdio>
 #include <cstring>
@@ -24,7 +25,18 @@ int main(int argc, char** argv) {
   int value = static_cast<int>(trovix::AtoiValue(commandLine));
 
   trovix::InstanceServer server;
-  if (!trovix::BecomeTheInstance(server, trovix::InstanceName(), value)) return 0;
+  QString problem;
+  QString name = trovix::InstanceName(&problem);
+  trovix::InstanceStart start =
+      name.isEmpty() ? trovix::InstanceStart::kFailed : trovix::BecomeTheInstance(server, name, value, &problem);
+  if (start == trovix::InstanceStart::kHandedOver) return 0;
+  if (start == trovix::InstanceStart::kFailed) {
+    // Neither a hand-over nor a window of its own: say so rather than end in silence.
+    std::fprintf(stderr, "trovix: %s\n", problem.toLocal8Bit().constData());
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("error:"), problem, QMessageBox::Ok);
+    box.exec();
+    return 1;
+  }
 
   QApplication::setWindowIcon(trovix::WindowIcon());
   // Names the menu entry, so that a Wayland compositor can show the entry's icon and name.

@@ -1,5 +1,6 @@
 #include "ui/single_instance.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -8,9 +9,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "capture/atoi.h"
 
@@ -19,6 +23,8 @@ namespace {
 
 constexpr const char* kAnswer = "ok\n";
 constexpr int kRetryPauseMs = 50;
+// Display names are the user's to choose; a socket path has room for 107 bytes.
+constexpr int kDisplayPartMax = 32;
 
 // An exclusive lock on a file beside the socket, held for the lifetime of the object. The
 // system drops it when the holder dies. A lock file that cannot be opened (another user
@@ -26,7 +32,7 @@ constexpr int kRetryPauseMs = 50;
 class NameLock {
  public:
   explicit NameLock(const QString& name) {
-    QByteArray path = QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + name + QStringLiteral(".lock"));
+    QByteArray path = QFile::encodeName(QDir(QDir::tempPath()).filePath(name) + QStringLiteral(".lock"));
     fd_ = open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
     }
@@ -41,14 +47,37 @@ class NameLock {
   int fd_;
 };
 
+// Why `folder` is not a private folder of this user's own: not a folder (a link, say),
+// another user's, or open to others.
+QString NotPrivate(const QString& folder) {
+  struct stat st {};
+  if (lstat(QFile::encodeName(folder).constData(), &st) != 0) return QString::fromLocal8Bit(std::strerror(errno));
+  if (!S_ISDIR(st.st_mode)) return QStringLiteral("not a folder");
+  if (st.st_uid != getuid()) return QStringLiteral("it belongs to another user");
+  if ((st.st_mode & 077) != 0) return QStringLiteral("other users may enter it");
+  return {};
+}
+
 }  // namespace
 
-QString InstanceName() {
+QString InstanceName(QString* problem) {
+  QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (!folder.startsWith(QLatin1Char('/'))) {
+    folder = QDir(QDir::tempPath()).filePath(QStringLiteral("trovix-%1").arg(getuid()));
+    mkdir(QFile::encodeName(folder).constData(), 0700);  // an existing one is checked below
+  }
+  if (QString why = NotPrivate(folder); !why.isEmpty()) {
+    if (problem != nullptr) *problem = QStringLiteral("cannot use %1: %2").arg(folder, why);
+    return {};
+  }
   QString display = qEnvironmentVariable("WAYLAND_DISPLAY", qEnvironmentVariable("DISPLAY"));
   for (QChar& c : display) {
     if (!c.isLetterOrNumber()) c = QLatin1Char('_');
   }
-  return QStringLiteral("trovix-%1-%2").arg(getuid()).arg(display);
+  if (display.size() > kDisplayPartMax) {
+    display = QString::fromLatin1(QCryptographicHash::hash(display.toUtf8(), QCryptographicHash::Sha256).toHex().left(kDisplayPartMax));
+  }
+  return folder + QStringLiteral("/trovix-") + display;
 }
 
 bool HandOverToRunningInstance(const QString& name, int value, int timeoutMs) {
@@ -72,6 +101,7 @@ InstanceServer::InstanceServer(QObject* parent) : QObject(parent) {
 bool InstanceServer::Listen(const QString& name) {
   // Look, remove and listen as one step: otherwise two starts can both find the name free,
   // and the later one removes the socket file the earlier one listens on.
+  listenError_.clear();
   NameLock lock(name);
   // Listening with access options replaces an existing socket file, so look first.
   QLocalSocket probe;
@@ -79,7 +109,9 @@ bool InstanceServer::Listen(const QString& name) {
   if (probe.waitForConnected(500)) return false;  // a live instance holds the name
   QLocalServer::removeServer(name);               // a file left by one that died
   server_.setSocketOptions(QLocalServer::UserAccessOption);
-  return server_.listen(name);
+  if (server_.listen(name)) return true;
+  listenError_ = server_.errorString();
+  return false;
 }
 
 void InstanceServer::Accept() {
@@ -96,12 +128,22 @@ void InstanceServer::Accept() {
   }
 }
 
-bool BecomeTheInstance(InstanceServer& server, const QString& name, int value, int answerTimeoutMs) {
+InstanceStart BecomeTheInstance(InstanceServer& server, const QString& name, int value, QString* problem,
+                                int giveUpMs) {
+  QDeadlineTimer deadline(giveUpMs);
   for (;;) {
-    if (HandOverToRunningInstance(name, value, answerTimeoutMs)) return false;
-    if (server.Listen(name)) return true;
+    if (HandOverToRunningInstance(name, value, static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)))) {
+      return InstanceStart::kHandedOver;
+    }
+    if (server.Listen(name)) return InstanceStart::kRunWindow;
     // The name is held but the hand-over failed: an instance that is still starting, busy,
-    // or just ending. Ask again.
+    // or just ending. Ask again, for a while.
+    if (deadline.hasExpired()) {
+      *problem = server.ListenError().isEmpty()
+                     ? QStringLiteral("another start holds %1 and does not answer").arg(name)
+                     : QStringLiteral("cannot listen on %1: %2").arg(name, server.ListenError());
+      return InstanceStart::kFailed;
+    }
     QThread::msleep(kRetryPauseMs);
   }
 }

@@ -1,5 +1,6 @@
-// One main window per user and display: a local socket named for both. A second start
-// hands the running window its command line's number and ends.
+// One main window per user and display: a local socket named for the display, in a folder
+// that only the user can enter. A second start hands the running window its command
+// line's number and ends.
 #pragma once
 
 #include <QLocalServer>
@@ -8,8 +9,11 @@
 
 namespace trovix {
 
-// The socket name for this user and display.
-QString InstanceName();
+// The socket's path for this user and display: in $XDG_RUNTIME_DIR, or without it in a
+// folder "trovix-UID" of the temporary folder, made 0700 when missing. Empty, with the
+// reason in `problem`, when that folder is not a private folder of the user's own: another
+// user could take the name there, or block it.
+QString InstanceName(QString* problem = nullptr);
 
 // Sends `value` to a running instance and waits up to `timeoutMs` for its answer. True
 // only when it answered; false when none runs or it did not answer in time.
@@ -23,6 +27,8 @@ class InstanceServer : public QObject {
   // Starts listening unless a live instance holds the name; takes over a name left behind
   // by an instance that died. Of starts that try at the same time, only one listens.
   bool Listen(const QString& name);
+  // Why the last Listen failed; empty when a live instance holds the name.
+  const QString& ListenError() const { return listenError_; }
 
  signals:
   void handedOver(int value);
@@ -30,12 +36,16 @@ class InstanceServer : public QObject {
  private:
   void Accept();
   QLocalServer server_;
+  QString listenError_;
 };
 
+enum class InstanceStart { kRunWindow, kHandedOver, kFailed };
+
 // Hands `value` over to the running instance, or becomes it by listening on `server`.
-// True when this process is now the instance and runs the window; false after a hand-over.
-// While a live instance holds the name without answering, this keeps trying: a start never
-// becomes a second instance.
-bool BecomeTheInstance(InstanceServer& server, const QString& name, int value, int answerTimeoutMs = 5000);
+// While a live instance holds the name without answering, this keeps trying, for
+// `giveUpMs` in all: a start never becomes a second instance, and never waits for ever.
+// After kFailed, `problem` says why.
+InstanceStart BecomeTheInstance(InstanceServer& server, const QString& name, int value, QString* problem,
+                                int giveUpMs = 3000);
 
 }  // namespace trovix
