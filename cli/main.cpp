@@ -31,6 +31,8 @@ namespace {
 constexpr RingShape kLinesRing{256u << 10, 8, 50};
 constexpr RingShape kNoLinesRing{256u << 10, 8, 1000};
 
+constexpr char kSetIdRefusal[] = "refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW";
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "trovix-cli: %s\n", message.c_str());
   return 1;
@@ -139,6 +141,7 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
 }
 
 int Main(int argc, char** argv) {
+  if (StartedSetId()) return Fail(kSetIdRefusal);
   if (int error = LowerCapabilitiesAtStart(); error != 0) {
     return Fail(std::string("cannot give up the capabilities it does not need: ") + std::strerror(error));
   }

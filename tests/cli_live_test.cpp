@@ -296,6 +296,18 @@ TEST_F(AsNobody, TheFileCapabilityCapturesWithNothingEffectiveOrInheritable) {
             "1\tudp\t127.0.0.1\t40431\t127.0.0.1\t40432\t33\t64\n");
 }
 
+TEST_F(AsNobody, NeitherProgramRunsSetUserId) {
+  for (auto [program, name] : {std::pair{TROVIX_CLI, "trovix-cli"}, std::pair{TROVIX_WINDOW, "trovix"}}) {
+    std::vector<std::string> args = Copy(program, name, false);
+    ASSERT_EQ(chmod(args.back().c_str(), 04755), 0);  // root's, as the copy is
+    args.insert(args.begin(), {"env", "QT_QPA_PLATFORM=offscreen"});
+    Program started(args);
+    EXPECT_EQ(started.Wait(), 1) << name;
+    EXPECT_EQ(started.err(), std::string(name) +
+                                 ": refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW\n");
+  }
+}
+
 TEST_F(AsNobody, WithoutTheFileCapabilityTheCaptureIsRefused) {
   std::vector<std::string> args = Copy(TROVIX_CLI, "trovix-cli", false);
   Program cli(args);

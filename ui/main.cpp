@@ -14,6 +14,10 @@
 #include "ui/single_instance.h"
 
 int main(int argc, char** argv) {
+  if (trovix::StartedSetId()) {
+    std::fputs("trovix: refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW\n", stderr);
+    return 1;
+  }
   // Before Qt starts a thread or reads a file; a window that cannot shed them does not run.
   if (int error = trovix::LowerCapabilitiesAtStart(); error != 0) {
     std::fprintf(stderr, "trovix: cannot give up the capabilities it does not need: %s\n", std::strerror(error));

@@ -27,6 +27,8 @@ constexpr unsigned kNetRawMask = CAP_TO_MASK(CAP_NET_RAW);
 
 }  // namespace
 
+bool StartedSetId() noexcept { return getuid() != geteuid() || getgid() != getegid(); }
+
 int LowerCapabilitiesAtStart() noexcept {
   CapabilitySets sets;
   if (!sets.Read()) return errno != 0 ? errno : EINVAL;

@@ -6,6 +6,10 @@
 
 namespace trovix {
 
+// Whether the program was started set-user-ID or set-group-ID (its real and effective ids
+// differ). Such a start is refused: it would keep every capability of the file's owner.
+bool StartedSetId() noexcept;
+
 // Called first thing in main, before any thread exists (threads copy the set of the one
 // that makes them). Empties the inheritable and ambient sets, so no program started from
 // here receives a capability, and lowers every effective capability; the permitted set
