@@ -13,6 +13,7 @@ trials=${3:-5}
 tests=$(cd "$(dirname "$0")/../tests" && pwd)
 if [ "${TROVIX_INSIDE_BUS:-}" != 1 ]; then TROVIX_INSIDE_BUS=1 exec dbus-run-session -- "$0" "$@"; fi
 . "$tests/x_desktop.sh"
+. "$tests/tray_hosts.sh"
 scratch=$(mktemp -d)
 wm= host= pid= panel=
 trap 'kill $pid $host $wm 2>/dev/null; stop_x_server; rm -rf "$scratch"' EXIT
@@ -20,27 +21,7 @@ start_x_server
 start_window_manager
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=xcb
 ini="$XDG_CONFIG_HOME/Trovix/trovix.ini"
-if [ "$host_kind" = sni ]; then
-  /usr/bin/python3 "$tests/sni_watcher.py" "$scratch/ready" > "$scratch/items" &
-  host=$!
-  while [ ! -s "$scratch/ready" ]; do sleep 0.1; done
-else
-  trayer --edge top --align right --widthtype request --height 32 --SetDockType true --SetPartialStrut true \
-    --transparent false --tint 0x404040 >/dev/null 2>&1 &
-  host=$!
-  panel=$(timeout 10 xdotool search --sync --name '^panel$' | head -n 1)
-fi
-
-activate() {
-  if [ "$host_kind" = sni ]; then
-    item=$(grep -v '^gone ' "$scratch/items" | tail -n 1)
-    dbus-send --session --type=method_call --dest="$item" /StatusNotifierItem org.kde.StatusNotifierItem.Activate \
-      int32:600 int32:20
-  else
-    sleep 0.6  # apart by more than a double-click time
-    xdotool mousemove --window "$panel" 12 16 click 1
-  fi
-}
+start_host
 front_within() {  # 1.5 s
   for _ in $(seq 15); do
     [ -n "${window:-}" ] || window=$(main_window)

@@ -21,9 +21,9 @@ wm= host= pid=
 trap 'rm -rf "$scratch"; kill $pid $host $wm 2>/dev/null || true; stop_x_server' EXIT
 start_x_server
 start_window_manager
-trayer --edge top --align right --widthtype request --height 32 --SetDockType true --SetPartialStrut true &
-host=$!
-panel=$(timeout 10 xdotool search --sync --name '^panel$' | head -n 1)
+host_kind=xembed
+. "$(dirname "$0")/tray_hosts.sh"
+start_host
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=xcb
 # For sanitizer builds: the system's D-Bus library is not ours to mend.
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$(cd "$(dirname "$0")" && pwd)/xcb_lsan.supp"

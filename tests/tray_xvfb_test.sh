@@ -28,6 +28,7 @@ if [ "${TROVIX_INSIDE_BUS:-}" != 1 ]; then
 fi
 
 . "$here/x_desktop.sh"
+. "$here/tray_hosts.sh"
 scratch=$(mktemp -d)
 wm= host= pid= panel=
 trap 'rm -rf "$scratch"; for p in $pid $host $wm; do kill "$p" 2>/dev/null || true; done; stop_x_server' EXIT
@@ -37,22 +38,6 @@ export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/xcb_lsan.
 ini="$XDG_CONFIG_HOME/Trovix/trovix.ini"
 start_window_manager
 
-start_host() {
-  if [ "$host_kind" = sni ]; then
-    $python "$here/sni_watcher.py" "$scratch/ready" > "$scratch/items" &
-    host=$!
-    for _ in $(seq 50); do [ -s "$scratch/ready" ] && return 0; sleep 0.1; done
-    fail "the StatusNotifierWatcher did not start"
-  fi
-  # A dock, as desktop panels are: the window manager keeps it above the windows.
-  trayer --edge top --align right --widthtype request --height 32 --SetDockType true --SetPartialStrut true \
-    --transparent false --tint 0x404040 &
-  host=$!
-  panel=$(timeout 10 xdotool search --sync --name '^panel$' | head -n 1)
-}
-
-# The icon of the program started last.
-item() { grep -v '^gone ' "$scratch/items" | tail -n 1; }
 icon_shown() {
   if [ "$host_kind" = sni ]; then
     [ -n "$(item)" ] && ! grep -qx "gone $(item)" "$scratch/items"
@@ -66,19 +51,6 @@ await_icon() {
     sleep 0.1
   done
   fail "$2"
-}
-sni_call() {
-  dbus-send --session --type=method_call --dest="$(item)" /StatusNotifierItem "org.kde.StatusNotifierItem.$1" \
-    int32:600 int32:20
-}
-# A left click on the icon, or StatusNotifierItem's Activate.
-activate() {
-  if [ "$host_kind" = sni ]; then
-    sni_call Activate
-  else
-    sleep 0.6  # apart by more than a double-click time: the second press of a double click is not a press
-    xdotool mousemove --window "$panel" 12 16 click 1
-  fi
 }
 # The icon's menu: a right click, or StatusNotifierItem's ContextMenu.
 icon_menu() {

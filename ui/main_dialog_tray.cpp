@@ -27,8 +27,8 @@ void MainDialog::FlipToTray() {
     // dialog places itself at its first show, and on X that move un-minimises it.
     if (!testAttribute(Qt::WA_Moved)) adjustPosition(parentWidget());
     showMinimized();
+    state_.InTray = 1;
   }
-  state_.InTray = 1;
 }
 
 // Hidden, never minimised on the way: a window manager keeps a minimised window's iconic
