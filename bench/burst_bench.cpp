@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/platform/helper_process.h"
 #include "bench/tcpdump_peer.h"
 #include "capture/capture_thread.h"
 #include "capture/packet_line.h"
@@ -78,6 +79,9 @@ class RowConsumer {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef TROVIX_CAPTURE_HELPER
+  trovix::UseCaptureHelper(TROVIX_CAPTURE_HELPER);
+#endif
   uint32_t count = 10000;
   int runs = 5;
   std::string tcpdump = "tcpdump";

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "capture/platform/helper_process.h"
 #include "capture/capture_thread.h"
 #include "capture/packet_store.h"
 #include "tests/loopback_traffic.h"
@@ -64,6 +65,9 @@ class PlainCapture {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef TROVIX_CAPTURE_HELPER
+  trovix::UseCaptureHelper(TROVIX_CAPTURE_HELPER);
+#endif
   int runs = argc > 1 ? std::stoi(argv[1]) : 3;
   std::string problem = trovix::test::EnterPrivateNetwork();
   if (!problem.empty()) {

@@ -24,6 +24,7 @@
 #include <new>
 #include <string>
 
+#include "capture/platform/helper_process.h"
 #include "bench/bench_services.h"
 #include "capture/packet_store.h"
 #include "resources/dialogs.h"
@@ -230,6 +231,9 @@ void PrintResources(const char* when, const Resources& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef TROVIX_CAPTURE_HELPER
+  trovix::UseCaptureHelper(TROVIX_CAPTURE_HELPER);
+#endif
   Options options;
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,

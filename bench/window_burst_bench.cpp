@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "capture/platform/helper_process.h"
 #include "bench/bench_services.h"
 #include "bench/tcpdump_peer.h"
 #include "capture/packet_store.h"
@@ -56,6 +57,9 @@ std::string ResidentMemory() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef TROVIX_CAPTURE_HELPER
+  trovix::UseCaptureHelper(TROVIX_CAPTURE_HELPER);
+#endif
   long startedNs = 0;  // when the caller started this process, if it says
   int runs = 3;
   std::string tcpdump = "tcpdump";
@@ -89,6 +93,7 @@ int main(int argc, char** argv) {
     trovix::bench::TcpdumpPeer dump;
     bool withTcpdump = tcpdump != "none" && dump.Start(tcpdump, "udp and src port 40301");
     static_cast<QPushButton*>(dialog.Control(kIdGo))->click();
+    (void)QTest::qWaitFor([&] { return state.run.capturing.load(); }, 3000);
     trovix::test::Burst burst;
     std::atomic<bool> sent{false};
     std::thread sender([&] {

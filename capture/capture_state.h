@@ -22,6 +22,7 @@ inline constexpr int kBindMatches = 5;  // loopback, then slots 1 to 4
 inline constexpr int kBindTextSize = 20;
 inline constexpr int kSlotTextSize = 20;
 inline constexpr int kSettingsFolderSize = 4096;  // PATH_MAX
+inline constexpr int kFilterTextKept = 64;
 
 static_assert(kByteAreaSize == 819200);
 static_assert(kTableEntries == 16384 && kMaxPackets <= kTableEntries);
@@ -64,17 +65,25 @@ struct SniffLog {
   std::atomic<int32_t> length;
 };
 
-// The wake-up event and thread of the running capture; the thread owns the socket.
+// The wake-up event and thread of the running capture; the thread owns its end of the
+// connection to the capture helper.
 struct CaptureRun {
   WakeEvent wake;
   std::thread thread;
+  // Whether a stop waits (briefly) for the helper's counts. The window shows none and
+  // never waits.
+  bool collectCounts = true;
   // Written by the thread as it ends, to be read once it is joined: every datagram the
   // ring handed over, and the kernel's own counts.
   uint64_t datagramsSeen = 0;
   RingStatistics kernel;
   // Why a capture that ended by itself ended: 0 for a full store (or a sink that took no
-  // more), otherwise the errno value of the socket's failure.
+  // more), otherwise an errno value: the socket's failure, or why it could not be opened.
   int endError = 0;
+  // The helper could not open the socket (a start that did not wait for it).
+  bool startFailed = false;
+  // Set once the helper's socket captures: what is sent from then on is seen.
+  std::atomic<bool> capturing{false};
 };
 
 struct CaptureState {
@@ -91,6 +100,11 @@ struct CaptureState {
   char reverseSourceAddress[24] = {};
   char reverseDestinationAddress[24] = {};
   char bindText[kBindTextSize] = {};
+  // The filter texts as given, for the capture helper, which parses them itself; empty
+  // with filterTextsFit 0 when one was too long to hand over.
+  char fromText[kFilterTextKept] = {};
+  char toText[kFilterTextKept] = {};
+  int32_t filterTextsFit = 1;
   int32_t bindMatches[kBindMatches] = {};
   char interfaceSlots[kInterfaceSlots][kSlotTextSize] = {};
 

@@ -1,45 +1,73 @@
-// Capture thread: waits in poll on the capture socket and a wake-up descriptor, so a stop
-// takes effect at once, and drains the receive ring through the accept path.
+// Capture thread: waits in poll on the connection to the capture helper and a wake-up
+// descriptor, so a stop takes effect at once, and puts every datagram of the helper's
+// batches through the accept path. This process never holds the capture socket.
 #include "capture/capture_thread.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <system_error>
 #include <utility>
 
-#include "capture/kernel_filter.h"
+#include "capture/helper_protocol.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "capture/platform/helper_process.h"
 #include "capture/platform/packet_socket.h"
 
 namespace trovix {
 namespace {
+
+static_assert(kFilterTextKept == kRequestTextSize);
 
 constexpr const char* kLoopbackText = "127.0.0.1";
 
 // A lost wake-up (a failed write) delays a stop by at most this long: the stop flag is
 // raised before the wake-up is sent, and the thread looks at it after every wait.
 constexpr int kStopCheckMs = 200;
+// How long a start may wait for the helper's socket, and a stop for its counts.
+constexpr int kOpenWaitMs = 10000;
+constexpr int kCountsWaitMs = 1000;
+
+// The client's end of the connection and the helper's process id.
+struct HelperLink {
+  int fd = -1;
+  pid_t pid = 0;
+  HelperLink() = default;
+  HelperLink(HelperLink&& other) noexcept : fd(std::exchange(other.fd, -1)), pid(std::exchange(other.pid, 0)) {}
+  HelperLink& operator=(HelperLink&&) = delete;
+  // Closing the connection ends the helper; it is collected later, without waiting here.
+  ~HelperLink() {
+    if (fd >= 0) close(fd);
+    if (pid > 0) ForgetCaptureHelper(pid);
+  }
+};
 
 struct ThreadContext {
-  CaptureState* state;
-  CaptureListener* listener;
-  DatagramSink* sink;
-  PacketRing ring;
-  bool ended;  // the capture ended by itself
-  int endError;  // why, when the socket failed
-  uint64_t seen;
+  CaptureState* state = nullptr;
+  CaptureListener* listener = nullptr;
+  DatagramSink* sink = nullptr;
+  HelperLink link;
+  std::unique_ptr<uint8_t[]> message;  // one batch, reused
+  bool ended = false;  // the capture ended by itself
+  int endError = 0;
+  bool startFailed = false;
+  bool countsIn = false;
+  uint64_t seen = 0;
+  RingStatistics kernel;
 };
 
 bool OnDatagram(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime) {
   auto& ctx = *static_cast<ThreadContext*>(context);
   if (ctx.state->stopFlag.load(std::memory_order_relaxed) != 0) return false;
-  ++ctx.seen;
   if (ctx.sink != nullptr) {
     DatagramFields fields;
     if (!ScreenDatagram(*ctx.state, datagram, length, fields)) return true;
@@ -54,47 +82,112 @@ bool OnDatagram(void* context, const uint8_t* datagram, size_t length, int64_t r
   return true;
 }
 
+void EndWith(ThreadContext& ctx, int error) {
+  ctx.ended = true;
+  if (ctx.endError == 0) ctx.endError = error;
+}
+
+HelperReport ReportOf(const uint8_t* message, ssize_t size) {
+  HelperReport report{};
+  std::memcpy(&report, message, std::min(static_cast<size_t>(size), sizeof report));
+  return report;
+}
+
+// Takes one message from the helper, if one is waiting. False when none was (or the
+// connection is over, which ends the capture).
+bool TakeMessage(ThreadContext& ctx, bool afterStop) {
+  ssize_t n = recv(ctx.link.fd, ctx.message.get(), kMaxBatchSize, MSG_DONTWAIT | MSG_TRUNC);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EINTR) return false;
+    EndWith(ctx, errno);
+    return false;
+  }
+  // The helper ends only after its last report: an end without one is a helper that died.
+  if (n == 0) {
+    if (!ctx.countsIn) EndWith(ctx, EPIPE);
+    return false;
+  }
+  if (static_cast<size_t>(n) > kMaxBatchSize) {
+    EndWith(ctx, EPROTO);
+    return false;
+  }
+  switch (static_cast<HelperMessage>(ctx.message[0])) {
+    case HelperMessage::kBatch: {
+      if (afterStop) return true;  // nothing more is stored once stopped
+      uint32_t before = ctx.state->store.packetCount.load(std::memory_order_relaxed);
+      if (WalkBatch(ctx.message.get(), static_cast<size_t>(n), OnDatagram, &ctx) < 0) EndWith(ctx, EPROTO);
+      uint32_t after = ctx.state->store.packetCount.load(std::memory_order_relaxed);
+      if (after != before && ctx.listener != nullptr) ctx.listener->PacketsPublished(after);
+      if (ctx.sink != nullptr) ctx.sink->BatchDone();
+      return true;
+    }
+    case HelperMessage::kOpened:
+      ctx.state->run.capturing.store(true, std::memory_order_release);
+      return true;
+    case HelperMessage::kFailed:
+      ctx.startFailed = true;
+      EndWith(ctx, ReportOf(ctx.message.get(), n).error);
+      return false;
+    case HelperMessage::kEnded: {
+      HelperReport report = ReportOf(ctx.message.get(), n);
+      ctx.seen = report.datagramsSeen;
+      ctx.kernel = {report.kernelReceived, report.kernelDropped};
+      ctx.countsIn = true;
+      if (!afterStop) EndWith(ctx, report.error != 0 ? report.error : EPIPE);
+      return false;
+    }
+  }
+  EndWith(ctx, EPROTO);
+  return false;
+}
+
 void RaisePriority() {
   // Best effort: an unprivileged user may not lower the nice value, and that is fine.
   (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
 }
 
+// After a stop: asks the helper for its counts and waits for them a little.
+void CollectCounts(ThreadContext& ctx) {
+  uint8_t stop = kStopMessage;
+  if (send(ctx.link.fd, &stop, 1, MSG_NOSIGNAL) != 1) return;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCountsWaitMs);
+  pollfd fd{ctx.link.fd, POLLIN, 0};
+  while (!ctx.countsIn && !ctx.ended) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return;
+    while (TakeMessage(ctx, true)) {
+    }
+    if ((fd.revents & (POLLHUP | POLLERR)) != 0 && !ctx.countsIn) return;
+  }
+}
+
 void CaptureThread(ThreadContext ctx, int wakeFd) {
   RaisePriority();
   CaptureState& state = *ctx.state;
-  pollfd fds[2] = {{ctx.ring.fd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  pollfd fds[2] = {{ctx.link.fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
   while (state.stopFlag.load(std::memory_order_acquire) == 0 && !ctx.ended) {
-    uint32_t before = state.store.packetCount.load(std::memory_order_relaxed);
-    ctx.ring.Drain(OnDatagram, &ctx);
-    uint32_t after = state.store.packetCount.load(std::memory_order_relaxed);
-    if (after != before && ctx.listener != nullptr) ctx.listener->PacketsPublished(after);
-    if (ctx.sink != nullptr) ctx.sink->BatchDone();
-    if (ctx.ended || state.stopFlag.load(std::memory_order_acquire) != 0) break;
-
     int ready = poll(fds, 2, kStopCheckMs);
     if (ready < 0 && errno != EINTR) {
-      ctx.endError = errno;
-      ctx.ended = true;  // a wait that cannot work would otherwise spin
+      EndWith(ctx, errno);  // a wait that cannot work would otherwise spin
       break;
     }
-    bool failed = false;
-    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
-      failed = ctx.ring.Failed(fds[0].revents);
-    } else if (ready == 0) {
-      failed = ctx.ring.InterfaceGoneWhileDown();  // a quiet wait: is a downed interface gone?
-    }
-    if (failed) {
-      ctx.endError = ctx.ring.failure();
-      ctx.ended = true;
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      // A few messages at a time, then the stop flag again.
+      for (int i = 0; i < 8 && TakeMessage(ctx, false) && !ctx.ended; ++i) {
+      }
+      if ((fds[0].revents & POLLIN) == 0 && !ctx.ended) EndWith(ctx, EPIPE);
     }
     // A wake-up descriptor that poll cannot watch would end every wait at once; the
     // stop flag alone still ends the capture within kStopCheckMs.
     if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) fds[1].fd = -1;
   }
+  if (!ctx.ended && state.run.collectCounts) CollectCounts(ctx);
   state.run.datagramsSeen = ctx.seen;
-  state.run.kernel = ctx.ring.Statistics();
+  state.run.kernel = ctx.kernel;
   state.run.endError = ctx.endError;
-  ctx.ring = PacketRing();  // released before the listener hears of the end
+  state.run.startFailed = ctx.startFailed;
+  state.run.capturing.store(false, std::memory_order_release);
+  { HelperLink done(std::move(ctx.link)); }  // released before the listener hears of the end
   if (ctx.ended) {
     state.stopFlag.store(1, std::memory_order_release);
     if (ctx.listener != nullptr) ctx.listener->CaptureEnded();
@@ -109,6 +202,7 @@ void CopyBounded(char* out, size_t size, std::string_view text) {
 
 CaptureStart Failed(int error) {
   CaptureStartResult result = error == EPERM || error == EACCES ? CaptureStartResult::kPermissionDenied
+                              : error == ENODEV                 ? CaptureStartResult::kNoSuchInterface
                                                                 : CaptureStartResult::kSystemError;
   return {result, error};
 }
@@ -116,6 +210,44 @@ CaptureStart Failed(int error) {
 void JoinFinishedThread(CaptureState& state) {
   if (state.run.thread.joinable()) state.run.thread.join();
   state.run.wake = WakeEvent();
+}
+
+HelperRequest RequestFor(const CaptureState& state, int ifindex, RingShape ring) {
+  HelperRequest r{};
+  std::memcpy(r.magic, kRequestMagic, sizeof r.magic);
+  r.ifindex = ifindex;
+  r.blockSize = ring.blockSize;
+  r.blockCount = ring.blockCount;
+  r.handOverMs = ring.handOverMs;
+  r.twoWayTraffic = state.TwoWayTraffic == 1;
+  r.tcp = state.OnTcp == 1;
+  r.udp = state.OnUdp == 1;
+  r.icmp = state.OnIcmp == 1;
+  r.igmp = state.OnIgmp == 1;
+  r.raw = state.OnRaw == 1;
+  std::memcpy(r.fromText, state.fromText, sizeof r.fromText);
+  std::memcpy(r.toText, state.toText, sizeof r.toText);
+  return r;
+}
+
+// Waits for the helper's first report: whether its socket captures.
+int AwaitOpened(int fd) {
+  HelperReport report{};
+  pollfd p{fd, POLLIN, 0};
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenWaitMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return ETIMEDOUT;
+    int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) return errno;
+    if (ready > 0) break;
+  }
+  ssize_t n = recv(fd, &report, sizeof report, MSG_DONTWAIT);
+  if (n == 0) return EPIPE;  // it ended without a word: it said why on standard error
+  if (n != static_cast<ssize_t>(sizeof report)) return n < 0 ? errno : EPROTO;
+  if (report.type == static_cast<uint8_t>(HelperMessage::kOpened)) return 0;
+  if (report.type == static_cast<uint8_t>(HelperMessage::kFailed) && report.error > 0) return report.error;
+  return EPROTO;
 }
 
 }  // namespace
@@ -134,6 +266,10 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
 
   state.sourceFilter = ParseEndpointFilter(options.fromText);
   state.destinationFilter = ParseEndpointFilter(options.toText);
+  bool fit = options.fromText.size() < kFilterTextKept && options.toText.size() < kFilterTextKept;
+  state.filterTextsFit = fit ? 1 : 0;
+  CopyBounded(state.fromText, sizeof state.fromText, fit ? options.fromText : std::string_view());
+  CopyBounded(state.toText, sizeof state.toText, fit ? options.toText : std::string_view());
   state.TwoWayTraffic = options.twoWayTraffic ? 1 : 0;
   SetReverseAddresses(state);
   state.OnTcp = options.tcp ? 1 : 0;
@@ -153,28 +289,52 @@ uint32_t CaptureBindAddress(const CaptureState& state) {
 }
 
 CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink,
-                                RingShape ring) {
+                                RingShape ring, SocketWait wait) {
   JoinFinishedThread(state);
+  ReapCaptureHelpers(false);
   state.run.datagramsSeen = 0;
   state.run.kernel = {};
   state.run.endError = 0;
+  state.run.startFailed = false;
+  state.run.capturing.store(false, std::memory_order_relaxed);
 
   int ifindex = InterfaceIndexForAddress(CaptureBindAddress(state));
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
+  // A filter text is parsed by the helper too: one that could not be handed over whole
+  // would be a different filter there.
+  if (state.filterTextsFit != 1) return {CaptureStartResult::kSystemError, EINVAL};
 
-  ThreadContext ctx{&state, listener, sink, {}, false, 0, 0};
-  // Built from the options PrepareCapture has set, and attached before the socket is
-  // bound: what it rejects never reaches the ring.
-  KernelFilter filter = CompileKernelFilter(state);
-  int error = PacketRing::Open(ifindex, filter.code, filter.length, ctx.ring, ring);
-  if (error != 0) return Failed(error);
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return Failed(errno);
+  ThreadContext ctx;
+  ctx.state = &state;
+  ctx.listener = listener;
+  ctx.sink = sink;
+  ctx.link.fd = pair[0];
+  int spawned = SpawnCaptureHelper(pair[1], ctx.link.pid);
+  close(pair[1]);
+  if (spawned != 0) return Failed(spawned);
+  HelperRequest request = RequestFor(state, ifindex, ring);
+  if (send(ctx.link.fd, &request, sizeof request, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request)) {
+    return Failed(errno);
+  }
+  if (wait == SocketWait::kUntilCapturing) {
+    if (int error = AwaitOpened(ctx.link.fd); error != 0) return Failed(error);
+    state.run.capturing.store(true, std::memory_order_release);
+  }
+
+  try {
+    ctx.message.reset(new uint8_t[kMaxBatchSize]);
+  } catch (const std::bad_alloc&) {
+    return Failed(ENOMEM);
+  }
   WakeEvent wake;
   if (int error = WakeEvent::Create(wake); error != 0) return Failed(error);
   int wakeFd = wake.fd();
   try {
     state.run.thread = std::thread(CaptureThread, std::move(ctx), wakeFd);
   } catch (const std::system_error& e) {
-    return Failed(e.code().value());  // the ring went with the thread's arguments
+    return Failed(e.code().value());  // the connection went with the thread's arguments
   }
   state.run.wake = std::move(wake);
   return {CaptureStartResult::kStarted, 0};

@@ -1,4 +1,5 @@
-// The capture thread: owns the capture socket of one capture, receives, filters, stores.
+// The capture thread: talks to the capture helper of one capture, which owns the capture
+// socket, and takes the datagrams it keeps: filters, stores (or hands them to a sink).
 #pragma once
 
 #include <cstdint>
@@ -57,7 +58,7 @@ uint32_t CaptureBindAddress(const CaptureState& state);
 
 enum class CaptureStartResult {
   kStarted,
-  kPermissionDenied,  // no CAP_NET_RAW
+  kPermissionDenied,  // this user may not run the helper, or it holds no CAP_NET_RAW
   kNoSuchInterface,   // no interface owns the bind address
   kSystemError,       // anything else; see the error number
 };
@@ -67,15 +68,23 @@ struct CaptureStart {
   int error;  // errno of the failing call, 0 when started
 };
 
-// Opens the capture socket (so it already captures when this returns) and starts the
-// capture thread. Call after PrepareCapture. With a sink, kept datagrams go to it and the
-// store stays empty. `ring` sets the receive ring's size and how long a kept datagram
+enum class SocketWait {
+  kUntilCapturing,  // return once the helper's socket captures, or with why it cannot
+  kNone,            // return once the helper is started; a failure to open arrives as the
+                    // capture's end, with run.startFailed set
+};
+
+// Starts the capture helper, which opens the capture socket, and the capture thread that
+// takes its datagrams. Call after PrepareCapture. With a sink, kept datagrams go to it and
+// the store stays empty. `ring` sets the receive ring's size and how long a kept datagram
 // waits in a part-filled block; a longer wait means fewer wake-ups under steady traffic.
 CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink = nullptr,
-                                RingShape ring = {});
+                                RingShape ring = {}, SocketWait wait = SocketWait::kUntilCapturing);
 
 // Raises the stop flag, wakes the thread and joins it. Once this returns nothing more is
-// stored, listed or logged, and the socket is released. Safe to call when nothing runs.
+// stored, listed or logged; the helper closes its socket and ends on its own. With
+// run.collectCounts, the thread first asks the helper for its counts (run.datagramsSeen,
+// run.kernel). Safe to call when nothing runs.
 void StopCaptureThread(CaptureState& state);
 
 }  // namespace trovix

@@ -17,7 +17,7 @@ class PrivilegeCheck {
   virtual int32_t CheckAdminMembership(int32_t* flag) = 0;
 };
 
-// The process's own check: CAP_NET_RAW in its permitted or effective capability set.
+// The process's own check: whether it may run the capture helper, which captures for it.
 int32_t CheckAdminMembership(int32_t* flag);
 
 inline constexpr size_t kErrorTextSize = 1024;

@@ -31,6 +31,8 @@ namespace {
 constexpr RingShape kLinesRing{256u << 10, 8, 50};
 constexpr RingShape kNoLinesRing{256u << 10, 8, 1000};
 
+constexpr char kJoinTheGroup[] =
+    "capturing needs membership of group trovix: join it with \"sudo usermod -aG trovix $USER\", then log in again";
 constexpr char kSetIdRefusal[] = "refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW";
 
 int Fail(const std::string& message) {
@@ -59,11 +61,11 @@ int WriteOutcome(const PacketOutput& output) {
 std::string StartFailure(const CaptureStart& start, const Options& o) {
   switch (start.result) {
     case CaptureStartResult::kPermissionDenied:
-      return "capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
-             "\"sudo setcap cap_net_raw+p $(command -v trovix-cli)\"";
+      return kJoinTheGroup;
     case CaptureStartResult::kNoSuchInterface:
       return "no interface has the address " + o.address;
     default:
+      if (start.error == ENOENT) return "cannot capture: the capture helper trovix-capture is not installed";
       return std::string("cannot capture: ") + std::strerror(start.error);
   }
 }
@@ -142,7 +144,7 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
 
 int Main(int argc, char** argv) {
   if (StartedSetId()) return Fail(kSetIdRefusal);
-  if (int error = LowerCapabilitiesAtStart(); error != 0) {
+  if (int error = DropCapabilities(0); error != 0) {
     return Fail(std::string("cannot give up the capabilities it does not need: ") + std::strerror(error));
   }
   signal(SIGPIPE, SIG_IGN);  // a reader that went away shows as a failed write

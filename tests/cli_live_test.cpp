@@ -214,8 +214,8 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
   std::string text = folder_.Write("notes.txt", "not a capture\n");
   std::vector<Case> cases = {
       {Cli({}), true, 1,
-       "trovix-cli: capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
-       "\"sudo setcap cap_net_raw+p $(command -v trovix-cli)\"\n"},
+       "trovix-cli: capturing needs membership of group trovix: join it with "
+       "\"sudo usermod -aG trovix $USER\", then log in again\n"},
       {Cli({"-i", "198.18.7.7"}), false, 1, "trovix-cli: no interface has the address 198.18.7.7\n"},
       {Cli({"-t", "10.0.0.01:80"}), false, 2,
        "trovix-cli: -t 10.0.0.01:80: this filter can never match (use ADDRESS:PORT, * for any)\n"},
@@ -257,14 +257,30 @@ std::string ThreadsCapabilitiesOtherThan(pid_t pid, const std::string& expected)
   return error ? error.message() : differing;
 }
 
-// CAP_NET_RAW (bit 13) permitted and nothing else anywhere: not effective, and nothing a
-// started program could inherit.
-const char kOnlyPermittedNetRaw[] =
-    "CapInh:\t0000000000000000\nCapPrm:\t0000000000002000\nCapEff:\t0000000000000000\nCapAmb:\t0000000000000000\n";
+// No capability in any set: nothing effective, permitted, or for a started program.
+const char kNoCapability[] =
+    "CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\nCapEff:\t0000000000000000\nCapAmb:\t0000000000000000\n";
 
-// An ordinary user who starts a copy of a program, the copy holding CAP_NET_RAW as a
-// permitted file capability where `withCapability`. The user's inheritable set holds
-// CAP_NET_RAW, which a program that does not clear it would hand to what it starts.
+// The capture helpers `parent` has started.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string pid, name, state;
+    pid_t ppid = 0;
+    if (stat >> pid >> name >> state >> ppid && ppid == parent && name == "(trovix-capture)") {
+      children.push_back(std::stoi(pid));
+    }
+  }
+  return children;
+}
+
+constexpr gid_t kCaptureGroup = 4242;
+
+// An ordinary user who starts a copy of a program, beside a copy of the capture helper
+// that only group kCaptureGroup may run and that holds CAP_NET_RAW as a permitted file
+// capability. The user's inheritable set holds CAP_NET_RAW, which a program that does
+// not clear it would hand to what it starts.
 class AsNobody : public CliLive {
  protected:
   void SetUp() override {
@@ -272,23 +288,29 @@ class AsNobody : public CliLive {
     if (IsSkipped()) return;
     if (geteuid() != 0) GTEST_SKIP() << "needs root to grant a file capability and become nobody";
     ASSERT_EQ(chmod(folder_.Path("").c_str(), 0755), 0);
+    std::string helper = folder_.Path("trovix-capture");
+    std::filesystem::copy_file(TROVIX_CAPTURE_HELPER, helper);
+    ASSERT_EQ(chown(helper.c_str(), 0, kCaptureGroup), 0);
+    ASSERT_EQ(chmod(helper.c_str(), 0750), 0);
+    ASSERT_EQ(test::RunCommand("setcap cap_net_raw+p '" + helper + "'").status, 0);
   }
-  std::vector<std::string> Copy(const char* program, const std::string& name, bool withCapability) {
+  std::vector<std::string> Copy(const char* program, const std::string& name, bool member) {
     std::string copy = folder_.Path(name);
     std::filesystem::copy_file(program, copy);
-    if (withCapability) {
-      EXPECT_EQ(test::RunCommand("setcap cap_net_raw+p '" + copy + "'").status, 0);
-    }
-    return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=+net_raw", copy};
+    std::string groups = member ? "--groups=" + std::to_string(kCaptureGroup) : "--clear-groups";
+    return {"setpriv", "--reuid=65534", "--regid=65534", groups, "--inh-caps=+net_raw", copy};
   }
 };
 
-TEST_F(AsNobody, TheFileCapabilityCapturesWithNothingEffectiveOrInheritable) {
+TEST_F(AsNobody, AMemberCapturesThroughTheHelperAndNeitherHoldsACapability) {
   std::vector<std::string> args = Copy(TROVIX_CLI, "trovix-cli", true);
   args.insert(args.end(), {"-i", "127.0.0.1", "-f", "*:40431", "-c", "2"});
   Program cli(args);
   ASSERT_TRUE(cli.Listening()) << cli.err();
-  EXPECT_EQ(ThreadsCapabilitiesOtherThan(cli.pid(), kOnlyPermittedNetRaw), "");
+  EXPECT_EQ(ThreadsCapabilitiesOtherThan(cli.pid(), kNoCapability), "");
+  std::vector<pid_t> helpers = ChildrenOf(cli.pid());
+  ASSERT_EQ(helpers.size(), 1u);
+  EXPECT_EQ(ThreadsCapabilitiesOtherThan(helpers[0], kNoCapability), "") << "its socket is open";
   SendFrom(40431, {4, 5});
   EXPECT_EQ(cli.Wait(), 0);
   EXPECT_EQ(cli.out(),
@@ -296,25 +318,29 @@ TEST_F(AsNobody, TheFileCapabilityCapturesWithNothingEffectiveOrInheritable) {
             "1\tudp\t127.0.0.1\t40431\t127.0.0.1\t40432\t33\t64\n");
 }
 
-TEST_F(AsNobody, NeitherProgramRunsSetUserId) {
-  for (auto [program, name] : {std::pair{TROVIX_CLI, "trovix-cli"}, std::pair{TROVIX_WINDOW, "trovix"}}) {
-    std::vector<std::string> args = Copy(program, name, false);
+TEST_F(AsNobody, NoProgramRunsSetUserId) {
+  struct Case {
+    const char* program;
+    std::string copy, name;
+  } cases[] = {{TROVIX_CLI, "trovix-cli", "trovix-cli"},
+               {TROVIX_WINDOW, "trovix", "trovix"},
+               {TROVIX_CAPTURE_HELPER, "helper-copy", "trovix-capture"}};
+  for (const Case& c : cases) {
+    std::vector<std::string> args = Copy(c.program, c.copy, false);
     ASSERT_EQ(chmod(args.back().c_str(), 04755), 0);  // root's, as the copy is
     args.insert(args.begin(), {"env", "QT_QPA_PLATFORM=offscreen"});
     Program started(args);
-    EXPECT_EQ(started.Wait(), 1) << name;
-    EXPECT_EQ(started.err(), std::string(name) +
-                                 ": refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW\n");
+    EXPECT_EQ(started.Wait(), 1) << c.name;
+    EXPECT_EQ(started.err(), c.name + ": refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW\n");
   }
 }
 
-TEST_F(AsNobody, WithoutTheFileCapabilityTheCaptureIsRefused) {
-  std::vector<std::string> args = Copy(TROVIX_CLI, "trovix-cli", false);
-  Program cli(args);
+TEST_F(AsNobody, OutsideTheGroupTheCaptureIsRefused) {
+  Program cli(Copy(TROVIX_CLI, "trovix-cli", false));
   EXPECT_EQ(cli.Wait(), 1);
   EXPECT_EQ(cli.err().substr(0, cli.err().find('\n') + 1),
-            "trovix-cli: capturing needs CAP_NET_RAW: run as root, or grant it to the program once with "
-            "\"sudo setcap cap_net_raw+p $(command -v trovix-cli)\"\n");
+            "trovix-cli: capturing needs membership of group trovix: join it with "
+            "\"sudo usermod -aG trovix $USER\", then log in again\n");
 }
 
 TEST_F(AsNobody, TheWindowRunsWithNothingEffectiveOrInheritable) {
@@ -334,7 +360,7 @@ TEST_F(AsNobody, TheWindowRunsWithNothingEffectiveOrInheritable) {
   while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
   std::error_code ignored;
   ASSERT_TRUE(std::filesystem::exists(socket, ignored));
-  EXPECT_EQ(ThreadsCapabilitiesOtherThan(window.pid(), kOnlyPermittedNetRaw), "");
+  EXPECT_EQ(ThreadsCapabilitiesOtherThan(window.pid(), kNoCapability), "");
   window.Signal(SIGKILL);
   window.Wait();
   std::filesystem::remove(socket, ignored);

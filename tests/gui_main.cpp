@@ -8,10 +8,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "capture/platform/helper_process.h"
 #include "tests/netns.h"
 #include "tests/skip_exit.h"
 
 int main(int argc, char** argv) {
+#ifdef TROVIX_CAPTURE_HELPER
+  trovix::UseCaptureHelper(TROVIX_CAPTURE_HELPER);
+#endif
   signal(SIGPIPE, SIG_IGN);
   if (argc == 2 && std::strcmp(argv[1], "--veth-peer") == 0) return trovix::test::RunVethPeer(3);
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -10,6 +10,7 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 # Every file of the program, under its prefix.
 expected_files="bin/trovix
 bin/trovix-cli
+libexec/trovix/trovix-capture
 share/applications/invalid.trovix.Trovix.desktop
 share/doc/trovix/changelog.gz
 share/doc/trovix/copyright

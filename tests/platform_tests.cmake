@@ -4,6 +4,7 @@ foreach(test host_info_test linux_host_info_test os_line_test privilege_test)
   target_link_libraries(${test} PRIVATE trovix_platform GTest::gtest_main)
   gtest_discover_tests(${test} DISCOVERY_MODE PRE_TEST)
 endforeach()
+target_compile_definitions(privilege_test PRIVATE TROVIX_CAPTURE_HELPER="$<TARGET_FILE:trovix-capture>")
 
 # Real host information in a network namespace the test process makes itself.
 add_executable(host_info_netns_test

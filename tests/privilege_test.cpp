@@ -1,7 +1,8 @@
-// The capture privilege check, in this process and in forked children that give up the
-// capability, and the process-wide error text.
+// The capture privilege check, for root and for an ordinary user in and out of the group
+// that may run the helper, raising the capability, and the process-wide error text.
 #include <grp.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,24 +12,20 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <filesystem>
 #include <functional>
 #include <string>
 
 #include "capture/platform/capabilities.h"
 #include "capture/platform/capability_check.h"
 #include "capture/privilege.h"
+#include "tests/command_output.h"
+#include "tests/temp_files.h"
 
 namespace trovix {
 namespace {
 
 constexpr uid_t kNobody = 65534;
-
-// What the check says, as one number: 10 * result + flag.
-int CheckAnswer() {
-  int32_t flag = 0;
-  int32_t result = CheckAdminMembership(&flag);
-  return 10 * result + flag;
-}
 
 // Runs `body` in a forked child and returns its exit code, -1 when it did not exit.
 int InChild(const std::function<int()>& body) {
@@ -50,58 +47,44 @@ bool SetSets(uint32_t permitted0, uint32_t effective0) {
   return syscall(SYS_capset, &header, data) == 0;
 }
 
-// The kernel's own account of the permitted and effective sets, read apart from capget.
-bool ProcStatusSaysNetRaw() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  uint64_t held = 0;
-  int found = 0;
-  while (std::getline(status, line)) {
-    if (line.rfind("CapPrm:", 0) == 0 || line.rfind("CapEff:", 0) == 0) {
-      held |= std::stoull(line.substr(7), nullptr, 16);
-      ++found;
-    }
-  }
-  EXPECT_EQ(found, 2);
-  return (held >> CAP_NET_RAW) & 1;
-}
-
-TEST(Privilege, ThisProcessIsPrivilegedExactlyWhenItCanRaiseNetRaw) {
-  EXPECT_EQ(CheckAnswer(), ProcStatusSaysNetRaw() ? 11 : 10);
-}
-
-TEST(Privilege, NetRawOnlyPermittedIsPrivilegedAndGoneFromBothIsNot) {
-  int answer = InChild([] {
-    uint32_t netRaw = CAP_TO_MASK(CAP_NET_RAW);
-    if (!SetSets(netRaw, 0)) return 99;
-    int permittedOnly = CheckAnswer();
-    if (!SetSets(0, 0)) return 98;
-    return 100 * (permittedOnly - 10) + CheckAnswer();  // fits an exit code
-  });
-  if (answer == 99) GTEST_SKIP() << "this process does not hold CAP_NET_RAW";
-  EXPECT_EQ(answer, 110);
-}
-
-TEST(Privilege, RootTurnedNobodyIsNotPrivileged) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  int answer = InChild([] {
-    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+// What the check says about `helper` for nobody in group `group` (none for 0), as one
+// number: 10 * result + flag.
+int NobodysAnswer(const std::string& helper, gid_t group) {
+  return InChild([&] {
+    gid_t groups[] = {group};
+    if (setgroups(group != 0 ? 1 : 0, groups) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
         setresuid(kNobody, kNobody, kNobody) != 0) {
       return 99;
     }
-    return CheckAnswer();
+    int32_t flag = 0;
+    HelperPrivilegeCheck check(helper);
+    return 10 * check.CheckAdminMembership(&flag) + flag;
   });
-  EXPECT_EQ(answer, 10);
 }
 
-TEST(Privilege, NobodyKeepingNetRawPermittedIsPrivileged) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  int answer = InChild([] {
-    if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) return 99;
-    // Changing user cleared the effective set and kept the permitted one.
-    return CheckAnswer();
-  });
-  EXPECT_EQ(answer, 11);
+TEST(Privilege, OnlyWhoMayRunTheHelperHoldingNetRawMayCapture) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand out files and become nobody";
+  constexpr gid_t kCaptureGroup = 4242;
+  test::TempFolder folder;
+  ASSERT_EQ(chmod(folder.Path("").c_str(), 0755), 0);
+  std::string plain = folder.Path("plain"), granted = folder.Path("granted");
+  for (const std::string& copy : {plain, granted}) {
+    std::filesystem::copy_file(TROVIX_CAPTURE_HELPER, copy);
+    ASSERT_EQ(chown(copy.c_str(), 0, kCaptureGroup), 0);
+    ASSERT_EQ(chmod(copy.c_str(), 0750), 0);
+  }
+  ASSERT_EQ(test::RunCommand("setcap cap_net_raw+p '" + granted + "'").status, 0);
+
+  int32_t flag = 0;
+  EXPECT_EQ(HelperPrivilegeCheck(plain).CheckAdminMembership(&flag), 1);
+  EXPECT_EQ(flag, 1) << "root gets every capability from any helper it runs";
+  EXPECT_EQ(NobodysAnswer(granted, kCaptureGroup), 11);
+  EXPECT_EQ(NobodysAnswer(plain, kCaptureGroup), 10) << "a member, but the helper holds nothing";
+  EXPECT_EQ(NobodysAnswer(granted, 0), 10) << "not a member";
+  flag = 0;
+  EXPECT_EQ(HelperPrivilegeCheck(folder.Path("missing")).CheckAdminMembership(&flag), 0);
+  EXPECT_EQ(HelperPrivilegeCheck(granted).CheckAdminMembership(nullptr), 0);
+  EXPECT_EQ(flag, 0);
 }
 
 // The effective set's CAP_NET_RAW bit as the kernel shows this thread's.
@@ -129,29 +112,6 @@ TEST(Privilege, NetRawIsEffectiveOnlyWhileRaisedAndOnlyWhenPermitted) {
   });
   if (answer == 99) GTEST_SKIP() << "this process does not hold CAP_NET_RAW";
   EXPECT_EQ(answer, 100);  // digits: before 0, raised 1, after 0, not permitted 0
-}
-
-int FailingCapGet(cap_user_header_t, cap_user_data_t) {
-  errno = EPERM;
-  return -1;
-}
-
-// A kernel that knows another layout answers with its own version number.
-int OtherLayoutCapGet(cap_user_header_t header, cap_user_data_t data) {
-  header->version = _LINUX_CAPABILITY_VERSION_1;
-  data[0].effective = ~0u;
-  return 0;
-}
-
-TEST(Privilege, AFailedQueryIsACheckThatFailedAndLeavesTheFlag) {
-  for (CapGetCall call : {FailingCapGet, OtherLayoutCapGet}) {
-    CapabilityPrivilegeCheck check(call);
-    int32_t flag = 0;
-    EXPECT_EQ(check.CheckAdminMembership(&flag), 0);
-    EXPECT_EQ(flag, 0);
-  }
-  CapabilityPrivilegeCheck real;
-  EXPECT_EQ(real.CheckAdminMembership(nullptr), 0);
 }
 
 // Must stay the first error text test: the text is process-wide.

@@ -14,6 +14,7 @@ add_executable(settings_window_tests
   ${CMAKE_CURRENT_LIST_DIR}/gui_main.cpp
 )
 target_link_libraries(settings_window_tests PRIVATE trovix_ui Qt6::Test GTest::gtest)
+trovix_use_built_helper(settings_window_tests)
 add_test(NAME settings_window_tests COMMAND settings_window_tests)
 set_tests_properties(settings_window_tests PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS "gui" TIMEOUT 300
                      SKIP_RETURN_CODE 77)

@@ -413,6 +413,7 @@ TEST_F(SettingsWindowTest, ACaptureSavedAsPcapReadsBackInTcpdumpAndTshark) {
   Combo(d, kIdFrom)->setEditText("*:40301");
   int64_t start = NowNs();
   Button(d, kIdGo)->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return state_->run.capturing.load(); }, 3000));
   int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in to{AF_INET, htons(40302), {htonl(INADDR_LOOPBACK)}, {}};

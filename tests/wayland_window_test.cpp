@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "capture/platform/helper_process.h"
 #include "report/packet_report.h"
 #include "report/report_items.h"
 #include "resources/dialogs.h"
@@ -82,6 +83,7 @@ TEST(WaylandWindow, CapturesShowsDetailsAndExitsWithZero) {
   test::Type(test::Combo(d, kIdFrom), "*:40261");
   QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
   ASSERT_TRUE(Button(d, kIdStop)->isEnabled()) << Rows(d).join('\n').toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return state->run.capturing.load(); }, 3000));
   test::SendNumbered(40261, 40262, 4);
   ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 4; }, 3000)) << d.packetList().rowCount();
   QTest::mouseClick(Button(d, kIdStop), Qt::LeftButton);
@@ -113,6 +115,9 @@ bool WaylandPluginInstalled() {
 }  // namespace trovix
 
 int main(int argc, char** argv) {
+#ifdef TROVIX_CAPTURE_HELPER
+  trovix::UseCaptureHelper(TROVIX_CAPTURE_HELPER);
+#endif
   signal(SIGPIPE, SIG_IGN);
   if (!trovix::WaylandPluginInstalled()) {
     std::fprintf(stderr, "skipped: Qt has no wayland platform plugin here (Debian's qt6-wayland)\n");

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   // Before Qt starts a thread or reads a file; a window that cannot shed them does not run.
-  if (int error = trovix::LowerCapabilitiesAtStart(); error != 0) {
+  if (int error = trovix::DropCapabilities(0); error != 0) {
     std::fprintf(stderr, "trovix: cannot give up the capabilities it does not need: %s\n", std::strerror(error));
     return 1;
   }

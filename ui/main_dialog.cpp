@@ -34,6 +34,8 @@ namespace {
 using namespace resources;
 
 constexpr int kRowTickMs = 20;  // how often new packets reach the list
+// The capture helper's ring for the window: the kernel clears it at every "go!".
+constexpr RingShape kWindowRing{};
 constexpr int kFilterTypedMax = 21;
 constexpr int kListExtentPixels = 480;
 
@@ -276,7 +278,9 @@ void MainDialog::StartCapture() {
   }
   StartTrayAnimation();
   ++captureGeneration_;
-  CaptureStart started = StartCaptureThread(state_, this);
+  // The helper opens its socket while the window goes on: a failure arrives as the end.
+  state_.run.collectCounts = false;
+  CaptureStart started = StartCaptureThread(state_, this, nullptr, kWindowRing, SocketWait::kNone);
   if (started.result != CaptureStartResult::kStarted) {
     // Capturing nothing while looking busy would hide the failure: say why and stay idle.
     FormatSystemErrorText(static_cast<uint32_t>(started.error));
@@ -313,8 +317,9 @@ void MainDialog::CaptureEndedByItself(int generation) {
   // gone) would otherwise look the same. The line goes after every packet row.
   if (state_.run.endError != 0) {
     FormatSystemErrorText(static_cast<uint32_t>(state_.run.endError));
-    list_->AddText(QStringLiteral(" capture ended on %1: %2").arg(QString::fromLatin1(state_.bindText),
-                                                                  QString::fromLatin1(SystemErrorText()).trimmed()));
+    QString line = state_.run.startFailed ? QStringLiteral(" cannot capture on %1: %2")
+                                          : QStringLiteral(" capture ended on %1: %2");
+    list_->AddText(line.arg(QString::fromLatin1(state_.bindText), QString::fromLatin1(SystemErrorText()).trimmed()));
   }
   SetCapturingControls(false);
 }

@@ -33,7 +33,7 @@ class QtAboutBoxes : public AboutBoxes {
 
 Services SystemServices() {
   static LinuxHostInfo hostInfo;
-  static CapabilityPrivilegeCheck privilege;
+  static HelperPrivilegeCheck privilege;
   static LinuxSystemVersion systemVersion;
   static QtMessageBoxes messages;
   static XdgConfigFolder configFolder;

@@ -29,10 +29,12 @@ constexpr unsigned kNetRawMask = CAP_TO_MASK(CAP_NET_RAW);
 
 bool StartedSetId() noexcept { return getuid() != geteuid() || getgid() != getegid(); }
 
-int LowerCapabilitiesAtStart() noexcept {
+int DropCapabilities(uint64_t keepPermitted) noexcept {
   CapabilitySets sets;
   if (!sets.Read()) return errno != 0 ? errno : EINVAL;
-  for (auto& word : sets.data) {
+  for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
+    auto& word = sets.data[i];
+    word.permitted &= static_cast<uint32_t>(keepPermitted >> (32 * i));
     word.effective = 0;
     word.inheritable = 0;
   }
@@ -41,6 +43,15 @@ int LowerCapabilitiesAtStart() noexcept {
   // ambient capabilities (EINVAL) has nothing to clear either way.
   if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) return errno;
   return 0;
+}
+
+bool HoldsNoCapability() noexcept {
+  CapabilitySets sets;
+  if (!sets.Read()) return false;
+  for (const auto& word : sets.data) {
+    if ((word.permitted | word.effective | word.inheritable) != 0) return false;
+  }
+  return true;
 }
 
 NetRawRaised::NetRawRaised() noexcept {

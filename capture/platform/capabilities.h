@@ -1,8 +1,10 @@
-// Least privilege: the program files hold CAP_NET_RAW in the permitted set only, and it is
-// made effective just while the capture socket is being opened.
+// Least privilege: only the capture helper holds CAP_NET_RAW, in its permitted set only; it
+// makes it effective just while the capture socket is being opened, then gives it up.
 #pragma once
 
 #include <linux/capability.h>
+
+#include <cstdint>
 
 namespace trovix {
 
@@ -10,11 +12,16 @@ namespace trovix {
 // differ). Such a start is refused: it would keep every capability of the file's owner.
 bool StartedSetId() noexcept;
 
-// Called first thing in main, before any thread exists (threads copy the set of the one
-// that makes them). Empties the inheritable and ambient sets, so no program started from
-// here receives a capability, and lowers every effective capability; the permitted set
-// stays, so CAP_NET_RAW can be raised again. Returns 0 or an errno value.
-int LowerCapabilitiesAtStart() noexcept;
+// Called first thing in main, before any thread exists (threads copy the sets of the one
+// that makes them), and by the helper once its socket is open. Empties the effective,
+// inheritable and ambient sets and keeps only `keepPermitted` (a mask of capability
+// numbers below 64) of the permitted set, for good. Returns 0 or an errno value.
+int DropCapabilities(uint64_t keepPermitted) noexcept;
+
+inline constexpr uint64_t kNetRawBit = uint64_t{1} << CAP_NET_RAW;
+
+// The calling thread's permitted, effective and inheritable sets are all empty.
+bool HoldsNoCapability() noexcept;
 
 // Raises CAP_NET_RAW into the effective set of the calling thread for its lifetime, when
 // the permitted set holds it; does nothing otherwise (the socket call then fails with

@@ -1,29 +1,44 @@
 #include "capture/platform/capability_check.h"
 
-#include <sys/syscall.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-namespace trovix {
+#include <cstring>
 
-int SystemCapGet(cap_user_header_t header, cap_user_data_t data) {
-  return static_cast<int>(syscall(SYS_capget, header, data));
+#include "capture/platform/helper_process.h"
+
+namespace trovix {
+namespace {
+
+// Whether the file's capability attribute grants CAP_NET_RAW as permitted.
+bool FileGrantsNetRaw(const std::string& path) {
+  vfs_ns_cap_data data{};
+  ssize_t n = getxattr(path.c_str(), "security.capability", &data, sizeof data);
+  if (n < static_cast<ssize_t>(XATTR_CAPS_SZ_2) && n != static_cast<ssize_t>(XATTR_CAPS_SZ_1)) return false;
+  uint32_t revision = data.magic_etc & VFS_CAP_REVISION_MASK;
+  if (revision != VFS_CAP_REVISION_1 && revision != VFS_CAP_REVISION_2 && revision != VFS_CAP_REVISION_3) {
+    return false;
+  }
+  return (data.data[CAP_TO_INDEX(CAP_NET_RAW)].permitted & CAP_TO_MASK(CAP_NET_RAW)) != 0;
 }
 
-int32_t CapabilityPrivilegeCheck::CheckAdminMembership(int32_t* flag) {
+}  // namespace
+
+int32_t HelperPrivilegeCheck::CheckAdminMembership(int32_t* flag) {
   if (flag == nullptr) return 0;
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-  if (capget_(&header, data) != 0) return 0;
-  // A kernel that answered in another layout rewrote the version; its data is not ours.
-  if (header.version != _LINUX_CAPABILITY_VERSION_3) return 0;
-  // Permitted is enough: the capability is raised only while the socket is opened.
-  const __user_cap_data_struct& word = data[CAP_TO_INDEX(CAP_NET_RAW)];
-  if (((word.effective | word.permitted) & CAP_TO_MASK(CAP_NET_RAW)) != 0) *flag = 1;
+  std::string helper = helper_.empty() ? CaptureHelperPath() : helper_;
+  if (helper.empty() || access(helper.c_str(), F_OK) != 0) return 0;
+  // access() asks with the real user and every group of the process, as exec would.
+  if (access(helper.c_str(), X_OK) != 0) return 1;
+  if (prctl(PR_CAPBSET_READ, CAP_NET_RAW, 0, 0, 0) != 1) return 1;
+  if (geteuid() == 0 || FileGrantsNetRaw(helper)) *flag = 1;
   return 1;
 }
 
 int32_t CheckAdminMembership(int32_t* flag) {
-  CapabilityPrivilegeCheck check;
+  HelperPrivilegeCheck check;
   return check.CheckAdminMembership(flag);
 }
 

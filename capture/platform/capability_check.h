@@ -1,26 +1,24 @@
-// The privilege to capture on Linux: CAP_NET_RAW, which a packet socket needs whoever the
-// user is, held in the permitted set (so it can be raised) or already effective.
+// The privilege to capture on Linux: the right to run the capture helper, which holds
+// CAP_NET_RAW. Installed, only members of group trovix may run it.
 #pragma once
 
-#include <linux/capability.h>
+#include <string>
 
 #include "capture/privilege.h"
 
 namespace trovix {
 
-using CapGetCall = int (*)(cap_user_header_t header, cap_user_data_t data);
-
-// The capget system call itself.
-int SystemCapGet(cap_user_header_t header, cap_user_data_t data);
-
-class CapabilityPrivilegeCheck : public PrivilegeCheck {
+class HelperPrivilegeCheck : public PrivilegeCheck {
  public:
-  // `capget` stands in for the system call so tests can make the query fail.
-  explicit CapabilityPrivilegeCheck(CapGetCall capget = SystemCapGet) : capget_(capget) {}
+  // `helper` stands in for the helper that would be found, so tests can point elsewhere.
+  explicit HelperPrivilegeCheck(std::string helper = {}) : helper_(std::move(helper)) {}
+  // The check fails when no helper is found. The process may capture when it may run the
+  // helper and the helper will hold CAP_NET_RAW: it is root's to run (root gets every
+  // capability the bounding set allows), or the file grants it.
   int32_t CheckAdminMembership(int32_t* flag) override;
 
  private:
-  CapGetCall capget_;
+  std::string helper_;
 };
 
 }  // namespace trovix

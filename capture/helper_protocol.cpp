@@ -1,0 +1,59 @@
+#include "capture/helper_protocol.h"
+
+#include <cstring>
+#include <initializer_list>
+
+namespace trovix {
+namespace {
+
+bool TextIsClean(const char (&text)[kRequestTextSize]) {
+  size_t n = 0;
+  while (n < kRequestTextSize && text[n] != '\0') {
+    if (text[n] < 0x20 || text[n] > 0x7e) return false;
+    ++n;
+  }
+  if (n == kRequestTextSize) return false;  // no terminating NUL
+  for (; n < kRequestTextSize; ++n) {
+    if (text[n] != '\0') return false;
+  }
+  return true;
+}
+
+bool IsSwitch(uint8_t value) { return value <= 1; }
+
+}  // namespace
+
+bool ParseHelperRequest(const uint8_t* message, size_t size, HelperRequest& request) noexcept {
+  if (message == nullptr || size != sizeof(HelperRequest)) return false;
+  HelperRequest r;
+  std::memcpy(&r, message, sizeof r);
+  if (std::memcmp(r.magic, kRequestMagic, sizeof r.magic) != 0) return false;
+  if (r.ifindex < 0) return false;
+  bool powerOfTwo = r.blockSize != 0 && (r.blockSize & (r.blockSize - 1)) == 0;
+  if (!powerOfTwo || r.blockSize < kMinRingBlock || r.blockSize > kMaxRingBlock) return false;
+  if (r.blockCount < 2 || static_cast<uint64_t>(r.blockSize) * r.blockCount > kMaxRingBytes) return false;
+  if (r.handOverMs < 1 || r.handOverMs > kMaxHandOverMs) return false;
+  for (uint8_t s : {r.twoWayTraffic, r.tcp, r.udp, r.icmp, r.igmp, r.raw}) {
+    if (!IsSwitch(s)) return false;
+  }
+  if (r.reserved[0] != 0 || r.reserved[1] != 0) return false;
+  if (!TextIsClean(r.fromText) || !TextIsClean(r.toText)) return false;
+  request = r;
+  return true;
+}
+
+int WalkBatch(const uint8_t* message, size_t size, BatchHandler handler, void* context) noexcept {
+  if (size < kBatchHead) return -1;
+  size_t at = kBatchHead;
+  while (at < size) {
+    if (size - at < sizeof(BatchRecord)) return -1;
+    BatchRecord record;
+    std::memcpy(&record, message + at, sizeof record);
+    if (record.length > kMaxRecordLength || PaddedRecordSize(record.length) > size - at) return -1;
+    if (!handler(context, message + at + sizeof record, record.length, record.receiveTime)) return 0;
+    at += PaddedRecordSize(record.length);
+  }
+  return 1;
+}
+
+}  // namespace trovix

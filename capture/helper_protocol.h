@@ -1,0 +1,92 @@
+// What the capture helper and the programs that start it say to each other over one
+// SOCK_SEQPACKET socket pair: one request with the capture's options, then the helper's
+// reports and batches of kept datagrams, and at most one stop from the client.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace trovix {
+
+// The descriptor number the helper finds its end of the pair at.
+inline constexpr int kHelperSocketFd = 3;
+
+// A filter text as the request carries it, NUL included.
+inline constexpr size_t kRequestTextSize = 64;
+
+inline constexpr char kRequestMagic[8] = {'t', 'r', 'o', 'v', 'i', 'x', '1', '\0'};
+
+// The only message a client sends first. Every field is checked by ParseHelperRequest.
+struct HelperRequest {
+  char magic[8];
+  int32_t ifindex;  // 0 = every interface
+  uint32_t blockSize;
+  uint32_t blockCount;
+  uint32_t handOverMs;
+  uint8_t twoWayTraffic, tcp, udp, icmp, igmp, raw;
+  uint8_t reserved[2];
+  char fromText[kRequestTextSize];
+  char toText[kRequestTextSize];
+};
+static_assert(sizeof(HelperRequest) == 160);
+
+// The ring shapes a request may ask for: enough for any use, small enough that no member
+// of the group can make the helper pin much memory.
+inline constexpr uint32_t kMinRingBlock = 64u << 10;
+inline constexpr uint32_t kMaxRingBlock = 4u << 20;
+inline constexpr uint64_t kMaxRingBytes = 64u << 20;
+inline constexpr uint32_t kMaxHandOverMs = 10000;
+
+// True when `size` bytes at `message` are exactly one well-formed request: the magic, an
+// interface index >= 0, a ring shape within the bounds above (block size a power of two),
+// switches of 0 or 1, zero reserved bytes, and texts of printable ASCII ended by a NUL
+// with only NULs after it. `request` is written only then.
+bool ParseHelperRequest(const uint8_t* message, size_t size, HelperRequest& request) noexcept;
+
+// Helper -> client, told apart by the first byte.
+enum class HelperMessage : uint8_t {
+  kOpened = 'O',  // the socket captures; no capability is held any more
+  kFailed = 'F',  // the socket could not be opened; error says why
+  kBatch = 'B',   // kept datagrams, as BatchRecords
+  kEnded = 'E',   // the capture is over (a stop, or the socket failed: error)
+};
+
+// Opened, Failed and Ended.
+struct HelperReport {
+  uint8_t type;
+  uint8_t reserved[3];
+  int32_t error;  // errno value, 0 for none
+  uint64_t datagramsSeen;  // every datagram the ring handed over
+  uint64_t kernelReceived;
+  uint64_t kernelDropped;
+};
+static_assert(sizeof(HelperReport) == 32);
+
+// A batch: an 8-byte head (type, then 7 zero bytes), then records back to back, each an
+// 8-byte-aligned BatchRecord followed by its bytes padded to a multiple of 8.
+struct BatchRecord {
+  uint32_t length;
+  uint32_t reserved;
+  int64_t receiveTime;
+};
+static_assert(sizeof(BatchRecord) == 16);
+
+inline constexpr size_t kBatchHead = 8;
+// A message stays well under the smallest socket send buffer a user can count on.
+inline constexpr size_t kMaxBatchSize = 128u << 10;
+inline constexpr size_t kMaxRecordLength = 65536;
+
+constexpr size_t PaddedRecordSize(size_t length) { return sizeof(BatchRecord) + ((length + 7) & ~size_t{7}); }
+static_assert(kBatchHead + PaddedRecordSize(kMaxRecordLength) <= kMaxBatchSize);
+
+// Client -> helper after the request: stop now, and report the counts.
+inline constexpr uint8_t kStopMessage = 'S';
+
+using BatchHandler = bool (*)(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime);
+
+// Hands every record of a batch message to `handler`. Returns 1 when all were handed over,
+// 0 when the handler asked to stop, -1 when the batch is malformed (a record that does not
+// fit the message); records before the malformed one have been handed over.
+int WalkBatch(const uint8_t* message, size_t size, BatchHandler handler, void* context) noexcept;
+
+}  // namespace trovix

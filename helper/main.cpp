@@ -1,0 +1,164 @@
+// trovix-capture: the only program that holds CAP_NET_RAW. Started by trovix and
+// trovix-cli with one end of a socket pair, it reads one request, opens the capture socket,
+// gives up the capability for good, and sends the datagrams that pass the capture's
+// filters back in batches. The socket itself never leaves this process: it could send as
+// well as receive, and its users' right is only to capture.
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "capture/capture_thread.h"
+#include "capture/helper_protocol.h"
+#include "capture/kernel_filter.h"
+#include "capture/packet_line.h"
+#include "capture/packet_store.h"
+#include "capture/platform/capabilities.h"
+#include "capture/platform/packet_socket.h"
+
+namespace trovix::helper {
+namespace {
+
+constexpr int kFd = kHelperSocketFd;
+// A quiet wait ends after this long, to see whether a downed interface has gone.
+constexpr int kQuietCheckMs = 200;
+
+int Refuse(const char* why) {
+  std::fprintf(stderr, "trovix-capture: %s\n", why);
+  return 2;
+}
+
+bool Send(const void* data, size_t size) {
+  for (;;) {
+    ssize_t n = send(kFd, data, size, MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(size)) return true;
+    if (n < 0 && errno == EINTR) continue;
+    return false;  // the client went away: nothing is left to do
+  }
+}
+
+bool SendReport(HelperMessage type, int error, uint64_t seen = 0, RingStatistics kernel = {}) {
+  HelperReport report{};
+  report.type = static_cast<uint8_t>(type);
+  report.error = error;
+  report.datagramsSeen = seen;
+  report.kernelReceived = kernel.received;
+  report.kernelDropped = kernel.dropped;
+  return Send(&report, sizeof report);
+}
+
+// The kept datagrams of one hand-over, sent as one message (or several, when they do not
+// fit one). Made once: nothing is allocated per datagram.
+struct Batch {
+  CaptureState* state = nullptr;
+  alignas(8) uint8_t message[kMaxBatchSize];
+  size_t used = kBatchHead;
+  uint64_t seen = 0;
+  bool clientGone = false;
+
+  bool Flush() {
+    if (used == kBatchHead) return true;
+    message[0] = static_cast<uint8_t>(HelperMessage::kBatch);
+    clientGone = !Send(message, used);
+    used = kBatchHead;
+    return !clientGone;
+  }
+};
+
+bool Keep(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime) {
+  auto& batch = *static_cast<Batch*>(context);
+  ++batch.seen;
+  DatagramFields fields;
+  // The filters run here too, so only what the client keeps crosses over.
+  if (!ScreenDatagram(*batch.state, datagram, length, fields)) return true;
+  size_t size = PaddedRecordSize(length);
+  if (size > kMaxBatchSize - batch.used && !batch.Flush()) return false;
+  BatchRecord record{static_cast<uint32_t>(length), 0, receiveTime};
+  std::memcpy(batch.message + batch.used, &record, sizeof record);
+  std::memcpy(batch.message + batch.used + sizeof record, datagram, length);
+  std::memset(batch.message + batch.used + sizeof record + length, 0, size - sizeof record - length);
+  batch.used += size;
+  return true;
+}
+
+// Runs until the client stops the capture or goes away (0), or the socket fails (1).
+int CaptureLoop(PacketRing& ring, Batch& batch) {
+  pollfd fds[2] = {{ring.fd(), POLLIN, 0}, {kFd, POLLIN, 0}};
+  for (;;) {
+    bool drained = ring.Drain(Keep, &batch);
+    if (!drained || !batch.Flush()) return 0;  // only a client that went away stops a drain
+    int ready = poll(fds, 2, kQuietCheckMs);
+    if (ready < 0 && errno != EINTR) {
+      SendReport(HelperMessage::kEnded, errno, batch.seen, ring.Statistics());
+      return 1;
+    }
+    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      uint8_t stop = 0;
+      ssize_t n = recv(kFd, &stop, 1, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n == 1 && stop == kStopMessage) SendReport(HelperMessage::kEnded, 0, batch.seen, ring.Statistics());
+      return 0;  // a stop, the client's end, or anything else it has no business sending
+    }
+    bool failed = false;
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+      failed = ring.Failed(fds[0].revents);
+    } else if (ready == 0) {
+      failed = ring.InterfaceGoneWhileDown();
+    }
+    if (failed) {
+      SendReport(HelperMessage::kEnded, ring.failure(), batch.seen, ring.Statistics());
+      return 1;
+    }
+  }
+}
+
+int Main() {
+  if (StartedSetId()) {
+    Refuse("refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW");
+    return 1;
+  }
+  // Nobody of its own user may trace it or read its descriptors, and nothing it could
+  // start would gain a privilege.
+  if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      DropCapabilities(kNetRawBit) != 0) {
+    return Refuse("cannot give up what it does not need");
+  }
+  int type = 0, domain = 0;
+  socklen_t size = sizeof type;
+  if (getsockopt(kFd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_SEQPACKET ||
+      getsockopt(kFd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_UNIX) {
+    return Refuse("trovix and trovix-cli start this program; it is not run by hand");
+  }
+  close_range(kFd + 1, ~0u, 0);
+
+  uint8_t message[sizeof(HelperRequest) + 1];
+  ssize_t n = recv(kFd, message, sizeof message, MSG_TRUNC);
+  HelperRequest request;
+  if (n < 0 || !ParseHelperRequest(message, static_cast<size_t>(n), request)) return Refuse("malformed request");
+
+  static CaptureState state;
+  PrepareCapture(state, {"", request.fromText, request.toText, request.twoWayTraffic == 1, request.tcp == 1,
+                         request.udp == 1, request.icmp == 1, request.igmp == 1, request.raw == 1});
+  KernelFilter filter = CompileKernelFilter(state);
+  PacketRing ring;
+  int error = PacketRing::Open(request.ifindex, filter.code, filter.length, ring,
+                               {request.blockSize, request.blockCount, request.handOverMs});
+  if (DropCapabilities(0) != 0 || !HoldsNoCapability()) return Refuse("cannot give up CAP_NET_RAW");
+  if (error != 0) {
+    SendReport(HelperMessage::kFailed, error);
+    return 1;
+  }
+  if (!SendReport(HelperMessage::kOpened, 0)) return 0;
+  static Batch batch;
+  batch.state = &state;
+  return CaptureLoop(ring, batch);
+}
+
+}  // namespace
+}  // namespace trovix::helper
+
+int main() { return trovix::helper::Main(); }
