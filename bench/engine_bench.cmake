@@ -21,6 +21,9 @@ target_link_libraries(cli_flood_bench PRIVATE trovix_cli trovix_bench_support)
 add_executable(soak_bench ${CMAKE_CURRENT_LIST_DIR}/soak_bench.cpp)
 target_link_libraries(soak_bench PRIVATE trovix_ui trovix_bench_support Qt6::Test)
 
-foreach(bench burst_bench window_burst_bench ring_vs_recv_bench soak_bench)
+add_executable(window_flood_bench ${CMAKE_CURRENT_LIST_DIR}/window_flood_bench.cpp)
+target_link_libraries(window_flood_bench PRIVATE trovix_ui trovix_bench_support Qt6::Test)
+
+foreach(bench burst_bench window_burst_bench ring_vs_recv_bench soak_bench window_flood_bench)
   trovix_use_built_helper(${bench})
 endforeach()

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,7 +58,8 @@ TcpdumpResult TcpdumpPeer::Stop(uint32_t sent) {
   // tcpdump hands over a partly filled ring block only after its 1 s timeout.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   kill(pid_, SIGINT);
-  waitpid(pid_, nullptr, 0);
+  rusage usage{};
+  wait4(pid_, nullptr, 0, &usage);
   pid_ = -1;
   std::string said;
   char buf[512];
@@ -65,6 +67,8 @@ TcpdumpResult TcpdumpPeer::Stop(uint32_t sent) {
   while ((n = read(stderrFd_, buf, sizeof buf)) > 0) said.append(buf, static_cast<size_t>(n));
 
   TcpdumpResult result;
+  result.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                 (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
   std::vector<uint32_t> seqs = PcapSequences(file_);
   for (uint32_t seq : seqs) result.captured += seq < sent ? 1 : 0;
   result.missing = test::MissingSequences(seqs, sent);

@@ -14,6 +14,7 @@ struct TcpdumpResult {
   uint32_t captured = 0;  // datagrams of the burst in the file
   uint32_t missing = 0;   // of 0 .. sent-1, those not found in order
   std::string summary;    // tcpdump's own "... dropped by kernel" line
+  double cpuMs = 0;       // user + system, start to end
 };
 
 class TcpdumpPeer {

@@ -80,6 +80,8 @@ struct CaptureRun {
   // Why a capture that ended by itself ended: 0 for a full store (or a sink that took no
   // more), otherwise an errno value: the socket's failure, or why it could not be opened.
   int endError = 0;
+  // CPU time the capture thread spent, for benchmarks.
+  uint64_t threadCpuNs = 0;
   // The helper could not open the socket (a start that did not wait for it).
   bool startFailed = false;
   // Set once the helper's socket captures: what is sent from then on is seen.

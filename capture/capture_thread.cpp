@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -31,8 +32,9 @@ static_assert(kFilterTextKept == kRequestTextSize);
 constexpr const char* kLoopbackText = "127.0.0.1";
 
 // A lost wake-up (a failed write) delays a stop by at most this long: the stop flag is
-// raised before the wake-up is sent, and the thread looks at it after every wait.
-constexpr int kStopCheckMs = 200;
+// raised before the wake-up is sent, and the thread looks at it after every wait. Every
+// such wait is a wake-up of its own, so it is not short.
+constexpr int kStopCheckMs = 1000;
 // How long a start may wait for the helper's socket, and a stop for its counts.
 constexpr int kOpenWaitMs = 10000;
 constexpr int kCountsWaitMs = 1000;
@@ -186,6 +188,9 @@ void CaptureThread(ThreadContext ctx, int wakeFd) {
   state.run.kernel = ctx.kernel;
   state.run.endError = ctx.endError;
   state.run.startFailed = ctx.startFailed;
+  timespec cpu{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+  state.run.threadCpuNs = static_cast<uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<uint64_t>(cpu.tv_nsec);
   state.run.capturing.store(false, std::memory_order_release);
   { HelperLink done(std::move(ctx.link)); }  // released before the listener hears of the end
   if (ctx.ended) {

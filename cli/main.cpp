@@ -17,6 +17,7 @@
 #include "cli/packet_output.h"
 #include "capture/packet_line.h"
 #include "capture/platform/capabilities.h"
+#include "capture/platform/helper_process.h"
 #include "capture/packet_store.h"
 
 namespace trovix::cli {
@@ -96,6 +97,9 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   while (poll(fds, 2, -1) < 0 && errno == EINTR) {
   }
   StopCaptureThread(state);
+  // The helper ends once it has closed its socket; it is this program's work, so it is
+  // waited for (and counted in this program's CPU time by whoever waits for it).
+  ReapCaptureHelpers(true);
   output.BatchDone();
   std::fprintf(stderr, "trovix-cli: %llu datagrams seen, %llu stored, %llu dropped by the kernel\n",
                static_cast<unsigned long long>(state.run.datagramsSeen),

@@ -1,7 +1,7 @@
 // trovix-capture: the only program that holds CAP_NET_RAW. Started by trovix and
 // trovix-cli with one end of a socket pair, it reads one request, opens the capture socket,
-// gives up the capability for good, and sends the datagrams that pass the capture's
-// filters back in batches. The socket itself never leaves this process: it could send as
+// gives up the capability for good, and sends the datagrams its kernel program lets through
+// back in batches. The socket itself never leaves this process: it could send as
 // well as receive, and its users' right is only to capture.
 #include <poll.h>
 #include <sys/prctl.h>
@@ -15,8 +15,6 @@
 #include "capture/capture_thread.h"
 #include "capture/helper_protocol.h"
 #include "capture/kernel_filter.h"
-#include "capture/packet_line.h"
-#include "capture/packet_store.h"
 #include "capture/platform/capabilities.h"
 #include "capture/platform/packet_socket.h"
 
@@ -24,7 +22,8 @@ namespace trovix::helper {
 namespace {
 
 constexpr int kFd = kHelperSocketFd;
-// A quiet wait ends after this long, to see whether a downed interface has gone.
+// While its interface is down, a quiet wait ends after this long, to see whether it has
+// gone; otherwise the helper sleeps until a block or a message arrives.
 constexpr int kQuietCheckMs = 200;
 
 int Refuse(const char* why) {
@@ -54,7 +53,6 @@ bool SendReport(HelperMessage type, int error, uint64_t seen = 0, RingStatistics
 // The kept datagrams of one hand-over, sent as one message (or several, when they do not
 // fit one). Made once: nothing is allocated per datagram.
 struct Batch {
-  CaptureState* state = nullptr;
   alignas(8) uint8_t message[kMaxBatchSize];
   size_t used = kBatchHead;
   uint64_t seen = 0;
@@ -72,9 +70,9 @@ struct Batch {
 bool Keep(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime) {
   auto& batch = *static_cast<Batch*>(context);
   ++batch.seen;
-  DatagramFields fields;
-  // The filters run here too, so only what the client keeps crosses over.
-  if (!ScreenDatagram(*batch.state, datagram, length, fields)) return true;
+  // The kernel program has already dropped all but a superset of what the client keeps;
+  // the client's accept path decides the rest, as it would for datagrams from a ring.
+  if (length > kMaxRecordLength) length = kMaxRecordLength;
   size_t size = PaddedRecordSize(length);
   if (size > kMaxBatchSize - batch.used && !batch.Flush()) return false;
   BatchRecord record{static_cast<uint32_t>(length), 0, receiveTime};
@@ -91,7 +89,7 @@ int CaptureLoop(PacketRing& ring, Batch& batch) {
   for (;;) {
     bool drained = ring.Drain(Keep, &batch);
     if (!drained || !batch.Flush()) return 0;  // only a client that went away stops a drain
-    int ready = poll(fds, 2, kQuietCheckMs);
+    int ready = poll(fds, 2, ring.waitingForInterface() ? kQuietCheckMs : -1);
     if (ready < 0 && errno != EINTR) {
       SendReport(HelperMessage::kEnded, errno, batch.seen, ring.Statistics());
       return 1;
@@ -154,7 +152,6 @@ int Main() {
   }
   if (!SendReport(HelperMessage::kOpened, 0)) return 0;
   static Batch batch;
-  batch.state = &state;
   return CaptureLoop(ring, batch);
 }
 

@@ -4,10 +4,13 @@
 #include <net/if.h>
 #include <dirent.h>
 #include <linux/if_ether.h>
+#include <linux/capability.h>
 #include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -489,6 +492,26 @@ TEST_F(CaptureLive, StopReturnsEvenWhenTheWakeUpIsLost) {
   bool stopped = stop.wait_for(2s) == std::future_status::ready;
   if (!stopped) lost.Signal();  // let the test end either way
   EXPECT_TRUE(stopped);
+}
+
+// A start that does not wait for the helper hears why the socket could not be opened as
+// the capture's end: here the helper cannot get CAP_NET_RAW (gone from the bounding set).
+TEST_F(CaptureLive, AStartThatDoesNotWaitHearsWhyTheSocketCouldNotOpen) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0) != 0) _exit(99);
+    auto state = std::make_unique<CaptureState>();
+    RecordingListener listener;
+    PrepareCapture(*state, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
+    CaptureStart start = StartCaptureThread(*state, &listener, nullptr, {}, SocketWait::kNone);
+    bool ended = WaitUntil([&] { return listener.ended.load(); }, 3s);
+    StopCaptureThread(*state);
+    _exit((start.result == CaptureStartResult::kStarted) + 2 * ended + 4 * state->run.startFailed +
+          8 * (state->run.endError == EPERM));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 15);
 }
 
 TEST_F(CaptureLive, StopRightAfterStartLeavesTheStoresEmpty) {

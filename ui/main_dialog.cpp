@@ -35,7 +35,7 @@ using namespace resources;
 
 constexpr int kRowTickMs = 20;  // how often new packets reach the list
 // The capture helper's ring for the window: the kernel clears it at every "go!".
-constexpr RingShape kWindowRing{};
+constexpr RingShape kWindowRing{1u << 20, 4, 50};
 constexpr int kFilterTypedMax = 21;
 constexpr int kListExtentPixels = 480;
 

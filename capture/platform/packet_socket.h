@@ -75,6 +75,9 @@ class PacketRing {
   // interface has since been removed. The kernel reports the removal of an interface that
   // is already down to nobody, so the capture thread asks after each quiet wait.
   bool InterfaceGoneWhileDown() noexcept;
+  // Whether the capture waits for its interface to come back (and should ask after
+  // InterfaceGoneWhileDown now and then).
+  bool waitingForInterface() const noexcept { return interfaceDown_; }
 
   // The kernel's counts so far (PACKET_STATISTICS; it resets them on every read, so the
   // ring adds them up).

@@ -1,4 +1,5 @@
-# The accept path, the filter texts and the link-layer stripping as libFuzzer targets;
+# The accept path, the filter texts, the link-layer stripping and what crosses to and from
+# the capture helper as libFuzzer targets;
 # included from tests/CMakeLists.txt. Each corpus is replayed as an ordinary test in every
 # build; with TROVIX_FUZZ the fuzzers themselves are built too (scripts/fuzz runs them).
 set(fuzz_dir ${PROJECT_SOURCE_DIR}/tests/fuzz)
@@ -17,3 +18,4 @@ endfunction()
 trovix_fuzz_target(accept trovix_capture)
 trovix_fuzz_target(filter trovix_capture)
 trovix_fuzz_target(link trovix_cli)
+trovix_fuzz_target(request trovix_capture)
