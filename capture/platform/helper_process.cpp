@@ -1,5 +1,6 @@
 #include "capture/platform/helper_process.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,10 @@ int SpawnCaptureHelper(int helperEnd, pid_t& pid) noexcept {
   }
   // The pair's end is close-on-exec here; the copy made at descriptor 3 is not.
   int error = helperEnd == kHelperSocketFd ? EINVAL : posix_spawn_file_actions_adddup2(&actions, helperEnd, kHelperSocketFd);
+  // Standard error stays, for what the helper has to say; the client's input and output
+  // (a capture file, a pipe whose reader waits for its end) are none of its business.
+  if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   sigset_t none, defaults;
   sigemptyset(&none);
   sigemptyset(&defaults);

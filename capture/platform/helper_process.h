@@ -15,10 +15,10 @@ std::string CaptureHelperPath();
 // Tests and benchmarks run from folders of their own: they name the built helper here.
 void UseCaptureHelper(const char* path);
 
-// Starts the helper with `helperEnd` as its descriptor 3 and nothing else open but the
-// standard three, in a process group of its own (a terminal's Ctrl-C goes to the client,
-// which then stops the capture and still collects the helper's counts). Returns 0 or an
-// errno value; EACCES when this user may not run it.
+// Starts the helper with `helperEnd` as its descriptor 3, standard error, and /dev/null as
+// standard input and output, in a process group of its own (a terminal's Ctrl-C goes to
+// the client, which then stops the capture and still collects the helper's counts).
+// Returns 0 or an errno value; EACCES when this user may not run it.
 int SpawnCaptureHelper(int helperEnd, pid_t& pid) noexcept;
 
 // Hands a helper whose connection is closed (so it is ending) to ReapCaptureHelpers.
