@@ -17,6 +17,7 @@ share/doc/trovix/copyright
 share/icons/hicolor/32x32/apps/trovix.png
 share/icons/hicolor/48x48/apps/trovix.png
 share/icons/hicolor/scalable/apps/trovix.svg
+share/lintian/overrides/trovix
 share/man/man1/trovix-cli.1.gz
 share/man/man1/trovix.1.gz
 share/metainfo/invalid.trovix.Trovix.metainfo.xml"
@@ -40,6 +41,7 @@ install)
   [ "$(png_size "$icons/48x48/apps/trovix.png")" = 48x48 ] || fail "48 px icon is $(png_size "$icons/48x48/apps/trovix.png")"
   grep -q 'viewBox="0 0 48 48"' "$icons/scalable/apps/trovix.svg" || fail "SVG has no 48 x 48 view box"
   grep -Eq '<(circle|ellipse|path|polyline|polygon|rect)' "$icons/scalable/apps/trovix.svg" || fail "SVG draws nothing"
+  [ "$(stat -c %a "$scratch/prefix/libexec/trovix/trovix-capture")" = 750 ] || fail "helper mode"
   zcat "$scratch/prefix/share/man/man1/trovix-cli.1.gz" | grep -q '^\.SH OPTIONS' || fail "trovix-cli.1 has no options"
   echo "installed: $(echo "$expected_files" | wc -l) files, desktop entry and metainfo valid"
   ;;
@@ -50,15 +52,17 @@ package)
   fi
   (cd "$build" && cpack -B "$scratch" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; fail "cpack"; }
   deb=$(ls "$scratch"/trovix_*.deb)
-  listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./usr/||' | LC_ALL=C sort)
+  contents=$(dpkg-deb -c "$deb")
+  listed=$(awk '$1 !~ /^d/ {print $6}' <<<"$contents" | sed 's|^\./usr/||' | LC_ALL=C sort)
   [ "$listed" = "$expected_files" ] || fail "package holds:"$'\n'"$listed"
+  grep -q '^-rwxr-x--- root/root .* \./usr/libexec/trovix/trovix-capture$' <<<"$contents" || fail "helper mode"
   depends=$(dpkg-deb -f "$deb" Depends)
-  for dependency in libcap2-bin libqt6widgets6 libpcap0.8; do
+  for dependency in libcap2-bin passwd libqt6widgets6 libpcap0.8; do
     [[ $depends == *"$dependency"* ]] || fail "Depends lacks $dependency: $depends"
   done
   dpkg-deb -e "$deb" "$scratch/control"
-  grep -q 'setcap cap_net_raw+p /usr/bin/trovix &&' "$scratch/control/postinst" || fail "postinst"
-  grep -q 'setcap cap_net_raw+p /usr/bin/trovix-cli;' "$scratch/control/postinst" || fail "postinst"
+  grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/postinst" || fail "postinst"
+  grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/postrm" || fail "postrm"
   if command -v lintian >/dev/null; then
     report=$(lintian "$deb" 2>/dev/null || true)
     ! grep -q '^E:' <<<"$report" || fail "lintian:"$'\n'"$report"
