@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# The installed files and the Debian package. Usage: install_test.sh install|package BUILD-DIR
+# The installed files and the Debian package.
+#   install_test.sh install|package BUILD-DIR
+#   install_test.sh package-install BUILD-DIR PLUGIN-DIR
+# "package" leaves the package in BUILD-DIR/package-test for "package-install", which
+# installs it on this machine, runs the installed window with the probe plugin found in
+# PLUGIN-DIR/generic, and purges it again.
 set -euo pipefail
 what=$1
 build=$2
@@ -17,6 +22,7 @@ share/doc/trovix/copyright
 share/icons/hicolor/32x32/apps/trovix.png
 share/icons/hicolor/48x48/apps/trovix.png
 share/icons/hicolor/scalable/apps/trovix.svg
+share/lintian/overrides/trovix
 share/man/man1/trovix-cli.1.gz
 share/man/man1/trovix.1.gz
 share/metainfo/invalid.trovix.Trovix.metainfo.xml"
@@ -40,6 +46,7 @@ install)
   [ "$(png_size "$icons/48x48/apps/trovix.png")" = 48x48 ] || fail "48 px icon is $(png_size "$icons/48x48/apps/trovix.png")"
   grep -q 'viewBox="0 0 48 48"' "$icons/scalable/apps/trovix.svg" || fail "SVG has no 48 x 48 view box"
   grep -Eq '<(circle|ellipse|path|polyline|polygon|rect)' "$icons/scalable/apps/trovix.svg" || fail "SVG draws nothing"
+  [ "$(stat -c %a "$scratch/prefix/libexec/trovix/trovix-capture")" = 750 ] || fail "helper mode"
   zcat "$scratch/prefix/share/man/man1/trovix-cli.1.gz" | grep -q '^\.SH OPTIONS' || fail "trovix-cli.1 has no options"
   echo "installed: $(echo "$expected_files" | wc -l) files, desktop entry and metainfo valid"
   ;;
@@ -48,17 +55,20 @@ package)
     echo "skipped: no dpkg-deb here to build or list a Debian package"
     exit 77
   fi
-  (cd "$build" && cpack -B "$scratch" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; fail "cpack"; }
-  deb=$(ls "$scratch"/trovix_*.deb)
-  listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./usr/||' | LC_ALL=C sort)
+  rm -rf "$build/package-test"
+  (cd "$build" && cpack -B "$build/package-test" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; fail "cpack"; }
+  deb=$(ls "$build"/package-test/trovix_*.deb)
+  contents=$(dpkg-deb -c "$deb")
+  listed=$(awk '$1 !~ /^d/ {print $6}' <<<"$contents" | sed 's|^\./usr/||' | LC_ALL=C sort)
   [ "$listed" = "$expected_files" ] || fail "package holds:"$'\n'"$listed"
+  grep -q '^-rwxr-x--- root/root .* \./usr/libexec/trovix/trovix-capture$' <<<"$contents" || fail "helper mode"
   depends=$(dpkg-deb -f "$deb" Depends)
-  for dependency in libcap2-bin libqt6widgets6 libpcap0.8; do
+  for dependency in libcap2-bin passwd libqt6widgets6 libpcap0.8; do
     [[ $depends == *"$dependency"* ]] || fail "Depends lacks $dependency: $depends"
   done
   dpkg-deb -e "$deb" "$scratch/control"
-  grep -q 'setcap cap_net_raw+p /usr/bin/trovix &&' "$scratch/control/postinst" || fail "postinst"
-  grep -q 'setcap cap_net_raw+p /usr/bin/trovix-cli;' "$scratch/control/postinst" || fail "postinst"
+  grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/postinst" || fail "postinst"
+  grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/postrm" || fail "postrm"
   if command -v lintian >/dev/null; then
     report=$(lintian "$deb" 2>/dev/null || true)
     ! grep -q '^E:' <<<"$report" || fail "lintian:"$'\n'"$report"
@@ -66,5 +76,91 @@ package)
     fail "lintian is missing (scripts/install-deps installs it)"
   fi
   echo "package: $(basename "$deb"), Depends: $depends"
+  ;;
+package-install)
+  plugins=$3
+  helper=/usr/libexec/trovix/trovix-capture
+  # Says that the trovix package on this machine is this test's, left by a run that was
+  # killed before it could purge it.
+  marker=/run/trovix-package-install-test
+  package_state() { dpkg-query -W -f='${db:Status-Status}' trovix 2>/dev/null || true; }
+  if [ -e "$marker" ]; then
+    dpkg --purge trovix >/dev/null 2>&1 || true
+    rm -f "$marker"
+  fi
+  state=$(package_state)
+  if [ -n "$state" ] && [ "$state" != not-installed ]; then
+    echo "skipped: a trovix package this test did not install is on this machine ($state)"
+    exit 77
+  fi
+  # The purge would take away a group or files that were there before.
+  for taken in /usr/bin/trovix /usr/bin/trovix-cli /usr/libexec/trovix; do
+    [ ! -e "$taken" ] || { echo "skipped: $taken exists without the package"; exit 77; }
+  done
+  if getent group trovix >/dev/null; then
+    echo "skipped: group trovix exists without the package"
+    exit 77
+  fi
+  deb=$(ls "$build"/package-test/trovix_*.deb)
+  echo "$deb" >"$marker"
+  trap 'if [ -e "$marker" ]; then dpkg --purge trovix >/dev/null 2>&1 || true; rm -f "$marker"; fi; rm -rf "$scratch"' EXIT
+  trap 'exit 1' HUP INT TERM
+  dpkg -i "$deb" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
+
+  gid=$(getent group trovix | cut -d: -f3) || fail "no group trovix"
+  [ "$(stat -c '%U:%G %a' "$helper")" = "root:trovix 750" ] || fail "helper is $(stat -c '%U:%G %a' "$helper")"
+  [ "$(dpkg-statoverride --list "$helper")" = "root trovix 750 $helper" ] || fail "no statoverride"
+  mapfile -t files < <(dpkg -L trovix)
+  held=$(getcap "${files[@]}")
+  [ "$held" = "$helper cap_net_raw=p" ] || fail "capabilities of the package's files:"$'\n'"$held"
+
+  # The installed window as user nobody in a network namespace of its own, in the group
+  # and outside it; the probe plugin reports from inside the window's process.
+  chmod 0755 "$scratch"
+  cp -r "$plugins" "$scratch/plugins"
+  chmod -R a+rX "$scratch/plugins"
+  run_window() {  # member|outsider
+    local home=$scratch/$1 groups=--clear-groups status=0
+    [ "$1" = outsider ] || groups=--groups=$gid
+    mkdir -p "$home/Trovix"
+    printf '[Config]\r\nBindToInterface=127.0.0.1\r\nOnTcp=No\r\nOnUdp=Yes\r\nEnableFlipToTray=No\r\n' \
+      >"$home/Trovix/trovix.ini"
+    chown -R 65534:65534 "$home"
+    chmod 0700 "$home"
+    timeout 60 unshare -n -- sh -c 'ip link set lo up && exec "$@"' sh \
+      setpriv --reuid=65534 --regid=65534 "$groups" --inh-caps=-all \
+      env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen DISPLAY=":trovix-package-$$-$1" \
+      HOME="$home" XDG_CONFIG_HOME="$home" XDG_RUNTIME_DIR="$home" \
+      QT_PLUGIN_PATH="$scratch/plugins" QT_QPA_GENERIC_PLUGINS=trovixprobe TROVIX_PROBE_REPORT="$home/report" \
+      /usr/bin/trovix >"$scratch/$1.log" 2>&1 || status=$?
+    [ "$status" = 0 ] || { cat "$scratch/$1.log" >&2; fail "the window as $1 ended with $status"; }
+    cat "$home/report" 2>/dev/null || { cat "$scratch/$1.log" >&2; fail "no report from the window as $1"; }
+  }
+  denied="capabilities: none
+packet SOCK_RAW: EPERM
+packet SOCK_DGRAM: EPERM
+inet SOCK_RAW: EPERM
+capset CAP_NET_RAW: EPERM"
+  report=$(run_window member)
+  [ "$report" = $'row: \t0\tudp\t127.0.0.1\t40551\t127.0.0.1\t40552\t34\t64'"
+$denied
+packet sockets: the window's 0, the namespace's 1" ] || fail "the window as a member of trovix:"$'\n'"$report"
+  report=$(run_window outsider)
+  [ "$report" = "row:  administrators rights required!
+$denied
+packet sockets: the window's 0, the namespace's 0" ] || fail "the window outside group trovix:"$'\n'"$report"
+
+  dpkg --purge trovix >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg --purge"; }
+  rm -f "$marker"
+  ! getent group trovix >/dev/null || fail "group trovix is still there"
+  [ -z "$(dpkg-statoverride --list "$helper")" ] || fail "statoverride is still there"
+  for file in "${files[@]}"; do
+    [[ -d $file || ! -e $file ]] || fail "$file is still there"
+  done
+  [ ! -e /usr/libexec/trovix ] || fail "/usr/libexec/trovix is still there"
+  echo "package installed, captured as a member, refused outside the group, purged"
+  ;;
+*)
+  fail "no test named $what"
   ;;
 esac
