@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/port_flood.h"
 #include "bench/tcpdump_peer.h"
 #include "cli/link_layer.h"
 #include "tests/loopback_traffic.h"
@@ -123,31 +124,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // A socket bound at every destination port, so that no ICMP error comes back.
-  std::vector<int> receivers;
-  std::vector<sockaddr_in> targets;
-  for (int i = 0; i < kPorts; ++i) {
-    sockaddr_in at{AF_INET, htons(static_cast<uint16_t>(kFirstPort + i)), {htonl(INADDR_LOOPBACK)}, {}};
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    receivers.push_back(fd);
-    targets.push_back(at);
-  }
-  int sender = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in self{AF_INET, htons(kSenderPort), {htonl(INADDR_LOOPBACK)}, {}};
-  bind(sender, reinterpret_cast<sockaddr*>(&self), sizeof self);
-  char payload[32] = {};
-  uint32_t sent = 0, kept = 0;
   auto start = Clock::now();
-  for (uint32_t k = 0; k < count; ++k) {
-    uint32_t seq = k / kPorts;
-    std::memcpy(payload, &seq, 4);
-    const sockaddr_in& to = targets[k % kPorts];
-    if (sendto(sender, payload, sizeof payload, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) {
-      ++sent;
-      if (k % kPorts == 0) ++kept;
-    }
-  }
+  trovix::bench::FloodCount flood = trovix::bench::FloodPorts(kFirstPort, kPorts, kSenderPort, count);
+  uint32_t sent = flood.sent, kept = flood.toFirstPort;
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   usleep(1500 * 1000);  // tcpdump hands over a partly filled ring block after 1 s
   trovix.Stop();

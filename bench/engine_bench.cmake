@@ -2,6 +2,7 @@ add_executable(accept_bench ${CMAKE_CURRENT_LIST_DIR}/accept_bench.cpp)
 target_link_libraries(accept_bench PRIVATE trovix_capture benchmark::benchmark)
 
 add_library(trovix_bench_support STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/port_flood.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tcpdump_peer.cpp
   ${PROJECT_SOURCE_DIR}/tests/netns.cpp)
 

@@ -10,22 +10,18 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/bench_services.h"
+#include "bench/port_flood.h"
 #include "bench/tcpdump_peer.h"
 #include "capture/packet_store.h"
 #include "capture/platform/helper_process.h"
@@ -48,31 +44,8 @@ double ChildrenCpuMs() {
   return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-// Sends `count` datagrams round the ports, or until `stop`; returns how many were sent.
 uint32_t Flood(uint32_t count, const std::atomic<bool>* stop = nullptr) {
-  std::vector<int> receivers;
-  std::vector<sockaddr_in> targets;
-  for (int i = 0; i < kPorts; ++i) {
-    sockaddr_in at{AF_INET, htons(static_cast<uint16_t>(kFirstPort + i)), {htonl(INADDR_LOOPBACK)}, {}};
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);  // so that no ICMP error comes back
-    receivers.push_back(fd);
-    targets.push_back(at);
-  }
-  int sender = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in self{AF_INET, htons(kSenderPort), {htonl(INADDR_LOOPBACK)}, {}};
-  bind(sender, reinterpret_cast<sockaddr*>(&self), sizeof self);
-  char payload[32] = {};
-  uint32_t sent = 0;
-  for (uint32_t k = 0; k < count && (stop == nullptr || !*stop); ++k) {
-    uint32_t seq = k / kPorts;
-    std::memcpy(payload, &seq, 4);
-    const sockaddr_in& to = targets[k % kPorts];
-    if (sendto(sender, payload, sizeof payload, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) ++sent;
-  }
-  close(sender);
-  for (int fd : receivers) close(fd);
-  return sent;
+  return trovix::bench::FloodPorts(kFirstPort, kPorts, kSenderPort, count, stop).sent;
 }
 
 struct Clicks {
