@@ -96,11 +96,14 @@ struct CaptureState {
   int32_t OnIcmp = 0;
   int32_t OnIgmp = 0;
   int32_t OnRaw = 0;
+  // Which families the capture keeps: IPv4 unless a program asks for IPv6 alone.
+  int32_t OnIpv4 = 1;
+  int32_t OnIpv6 = 0;
   int32_t TwoWayTraffic = 0;
   EndpointFilter sourceFilter = AnyEndpoint();
   EndpointFilter destinationFilter = AnyEndpoint();
-  char reverseSourceAddress[24] = {};
-  char reverseDestinationAddress[24] = {};
+  char reverseSourceAddress[kFilterAddressSize] = {};
+  char reverseDestinationAddress[kFilterAddressSize] = {};
   char bindText[kBindTextSize] = {};
   // The filter texts as given, for the capture helper, which parses them itself; empty
   // with filterTextsFit 0 when one was too long to hand over.
@@ -118,6 +121,8 @@ struct CaptureState {
   int32_t DataInHexViewTcpAndUdp = 0;
   int32_t TcpDataInTextView = 0;
   int32_t TcpDataInAsciiView = 0;
+  // "capture IPv&6 too".
+  int32_t CaptureIpv6 = 0;
   // 1 while the main window is hidden behind its notification-area icon.
   int32_t InTray = 0;
   // Where the settings file lives, and where the save prompts open; empty when unknown.

@@ -230,6 +230,8 @@ HelperRequest RequestFor(const CaptureState& state, int ifindex, RingShape ring)
   r.icmp = state.OnIcmp == 1;
   r.igmp = state.OnIgmp == 1;
   r.raw = state.OnRaw == 1;
+  r.ipv4 = state.OnIpv4 == 1;
+  r.ipv6 = state.OnIpv6 == 1;
   std::memcpy(r.fromText, state.fromText, sizeof r.fromText);
   std::memcpy(r.toText, state.toText, sizeof r.toText);
   return r;
@@ -282,6 +284,8 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
   state.OnIcmp = options.icmp ? 1 : 0;
   state.OnIgmp = options.igmp ? 1 : 0;
   state.OnRaw = options.raw ? 1 : 0;
+  state.OnIpv4 = options.ipv4 ? 1 : 0;
+  state.OnIpv6 = options.ipv6 ? 1 : 0;
 }
 
 uint32_t CaptureBindAddress(const CaptureState& state) {

@@ -46,6 +46,8 @@ struct CaptureOptions {
   bool icmp = false;
   bool igmp = false;
   bool raw = false;
+  bool ipv6 = false;  // IPv6 datagrams too
+  bool ipv4 = true;   // off for a capture of IPv6 alone
 };
 
 // Ends a running capture, clears the stop flag, empties the stores and sets the bind text

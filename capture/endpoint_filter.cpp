@@ -1,5 +1,8 @@
-// Endpoint filter: addresses are compared as dotted-decimal text, ports as numbers.
+// Endpoint filter: addresses are compared as text (dotted decimal, or canonical IPv6), ports
+// as numbers.
 #include "capture/endpoint_filter.h"
+
+#include <arpa/inet.h>
 
 #include <cstring>
 
@@ -23,9 +26,56 @@ uint32_t ParseFilterPort(std::string_view part) {
   return value < 0 || value > 65535 ? 0 : static_cast<uint32_t>(value);
 }
 
-EndpointFilter ParseEndpointFilter(std::string_view text) {
+bool IsIpv6FilterText(std::string_view text) {
+  size_t colon = text.find(':');
+  return text.find('[') != std::string_view::npos ||
+         (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos);
+}
+
+std::string_view FilterTextRead(std::string_view text) {
   // A field's buffer holds a NUL-terminated text: nothing past an embedded NUL counts.
-  text = text.substr(0, std::min<size_t>(text.find('\0'), kFilterTextMax));
+  text = text.substr(0, text.find('\0'));
+  std::string_view ipv6 = text.substr(0, kFilterTextIpv6Max);
+  return IsIpv6FilterText(ipv6) ? ipv6 : text.substr(0, kFilterTextMax);
+}
+
+namespace {
+
+// The address of an IPv6-form text in canonical text, or as typed when it does not parse.
+void SetIpv6Address(EndpointFilter& filter, std::string_view address, std::string_view typed) {
+  char text[kFilterAddressSize];
+  in6_addr value;
+  CopyText(text, sizeof text, address);
+  if (address.size() < sizeof text && inet_pton(AF_INET6, text, &value) == 1 &&
+      inet_ntop(AF_INET6, &value, filter.address, sizeof filter.address) != nullptr) {
+    return;
+  }
+  CopyText(filter.address, sizeof filter.address, typed);
+}
+
+EndpointFilter ParseIpv6Filter(std::string_view text) {
+  EndpointFilter filter{};
+  filter.addressGiven = 1;
+  if (text.empty() || text[0] != '[') {
+    SetIpv6Address(filter, text, text);  // a bare address: any port
+    return filter;
+  }
+  size_t close = text.find(']');
+  std::string_view rest = close == std::string_view::npos ? std::string_view() : text.substr(close + 1);
+  if (close == std::string_view::npos || (!rest.empty() && rest[0] != ':')) {
+    CopyText(filter.address, sizeof filter.address, text);  // no address text can equal it
+    return filter;
+  }
+  SetIpv6Address(filter, text.substr(1, close - 1), text.substr(0, close + 1));
+  if (!rest.empty()) filter.port = ParseFilterPort(rest.substr(1));
+  return filter;
+}
+
+}  // namespace
+
+EndpointFilter ParseEndpointFilter(std::string_view text) {
+  text = FilterTextRead(text);
+  if (IsIpv6FilterText(text)) return ParseIpv6Filter(text);
   size_t colon = text.rfind(':');
   if (colon == std::string_view::npos) return AnyEndpoint();
 

@@ -33,10 +33,9 @@ bool ParseHelperRequest(const uint8_t* message, size_t size, HelperRequest& requ
   if (!powerOfTwo || r.blockSize < kMinRingBlock || r.blockSize > kMaxRingBlock) return false;
   if (r.blockCount < 2 || static_cast<uint64_t>(r.blockSize) * r.blockCount > kMaxRingBytes) return false;
   if (r.handOverMs < 1 || r.handOverMs > kMaxHandOverMs) return false;
-  for (uint8_t s : {r.twoWayTraffic, r.tcp, r.udp, r.icmp, r.igmp, r.raw}) {
+  for (uint8_t s : {r.twoWayTraffic, r.tcp, r.udp, r.icmp, r.igmp, r.raw, r.ipv4, r.ipv6}) {
     if (!IsSwitch(s)) return false;
   }
-  if (r.reserved[0] != 0 || r.reserved[1] != 0) return false;
   if (!TextIsClean(r.fromText) || !TextIsClean(r.toText)) return false;
   request = r;
   return true;

@@ -14,7 +14,7 @@ inline constexpr int kHelperSocketFd = 3;
 // A filter text as the request carries it, NUL included.
 inline constexpr size_t kRequestTextSize = 64;
 
-inline constexpr char kRequestMagic[8] = {'t', 'r', 'o', 'v', 'i', 'x', '1', '\0'};
+inline constexpr char kRequestMagic[8] = {'t', 'r', 'o', 'v', 'i', 'x', '2', '\0'};
 
 // The only message a client sends first. Every field is checked by ParseHelperRequest.
 struct HelperRequest {
@@ -24,7 +24,7 @@ struct HelperRequest {
   uint32_t blockCount;
   uint32_t handOverMs;
   uint8_t twoWayTraffic, tcp, udp, icmp, igmp, raw;
-  uint8_t reserved[2];
+  uint8_t ipv4, ipv6;
   char fromText[kRequestTextSize];
   char toText[kRequestTextSize];
 };
@@ -39,7 +39,7 @@ inline constexpr uint32_t kMaxHandOverMs = 10000;
 
 // True when `size` bytes at `message` are exactly one well-formed request: the magic, an
 // interface index >= 0, a ring shape within the bounds above (block size a power of two),
-// switches of 0 or 1, zero reserved bytes, and texts of printable ASCII ended by a NUL
+// switches of 0 or 1, and texts of printable ASCII ended by a NUL
 // with only NULs after it. `request` is written only then.
 bool ParseHelperRequest(const uint8_t* message, size_t size, HelperRequest& request) noexcept;
 

@@ -23,7 +23,8 @@ struct KernelFilter {
 };
 
 // The program for the options PrepareCapture has set. It sees each datagram from its IP
-// header on (SOCK_DGRAM) and keeps only IPv4, without the loopback's outgoing copy.
+// header on (SOCK_DGRAM) and keeps only the families the capture keeps (IPv4, and IPv6
+// when it is on), without the loopback's outgoing copy.
 KernelFilter CompileKernelFilter(const CaptureState& state) noexcept;
 
 // The address that the filter text `text` (NUL-terminated within `size` bytes) matches,

@@ -2,6 +2,8 @@
 // printf-family calls would cost more than the rest of the accept path.
 #include "capture/packet_line.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 #include "capture/byte_reader.h"
@@ -55,7 +57,16 @@ size_t FormatIpv4(uint32_t address, char* out) noexcept {
   return static_cast<size_t>(p - out);
 }
 
-const char* ProtocolWord(uint8_t protocol) noexcept {
+const char* ProtocolWord(uint8_t protocol, bool ipv6) noexcept {
+  if (ipv6) {
+    switch (protocol) {
+      case 6: return "tcp";
+      case 17: return "udp";
+      case kIcmpv6: return "icmp6";
+      case kRawProtocol: return "raw";
+      default: return nullptr;
+    }
+  }
   switch (protocol) {
     case 1: return "icmp";
     case 2: return "igmp";
@@ -66,9 +77,66 @@ const char* ProtocolWord(uint8_t protocol) noexcept {
   }
 }
 
+namespace {
+
+// Extension headers that are walked to reach the upper layer.
+constexpr uint8_t kHopByHop = 0, kRouting = 43, kFragment = 44, kAuthentication = 51, kDestination = 60;
+
+bool ReadIpv6Fields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
+  if (length < 40) return false;
+  ByteReader r(datagram, length);
+  inet_ntop(AF_INET6, datagram + 8, out.src, sizeof out.src);
+  inet_ntop(AF_INET6, datagram + 24, out.dst, sizeof out.dst);
+  out.ipv6 = true;
+  uint16_t payload = r.Be16(4);
+  out.totalLength = payload != 0 ? 40u + payload : static_cast<uint32_t>(length);
+  out.ttl = r.U8(7);
+  out.sport = out.dport = 0;
+  out.portsValid = true;
+  uint8_t next = r.U8(6);
+  size_t at = 40;
+  bool laterFragment = false;
+  // Each header is at least 8 bytes long, so the walk ends within the received bytes.
+  for (;;) {
+    size_t size;
+    if (next == kHopByHop || next == kRouting || next == kDestination) {
+      size = (r.U8(at + 1) + 1u) * 8u;
+    } else if (next == kFragment) {
+      size = 8;
+      laterFragment = laterFragment || (r.Be16(at + 2) & 0xFFF8u) != 0;
+    } else if (next == kAuthentication) {
+      size = (r.U8(at + 1) + 2u) * 4u;
+    } else {
+      break;
+    }
+    if (!r.Has(at, size)) {
+      next = kRawProtocol;  // cut inside its headers: the upper layer is unknown
+      break;
+    }
+    next = r.U8(at);
+    at += size;
+  }
+  if (next == 6 || next == 17) {
+    out.protocol = next;
+    // A later fragment begins with payload bytes, which must not be read as ports.
+    if (!laterFragment) {
+      out.sport = r.Be16(at);
+      out.dport = r.Be16(at + 2);
+      out.portsValid = !r.truncated();
+    }
+  } else {
+    out.protocol = next == kIcmpv6 ? kIcmpv6 : kRawProtocol;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
+  if (IsIpv6Datagram(datagram, length)) return ReadIpv6Fields(datagram, length, out);
   if (length < 20) return false;
   ByteReader r(datagram, length);
+  out.ipv6 = false;
   FormatIpv4(r.Ipv4(12), out.src);
   FormatIpv4(r.Ipv4(16), out.dst);
   out.protocol = r.U8(9);
@@ -98,7 +166,7 @@ size_t FormatPacketLine(uint32_t index, const DatagramFields& f, char* out) noex
 
 size_t FormatPacketColumns(const DatagramFields& f, char* out) noexcept {
   char* p = out;
-  p = PutText(p, ProtocolWord(f.protocol));
+  p = PutText(p, ProtocolWord(f.protocol, f.ipv6));
   *p++ = '\t';
   p = PutText(p, f.src);
   *p++ = '\t';
@@ -120,7 +188,7 @@ size_t FormatStoredPacketLine(uint32_t index, const uint8_t* datagram, size_t le
   out[0] = '\0';
   DatagramFields fields;
   if (!ReadDatagramFields(datagram, length, fields) || !fields.portsValid ||
-      ProtocolWord(fields.protocol) == nullptr || index > 9999) {
+      ProtocolWord(fields.protocol, fields.ipv6) == nullptr || index > 9999) {
     return 0;
   }
   return FormatPacketLine(index, fields, out);

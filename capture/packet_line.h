@@ -7,22 +7,35 @@
 
 namespace trovix {
 
-// Eight tabs, a four-digit index, a three-letter word, two 15-character addresses, two
-// five-digit ports, a five-digit size and a three-digit TTL.
-inline constexpr size_t kPacketLineMax = 63;
+// Eight tabs, a four-digit index, a protocol word of up to five letters ("icmp6"), two
+// addresses of up to 45 characters (IPv6 text), two five-digit ports, a size of up to six
+// digits (an IPv6 jumbogram) and a three-digit TTL or hop limit. An IPv4 line is at most
+// 63 characters, as it always was.
+inline constexpr size_t kPacketLineMax = 126;
 inline constexpr size_t kIpv4TextSize = 16;
+// Either family's address text, NUL included (INET6_ADDRSTRLEN).
+inline constexpr size_t kAddressTextSize = 46;
 
 // Dotted decimal as inet_ntoa writes it, from an address as ByteReader::Ipv4 reads it
 // (first byte most significant); `out` needs kIpv4TextSize bytes. Returns the length.
 size_t FormatIpv4(uint32_t address, char* out) noexcept;
 
-// The protocol word of a stored protocol number, or nullptr for one that is never stored.
-const char* ProtocolWord(uint8_t protocol) noexcept;
+// The protocol number under which an IPv6 datagram's ICMPv6 is stored and switched.
+inline constexpr uint8_t kIcmpv6 = 58;
+// The stored protocol of an IPv6 datagram whose upper layer is none of TCP, UDP, ICMPv6.
+inline constexpr uint8_t kRawProtocol = 255;
+
+// The protocol word of a stored protocol number of an IPv4 (`ipv6` false) or IPv6
+// datagram, or nullptr for one that is never stored.
+const char* ProtocolWord(uint8_t protocol, bool ipv6 = false) noexcept;
 
 // The fields of a received datagram that the filters and the line use.
 struct DatagramFields {
-  char src[kIpv4TextSize];
-  char dst[kIpv4TextSize];
+  char src[kAddressTextSize];
+  char dst[kAddressTextSize];
+  bool ipv6;
+  // IPv4: the header's protocol field. IPv6: the upper-layer protocol found behind the
+  // extension headers, as 6, 17, kIcmpv6, or kRawProtocol for anything else.
   uint8_t protocol;
   // False for TCP or UDP whose header length is below 5 or whose ports were not received:
   // such a datagram is never stored.
@@ -31,11 +44,18 @@ struct DatagramFields {
   // fragment carries the transport header.
   uint16_t sport;
   uint16_t dport;
-  uint16_t totalLength;
-  uint8_t ttl;
+  // IPv4: the total length field. IPv6: 40 + the payload length, or the received length
+  // for a jumbogram (payload length 0).
+  uint32_t totalLength;
+  uint8_t ttl;  // the hop limit of an IPv6 datagram
 };
 
-// False for fewer than 20 bytes. Reads nothing beyond `length`.
+// Whether a datagram's first byte says IPv6 (version 6). Everything else is read as IPv4.
+inline bool IsIpv6Datagram(const uint8_t* datagram, size_t length) noexcept {
+  return length > 0 && (datagram[0] >> 4) == 6;
+}
+
+// False for fewer than 20 bytes (IPv4) or 40 (IPv6). Reads nothing beyond `length`.
 bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept;
 
 // Writes the line of packet `index` and a NUL into `out` (kPacketLineMax + 1 bytes);
@@ -44,7 +64,7 @@ size_t FormatPacketLine(uint32_t index, const DatagramFields& fields, char* out)
 
 // The line's columns after the index, from the protocol word to the TTL, tab-separated,
 // and a NUL: at most kPacketColumnsMax + 1 bytes. Returns the length.
-inline constexpr size_t kPacketColumnsMax = 57;  // the line without its tab, index and tab
+inline constexpr size_t kPacketColumnsMax = 120;  // the line without its tab, index and tab
 size_t FormatPacketColumns(const DatagramFields& fields, char* out) noexcept;
 
 // The line of stored packet `index` derived from its bytes alone, as the capture wrote it.

@@ -17,7 +17,17 @@ constexpr size_t kReceiveBufferSize = 65536;
 static_assert(kMaxPackets * (kPacketLineMax + 2) + 1 <= static_cast<size_t>(kSniffLogSize),
               "a full capture's log must fit the sniff log");
 
-bool ProtocolSwitchOn(const CaptureState& s, uint8_t protocol) {
+bool ProtocolSwitchOn(const CaptureState& s, uint8_t protocol, bool ipv6) {
+  if (ipv6) {
+    // "icmp" covers ICMPv6; "raw" every upper layer of IPv6 but TCP, UDP and ICMPv6.
+    switch (protocol) {
+      case 6: return s.OnTcp == 1;
+      case 17: return s.OnUdp == 1;
+      case kIcmpv6: return s.OnIcmp == 1;
+      case kRawProtocol: return s.OnRaw == 1;
+      default: return false;
+    }
+  }
   switch (protocol) {
     case 6: return s.OnTcp == 1;
     case 17: return s.OnUdp == 1;
@@ -30,7 +40,7 @@ bool ProtocolSwitchOn(const CaptureState& s, uint8_t protocol) {
 
 bool Passes(const CaptureState& state, const DatagramFields& f) {
   if (!AddressTestPasses(state, f.src, f.dst)) return false;
-  if (!ProtocolSwitchOn(state, f.protocol)) return false;
+  if (!ProtocolSwitchOn(state, f.protocol, f.ipv6)) return false;
   if (f.protocol != 6 && f.protocol != 17) return true;
   return f.portsValid && PortTestPasses(state, f.sport, f.dport);
 }
@@ -68,10 +78,18 @@ bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& 
   // An Ethernet frame is at least 60 bytes, so a short datagram arrives with the frame's
   // padding behind it. The total length says where the datagram ends; a smaller value
   // than the IP header, or a larger one than was received (a cut datagram), says nothing
-  // usable, and then what was received is kept.
+  // usable, and then what was received is kept. IPv6 says it as 40 + its payload length
+  // (0 for a jumbogram, whose length only a hop-by-hop option tells).
   ByteReader r(datagram, length);
-  size_t total = r.Be16(2);
-  if (total >= 20 && total < length) length = total;
+  bool ipv6 = IsIpv6Datagram(datagram, length);
+  if ((ipv6 ? state.OnIpv6 : state.OnIpv4) != 1) return false;
+  if (ipv6) {
+    size_t payload = r.Be16(4);
+    if (payload != 0 && 40 + payload < length) length = 40 + payload;
+  } else {
+    size_t total = r.Be16(2);
+    if (total >= 20 && total < length) length = total;
+  }
   return ReadDatagramFields(datagram, length, fields) && Passes(state, fields);
 }
 

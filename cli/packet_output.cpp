@@ -74,12 +74,12 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
   text_.clear();
   uint64_t index = stored_;
   if (choice_.json) {
-    char number[96];
+    char number[192];  // two IPv6 addresses fit
     snprintf(number, sizeof number, "{\"index\":%llu,\"time\":\"", static_cast<unsigned long long>(index));
     text_ += number;
     text_ += Rfc3339Time(receiveTime);
     text_ += "\",\"protocol\":\"";
-    text_ += ProtocolWord(f.protocol);
+    text_ += ProtocolWord(f.protocol, f.ipv6);
     snprintf(number, sizeof number, "\",\"from\":\"%s\",\"from_port\":%u,\"to\":\"%s\",\"to_port\":%u,", f.src,
              f.sport, f.dst, f.dport);
     text_ += number;

@@ -140,7 +140,8 @@ int Main() {
 
   static CaptureState state;
   PrepareCapture(state, {"", request.fromText, request.toText, request.twoWayTraffic == 1, request.tcp == 1,
-                         request.udp == 1, request.icmp == 1, request.igmp == 1, request.raw == 1});
+                         request.udp == 1, request.icmp == 1, request.igmp == 1, request.raw == 1, request.ipv6 == 1,
+                         request.ipv4 == 1});
   KernelFilter filter = CompileKernelFilter(state);
   PacketRing ring;
   int error = PacketRing::Open(request.ifindex, filter.code, filter.length, ring,

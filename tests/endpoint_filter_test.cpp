@@ -32,11 +32,23 @@ TEST(ParseEndpointFilter, WildcardsAndEmptyMeanAnything) {
   ExpectFilter("192.168.0.1", "*:*", 0, true);  // no colon: the address is ignored
 }
 
+TEST(ParseEndpointFilter, Ipv6FormsKeepTheCanonicalAddress) {
+  ExpectFilter("[2001:DB8::0001]:53", "2001:db8::1", 53, false);
+  ExpectFilter("[::1]", "::1", 0, false);
+  ExpectFilter("2001:db8:0:0:0:0:0:1", "2001:db8::1", 0, false);
+  ExpectFilter("[fe80::1]:*", "fe80::1", 0, false);
+  ExpectFilter("[zz::1]:80", "[zz::1]", 80, false);
+  ExpectFilter("[::1]x", "[::1]x", 0, false);
+  // Longer than an IPv4 text may be, as the field gives it.
+  ExpectFilter("[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff]:65535", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 65535,
+               false);
+}
+
 TEST(ParseEndpointFilter, AddressAndPortParts) {
   ExpectFilter("192.168.0.1:*", "192.168.0.1", 0, false);
   ExpectFilter("192.168.0.1:0", "192.168.0.1", 0, false);
   ExpectFilter("10.0.0.1:80", "10.0.0.1", 80, false);
-  ExpectFilter("a:b:80", "a:b", 80, false);
+  ExpectFilter("a:b:80", "a:b:80", 0, false);  // two colons: an IPv6 form that does not parse
   ExpectFilter(":80", "", 80, false);
   ExpectFilter("*:53", "*", 53, true);
 }
@@ -133,6 +145,34 @@ TEST_F(FilterOnDatagrams, ProtocolSwitchesAndUnknownProtocols) {
   EXPECT_FALSE(Accepts({.protocol = 1}));
   EXPECT_FALSE(Accepts({.protocol = 2}));
   EXPECT_FALSE(Accepts({.protocol = 255}));
+}
+
+// IPv6 beside IPv4: the families kept, the switches that cover IPv6, the bracket forms.
+TEST_F(FilterOnDatagrams, Ipv6FollowsItsSwitchAndItsOwnFilterForms) {
+  auto v6 = [this](const test::Ipv6Shape& shape) {
+    auto d = test::MakeIpv6Datagram(shape);
+    return AcceptDatagram(*state_, d.data(), d.size()) == AcceptResult::kStored;
+  };
+  test::Ipv6Shape dns{.sport = 4000, .dport = 53};
+  Prepare("*:*", "*:53", false);
+  EXPECT_FALSE(v6(dns)) << "IPv6 is kept only when asked for";
+  PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:53", false, true, true, true, true, true, /*ipv6=*/true});
+  EXPECT_TRUE(v6(dns));
+  EXPECT_TRUE(Accepts({.protocol = 17, .sport = 4000, .dport = 53}));
+  EXPECT_TRUE(v6({.upper = 58, .src = "2001:db8::9"}));  // "icmp" covers ICMPv6
+  EXPECT_TRUE(v6({.upper = 50}));                         // "raw" covers ESP
+
+  PrepareCapture(*state_, {"127.0.0.1", "10.0.0.2:*", "*:*", false, true, true, true, true, true, true});
+  EXPECT_FALSE(v6(dns)) << "an IPv4 filter never matches IPv6";
+  PrepareCapture(*state_, {"127.0.0.1", "[2001:DB8::1]", "2001:db8::2", true, true, true, true, true, true, true});
+  EXPECT_TRUE(v6(dns));
+  EXPECT_TRUE(v6({.src = "2001:db8::2", .dst = "2001:db8::1"})) << "both traffic";
+  EXPECT_FALSE(v6({.src = "2001:db8::2", .dst = "2001:db8::3"}));
+  EXPECT_FALSE(Accepts({.protocol = 17}));
+
+  PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true, true, /*ipv4=*/false});
+  EXPECT_TRUE(v6(dns));
+  EXPECT_FALSE(Accepts({.protocol = 17})) << "IPv6 alone";
 }
 
 TEST_F(FilterOnDatagrams, ShortOrMalformedTransportHeadersAreDropped) {

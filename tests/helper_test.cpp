@@ -41,7 +41,7 @@ TEST(HelperRequest, OnlyAWellFormedRequestIsTaken) {
   EXPECT_FALSE(Takes(WellFormed(), sizeof(HelperRequest) - 1));
   EXPECT_FALSE(Takes(WellFormed(), sizeof(HelperRequest) + 1));
   std::pair<const char*, std::function<void(HelperRequest&)>> spoilt[] = {
-      {"magic", [](HelperRequest& r) { r.magic[6] = '2'; }},
+      {"magic", [](HelperRequest& r) { r.magic[6] = '9'; }},
       {"negative interface", [](HelperRequest& r) { r.ifindex = -1; }},
       {"block not a power of two", [](HelperRequest& r) { r.blockSize = 3u << 18; }},
       {"block too small", [](HelperRequest& r) { r.blockSize = 32u << 10; }},
@@ -51,7 +51,7 @@ TEST(HelperRequest, OnlyAWellFormedRequestIsTaken) {
       {"no hand-over time", [](HelperRequest& r) { r.handOverMs = 0; }},
       {"hand-over over 10 s", [](HelperRequest& r) { r.handOverMs = 10001; }},
       {"switch of 2", [](HelperRequest& r) { r.raw = 2; }},
-      {"reserved byte", [](HelperRequest& r) { r.reserved[1] = 1; }},
+      {"family switch of 2", [](HelperRequest& r) { r.ipv6 = 2; }},
       {"text without its NUL", [](HelperRequest& r) { std::memset(r.fromText, 'a', sizeof r.fromText); }},
       {"control character", [](HelperRequest& r) { r.toText[0] = '\n'; }},
       {"byte after the NUL", [](HelperRequest& r) { r.toText[10] = 'x'; }},

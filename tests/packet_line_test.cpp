@@ -52,8 +52,42 @@ TEST(PacketLine, LongestLineFitsItsBound) {
   auto d = test::MakeDatagram({.protocol = 17, .src = "255.255.255.255", .dst = "255.255.255.254",
                                .sport = 65535, .dport = 65535, .ttl = 255});
   d[2] = d[3] = 0xFF;
-  std::string line = LineOf(9999, d);
-  EXPECT_EQ(line.size(), kPacketLineMax);
+  EXPECT_EQ(LineOf(9999, d).size(), 63u);
+  auto v6 = test::MakeIpv6Datagram({.src = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+                                    .dst = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", .sport = 65535,
+                                    .dport = 65535, .hopLimit = 255});
+  v6[4] = v6[5] = 0xFF;
+  EXPECT_LE(LineOf(9999, v6).size(), kPacketLineMax);
+}
+
+TEST(PacketLine, Ipv6WalksItsExtensionHeadersToTheUpperLayer) {
+  using test::FragmentHeader;
+  std::vector<uint8_t> hopByHop(8, 0), routing(24, 0), authentication(16, 0);
+  struct Case {
+    test::Ipv6Shape shape;
+    const char* line;
+  } cases[] = {
+      {{.src = "2001:DB8:0:0::0001", .sport = 5353, .dport = 53, .payload = 4},
+       "\t0\tudp\t2001:db8::1\t5353\t2001:db8::2\t53\t52\t64"},
+      {{.upper = 6, .sport = 443, .dport = 50000, .hopLimit = 1, .extensions = {{0, hopByHop}, {43, routing}}},
+       "\t0\ttcp\t2001:db8::1\t443\t2001:db8::2\t50000\t92\t1"},
+      {{.sport = 7, .dport = 9, .extensions = {{51, authentication}, FragmentHeader(0, true)}},
+       "\t0\tudp\t2001:db8::1\t7\t2001:db8::2\t9\t72\t64"},
+      {{.sport = 7, .dport = 9, .extensions = {FragmentHeader(1232, false)}},
+       "\t0\tudp\t2001:db8::1\t0\t2001:db8::2\t0\t56\t64"},
+      {{.upper = 58, .src = "::1", .dst = "::1", .payload = 8}, "\t0\ticmp6\t::1\t0\t::1\t0\t48\t64"},
+      {{.upper = 50, .payload = 8}, "\t0\traw\t2001:db8::1\t0\t2001:db8::2\t0\t48\t64"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LineOf(0, test::MakeIpv6Datagram(c.shape)), c.line);
+
+  // A routing header cut short: the upper layer is unknown, so the datagram is raw.
+  auto cut = test::MakeIpv6Datagram({.extensions = {{43, routing}}});
+  cut.resize(56);
+  EXPECT_EQ(LineOf(0, cut), "\t0\traw\t2001:db8::1\t0\t2001:db8::2\t0\t72\t64");
+  // UDP whose ports were not received is never stored, as for IPv4.
+  auto shortUdp = test::MakeIpv6Datagram({.sport = 1, .dport = 2});
+  shortUdp.resize(42);
+  EXPECT_EQ(LineOf(0, shortUdp), "");
 }
 
 TEST(PacketLine, NothingForBytesNoCaptureWouldStore) {

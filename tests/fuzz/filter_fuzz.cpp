@@ -3,6 +3,10 @@
 // ports they were given.
 //
 // Byte 0 bit 0: both traffic. Then the "from:" text up to a newline, then the "to:" text.
+// IPv4 texts keep their exact-text rules; texts in IPv6 form ("[addr]:port", "[addr]", a
+// bare address) give canonical addresses.
+#include <arpa/inet.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,10 +23,24 @@ using namespace trovix;
 using fuzz::Check;
 using fuzz::State;
 
-// What a field's buffer holds of the text: up to a NUL, at most 23 characters.
+// What a field's buffer holds of the text: up to a NUL, at most 23 characters, or 53 for
+// a text in IPv6 form.
 std::string_view FieldText(std::string_view text) {
   text = text.substr(0, text.find('\0'));
-  return text.substr(0, kFilterTextMax);
+  std::string_view longer = text.substr(0, kFilterTextIpv6Max);
+  return IsIpv6FilterText(longer) ? longer : text.substr(0, kFilterTextMax);
+}
+
+// An IPv6 form gives an address that is a canonical IPv6 text (inet_ntop's, which reads
+// back to itself) or else one no datagram has (brackets, or no valid address at all).
+void CheckIpv6Filter(std::string_view t, const EndpointFilter& f) {
+  Check(f.addressGiven == 1);
+  in6_addr value;
+  char again[INET6_ADDRSTRLEN];
+  if (inet_pton(AF_INET6, f.address, &value) == 1) {
+    Check(inet_ntop(AF_INET6, &value, again, sizeof again) != nullptr && std::strcmp(again, f.address) == 0);
+  }
+  if (t[0] != '[') Check(f.port == 0);  // a bare address takes any port
 }
 
 void CheckFilter(std::string_view text, const EndpointFilter& f) {
@@ -30,6 +48,10 @@ void CheckFilter(std::string_view text, const EndpointFilter& f) {
   Check(f.port <= 65535);
   Check(std::memchr(f.address, '\0', sizeof f.address) != nullptr);
   std::string_view t = FieldText(text);
+  if (IsIpv6FilterText(t)) {
+    CheckIpv6Filter(t, f);
+    return;
+  }
   size_t colon = t.rfind(':');
   if (colon == std::string_view::npos) {
     Check(std::strcmp(f.address, "*:*") == 0 && f.port == 0 && f.anyAddress == 1);
