@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -180,6 +181,45 @@ TEST_F(CaptureLive, LoopbackUdpTcpAndIcmpAreStoredOnceWithTheirLines) {
   EXPECT_EQ(syn, 1);
   EXPECT_EQ(icmpCount, 2);
   EXPECT_EQ(seen.front().line.substr(0, 3), "\t0\t");
+  ExpectLogMatchesStore();
+}
+
+TEST_F(CaptureLive, Ipv6OverLoopbackIsStoredOnceBesideIpv4) {
+  Start({"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true, /*ipv6=*/true});
+  auto at6 = [](uint16_t port) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_loopback;
+    return a;
+  };
+  int receiver = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int sender = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 to = at6(40102), from = at6(40101), service = at6(40103), lo = at6(0);
+  ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  ASSERT_EQ(bind(sender, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  ASSERT_EQ(sendto(sender, "trovix-udp6", 11, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 11);
+  int server = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&service), sizeof service), 0);
+  ASSERT_EQ(listen(server, 1), 0);
+  int client = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&service), sizeof service), 0);
+  int icmp = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);  // the kernel sums it
+  uint8_t echo[8] = {128, 0, 0, 0, 0, 1, 0, 1};
+  ASSERT_EQ(sendto(icmp, echo, sizeof echo, 0, reinterpret_cast<sockaddr*>(&lo), sizeof lo), 8);
+  test::SendNumbered(40104, 40105, 1);
+
+  AwaitPackets(1 + 3 + 2 + 1);  // UDP, the TCP handshake, echo request and reply, IPv4 UDP
+  for (int fd : {receiver, sender, server, client, icmp}) close(fd);
+  std::vector<std::string> lines;
+  for (const Seen& s : Stored()) lines.push_back(s.line.substr(s.line.find('\t', 1)));
+  auto count = [&](const std::string& line) { return std::count(lines.begin(), lines.end(), line); };
+  EXPECT_EQ(count("\tudp\t::1\t40101\t::1\t40102\t59\t64"), 1) << "stored once, padding-free";
+  EXPECT_EQ(count("\ticmp6\t::1\t0\t::1\t0\t48\t64"), 2);
+  EXPECT_EQ(count("\tudp\t127.0.0.1\t40104\t127.0.0.1\t40105\t32\t64"), 1);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("\ttcp\t::1\t") == 0; }),
+            3);
   ExpectLogMatchesStore();
 }
 
