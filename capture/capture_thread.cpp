@@ -264,7 +264,10 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
   state.stopFlag.store(0, std::memory_order_relaxed);
   ResetStores(state);
 
+  // An IPv4 text is read to 19 characters, as always; a text in IPv6 form (two colons)
+  // to the 45 an IPv6 address may have.
   std::string_view bind = options.bindText.substr(0, std::min(options.bindText.find('\0'), size_t{kBindTextSize - 1}));
+  if (!IsIpv6FilterText(bind)) bind = bind.substr(0, kBindTextIpv4Max);
   CopyBounded(state.bindText, sizeof state.bindText, bind);
   state.bindMatches[0] = bind == kLoopbackText ? 1 : 0;
   for (int slot = 0; slot < kInterfaceSlots; ++slot) {
@@ -297,6 +300,12 @@ uint32_t CaptureBindAddress(const CaptureState& state) {
   return htonl(INADDR_ANY);
 }
 
+int CaptureInterfaceIndex(const CaptureState& state) {
+  in6_addr ipv6;
+  if (inet_pton(AF_INET6, state.bindText, &ipv6) == 1) return InterfaceIndexForIpv6Address(ipv6);
+  return InterfaceIndexForAddress(CaptureBindAddress(state));
+}
+
 CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink,
                                 RingShape ring, SocketWait wait) {
   JoinFinishedThread(state);
@@ -307,7 +316,7 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   state.run.startFailed = false;
   state.run.capturing.store(false, std::memory_order_relaxed);
 
-  int ifindex = InterfaceIndexForAddress(CaptureBindAddress(state));
+  int ifindex = CaptureInterfaceIndex(state);
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
   // A filter text is parsed by the helper too: one that could not be handed over whole
   // would be a different filter there.

@@ -58,6 +58,11 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options);
 // equals one of the known addresses, 0.0.0.0 otherwise.
 uint32_t CaptureBindAddress(const CaptureState& state);
 
+// The interface the capture binds to: for an IPv6 bind text, the one that has that address
+// (0, every interface, for "::"); otherwise that of CaptureBindAddress. -1 when no
+// interface has the address.
+int CaptureInterfaceIndex(const CaptureState& state);
+
 enum class CaptureStartResult {
   kStarted,
   kPermissionDenied,  // this user may not run the helper, or it holds no CAP_NET_RAW

@@ -73,6 +73,20 @@ int InterfaceIndexForAddress(uint32_t address) noexcept {
   return -1;
 }
 
+int InterfaceIndexForIpv6Address(const in6_addr& address) noexcept {
+  if (IN6_IS_ADDR_UNSPECIFIED(&address)) return 0;
+  std::vector<Interface6Address> addresses;
+  try {
+    if (ReadIpv6Addresses(addresses) != 0) return -1;
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  for (const Interface6Address& a : addresses) {
+    if (IN6_ARE_ADDR_EQUAL(&a.address, &address)) return a.ifindex;
+  }
+  return -1;
+}
+
 bool WalkRingBlock(const uint8_t* block, uint32_t blockSize, DatagramHandler handler, void* context) noexcept {
   // Headers are copied out rather than cast in place: an offset that is not a multiple
   // of the header's alignment must not make the read itself undefined.

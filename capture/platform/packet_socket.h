@@ -2,6 +2,8 @@
 // memory-mapped receive ring. The only code that talks to the kernel for capture.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -27,6 +29,9 @@ struct RingShape {
 // Index of the interface that owns IPv4 address `address` (network byte order): 0 for
 // 0.0.0.0 (every interface), -1 when no interface has it.
 int InterfaceIndexForAddress(uint32_t address) noexcept;
+
+// The same for an IPv6 address: 0 for :: (every interface), -1 when no interface has it.
+int InterfaceIndexForIpv6Address(const in6_addr& address) noexcept;
 
 // Called once per IPv4 datagram, starting at its IP header, with the kernel's receive
 // time in nanoseconds since 1970. Return false to stop.

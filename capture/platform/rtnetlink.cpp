@@ -25,7 +25,7 @@ struct DumpRequest {
   };
 };
 
-int SendDumpRequest(int fd, uint16_t type, uint32_t sequence) {
+int SendDumpRequest(int fd, uint16_t type, uint32_t sequence, uint8_t family = AF_INET) {
   DumpRequest request{};
   request.header.nlmsg_type = type;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
@@ -35,7 +35,7 @@ int SendDumpRequest(int fd, uint16_t type, uint32_t sequence) {
     request.link.ifi_family = AF_UNSPEC;
   } else {
     request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
-    request.address.ifa_family = AF_INET;
+    request.address.ifa_family = family;
   }
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
@@ -64,8 +64,8 @@ ssize_t ReceiveFromKernel(int fd, std::vector<char>& buffer) {
 // Sends one dump request and hands every answer message to `handle`. Returns 0, an
 // errno value, or EAGAIN when the tables changed during the dump.
 template <typename Handle>
-int Dump(int fd, uint16_t type, uint32_t sequence, Handle handle) {
-  if (int error = SendDumpRequest(fd, type, sequence); error != 0) return error;
+int Dump(int fd, uint16_t type, uint32_t sequence, Handle handle, uint8_t family = AF_INET) {
+  if (int error = SendDumpRequest(fd, type, sequence, family); error != 0) return error;
   std::vector<char> buffer(kReceiveBufferSize);
   bool interrupted = false;
   for (;;) {
@@ -116,6 +116,21 @@ void CollectAddress(const nlmsghdr* h, std::vector<InterfaceAddress>& addresses)
   addresses.push_back({static_cast<int>(address->ifa_index), value});
 }
 
+void CollectIpv6Address(const nlmsghdr* h, std::vector<Interface6Address>& addresses) {
+  if (h->nlmsg_type != RTM_NEWADDR || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return;
+  const auto* address = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
+  if (address->ifa_family != AF_INET6) return;
+  int left = static_cast<int>(IFA_PAYLOAD(h));
+  for (auto* a = IFA_RTA(address); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+    if (RTA_PAYLOAD(a) < sizeof(in6_addr)) continue;
+    if (a->rta_type == IFA_LOCAL || a->rta_type == IFA_ADDRESS) {
+      Interface6Address found{static_cast<int>(address->ifa_index), {}};
+      std::memcpy(&found.address, RTA_DATA(a), sizeof found.address);
+      addresses.push_back(found);
+    }
+  }
+}
+
 int DumpAddresses(int fd, uint32_t sequence, std::vector<InterfaceAddress>& addresses) {
   addresses.clear();
   return Dump(fd, RTM_GETADDR, sequence, [&](const nlmsghdr* h) { CollectAddress(h, addresses); });
@@ -139,6 +154,13 @@ int WithRouteSocket(Read read) {
 
 int ReadIpv4Addresses(std::vector<InterfaceAddress>& addresses) {
   return WithRouteSocket([&](int fd, uint32_t sequence) { return DumpAddresses(fd, sequence, addresses); });
+}
+
+int ReadIpv6Addresses(std::vector<Interface6Address>& addresses) {
+  return WithRouteSocket([&](int fd, uint32_t sequence) {
+    addresses.clear();
+    return Dump(fd, RTM_GETADDR, sequence, [&](const nlmsghdr* h) { CollectIpv6Address(h, addresses); }, AF_INET6);
+  });
 }
 
 int ReadInterfaceTables(std::vector<int>& nonLoopback, std::vector<InterfaceAddress>& addresses) {
