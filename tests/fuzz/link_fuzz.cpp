@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const uint8_t* datagram = nullptr;
   size_t length = 0;
-  bool found = cli::Ipv4InFrame(linkType, frame.data(), frame.size(), datagram, length);
+  bool found = cli::IpInFrame(linkType, frame.data(), frame.size(), datagram, length);
   if (!cli::KnownLinkType(linkType)) Check(!found);
   if (!found) return 0;
   // The datagram is the frame's tail, an IPv4 one, and nothing outside the frame.
