@@ -92,7 +92,11 @@ std::vector<uint32_t> Sequences(const std::string& file) {
   while (pcap_next_ex(in, &h, &frame) == 1) {
     const uint8_t* d;
     size_t length;
-    if (!trovix::cli::Ipv4InFrame(linkType, frame, h->caplen, d, length) || length < 32 || d[9] != 17) continue;
+    // The offsets below are IPv4's.
+    if (!trovix::cli::IpInFrame(linkType, frame, h->caplen, d, length) || (d[0] >> 4) != 4 || length < 32 ||
+        d[9] != 17) {
+      continue;
+    }
     if ((d[22] << 8 | d[23]) != kFirstPort) continue;
     uint32_t seq;
     std::memcpy(&seq, d + 28, 4);

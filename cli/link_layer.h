@@ -1,4 +1,4 @@
-// The IPv4 datagram inside a frame of a capture file, for the link types that carry it.
+// The IP datagram inside a frame of a capture file, for the link types that carry it.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +9,10 @@ namespace trovix::cli {
 // Whether frames of libpcap link type `linkType` are understood here.
 bool KnownLinkType(int linkType);
 
-// Points `datagram`/`length` at the IPv4 datagram in `frame` (its `size` captured bytes).
-// False for a frame that carries something else or is too short for its own header.
-bool Ipv4InFrame(int linkType, const uint8_t* frame, size_t size, const uint8_t*& datagram, size_t& length);
+// Points `datagram`/`length` at the IPv4 or IPv6 datagram in `frame` (its `size` captured
+// bytes). False for a frame that carries something else, is too short for its own header,
+// or whose datagram is not the IP version its link header names (an IPv6 one must also
+// hold its 40-byte header).
+bool IpInFrame(int linkType, const uint8_t* frame, size_t size, const uint8_t*& datagram, size_t& length);
 
 }  // namespace trovix::cli

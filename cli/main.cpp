@@ -123,7 +123,7 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
     const char* name = pcap_datalink_val_to_name(linkType);
     pcap_close(in);
     return Fail(o.readFile + ": link type " + (name != nullptr ? name : std::to_string(linkType)) +
-                " is not one that carries IPv4 here (Ethernet, Linux cooked, raw IP, loopback)");
+                " is not one that carries IP here (Ethernet, Linux cooked, raw IP, loopback)");
   }
   CaptureState& state = TheCaptureState();
   PrepareCapture(state, CaptureOptionsOf(o));
@@ -133,7 +133,10 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
   while ((result = pcap_next_ex(in, &header, &frame)) == 1) {
     const uint8_t* datagram;
     size_t length;
-    if (!Ipv4InFrame(linkType, frame, header->caplen, datagram, length)) continue;
+    if (!IpInFrame(linkType, frame, header->caplen, datagram, length)) continue;
+    // The accept path reads IPv4 fields only and would misread an IPv6 header as one;
+    // the engine takes IPv6 datagrams once it reads their fields.
+    if ((datagram[0] >> 4) != 4) continue;
     DatagramFields fields;
     if (!ScreenDatagram(state, datagram, length, fields)) continue;
     int64_t time = static_cast<int64_t>(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;

@@ -22,8 +22,8 @@ void Check(bool ok) {
 }
 
 // The link types read here, and one that is not.
-constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW,
-                              DLT_IPV4,   DLT_NULL,      DLT_LOOP,       DLT_IEEE802_11};
+constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW,       DLT_IPV4,
+                              DLT_NULL,   DLT_LOOP,      DLT_IEEE802_11, DLT_IPV6};
 
 CaptureState& State() {
   static CaptureState* state = [] {
@@ -43,13 +43,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const uint8_t* datagram = nullptr;
   size_t length = 0;
-  bool found = cli::Ipv4InFrame(linkType, frame.data(), frame.size(), datagram, length);
+  bool found = cli::IpInFrame(linkType, frame.data(), frame.size(), datagram, length);
   if (!cli::KnownLinkType(linkType)) Check(!found);
   if (!found) return 0;
-  // The datagram is the frame's tail, an IPv4 one, and nothing outside the frame.
+  // The datagram is the frame's tail and nothing outside the frame: an IPv4 one, or an
+  // IPv6 one with its whole header, and of the version its link header names.
   Check(length > 0 && datagram >= frame.data() && datagram + length == frame.data() + frame.size());
-  Check((datagram[0] >> 4) == 4);
+  unsigned version = datagram[0] >> 4;
+  Check(version == 4 || (version == 6 && length >= 40));
+  bool four = version == 4;
+  int etherType = four ? 0x0800 : 0x86DD;
+  switch (linkType) {
+    case DLT_EN10MB: case DLT_LINUX_SLL: Check((datagram[-2] << 8 | datagram[-1]) == etherType); break;
+    case DLT_LINUX_SLL2: Check((frame[0] << 8 | frame[1]) == etherType); break;
+    case DLT_IPV4: Check(four); break;
+    case DLT_IPV6: Check(!four); break;
+    case DLT_NULL: Check((frame[0] == 2 || frame[3] == 2) == four); break;
+    case DLT_LOOP: Check((frame[3] == 2) == four); break;
+  }
 
+  // IPv6 datagrams go through the filters too: reading a file skips them for now, but
+  // the accept path must never read past one.
   DatagramFields fields;
   size_t kept = length;
   if (ScreenDatagram(State(), datagram, kept, fields)) {
