@@ -134,9 +134,6 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
     const uint8_t* datagram;
     size_t length;
     if (!IpInFrame(linkType, frame, header->caplen, datagram, length)) continue;
-    // The accept path reads IPv4 fields only and would misread an IPv6 header as one;
-    // the engine takes IPv6 datagrams once it reads their fields.
-    if ((datagram[0] >> 4) != 4) continue;
     DatagramFields fields;
     if (!ScreenDatagram(state, datagram, length, fields)) continue;
     int64_t time = static_cast<int64_t>(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;

@@ -22,9 +22,16 @@ bool IsAddressText(std::string_view text) {
   return text == canonical;
 }
 
+bool IsIpv6Text(std::string_view text) {
+  in6_addr a{};
+  return inet_pton(AF_INET6, std::string(text).c_str(), &a) == 1;
+}
+
+// An IPv6 form's address is kept in canonical text when it parses, so any that parses can
+// match.
 bool FilterCanMatch(std::string_view text) {
   EndpointFilter f = ParseEndpointFilter(text);
-  return f.anyAddress == 1 || IsAddressText(f.address);
+  return f.anyAddress == 1 || IsAddressText(f.address) || IsIpv6Text(f.address);
 }
 
 bool ParseProtocols(std::string_view list, Options& o) {
@@ -56,7 +63,7 @@ bool ParseCount(std::string_view text, uint64_t& out) {
 }  // namespace
 
 CaptureOptions CaptureOptionsOf(const Options& o) {
-  return {o.address, o.from, o.to, o.bothTraffic, o.tcp, o.udp, o.icmp, o.igmp, o.raw};
+  return {o.address, o.from, o.to, o.bothTraffic, o.tcp, o.udp, o.icmp, o.igmp, o.raw, o.ipv6, o.ipv4};
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
@@ -66,6 +73,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (arg == "-b") { o.bothTraffic = true; continue; }
     if (arg == "-d") { o.details = true; continue; }
     if (arg == "--json") { o.json = true; continue; }
+    if (arg == "-4" || arg == "-6") {
+      (arg == "-4" ? o.ipv6 : o.ipv4) = false;
+      if (!o.ipv4 && !o.ipv6) {
+        error = "-4 and -6 together would keep nothing: give one of them, or neither for both families";
+        return std::nullopt;
+      }
+      continue;
+    }
     bool takesValue = arg == "-i" || arg == "-f" || arg == "-t" || arg == "-p" || arg == "-c" || arg == "-w" ||
                       arg == "-r";
     if (!takesValue) {
@@ -78,8 +93,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     }
     std::string value = argv[++i];
     if (arg == "-i") {
-      if (!IsAddressText(value)) {
-        error = "-i " + value + ": not an IPv4 address (write it as dotted decimal, like 192.168.0.5)";
+      if (!IsAddressText(value) && !IsIpv6Text(value)) {
+        error = "-i " + value + ": not an address (write IPv4 as dotted decimal, like 192.168.0.5, or IPv6 as 2001:db8::5)";
         return std::nullopt;
       }
       o.address = value;

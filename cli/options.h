@@ -10,7 +10,7 @@
 namespace trovix::cli {
 
 inline constexpr const char* kUsage =
-    "usage: trovix-cli [-i ADDRESS] [-f FROM] [-t TO] [-b] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
+    "usage: trovix-cli [-i ADDRESS] [-f FROM] [-t TO] [-b] [-p tcp,udp,icmp,igmp,raw] [-4|-6] [-c COUNT]\n"
     "                  [-w FILE|-] [-r FILE] [-d] [--json]\n";
 
 struct Options {
@@ -19,6 +19,7 @@ struct Options {
   std::string to = "*:*";
   bool bothTraffic = false;
   bool tcp = true, udp = true, icmp = false, igmp = false, raw = false;
+  bool ipv4 = true, ipv6 = true;  // -4 and -6 keep one family
   uint64_t count = 0;     // 0: no limit
   std::string writeFile;  // "-" is standard output
   std::string readFile;

@@ -78,7 +78,7 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     snprintf(number, sizeof number, "{\"index\":%llu,\"time\":\"", static_cast<unsigned long long>(index));
     text_ += number;
     text_ += Rfc3339Time(receiveTime);
-    text_ += "\",\"protocol\":\"";
+    text_ += f.ipv6 ? "\",\"family\":6,\"protocol\":\"" : "\",\"family\":4,\"protocol\":\"";
     text_ += ProtocolWord(f.protocol, f.ipv6);
     snprintf(number, sizeof number, "\",\"from\":\"%s\",\"from_port\":%u,\"to\":\"%s\",\"to_port\":%u,", f.src,
              f.sport, f.dst, f.dport);

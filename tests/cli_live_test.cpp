@@ -1,5 +1,7 @@
 // trovix-cli as a user runs it, on real traffic inside this process's private namespace.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -130,6 +132,52 @@ TEST_F(CliLive, LinesAreExactAndCountEndsTheCapture) {
             "1\tudp\t127.0.0.1\t40401\t127.0.0.1\t40402\t33\t64\n"
             "2\tudp\t127.0.0.1\t40401\t127.0.0.1\t40402\t34\t64\n");
   EXPECT_NE(cli.err().find(", 3 stored, 0 dropped by the kernel\n"), std::string::npos) << cli.err();
+}
+
+// One UDP datagram of `size` payload bytes from [::1]:`from` to [::1]:`from`+1.
+void SendFromIpv6(uint16_t from, size_t size) {
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 self{}, to{};
+  self.sin6_family = to.sin6_family = AF_INET6;
+  self.sin6_addr = to.sin6_addr = in6addr_loopback;
+  self.sin6_port = htons(from);
+  to.sin6_port = htons(static_cast<uint16_t>(from + 1));
+  std::string payload(size, 'x');
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self), 0);
+  EXPECT_EQ(sendto(fd, payload.data(), size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(size));
+  close(fd);
+}
+
+TEST_F(CliLive, BothFamiliesByDefaultAndOneWithFourOrSix) {
+  struct Case {
+    std::vector<std::string> family;
+    std::string out;
+  } cases[] = {
+      {{}, "0\tudp\t::1\t40421\t::1\t40422\t52\t64\n1\tudp\t127.0.0.1\t40421\t127.0.0.1\t40422\t33\t64\n"},
+      {{"-6"}, "0\tudp\t::1\t40421\t::1\t40422\t52\t64\n1\tudp\t::1\t40421\t::1\t40422\t53\t64\n"},
+      {{"-4"}, "0\tudp\t127.0.0.1\t40421\t127.0.0.1\t40422\t33\t64\n"
+               "1\tudp\t127.0.0.1\t40421\t127.0.0.1\t40422\t34\t64\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = Cli({"-i", "127.0.0.1", "-f", "*:40421", "-c", "2"});
+    args.insert(args.end(), c.family.begin(), c.family.end());
+    Program cli(args);
+    ASSERT_TRUE(cli.Listening()) << cli.err();
+    SendFromIpv6(40421, 4);
+    SendFrom(40421, {5});
+    SendFromIpv6(40421, 5);
+    SendFrom(40421, {6});
+    EXPECT_EQ(cli.Wait(), 0);
+    EXPECT_EQ(cli.out(), c.out) << (c.family.empty() ? "both" : c.family[0]);
+  }
+  Program json(Cli({"--json", "-6", "-f", "[::1]:40431", "-c", "1"}));
+  ASSERT_TRUE(json.Listening()) << json.err();
+  SendFromIpv6(40431, 4);
+  EXPECT_EQ(json.Wait(), 0);
+  EXPECT_NE(json.out().find("\"family\":6,\"protocol\":\"udp\",\"from\":\"::1\",\"from_port\":40431,"),
+            std::string::npos)
+      << json.out();
 }
 
 TEST_F(CliLive, JsonParsesBackWithTheSameFields) {
