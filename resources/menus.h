@@ -16,6 +16,7 @@ enum CommandId {
   kCmdTrayAnime = 123,
   kCmdSavePreferences = 125,
   kCmdSavePacketsSource = 127,
+  kCmdCaptureIpv6 = 128,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -42,6 +43,7 @@ inline constexpr MenuItem kMenu103[] = {
     {2, "in ASCII mode", kCmdTcpAsciiView},
     {1, "f&lip to tray", kCmdFlipToTray},
     {1, "&tray icon anime", kCmdTrayAnime},
+    {1, "capture IPv&6 too", kCmdCaptureIpv6},
     {1, nullptr, 0},
     {1, "save session pre&ferences", kCmdSavePreferences},
     {1, nullptr, 0},

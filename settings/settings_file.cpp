@@ -61,6 +61,7 @@ void FirstRunValues(CaptureState& s) {
   s.SaveSessionPreferences = 1;
   s.EnableFlipToTray = 1;
   s.EnableTrayIconAnime = 1;
+  s.CaptureIpv6 = 1;
   SetPair(s.DataInHexViewOnlyUdp, s.DataInHexViewTcpAndUdp, true);
   SetPair(s.TcpDataInTextView, s.TcpDataInAsciiView, true);
 }
@@ -82,6 +83,15 @@ ControlSettings ReadControls(const std::string& file) {
 
 const char* YesNo(bool on) { return on ? "Yes" : "No"; }
 
+// An IPv4 text is cut as always; one in IPv6 form is written whole (it is at most 53
+// characters, as a field takes it).
+std::string_view Cut(std::string_view value, size_t max) {
+  return IsIpv6FilterText(value) ? value.substr(0, kFilterTextIpv6Max) : value.substr(0, max);
+}
+
+// No value holds a line end, so that fallback tells a missing key.
+bool HasKey(const std::string& file, const char* key) { return GetProfileString(file, kSection, key, "\n") != "\n"; }
+
 void WriteOptions(std::string& file, const CaptureState& s, const ControlSettings& c) {
   auto put = [&file](const char* key, std::string_view value) { WriteProfileString(file, kSection, key, value); };
   put("SaveSessionPreferences", "Yes");
@@ -89,9 +99,9 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   put("EnableTrayIconAnime", YesNo(s.EnableTrayIconAnime == 1));
   put("DataInHexViewOnlyUdp", YesNo(s.DataInHexViewOnlyUdp == 1));
   put("TcpDataInTextView", YesNo(s.TcpDataInTextView == 1));
-  put("BindToInterface", std::string_view(c.BindToInterface).substr(0, kBindValueMax));
-  put("FromIPAddress:port", std::string_view(c.FromIPAddress).substr(0, kFilterValueMax));
-  put("ToIPAddress:port", std::string_view(c.ToIPAddress).substr(0, kFilterValueMax));
+  put("BindToInterface", Cut(c.BindToInterface, kBindValueMax));
+  put("FromIPAddress:port", Cut(c.FromIPAddress, kFilterValueMax));
+  put("ToIPAddress:port", Cut(c.ToIPAddress, kFilterValueMax));
   put("TwoWayTraffic", YesNo(c.TwoWayTraffic));
   put("OnTop", YesNo(c.OnTop));
   put("OnTcp", YesNo(c.OnTcp));
@@ -99,6 +109,9 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   put("OnIcmp", YesNo(c.OnIcmp));
   put("OnIgmp", YesNo(c.OnIgmp));
   put("OnRaw", YesNo(c.OnRaw));
+  // Written only when it says something a missing key would not, or the file has it: a
+  // first run's file keeps the bytes it always had.
+  if (s.CaptureIpv6 != 1 || HasKey(file, "CaptureIpv6")) put("CaptureIpv6", YesNo(s.CaptureIpv6 == 1));
 }
 
 // Makes the configuration folder and its parents as needed; the settings folder's own
@@ -137,8 +150,10 @@ LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::st
     // The view pairs still mark one item each, so the report shows a payload view.
     SetPair(state.DataInHexViewOnlyUdp, state.DataInHexViewTcpAndUdp, true);
     SetPair(state.TcpDataInTextView, state.TcpDataInAsciiView, true);
+    state.CaptureIpv6 = 1;
     return {SettingsRead::kRead, std::nullopt};
   }
+  state.CaptureIpv6 = ReadSwitch(file, "CaptureIpv6", "Yes") ? 1 : 0;
   state.EnableFlipToTray = ReadSwitch(file, "EnableFlipToTray", "Yes") ? 1 : 0;
   state.EnableTrayIconAnime = ReadSwitch(file, "EnableTrayIconAnime", "Yes") ? 1 : 0;
   SetPair(state.DataInHexViewOnlyUdp, state.DataInHexViewTcpAndUdp, ReadSwitch(file, "DataInHexViewOnlyUdp", "Yes"));

@@ -218,7 +218,8 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   QMenu* options = menu->actions()[5]->menu();
   QStringList inner;
   for (QAction* a : options->actions()) inner << (a->isSeparator() ? "-" : a->text());
-  EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime", "-",
+  EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime",
+                                "capture IPv&6 too", "-",
                                 "save session pre&ferences", "-"}));
   EXPECT_EQ(FindCommand(*menu, kCmdHexTcpAndUdp)->text(), "TCP and UDP");
 }

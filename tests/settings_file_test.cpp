@@ -54,6 +54,7 @@ TEST_F(SettingsFileTest, OnlyYesIsOnAndMissingKeysTakeTheirDefaults) {
 TEST_F(SettingsFileTest, TextsAreCutWhenWrittenAndOtherLinesKept) {
   WriteIni("; kept\n[Config]\nMine=1\nonraw=Yes\n");
   state_->SaveSessionPreferences = 1;
+  state_->CaptureIpv6 = 1;
   ControlSettings c{"1234567890123456789012345", "abcdefghijklmnopqrstuvwxyz", "*:*", true, false,
                     false, false, false, false, false};
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
@@ -63,6 +64,28 @@ TEST_F(SettingsFileTest, TextsAreCutWhenWrittenAndOtherLinesKept) {
             "BindToInterface=1234567890123456789\r\nFromIPAddress:port=abcdefghijklmnopqrstuvw\r\n"
             "ToIPAddress:port=*:*\r\nTwoWayTraffic=Yes\r\nOnTop=No\r\nOnTcp=No\r\nOnUdp=No\r\nOnIcmp=No\r\n"
             "OnIgmp=No\r\n");
+}
+
+// "capture IPv&6 too" is on when its key is missing, and the key is written only when it
+// is off or already there; texts in IPv6 form are written whole.
+TEST_F(SettingsFileTest, CaptureIpv6IsWrittenOnlyWhenItSaysSomething) {
+  WriteIni("[Config]\r\n");
+  ASSERT_TRUE(Load().controls.has_value());
+  EXPECT_EQ(state_->CaptureIpv6, 1);
+  ControlSettings c{"2001:db8:ffff:ffff:ffff:ffff:ffff:1", "[2001:db8:ffff:ffff:ffff:ffff:ffff:ffff]:65535", "*:*"};
+  ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
+  std::string first = Read(IniPath());
+  EXPECT_EQ(first.find("CaptureIpv6"), std::string::npos);
+  EXPECT_NE(first.find("\r\nBindToInterface=2001:db8:ffff:ffff:ffff:ffff:ffff:1\r\n"
+                       "FromIPAddress:port=[2001:db8:ffff:ffff:ffff:ffff:ffff:ffff]:65535\r\n"),
+            std::string::npos);
+  state_->CaptureIpv6 = 0;
+  ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
+  ASSERT_TRUE(Load().controls.has_value());
+  EXPECT_EQ(state_->CaptureIpv6, 0);
+  state_->CaptureIpv6 = 1;
+  ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
+  EXPECT_NE(Read(IniPath()).find("\r\nCaptureIpv6=Yes\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsFileTest, FoldersMadeForTheFileAreTheUsersAlone) {

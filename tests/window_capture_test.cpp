@@ -95,6 +95,29 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
   EXPECT_EQ(seq, 3u);
 }
 
+TEST_F(WindowCapture, Ipv6IsListedOnceItsMenuCommandIsOn) {
+  auto& d = *dialog_;
+  ASSERT_EQ(state_->CaptureIpv6, 0);
+  d.menuChoice = kCmdCaptureIpv6;
+  test::ClickRow(d, 0, Qt::RightButton);
+  ASSERT_EQ(state_->CaptureIpv6, 1);
+  Go("127.0.0.1", "[::1]:40251", "*:*");
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 self{}, to{};
+  self.sin6_family = to.sin6_family = AF_INET6;
+  self.sin6_addr = to.sin6_addr = in6addr_loopback;
+  self.sin6_port = htons(40251);
+  to.sin6_port = htons(40252);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self), 0);
+  for (size_t size : {4, 5}) ASSERT_GT(sendto(fd, "trovix", size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  close(fd);
+  test::SendNumbered(40251, 40252, 1);  // IPv4: the filter is IPv6's
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 2; }, 3000)) << d.packetList().rowCount();
+  QTest::qWait(100);
+  EXPECT_EQ(Rows(d), QStringList({"\t0\tudp\t::1\t40251\t::1\t40252\t52\t64", "\t1\tudp\t::1\t40251\t::1\t40252\t53\t64"}));
+  Press(kIdStop);
+}
+
 TEST_F(WindowCapture, EnterPressesTheFocusedGoAndStop) {
   Combo(*dialog_, kIdBind)->setEditText("127.0.0.1");
   Button(*dialog_, kIdGo)->setFocus(Qt::TabFocusReason);

@@ -49,8 +49,10 @@ class TypingLimit : public QValidator {
   TypingLimit(QLineEdit* edit, int max) : QValidator(edit), edit_(edit), max_(max), accepted_(edit->text().size()) {}
 
   State validate(QString& text, int&) const override {
-    // A text the program sets arrives with the edit unmodified; typing modifies it.
-    if (text.size() > max_ && text.size() > accepted_ && edit_->isModified()) return Invalid;
+    // A text the program sets arrives with the edit unmodified; typing modifies it. A text
+    // in IPv6 form may be longer.
+    int max = IsIpv6FilterText(text.toLatin1().toStdString()) ? kFilterTextIpv6Max : max_;
+    if (text.size() > max && text.size() > accepted_ && edit_->isModified()) return Invalid;
     accepted_ = text.size();
     return Acceptable;
   }
@@ -258,13 +260,14 @@ void MainDialog::SetCapturingControls(bool capturing) {
 
 void MainDialog::StartCapture() {
   list_->Clear();
-  std::string from = FieldText(from_, kFilterTextMax);
-  std::string to = FieldText(to_, kFilterTextMax);
+  std::string from(FilterTextRead(FieldText(from_, kFilterTextIpv6Max)));
+  std::string to(FilterTextRead(FieldText(to_, kFilterTextIpv6Max)));
   from_->addItem(Latin1(from));
   to_->addItem(Latin1(to));
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
   PrepareCapture(state_, {FieldText(bind_, kBindTextSize - 1), from, to, checked(kIdBothTraffic), checked(kIdTcp),
-                          checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)});
+                          checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw),
+                          state_.CaptureIpv6 == 1});
 
   int32_t member = 0;
   int checkedOk = services_.privilege->CheckAdminMembership(&member);
