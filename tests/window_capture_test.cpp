@@ -1,4 +1,6 @@
 // The real window capturing real traffic inside the test's own network namespace.
+#include <QScrollBar>
+
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -14,6 +16,7 @@
 #include "resources/dialogs.h"
 #include "resources/menus.h"
 #include "tests/gui_support.h"
+#include "ui/packet_row_delegate.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 #include "tests/temp_files.h"
@@ -116,6 +119,38 @@ TEST_F(WindowCapture, Ipv6IsListedOnceItsMenuCommandIsOn) {
   QTest::qWait(100);
   EXPECT_EQ(Rows(d), QStringList({"\t0\tudp\t::1\t40251\t::1\t40252\t52\t64", "\t1\tudp\t::1\t40251\t::1\t40252\t53\t64"}));
   Press(kIdStop);
+}
+
+// An IPv6 address longer than any IPv4 text widens both address columns for every row, so
+// that no address is cut and the ports stay beside their addresses.
+TEST_F(WindowCapture, ALongIpv6AddressWidensTheAddressColumns) {
+  const char* kLong = "2001:db8:1111:2222:3333:4444:5555:6666";
+  ASSERT_TRUE(test::Run(std::string("ip -6 addr add ") + kLong + "/128 dev lo nodad"));
+  auto& d = *dialog_;
+  d.menuChoice = kCmdCaptureIpv6;
+  test::ClickRow(d, 0, Qt::RightButton);
+  auto* delegate = static_cast<PacketRowDelegate*>(d.packetListView()->itemDelegate());
+  int portColumn = delegate->FieldX(4), rowWidth = d.packetListView()->horizontalScrollBar()->maximum();
+  Go("127.0.0.1", "*:40261", "*:*");
+  test::SendNumbered(40261, 40262, 1);
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 self{}, to{};
+  self.sin6_family = to.sin6_family = AF_INET6;
+  inet_pton(AF_INET6, kLong, &self.sin6_addr);
+  to.sin6_addr = self.sin6_addr;
+  self.sin6_port = htons(40261);
+  to.sin6_port = htons(40262);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self), 0);
+  ASSERT_EQ(sendto(fd, "v6", 2, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 2);
+  close(fd);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 2; }, 3000));
+  Press(kIdStop);
+  EXPECT_EQ(Rows(d)[1], QString("\t1\tudp\t%1\t40261\t%1\t40262\t50\t64").arg(kLong));
+  int address = d.packetListView()->fontMetrics().horizontalAdvance(kLong);
+  EXPECT_GE(delegate->FieldX(4) - delegate->FieldX(3), address);
+  EXPECT_GE(delegate->FieldX(6) - delegate->FieldX(5), address);
+  EXPECT_GT(delegate->FieldX(4), portColumn);
+  EXPECT_GT(d.packetListView()->horizontalScrollBar()->maximum(), rowWidth) << "the rows can be scrolled to their end";
 }
 
 TEST_F(WindowCapture, EnterPressesTheFocusedGoAndStop) {

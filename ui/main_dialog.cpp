@@ -304,7 +304,14 @@ void MainDialog::StopCapture() {
   SetCapturingControls(false);
 }
 
-void MainDialog::FetchRows() { list_->FetchPublishedPackets(); }
+void MainDialog::FetchRows() {
+  if (list_->FetchPublishedPackets() == 0 || list_->widestAddress().isEmpty()) return;
+  auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
+  if (delegate->FitAddress(listView_->fontMetrics().horizontalAdvance(list_->widestAddress()))) {
+    listView_->doItemsLayout();  // rows all share one size, which is measured again
+    listView_->viewport()->update();
+  }
+}
 
 void MainDialog::CaptureEnded() noexcept {
   int generation = captureGeneration_.load();

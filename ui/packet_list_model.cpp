@@ -3,6 +3,9 @@
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace trovix {
 
 PacketListModel::PacketListModel(const CaptureState& state, QObject* parent)
@@ -36,6 +39,7 @@ void PacketListModel::Clear() {
   rows_.clear();
   texts_.clear();
   packetsShown_ = 0;
+  widestAddress_.clear();
   endResetModel();
 }
 
@@ -52,6 +56,22 @@ int PacketListModel::FetchPublishedPackets() {
   if (published <= packetsShown_) return 0;
   int first = static_cast<int>(rows_.size());
   int added = static_cast<int>(published - packetsShown_);
+  // Only an IPv6 row can hold an address wider than its column; its fields are read once,
+  // here, to find it.
+  for (uint32_t k = packetsShown_; k < published; ++k) {
+    StoredPacket packet;
+    DatagramFields fields;
+    if (!LocatePacket(state_.store, static_cast<int32_t>(k), packet) ||
+        !IsIpv6Datagram(packet.bytes, static_cast<size_t>(packet.length)) ||
+        !ReadDatagramFields(packet.bytes, static_cast<size_t>(packet.length), fields)) {
+      continue;
+    }
+    for (const char* address : {fields.src, fields.dst}) {
+      if (std::strlen(address) > static_cast<size_t>(std::max<qsizetype>(widestAddress_.size(), kIpv4TextSize - 1))) {
+        widestAddress_ = QString::fromLatin1(address);
+      }
+    }
+  }
   beginInsertRows({}, first, first + added - 1);
   for (; packetsShown_ < published; ++packetsShown_) rows_.push_back(static_cast<int32_t>(packetsShown_));
   endInsertRows();

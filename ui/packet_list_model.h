@@ -32,6 +32,9 @@ class PacketListModel : public QAbstractListModel {
   int32_t PacketAtRow(int row) const;
   QString RowText(int row) const;
   int packetsShown() const { return packetsShown_; }
+  // The longest address text of the packet rows so far, when one is longer than any IPv4
+  // text (an IPv6 address); empty otherwise.
+  const QString& widestAddress() const { return widestAddress_; }
 
  private:
   const CaptureState& state_;
@@ -39,6 +42,7 @@ class PacketListModel : public QAbstractListModel {
   std::vector<int32_t> rows_;
   std::vector<QString> texts_;
   uint32_t packetsShown_ = 0;
+  QString widestAddress_;
 };
 
 }  // namespace trovix
