@@ -2,7 +2,8 @@
 // received datagrams, through the whole accept path (filters, store, line and log). After
 // the run the store and the log must still describe each other exactly.
 //
-// Byte 0: the switches tcp, udp, icmp, igmp, raw and both traffic (bits 0 to 5).
+// Byte 0: the switches tcp, udp, icmp, igmp, raw and both traffic (bits 0 to 5), IPv6 on
+// (bit 6) and, with IPv6 on, IPv4 off (bit 7).
 // Byte 1: how many times the run of datagrams is received: 1 to 4 (bits 0 and 1). The value
 // 255 receives it 4 times into a store that already holds 9,990 packets and has 2,000
 // bytes left, so that a short input can fill either limit. Then the "from:" text up to a newline, the "to:" text up to a newline, and
@@ -39,7 +40,16 @@ struct Received {
   size_t size;
 };
 
-bool SwitchOn(const CaptureState& s, uint8_t protocol) {
+bool SwitchOn(const CaptureState& s, uint8_t protocol, bool ipv6) {
+  if (ipv6) {
+    switch (protocol) {
+      case 6: return s.OnTcp == 1;
+      case 17: return s.OnUdp == 1;
+      case kIcmpv6: return s.OnIcmp == 1;
+      case kRawProtocol: return s.OnRaw == 1;
+      default: return false;
+    }
+  }
   switch (protocol) {
     case 1: return s.OnIcmp == 1;
     case 2: return s.OnIgmp == 1;
@@ -75,11 +85,15 @@ void CheckStore(const CaptureState& s, const std::vector<Received>& kept, const 
       Check(LocatePacket(store, static_cast<int32_t>(k), last) && last.offset == p.offset && last.length == p.length);
     }
     const Received& from = kept[k - start.packets];
-    Check(p.length >= 20 && static_cast<size_t>(p.length) <= from.size);
+    bool ipv6 = IsIpv6Datagram(from.bytes, from.size);
+    Check((ipv6 ? s.OnIpv6 : s.OnIpv4) == 1);
+    Check(p.length >= (ipv6 ? 40 : 20) && static_cast<size_t>(p.length) <= from.size);
     Check(std::memcmp(p.bytes, from.bytes, static_cast<size_t>(p.length)) == 0);
-    // A datagram is only ever cut to its own total length.
-    if (static_cast<size_t>(p.length) < from.size) Check((p.bytes[2] << 8 | p.bytes[3]) == p.length);
-    Check(SwitchOn(s, p.protocol) && p.protocol == p.bytes[9]);
+    // A datagram is only ever cut to its own total length: 40 + the payload length for IPv6.
+    if (static_cast<size_t>(p.length) < from.size) {
+      Check(ipv6 ? 40 + (p.bytes[4] << 8 | p.bytes[5]) == p.length : (p.bytes[2] << 8 | p.bytes[3]) == p.length);
+    }
+    Check(SwitchOn(s, p.protocol, ipv6) && (ipv6 || p.protocol == p.bytes[9]));
     sum += p.length;
 
     char line[kPacketLineMax + 1];
@@ -103,6 +117,7 @@ const CaptureState& Prefilled() {
   static const CaptureState* const filled = [] {
     auto* f = new CaptureState();
     f->OnUdp = 1;
+    f->OnIpv4 = 1;
     ResetStores(*f);
     uint8_t d[82] = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, 17, 0, 0, 127, 0, 0, 1, 127, 0, 0, 1, 0x9c, 0x40, 0x9c, 0x41};
     for (uint32_t k = 0; k < kPrefilledPackets; ++k) {
@@ -143,6 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.OnIgmp = (data[0] >> 3) & 1;
   s.OnRaw = (data[0] >> 4) & 1;
   s.TwoWayTraffic = (data[0] >> 5) & 1;
+  s.OnIpv6 = (data[0] >> 6) & 1;
+  s.OnIpv4 = s.OnIpv6 == 1 && (data[0] >> 7) != 0 ? 0 : 1;
   bool nearlyFull = data[1] == 255;
   int rounds = nearlyFull ? 4 : 1 + (data[1] & 3);
   std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
