@@ -131,8 +131,9 @@ TEST_F(WindowCapture, ALongIpv6AddressWidensTheAddressColumns) {
   test::ClickRow(d, 0, Qt::RightButton);
   auto* delegate = static_cast<PacketRowDelegate*>(d.packetListView()->itemDelegate());
   int portColumn = delegate->FieldX(4), rowWidth = d.packetListView()->horizontalScrollBar()->maximum();
-  Go("127.0.0.1", "*:40261", "*:*");
-  test::SendNumbered(40261, 40262, 1);
+  // Typed key by key: a filter in IPv6 form may be longer than an IPv4 text.
+  Go("127.0.0.1", QString("[%1]:40261").arg(kLong), "*:*");
+  test::SendNumbered(40261, 40262, 1);  // IPv4: the filter is IPv6's
   int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in6 self{}, to{};
   self.sin6_family = to.sin6_family = AF_INET6;
@@ -143,9 +144,10 @@ TEST_F(WindowCapture, ALongIpv6AddressWidensTheAddressColumns) {
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self), 0);
   ASSERT_EQ(sendto(fd, "v6", 2, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 2);
   close(fd);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 2; }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 1; }, 3000));
+  QTest::qWait(100);
   Press(kIdStop);
-  EXPECT_EQ(Rows(d)[1], QString("\t1\tudp\t%1\t40261\t%1\t40262\t50\t64").arg(kLong));
+  EXPECT_EQ(Rows(d), QStringList({QString("\t0\tudp\t%1\t40261\t%1\t40262\t50\t64").arg(kLong)}));
   int address = d.packetListView()->fontMetrics().horizontalAdvance(kLong);
   EXPECT_GE(delegate->FieldX(4) - delegate->FieldX(3), address);
   EXPECT_GE(delegate->FieldX(6) - delegate->FieldX(5), address);
