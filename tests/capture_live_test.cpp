@@ -34,6 +34,7 @@
 #include "capture/platform/packet_socket.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
+#include "tests/veth6_traffic.h"
 
 namespace trovix {
 namespace {
@@ -365,6 +366,32 @@ TEST_F(VethCapture, FiltersApplyToRealTraffic) {
   close(fd);
   ASSERT_EQ(Count(), 1u);  // the answer alone: none of the UDP datagrams
   EXPECT_EQ(Stored()[0].line, "\t0\ticmp\t198.18.0.2\t0\t198.18.0.1\t0\t57\t64");
+}
+
+// Bound by its IPv6 address: a hop-by-hop header is walked to the UDP ports, and of the
+// fragments of a datagram, in either direction, only the first has ports.
+TEST_F(VethCapture, Ipv6HopByHopHeaderAndFragmentsAreStoredWithTheirLines) {
+  Start({"2001:db8::1", "*:*", "*:*", false, false, true, false, false, false, /*ipv6=*/true});
+  int hopByHop = test::VethUdp6Socket(40401, /*hopByHop=*/true);
+  int fragmented = test::VethUdp6Socket(40402, false, /*fragments=*/true);
+  ASSERT_GE(hopByHop, 0);
+  ASSERT_GE(fragmented, 0);
+  EXPECT_TRUE(test::EchoOverIpv6(hopByHop, 10));
+  EXPECT_TRUE(test::EchoOverIpv6(fragmented, 2000));  // the peer sends it back in 1500-byte fragments
+  close(hopByHop);
+  close(fragmented);
+  AwaitPackets(6);
+  std::vector<std::string> lines;
+  for (const Seen& s : Stored()) lines.push_back(s.line);
+  EXPECT_EQ(lines, std::vector<std::string>({
+                       "\t0\tudp\t2001:db8::1\t40401\t2001:db8::2\t7\t66\t64",
+                       "\t1\tudp\t2001:db8::2\t7\t2001:db8::1\t40401\t58\t64",
+                       "\t2\tudp\t2001:db8::1\t40402\t2001:db8::2\t7\t1280\t64",
+                       "\t3\tudp\t2001:db8::1\t0\t2001:db8::2\t0\t824\t64",
+                       "\t4\tudp\t2001:db8::2\t7\t2001:db8::1\t40402\t1496\t64",
+                       "\t5\tudp\t2001:db8::2\t0\t2001:db8::1\t0\t608\t64",
+                   }));
+  ExpectLogMatchesStore();
 }
 
 TEST_F(VethCapture, AnAddressWithItsOwnLabelCapturesOnItsInterface) {
