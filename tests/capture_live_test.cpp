@@ -32,6 +32,7 @@
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/platform/packet_socket.h"
+#include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 #include "tests/veth6_traffic.h"
@@ -408,11 +409,12 @@ TEST_F(VethCapture, AnAddressWithItsOwnLabelCapturesOnItsInterface) {
 // Sends `datagram` out of tvx0 in an Ethernet frame padded to the 60-byte minimum, as a
 // network card pads it: 46 bytes after the Ethernet header, whatever the datagram's length.
 void SendPaddedFrame(const std::vector<uint8_t>& datagram) {
-  int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+  uint16_t type = htons(datagram[0] >> 4 == 6 ? ETH_P_IPV6 : ETH_P_IP);
+  int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, type);
   ASSERT_GE(fd, 0);
   sockaddr_ll to{};
   to.sll_family = AF_PACKET;
-  to.sll_protocol = htons(ETH_P_IP);
+  to.sll_protocol = type;
   to.sll_ifindex = static_cast<int>(if_nametoindex("tvx0"));
   to.sll_halen = 6;
   std::memset(to.sll_addr, 0xFF, 6);
@@ -442,6 +444,25 @@ TEST_F(VethCapture, ShortDatagramsAreStoredWithoutTheFramePadding) {
     }
     EXPECT_EQ(same, 1) << "the " << d.size() << "-byte datagram";
   }
+}
+
+// The payload length ends an IPv6 datagram, even at 0 when no hop-by-hop header could
+// make it a jumbogram.
+TEST_F(VethCapture, ShortIpv6DatagramsAreStoredWithoutTheFramePadding) {
+  const std::vector<uint8_t> sent[] = {
+      test::MakeIpv6Datagram({.upper = 59}),               // no next header, no payload
+      test::MakeIpv6Datagram({.upper = 59, .payload = 4}),
+  };
+  Start({"2001:db8::1", "*:*", "*:*", false, false, false, false, false, /*raw=*/true, /*ipv6=*/true});
+  for (const auto& d : sent) SendPaddedFrame(d);
+  AwaitPackets(2);
+  std::vector<Seen> seen = Stored();
+  ASSERT_EQ(seen.size(), 2u);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(std::vector<uint8_t>(seen[k].packet.bytes, seen[k].packet.bytes + seen[k].packet.length), sent[k]);
+  }
+  EXPECT_EQ(seen[0].line, "\t0\traw\t2001:db8::1\t0\t2001:db8::2\t0\t40\t64");
+  EXPECT_EQ(seen[1].line, "\t1\traw\t2001:db8::1\t0\t2001:db8::2\t0\t44\t64");
 }
 
 TEST_F(VethCapture, InterfaceThatDisappearsEndsTheCapture) {
