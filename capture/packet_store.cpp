@@ -79,13 +79,14 @@ bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& 
   // padding behind it. The total length says where the datagram ends; a smaller value
   // than the IP header, or a larger one than was received (a cut datagram), says nothing
   // usable, and then what was received is kept. IPv6 says it as 40 + its payload length
-  // (0 for a jumbogram, whose length only a hop-by-hop option tells).
+  // (0 for a jumbogram, whose length only a hop-by-hop option tells; without a hop-by-hop
+  // header, 0 is an empty payload).
   ByteReader r(datagram, length);
   bool ipv6 = IsIpv6Datagram(datagram, length);
   if ((ipv6 ? state.OnIpv6 : state.OnIpv4) != 1) return false;
   if (ipv6) {
     size_t payload = r.Be16(4);
-    if (payload != 0 && 40 + payload < length) length = 40 + payload;
+    if ((payload != 0 || r.U8(6) != 0) && 40 + payload < length) length = 40 + payload;
   } else {
     size_t total = r.Be16(2);
     if (total >= 20 && total < length) length = total;

@@ -32,8 +32,10 @@
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/platform/packet_socket.h"
+#include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
+#include "tests/veth6_traffic.h"
 
 namespace trovix {
 namespace {
@@ -367,6 +369,32 @@ TEST_F(VethCapture, FiltersApplyToRealTraffic) {
   EXPECT_EQ(Stored()[0].line, "\t0\ticmp\t198.18.0.2\t0\t198.18.0.1\t0\t57\t64");
 }
 
+// Bound by its IPv6 address: a hop-by-hop header is walked to the UDP ports, and of the
+// fragments of a datagram, in either direction, only the first has ports.
+TEST_F(VethCapture, Ipv6HopByHopHeaderAndFragmentsAreStoredWithTheirLines) {
+  Start({"2001:db8::1", "*:*", "*:*", false, false, true, false, false, false, /*ipv6=*/true});
+  int hopByHop = test::VethUdp6Socket(40401, /*hopByHop=*/true);
+  int fragmented = test::VethUdp6Socket(40402, false, /*fragments=*/true);
+  ASSERT_GE(hopByHop, 0);
+  ASSERT_GE(fragmented, 0);
+  EXPECT_TRUE(test::EchoOverIpv6(hopByHop, 10));
+  EXPECT_TRUE(test::EchoOverIpv6(fragmented, 2000));  // the peer sends it back in 1500-byte fragments
+  close(hopByHop);
+  close(fragmented);
+  AwaitPackets(6);
+  std::vector<std::string> lines;
+  for (const Seen& s : Stored()) lines.push_back(s.line);
+  EXPECT_EQ(lines, std::vector<std::string>({
+                       "\t0\tudp\t2001:db8::1\t40401\t2001:db8::2\t7\t66\t64",
+                       "\t1\tudp\t2001:db8::2\t7\t2001:db8::1\t40401\t58\t64",
+                       "\t2\tudp\t2001:db8::1\t40402\t2001:db8::2\t7\t1280\t64",
+                       "\t3\tudp\t2001:db8::1\t0\t2001:db8::2\t0\t824\t64",
+                       "\t4\tudp\t2001:db8::2\t7\t2001:db8::1\t40402\t1496\t64",
+                       "\t5\tudp\t2001:db8::2\t0\t2001:db8::1\t0\t608\t64",
+                   }));
+  ExpectLogMatchesStore();
+}
+
 TEST_F(VethCapture, AnAddressWithItsOwnLabelCapturesOnItsInterface) {
   // Not "tvx0:1": the kernel finds an interface by such an alias name too.
   ASSERT_TRUE(test::Run("ip addr add 198.18.0.9/24 dev tvx0 label tvx0.lab"));
@@ -381,11 +409,12 @@ TEST_F(VethCapture, AnAddressWithItsOwnLabelCapturesOnItsInterface) {
 // Sends `datagram` out of tvx0 in an Ethernet frame padded to the 60-byte minimum, as a
 // network card pads it: 46 bytes after the Ethernet header, whatever the datagram's length.
 void SendPaddedFrame(const std::vector<uint8_t>& datagram) {
-  int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+  uint16_t type = htons(datagram[0] >> 4 == 6 ? ETH_P_IPV6 : ETH_P_IP);
+  int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, type);
   ASSERT_GE(fd, 0);
   sockaddr_ll to{};
   to.sll_family = AF_PACKET;
-  to.sll_protocol = htons(ETH_P_IP);
+  to.sll_protocol = type;
   to.sll_ifindex = static_cast<int>(if_nametoindex("tvx0"));
   to.sll_halen = 6;
   std::memset(to.sll_addr, 0xFF, 6);
@@ -415,6 +444,25 @@ TEST_F(VethCapture, ShortDatagramsAreStoredWithoutTheFramePadding) {
     }
     EXPECT_EQ(same, 1) << "the " << d.size() << "-byte datagram";
   }
+}
+
+// The payload length ends an IPv6 datagram, even at 0 when no hop-by-hop header could
+// make it a jumbogram.
+TEST_F(VethCapture, ShortIpv6DatagramsAreStoredWithoutTheFramePadding) {
+  const std::vector<uint8_t> sent[] = {
+      test::MakeIpv6Datagram({.upper = 59}),               // no next header, no payload
+      test::MakeIpv6Datagram({.upper = 59, .payload = 4}),
+  };
+  Start({"2001:db8::1", "*:*", "*:*", false, false, false, false, false, /*raw=*/true, /*ipv6=*/true});
+  for (const auto& d : sent) SendPaddedFrame(d);
+  AwaitPackets(2);
+  std::vector<Seen> seen = Stored();
+  ASSERT_EQ(seen.size(), 2u);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(std::vector<uint8_t>(seen[k].packet.bytes, seen[k].packet.bytes + seen[k].packet.length), sent[k]);
+  }
+  EXPECT_EQ(seen[0].line, "\t0\traw\t2001:db8::1\t0\t2001:db8::2\t0\t40\t64");
+  EXPECT_EQ(seen[1].line, "\t1\traw\t2001:db8::1\t0\t2001:db8::2\t0\t44\t64");
 }
 
 TEST_F(VethCapture, InterfaceThatDisappearsEndsTheCapture) {

@@ -98,7 +98,8 @@ VethPeer::VethPeer() {
   }
   std::string pid = std::to_string(pid_);
   ok_ = Run("ip link add tvx0 type veth peer name tvx1") && Run("ip link set tvx1 netns " + pid) &&
-        Run("ip addr add 198.18.0.1/24 dev tvx0") && Run("ip link set tvx0 up");
+        Run("ip addr add 198.18.0.1/24 dev tvx0") && Run("ip addr add 2001:db8::1/64 dev tvx0 nodad") &&
+        Run("ip link set tvx0 up");
   char go = ok_ ? 'g' : 'q';
   ok_ = write(controlFd_, &go, 1) == 1 && ok_;
   // The peer says it is ready by echoing a datagram; wait until it does.
@@ -127,20 +128,28 @@ int RunVethPeer(int controlFd) {
   if (unshare(CLONE_NEWNET) != 0) return 1;
   char go = 0;
   if (read(controlFd, &go, 1) != 1 || go != 'g') return 1;
-  if (!Run("ip link set lo up") || !Run("ip addr add 198.18.0.2/24 dev tvx1") || !Run("ip link set tvx1 up")) {
+  if (!Run("ip link set lo up") || !Run("ip addr add 198.18.0.2/24 dev tvx1") ||
+      !Run("ip addr add 2001:db8::2/64 dev tvx1 nodad") || !Run("ip link set tvx1 up")) {
     return 1;
   }
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{AF_INET, htons(7), {htonl(INADDR_ANY)}, {}};
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return 1;
+  // One socket for both families: IPv4 senders appear as v4-mapped addresses.
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int off = 0;
+  sockaddr_in6 at{};
+  at.sin6_family = AF_INET6;
+  at.sin6_port = htons(7);
+  if (fd < 0 || setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+    return 1;
+  }
   pollfd fds[2] = {{fd, POLLIN, 0}, {controlFd, POLLIN, 0}};
   bool greeted = false;
   for (;;) {
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return 1;
     if (fds[1].revents != 0) return 0;  // the test closed its end
     if (fds[0].revents == 0) continue;
-    char buf[2048];
-    sockaddr_in from{};
+    char buf[4096];
+    sockaddr_in6 from{};
     socklen_t size = sizeof from;
     ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &size);
     // Only the first readiness ping is answered: a slow start leaves several queued, and

@@ -19,8 +19,9 @@ const std::string& PrivateNetworkProblem();
 // Runs a shell command (iproute2) and tells whether it succeeded.
 bool Run(const std::string& command);
 
-// A second namespace reached over a veth pair: 198.18.0.1/24 on our side ("tvx0"),
-// 198.18.0.2/24 on the peer's, which echoes every UDP datagram sent to its port 7.
+// A second namespace reached over a veth pair: 198.18.0.1/24 and 2001:db8::1/64 on our
+// side ("tvx0"), 198.18.0.2/24 and 2001:db8::2/64 on the peer's, which echoes every UDP
+// datagram sent to its port 7 over either family.
 class VethPeer {
  public:
   VethPeer();

@@ -462,5 +462,25 @@ TEST_F(SettingsWindowTest, ACaptureSavedAsPcapReadsBackInTcpdumpAndTshark) {
   EXPECT_EQ(lengths.out, "31\n128\n1028\n");
 }
 
+// Raw-IP records hold either family: each is read by the version in its first byte.
+TEST_F(SettingsWindowTest, Ipv4AndIpv6DatagramsSavedAsPcapReadBackInTshark) {
+  if (test::RunCommand("command -v tshark").status != 0) GTEST_SKIP() << "no tshark";
+  auto& d = Open();
+  PrepareCapture(*state_, {"::", "*:*", "*:*", false, true, true, true, true, true, /*ipv6=*/true});
+  const std::vector<uint8_t> datagrams[] = {
+      test::MakeIpv6Datagram({.sport = 1000, .dport = 53, .payload = 3, .extensions = {{0, {0, 0, 1, 4, 0, 0, 0, 0}}}}),
+      test::MakeDatagram({.protocol = 17, .sport = 1001, .dport = 53, .payload = 1}),
+  };
+  for (const auto& datagram : datagrams) {
+    ASSERT_EQ(AcceptDatagram(*state_, datagram.data(), datagram.size()), AcceptResult::kStored);
+  }
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("both.pcap")));
+  d.Command(kCmdSavePacketsSource);
+  test::CommandResult fields = test::RunCommand("tshark -r '" + folder_.Path("both.pcap") +
+                                                "' -T fields -e frame.len -e ip.src -e ipv6.src -e udp.srcport"
+                                                " 2>/dev/null");
+  EXPECT_EQ(fields.out, "59\t\t2001:db8::1\t1000\n29\t10.0.0.1\t\t1001\n");
+}
+
 }  // namespace
 }  // namespace trovix

@@ -20,6 +20,7 @@
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 #include "tests/temp_files.h"
+#include "tests/veth6_traffic.h"
 
 namespace trovix {
 namespace {
@@ -243,6 +244,29 @@ TEST_F(WindowCapture, AnInterfaceThatDisappearsEndsTheCaptureAndKeepsWhatItCaptu
   EXPECT_TRUE(fakes_.messages.shown.isEmpty());
   std::ifstream saved(folder.Path("source.txt"), std::ios::binary | std::ios::ate);
   EXPECT_EQ(saved.tellg(), 96);
+}
+
+// Bound by an IPv6 address, with filters in bracket form: the walked hop-by-hop header
+// and both fragments of a datagram, as rows.
+TEST_F(WindowCapture, Ipv6DatagramsOverTheVethAreListedWithTheirPorts) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  auto& d = *dialog_;
+  d.menuChoice = kCmdCaptureIpv6;
+  test::ClickRow(d, 0, Qt::RightButton);
+  Go("2001:db8::1", "[2001:db8::1]", "[2001:db8::2]");
+  int hopByHop = test::VethUdp6Socket(40271, /*hopByHop=*/true);
+  int fragmented = test::VethUdp6Socket(40272, false, /*fragments=*/true);
+  EXPECT_TRUE(test::EchoOverIpv6(hopByHop, 10));
+  EXPECT_TRUE(test::EchoOverIpv6(fragmented, 2000));
+  close(hopByHop);
+  close(fragmented);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 3; }, 3000)) << d.packetList().rowCount();
+  QTest::qWait(100);
+  EXPECT_EQ(Rows(d), QStringList({"\t0\tudp\t2001:db8::1\t40271\t2001:db8::2\t7\t66\t64",
+                                  "\t1\tudp\t2001:db8::1\t40272\t2001:db8::2\t7\t1280\t64",
+                                  "\t2\tudp\t2001:db8::1\t0\t2001:db8::2\t0\t824\t64"}));
+  Press(kIdStop);
 }
 
 // A helper that cannot be started: "go!" says why and the window stays idle; once it is
