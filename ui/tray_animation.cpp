@@ -15,6 +15,9 @@ TrayAnimation::TrayAnimation(QObject* owner, const CaptureState& state, TrayIcon
     : QObject(owner), state_(state), icon_(icon) {
   timer_.setInterval(kTrayFrameMs);
   timer_.setTimerType(Qt::PreciseTimer);
+  // Started again after each frame: a frame that came late must not bring the next one
+  // early, as a repeating timer would to keep its schedule.
+  timer_.setSingleShot(true);
   connect(&timer_, &QTimer::timeout, this, &TrayAnimation::NextFrame);
 }
 
@@ -35,7 +38,8 @@ void TrayAnimation::NextFrame() {
     SetTrayIcon(icon_, picture);
   }
   frame_ = (frame_ + 1) % 4;
-  if (frame_ == 0) EndIfDone();
+  if (frame_ == 0 && EndIfDone()) return;
+  timer_.start();
 }
 
 }  // namespace trovix
