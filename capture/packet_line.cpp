@@ -1,9 +1,9 @@
-// Hand-written decimal formatting: the capture path formats a line per packet and
-// printf-family calls would cost more than the rest of the accept path.
+// Hand-written decimal and hex formatting: the capture path formats a line per packet and
+// printf-family calls (inet_ntop's among them) would cost more than the rest of the accept
+// path.
 #include "capture/packet_line.h"
 
-#include <arpa/inet.h>
-
+#include <bit>
 #include <cstring>
 
 #include "capture/byte_reader.h"
@@ -57,6 +57,92 @@ size_t FormatIpv4(uint32_t address, char* out) noexcept {
   return static_cast<size_t>(p - out);
 }
 
+namespace {
+
+// For each set of zero groups (bit i for group i), the first of its longest runs of two or
+// more, which becomes "::": one look-up in place of a scan per address.
+struct ZeroRuns {
+  int8_t start[256];
+  int8_t length[256];
+  constexpr ZeroRuns() : start(), length() {
+    for (int set = 0; set < 256; ++set) {
+      start[set] = -1;
+      for (int i = 0; i < 8; ++i) {
+        int j = i;
+        while (j < 8 && (set >> j & 1) != 0) ++j;
+        if (j - i >= 2 && j - i > length[set]) {
+          start[set] = static_cast<int8_t>(i);
+          length[set] = static_cast<int8_t>(j - i);
+        }
+      }
+    }
+  }
+};
+constexpr ZeroRuns kZeroRuns;
+
+struct HexPairs {
+  char text[256][2];
+  constexpr HexPairs() : text() {
+    for (int v = 0; v < 256; ++v) {
+      text[v][0] = "0123456789abcdef"[v >> 4];
+      text[v][1] = "0123456789abcdef"[v & 0xF];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+// Writes four characters, of which the group's own (no leading zeros) come first.
+char* PutHexGroup(char* out, uint16_t group) noexcept {
+  int digits = (std::bit_width(static_cast<unsigned>(group | 1)) + 3) / 4;
+  unsigned shifted = static_cast<unsigned>(group) << (4 * (4 - digits));
+  std::memcpy(out, kHexPairs.text[(shifted >> 8) & 0xFF], 2);
+  std::memcpy(out + 2, kHexPairs.text[shifted & 0xFF], 2);
+  return out + digits;
+}
+
+// Bit k set when group k of the four in `half` (as loaded from memory) is zero. A group
+// at a time took nearly half of the formatting's instructions.
+unsigned ZeroGroups(const uint8_t* half) noexcept {
+  constexpr uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFu;
+  uint64_t x;
+  std::memcpy(&x, half, 8);
+  // The top bit of each 16-bit lane ends up set exactly when the lane is zero: the sum
+  // cannot carry out of a lane.
+  uint64_t tops = ~(((x & kLow15) + kLow15) | x | kLow15);
+  // One multiplication moves the four lane bits (0, 16, 32, 48 after the shift) to bits
+  // 60 to 63 in group order, with no other product bits meeting there.
+  constexpr uint64_t kGather =
+      std::endian::native == std::endian::little ? 0x1000200040008000u : 0x8000400020001000u;
+  return static_cast<unsigned>(((tops >> 15) * kGather) >> 60);
+}
+
+}  // namespace
+
+size_t FormatIpv6(const uint8_t* address, char* out) noexcept {
+  unsigned zeros = ZeroGroups(address) | ZeroGroups(address + 8) << 4;
+  int runStart = kZeroRuns.start[zeros], runLength = kZeroRuns.length[zeros];
+  auto group = [address](int i) { return static_cast<uint16_t>(address[2 * i] << 8 | address[2 * i + 1]); };
+
+  char* p = out;
+  if (runStart == 0 && (runLength == 6 || (runLength == 5 && group(5) == 0xFFFF))) {
+    p = PutText(p, runLength == 6 ? "::" : "::ffff:");
+    uint32_t ipv4 = static_cast<uint32_t>(group(6)) << 16 | group(7);
+    return static_cast<size_t>(p - out) + FormatIpv4(ipv4, p);
+  }
+  for (int i = 0; i < 8; ++i) {
+    if (i == runStart) {
+      *p++ = ':';
+      i += runLength - 1;
+      if (i == 7) *p++ = ':';
+      continue;
+    }
+    if (i != 0) *p++ = ':';
+    p = PutHexGroup(p, group(i));
+  }
+  *p = '\0';
+  return static_cast<size_t>(p - out);
+}
+
 const char* ProtocolWord(uint8_t protocol, bool ipv6) noexcept {
   if (ipv6) {
     switch (protocol) {
@@ -85,8 +171,8 @@ constexpr uint8_t kHopByHop = 0, kRouting = 43, kFragment = 44, kAuthentication 
 bool ReadIpv6Fields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
   if (length < 40) return false;
   ByteReader r(datagram, length);
-  inet_ntop(AF_INET6, datagram + 8, out.src, sizeof out.src);
-  inet_ntop(AF_INET6, datagram + 24, out.dst, sizeof out.dst);
+  FormatIpv6(datagram + 8, out.src);
+  FormatIpv6(datagram + 24, out.dst);
   out.ipv6 = true;
   uint16_t payload = r.Be16(4);
   out.totalLength = payload != 0 ? 40u + payload : static_cast<uint32_t>(length);
