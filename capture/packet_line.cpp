@@ -129,15 +129,20 @@ size_t FormatIpv6(const uint8_t* address, char* out) noexcept {
     uint32_t ipv4 = static_cast<uint32_t>(group(6)) << 16 | group(7);
     return static_cast<size_t>(p - out) + FormatIpv4(ipv4, p);
   }
-  for (int i = 0; i < 8; ++i) {
-    if (i == runStart) {
-      *p++ = ':';
-      i += runLength - 1;
-      if (i == 7) *p++ = ':';
-      continue;
+  // The groups before the run, "::", the groups after it; without a run, all eight.
+  auto putGroups = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      if (i != from) *p++ = ':';
+      p = PutHexGroup(p, group(i));
     }
-    if (i != 0) *p++ = ':';
-    p = PutHexGroup(p, group(i));
+  };
+  if (runStart < 0) {
+    putGroups(0, 8);
+  } else {
+    putGroups(0, runStart);
+    *p++ = ':';
+    *p++ = ':';
+    putGroups(runStart + runLength, 8);
   }
   *p = '\0';
   return static_cast<size_t>(p - out);
