@@ -80,28 +80,35 @@ struct ZeroRuns {
 };
 constexpr ZeroRuns kZeroRuns;
 
-struct HexPairs {
-  char text[256][2];
-  constexpr HexPairs() : text() {
+// Two hex digits of every byte value, and its digits without leading zeros (one or two).
+struct HexDigits {
+  char pair[256][2];
+  char lead[256][2];
+  uint8_t leadLength[256];
+  constexpr HexDigits() : pair(), lead(), leadLength() {
     for (int v = 0; v < 256; ++v) {
-      text[v][0] = "0123456789abcdef"[v >> 4];
-      text[v][1] = "0123456789abcdef"[v & 0xF];
+      pair[v][0] = "0123456789abcdef"[v >> 4];
+      pair[v][1] = "0123456789abcdef"[v & 0xF];
+      leadLength[v] = v >= 0x10 ? 2 : 1;
+      lead[v][0] = pair[v][2 - leadLength[v]];
+      lead[v][1] = leadLength[v] == 2 ? pair[v][1] : '\0';
     }
   }
 };
-constexpr HexPairs kHexPairs;
+constexpr HexDigits kHex;
 
-// Writes four characters, of which the group's own (no leading zeros) come first.
-char* PutHexGroup(char* out, uint16_t group) noexcept {
-  int digits = (std::bit_width(static_cast<unsigned>(group | 1)) + 3) / 4;
-  unsigned shifted = static_cast<unsigned>(group) << (4 * (4 - digits));
-  std::memcpy(out, kHexPairs.text[(shifted >> 8) & 0xFF], 2);
-  std::memcpy(out + 2, kHexPairs.text[shifted & 0xFF], 2);
-  return out + digits;
+// A group's hex digits without leading zeros: those of its leading byte, then both of the
+// low byte unless the high one is zero. Up to two characters past them are scratch.
+char* PutHexGroup(char* out, uint8_t high, uint8_t low) noexcept {
+  uint8_t lead = high != 0 ? high : low;
+  std::memcpy(out, kHex.lead[lead], 2);
+  out += kHex.leadLength[lead];
+  std::memcpy(out, kHex.pair[low], 2);
+  return out + (high != 0 ? 2 : 0);
 }
 
-// Bit k set when group k of the four in `half` (as loaded from memory) is zero. A group
-// at a time took nearly half of the formatting's instructions.
+// Bit k set when group k of the four in `half` (as loaded from memory) is zero. Testing a
+// group at a time cost nearly half of the formatting's instructions.
 unsigned ZeroGroups(const uint8_t* half) noexcept {
   constexpr uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFu;
   uint64_t x;
@@ -133,7 +140,7 @@ size_t FormatIpv6(const uint8_t* address, char* out) noexcept {
   auto putGroups = [&](int from, int to) {
     for (int i = from; i < to; ++i) {
       if (i != from) *p++ = ':';
-      p = PutHexGroup(p, group(i));
+      p = PutHexGroup(p, address[2 * i], address[2 * i + 1]);
     }
   };
   if (runStart < 0) {
