@@ -36,7 +36,8 @@ BENCHMARK(BM_AcceptStored)->Arg(32)->Arg(512);
 
 // IPv4 beside IPv6 for the same UDP payload, with IPv6 on and every datagram kept: the
 // "to:" filter "*:53" alone, or an address and port in "to:" (bracketed for IPv6).
-enum class Shape { kIpv4, kIpv6, kIpv6HopByHop };
+// kIpv6Full has no zero group to compress: the longest hex texts (39 characters).
+enum class Shape { kIpv4, kIpv6, kIpv6HopByHop, kIpv6Full };
 enum class Filter { kPortOnly, kAddressAndPort };
 
 std::vector<uint8_t> ShapedDatagram(Shape shape, size_t payload) {
@@ -46,6 +47,10 @@ std::vector<uint8_t> ShapedDatagram(Shape shape, size_t payload) {
   }
   test::Ipv6Shape v6{.src = "2001:db8::2", .dst = "2001:db8::1", .sport = 40001, .dport = 53, .payload = payload};
   if (shape == Shape::kIpv6HopByHop) v6.extensions = {{0, std::vector<uint8_t>(8, 0)}};
+  if (shape == Shape::kIpv6Full) {
+    v6.src = "2001:db8:85a3:8d3:1319:8a2e:370:7348";
+    v6.dst = "2001:db8:85a3:8d3:1319:8a2e:370:7349";
+  }
   return test::MakeIpv6Datagram(v6);
 }
 
@@ -71,6 +76,7 @@ void BM_AcceptFamily(benchmark::State& s, Shape shape, Filter filter) {
 BENCHMARK_CAPTURE(BM_AcceptFamily, ipv4, Shape::kIpv4, Filter::kPortOnly)->Arg(32)->Arg(512);
 BENCHMARK_CAPTURE(BM_AcceptFamily, ipv6, Shape::kIpv6, Filter::kPortOnly)->Arg(32)->Arg(512);
 BENCHMARK_CAPTURE(BM_AcceptFamily, ipv6_hop_by_hop, Shape::kIpv6HopByHop, Filter::kPortOnly)->Arg(32)->Arg(512);
+BENCHMARK_CAPTURE(BM_AcceptFamily, ipv6_full_addresses, Shape::kIpv6Full, Filter::kPortOnly)->Arg(32);
 BENCHMARK_CAPTURE(BM_AcceptFamily, ipv4_address_filter, Shape::kIpv4, Filter::kAddressAndPort)->Arg(32);
 BENCHMARK_CAPTURE(BM_AcceptFamily, ipv6_bracket_filter, Shape::kIpv6, Filter::kAddressAndPort)->Arg(32);
 
