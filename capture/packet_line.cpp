@@ -27,6 +27,14 @@ char* PutText(char* out, const char* text) noexcept {
   return out;
 }
 
+// An address text, copied whole: a character at a time cost more than formatting it for
+// an IPv6 address of 39 characters.
+char* PutAddress(char* out, const char* text) noexcept {
+  size_t n = strnlen(text, kAddressTextSize - 1);
+  std::memcpy(out, text, n);
+  return out + n;
+}
+
 // Decimal text of every byte value: every received datagram has two addresses to format.
 struct ByteTexts {
   char text[256][4];
@@ -266,11 +274,11 @@ size_t FormatPacketColumns(const DatagramFields& f, char* out) noexcept {
   char* p = out;
   p = PutText(p, ProtocolWord(f.protocol, f.ipv6));
   *p++ = '\t';
-  p = PutText(p, f.src);
+  p = PutAddress(p, f.src);
   *p++ = '\t';
   p = PutUnsigned(p, f.sport);
   *p++ = '\t';
-  p = PutText(p, f.dst);
+  p = PutAddress(p, f.dst);
   *p++ = '\t';
   p = PutUnsigned(p, f.dport);
   *p++ = '\t';
