@@ -1,7 +1,8 @@
 // Burst capture benchmark: inside a private network namespace, a sender blasts numbered
-// UDP datagrams over loopback as fast as it can while Trovix's engine captures them with
-// a consumer that reads rows in batches, the way the window does, and tcpdump captures
-// the same traffic in the same run. Reports stored/sent and gaps for both.
+// UDP datagrams over loopback (127.0.0.1, or ::1 with --ipv6) as fast as it can while
+// Trovix's engine captures them with a consumer that reads rows in batches, the way the
+// window does, and tcpdump captures the same traffic in the same run. Reports stored/sent
+// and gaps for both.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -85,11 +86,14 @@ int main(int argc, char** argv) {
   uint32_t count = 10000;
   int runs = 5;
   std::string tcpdump = "tcpdump";
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool ipv6 = false;
+  for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--count") count = static_cast<uint32_t>(std::stoul(argv[i + 1]));
-    else if (arg == "--runs") runs = std::stoi(argv[i + 1]);
-    else if (arg == "--tcpdump") tcpdump = argv[i + 1];
+    if (arg == "--ipv6") ipv6 = true;
+    else if (i + 1 == argc) break;
+    else if (arg == "--count") count = static_cast<uint32_t>(std::stoul(argv[++i]));
+    else if (arg == "--runs") runs = std::stoi(argv[++i]);
+    else if (arg == "--tcpdump") tcpdump = argv[++i];
   }
   std::string problem = trovix::test::EnterPrivateNetwork();
   if (!problem.empty()) {
@@ -102,7 +106,9 @@ int main(int argc, char** argv) {
     trovix::bench::TcpdumpPeer dump;
     bool withTcpdump = tcpdump != "none" && dump.Start(tcpdump, "udp and src port 40101");
 
-    trovix::PrepareCapture(state, {"127.0.0.1", "*:40101", "*:40102", false, false, true, false, false, false});
+    // IPv6 on, as the window's menu command sets it, and bound to the interface of ::1.
+    trovix::PrepareCapture(state, {ipv6 ? "::1" : "127.0.0.1", "*:40101", "*:40102", false, false, true, false, false,
+                                   false, /*ipv6=*/ipv6});
     EndListener listener;
     auto started = trovix::StartCaptureThread(state, &listener);
     if (started.result != trovix::CaptureStartResult::kStarted) {
@@ -110,7 +116,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     RowConsumer consumer(state);
-    trovix::test::Burst burst = trovix::test::SendNumbered(kSourcePort, kDestinationPort, count, 32);
+    trovix::test::Burst burst =
+        trovix::test::SendNumbered(kSourcePort, kDestinationPort, count, 32, nullptr, nullptr, ipv6 ? AF_INET6 : AF_INET);
     auto deadline = Clock::now() + std::chrono::seconds(2);
     while (consumer.shown() < std::min(count, trovix::kMaxPackets) && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -125,6 +132,14 @@ int main(int argc, char** argv) {
                 burst.sent / (Ms(burst.end - burst.start) / 1000));
     std::printf("  trovix : stored %u/%u, missing %u, rows shown %u", stored, expected, trovix::test::MissingSequences(seqs, expected),
                 consumer.shown());
+    if (ipv6) {
+      uint32_t v6 = 0;
+      for (uint32_t k = 0; k < stored; ++k) {
+        trovix::StoredPacket p;
+        if (trovix::LocatePacket(state.store, static_cast<int32_t>(k), p) && p.length > 0 && (p.bytes[0] >> 4) == 6) ++v6;
+      }
+      std::printf(" (%u IPv6)", v6);
+    }
     if (count <= trovix::kMaxPackets) {
       std::printf(", last row %.1f ms after the last send", Ms(consumer.lastRowAt() - burst.end));
     }

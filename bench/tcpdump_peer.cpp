@@ -84,16 +84,24 @@ std::vector<uint32_t> PcapSequences(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   std::vector<char> all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<uint32_t> seqs;
-  constexpr size_t kPayload = 14 + 20 + 8;  // Ethernet, IP and UDP headers
-  size_t at = 24;                           // the file header
+  size_t at = 24;  // the file header
   while (at + 16 <= all.size()) {
     uint32_t caplen;
     std::memcpy(&caplen, &all[at + 8], 4);
     at += 16;
     if (caplen > all.size() - at) break;
-    if (caplen >= kPayload + 4) {
+    // lo writes an Ethernet header: the EtherType says which IP header follows it. Only
+    // UDP right behind the IP header counts (IPv4's length from its IHL).
+    const auto* frame = reinterpret_cast<const uint8_t*>(&all[at]);
+    size_t payload = 0;
+    if (caplen >= 14 + 20 && frame[12] == 0x08 && frame[13] == 0x00 && frame[14 + 9] == 17) {
+      payload = 14 + (frame[14] & 0x0Fu) * 4u + 8;
+    } else if (caplen >= 14 + 40 && frame[12] == 0x86 && frame[13] == 0xDD && frame[14 + 6] == 17) {
+      payload = 14 + 40 + 8;
+    }
+    if (payload != 0 && caplen >= payload + 4) {
       uint32_t seq;
-      std::memcpy(&seq, &all[at + kPayload], 4);
+      std::memcpy(&seq, frame + payload, 4);
       seqs.push_back(seq);
     }
     at += caplen;

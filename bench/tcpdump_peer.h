@@ -36,7 +36,8 @@ class TcpdumpPeer {
 // ended or stayed silent for 5 s first.
 bool AwaitListening(int stderrFd, std::string& said);
 
-// The 4-byte sequence numbers at the start of each UDP payload in an Ethernet pcap file.
+// The 4-byte sequence numbers at the start of each UDP payload in an Ethernet pcap file,
+// over IPv4 or IPv6 (UDP right behind the IPv6 header).
 std::vector<uint32_t> PcapSequences(const std::string& file);
 
 }  // namespace trovix::bench

@@ -20,6 +20,12 @@ inline constexpr size_t kAddressTextSize = 46;
 // (first byte most significant); `out` needs kIpv4TextSize bytes. Returns the length.
 size_t FormatIpv4(uint32_t address, char* out) noexcept;
 
+// The 16 bytes of an IPv6 address as inet_ntop writes them: lower-case hex groups, the
+// longest run of two or more zero groups (the first of equals) as "::", and dotted decimal
+// after "::ffff:" (IPv4-mapped) or "::" (the old IPv4-compatible form). `out` needs
+// kAddressTextSize bytes. Returns the length.
+size_t FormatIpv6(const uint8_t* address, char* out) noexcept;
+
 // The protocol number under which an IPv6 datagram's ICMPv6 is stored and switched.
 inline constexpr uint8_t kIcmpv6 = 58;
 // The stored protocol of an IPv6 datagram whose upper layer is none of TCP, UDP, ICMPv6.

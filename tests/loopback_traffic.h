@@ -22,22 +22,37 @@ struct Burst {
 };
 
 // Sends `count` datagrams of `payload` bytes (at least 4) from 127.0.0.1:`from` to
-// 127.0.0.1:`to` as fast as it can, with a socket bound at `to` so that no ICMP error
-// comes back. Ends early when `stop` becomes true; counts into `sent` as it goes.
+// 127.0.0.1:`to` (or ::1 to ::1 for AF_INET6) as fast as it can, with a socket bound at
+// `to` so that no ICMP error comes back. Ends early when `stop` becomes true; counts into
+// `sent` as it goes.
 inline Burst SendNumbered(uint16_t from, uint16_t to, uint32_t count, size_t payload = 4,
-                          const std::atomic<bool>* stop = nullptr, std::atomic<uint32_t>* sent = nullptr) {
-  int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{AF_INET, htons(to), {htonl(INADDR_LOOPBACK)}, {}};
-  sockaddr_in self{AF_INET, htons(from), {htonl(INADDR_LOOPBACK)}, {}};
-  bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+                          const std::atomic<bool>* stop = nullptr, std::atomic<uint32_t>* sent = nullptr,
+                          int family = AF_INET) {
+  sockaddr_storage at{}, self{};
+  socklen_t size;
+  if (family == AF_INET6) {
+    auto& a = reinterpret_cast<sockaddr_in6&>(at);
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    reinterpret_cast<sockaddr_in6&>(self) = a;
+    a.sin6_port = htons(to);
+    reinterpret_cast<sockaddr_in6&>(self).sin6_port = htons(from);
+    size = sizeof(sockaddr_in6);
+  } else {
+    reinterpret_cast<sockaddr_in&>(at) = sockaddr_in{AF_INET, htons(to), {htonl(INADDR_LOOPBACK)}, {}};
+    reinterpret_cast<sockaddr_in&>(self) = sockaddr_in{AF_INET, htons(from), {htonl(INADDR_LOOPBACK)}, {}};
+    size = sizeof(sockaddr_in);
+  }
+  int receiver = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bind(receiver, reinterpret_cast<sockaddr*>(&at), size);
+  bind(fd, reinterpret_cast<sockaddr*>(&self), size);
   std::vector<char> data(std::max<size_t>(payload, 4));
   Burst b;
   b.start = std::chrono::steady_clock::now();
   for (uint32_t seq = 0; seq < count && (stop == nullptr || !*stop); ++seq) {
     std::memcpy(data.data(), &seq, sizeof seq);
-    if (sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&at), sizeof at) > 0) {
+    if (sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&at), size) > 0) {
       ++b.sent;
       if (sent != nullptr) ++*sent;
     }
@@ -54,7 +69,11 @@ inline std::vector<uint32_t> StoredSequences(const PacketStore& store) {
   for (uint32_t k = 0; k < PublishedPacketCount(store); ++k) {
     StoredPacket p;
     uint32_t seq = UINT32_MAX;
-    if (LocatePacket(store, static_cast<int32_t>(k), p) && p.length >= 32) std::memcpy(&seq, p.bytes + 28, 4);
+    if (LocatePacket(store, static_cast<int32_t>(k), p) && p.length > 0) {
+      // After the UDP header: IPv4's without options, or IPv6's with no extension header.
+      int32_t at = (p.bytes[0] >> 4) == 6 ? 48 : 28;
+      if (p.length >= at + 4) std::memcpy(&seq, p.bytes + at, 4);
+    }
     seqs.push_back(seq);
   }
   return seqs;

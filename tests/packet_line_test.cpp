@@ -1,7 +1,10 @@
 #include "capture/packet_line.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
 
 #include "tests/datagram_builder.h"
@@ -88,6 +91,39 @@ TEST(PacketLine, Ipv6WalksItsExtensionHeadersToTheUpperLayer) {
   auto shortUdp = test::MakeIpv6Datagram({.sport = 1, .dport = 2});
   shortUdp.resize(42);
   EXPECT_EQ(LineOf(0, shortUdp), "");
+}
+
+// The filters keep their IPv6 addresses in inet_ntop's text, so a datagram's must be the same.
+TEST(PacketLine, Ipv6TextIsInetNtops) {
+  auto expectSame = [](const uint8_t* address) {
+    char ours[kAddressTextSize], theirs[INET6_ADDRSTRLEN];
+    size_t n = FormatIpv6(address, ours);
+    ASSERT_NE(inet_ntop(AF_INET6, address, theirs, sizeof theirs), nullptr);
+    EXPECT_EQ(std::string(ours), theirs);
+    EXPECT_EQ(n, std::strlen(ours));
+  };
+  const char* table[] = {"::", "::1", "1::", "2001:db8::1", "2001:db8:0:0:1:0:0:1", "1:0:0:2:0:0:0:3",
+                         "1:0:2:3:4:5:6:7", "0:1:0:0:0:0:0:0", "ABCD:EF01:2345:6789:abcd:ef01:2345:6789",
+                         "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", "fe80::10:100:1000", "::ffff:192.0.2.1",
+                         "::ffff:0.0.0.0", "::1.2.3.4", "::0.1.0.0", "::ffff:0:1.2.3.4", "::1:0:0", "0:0:0:0:1::"};
+  for (const char* text : table) {
+    in6_addr address;
+    ASSERT_EQ(inet_pton(AF_INET6, text, &address), 1) << text;
+    SCOPED_TRACE(text);
+    expectSame(address.s6_addr);
+  }
+  // Half the groups zero, so that runs of every length and the dotted forms come up.
+  std::mt19937 random(5952);
+  for (int k = 0; k < 5000; ++k) {
+    uint8_t address[16];
+    for (int i = 0; i < 16; i += 2) {
+      uint32_t r = random();
+      uint32_t group = r % 8 < 4 ? 0 : r % 8 == 4 ? 0xFFFF : (r >> 8) & (r % 8 == 5 ? 0xF : r % 8 == 6 ? 0xFFF : 0xFFFF);
+      address[i] = static_cast<uint8_t>(group >> 8);
+      address[i + 1] = static_cast<uint8_t>(group);
+    }
+    expectSame(address);
+  }
 }
 
 TEST(PacketLine, NothingForBytesNoCaptureWouldStore) {
