@@ -8,6 +8,7 @@
 
 #include "capture/atoi.h"
 #include "capture/capture_state.h"
+#include "capture/packet_line.h"
 
 namespace trovix {
 namespace {
@@ -41,13 +42,15 @@ std::string_view FilterTextRead(std::string_view text) {
 
 namespace {
 
-// The address of an IPv6-form text in canonical text, or as typed when it does not parse.
+// The address of an IPv6-form text in canonical text, written by the formatter that writes
+// datagrams' addresses, or as typed when it does not parse.
 void SetIpv6Address(EndpointFilter& filter, std::string_view address, std::string_view typed) {
   char text[kFilterAddressSize];
   in6_addr value;
   CopyText(text, sizeof text, address);
-  if (address.size() < sizeof text && inet_pton(AF_INET6, text, &value) == 1 &&
-      inet_ntop(AF_INET6, &value, filter.address, sizeof filter.address) != nullptr) {
+  static_assert(kFilterAddressSize >= kAddressTextSize);
+  if (address.size() < sizeof text && inet_pton(AF_INET6, text, &value) == 1) {
+    FormatIpv6(value.s6_addr, filter.address);
     return;
   }
   CopyText(filter.address, sizeof filter.address, typed);

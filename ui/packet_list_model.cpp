@@ -39,6 +39,7 @@ void PacketListModel::Clear() {
   rows_.clear();
   texts_.clear();
   packetsShown_ = 0;
+  scanOffset_ = 0;
   widestAddress_.clear();
   endResetModel();
 }
@@ -57,13 +58,16 @@ int PacketListModel::FetchPublishedPackets() {
   int first = static_cast<int>(rows_.size());
   int added = static_cast<int>(published - packetsShown_);
   // Only an IPv6 row can hold an address wider than its column; its fields are read once,
-  // here, to find it.
+  // here, to find it. The new packets follow each other in the byte area, so they are
+  // walked from where the last fetch ended rather than located one by one from the start.
   for (uint32_t k = packetsShown_; k < published; ++k) {
-    StoredPacket packet;
+    int32_t length = state_.store.lengths[k];
+    if (length < 0 || length > kByteAreaSize - scanOffset_) break;  // tables LocatePacket would refuse
+    const uint8_t* bytes = state_.store.bytes + scanOffset_;
+    scanOffset_ += length;
     DatagramFields fields;
-    if (!LocatePacket(state_.store, static_cast<int32_t>(k), packet) ||
-        !IsIpv6Datagram(packet.bytes, static_cast<size_t>(packet.length)) ||
-        !ReadDatagramFields(packet.bytes, static_cast<size_t>(packet.length), fields)) {
+    if (!IsIpv6Datagram(bytes, static_cast<size_t>(length)) ||
+        !ReadDatagramFields(bytes, static_cast<size_t>(length), fields)) {
       continue;
     }
     for (const char* address : {fields.src, fields.dst}) {

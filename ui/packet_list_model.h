@@ -43,6 +43,7 @@ class PacketListModel : public QAbstractListModel {
   std::vector<QString> texts_;
   uint32_t packetsShown_ = 0;
   QString widestAddress_;
+  int32_t scanOffset_ = 0;  // where packet packetsShown_ begins in the byte area
 };
 
 }  // namespace trovix
