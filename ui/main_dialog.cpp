@@ -18,7 +18,7 @@
 #include "capture/os_line.h"
 #include "capture/packet_store.h"
 #include "capture/privilege.h"
-#include "report/details_window.h"
+#include "ui/details_window.h"
 #include "report/packet_report.h"
 #include "report/report_items.h"
 #include "resources/dialogs.h"

@@ -12,7 +12,7 @@
 
 #include "capture/capture_state.h"
 #include "capture/capture_thread.h"
-#include "report/details_window.h"
+#include "ui/details_window.h"
 #include "settings/saved_bytes.h"
 #include "ui/packet_list_model.h"
 #include "ui/painting.h"

@@ -1,4 +1,4 @@
-#include "report/details_window.h"
+#include "ui/details_window.h"
 
 #include <QPainter>
 
