@@ -35,13 +35,15 @@ class ByteReader {
   }
   // An IPv4 address as it stands on the wire, most significant byte first.
   uint32_t Ipv4(size_t offset) noexcept { return Be32(offset); }
-
- private:
+  // Has(), marking the reader short when the bytes were not received: for fields that
+  // are used in place (an IPv6 address) rather than read as a number.
   bool Need(size_t offset, size_t count) noexcept {
     if (Has(offset, count)) return true;
     truncated_ = true;
     return false;
   }
+
+ private:
 
   const uint8_t* data_;
   size_t size_;

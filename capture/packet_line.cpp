@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "capture/byte_reader.h"
+#include "capture/ipv6_extensions.h"
 
 namespace trovix {
 namespace {
@@ -185,49 +186,26 @@ const char* ProtocolWord(uint8_t protocol, bool ipv6) noexcept {
 
 namespace {
 
-// Extension headers that are walked to reach the upper layer.
-constexpr uint8_t kHopByHop = 0, kRouting = 43, kFragment = 44, kAuthentication = 51, kDestination = 60;
-
 bool ReadIpv6Fields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
-  if (length < 40) return false;
+  if (length < kIpv6HeaderSize) return false;
   ByteReader r(datagram, length);
   FormatIpv6(datagram + 8, out.src);
   FormatIpv6(datagram + 24, out.dst);
   out.ipv6 = true;
   uint16_t payload = r.Be16(4);
-  out.totalLength = payload != 0 ? 40u + payload : static_cast<uint32_t>(length);
+  out.totalLength = payload != 0 ? kIpv6HeaderSize + payload : static_cast<uint32_t>(length);
   out.ttl = r.U8(7);
   out.sport = out.dport = 0;
   out.portsValid = true;
-  uint8_t next = r.U8(6);
-  size_t at = 40;
-  bool laterFragment = false;
-  // Each header is at least 8 bytes long, so the walk ends within the received bytes.
-  for (;;) {
-    size_t size;
-    if (next == kHopByHop || next == kRouting || next == kDestination) {
-      size = (r.U8(at + 1) + 1u) * 8u;
-    } else if (next == kFragment) {
-      size = 8;
-      laterFragment = laterFragment || (r.Be16(at + 2) & 0xFFF8u) != 0;
-    } else if (next == kAuthentication) {
-      size = (r.U8(at + 1) + 2u) * 4u;
-    } else {
-      break;
-    }
-    if (!r.Has(at, size)) {
-      next = kRawProtocol;  // cut inside its headers: the upper layer is unknown
-      break;
-    }
-    next = r.U8(at);
-    at += size;
-  }
+  Ipv6UpperLayer upper = WalkIpv6Extensions(r, [](uint8_t, size_t, size_t) {});
+  // Cut inside its headers: the upper layer is unknown.
+  uint8_t next = upper.complete ? upper.protocol : kRawProtocol;
   if (next == 6 || next == 17) {
     out.protocol = next;
     // A later fragment begins with payload bytes, which must not be read as ports.
-    if (!laterFragment) {
-      out.sport = r.Be16(at);
-      out.dport = r.Be16(at + 2);
+    if (!upper.laterFragment) {
+      out.sport = r.Be16(upper.at);
+      out.dport = r.Be16(upper.at + 2);
       out.portsValid = !r.truncated();
     }
   } else {

@@ -43,6 +43,27 @@ inline constexpr std::array<const char*, 2> TimeExceededCodeNames = {"transit", 
 inline constexpr std::array<const char*, 2> ParameterProblemCodeNames = {
     "IP header bad", "Required option missing"};
 
+// ICMPv6 codes (RFC 4443; code 7 of Destination Unreachable from RFC 6554, code 3 of
+// Parameter Problem from RFC 7112).
+inline constexpr std::array<const char*, 8> Icmpv6UnreachableCodeNames = {
+    "No route to destination",
+    "Communication administratively prohibited",
+    "Beyond scope of source address",
+    "Address unreachable",
+    "Port unreachable",
+    "Source address failed ingress/egress policy",
+    "Reject route to destination",
+    "Error in source routing header",
+};
+inline constexpr std::array<const char*, 2> Icmpv6TimeExceededCodeNames = {
+    "Hop limit exceeded in transit", "Fragment reassembly time exceeded"};
+inline constexpr std::array<const char*, 4> Icmpv6ParameterProblemCodeNames = {
+    "Erroneous header field encountered",
+    "Unrecognized next header type encountered",
+    "Unrecognized IPv6 option encountered",
+    "First fragment has incomplete header chain",
+};
+
 inline constexpr const char* kUnknownTypeName = "UNKNOWN";
 inline constexpr const char* kIncorrectCodeName = "incorrect code";
 

@@ -1,9 +1,12 @@
 // The frame of the packet report (RFC 791 header length): locate the packet, title it, and
-// hand the bytes after its IP header to the section its protocol table entry chooses.
+// hand the bytes after its IP header to the section its protocol table entry chooses. An
+// IPv6 datagram gets a section of its own first, whose walk finds the upper layer.
 #include "report/packet_report.h"
 
 #include <array>
+#include <span>
 
+#include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "report/report_text.h"
 #include "report/sections.h"
@@ -26,13 +29,20 @@ constexpr std::array<SectionKind, 5> kSections = {{
     {17, "udp ", AppendUdpFields},
     {255, "raw", nullptr},
 }};
+// The upper layers an IPv6 datagram is stored under; the titles are its protocol words.
+constexpr std::array<SectionKind, 4> kIpv6Sections = {{
+    {6, "tcp", AppendTcpFields},
+    {17, "udp ", AppendUdpFields},
+    {kIcmpv6, "icmp6", AppendIcmpv6Fields},
+    {kRawProtocol, "raw", nullptr},
+}};
 constexpr SectionKind kUnknownSection = {0, "unknown", nullptr};
 constexpr size_t kMinIpHeader = 20;
 constexpr uint16_t kFragmentOffsetMask = 0x1FFF;
 
 // The protocol comes from the table the capture filled, never from the stored bytes.
-const SectionKind& SectionFor(uint8_t protocol) {
-  for (const SectionKind& kind : kSections) {
+const SectionKind& SectionFor(std::span<const SectionKind> table, uint8_t protocol) {
+  for (const SectionKind& kind : table) {
     if (kind.protocol == protocol) return kind;
   }
   return kUnknownSection;
@@ -46,9 +56,35 @@ void AppendTitle(std::string& out, int64_t index, const char* title) {
   out += kLineEnd;
 }
 
+void AppendFragmentLine(std::string& out, int64_t offset) {
+  AppendNumberLine(out, "fragment at offset = ", offset);
+}
+
+// The IPv6 section, then the upper layer's from where the walk ended. A later fragment or
+// a walk cut short leaves the upper layer's title alone, as the IPv4 frame does.
+void AppendIpv6Sections(std::string& out, int64_t index, uint8_t protocol, const uint8_t* bytes,
+                        size_t length, const ReportViews& views) {
+  AppendTitle(out, index, "ipv6");
+  ByteReader datagram(bytes, length);
+  Ipv6Walk walk = AppendIpv6Fields(out, datagram);
+  if (!walk.complete) out += kTruncatedLine;
+  const SectionKind& kind = SectionFor(kIpv6Sections, protocol);
+  AppendTitle(out, index, kind.title);
+  if (kind.build == nullptr || !walk.complete) return;
+  if (walk.fragmentOffset != 0) {
+    AppendFragmentLine(out, walk.fragmentOffset);
+    return;
+  }
+  if (kind.build(out, Tail(datagram, walk.upperAt), views)) out += kTruncatedLine;
+}
+
 void AppendSection(std::string& out, int64_t index, uint8_t protocol, const uint8_t* bytes, size_t length,
                    const ReportViews& views) {
-  const SectionKind& kind = SectionFor(protocol);
+  if (IsIpv6Datagram(bytes, length)) {
+    AppendIpv6Sections(out, index, protocol, bytes, length, views);
+    return;
+  }
+  const SectionKind& kind = SectionFor(kSections, protocol);
   AppendTitle(out, index, kind.title);
   if (kind.build == nullptr) return;
   ByteReader datagram(bytes, length);
@@ -67,7 +103,7 @@ void AppendSection(std::string& out, int64_t index, uint8_t protocol, const uint
   // or end of another datagram's payload, which no header decoder may be shown.
   auto fragment = ReadBe16(datagram, 6);
   if (fragment && (*fragment & kFragmentOffsetMask) != 0) {
-    AppendNumberLine(out, "fragment at offset = ", (*fragment & kFragmentOffsetMask) * 8);
+    AppendFragmentLine(out, (*fragment & kFragmentOffsetMask) * 8);
     return;
   }
   if (kind.build(out, Tail(datagram, headerLength), views)) out += kTruncatedLine;

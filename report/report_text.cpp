@@ -3,6 +3,8 @@
 
 #include <charconv>
 
+#include "capture/packet_line.h"
+
 namespace trovix {
 
 void AppendDecimal(std::string& out, int64_t value) {
@@ -16,6 +18,19 @@ void AppendIpv4(std::string& out, uint32_t address) {
     AppendDecimal(out, (address >> shift) & 0xFFu);
     if (shift > 0) out += '.';
   }
+}
+
+void AppendIpv6(std::string& out, const uint8_t* address) {
+  char text[kAddressTextSize];
+  out.append(text, FormatIpv6(address, text));
+}
+
+bool AppendIpv6Line(std::string& out, std::string_view label, ByteReader& r, size_t offset) {
+  if (!r.Need(offset, 16)) return false;
+  out += label;
+  AppendIpv6(out, r.data() + offset);
+  out += kLineEnd;
+  return true;
 }
 
 void AppendNumberLine(std::string& out, std::string_view label, int64_t value,

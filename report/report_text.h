@@ -20,6 +20,11 @@ inline constexpr std::string_view kTruncatedLine = "packet is truncated\r\n";
 void AppendDecimal(std::string& out, int64_t value);
 // Dotted decimal of an address read by ByteReader::Ipv4 (first wire byte most significant).
 void AppendIpv4(std::string& out, uint32_t address);
+// The canonical text of the 16-byte IPv6 address at `address` (as inet_ntop writes it).
+void AppendIpv6(std::string& out, const uint8_t* address);
+// label, then the IPv6 address at `offset` of `r`, then a line end, when all 16 bytes were
+// received; otherwise nothing, with the reader marked truncated.
+bool AppendIpv6Line(std::string& out, std::string_view label, ByteReader& r, size_t offset);
 // label, value, end: one report line.
 void AppendNumberLine(std::string& out, std::string_view label, int64_t value,
                       std::string_view end = kLineEnd);

@@ -14,7 +14,7 @@ Bytes IgmpFor(uint8_t last) { return Datagram({0x11, 0, 0, 0, 224, 0, 0, last});
 
 std::string IgmpReport(int32_t index, uint8_t last) {
   return Title(index, "igmp") + "version = 1\r\ntype = 1\r\ncheksum = 0\r\ngroup adddress = 224.0.0." +
-         std::to_string(last) + "\r\n";
+         std::to_string(last) + "\r\nmessage = membership query\r\n";
 }
 
 TEST(PacketReport, NothingStoredGivesNoReportAndKeepsTheIndex) {

@@ -6,8 +6,10 @@ add_executable(report_tests
   ${CMAKE_CURRENT_LIST_DIR}/report_packet_report_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_tcp_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_udp_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_golden_test.cpp
 )
 target_link_libraries(report_tests PRIVATE trovix_report GTest::gtest_main)
+target_compile_definitions(report_tests PRIVATE TROVIX_GOLDEN_DIR="${CMAKE_CURRENT_LIST_DIR}/golden")
 gtest_discover_tests(report_tests DISCOVERY_MODE PRE_TEST)
 
 # The fuzz target's corpus, replayed as an ordinary test in every build.
