@@ -79,8 +79,38 @@ void BM_SplitLargestReport(benchmark::State& state) {
   }
 }
 
+// A UDP datagram of `size` bytes, payload 'x': IPv4 with a bare header, or IPv6 behind a
+// hop-by-hop, a destination options and a fragment header (a first fragment), so that the
+// IPv6 report walks and prints three extension headers.
+std::vector<uint8_t> UdpDatagram(size_t size, bool ipv6) {
+  static const uint8_t v4[28] = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, 17, 0, 0, 10, 0, 0, 1, 10, 0, 0, 2,
+                                 0x9C, 0x40, 0, 53, 0, 0, 0, 0};
+  static const uint8_t v6[72] = {
+      0x60, 0, 0, 0, 0, 0, 0, 64, 0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1,
+      0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2,
+      60, 0, 1, 4, 0, 0, 0, 0,                      // hop-by-hop options, PadN
+      44, 0, 1, 4, 0, 0, 0, 0,                      // destination options, PadN
+      17, 0, 0, 1, 0x12, 0x34, 0x56, 0x78,          // fragment: offset 0, more fragments
+      0x9C, 0x40, 0, 53, 0, 0, 0, 0};
+  std::vector<uint8_t> d(size, 'x');
+  if (ipv6) {
+    std::memcpy(d.data(), v6, sizeof v6);
+  } else {
+    std::memcpy(d.data(), v4, sizeof v4);
+  }
+  return d;
+}
+
+void BM_UdpReport(benchmark::State& state, bool ipv6) {
+  auto store = std::make_unique<PacketStore>();
+  Append(*store, 17, UdpDatagram(static_cast<size_t>(state.range(0)), ipv6));
+  RunReport(state, *store, 0, {});
+}
+
 }  // namespace
 
+BENCHMARK_CAPTURE(BM_UdpReport, Ipv4, false)->Arg(128)->Arg(512)->Arg(1500)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_UdpReport, Ipv6ThreeExtensions, true)->Arg(128)->Arg(512)->Arg(1500)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LastPacketOfFullStore)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_TcpFullSegmentAllViews)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_TcpFullSegmentTextAndHex)->Unit(benchmark::kMicrosecond);

@@ -171,13 +171,19 @@ TEST_F(CliLive, BothFamiliesByDefaultAndOneWithFourOrSix) {
     EXPECT_EQ(cli.Wait(), 0);
     EXPECT_EQ(cli.out(), c.out) << (c.family.empty() ? "both" : c.family[0]);
   }
-  Program json(Cli({"--json", "-6", "-f", "[::1]:40431", "-c", "1"}));
+  Program json(Cli({"--json", "-d", "-6", "-f", "[::1]:40431", "-c", "1"}));
   ASSERT_TRUE(json.Listening()) << json.err();
   SendFromIpv6(40431, 4);
   EXPECT_EQ(json.Wait(), 0);
   EXPECT_NE(json.out().find("\"family\":6,\"protocol\":\"udp\",\"from\":\"::1\",\"from_port\":40431,"),
             std::string::npos)
       << json.out();
+  // Its report decodes the IPv6 header, then UDP from where the header ends.
+  size_t ipv6 = json.out().find("packet0 ipv6");
+  ASSERT_NE(ipv6, std::string::npos) << json.out();
+  size_t udp = json.out().find("destination = ::1", ipv6);
+  EXPECT_NE(json.out().find("packet0 udp ", udp), std::string::npos) << json.out();
+  EXPECT_NE(json.out().find("sourse port = 40431 ", udp), std::string::npos) << json.out();
 }
 
 TEST_F(CliLive, JsonParsesBackWithTheSameFields) {

@@ -267,6 +267,24 @@ TEST_F(WindowCapture, Ipv6DatagramsOverTheVethAreListedWithTheirPorts) {
                                   "\t1\tudp\t2001:db8::1\t40272\t2001:db8::2\t7\t1280\t64",
                                   "\t2\tudp\t2001:db8::1\t0\t2001:db8::2\t0\t824\t64"}));
   Press(kIdStop);
+
+  // What the kernel sent opens decoded layer by layer: the hop-by-hop header the socket
+  // option added, and the later fragment left undecoded past its IPv6 section.
+  auto details = [&](int row) {
+    test::ClickRow(d, row, Qt::LeftButton);
+    d.menuChoice = kCmdDetails;
+    test::ClickRow(d, row, Qt::RightButton);
+    QStringList items;
+    for (int k = 0; k < d.detailsWindow()->list()->count(); ++k) items << d.detailsWindow()->list()->item(k)->text();
+    return items;
+  };
+  QStringList first = details(0);
+  EXPECT_EQ(d.detailsWindow()->list()->currentItem()->text(), "packet0 ipv6");
+  EXPECT_EQ(first.mid(10, 6), QStringList({"destination = 2001:db8::2",
+                                           "hop-by-hop options header length = 0 (8 bytes), next header = 17", "",
+                                           "packet0 udp ", "sourse port = 40271 ", "destination port = 7 "}));
+  QStringList later = details(2);
+  EXPECT_EQ(later.mid(later.size() - 4), QStringList({"", "packet2 udp ", "fragment at offset = 1232", ""}));
 }
 
 // A helper that cannot be started: "go!" says why and the window stays idle; once it is
