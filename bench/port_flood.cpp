@@ -6,12 +6,19 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace trovix::bench {
 
+int64_t MonotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
 FloodCount FloodPorts(uint16_t firstPort, int ports, uint16_t senderPort, uint32_t count,
-                      const std::atomic<bool>* stop) {
+                      const std::atomic<bool>* stop, std::vector<int64_t>* firstPortSent) {
   std::vector<int> receivers;
   std::vector<sockaddr_in> targets;
   for (int i = 0; i < ports; ++i) {
@@ -32,7 +39,10 @@ FloodCount FloodPorts(uint16_t firstPort, int ports, uint16_t senderPort, uint32
     const sockaddr_in& to = targets[k % static_cast<uint32_t>(ports)];
     if (sendto(sender, payload, sizeof payload, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) {
       ++counted.sent;
-      if (k % static_cast<uint32_t>(ports) == 0) ++counted.toFirstPort;
+      if (k % static_cast<uint32_t>(ports) == 0) {
+        ++counted.toFirstPort;
+        if (firstPortSent != nullptr) firstPortSent->push_back(MonotonicNs());
+      }
     }
   }
   close(sender);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 namespace trovix::bench {
 
@@ -13,8 +14,12 @@ struct FloodCount {
   uint32_t toFirstPort = 0;  // of those sent, the ones to `firstPort`
 };
 
-// Sends `count` datagrams, or fewer when `stop` becomes true.
+// Sends `count` datagrams, or fewer when `stop` becomes true. With `firstPortSent`, the
+// CLOCK_MONOTONIC time of each send to `firstPort` is appended to it.
 FloodCount FloodPorts(uint16_t firstPort, int ports, uint16_t senderPort, uint32_t count,
-                      const std::atomic<bool>* stop = nullptr);
+                      const std::atomic<bool>* stop = nullptr, std::vector<int64_t>* firstPortSent = nullptr);
+
+// CLOCK_MONOTONIC in nanoseconds, the clock every process of a benchmark shares.
+int64_t MonotonicNs();
 
 }  // namespace trovix::bench

@@ -5,17 +5,37 @@
 // Reports rows kept and CPU: the capture helper's (all of it, start to end) and the
 // window's capture thread's, against tcpdump's. Before that, how long the "go!" and "stop"
 // clicks keep the window's event loop busy, idle and under the flood.
+//
+// With --wireshark [COUNT [RUNS]], the window lists the flood beside Wireshark's window
+// (`wireshark -k -i lo -f FILTER` on the same platform plugin, installed by
+// scripts/install-bench-deps) and tcpdump, all three capturing the same flood at once:
+// each one's on-CPU time over every thread of its process tree, from just before the
+// flood to 1 s after it, the rows each listed, and how long after its send each of the
+// window's rows was listed.
 #include <QApplication>
 #include <QComboBox>
+#include <QListView>
+#include <QScrollBar>
+#include <QEventLoop>
+#include <QTimer>
 #include <QPushButton>
 #include <QTest>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +47,9 @@
 #include "capture/platform/helper_process.h"
 #include "resources/dialogs.h"
 #include "tests/netns.h"
+#include "tests/command_output.h"
 #include "ui/main_dialog.h"
+#include "ui/packet_list_model.h"
 
 namespace {
 
@@ -57,12 +79,235 @@ struct Clicks {
   }
 };
 
+// ---- Beside Wireshark's window ----
+
+constexpr uint16_t kProbePort = 40699;
+namespace fs = std::filesystem;
+
+// On-CPU nanoseconds of each live thread (schedstat's first field) of `pid` and, with
+// `descendants`, of every process below it.
+void ThreadTimes(pid_t pid, bool descendants, std::map<std::string, uint64_t>& times) {
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream stat(task.path() / "schedstat");
+    uint64_t ns = 0;
+    if (stat >> ns) times[std::to_string(pid) + "/" + task.path().filename().string()] = ns;
+    if (!descendants) continue;
+    std::ifstream children(task.path() / "children");
+    for (pid_t child; children >> child;) ThreadTimes(child, true, times);
+  }
+}
+
+// The processes below this one whose name is `comm`.
+std::vector<pid_t> ChildrenNamed(const std::string& comm) {
+  std::vector<pid_t> found;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream children(task.path() / "children");
+    for (pid_t child; children >> child;) {
+      std::ifstream name("/proc/" + std::to_string(child) + "/comm");
+      std::string text;
+      if (std::getline(name, text) && text == comm) found.push_back(child);
+    }
+  }
+  return found;
+}
+
+// CPU over an interval, thread by thread: a thread that ends within it adds nothing.
+double DeltaMs(const std::map<std::string, uint64_t>& before, const std::map<std::string, uint64_t>& after) {
+  uint64_t ns = 0;
+  for (const auto& [thread, end] : after) {
+    auto start = before.find(thread);
+    ns += end - (start != before.end() ? start->second : 0);
+  }
+  return ns / 1e6;
+}
+
+class WiresharkPeer {
+ public:
+  ~WiresharkPeer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    fs::remove_all(folder_);
+  }
+  bool Start(const std::string& filter) {
+    char folder[] = "/tmp/trovix-wireshark-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return false;
+    folder_ = folder;
+    std::string tmp = "TMPDIR=" + folder_;
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+    env.push_back(tmp.data());
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {"wireshark", "-k", "-i", "lo", "-f", filter.c_str(), nullptr};
+    int failed = posix_spawnp(&pid_, "wireshark", &files, nullptr, const_cast<char**>(argv), env.data());
+    posix_spawn_file_actions_destroy(&files);
+    return failed == 0;
+  }
+  // The size of the file Wireshark's capture writes, 0 before it exists.
+  uintmax_t FileSize() {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder_, error)) {
+      if (entry.path().filename().string().rfind("wireshark_", 0) == 0) {
+        file_ = entry.path();
+        return entry.file_size(error);
+      }
+    }
+    return 0;
+  }
+  pid_t pid() const { return pid_; }
+  // Ends Wireshark and counts the flood's datagrams in its capture file.
+  uint32_t StopAndCount(uint16_t senderPort) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    trovix::test::CommandResult counted = trovix::test::RunCommand("tshark -r " + file_.string() + " -Y 'udp.srcport == " +
+                                                   std::to_string(senderPort) + "' 2>/dev/null | wc -l");
+    return static_cast<uint32_t>(std::stoul(counted.out.empty() ? "0" : counted.out));
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string folder_;
+  fs::path file_;
+};
+
+void SendProbe() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{AF_INET, htons(kProbePort), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in to{AF_INET, htons(kFirstPort), {htonl(INADDR_LOOPBACK)}, {}};
+  bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  char payload[32];
+  std::memset(payload, 0xFF, sizeof payload);  // never a flood sequence number
+  sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  close(fd);
+}
+
+// How long after its send each flood row was listed: for row k, the first insertion that
+// reached it, less the send time of datagram k to the watched port.
+void PrintRowDelays(const std::vector<std::pair<int64_t, int>>& inserted, int firstRow,
+                    const std::vector<int64_t>& sent) {
+  std::vector<double> delays;
+  size_t at = 0;
+  for (size_t k = 0; k < sent.size(); ++k) {
+    while (at < inserted.size() && inserted[at].second < firstRow + static_cast<int>(k)) ++at;
+    if (at == inserted.size()) break;
+    delays.push_back((inserted[at].first - sent[k]) / 1e6);
+  }
+  if (delays.empty()) return;
+  std::vector<double> sorted = delays;
+  std::sort(sorted.begin(), sorted.end());
+  size_t late = static_cast<size_t>(std::count_if(delays.begin(), delays.end(), [](double d) { return d > 100; }));
+  std::printf("  trovix    rows listed after their send: median %.1f ms, 99th %.1f ms, max %.1f ms; %zu of %zu over 100 ms\n",
+              sorted[sorted.size() / 2], sorted[sorted.size() * 99 / 100], sorted.back(), late, sorted.size());
+}
+
+int BesideWireshark(trovix::MainDialog& dialog, QPushButton* go, QPushButton* stop,
+                    uint32_t count, int runs) {
+  const std::string filter = "udp and dst port " + std::to_string(kFirstPort);
+  for (int run = 1; run <= runs; ++run) {
+    WiresharkPeer wireshark;
+    if (!wireshark.Start(filter)) {
+      std::fprintf(stderr, "window_flood_bench: wireshark did not start (scripts/install-bench-deps installs it)\n");
+      return 1;
+    }
+    go->click();
+    // Both are ready once each has seen a probe; Wireshark starts in a second or two.
+    uintmax_t header = 0;
+    bool ready = false;
+    for (int tick = 0; tick < 400 && !ready; ++tick) {
+      uintmax_t size = wireshark.FileSize();
+      if (header == 0) header = size;
+      ready = header != 0 && size > header && dialog.packetList().rowCount() > 0;
+      if (header != 0) SendProbe();
+      QTest::qWait(50);
+    }
+    if (!ready) {
+      std::fprintf(stderr, "window_flood_bench: wireshark or the window saw no probe within 20 s\n");
+      return 1;
+    }
+    QTest::qWait(300);
+    trovix::bench::TcpdumpPeer dump;
+    if (!dump.Start("tcpdump", filter)) {
+      std::fprintf(stderr, "window_flood_bench: tcpdump did not start\n");
+      return 1;
+    }
+    std::vector<std::pair<int64_t, int>> inserted;
+    auto* model = &dialog.packetList();
+    auto connection = QObject::connect(model, &QAbstractItemModel::rowsInserted, [&](const QModelIndex&, int, int last) {
+      inserted.emplace_back(trovix::bench::MonotonicNs(), last);
+    });
+    int firstRow = model->rowCount();
+    std::vector<pid_t> helpers = ChildrenNamed("trovix-capture");
+    std::map<std::string, uint64_t> oursBefore, theirsBefore, oursAfter, theirsAfter;
+    ThreadTimes(getpid(), false, oursBefore);
+    for (pid_t helper : helpers) ThreadTimes(helper, false, oursBefore);
+    ThreadTimes(wireshark.pid(), true, theirsBefore);
+
+    std::vector<int64_t> sentAt;
+    sentAt.reserve(count / kPorts + 1);
+    uint32_t sent = 0;
+    pid_t senderTid = 0;
+    // The window's own event loop runs meanwhile, as it does for a user: no polling here
+    // adds to its CPU.
+    QEventLoop loop;
+    std::thread sender([&] {
+      senderTid = gettid();
+      pthread_setname_np(pthread_self(), "flood");
+      sent = trovix::bench::FloodPorts(kFirstPort, kPorts, kSenderPort, count, nullptr, &sentAt).sent;
+      QMetaObject::invokeMethod(&loop, [&] { loop.quit(); }, Qt::QueuedConnection);
+    });
+    auto start = Clock::now();
+    loop.exec();
+    sender.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    QTimer::singleShot(1000, &loop, [&] { loop.quit(); });
+    loop.exec();
+    ThreadTimes(getpid(), false, oursAfter);
+    for (pid_t helper : helpers) ThreadTimes(helper, false, oursAfter);
+    ThreadTimes(wireshark.pid(), true, theirsAfter);
+    oursAfter.erase(std::to_string(getpid()) + "/" + std::to_string(senderTid));  // ended, but to be sure
+    QObject::disconnect(connection);
+    int rows = model->rowCount() - firstRow;
+    stop->click();
+    trovix::ReapCaptureHelpers(true);
+    uint32_t kept = static_cast<uint32_t>(sentAt.size());
+    uint32_t theirRows = wireshark.StopAndCount(kSenderPort);
+    trovix::bench::TcpdumpResult dumped = dump.Stop(kept);
+    double ours = DeltaMs(oursBefore, oursAfter), theirs = DeltaMs(theirsBefore, theirsAfter);
+    std::printf("run %d: sent %u datagrams in %.2f s (%.0f/s), %u of them to port %u\n", run, sent, seconds,
+                sent / seconds, kept, kFirstPort);
+    std::map<std::string, uint64_t> windowBefore, windowAfter;
+    std::string mainThread = std::to_string(getpid()) + "/" + std::to_string(getpid());
+    windowBefore[mainThread] = oursBefore[mainThread];
+    windowAfter[mainThread] = oursAfter[mainThread];
+    double windowThread = DeltaMs(windowBefore, windowAfter);
+    std::printf("  trovix    rows %d; CPU %.1f ms: window thread %.1f ms, its other threads and the helper %.1f ms\n", rows,
+                ours, windowThread, ours - windowThread);
+    std::printf("  wireshark captured %u; CPU %.1f ms (wireshark and dumpcap); trovix / wireshark %.2f\n", theirRows,
+                theirs, ours / theirs);
+    std::printf("  tcpdump   captured %u; CPU %.1f ms\n", dumped.captured, dumped.cpuMs);
+    PrintRowDelays(inserted, firstRow, sentAt);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   trovix::UseCaptureHelper(TROVIX_CAPTURE_HELPER);
-  uint32_t count = argc > 1 ? static_cast<uint32_t>(std::stoul(argv[1])) : 1000000;
-  int cycles = argc > 2 ? std::stoi(argv[2]) : 20;
+  bool besideWireshark = argc > 1 && std::string(argv[1]) == "--wireshark";
+  if (besideWireshark) {
+    --argc;
+    ++argv;
+  }
+  uint32_t count = argc > 1 ? static_cast<uint32_t>(std::stoul(argv[1])) : besideWireshark ? 500000 : 1000000;
+  int cycles = argc > 2 ? std::stoi(argv[2]) : besideWireshark ? 3 : 20;
   std::string problem = trovix::test::EnterPrivateNetwork();
   if (!problem.empty()) {
     std::fprintf(stderr, "window_flood_bench: %s\n", problem.c_str());
@@ -80,6 +325,7 @@ int main(int argc, char** argv) {
   static_cast<QComboBox*>(dialog.Control(kIdTo))->setEditText("*:" + QString::number(kFirstPort));
   static_cast<QPushButton*>(dialog.Control(kIdTcp))->setChecked(false);
   static_cast<QPushButton*>(dialog.Control(kIdUdp))->setChecked(true);
+  if (besideWireshark) return BesideWireshark(dialog, go, stop, count, cycles);
   auto timed = [](QPushButton* button) {
     auto start = Clock::now();
     button->click();

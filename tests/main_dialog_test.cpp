@@ -326,6 +326,50 @@ TEST_F(MainDialogTest, NoRowSelectedReportsPacketZeroAndRemembersIt) {
   EXPECT_EQ(d.detailsWindow()->list()->currentItem()->text(), "packet0 udp ");
 }
 
+// Counts the paint events a widget receives.
+struct PaintCount : QObject {
+  explicit PaintCount(QWidget* w) { w->installEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* event) override {
+    count += event->type() == QEvent::Paint ? 1 : 0;
+    return false;
+  }
+  int count = 0;
+};
+
+// A flood adds rows below those on screen at every update: they lengthen the scroll range
+// but paint nothing on screen again, and a user scrolled up stays where they are. A list
+// emptied meanwhile is painted.
+TEST_F(MainDialogTest, RowsAddedBelowTheScreenRepaintNothingAndMoveNoOne) {
+  auto& d = Open();
+  StorePackets(100);
+  QTest::qWait(50);
+  QListView* view = d.packetListView();
+  test::ClickRow(d, 0, Qt::LeftButton);
+  QTest::keyClick(view, Qt::Key_PageDown);
+  QTest::keyClick(view, Qt::Key_PageDown);
+  QTest::qWait(50);
+  int scrolled = view->verticalScrollBar()->value(), range = view->verticalScrollBar()->maximum();
+  ASSERT_GT(scrolled, 0);
+  PaintCount paints(view->viewport());
+  auto more = [&](int n) {
+    for (int k = 0; k < n; ++k) {
+      auto datagram = test::MakeDatagram({.protocol = 17, .sport = 2000, .dport = 53});
+      ASSERT_EQ(AcceptDatagram(*state_, datagram.data(), datagram.size()), AcceptResult::kStored);
+    }
+    d.packetList().FetchPublishedPackets();
+  };
+  more(50);
+  QTest::qWait(50);
+  EXPECT_EQ(paints.count, 0);
+  EXPECT_EQ(view->verticalScrollBar()->maximum(), range + 50);
+  EXPECT_EQ(view->verticalScrollBar()->value(), scrolled);
+
+  more(5);
+  d.packetList().Clear();  // as "go!" does, before the list laid those rows out
+  QTest::qWait(50);
+  EXPECT_GT(paints.count, 0);
+}
+
 TEST_F(MainDialogTest, OnTopFollowsItsButton) {
   auto& d = Open();
   QTest::mouseClick(Button(d, kIdOnTop), Qt::LeftButton);

@@ -33,9 +33,12 @@ namespace {
 
 using namespace resources;
 
-constexpr int kRowTickMs = 20;  // how often new packets reach the list
+// New packets reach the list when the capture thread says so, at most once per gap: the
+// helper hands over every 50 ms, so a row is listed well within 100 ms of arriving, and a
+// flood costs the list at most one update per gap.
+constexpr int kRowGapMs = 30;
 // The capture helper's ring for the window: the kernel clears it at every "go!".
-constexpr RingShape kWindowRing{1u << 20, 4, 50};
+constexpr RingShape kWindowRing{1u << 20, 4, 80};
 constexpr int kFilterTypedMax = 21;
 constexpr int kListExtentPixels = 480;
 
@@ -76,7 +79,34 @@ class PacketListView : public QListView {
  public:
   using QListView::QListView;
 
+  // Rows added below the last one on screen change only the scroll range: they are laid
+  // out without repainting the rows on screen, which a flood would otherwise repaint at
+  // every update.
+  void doItemsLayout() override {
+    bool quiet = layoutPending_ && insertsOffScreen_;
+    layoutPending_ = false;
+    if (!quiet) {
+      QListView::doItemsLayout();
+      return;
+    }
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
+    QListView::doItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
+  }
+
  protected:
+  void reset() override {
+    layoutPending_ = false;  // the rows on screen are gone
+    QListView::reset();
+  }
+  void rowsInserted(const QModelIndex& parent, int start, int end) override {
+    // No row at the viewport's bottom edge: the list does not fill it, and new rows show.
+    QModelIndex last = indexAt(QPoint(0, viewport()->height() - 1));
+    bool offScreen = last.isValid() && start > last.row();
+    insertsOffScreen_ = (layoutPending_ ? insertsOffScreen_ : true) && offScreen;
+    layoutPending_ = true;
+    QListView::rowsInserted(parent, start, end);
+  }
   void mousePressEvent(QMouseEvent* event) override {
     if (event->button() == Qt::LeftButton) QListView::mousePressEvent(event);
   }
@@ -86,6 +116,10 @@ class PacketListView : public QListView {
   void mouseDoubleClickEvent(QMouseEvent* event) override {
     if (event->button() == Qt::LeftButton) QListView::mouseDoubleClickEvent(event);
   }
+
+ private:
+  bool layoutPending_ = false;     // rows were inserted since the last layout
+  bool insertsOffScreen_ = false;  // and every one of them below the rows on screen
 };
 
 // A field's text as the capture reads it: at most `max` single-byte characters.
@@ -102,8 +136,14 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFont(DialogFont());
   CreateControls();
-  rowTimer_.setInterval(kRowTickMs);
-  connect(&rowTimer_, &QTimer::timeout, this, &MainDialog::FetchRows);
+  rowTimer_.setInterval(kRowGapMs);
+  rowTimer_.setSingleShot(true);
+  connect(&rowTimer_, &QTimer::timeout, this, [this] {
+    if (!rowsWaiting_) return;
+    rowsWaiting_ = false;
+    FetchRows();
+    rowTimer_.start();
+  });
   ConnectTrayIcon();
   StartUp();
 }
@@ -293,7 +333,6 @@ void MainDialog::StartCapture() {
     SetCapturingControls(false);
     return;
   }
-  rowTimer_.start();
   SetCapturingControls(true);
 }
 
@@ -311,6 +350,23 @@ void MainDialog::FetchRows() {
     listView_->doItemsLayout();  // rows all share one size, which is measured again
     listView_->viewport()->update();
   }
+}
+
+void MainDialog::PacketsPublished(uint32_t) noexcept {
+  // One posted update at a time: batches that come faster than the list takes them meet
+  // in one update.
+  if (fetchPosted_.exchange(true)) return;
+  QMetaObject::invokeMethod(this, [this] { RowsArrived(); }, Qt::QueuedConnection);
+}
+
+void MainDialog::RowsArrived() {
+  fetchPosted_.store(false);
+  if (rowTimer_.isActive()) {
+    rowsWaiting_ = true;
+    return;
+  }
+  FetchRows();
+  rowTimer_.start();
 }
 
 void MainDialog::CaptureEnded() noexcept {

@@ -109,8 +109,10 @@ class MainDialog : public QDialog, private CaptureListener {
   void Tell(const QString& title, const QString& text);
 
   // CaptureListener: called on the capture thread.
-  void PacketsPublished(uint32_t) noexcept override {}
+  void PacketsPublished(uint32_t) noexcept override;
   void CaptureEnded() noexcept override;
+  // On the user-interface thread: new packets were published.
+  void RowsArrived();
 
   CaptureState& state_;
   Services services_;
@@ -124,7 +126,10 @@ class MainDialog : public QDialog, private CaptureListener {
   QPushButton* both_ = nullptr;
   std::map<int, QWidget*> controls_;
   QPointer<DetailsWindow> details_;
+  // Runs for kRowGapMs after each list update; rows that arrive meanwhile wait for it.
   QTimer rowTimer_;
+  bool rowsWaiting_ = false;
+  std::atomic<bool> fetchPosted_{false};
   // Which capture a queued "ended by itself" belongs to; a stale one is ignored.
   std::atomic<int> captureGeneration_{0};
   bool refused_ = false;

@@ -7,10 +7,30 @@
 #include <cstring>
 
 namespace trovix {
+namespace {
+
+// The address fields of a packet line: the third and fifth after its leading tab.
+void WidenFor(QString& widest, const char* line, const char* end) {
+  int field = 0;
+  const char* start = line;
+  for (const char* c = line; c <= end; ++c) {
+    if (c != end && *c != '\t') continue;
+    if (field == 3 || field == 5) {
+      qsizetype length = c - start;
+      if (length > std::max<qsizetype>(widest.size(), kIpv4TextSize - 1)) widest = QString::fromLatin1(start, length);
+    }
+    ++field;
+    start = c + 1;
+  }
+}
+
+}  // namespace
 
 PacketListModel::PacketListModel(const CaptureState& state, QObject* parent)
     : QAbstractListModel(parent), state_(state) {
   rows_.reserve(kMaxPackets + 64);
+  lineAt_.reserve(kMaxPackets + 1);
+  lineAt_.push_back(0);
 }
 
 int PacketListModel::rowCount(const QModelIndex& parent) const {
@@ -26,12 +46,9 @@ QString PacketListModel::RowText(int row) const {
   if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return {};
   int32_t entry = rows_[static_cast<size_t>(row)];
   if (entry < 0) return texts_[static_cast<size_t>(-1 - entry)];
-  StoredPacket packet;
-  if (!LocatePacket(state_.store, entry, packet)) return {};
-  char line[kPacketLineMax + 1];
-  size_t n = FormatStoredPacketLine(static_cast<uint32_t>(entry), packet.bytes,
-                                    static_cast<size_t>(packet.length), line);
-  return QString::fromLatin1(line, static_cast<qsizetype>(n));
+  // Without its CR LF.
+  int32_t at = lineAt_[static_cast<size_t>(entry)];
+  return QString::fromLatin1(state_.sniffLog.text + at, lineAt_[static_cast<size_t>(entry) + 1] - at - 2);
 }
 
 void PacketListModel::Clear() {
@@ -39,7 +56,7 @@ void PacketListModel::Clear() {
   rows_.clear();
   texts_.clear();
   packetsShown_ = 0;
-  scanOffset_ = 0;
+  lineAt_.resize(1);
   widestAddress_.clear();
   endResetModel();
 }
@@ -53,29 +70,26 @@ void PacketListModel::AddText(const QString& text) {
 }
 
 int PacketListModel::FetchPublishedPackets() {
+  // The count is published after the lines of its packets (release), so every line below
+  // it is whole in the log.
   uint32_t published = PublishedPacketCount(state_.store);
+  if (published <= packetsShown_) return 0;
+  const char* log = state_.sniffLog.text;
+  int32_t logEnd = static_cast<int32_t>(PublishedLogLength(state_.sniffLog));
+  for (uint32_t k = packetsShown_; k < published; ++k) {
+    int32_t at = lineAt_.back();
+    const char* end = static_cast<const char*>(std::memchr(log + at, '\n', static_cast<size_t>(logEnd - at)));
+    if (end == nullptr) {
+      published = k;  // not reached: a log that lacks a line shows what it holds
+      break;
+    }
+    // Only an IPv6 address can be wider than its column.
+    WidenFor(widestAddress_, log + at, end - 1);
+    lineAt_.push_back(static_cast<int32_t>(end + 1 - log));
+  }
   if (published <= packetsShown_) return 0;
   int first = static_cast<int>(rows_.size());
   int added = static_cast<int>(published - packetsShown_);
-  // Only an IPv6 row can hold an address wider than its column; its fields are read once,
-  // here, to find it. The new packets follow each other in the byte area, so they are
-  // walked from where the last fetch ended rather than located one by one from the start.
-  for (uint32_t k = packetsShown_; k < published; ++k) {
-    int32_t length = state_.store.lengths[k];
-    if (length < 0 || length > kByteAreaSize - scanOffset_) break;  // tables LocatePacket would refuse
-    const uint8_t* bytes = state_.store.bytes + scanOffset_;
-    scanOffset_ += length;
-    DatagramFields fields;
-    if (!IsIpv6Datagram(bytes, static_cast<size_t>(length)) ||
-        !ReadDatagramFields(bytes, static_cast<size_t>(length), fields)) {
-      continue;
-    }
-    for (const char* address : {fields.src, fields.dst}) {
-      if (std::strlen(address) > static_cast<size_t>(std::max<qsizetype>(widestAddress_.size(), kIpv4TextSize - 1))) {
-        widestAddress_ = QString::fromLatin1(address);
-      }
-    }
-  }
   beginInsertRows({}, first, first + added - 1);
   for (; packetsShown_ < published; ++packetsShown_) rows_.push_back(static_cast<int32_t>(packetsShown_));
   endInsertRows();

@@ -1,5 +1,6 @@
 // The packet list: a view over the packet store plus the message lines the window adds.
-// Packet rows are formatted from the stored bytes when drawn; nothing is copied per row.
+// A packet row's text is its line in the sniff log, which the capture formatted once as it
+// stored the packet; nothing is formatted or copied per row.
 #pragma once
 
 #include <QAbstractListModel>
@@ -41,9 +42,10 @@ class PacketListModel : public QAbstractListModel {
   // Per row: a packet index (>= 0) or -1 - the index of the row's text in texts_.
   std::vector<int32_t> rows_;
   std::vector<QString> texts_;
+  // Per packet: where its line begins in the sniff log; one more entry ends the last line.
+  std::vector<int32_t> lineAt_;
   uint32_t packetsShown_ = 0;
   QString widestAddress_;
-  int32_t scanOffset_ = 0;  // where packet packetsShown_ begins in the byte area
 };
 
 }  // namespace trovix
