@@ -33,9 +33,10 @@ namespace {
 
 using namespace resources;
 
-// New packets reach the list when the capture thread says so, at most once per gap: the
-// helper hands over every 50 ms, so a row is listed well within 100 ms of arriving, and a
-// flood costs the list at most one update per gap.
+// New packets reach the list when the capture thread says so, at most once per gap. The
+// helper hands its ring over every 80 ms, so a row is listed within about 80 ms of
+// arriving, with about a dozen list updates a second; a flood that fills blocks faster
+// still costs at most one update per gap.
 constexpr int kRowGapMs = 30;
 // The capture helper's ring for the window: the kernel clears it at every "go!".
 constexpr RingShape kWindowRing{1u << 20, 4, 80};

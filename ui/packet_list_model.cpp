@@ -78,7 +78,8 @@ int PacketListModel::FetchPublishedPackets() {
   int32_t logEnd = static_cast<int32_t>(PublishedLogLength(state_.sniffLog));
   for (uint32_t k = packetsShown_; k < published; ++k) {
     int32_t at = lineAt_.back();
-    const char* end = static_cast<const char*>(std::memchr(log + at, '\n', static_cast<size_t>(logEnd - at)));
+    const char* end =
+        at < logEnd ? static_cast<const char*>(std::memchr(log + at, '\n', static_cast<size_t>(logEnd - at))) : nullptr;
     if (end == nullptr) {
       published = k;  // not reached: a log that lacks a line shows what it holds
       break;
