@@ -26,13 +26,15 @@ namespace trovix::cli {
 namespace {
 
 // A line printed at most this late is still live on a terminal, and a sustained flood then
-// wakes the capture thread 20 times a second rather than 250. With no lines (`-w -`) only
-// a program reads the output, and a second's wait, as tcpdump's, saves the wake-ups.
+// wakes the capture thread 20 times a second rather than 250. When no one watches the lines
+// (none are printed, or they go to a file or pipe, which is written in blocks anyway, and
+// -l does not ask for each line at once) a second's wait, as tcpdump's, saves the wake-ups:
+// they were most of the cost of printing lines to a file.
 // 2 MiB, as 8 blocks of 256 KiB, is an eighth of the window's ring: the kernel clears the
 // ring at every start, which was most of a short run's cost, and a capture that writes to
 // a file or pipe is rarely kept from reading for long.
-constexpr RingShape kLinesRing{256u << 10, 8, 50};
-constexpr RingShape kNoLinesRing{256u << 10, 8, 1000};
+constexpr RingShape kWatchedRing{256u << 10, 8, 50};
+constexpr RingShape kUnwatchedRing{256u << 10, 8, 1000};
 
 constexpr char kJoinTheGroup[] =
     "capturing needs membership of group trovix: join it with \"sudo usermod -aG trovix $USER\", then log in again";
@@ -112,7 +114,8 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   if (signalFd < 0 || endFd < 0) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
 
   EndListener listener(endFd);
-  CaptureStart start = StartCaptureThread(state, &listener, &output, o.writeFile == "-" ? kNoLinesRing : kLinesRing);
+  bool watched = output.printsLines() && (o.lineBuffered || isatty(STDOUT_FILENO) == 1);
+  CaptureStart start = StartCaptureThread(state, &listener, &output, watched ? kWatchedRing : kUnwatchedRing);
   if (start.result != CaptureStartResult::kStarted) return Fail(StartFailure(start, o, output));
   std::fprintf(stderr, "trovix-cli: listening on %s\n", Listening(o).c_str());
 

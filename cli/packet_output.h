@@ -44,6 +44,7 @@ class PacketOutput : public DatagramSink {
   bool Finish() noexcept;
 
   uint64_t stored() const { return stored_; }
+  bool printsLines() const { return choice_.lines; }
   // The first write that failed, as errno (EPIPE when the reader went away); 0 if none.
   int writeError() const { return writeError_; }
   // What could not be written and why, for a message.
