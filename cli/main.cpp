@@ -209,6 +209,12 @@ int Main(int argc, char** argv) {
     else std::printf("trovix-cli %s\n", TROVIX_VERSION);
     return std::fflush(stdout) == 0 ? 0 : Fail(std::string("cannot write to standard output: ") + std::strerror(errno));
   }
+  // The capture file holds the datagrams' bytes as they are, which a terminal would obey.
+  if (o.writeFile == "-" && isatty(STDOUT_FILENO) == 1) {
+    std::fprintf(stderr, "trovix-cli: -w - would write the capture file to the terminal: send standard output "
+                 "to a file or a program\n%s", kUsage);
+    return 2;
+  }
   if (WritesWhatItReads(o)) {
     std::fprintf(stderr, "trovix-cli: -w %s names the file -r reads, which writing would destroy\n%s",
                  o.writeFile.c_str(), kUsage);

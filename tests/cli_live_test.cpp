@@ -384,6 +384,11 @@ TEST_F(CliLive, NoMistakeTouchesTheFileToWrite) {
     EXPECT_EQ(FirstLine(cli.err()), "trovix-cli: -w - writes the capture file to standard output, which then carries "
                                     "no lines: -d and --json have nowhere to go (write the file elsewhere with -w FILE)\n");
   }
+  std::string in = folder_.Write("in.pcap", PcapOf({UdpWith("x")}));
+  test::CommandResult terminal = test::RunCommand("script -qec '" TROVIX_CLI " -r " + in + " -w -' /dev/null");
+  EXPECT_EQ(terminal.status, 2);
+  EXPECT_EQ(FirstLine(terminal.out), "trovix-cli: -w - would write the capture file to the terminal: send standard "
+                                     "output to a file or a program\r\n");
 }
 
 TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {
