@@ -1,6 +1,8 @@
 // trovix-cli next to tcpdump under a sustained flood: inside a private network namespace,
 // one sender sends numbered UDP datagrams over loopback to 100 destination ports in turn,
-// and both programs keep only those to the first port (1%) and write them to a capture file.
+// and both programs keep only those to the first port (1%). In a first flood both write
+// them to a capture file; in a second both print a line for each, to a file; in a third
+// they do that with -l, each line written out at once.
 // Reports, for each, what it kept of what was sent, the kernel's drops and its CPU time.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -106,6 +108,71 @@ std::vector<uint32_t> Sequences(const std::string& file) {
   return seqs;
 }
 
+// The lines in `file` that are not empty (tcpdump ends with one that is), each one kept
+// datagram.
+uint32_t Lines(const std::string& file) {
+  uint32_t lines = 0;
+  if (FILE* in = std::fopen(file.c_str(), "r")) {
+    for (int c, last = '\n'; (c = std::getc(in)) != EOF; last = c) lines += c == '\n' && last != '\n';
+    std::fclose(in);
+  }
+  return lines;
+}
+
+enum class Output { kCaptureFile, kLines, kLinesAtOnce };
+
+// Both programs capture one flood and write what they keep as `output` says.
+bool RunFlood(const std::string& cli, uint32_t count, Output output) {
+  bool lines = output != Output::kCaptureFile;
+  std::string ours = "/tmp/trovix-cli-bench-" + std::to_string(getpid()) + (lines ? ".txt" : ".pcap");
+  std::string theirs = "/tmp/tcpdump-bench-" + std::to_string(getpid()) + (lines ? ".txt" : ".pcap");
+  std::string port = std::to_string(kFirstPort);
+  Capture trovix, tcpdump;
+  // Each writes its output to a file: with `-w -` trovix-cli prints no lines, and without
+  // -w both print lines only.
+  std::vector<std::string> trovixArgs = {cli, "-i", "127.0.0.1", "-p", "udp", "-t", "*:" + port};
+  std::vector<std::string> tcpdumpArgs = {"tcpdump", "-i", "lo", "-nn", "-Z", "root"};
+  if (!lines) {
+    trovixArgs.insert(trovixArgs.end(), {"-w", "-"});
+    tcpdumpArgs.insert(tcpdumpArgs.end(), {"-w", theirs});
+  } else if (output == Output::kLinesAtOnce) {
+    trovixArgs.push_back("-l");
+    tcpdumpArgs.push_back("-l");
+  }
+  tcpdumpArgs.push_back("udp and dst port " + port);
+  if (!trovix.Start(trovixArgs, ours) || !tcpdump.Start(tcpdumpArgs, lines ? theirs : "")) {
+    std::fprintf(stderr, "cli_flood_bench: a capture did not start:\n%s%s\n", trovix.said.c_str(), tcpdump.said.c_str());
+    return false;
+  }
+
+  auto start = Clock::now();
+  trovix::bench::FloodCount flood = trovix::bench::FloodPorts(kFirstPort, kPorts, kSenderPort, count);
+  uint32_t sent = flood.sent, kept = flood.toFirstPort;
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  usleep(1500 * 1000);  // tcpdump hands over a partly filled ring block after 1 s
+  trovix.Stop();
+  tcpdump.Stop();
+
+  const char* what = !lines                    ? "writing a capture file"
+                     : output == Output::kLines ? "printing lines"
+                                                : "printing lines, -l";
+  std::printf("%s: sent %u datagrams in %.2f s (%.0f/s), %u of them to port %u\n", what, sent, seconds,
+              sent / seconds, kept, kFirstPort);
+  for (auto [name, capture, file] : {std::tuple{"trovix-cli", &trovix, ours}, std::tuple{"tcpdump", &tcpdump, theirs}}) {
+    if (lines) {
+      std::printf("  %-10s printed %u/%u lines, CPU %.1f ms (user+sys); %s\n", name, Lines(file), kept,
+                  capture->cpuSeconds * 1000, capture->Line("dropped by").c_str());
+    } else {
+      std::vector<uint32_t> seqs = Sequences(file);
+      std::printf("  %-10s kept %zu/%u, missing %u, CPU %.1f ms (user+sys); %s\n", name, seqs.size(), kept,
+                  trovix::test::MissingSequences(seqs, kept), capture->cpuSeconds * 1000,
+                  capture->Line("dropped by").c_str());
+    }
+    unlink(file.c_str());
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,33 +184,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cli_flood_bench: %s\n", problem.c_str());
     return 1;
   }
-  std::string ours = "/tmp/trovix-cli-bench-" + std::to_string(getpid()) + ".pcap";
-  std::string theirs = "/tmp/tcpdump-bench-" + std::to_string(getpid()) + ".pcap";
-  Capture trovix, tcpdump;
-  // Both write the capture file and nothing else: `-w -` prints no lines.
-  if (!trovix.Start({cli, "-i", "127.0.0.1", "-p", "udp", "-t", "*:" + std::to_string(kFirstPort), "-w", "-"}, ours) ||
-      !tcpdump.Start({"tcpdump", "-i", "lo", "-nn", "-Z", "root", "-w", theirs,
-                      "udp and dst port " + std::to_string(kFirstPort)})) {
-    std::fprintf(stderr, "cli_flood_bench: a capture did not start:\n%s%s\n", trovix.said.c_str(), tcpdump.said.c_str());
-    return 1;
-  }
-
-  auto start = Clock::now();
-  trovix::bench::FloodCount flood = trovix::bench::FloodPorts(kFirstPort, kPorts, kSenderPort, count);
-  uint32_t sent = flood.sent, kept = flood.toFirstPort;
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  usleep(1500 * 1000);  // tcpdump hands over a partly filled ring block after 1 s
-  trovix.Stop();
-  tcpdump.Stop();
-
-  std::printf("sent %u datagrams in %.2f s (%.0f/s), %u of them to port %u\n", sent, seconds, sent / seconds, kept,
-              kFirstPort);
-  for (auto [name, capture, file] : {std::tuple{"trovix-cli", &trovix, ours}, std::tuple{"tcpdump", &tcpdump, theirs}}) {
-    std::vector<uint32_t> seqs = Sequences(file);
-    std::printf("  %-10s kept %zu/%u, missing %u, CPU %.1f ms (user+sys); %s\n", name, seqs.size(), kept,
-                trovix::test::MissingSequences(seqs, kept), capture->cpuSeconds * 1000,
-                capture->Line("dropped by").c_str());
-    unlink(file.c_str());
+  for (Output output : {Output::kCaptureFile, Output::kLines, Output::kLinesAtOnce}) {
+    if (!RunFlood(cli, count, output)) return 1;
   }
   return 0;
 }

@@ -74,6 +74,11 @@ struct CaptureRun {
   // Whether a stop waits (briefly) for the helper's counts. The window shows none and
   // never waits.
   bool collectCounts = true;
+  // Whether a stop first takes what the kernel had received: the helper hands over the
+  // rest of its ring (see kStopAfterRestMessage) and it is stored or given to the sink.
+  // Only trovix-cli, which must lose nothing on Ctrl-C, waits for that; the window's stop
+  // takes nothing more.
+  bool takeRest = false;
   // Written by the thread as it ends, to be read once it is joined: every datagram the
   // ring handed over, and the kernel's own counts.
   uint64_t datagramsSeen = 0;
@@ -101,6 +106,8 @@ struct CaptureState {
   int32_t OnIpv4 = 1;
   int32_t OnIpv6 = 0;
   int32_t TwoWayTraffic = 0;
+  // The interface a program named (-1: the bind text chooses); see CaptureOptions.
+  int32_t interfaceIndex = -1;
   EndpointFilter sourceFilter = AnyEndpoint();
   EndpointFilter destinationFilter = AnyEndpoint();
   char reverseSourceAddress[kFilterAddressSize] = {};

@@ -35,7 +35,8 @@ constexpr const char* kLoopbackText = "127.0.0.1";
 // raised before the wake-up is sent, and the thread looks at it after every wait. Every
 // such wait is a wake-up of its own, so it is not short.
 constexpr int kStopCheckMs = 1000;
-// How long a start may wait for the helper's socket, and a stop for its counts.
+// How long a start may wait for the helper's socket, and a stop for its counts (after the
+// rest of the ring, when it asks for that).
 constexpr int kOpenWaitMs = 10000;
 constexpr int kCountsWaitMs = 1000;
 
@@ -59,6 +60,10 @@ struct ThreadContext {
   DatagramSink* sink = nullptr;
   HelperLink link;
   std::unique_ptr<uint8_t[]> message;  // one batch, reused
+  bool takeRest = false;  // run.takeRest at the start
+  uint32_t handOverMs = 0;
+  bool stopping = false;  // the loop is over: only the helper's last messages are taken
+  bool sinkDone = false;  // the sink took no more
   bool ended = false;  // the capture ended by itself
   int endError = 0;
   bool startFailed = false;
@@ -69,12 +74,14 @@ struct ThreadContext {
 
 bool OnDatagram(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime) {
   auto& ctx = *static_cast<ThreadContext*>(context);
-  if (ctx.state->stopFlag.load(std::memory_order_relaxed) != 0) return false;
+  if (!ctx.takeRest && ctx.state->stopFlag.load(std::memory_order_relaxed) != 0) return false;
   if (ctx.sink != nullptr) {
+    if (ctx.sinkDone) return false;
     DatagramFields fields;
     if (!ScreenDatagram(*ctx.state, datagram, length, fields)) return true;
-    ctx.ended = !ctx.sink->Take(datagram, length, fields, receiveTime);
-    return !ctx.ended;
+    ctx.sinkDone = !ctx.sink->Take(datagram, length, fields, receiveTime);
+    if (ctx.sinkDone && !ctx.stopping) ctx.ended = true;
+    return !ctx.sinkDone;
   }
   AcceptResult result = AcceptDatagram(*ctx.state, datagram, length, receiveTime);
   if (result == AcceptResult::kStoredLast || result == AcceptResult::kNoRoom) {
@@ -97,7 +104,8 @@ HelperReport ReportOf(const uint8_t* message, ssize_t size) {
 
 // Takes one message from the helper, if one is waiting. False when none was (or the
 // connection is over, which ends the capture).
-bool TakeMessage(ThreadContext& ctx, bool afterStop) {
+bool TakeMessage(ThreadContext& ctx) {
+  bool afterStop = ctx.stopping;
   ssize_t n = recv(ctx.link.fd, ctx.message.get(), kMaxBatchSize, MSG_DONTWAIT | MSG_TRUNC);
   if (n < 0) {
     if (errno == EAGAIN || errno == EINTR) return false;
@@ -115,7 +123,8 @@ bool TakeMessage(ThreadContext& ctx, bool afterStop) {
   }
   switch (static_cast<HelperMessage>(ctx.message[0])) {
     case HelperMessage::kBatch: {
-      if (afterStop) return true;  // nothing more is stored once stopped
+      // Nothing more is stored once stopped, unless the stop asked for the rest.
+      if (afterStop && (!ctx.takeRest || ctx.sinkDone)) return true;
       uint32_t before = ctx.state->store.packetCount.load(std::memory_order_relaxed);
       if (WalkBatch(ctx.message.get(), static_cast<size_t>(n), OnDatagram, &ctx) < 0) EndWith(ctx, EPROTO);
       uint32_t after = ctx.state->store.packetCount.load(std::memory_order_relaxed);
@@ -124,6 +133,11 @@ bool TakeMessage(ThreadContext& ctx, bool afterStop) {
       return true;
     }
     case HelperMessage::kOpened:
+      if (ctx.sink != nullptr && !ctx.sink->CaptureOpened()) {
+        ctx.startFailed = true;
+        EndWith(ctx, ECANCELED);
+        return false;
+      }
       ctx.state->run.capturing.store(true, std::memory_order_release);
       return true;
     case HelperMessage::kFailed:
@@ -148,16 +162,19 @@ void RaisePriority() {
   (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
 }
 
-// After a stop: asks the helper for its counts and waits for them a little.
-void CollectCounts(ThreadContext& ctx) {
-  uint8_t stop = kStopMessage;
+// After a stop, or an end without a failure: asks the helper for its counts (and for the
+// rest of its ring, with `rest`) and waits for them a little.
+void CollectCounts(ThreadContext& ctx, bool rest) {
+  ctx.stopping = true;
+  uint8_t stop = rest ? kStopAfterRestMessage : kStopMessage;
   if (send(ctx.link.fd, &stop, 1, MSG_NOSIGNAL) != 1) return;
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCountsWaitMs);
+  int waitMs = kCountsWaitMs + (rest ? 2 * static_cast<int>(ctx.handOverMs) : 0);
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   pollfd fd{ctx.link.fd, POLLIN, 0};
-  while (!ctx.countsIn && !ctx.ended) {
+  while (!ctx.countsIn && ctx.endError == 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return;
-    while (TakeMessage(ctx, true)) {
+    while (std::chrono::steady_clock::now() < end && TakeMessage(ctx)) {
     }
     if ((fd.revents & (POLLHUP | POLLERR)) != 0 && !ctx.countsIn) return;
   }
@@ -175,7 +192,7 @@ void CaptureThread(ThreadContext ctx, int wakeFd) {
     }
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       // A few messages at a time, then the stop flag again.
-      for (int i = 0; i < 8 && TakeMessage(ctx, false) && !ctx.ended; ++i) {
+      for (int i = 0; i < 8 && TakeMessage(ctx) && !ctx.ended; ++i) {
       }
       if ((fds[0].revents & POLLIN) == 0 && !ctx.ended) EndWith(ctx, EPIPE);
     }
@@ -183,7 +200,8 @@ void CaptureThread(ThreadContext ctx, int wakeFd) {
     // stop flag alone still ends the capture within kStopCheckMs.
     if ((fds[1].revents & (POLLERR | POLLNVAL)) != 0) fds[1].fd = -1;
   }
-  if (!ctx.ended && state.run.collectCounts) CollectCounts(ctx);
+  // A failed capture has no helper left to ask.
+  if (ctx.endError == 0 && state.run.collectCounts) CollectCounts(ctx, ctx.takeRest && !ctx.ended);
   state.run.datagramsSeen = ctx.seen;
   state.run.kernel = ctx.kernel;
   state.run.endError = ctx.endError;
@@ -289,6 +307,7 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
   state.OnRaw = options.raw ? 1 : 0;
   state.OnIpv4 = options.ipv4 ? 1 : 0;
   state.OnIpv6 = options.ipv6 ? 1 : 0;
+  state.interfaceIndex = options.interfaceIndex;
 }
 
 uint32_t CaptureBindAddress(const CaptureState& state) {
@@ -301,6 +320,7 @@ uint32_t CaptureBindAddress(const CaptureState& state) {
 }
 
 int CaptureInterfaceIndex(const CaptureState& state) {
+  if (state.interfaceIndex >= 0) return state.interfaceIndex;
   in6_addr ipv6;
   if (inet_pton(AF_INET6, state.bindText, &ipv6) == 1) return InterfaceIndexForIpv6Address(ipv6);
   return InterfaceIndexForAddress(CaptureBindAddress(state));
@@ -328,6 +348,8 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   ctx.state = &state;
   ctx.listener = listener;
   ctx.sink = sink;
+  ctx.takeRest = state.run.takeRest;
+  ctx.handOverMs = ring.handOverMs;
   ctx.link.fd = pair[0];
   int spawned = SpawnCaptureHelper(pair[1], ctx.link.pid);
   close(pair[1]);
@@ -338,6 +360,7 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   }
   if (wait == SocketWait::kUntilCapturing) {
     if (int error = AwaitOpened(ctx.link.fd); error != 0) return Failed(error);
+    if (sink != nullptr && !sink->CaptureOpened()) return {CaptureStartResult::kSinkRefused, 0};
     state.run.capturing.store(true, std::memory_order_release);
   }
 

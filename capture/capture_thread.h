@@ -33,6 +33,10 @@ class DatagramSink {
                     int64_t receiveTime) noexcept = 0;
   // After each batch the ring handed over: the moment to flush what was taken.
   virtual void BatchDone() noexcept = 0;
+  // Once the capture socket captures, before the first Take: the moment to open what the
+  // datagrams go to, so that a capture that cannot start leaves it untouched. False
+  // refuses the start (kSinkRefused); the sink knows why.
+  virtual bool CaptureOpened() noexcept { return true; }
 };
 
 // What "go!" reads from the window.
@@ -48,6 +52,9 @@ struct CaptureOptions {
   bool raw = false;
   bool ipv6 = false;  // IPv6 datagrams too
   bool ipv4 = true;   // off for a capture of IPv6 alone
+  // A program that names its interface: that interface's index (0 for every interface),
+  // used in place of the one the bind text chooses; -1 lets the bind text choose.
+  int interfaceIndex = -1;
 };
 
 // Ends a running capture, clears the stop flag, empties the stores and sets the bind text
@@ -58,15 +65,16 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options);
 // equals one of the known addresses, 0.0.0.0 otherwise.
 uint32_t CaptureBindAddress(const CaptureState& state);
 
-// The interface the capture binds to: for an IPv6 bind text, the one that has that address
-// (0, every interface, for "::"); otherwise that of CaptureBindAddress. -1 when no
-// interface has the address.
+// The interface the capture binds to: the one named in the options, if one was; for an
+// IPv6 bind text, the one that has that address (0, every interface, for "::"); otherwise
+// that of CaptureBindAddress. -1 when no interface has the address.
 int CaptureInterfaceIndex(const CaptureState& state);
 
 enum class CaptureStartResult {
   kStarted,
   kPermissionDenied,  // this user may not run the helper, or it holds no CAP_NET_RAW
   kNoSuchInterface,   // no interface owns the bind address
+  kSinkRefused,       // the sink could not take the datagrams (DatagramSink::CaptureOpened)
   kSystemError,       // anything else; see the error number
 };
 
@@ -91,7 +99,9 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
 // Raises the stop flag, wakes the thread and joins it. Once this returns nothing more is
 // stored, listed or logged; the helper closes its socket and ends on its own. With
 // run.collectCounts, the thread first asks the helper for its counts (run.datagramsSeen,
-// run.kernel). Safe to call when nothing runs.
+// run.kernel), as it does when the capture ended by itself without a failure; with
+// run.takeRest too, it first takes every datagram the kernel had put in the ring, which
+// may take up to twice the ring's hand-over time. Safe to call when nothing runs.
 void StopCaptureThread(CaptureState& state);
 
 }  // namespace trovix

@@ -81,6 +81,11 @@ static_assert(kBatchHead + PaddedRecordSize(kMaxRecordLength) <= kMaxBatchSize);
 
 // Client -> helper after the request: stop now, and report the counts.
 inline constexpr uint8_t kStopMessage = 'S';
+// Or: stop, but first hand over every datagram the kernel had put in the ring, those of
+// the block it was still filling included, then report the counts. The kernel hands a
+// part-filled block over only when its timer retires it, so this may take up to twice the
+// request's hand-over time.
+inline constexpr uint8_t kStopAfterRestMessage = 'R';
 
 using BatchHandler = bool (*)(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime);
 

@@ -1,10 +1,12 @@
 // trovix-cli: the window's capture from a terminal. Live, it keeps no store: every kept
 // datagram is printed (and recorded with -w) as it arrives, so memory stays constant.
+#include <net/if.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,13 +26,15 @@ namespace trovix::cli {
 namespace {
 
 // A line printed at most this late is still live on a terminal, and a sustained flood then
-// wakes the capture thread 20 times a second rather than 250. With no lines (`-w -`) only
-// a program reads the output, and a second's wait, as tcpdump's, saves the wake-ups.
+// wakes the capture thread 20 times a second rather than 250. When no one watches the lines
+// (none are printed, or they go to a file or pipe, which is written in blocks anyway, and
+// -l does not ask for each line at once) a second's wait, as tcpdump's, saves the wake-ups:
+// they were most of the cost of printing lines to a file.
 // 2 MiB, as 8 blocks of 256 KiB, is an eighth of the window's ring: the kernel clears the
 // ring at every start, which was most of a short run's cost, and a capture that writes to
 // a file or pipe is rarely kept from reading for long.
-constexpr RingShape kLinesRing{256u << 10, 8, 50};
-constexpr RingShape kNoLinesRing{256u << 10, 8, 1000};
+constexpr RingShape kWatchedRing{256u << 10, 8, 50};
+constexpr RingShape kUnwatchedRing{256u << 10, 8, 1000};
 
 constexpr char kJoinTheGroup[] =
     "capturing needs membership of group trovix: join it with \"sudo usermod -aG trovix $USER\", then log in again";
@@ -52,30 +56,51 @@ class EndListener : public CaptureListener {
   int fd_;
 };
 
-// How the last write failed, as the exit status: a reader that went away is a normal end.
-int WriteOutcome(const PacketOutput& output) {
+// Writes out what is left and tells how writing went, as the exit status: a reader that
+// went away is a normal end.
+int WriteOutcome(PacketOutput& output) {
+  output.Finish();
   int error = output.writeError();
   if (error == 0 || error == EPIPE) return 0;
-  return Fail(std::string("cannot write the output: ") + std::strerror(error));
+  return Fail(output.failure());
 }
 
-std::string StartFailure(const CaptureStart& start, const Options& o) {
+std::string StartFailure(const CaptureStart& start, const Options& o, const PacketOutput& output) {
   switch (start.result) {
     case CaptureStartResult::kPermissionDenied:
       return kJoinTheGroup;
     case CaptureStartResult::kNoSuchInterface:
+      if (!o.interfaceName.empty()) return "no interface is named " + o.interfaceName;
       return "no interface has the address " + o.address;
+    case CaptureStartResult::kSinkRefused:
+      return output.failure();
     default:
       if (start.error == ENOENT) return "cannot capture: the capture helper trovix-capture is not installed";
       return std::string("cannot capture: ") + std::strerror(start.error);
   }
 }
 
+// What "listening on" names.
+std::string Listening(const Options& o) {
+  if (!o.address.empty()) return o.address;
+  if (!o.interfaceName.empty() && o.interfaceName != "any") return o.interfaceName;
+  return "every interface";
+}
+
 int CaptureLive(const Options& o, PacketOutput& output) {
   CaptureState& state = TheCaptureState();
   // The address given is the one known address, as the window knows its interfaces'.
   std::snprintf(state.interfaceSlots[0], sizeof state.interfaceSlots[0], "%s", o.address.c_str());
-  PrepareCapture(state, CaptureOptionsOf(o));
+  int interfaceIndex = -1;
+  if (o.interfaceName == "any") {
+    interfaceIndex = 0;
+  } else if (!o.interfaceName.empty()) {
+    unsigned index = if_nametoindex(o.interfaceName.c_str());
+    if (index == 0) return Fail("no interface is named " + o.interfaceName);
+    interfaceIndex = static_cast<int>(index);
+  }
+  PrepareCapture(state, CaptureOptionsOf(o, interfaceIndex));
+  state.run.takeRest = true;  // Ctrl-C must not cost what the kernel has already received
 
   // Ctrl-C and SIGTERM are taken by the main thread alone (the capture thread inherits the
   // mask), which then stops the capture the way "stop" does.
@@ -89,9 +114,10 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   if (signalFd < 0 || endFd < 0) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
 
   EndListener listener(endFd);
-  CaptureStart start = StartCaptureThread(state, &listener, &output, o.writeFile == "-" ? kNoLinesRing : kLinesRing);
-  if (start.result != CaptureStartResult::kStarted) return Fail(StartFailure(start, o));
-  std::fprintf(stderr, "trovix-cli: listening on %s\n", o.address.empty() ? "every interface" : o.address.c_str());
+  bool watched = output.printsLines() && (o.lineBuffered || isatty(STDOUT_FILENO) == 1);
+  CaptureStart start = StartCaptureThread(state, &listener, &output, watched ? kWatchedRing : kUnwatchedRing);
+  if (start.result != CaptureStartResult::kStarted) return Fail(StartFailure(start, o, output));
+  std::fprintf(stderr, "trovix-cli: listening on %s\n", Listening(o).c_str());
 
   pollfd fds[2] = {{signalFd, POLLIN, 0}, {endFd, POLLIN, 0}};
   while (poll(fds, 2, -1) < 0 && errno == EINTR) {
@@ -100,14 +126,16 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   // The helper ends once it has closed its socket; it is this program's work, so it is
   // waited for (and counted in this program's CPU time by whoever waits for it).
   ReapCaptureHelpers(true);
-  output.BatchDone();
-  std::fprintf(stderr, "trovix-cli: %llu datagrams seen, %llu stored, %llu dropped by the kernel\n",
-               static_cast<unsigned long long>(state.run.datagramsSeen),
+  int written = WriteOutcome(output);
+  // As tcpdump says it: what was kept, what the kernel's filter let through, and what of
+  // that the kernel dropped for want of room in the ring.
+  std::fprintf(stderr, "%llu datagrams written\n%llu datagrams received by filter\n%llu datagrams dropped by kernel\n",
                static_cast<unsigned long long>(output.stored()),
+               static_cast<unsigned long long>(state.run.kernel.received),
                static_cast<unsigned long long>(state.run.kernel.dropped));
   close(signalFd);
   close(endFd);
-  if (int written = WriteOutcome(output); written != 0) return written;
+  if (written != 0) return written;
   // The interface went away under the capture: what was taken is written, but the
   // capture did not end as asked.
   if (state.run.endError != 0) return Fail(std::string("the capture ended: ") + std::strerror(state.run.endError));
@@ -127,6 +155,10 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
   }
   CaptureState& state = TheCaptureState();
   PrepareCapture(state, CaptureOptionsOf(o));
+  if (!output.OpenCaptureFile()) {
+    pcap_close(in);
+    return Fail(output.failure());
+  }
   pcap_pkthdr* header = nullptr;
   const u_char* frame = nullptr;
   int result;
@@ -141,9 +173,22 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
   }
   std::string readError = result == PCAP_ERROR ? pcap_geterr(in) : "";
   pcap_close(in);
-  output.BatchDone();
+  int written = WriteOutcome(output);
   if (!readError.empty()) return Fail(o.readFile + ": " + readError);
-  return WriteOutcome(output);
+  return written;
+}
+
+// Whether `path` ("-" for the descriptor `standardFd`) is a regular file, and which.
+bool RegularFile(const std::string& path, int standardFd, struct stat& info) {
+  int result = path == "-" ? fstat(standardFd, &info) : stat(path.c_str(), &info);
+  return result == 0 && S_ISREG(info.st_mode);
+}
+
+// -w naming the file -r reads would empty it before it is read.
+bool WritesWhatItReads(const Options& o) {
+  struct stat in {}, out {};
+  return !o.readFile.empty() && !o.writeFile.empty() && RegularFile(o.readFile, STDIN_FILENO, in) &&
+         RegularFile(o.writeFile, STDOUT_FILENO, out) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 int Main(int argc, char** argv) {
@@ -159,9 +204,25 @@ int Main(int argc, char** argv) {
     return 2;
   }
   const Options& o = *options;
-  OutputChoice choice{o.writeFile != "-", o.json, o.details, o.count};
+  if (o.help || o.version) {
+    if (o.help) std::printf("%s\n%s", kUsage, kHelp);
+    else std::printf("trovix-cli %s\n", TROVIX_VERSION);
+    return std::fflush(stdout) == 0 ? 0 : Fail(std::string("cannot write to standard output: ") + std::strerror(errno));
+  }
+  // The capture file holds the datagrams' bytes as they are, which a terminal would obey.
+  if (o.writeFile == "-" && isatty(STDOUT_FILENO) == 1) {
+    std::fprintf(stderr, "trovix-cli: -w - would write the capture file to the terminal: send standard output "
+                 "to a file or a program\n%s", kUsage);
+    return 2;
+  }
+  if (WritesWhatItReads(o)) {
+    std::fprintf(stderr, "trovix-cli: -w %s names the file -r reads, which writing would destroy\n%s",
+                 o.writeFile.c_str(), kUsage);
+    return 2;
+  }
+  if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
+  OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile};
   PacketOutput output(choice, stdout);
-  if (!o.writeFile.empty() && !output.OpenCaptureFile(o.writeFile, error)) return Fail(error);
   return o.readFile.empty() ? CaptureLive(o, output) : ReadCaptureFile(o, output);
 }
 

@@ -1,42 +1,72 @@
 #include "cli/options.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
+#include <net/if.h>
 
-#include <cstring>
 #include <string_view>
 
-#include "capture/endpoint_filter.h"
-#include "capture/packet_line.h"
+#include "cli/filter_forms.h"
 
 namespace trovix::cli {
+
+const char* const kHelp =
+    "Captures IPv4 and IPv6 datagrams, or reads a capture file, and prints a line for each\n"
+    "one it keeps: receive time, number, protocol, source address and port, destination\n"
+    "address and port, size and TTL.\n"
+    "\n"
+    "  -i, --interface=IF    capture on IF: a name (lo, eth0), any for every interface, or\n"
+    "                        an address the interface owns (default: every interface)\n"
+    "  -f, --from=FROM       keep datagrams from FROM (see the forms below; default *:*)\n"
+    "  -t, --to=TO           keep datagrams to TO (default *:*)\n"
+    "  -b, --both            also keep those from TO's address back to FROM's (both give an\n"
+    "                        address and neither a port)\n"
+    "  -p, --protocols=LIST  keep these: tcp, udp, icmp, igmp, raw, separated by commas\n"
+    "                        (default tcp,udp)\n"
+    "  -4, --ipv4            keep IPv4 only\n"
+    "  -6, --ipv6            keep IPv6 only\n"
+    "  -c, --count=COUNT     stop after COUNT kept datagrams\n"
+    "  -w, --write=FILE      write them to the pcap file FILE as well; - writes the file to\n"
+    "                        standard output, which then carries no lines\n"
+    "  -r, --read=FILE       read a pcap or pcapng file instead of capturing\n"
+    "  -d, --details         add each datagram's report\n"
+    "      --json            a JSON object per datagram instead of a line\n"
+    "      --time=WHEN       the time column: local (time of day, the default), utc,\n"
+    "                        epoch (seconds since 1970) or none\n"
+    "  -l, --line-buffered   write each line out at once\n"
+    "  -q, --quiet           print no lines, only the summary\n"
+    "  -n, --numeric         accepted; names are never looked up\n"
+    "  -h, --help            print this help\n"
+    "  -V, --version         print the version\n"
+    "\n"
+    "FROM and TO: ADDRESS:PORT, ADDRESS:*, *:PORT or *:*; for IPv6 [ADDRESS]:PORT,\n"
+    "[ADDRESS]:*, [ADDRESS] or ADDRESS. PORT is a number from 0 to 65535 (0 and * keep any\n"
+    "port). Examples: -t '*:53', -f 192.168.0.5:*, -t '[2001:db8::1]:443'.\n"
+    "\n"
+    "Exit status: 0 done, 1 failed (said on standard error), 2 bad command line.\n";
+
 namespace {
 
-// Addresses are compared as the text a datagram's address is written as, so only that
-// text can ever match: "10.0.0.01" or "10.1" never would.
-bool IsAddressText(std::string_view text) {
-  in_addr a{};
-  std::string copy(text);
-  if (inet_pton(AF_INET, copy.c_str(), &a) != 1) return false;
-  char canonical[kIpv4TextSize];
-  FormatIpv4(ntohl(a.s_addr), canonical);
-  return text == canonical;
-}
-
-bool IsIpv6Text(std::string_view text) {
+bool IsAddressText(const std::string& text) {
   in6_addr a{};
-  return inet_pton(AF_INET6, std::string(text).c_str(), &a) == 1;
+  return inet_pton(AF_INET, text.c_str(), &a) == 1 || inet_pton(AF_INET6, text.c_str(), &a) == 1;
 }
 
-// An IPv6 form's address is kept in canonical text when it parses, so any that parses can
-// match.
-bool FilterCanMatch(std::string_view text) {
-  EndpointFilter f = ParseEndpointFilter(text);
-  return f.anyAddress == 1 || IsAddressText(f.address) || IsIpv6Text(f.address);
+// An interface name as the kernel allows one; a text of digits and dots, or with a colon,
+// was meant as an address.
+bool IsInterfaceName(std::string_view text) {
+  if (text.empty() || text.size() >= IF_NAMESIZE) return false;
+  bool addressLike = text.find_first_not_of("0123456789.") == std::string_view::npos;
+  for (char c : text) {
+    if (c <= ' ' || c > '~' || c == '/' || c == ':') return false;
+  }
+  return !addressLike;
 }
 
+// A non-empty list of known words.
 bool ParseProtocols(std::string_view list, Options& o) {
   o.tcp = o.udp = o.icmp = o.igmp = o.raw = false;
-  while (!list.empty()) {
+  for (;;) {
     size_t comma = list.find(',');
     std::string_view word = list.substr(0, comma);
     if (word == "tcp") o.tcp = true;
@@ -45,9 +75,9 @@ bool ParseProtocols(std::string_view list, Options& o) {
     else if (word == "igmp") o.igmp = true;
     else if (word == "raw") o.raw = true;
     else return false;
-    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    if (comma == std::string_view::npos) return true;
+    list = list.substr(comma + 1);
   }
-  return true;
 }
 
 bool ParseCount(std::string_view text, uint64_t& out) {
@@ -60,70 +90,149 @@ bool ParseCount(std::string_view text, uint64_t& out) {
   return out > 0;
 }
 
+bool ParseTime(std::string_view text, TimeColumn& out) {
+  if (text == "local") out = TimeColumn::kLocal;
+  else if (text == "utc") out = TimeColumn::kUtc;
+  else if (text == "epoch") out = TimeColumn::kEpoch;
+  else if (text == "none") out = TimeColumn::kNone;
+  else return false;
+  return true;
+}
+
+constexpr int kJson = 1000;
+constexpr int kTime = 1001;
+
+constexpr option kLongOptions[] = {
+    {"interface", required_argument, nullptr, 'i'}, {"from", required_argument, nullptr, 'f'},
+    {"to", required_argument, nullptr, 't'},        {"both", no_argument, nullptr, 'b'},
+    {"protocols", required_argument, nullptr, 'p'}, {"ipv4", no_argument, nullptr, '4'},
+    {"ipv6", no_argument, nullptr, '6'},            {"count", required_argument, nullptr, 'c'},
+    {"write", required_argument, nullptr, 'w'},     {"read", required_argument, nullptr, 'r'},
+    {"details", no_argument, nullptr, 'd'},         {"json", no_argument, nullptr, kJson},
+    {"time", required_argument, nullptr, kTime},    {"line-buffered", no_argument, nullptr, 'l'},
+    {"quiet", no_argument, nullptr, 'q'},           {"numeric", no_argument, nullptr, 'n'},
+    {"help", no_argument, nullptr, 'h'},            {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option as the user wrote it, for messages.
+std::string Named(int id, int longIndex) {
+  if (id < 256 && longIndex < 0) return std::string("-") + static_cast<char>(id);
+  for (const option& o : kLongOptions) {
+    if (o.val == id) return std::string("--") + o.name;
+  }
+  return "?";
+}
+
+// One option and its value; false with `error` set.
+bool Apply(int option, const char* value, int longIndex, Options& o, std::string& error) {
+  std::string v = value != nullptr ? value : "";
+  switch (option) {
+    case 'b': o.bothTraffic = true; return true;
+    case 'd': o.details = true; return true;
+    case 'l': o.lineBuffered = true; return true;
+    case 'q': o.quiet = true; return true;
+    case 'n': return true;
+    case 'h': o.help = true; return true;
+    case 'V': o.version = true; return true;
+    case kJson: o.json = true; return true;
+    case '4': case '6':
+      (option == '4' ? o.ipv6 : o.ipv4) = false;
+      if (o.ipv4 || o.ipv6) return true;
+      error = "-4 and -6 together would keep nothing: give one of them, or neither for both families";
+      return false;
+    case 'i':
+      if (IsAddressText(v)) o.address = v;
+      else if (IsInterfaceName(v)) o.interfaceName = v;
+      else error = Named(option, longIndex) + " " + v + ": not an interface name (like lo or eth0), any, or an address "
+                   "(write IPv4 as dotted decimal, like 192.168.0.5, or IPv6 as 2001:db8::5)";
+      return error.empty();
+    case 'f': case 't': {
+      FilterCheck check = CheckFilterText(v);
+      if (check.problem.empty()) {
+        (option == 'f' ? o.from : o.to) = v;
+        return true;
+      }
+      error = Named(option, longIndex) + " " + v + ": " + check.problem + "; the forms are ";
+      error += kFilterForms;
+      return false;
+    }
+    case 'p':
+      if (ParseProtocols(v, o)) return true;
+      error = Named(option, longIndex) + (v.empty() ? " ''" : " " + v) + ": not a list of tcp, udp, icmp, igmp, raw";
+      return false;
+    case 'c':
+      if (ParseCount(v, o.count)) return true;
+      error = Named(option, longIndex) + " " + v + ": not a positive number";
+      return false;
+    case kTime:
+      if (ParseTime(v, o.time)) return true;
+      error = "--time=" + v + ": not one of local, utc, epoch, none";
+      return false;
+    case 'w': o.writeFile = v; return true;
+    case 'r': o.readFile = v; return true;
+    default: return false;
+  }
+}
+
+// The combinations that cannot be honoured; empty when there is none.
+std::string Conflict(const Options& o) {
+  if (!o.readFile.empty() && (!o.address.empty() || !o.interfaceName.empty())) {
+    return "-i and -r exclude each other: a capture file has no interface";
+  }
+  if (o.writeFile == "-" && (o.details || o.json)) {
+    return "-w - writes the capture file to standard output, which then carries no lines: "
+           "-d and --json have nowhere to go (write the file elsewhere with -w FILE)";
+  }
+  if (o.bothTraffic) {
+    FilterCheck from = CheckFilterText(o.from), to = CheckFilterText(o.to);
+    if (!from.address || !to.address || from.port || to.port) {
+      return "-b keeps both ways between two addresses: give an address and no port in both -f and -t "
+             "(like -f 10.0.0.1:* -t 10.0.0.2:*)";
+    }
+  }
+  return "";
+}
+
+std::string Quoted(int argc, char** argv, int from) {
+  std::string words;
+  for (int i = from; i < argc; ++i) words += (words.empty() ? "" : " ") + std::string(argv[i]);
+  return "\"" + words + "\"";
+}
+
 }  // namespace
 
-CaptureOptions CaptureOptionsOf(const Options& o) {
-  return {o.address, o.from, o.to, o.bothTraffic, o.tcp, o.udp, o.icmp, o.igmp, o.raw, o.ipv6, o.ipv4};
+CaptureOptions CaptureOptionsOf(const Options& o, int interfaceIndex) {
+  return {o.address, o.from, o.to, o.bothTraffic, o.tcp, o.udp, o.icmp, o.igmp, o.raw, o.ipv6, o.ipv4, interfaceIndex};
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "-b") { o.bothTraffic = true; continue; }
-    if (arg == "-d") { o.details = true; continue; }
-    if (arg == "--json") { o.json = true; continue; }
-    if (arg == "-4" || arg == "-6") {
-      (arg == "-4" ? o.ipv6 : o.ipv4) = false;
-      if (!o.ipv4 && !o.ipv6) {
-        error = "-4 and -6 together would keep nothing: give one of them, or neither for both families";
-        return std::nullopt;
-      }
-      continue;
-    }
-    bool takesValue = arg == "-i" || arg == "-f" || arg == "-t" || arg == "-p" || arg == "-c" || arg == "-w" ||
-                      arg == "-r";
-    if (!takesValue) {
-      error = "unknown option " + std::string(arg);
+  optind = 0;  // getopt starts over, for a second call
+  opterr = 0;
+  int option, longIndex = -1;
+  while ((option = getopt_long(argc, argv, ":i:f:t:bp:46c:w:r:dlqnhV", kLongOptions, &longIndex)) != -1) {
+    if (option == '?' || option == ':') {
+      // A short option is named by optopt; a long one only by the word it came in.
+      std::string word = argv[optind - 1];
+      bool isLong = option == ':' ? word.rfind("--", 0) == 0 : optopt <= 0 || optopt >= 256;
+      std::string name = isLong ? word.substr(0, word.find('=')) : std::string("-") + static_cast<char>(optopt);
+      if (option == ':') error = name + " needs a value";
+      else if (isLong && optopt > 0) error = name + " takes no value";  // --json=yes
+      else error = "unknown option " + name;
       return std::nullopt;
     }
-    if (i + 1 >= argc) {
-      error = std::string(arg) + " needs a value";
-      return std::nullopt;
-    }
-    std::string value = argv[++i];
-    if (arg == "-i") {
-      if (!IsAddressText(value) && !IsIpv6Text(value)) {
-        error = "-i " + value + ": not an address (write IPv4 as dotted decimal, like 192.168.0.5, or IPv6 as 2001:db8::5)";
-        return std::nullopt;
-      }
-      o.address = value;
-    } else if (arg == "-f" || arg == "-t") {
-      if (!FilterCanMatch(value)) {
-        error = std::string(arg) + " " + value + ": this filter can never match (use ADDRESS:PORT, * for any)";
-        return std::nullopt;
-      }
-      (arg == "-f" ? o.from : o.to) = value;
-    } else if (arg == "-p") {
-      if (!ParseProtocols(value, o)) {
-        error = "-p " + value + ": not a list of tcp, udp, icmp, igmp, raw";
-        return std::nullopt;
-      }
-    } else if (arg == "-c") {
-      if (!ParseCount(value, o.count)) {
-        error = "-c " + value + ": not a positive number";
-        return std::nullopt;
-      }
-    } else if (arg == "-w") {
-      o.writeFile = value;
-    } else {
-      o.readFile = value;
-    }
+    if (!Apply(option, optarg, longIndex, o, error)) return std::nullopt;
+    longIndex = -1;
   }
-  if (!o.readFile.empty() && !o.address.empty()) {
-    error = "-i and -r exclude each other: a capture file has no interface";
+  // getopt_long has moved every word that is no option to the end.
+  if (optind < argc) {
+    error = Quoted(argc, argv, optind) + ": trovix-cli reads no filter expression; keep protocols with -p "
+            "(like -p udp) and addresses and ports with -f FROM and -t TO (like -t '*:53')";
     return std::nullopt;
   }
+  if (o.help || o.version) return o;
+  if (error = Conflict(o); !error.empty()) return std::nullopt;
   return o;
 }
 

@@ -6,15 +6,20 @@
 #include <string>
 
 #include "capture/capture_thread.h"
+#include "cli/time_column.h"
 
 namespace trovix::cli {
 
 inline constexpr const char* kUsage =
-    "usage: trovix-cli [-i ADDRESS] [-f FROM] [-t TO] [-b] [-p tcp,udp,icmp,igmp,raw] [-4|-6] [-c COUNT]\n"
-    "                  [-w FILE|-] [-r FILE] [-d] [--json]\n";
+    "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE] [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
+    "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none]\n";
+
+// --help: the usage, then every option.
+extern const char* const kHelp;
 
 struct Options {
-  std::string address;  // -i: empty for every interface
+  std::string address;        // -i ADDRESS
+  std::string interfaceName;  // -i NAME; empty, or "any", for every interface
   std::string from = "*:*";
   std::string to = "*:*";
   bool bothTraffic = false;
@@ -25,10 +30,16 @@ struct Options {
   std::string readFile;
   bool details = false;
   bool json = false;
+  TimeColumn time = TimeColumn::kLocal;
+  bool lineBuffered = false;
+  bool quiet = false;
+  bool help = false;
+  bool version = false;
 };
 
-// What the window's "go!" would read for these options.
-CaptureOptions CaptureOptionsOf(const Options& options);
+// What the window's "go!" would read for these options; `interfaceIndex` is that of -i
+// NAME (0 for every interface), or -1 for the interface that owns -i ADDRESS.
+CaptureOptions CaptureOptionsOf(const Options& options, int interfaceIndex = -1);
 
 // Nothing and a one-line reason when the arguments are not usable.
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);

@@ -1,27 +1,19 @@
 #include "cli/packet_output.h"
 
+#include <fcntl.h>
 #include <pcap/pcap.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "capture/packet_line.h"
-#include "report/packet_report.h"
+#include "cli/report_texts.h"
 #include "settings/capture_file.h"
 
 namespace trovix::cli {
-namespace {
-
-// The views a first start of the window shows a payload in.
-constexpr ReportViews kReportViews{false, true, false};
-
-void AppendReportLines(std::string& out, const std::string& report) {
-  for (char c : report) {
-    if (c != '\r') out += c;
-  }
-}
-
-}  // namespace
 
 std::string Rfc3339Time(int64_t receiveTime) {
   time_t seconds = static_cast<time_t>(receiveTime / 1000000000);
@@ -53,18 +45,51 @@ void AppendJsonString(std::string& out, const std::string& text) {
   out += '"';
 }
 
-PacketOutput::PacketOutput(const OutputChoice& choice, FILE* out) : choice_(choice), out_(out) {}
+PacketOutput::PacketOutput(const OutputChoice& choice, FILE* out) : choice_(choice), out_(out), time_(choice.time) {}
 
 PacketOutput::~PacketOutput() {
-  if (dumper_ != nullptr) pcap_dump_close(dumper_);
+  if (file_ != nullptr) fclose(file_);
   if (format_ != nullptr) pcap_close(format_);
 }
 
-bool PacketOutput::OpenCaptureFile(const std::string& path, std::string& error) {
+void PacketOutput::Failed(int error, const char* what) noexcept {
+  if (writeError_ != 0) return;
+  writeError_ = error != 0 ? error : EIO;
+  failedWhat_ = what;
+}
+
+std::string PacketOutput::failure() const {
+  return std::string("cannot write ") + failedWhat_ + ": " + std::strerror(writeError_);
+}
+
+bool PacketOutput::OpenCaptureFile() noexcept {
+  if (choice_.captureFile.empty() || dumper_ != nullptr) return true;
+  bool toOut = choice_.captureFile == "-";
+  const char* what = toOut ? "the capture file to standard output" : choice_.captureFile.c_str();
   format_ = OpenCaptureFileFormat();
-  if (format_ != nullptr) dumper_ = pcap_dump_open(format_, path.c_str());
+  if (format_ == nullptr) {
+    Failed(ENOMEM, what);
+    return false;
+  }
+  FILE* file = out_;
+  if (!toOut) {
+    int fd = open(choice_.captureFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+      Failed(errno, what);
+      if (fd >= 0) close(fd);
+      return false;
+    }
+    file_ = file;
+  }
+  // The dumper is the stream itself: closing file_ closes it.
+  dumper_ = pcap_dump_fopen(format_, file);
   if (dumper_ == nullptr) {
-    error = "cannot write " + path + ": " + (format_ != nullptr ? pcap_geterr(format_) : "libpcap failed");
+    Failed(EIO, what);
+    return false;
+  }
+  if (pcap_dump_flush(dumper_) != 0 || ferror(file) != 0) {
+    Failed(errno, what);
     return false;
   }
   return true;
@@ -87,23 +112,24 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     text_ += number;
     if (choice_.details) {
       text_ += ",\"report\":";
-      std::string report;
-      AppendReportLines(report, BuildDatagramReport(static_cast<int64_t>(index), f.protocol, datagram, length, kReportViews));
-      AppendJsonString(text_, report);
+      BuildReportTexts(static_cast<int64_t>(index), f.protocol, datagram, length, nullptr, &report_);
+      AppendJsonString(text_, report_);
     }
     text_ += "}\n";
   } else {
+    time_.Append(text_, receiveTime);
     char line[32 + kPacketColumnsMax];
     int n = snprintf(line, sizeof line, "%llu\t", static_cast<unsigned long long>(index));
-    FormatPacketColumns(f, line + n);
-    text_ += line;
+    size_t columns = FormatPacketColumns(f, line + n);
+    text_.append(line, static_cast<size_t>(n) + columns);
     text_ += '\n';
     if (choice_.details) {
-      AppendReportLines(text_, BuildDatagramReport(static_cast<int64_t>(index), f.protocol, datagram, length, kReportViews));
+      BuildReportTexts(static_cast<int64_t>(index), f.protocol, datagram, length, &report_, nullptr);
+      text_ += report_;
       text_ += '\n';
     }
   }
-  if (fwrite(text_.data(), 1, text_.size(), out_) != text_.size() && writeError_ == 0) writeError_ = errno;
+  if (fwrite(text_.data(), 1, text_.size(), out_) != text_.size()) Failed(errno, "to standard output");
 }
 
 bool PacketOutput::Take(const uint8_t* datagram, size_t length, const DatagramFields& fields,
@@ -111,7 +137,8 @@ bool PacketOutput::Take(const uint8_t* datagram, size_t length, const DatagramFi
   try {
     if (choice_.lines) Print(datagram, length, fields, receiveTime);
   } catch (...) {
-    writeError_ = ENOMEM;  // a report that could not be made: say so rather than go on without it
+    // A line or report that could not be made: say so rather than go on without it.
+    Failed(ENOMEM, "to standard output");
   }
   if (dumper_ != nullptr) DumpDatagram(dumper_, datagram, length, receiveTime);
   ++stored_;
@@ -121,8 +148,27 @@ bool PacketOutput::Take(const uint8_t* datagram, size_t length, const DatagramFi
 void PacketOutput::BatchDone() noexcept {
   if (stored_ == flushed_) return;
   flushed_ = stored_;
-  if (choice_.lines && fflush(out_) != 0 && writeError_ == 0) writeError_ = errno;
-  if (dumper_ != nullptr && pcap_dump_flush(dumper_) != 0 && writeError_ == 0) writeError_ = errno;
+  Flush();
+}
+
+void PacketOutput::Flush() noexcept {
+  if (choice_.lines && fflush(out_) != 0) Failed(errno, "to standard output");
+  // A record that could not be written marks the stream, even if this flush succeeds.
+  if (dumper_ != nullptr) {
+    FILE* file = file_ != nullptr ? file_ : out_;
+    if (pcap_dump_flush(dumper_) != 0 || ferror(file) != 0) {
+      Failed(errno, file_ != nullptr ? choice_.captureFile.c_str() : "the capture file to standard output");
+    }
+  }
+}
+
+bool PacketOutput::Finish() noexcept {
+  Flush();
+  if (file_ != nullptr) {
+    dumper_ = nullptr;  // the dumper is file_'s stream
+    if (fclose(std::exchange(file_, nullptr)) != 0) Failed(errno, choice_.captureFile.c_str());
+  }
+  return writeError_ == 0;
 }
 
 }  // namespace trovix::cli

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "capture/capture_thread.h"
+#include "cli/time_column.h"
 
 struct pcap;
 struct pcap_dumper;
@@ -14,10 +15,12 @@ struct pcap_dumper;
 namespace trovix::cli {
 
 struct OutputChoice {
-  bool lines = true;  // off when standard output is the capture file
+  bool lines = true;  // off when standard output is the capture file, or with -q
   bool json = false;
   bool details = false;
+  TimeColumn time = TimeColumn::kLocal;
   uint64_t count = 0;  // stop after this many; 0 for no limit
+  std::string captureFile;  // -w: "-" for standard output, empty for none
 };
 
 class PacketOutput : public DatagramSink {
@@ -27,28 +30,43 @@ class PacketOutput : public DatagramSink {
   PacketOutput(const PacketOutput&) = delete;
   PacketOutput& operator=(const PacketOutput&) = delete;
 
-  // Starts the capture file `path` ("-" for standard output). False with `error` set.
-  bool OpenCaptureFile(const std::string& path, std::string& error);
+  // Opens the capture file, if one was chosen, and writes its header out at once, so that
+  // a file that cannot be written is known before any datagram. Call only once the
+  // datagrams' source is ready: until then the file is left as it was. False when it
+  // failed (see failure()).
+  bool OpenCaptureFile() noexcept;
+  bool CaptureOpened() noexcept override { return OpenCaptureFile(); }
 
   bool Take(const uint8_t* datagram, size_t length, const DatagramFields& fields,
             int64_t receiveTime) noexcept override;
   void BatchDone() noexcept override;
+  // Writes out everything and closes the capture file; false when any write failed.
+  bool Finish() noexcept;
 
   uint64_t stored() const { return stored_; }
+  bool printsLines() const { return choice_.lines; }
   // The first write that failed, as errno (EPIPE when the reader went away); 0 if none.
   int writeError() const { return writeError_; }
+  // What could not be written and why, for a message.
+  std::string failure() const;
 
  private:
   void Print(const uint8_t* datagram, size_t length, const DatagramFields& fields, int64_t receiveTime);
+  void Flush() noexcept;
+  void Failed(int error, const char* what) noexcept;
 
   OutputChoice choice_;
   FILE* out_;
+  TimeFormatter time_;
   pcap* format_ = nullptr;
   pcap_dumper* dumper_ = nullptr;
+  FILE* file_ = nullptr;  // the capture file's stream, when it is not `out_`
   uint64_t stored_ = 0;
   uint64_t flushed_ = 0;
   int writeError_ = 0;
+  const char* failedWhat_ = "";
   std::string text_;  // reused for every line, so a line costs no allocation once it has grown
+  std::string report_;
 };
 
 // "2024-05-01T12:00:00.123456789Z" for nanoseconds since 1970.

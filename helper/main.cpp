@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -83,8 +84,28 @@ bool Keep(void* context, const uint8_t* datagram, size_t length, int64_t receive
   return true;
 }
 
+// The timer that retires a part-filled block runs every hand-over time, but leaves alone
+// a block that was opened since its last run; this much more covers its lateness.
+constexpr int kRetireSlackMs = 20;
+
+// For a stop that asks for the rest: the blocks already handed over, then the block the
+// kernel was filling at the stop, once its timer has retired it (datagrams after the stop
+// in that block come with it; later blocks are not waited for).
+void HandOverRest(PacketRing& ring, Batch& batch, uint32_t handOverMs) {
+  if (!ring.Drain(Keep, &batch) || !batch.Flush() || !ring.NextBlockHoldsDatagrams()) return;
+  uint64_t target = ring.blocksDrained() + 1;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * handOverMs + kRetireSlackMs);
+  pollfd fd{ring.fd(), POLLIN, 0};
+  while (ring.blocksDrained() < target) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    if (poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return;
+    if (!ring.Drain(Keep, &batch) || !batch.Flush()) return;
+  }
+}
+
 // Runs until the client stops the capture or goes away (0), or the socket fails (1).
-int CaptureLoop(PacketRing& ring, Batch& batch) {
+int CaptureLoop(PacketRing& ring, Batch& batch, uint32_t handOverMs) {
   pollfd fds[2] = {{ring.fd(), POLLIN, 0}, {kFd, POLLIN, 0}};
   for (;;) {
     bool drained = ring.Drain(Keep, &batch);
@@ -98,7 +119,10 @@ int CaptureLoop(PacketRing& ring, Batch& batch) {
       uint8_t stop = 0;
       ssize_t n = recv(kFd, &stop, 1, MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      if (n == 1 && stop == kStopMessage) SendReport(HelperMessage::kEnded, 0, batch.seen, ring.Statistics());
+      if (n == 1 && stop == kStopAfterRestMessage) HandOverRest(ring, batch, handOverMs);
+      if (n == 1 && (stop == kStopMessage || stop == kStopAfterRestMessage) && !batch.clientGone) {
+        SendReport(HelperMessage::kEnded, 0, batch.seen, ring.Statistics());
+      }
       return 0;  // a stop, the client's end, or anything else it has no business sending
     }
     bool failed = false;
@@ -153,7 +177,7 @@ int Main() {
   }
   if (!SendReport(HelperMessage::kOpened, 0)) return 0;
   static Batch batch;
-  return CaptureLoop(ring, batch);
+  return CaptureLoop(ring, batch, request.handOverMs);
 }
 
 }  // namespace

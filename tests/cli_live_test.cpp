@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/command_output.h"
+#include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 #include "tests/temp_files.h"
@@ -31,6 +32,9 @@ namespace trovix {
 namespace {
 
 using namespace std::chrono_literals;
+
+constexpr std::string_view kUsageLine =
+    "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE] [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n";
 
 // A running trovix-cli (or tcpdump) with its standard output and error kept.
 class Program {
@@ -122,7 +126,7 @@ class CliLive : public ::testing::Test {
 };
 
 TEST_F(CliLive, LinesAreExactAndCountEndsTheCapture) {
-  Program cli(Cli({"-i", "127.0.0.1", "-f", "*:40401", "-p", "udp", "-c", "3"}));
+  Program cli(Cli({"-i", "127.0.0.1", "-f", "*:40401", "-p", "udp", "-c", "3", "--time=none"}));
   ASSERT_TRUE(cli.Listening()) << cli.err();
   SendFrom(40409, {4});  // filtered out
   SendFrom(40401, {4, 5, 6, 7});
@@ -131,7 +135,7 @@ TEST_F(CliLive, LinesAreExactAndCountEndsTheCapture) {
             "0\tudp\t127.0.0.1\t40401\t127.0.0.1\t40402\t32\t64\n"
             "1\tudp\t127.0.0.1\t40401\t127.0.0.1\t40402\t33\t64\n"
             "2\tudp\t127.0.0.1\t40401\t127.0.0.1\t40402\t34\t64\n");
-  EXPECT_NE(cli.err().find(", 3 stored, 0 dropped by the kernel\n"), std::string::npos) << cli.err();
+  EXPECT_NE(cli.err().find("\n3 datagrams written\n"), std::string::npos) << cli.err();
 }
 
 // One UDP datagram of `size` payload bytes from [::1]:`from` to [::1]:`from`+1.
@@ -160,7 +164,7 @@ TEST_F(CliLive, BothFamiliesByDefaultAndOneWithFourOrSix) {
                "1\tudp\t127.0.0.1\t40421\t127.0.0.1\t40422\t34\t64\n"},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> args = Cli({"-i", "127.0.0.1", "-f", "*:40421", "-c", "2"});
+    std::vector<std::string> args = Cli({"-i", "127.0.0.1", "-f", "*:40421", "-c", "2", "--time=none"});
     args.insert(args.end(), c.family.begin(), c.family.end());
     Program cli(args);
     ASSERT_TRUE(cli.Listening()) << cli.err();
@@ -214,10 +218,10 @@ TEST_F(CliLive, CtrlCDuringAFloodLosesNoStoredDatagram) {
   stop = true;
   flood.join();
   EXPECT_EQ(status, 0);
-  unsigned long long seen = 0, stored = 0, dropped = 0;
-  ASSERT_EQ(std::sscanf(cli.err().c_str(), "trovix-cli: listening on 127.0.0.1\n"
-                        "trovix-cli: %llu datagrams seen, %llu stored, %llu dropped by the kernel\n",
-                        &seen, &stored, &dropped), 3) << cli.err();
+  unsigned long long stored = 0, received = 0, dropped = 0;
+  ASSERT_EQ(std::sscanf(cli.err().c_str(), "trovix-cli: listening on 127.0.0.1\n%llu datagrams written\n"
+                        "%llu datagrams received by filter\n%llu datagrams dropped by kernel\n",
+                        &stored, &received, &dropped), 3) << cli.err();
   EXPECT_GT(stored, 1000u);
   EXPECT_EQ(std::count(cli.out().begin(), cli.out().end(), '\n'), static_cast<long>(stored));
   test::CommandResult records = test::RunCommand("tcpdump -r '" + pcap + "' -nn 2>/dev/null | wc -l");
@@ -245,7 +249,7 @@ TEST_F(CliLive, ReadsWhatTcpdumpWritesOnEveryLinkType) {
     dump.Signal(SIGINT);
     dump.Wait();
     ASSERT_NE(test::RunCommand("tcpdump -r '" + file + "' 2>&1").out.find(kind.name), std::string::npos);
-    Program cli(Cli({"-r", file, "-f", "*:40421"}));
+    Program cli(Cli({"-r", file, "-f", "*:40421", "--time=none"}));
     EXPECT_EQ(cli.Wait(), 0);
     EXPECT_EQ(cli.out(), expected) << kind.name;
   }
@@ -253,7 +257,7 @@ TEST_F(CliLive, ReadsWhatTcpdumpWritesOnEveryLinkType) {
   std::string raw = folder_.Path("raw.pcap");
   Program writer(Cli({"-r", folder_.Path("EN10MB.pcap"), "-w", raw}));
   ASSERT_EQ(writer.Wait(), 0);
-  Program cli(Cli({"-r", raw}));
+  Program cli(Cli({"-r", raw, "--time=none"}));
   EXPECT_EQ(cli.Wait(), 0);
   EXPECT_EQ(cli.out(), expected);
 }
@@ -272,7 +276,9 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
        "\"sudo usermod -aG trovix $USER\", then log in again\n"},
       {Cli({"-i", "198.18.7.7"}), false, 1, "trovix-cli: no interface has the address 198.18.7.7\n"},
       {Cli({"-t", "10.0.0.01:80"}), false, 2,
-       "trovix-cli: -t 10.0.0.01:80: this filter can never match (use ADDRESS:PORT, * for any)\n"},
+       "trovix-cli: -t 10.0.0.01:80: \"10.0.0.01\" is not an address as datagrams' are written (like 10.0.0.1); "
+       "the forms are ADDRESS:PORT, ADDRESS:*, *:PORT or *:*; for IPv6 [ADDRESS]:PORT, [ADDRESS]:*, [ADDRESS] or "
+       "ADDRESS; PORT a number from 0 to 65535 (0 and * keep any port)\n"},
       {Cli({"-r", text}), false, 1, "trovix-cli: cannot read " + text + " as a capture file: unknown file format\n"},
       {Cli({"-p", "tcp,http"}), false, 2, "trovix-cli: -p tcp,http: not a list of tcp, udp, icmp, igmp, raw\n"},
   };
@@ -281,6 +287,185 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
     EXPECT_EQ(cli.Wait(), c.status) << c.firstLine;
     EXPECT_EQ(cli.err().substr(0, cli.err().find('\n') + 1), c.firstLine);
     EXPECT_EQ(cli.out(), "");
+  }
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n') + 1); }
+
+// A pcap file (raw IP, nanosecond times) of `datagrams`, each received at 1700000000.123456789,
+// which is 2023-11-14 22:13:20 UTC.
+std::string PcapOf(const std::vector<std::vector<uint8_t>>& datagrams) {
+  const uint32_t head[6] = {0xa1b23c4d, 0x00040002, 0, 0, 65535, 101};
+  std::string file(reinterpret_cast<const char*>(head), sizeof head);
+  for (const std::vector<uint8_t>& d : datagrams) {
+    const uint32_t record[4] = {1700000000, 123456789, static_cast<uint32_t>(d.size()), static_cast<uint32_t>(d.size())};
+    file.append(reinterpret_cast<const char*>(record), sizeof record);
+    file.append(d.begin(), d.end());
+  }
+  return file;
+}
+
+// 10.0.0.1:40461 to 10.0.0.2:40462, UDP, with `payload`.
+std::vector<uint8_t> UdpWith(const std::string& payload) {
+  std::vector<uint8_t> d = test::MakeDatagram({17, "10.0.0.1", "10.0.0.2", 40461, 40462, payload.size()});
+  std::copy(payload.begin(), payload.end(), d.end() - static_cast<long>(payload.size()));
+  return d;
+}
+
+TEST_F(CliLive, WhatATcpdumpUserTypesWorks) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;  // first lines
+  } cases[] = {
+      {Cli({"-h"}), 0, std::string(kUsageLine), ""},
+      {Cli({"--help"}), 0, std::string(kUsageLine), ""},
+      {Cli({"-V"}), 0, "trovix-cli 0.1.0\n", ""},
+      {Cli({"--version"}), 0, "trovix-cli 0.1.0\n", ""},
+      {Cli({"udp", "port", "53"}), 2, "",
+       "trovix-cli: \"udp port 53\": trovix-cli reads no filter expression; keep protocols with -p (like -p udp) "
+       "and addresses and ports with -f FROM and -t TO (like -t '*:53')\n"},
+  };
+  for (const Case& c : cases) {
+    Program cli(c.args);
+    EXPECT_EQ(cli.Wait(), c.status) << c.args[1];
+    EXPECT_EQ(FirstLine(cli.out()), c.out);
+    EXPECT_EQ(FirstLine(cli.err()), c.err);
+  }
+  for (const char* interface : {"lo", "any"}) {
+    Program cli(Cli({"-nli", interface, "--time=none", "-f", "*:40441", "-c", "1"}));
+    ASSERT_TRUE(cli.Listening()) << cli.err();
+    SendFrom(40441, {4});
+    EXPECT_EQ(cli.Wait(), 0);
+    EXPECT_EQ(cli.out(), "0\tudp\t127.0.0.1\t40441\t127.0.0.1\t40442\t32\t64\n") << interface;
+  }
+  Program quiet(Cli({"-qc", "2", "-f", "*:40451"}));
+  ASSERT_TRUE(quiet.Listening()) << quiet.err();
+  SendFrom(40451, {4, 4});
+  EXPECT_EQ(quiet.Wait(), 0);
+  EXPECT_EQ(quiet.out(), "");
+  EXPECT_EQ(quiet.err(), "trovix-cli: listening on every interface\n2 datagrams written\n"
+                         "2 datagrams received by filter\n0 datagrams dropped by kernel\n");
+}
+
+TEST_F(CliLive, LinesBeginWithTheReceiveTimeAsAsked) {
+  std::string file = folder_.Write("in.pcap", PcapOf({UdpWith("x")}));
+  const std::string columns = "0\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t29\t64\n";
+  std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "03:43:20.123456\t" + columns},  // local time by default
+      {{"--time=utc"}, "22:13:20.123456\t" + columns},
+      {{"--time=epoch"}, "1700000000.123456\t" + columns},
+      {{"--time=none"}, columns},
+      {{"--json"}, "{\"index\":0,\"time\":\"2023-11-14T22:13:20.123456789Z\""}};
+  for (const auto& [option, line] : cases) {
+    std::vector<std::string> args{"env", "TZ=<+0530>-5:30", TROVIX_CLI, "-r", file};
+    args.insert(args.end(), option.begin(), option.end());
+    Program cli(args);
+    EXPECT_EQ(cli.Wait(), 0);
+    EXPECT_EQ(cli.out().substr(0, line.size()), line) << args.back();
+  }
+}
+
+TEST_F(CliLive, NoMistakeTouchesTheFileToWrite) {
+  std::string keep = folder_.Write("keep.pcap", "precious");
+  struct Case {
+    std::vector<std::string> args;
+    bool withoutNetRaw;
+    int status;
+  } cases[] = {
+      {Cli({"-r", folder_.Path("typo.pcap"), "-w", keep}), false, 1},
+      {Cli({"-i", "198.18.7.7", "-w", keep}), false, 1},
+      {Cli({"-i", "nosuch0", "-w", keep}), false, 1},
+      {Cli({"-w", keep}), true, 1},
+      {Cli({"-r", keep, "-w", keep}), false, 2},
+  };
+  for (const Case& c : cases) {
+    Program cli(c.args, c.withoutNetRaw);
+    EXPECT_EQ(cli.Wait(), c.status) << cli.err();
+    EXPECT_EQ(test::RunCommand("cat '" + keep + "'").out, "precious") << cli.err();
+  }
+  for (const char* beside : {"-d", "--json"}) {
+    Program cli(Cli({"-w", "-", beside}));
+    EXPECT_EQ(cli.Wait(), 2);
+    EXPECT_EQ(FirstLine(cli.err()), "trovix-cli: -w - writes the capture file to standard output, which then carries "
+                                    "no lines: -d and --json have nowhere to go (write the file elsewhere with -w FILE)\n");
+  }
+  std::string in = folder_.Write("in.pcap", PcapOf({UdpWith("x")}));
+  test::CommandResult terminal = test::RunCommand("script -qec '" TROVIX_CLI " -r " + in + " -w -' /dev/null");
+  EXPECT_EQ(terminal.status, 2);
+  EXPECT_EQ(FirstLine(terminal.out), "trovix-cli: -w - would write the capture file to the terminal: send standard "
+                                     "output to a file or a program\r\n");
+}
+
+TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {
+  std::string file = folder_.Write("hostile.pcap", PcapOf({UdpWith("\x1b]0;x\x07\r\nA\tB\x9b")}));
+  Program text(Cli({"-r", file, "-d", "--time=none"}));
+  EXPECT_EQ(text.Wait(), 0);
+  EXPECT_EQ(text.out(),
+            "0\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t40\t64\npackets source:\n\npacket0 udp \nsourse port = 40461 \n"
+            "destination port = 40462 \nchecksum = 0\ndata length = 12\ndata in ASCII view:\n.]0;x...A.B.\n"
+            "data in HEX view:\n1b 5d 30 3b 78 7 d a 41 9 42 9b \n\n");
+  Program json(Cli({"-r", file, "-d", "--json"}));
+  EXPECT_EQ(json.Wait(), 0);
+  std::string report = json.out().substr(json.out().find("\"report\":"));
+  EXPECT_EQ(report, "\"report\":\"packets source:\\n\\npacket0 udp \\nsourse port = 40461 \\ndestination port = 40462 "
+                    "\\nchecksum = 0\\ndata length = 12\\ndata in ASCII view:\\n\\u001b]0;x\\u0007\\u000d\\nA\\u0009B"
+                    "\\u009b\\ndata in HEX view:\\n1b 5d 30 3b 78 7 d a 41 9 42 9b \\n\"}\n");
+}
+
+TEST_F(CliLive, CtrlCAndSigtermLoseNothingTheKernelHadReceived) {
+  struct Case {
+    int signal;
+    std::vector<std::string> output;
+  } cases[] = {{SIGINT, {"-w", "-"}}, {SIGTERM, {"--time=none"}}};
+  for (const Case& c : cases) {
+    std::vector<std::string> args = Cli({"-i", "127.0.0.1", "-f", "*:40481"});
+    args.insert(args.end(), c.output.begin(), c.output.end());
+    Program cli(args);
+    ASSERT_TRUE(cli.Listening()) << cli.err();
+    SendFrom(40481, {4, 4, 4, 4, 4});
+    std::this_thread::sleep_for(300ms);
+    cli.Signal(c.signal);
+    EXPECT_EQ(cli.Wait(), 0);
+    EXPECT_EQ(cli.err(), "trovix-cli: listening on 127.0.0.1\n5 datagrams written\n5 datagrams received by filter\n"
+                         "0 datagrams dropped by kernel\n");
+    std::string lines = cli.out();
+    if (c.signal == SIGINT) {
+      lines = test::RunCommand("tcpdump -r '" + folder_.Write("out.pcap", cli.out()) + "' -nn 2>/dev/null").out;
+    }
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 5) << lines;
+  }
+}
+
+TEST_F(CliLive, EveryFailureToWriteEndsWithStatusOne) {
+  std::string file = folder_.Write("in.pcap", PcapOf({UdpWith("x")}));
+  test::CommandResult header = test::RunCommand(std::string(TROVIX_CLI) + " -r " + file + " -p igmp -w /dev/full 2>&1");
+  EXPECT_EQ(header.status, 1);
+  EXPECT_EQ(header.out, "trovix-cli: cannot write /dev/full: No space left on device\n");
+  test::CommandResult lines = test::RunCommand(std::string(TROVIX_CLI) + " -r " + file + " 2>&1 >/dev/full");
+  EXPECT_EQ(lines.status, 1);
+  EXPECT_EQ(lines.out, "trovix-cli: cannot write to standard output: No space left on device\n");
+}
+
+TEST_F(CliLive, FiltersItCannotHonourExactlyAreRefusedWithTheForms) {
+  const std::string forms = "the forms are ADDRESS:PORT, ADDRESS:*, *:PORT or *:*; for IPv6 [ADDRESS]:PORT, "
+                            "[ADDRESS]:*, [ADDRESS] or ADDRESS; PORT a number from 0 to 65535 (0 and * keep any port)\n";
+  const std::string both = "trovix-cli: -b keeps both ways between two addresses: give an address and no port in both "
+                           "-f and -t (like -f 10.0.0.1:* -t 10.0.0.2:*)\n";
+  std::pair<std::vector<std::string>, std::string> cases[] = {
+      {Cli({"-t", "127.0.0.2"}), "trovix-cli: -t 127.0.0.2: no colon; " + forms},
+      {Cli({"-t", "*:http"}), "trovix-cli: -t *:http: \"http\" is not a port; " + forms},
+      {Cli({"-t", "*:70000"}), "trovix-cli: -t *:70000: \"70000\" is not a port; " + forms},
+      {Cli({"--from", "*:5000x"}), "trovix-cli: --from *:5000x: \"5000x\" is not a port; " + forms},
+      {Cli({"-f", "[::1]80"}), "trovix-cli: -f [::1]80: characters after ']'; " + forms},
+      {Cli({"-b"}), both},
+      {Cli({"-b", "-f", "10.0.0.1:80", "-t", "10.0.0.2:*"}), both},
+      {Cli({"-p", ""}), "trovix-cli: -p '': not a list of tcp, udp, icmp, igmp, raw\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    Program cli(args);
+    EXPECT_EQ(cli.Wait(), 2);
+    EXPECT_EQ(FirstLine(cli.err()), message);
   }
 }
 
@@ -358,7 +543,7 @@ class AsNobody : public CliLive {
 
 TEST_F(AsNobody, AMemberCapturesThroughTheHelperAndNeitherHoldsACapability) {
   std::vector<std::string> args = Copy(TROVIX_CLI, "trovix-cli", true);
-  args.insert(args.end(), {"-i", "127.0.0.1", "-f", "*:40431", "-c", "2"});
+  args.insert(args.end(), {"-i", "127.0.0.1", "-f", "*:40431", "-c", "2", "--time=none"});
   Program cli(args);
   ASSERT_TRUE(cli.Listening()) << cli.err();
   EXPECT_EQ(ThreadsCapabilitiesOtherThan(cli.pid(), kNoCapability), "");

@@ -121,6 +121,7 @@ PacketRing::PacketRing(PacketRing&& other) noexcept
       blockSize_(other.blockSize_),
       blockCount_(std::exchange(other.blockCount_, 0)),
       nextBlock_(other.nextBlock_),
+      blocksDrained_(other.blocksDrained_),
       failure_(other.failure_),
       interfaceDown_(other.interfaceDown_),
       statistics_(std::exchange(other.statistics_, {})) {}
@@ -135,6 +136,7 @@ PacketRing& PacketRing::operator=(PacketRing&& other) noexcept {
     blockSize_ = other.blockSize_;
     blockCount_ = std::exchange(other.blockCount_, 0);
     nextBlock_ = other.nextBlock_;
+    blocksDrained_ = other.blocksDrained_;
     failure_ = other.failure_;
     interfaceDown_ = other.interfaceDown_;
     statistics_ = std::exchange(other.statistics_, {});
@@ -177,7 +179,7 @@ int PacketRing::Open(int ifindex, const sock_filter* program, uint16_t length, P
 
 bool PacketRing::Drain(DatagramHandler handler, void* context) noexcept {
   if (map_ == nullptr) return true;
-  for (;;) {
+  for (uint32_t lap = 0; lap < blockCount_; ++lap) {
     uint8_t* block = map_ + static_cast<size_t>(nextBlock_) * blockSize_;
     // The kernel hands a block over by its status word; acquire it before reading the block.
     auto* status = reinterpret_cast<uint32_t*>(block + offsetof(tpacket_block_desc, hdr.bh1.block_status));
@@ -188,8 +190,21 @@ bool PacketRing::Drain(DatagramHandler handler, void* context) noexcept {
     bool keepGoing = WalkRingBlock(block, blockSize_, handler, context);
     __atomic_store_n(status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
     nextBlock_ = (nextBlock_ + 1) % blockCount_;
+    ++blocksDrained_;
     if (!keepGoing) return false;
   }
+  return true;
+}
+
+bool PacketRing::NextBlockHoldsDatagrams() const noexcept {
+  if (map_ == nullptr) return false;
+  const uint8_t* block = map_ + static_cast<size_t>(nextBlock_) * blockSize_;
+  auto* status = reinterpret_cast<const uint32_t*>(block + offsetof(tpacket_block_desc, hdr.bh1.block_status));
+  if ((__atomic_load_n(status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) != 0) return true;
+  // The kernel counts a datagram into the block it fills as it copies it in; only whether
+  // the count is 0 matters here, so a racing read is good enough.
+  auto* packets = reinterpret_cast<const uint32_t*>(block + offsetof(tpacket_block_desc, hdr.bh1.num_pkts));
+  return __atomic_load_n(packets, __ATOMIC_RELAXED) != 0;
 }
 
 bool PacketRing::Failed(short revents) noexcept {

@@ -67,8 +67,16 @@ class PacketRing {
   int fd() const noexcept { return fd_; }
 
   // Hands every datagram that the ring holds to `handler`, returning the blocks to the
-  // kernel. Returns false when the handler asked to stop.
+  // kernel: at most one lap of the ring, so that a caller under a flood, which the kernel
+  // fills as fast as it is drained, still gets to its other work. Returns false when the
+  // handler asked to stop.
   bool Drain(DatagramHandler handler, void* context) noexcept;
+  // Blocks Drain has handed back to the kernel so far.
+  uint64_t blocksDrained() const noexcept { return blocksDrained_; }
+  // Whether the block Drain would take next holds datagrams: one the kernel has handed
+  // over, or the one it is filling (which it hands over when full, or when its timer
+  // retires it).
+  bool NextBlockHoldsDatagrams() const noexcept;
 
   // After poll reported `revents` on fd() with POLLERR or POLLNVAL set: clears the socket
   // error and tells whether the capture must end (the descriptor is no good, the bound
@@ -99,6 +107,7 @@ class PacketRing {
   uint32_t blockSize_ = 0;
   uint32_t blockCount_ = 0;
   uint32_t nextBlock_ = 0;
+  uint64_t blocksDrained_ = 0;
   int failure_ = 0;
   bool interfaceDown_ = false;
   RingStatistics statistics_;
