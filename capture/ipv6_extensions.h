@@ -36,8 +36,8 @@ inline uint16_t FragmentOffsetBytes(uint16_t field) noexcept { return field & 0x
 struct Ipv6UpperLayer {
   uint8_t protocol;    // the last next-header value: the upper layer, once complete
   size_t at;           // the offset of that header
-  bool complete;       // false: the header `protocol` at `at` was not received whole
-  bool laterFragment;  // a fragment header with a non-zero offset was walked
+  bool complete;            // false: the header `protocol` at `at` was not received whole
+  uint16_t fragmentOffset;  // in bytes; not 0 once a fragment other than the first was walked
 };
 
 // Walks from the fixed header's next-header field over every extension header received
@@ -45,14 +45,17 @@ struct Ipv6UpperLayer {
 // the first header cut short. Reads nothing past the received bytes.
 template <typename Visit>
 Ipv6UpperLayer WalkIpv6Extensions(ByteReader& r, Visit&& visit) noexcept {
-  Ipv6UpperLayer upper{r.U8(6), kIpv6HeaderSize, true, false};
+  Ipv6UpperLayer upper{r.U8(6), kIpv6HeaderSize, true, 0};
   while (IsWalkedExtension(upper.protocol)) {
     size_t size = ExtensionSize(upper.protocol, r, upper.at);
     if (!r.Has(upper.at, size)) {
       upper.complete = false;
       break;
     }
-    if (upper.protocol == kFragment && FragmentOffsetBytes(r.Be16(upper.at + 2)) != 0) upper.laterFragment = true;
+    if (upper.protocol == kFragment) {
+      uint16_t offset = FragmentOffsetBytes(r.Be16(upper.at + 2));
+      if (offset != 0) upper.fragmentOffset = offset;  // any later fragment header counts
+    }
     visit(upper.protocol, upper.at, size);
     upper.protocol = r.U8(upper.at);
     upper.at += size;

@@ -203,7 +203,7 @@ bool ReadIpv6Fields(const uint8_t* datagram, size_t length, DatagramFields& out)
   if (next == 6 || next == 17) {
     out.protocol = next;
     // A later fragment begins with payload bytes, which must not be read as ports.
-    if (!upper.laterFragment) {
+    if (upper.fragmentOffset == 0) {
       out.sport = r.Be16(upper.at);
       out.dport = r.Be16(upper.at + 2);
       out.portsValid = !r.truncated();

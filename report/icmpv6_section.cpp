@@ -44,7 +44,7 @@ void AppendQuotedEnd(std::string& out, ByteReader& m, const char* label, size_t 
 void AppendQuote(std::string& out, ByteReader& m) {
   ByteReader quote = Tail(m, kQuoteStart);
   Ipv6UpperLayer upper = WalkIpv6Extensions(quote, [](uint8_t, size_t, size_t) {});
-  bool ports = upper.complete && !upper.laterFragment && (upper.protocol == 6 || upper.protocol == 17) &&
+  bool ports = upper.complete && upper.fragmentOffset == 0 && (upper.protocol == 6 || upper.protocol == 17) &&
                quote.Has(upper.at, 4);
   size_t portsAt = ports ? kQuoteStart + upper.at : 0;
   AppendQuotedEnd(out, m, "source ", kQuoteStart + 8, portsAt);

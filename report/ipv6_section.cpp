@@ -57,12 +57,11 @@ void AppendLength(std::string& out, ByteReader& d, uint8_t type, size_t at, std:
 }
 
 // The line of a header received whole.
-void AppendExtension(std::string& out, ByteReader& d, uint8_t type, size_t at, Ipv6Walk& walk) {
+void AppendExtension(std::string& out, ByteReader& d, uint8_t type, size_t at) {
   out += ExtensionLabel(type);
   if (type == kFragment) {
     uint16_t field = d.Be16(at + 2);
     uint16_t offset = FragmentOffsetBytes(field);
-    if (offset != 0) walk.fragmentOffset = offset;  // as the capture does, any later one counts
     AppendUnits(out, " offset = ", offset / 8, offset, ", ");
     AppendNumberLine(out, "more fragments = ", field & 1, ", ");
     AppendNumberLine(out, "identification = ", d.Be32(at + 4), ", ");
@@ -81,20 +80,13 @@ void AppendCutExtension(std::string& out, ByteReader& d, uint8_t type, size_t at
 
 }  // namespace
 
-Ipv6Walk AppendIpv6Fields(std::string& out, ByteReader datagram) {
-  Ipv6Walk walk;
+Ipv6UpperLayer AppendIpv6Fields(std::string& out, ByteReader datagram) {
   AppendFixedHeader(out, datagram);
-  if (datagram.truncated()) return walk;
-  Ipv6UpperLayer upper = WalkIpv6Extensions(datagram, [&](uint8_t type, size_t at, size_t) {
-    AppendExtension(out, datagram, type, at, walk);
-  });
-  if (!upper.complete) {
-    AppendCutExtension(out, datagram, upper.protocol, upper.at);
-    return walk;
-  }
-  walk.complete = true;
-  walk.upperAt = upper.at;
-  return walk;
+  if (datagram.truncated()) return {0, 0, false, 0};
+  Ipv6UpperLayer upper = WalkIpv6Extensions(
+      datagram, [&](uint8_t type, size_t at, size_t) { AppendExtension(out, datagram, type, at); });
+  if (!upper.complete) AppendCutExtension(out, datagram, upper.protocol, upper.at);
+  return upper;
 }
 
 }  // namespace trovix

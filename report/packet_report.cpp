@@ -66,7 +66,7 @@ void AppendIpv6Sections(std::string& out, int64_t index, uint8_t protocol, const
                         size_t length, const ReportViews& views) {
   AppendTitle(out, index, "ipv6");
   ByteReader datagram(bytes, length);
-  Ipv6Walk walk = AppendIpv6Fields(out, datagram);
+  Ipv6UpperLayer walk = AppendIpv6Fields(out, datagram);
   if (!walk.complete) out += kTruncatedLine;
   const SectionKind& kind = SectionFor(kIpv6Sections, protocol);
   AppendTitle(out, index, kind.title);
@@ -75,7 +75,7 @@ void AppendIpv6Sections(std::string& out, int64_t index, uint8_t protocol, const
     AppendFragmentLine(out, walk.fragmentOffset);
     return;
   }
-  if (kind.build(out, Tail(datagram, walk.upperAt), views)) out += kTruncatedLine;
+  if (kind.build(out, Tail(datagram, walk.at), views)) out += kTruncatedLine;
 }
 
 void AppendSection(std::string& out, int64_t index, uint8_t protocol, const uint8_t* bytes, size_t length,

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "capture/byte_reader.h"
+#include "capture/ipv6_extensions.h"
 #include "report/packet_report.h"
 
 namespace trovix {
@@ -16,16 +17,10 @@ bool AppendIcmpFields(std::string& out, ByteReader message, const ReportViews& v
 bool AppendIgmpFields(std::string& out, ByteReader message, const ReportViews& views);
 bool AppendIcmpv6Fields(std::string& out, ByteReader message, const ReportViews& views);
 
-// Where the IPv6 section's walk ended.
-struct Ipv6Walk {
-  bool complete = false;        // false: the fixed header or an extension header was cut
-  size_t upperAt = 0;           // offset of the upper-layer header, once complete
-  uint16_t fragmentOffset = 0;  // in bytes; not 0 for a fragment other than the first
-};
-
-// The IPv6 header's lines and one line per extension header walked. Unlike the other
-// builders it does not say that the packet is truncated; the caller does, when the walk
-// is not complete.
-Ipv6Walk AppendIpv6Fields(std::string& out, ByteReader datagram);
+// The IPv6 header's lines and one line per extension header walked, and where the walk
+// ended (not complete when the fixed header was cut too). Unlike the other builders it
+// does not say that the packet is truncated; the caller does, when the walk is not
+// complete.
+Ipv6UpperLayer AppendIpv6Fields(std::string& out, ByteReader datagram);
 
 }  // namespace trovix
