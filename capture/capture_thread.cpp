@@ -60,6 +60,8 @@ struct ThreadContext {
   DatagramSink* sink = nullptr;
   HelperLink link;
   std::unique_ptr<uint8_t[]> message;  // one batch, reused
+  std::unique_ptr<uint8_t[]> largeBytes;  // kMaxRecordLength, touched only by a large datagram
+  LargeDatagram large{nullptr};
   bool takeRest = false;  // run.takeRest at the start
   uint32_t handOverMs = 0;
   bool stopping = false;  // the loop is over: only the helper's last messages are taken
@@ -96,6 +98,17 @@ void EndWith(ThreadContext& ctx, int error) {
   if (ctx.endError == 0) ctx.endError = error;
 }
 
+// Hands datagrams to the accept path (or the sink) through `take`, false for a malformed
+// message, then tells the listener of what was stored and the sink that a batch is done.
+template <typename Take>
+void TakeDatagrams(ThreadContext& ctx, Take&& take) {
+  uint32_t before = ctx.state->store.packetCount.load(std::memory_order_relaxed);
+  if (!take()) EndWith(ctx, EPROTO);
+  uint32_t after = ctx.state->store.packetCount.load(std::memory_order_relaxed);
+  if (after != before && ctx.listener != nullptr) ctx.listener->PacketsPublished(after);
+  if (ctx.sink != nullptr) ctx.sink->BatchDone();
+}
+
 HelperReport ReportOf(const uint8_t* message, ssize_t size) {
   HelperReport report{};
   std::memcpy(&report, message, std::min(static_cast<size_t>(size), sizeof report));
@@ -121,15 +134,33 @@ bool TakeMessage(ThreadContext& ctx) {
     EndWith(ctx, EPROTO);
     return false;
   }
-  switch (static_cast<HelperMessage>(ctx.message[0])) {
-    case HelperMessage::kBatch: {
-      // Nothing more is stored once stopped, unless the stop asked for the rest.
-      if (afterStop && (!ctx.takeRest || ctx.sinkDone)) return true;
-      uint32_t before = ctx.state->store.packetCount.load(std::memory_order_relaxed);
-      if (WalkBatch(ctx.message.get(), static_cast<size_t>(n), OnDatagram, &ctx) < 0) EndWith(ctx, EPROTO);
-      uint32_t after = ctx.state->store.packetCount.load(std::memory_order_relaxed);
-      if (after != before && ctx.listener != nullptr) ctx.listener->PacketsPublished(after);
-      if (ctx.sink != nullptr) ctx.sink->BatchDone();
+  // A datagram sent in pieces is never cut into by another message.
+  auto type = static_cast<HelperMessage>(ctx.message[0]);
+  if (ctx.large.pending() && type != HelperMessage::kLargeMore) {
+    EndWith(ctx, EPROTO);
+    return false;
+  }
+  // Nothing more is stored once stopped, unless the stop asked for the rest.
+  bool store = !afterStop || (ctx.takeRest && !ctx.sinkDone);
+  switch (type) {
+    case HelperMessage::kBatch:
+      if (store) {
+        TakeDatagrams(ctx, [&] { return WalkBatch(ctx.message.get(), static_cast<size_t>(n), OnDatagram, &ctx) >= 0; });
+      }
+      return true;
+    case HelperMessage::kLarge:
+    case HelperMessage::kLargeMore: {
+      int whole = ctx.large.Take(ctx.message.get(), static_cast<size_t>(n));
+      if (whole < 0) {
+        EndWith(ctx, EPROTO);
+        return false;
+      }
+      if (whole == 1 && store) {
+        TakeDatagrams(ctx, [&] {
+          OnDatagram(&ctx, ctx.large.bytes(), ctx.large.length(), ctx.large.receiveTime());
+          return true;
+        });
+      }
       return true;
     }
     case HelperMessage::kOpened:
@@ -366,6 +397,8 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
 
   try {
     ctx.message.reset(new uint8_t[kMaxBatchSize]);
+    ctx.largeBytes.reset(new uint8_t[kMaxRecordLength]);
+    ctx.large = LargeDatagram(ctx.largeBytes.get());
   } catch (const std::bad_alloc&) {
     return Failed(ENOMEM);
   }

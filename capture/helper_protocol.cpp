@@ -55,4 +55,26 @@ int WalkBatch(const uint8_t* message, size_t size, BatchHandler handler, void* c
   return 1;
 }
 
+int LargeDatagram::Take(const uint8_t* message, size_t size) noexcept {
+  if (size < kBatchHead) return -1;
+  size_t at = kBatchHead;
+  if (message[0] == static_cast<uint8_t>(HelperMessage::kLarge)) {
+    BatchRecord record;
+    if (pending() || size - at < sizeof record) return -1;
+    std::memcpy(&record, message + at, sizeof record);
+    if (record.length > kMaxRecordLength) return -1;
+    at += sizeof record;
+    want_ = record.length;
+    have_ = 0;
+    receiveTime_ = record.receiveTime;
+  } else if (!pending()) {
+    return -1;
+  }
+  size_t piece = size - at;
+  if (piece > want_ - have_) return -1;
+  std::memcpy(buffer_ + have_, message + at, piece);
+  have_ += piece;
+  return pending() ? 0 : 1;
+}
+
 }  // namespace trovix

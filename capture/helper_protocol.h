@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "capture/packet_line.h"
+
 namespace trovix {
 
 // The descriptor number the helper finds its end of the pair at.
@@ -48,6 +50,8 @@ enum class HelperMessage : uint8_t {
   kOpened = 'O',  // the socket captures; no capability is held any more
   kFailed = 'F',  // the socket could not be opened; error says why
   kBatch = 'B',   // kept datagrams, as BatchRecords
+  kLarge = 'L',   // the start of one datagram too large for a batch (see LargeDatagram)
+  kLargeMore = 'M',  // the next bytes of that datagram
   kEnded = 'E',   // the capture is over (a stop, or the socket failed: error)
 };
 
@@ -74,10 +78,12 @@ static_assert(sizeof(BatchRecord) == 16);
 inline constexpr size_t kBatchHead = 8;
 // A message stays well under the smallest socket send buffer a user can count on.
 inline constexpr size_t kMaxBatchSize = 128u << 10;
-inline constexpr size_t kMaxRecordLength = 65536;
+inline constexpr size_t kMaxRecordLength = kMaxDatagramLength;
 
 constexpr size_t PaddedRecordSize(size_t length) { return sizeof(BatchRecord) + ((length + 7) & ~size_t{7}); }
-static_assert(kBatchHead + PaddedRecordSize(kMaxRecordLength) <= kMaxBatchSize);
+// Whether a datagram of `length` bytes goes in a batch, or alone in pieces.
+constexpr bool FitsBatch(size_t length) { return kBatchHead + PaddedRecordSize(length) <= kMaxBatchSize; }
+static_assert(FitsBatch(65536), "every datagram a 16-bit length field can say goes in a batch");
 
 // Client -> helper after the request: stop now, and report the counts.
 inline constexpr uint8_t kStopMessage = 'S';
@@ -86,6 +92,32 @@ inline constexpr uint8_t kStopMessage = 'S';
 // part-filled block over only when its timer retires it, so this may take up to twice the
 // request's hand-over time.
 inline constexpr uint8_t kStopAfterRestMessage = 'R';
+
+// A datagram that does not fit a batch (BIG TCP makes them up to 512 KiB) crosses in pieces,
+// back to back: one kLarge message (the head, its BatchRecord, its first bytes), then
+// kLargeMore messages (the head, the next bytes), each at most kMaxBatchSize, until the
+// record's length is reached. This puts one together again.
+class LargeDatagram {
+ public:
+  // `buffer` holds kMaxRecordLength bytes.
+  explicit LargeDatagram(uint8_t* buffer) noexcept : buffer_(buffer) {}
+  // Takes one kLarge or kLargeMore message: 1 when the datagram is whole (bytes(),
+  // length(), receiveTime()), 0 when more is to come, -1 when the message is not the next
+  // piece (a kLargeMore with nothing begun, a kLarge before the last one ended, a record
+  // over kMaxRecordLength, bytes beyond the record's length).
+  int Take(const uint8_t* message, size_t size) noexcept;
+  // Whether a datagram was begun and is not whole yet: any other message is out of place.
+  bool pending() const noexcept { return have_ < want_; }
+  const uint8_t* bytes() const noexcept { return buffer_; }
+  size_t length() const noexcept { return want_; }
+  int64_t receiveTime() const noexcept { return receiveTime_; }
+
+ private:
+  uint8_t* buffer_;
+  size_t want_ = 0;
+  size_t have_ = 0;
+  int64_t receiveTime_ = 0;
+};
 
 using BatchHandler = bool (*)(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime);
 

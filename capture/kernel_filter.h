@@ -8,14 +8,16 @@
 #include <cstdint>
 
 #include "capture/capture_state.h"
+#include "capture/packet_line.h"
 
 namespace trovix {
 
 // Whatever the options, the program is far shorter than this.
 inline constexpr int kKernelFilterMax = 64;
 
-// What the kernel's socket filter returns for a kept datagram: the largest one receive takes.
-inline constexpr uint32_t kKernelSnapLength = 65536;
+// What the kernel's socket filter returns for a kept datagram: how much of it reaches the
+// ring, all that the accept path keeps.
+inline constexpr uint32_t kKernelSnapLength = kMaxDatagramLength;
 
 struct KernelFilter {
   sock_filter code[kKernelFilterMax];

@@ -192,8 +192,7 @@ bool ReadIpv6Fields(const uint8_t* datagram, size_t length, DatagramFields& out)
   FormatIpv6(datagram + 8, out.src);
   FormatIpv6(datagram + 24, out.dst);
   out.ipv6 = true;
-  uint16_t payload = r.Be16(4);
-  out.totalLength = payload != 0 ? kIpv6HeaderSize + payload : static_cast<uint32_t>(length);
+  out.totalLength = DatagramSize(datagram, length);
   out.ttl = r.U8(7);
   out.sport = out.dport = 0;
   out.portsValid = true;
@@ -216,6 +215,17 @@ bool ReadIpv6Fields(const uint8_t* datagram, size_t length, DatagramFields& out)
 
 }  // namespace
 
+uint32_t DatagramSize(const uint8_t* datagram, size_t length) noexcept {
+  ByteReader r(datagram, length);
+  auto received = static_cast<uint32_t>(length);
+  if (IsIpv6Datagram(datagram, length)) {
+    uint16_t payload = r.Be16(4);
+    return payload != 0 ? static_cast<uint32_t>(kIpv6HeaderSize) + payload : received;
+  }
+  uint16_t total = r.Be16(2);
+  return total == 0 && length > kMaxFieldLength ? received : total;
+}
+
 bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
   if (IsIpv6Datagram(datagram, length)) return ReadIpv6Fields(datagram, length, out);
   if (length < 20) return false;
@@ -224,7 +234,7 @@ bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& 
   FormatIpv4(r.Ipv4(12), out.src);
   FormatIpv4(r.Ipv4(16), out.dst);
   out.protocol = r.U8(9);
-  out.totalLength = r.Be16(2);
+  out.totalLength = DatagramSize(datagram, length);
   out.ttl = r.U8(8);
   out.sport = out.dport = 0;
   out.portsValid = true;

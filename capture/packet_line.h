@@ -50,8 +50,8 @@ struct DatagramFields {
   // fragment carries the transport header.
   uint16_t sport;
   uint16_t dport;
-  // IPv4: the total length field. IPv6: 40 + the payload length, or the received length
-  // for a jumbogram (payload length 0).
+  // DatagramSize: the total length (40 + the payload length for IPv6), or the received
+  // length where the header cannot say it.
   uint32_t totalLength;
   uint8_t ttl;  // the hop limit of an IPv6 datagram
 };
@@ -60,6 +60,18 @@ struct DatagramFields {
 inline bool IsIpv6Datagram(const uint8_t* datagram, size_t length) noexcept {
   return length > 0 && (datagram[0] >> 4) == 6;
 }
+
+// The most of one datagram that is kept. A kernel with BIG TCP (and GRO) hands over IPv4
+// and IPv6 datagrams of up to 512 KiB, more than a 16-bit length field can say.
+inline constexpr size_t kMaxDatagramLength = 512u << 10;
+// The largest length a 16-bit length field can say.
+inline constexpr size_t kMaxFieldLength = 65535;
+
+// The datagram's length as its own header gives it, which `length` received bytes begin:
+// IPv4's total length, IPv6's 40 + its payload length. A field of 0 says nothing for IPv6
+// (a jumbogram, or BIG TCP) and then it is the received length; for IPv4 it is the received
+// length only when more arrived than the field could say.
+uint32_t DatagramSize(const uint8_t* datagram, size_t length) noexcept;
 
 // False for fewer than 20 bytes (IPv4) or 40 (IPv6). Reads nothing beyond `length`.
 bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept;

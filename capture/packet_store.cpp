@@ -6,13 +6,11 @@
 #include <new>
 
 #include "capture/byte_reader.h"
+#include "capture/ipv6_extensions.h"
 #include "capture/packet_line.h"
 
 namespace trovix {
 namespace {
-
-// The largest datagram one receive returns; anything beyond is cut as a recv would cut it.
-constexpr size_t kReceiveBufferSize = 65536;
 
 static_assert(kMaxPackets * (kPacketLineMax + 2) + 1 <= static_cast<size_t>(kSniffLogSize),
               "a full capture's log must fit the sniff log");
@@ -74,19 +72,22 @@ void ResetStores(CaptureState& state) {
 
 bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& length,
                     DatagramFields& fields) noexcept {
-  if (length > kReceiveBufferSize) length = kReceiveBufferSize;
+  if (length > kMaxDatagramLength) length = kMaxDatagramLength;
   // An Ethernet frame is at least 60 bytes, so a short datagram arrives with the frame's
   // padding behind it. The total length says where the datagram ends; a smaller value
   // than the IP header, or a larger one than was received (a cut datagram), says nothing
-  // usable, and then what was received is kept. IPv6 says it as 40 + its payload length
-  // (0 for a jumbogram, whose length only a hop-by-hop option tells; without a hop-by-hop
-  // header, 0 is an empty payload).
+  // usable, and then what was received is kept. IPv6 says it as 40 + its payload length.
+  // A payload length of 0 is an empty payload, unless a hop-by-hop header follows (a
+  // jumbogram, whose length only its option tells) or more arrived than the field could
+  // say (BIG TCP): then the datagram is all that was received, as it is for an IPv4 total
+  // length of 0.
   ByteReader r(datagram, length);
   bool ipv6 = IsIpv6Datagram(datagram, length);
   if ((ipv6 ? state.OnIpv6 : state.OnIpv4) != 1) return false;
   if (ipv6) {
     size_t payload = r.Be16(4);
-    if ((payload != 0 || r.U8(6) != 0) && 40 + payload < length) length = 40 + payload;
+    bool unsaid = payload == 0 && (r.U8(6) == kHopByHop || length > kIpv6HeaderSize + kMaxFieldLength);
+    if (!unsaid && kIpv6HeaderSize + payload < length) length = kIpv6HeaderSize + payload;
   } else {
     size_t total = r.Be16(2);
     if (total >= 20 && total < length) length = total;

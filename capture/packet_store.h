@@ -17,8 +17,8 @@ enum class AcceptResult {
 
 struct DatagramFields;
 
-// The filter half of the accept path: cuts `length` to what one receive returns and to
-// the IP total length (link-layer padding), reads the fields, and applies the protocol
+// The filter half of the accept path: cuts `length` to kMaxDatagramLength and to the
+// length the IP header gives (link-layer padding), reads the fields, and applies the protocol
 // switches and the endpoint filters. True when the datagram is to be kept.
 bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& length,
                     DatagramFields& fields) noexcept;

@@ -6,8 +6,10 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -32,10 +34,15 @@ int Refuse(const char* why) {
   return 2;
 }
 
-bool Send(const void* data, size_t size) {
+// One message of up to two parts.
+bool Send(const void* data, size_t size, const void* more = nullptr, size_t moreSize = 0) {
+  iovec parts[2] = {{const_cast<void*>(data), size}, {const_cast<void*>(more), moreSize}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = moreSize != 0 ? 2 : 1;
   for (;;) {
-    ssize_t n = send(kFd, data, size, MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(size)) return true;
+    ssize_t n = sendmsg(kFd, &message, MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(size + moreSize)) return true;
     if (n < 0 && errno == EINTR) continue;
     return false;  // the client went away: nothing is left to do
   }
@@ -68,12 +75,32 @@ struct Batch {
   }
 };
 
+// A datagram too large for a batch goes alone, in pieces straight from the ring, after
+// the batch so far: the client takes the datagrams in order.
+bool SendLarge(Batch& batch, const uint8_t* datagram, size_t length, int64_t receiveTime) {
+  if (!batch.Flush()) return false;
+  struct {
+    uint8_t head[kBatchHead];
+    BatchRecord record;
+  } start{{static_cast<uint8_t>(HelperMessage::kLarge)}, {static_cast<uint32_t>(length), 0, receiveTime}};
+  const uint8_t more[kBatchHead] = {static_cast<uint8_t>(HelperMessage::kLargeMore)};
+  size_t piece = std::min(length, kMaxBatchSize - sizeof start);
+  bool sent = Send(&start, sizeof start, datagram, piece);
+  for (size_t at = piece; sent && at < length; at += piece) {
+    piece = std::min(length - at, kMaxBatchSize - sizeof more);
+    sent = Send(more, sizeof more, datagram + at, piece);
+  }
+  batch.clientGone = !sent;
+  return sent;
+}
+
 bool Keep(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime) {
   auto& batch = *static_cast<Batch*>(context);
   ++batch.seen;
   // The kernel program has already dropped all but a superset of what the client keeps;
   // the client's accept path decides the rest, as it would for datagrams from a ring.
   if (length > kMaxRecordLength) length = kMaxRecordLength;
+  if (!FitsBatch(length)) return SendLarge(batch, datagram, length, receiveTime);
   size_t size = PaddedRecordSize(length);
   if (size > kMaxBatchSize - batch.used && !batch.Flush()) return false;
   BatchRecord record{static_cast<uint32_t>(length), 0, receiveTime};

@@ -4,17 +4,19 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-#include "capture/byte_reader.h"
+#include "capture/packet_line.h"
 #include "capture/packet_store.h"
 
 namespace trovix {
 namespace {
 
-constexpr int kSnapLength = 65536;  // one receive at most
+// libpcap's and Wireshark's largest record: a longer one would make them refuse the file.
+constexpr uint32_t kSnapLength = 262144;
 
 struct MemoryFile {
   char* buffer = nullptr;
@@ -33,9 +35,9 @@ void DumpDatagram(pcap_dumper_t* dumper, const uint8_t* datagram, size_t length,
   // With nanosecond precision libpcap takes tv_usec as nanoseconds.
   header.ts.tv_sec = static_cast<time_t>(receiveTime / 1000000000);
   header.ts.tv_usec = static_cast<suseconds_t>(receiveTime % 1000000000);
-  header.caplen = static_cast<bpf_u_int32>(length);
-  uint16_t total = ByteReader(datagram, length).Be16(2);
-  header.len = total > length ? total : header.caplen;
+  size_t written = std::min<size_t>(length, kSnapLength);
+  header.caplen = static_cast<bpf_u_int32>(written);
+  header.len = std::max(DatagramSize(datagram, length), static_cast<uint32_t>(length));
   pcap_dump(reinterpret_cast<u_char*>(dumper), &header, datagram);
 }
 

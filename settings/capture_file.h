@@ -16,8 +16,9 @@ namespace trovix {
 // nanosecond timestamps. nullptr when libpcap cannot make one; free with pcap_close.
 pcap* OpenCaptureFileFormat();
 
-// One record: the receive time, the bytes, and as the original length the IP total length
-// when the datagram was cut short.
+// One record: the receive time, the bytes (their first 262,144, the most other tools read
+// in a record), and as the original length the datagram's own (DatagramSize), never less
+// than the bytes written.
 void DumpDatagram(pcap_dumper* dumper, const uint8_t* datagram, size_t length, int64_t receiveTime);
 
 // A name that asks for a capture file: it ends in ".pcap", in any case.

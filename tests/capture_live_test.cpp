@@ -266,6 +266,50 @@ TEST_F(CaptureLive, LargestDatagramIsStoredWhole) {
   EXPECT_NE(seen[0].line.find("\t65535\t64"), std::string::npos);
 }
 
+// With BIG TCP the kernel hands over IPv6 datagrams beyond 64 KiB (payload length 0): each
+// is stored whole, through the helper's pieces, and read as the TCP it carries.
+TEST_F(CaptureLive, BigTcpDatagramsAreStoredWhole) {
+  ASSERT_TRUE(test::Run("ip link set dev lo gso_max_size 196608 gro_max_size 196608"));
+  Start({"::1", "*:*", "[::1]:40026", false, true, false, false, false, false, /*ipv6=*/true});
+  sockaddr_in6 service{};
+  service.sin6_family = AF_INET6;
+  service.sin6_addr = in6addr_loopback;
+  service.sin6_port = htons(40026);
+  int server = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&service), sizeof service), 0);
+  ASSERT_EQ(listen(server, 1), 0);
+  int client = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&service), sizeof service), 0);
+  int peer = accept(server, nullptr, nullptr);
+  std::thread reader([peer] {
+    char sink[1 << 16];
+    while (read(peer, sink, sizeof sink) > 0) {
+    }
+  });
+  std::vector<uint8_t> data(400000, 0x5A);
+  EXPECT_EQ(write(client, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  auto big = [this] {
+    std::vector<Seen> all = Stored();
+    return std::find_if(all.begin(), all.end(), [](const Seen& s) { return s.packet.length > 65575; }) != all.end();
+  };
+  EXPECT_TRUE(WaitUntil(big));
+  StopCaptureThread(*state_);
+  close(client);
+  reader.join();
+  for (int fd : {peer, server}) close(fd);
+  test::Run("ip link set dev lo gso_max_size 65536 gro_max_size 65536");
+  for (const Seen& s : Stored()) {
+    if (s.packet.length <= 65575) continue;
+    // Behind a jumbo payload option where GRO made the datagram, else right after the header.
+    size_t tcp = 40 + (s.packet.bytes[6] == 0 ? (s.packet.bytes[41] + 1u) * 8u : 0);
+    size_t tcpHeader = tcp + (s.packet.bytes[tcp + 12] >> 4) * 4u;
+    EXPECT_EQ(s.line.find("\ttcp\t::1\t"), s.line.find('\t', 1)) << s.line;
+    EXPECT_TRUE(s.line.ends_with("\t::1\t40026\t" + std::to_string(s.packet.length) + "\t64")) << s.line;
+    EXPECT_EQ(std::count(s.packet.bytes + tcpHeader, s.packet.bytes + s.packet.length, 0x5A),
+              s.packet.length - static_cast<int32_t>(tcpHeader));
+  }
+}
+
 TEST_F(CaptureLive, ByteAreaFilledToItsLastByteThenTheNextDatagramEndsTheCapture) {
   Start({"127.0.0.1", "*:*", "*:40082", false, false, true, false, false, false});
   int sender = UdpSocket("127.0.0.1", 40081);

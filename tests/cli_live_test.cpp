@@ -190,6 +190,22 @@ TEST_F(CliLive, BothFamiliesByDefaultAndOneWithFourOrSix) {
   EXPECT_NE(json.out().find("sourse port = 40431 ", udp), std::string::npos) << json.out();
 }
 
+// A record's original length is its datagram's own, for either family (an IPv6 datagram's
+// bytes 2 and 3 belong to its flow label, which the kernel sets): tshark reads each whole.
+TEST_F(CliLive, CaptureFilesGiveEachRecordItsDatagramsLength) {
+  std::string pcap = folder_.Path("both.pcap");
+  Program cli(Cli({"-i", "lo", "-f", "*:40441", "-c", "2", "-w", pcap}));
+  ASSERT_TRUE(cli.Listening()) << cli.err();
+  SendFromIpv6(40441, 38);
+  SendFrom(40441, {6});
+  ASSERT_EQ(cli.Wait(), 0);
+  test::CommandResult fields = test::RunCommand("tshark -r '" + pcap +
+                                                "' -T fields -e frame.len -e frame.cap_len -e ipv6.flow 2>/dev/null");
+  EXPECT_EQ(fields.out.substr(0, 6), "86\t86\t") << fields.out;
+  EXPECT_NE(fields.out.substr(0, 13), "86\t86\t0x00000") << "an IPv6 datagram with a flow label";
+  EXPECT_EQ(fields.out.substr(fields.out.find('\n') + 1), "34\t34\t\n");
+}
+
 TEST_F(CliLive, JsonParsesBackWithTheSameFields) {
   Program cli(Cli({"--json", "-d", "-f", "*:40411", "-c", "2"}));
   ASSERT_TRUE(cli.Listening()) << cli.err();

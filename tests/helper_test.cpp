@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "capture/helper_protocol.h"
 
@@ -61,6 +62,35 @@ TEST(HelperRequest, OnlyAWellFormedRequestIsTaken) {
     spoil(r);
     EXPECT_FALSE(Takes(r)) << what;
   }
+}
+
+// Pieces of a datagram too large for a batch: only the next piece of the one begun, and no
+// byte beyond its record's length, is taken.
+TEST(LargeDatagram, TakesOnlyTheNextPieceOfTheDatagramBegun) {
+  auto message = [](char type, std::vector<uint8_t> record, size_t bytes) {
+    std::vector<uint8_t> m(kBatchHead, 0);
+    m[0] = static_cast<uint8_t>(type);
+    m.insert(m.end(), record.begin(), record.end());
+    m.resize(m.size() + bytes, static_cast<uint8_t>(bytes));
+    return m;
+  };
+  auto record = [](uint32_t length) {
+    std::vector<uint8_t> r(sizeof(BatchRecord), 0);
+    std::memcpy(r.data(), &length, sizeof length);
+    return r;
+  };
+  std::vector<uint8_t> buffer(kMaxRecordLength);
+  LargeDatagram large(buffer.data());
+  EXPECT_EQ(large.Take(message('M', {}, 4).data(), kBatchHead + 4), -1) << "nothing begun";
+  auto start = message('L', record(10), 4);
+  EXPECT_EQ(large.Take(start.data(), start.size()), 0);
+  EXPECT_EQ(large.Take(start.data(), start.size()), -1) << "begun again before the end";
+  EXPECT_EQ(large.Take(message('M', {}, 7).data(), kBatchHead + 7), -1) << "one byte too many";
+  EXPECT_EQ(large.Take(message('M', {}, 6).data(), kBatchHead + 6), 1);
+  EXPECT_EQ(std::vector<uint8_t>(large.bytes(), large.bytes() + large.length()),
+            std::vector<uint8_t>({4, 4, 4, 4, 6, 6, 6, 6, 6, 6}));
+  auto tooLong = message('L', record(kMaxRecordLength + 1), 0);
+  EXPECT_EQ(large.Take(tooLong.data(), tooLong.size()), -1);
 }
 
 struct Outcome {

@@ -99,11 +99,27 @@ TEST_F(PacketStoreTest, DatagramThatDoesNotFitEndsTheCaptureUnstored) {
   EXPECT_EQ(Accept(0), AcceptResult::kNoRoom);
 }
 
-TEST_F(PacketStoreTest, OversizedReceiveIsCutToTheReceiveBuffer) {
-  auto d = test::MakeDatagram({.protocol = 255, .payload = 70000});
-  d[2] = d[3] = 0;  // a total length that says nothing: what was received is kept
-  EXPECT_EQ(AcceptDatagram(*state_, d.data(), d.size()), AcceptResult::kStored);
-  EXPECT_EQ(store().lengths[0], 65536);
+// A length field of 0 says nothing once more arrived than it could say (BIG TCP): such a
+// datagram is kept whole, up to 512 KiB, and read as what follows its header; a padded
+// empty IPv6 datagram is still cut to its header.
+TEST_F(PacketStoreTest, DatagramsLargerThanTheirLengthFieldAreKeptWhole) {
+  PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true, /*ipv6=*/true});
+  auto v4 = test::MakeDatagram({.protocol = 6, .sport = 7, .dport = 9, .payload = 70000});
+  v4[2] = v4[3] = 0;
+  auto v6 = test::MakeIpv6Datagram({.upper = 6, .src = "::1", .dst = "::1", .sport = 8, .dport = 10, .payload = 100000});
+  v6[4] = v6[5] = 0;
+  auto huge = test::MakeIpv6Datagram({.upper = 17, .src = "::1", .dst = "::1", .payload = 600000});
+  huge[4] = huge[5] = 0;
+  auto empty = test::MakeIpv6Datagram({.upper = 59, .src = "::1", .dst = "::1"});
+  empty.resize(60, 0);  // an Ethernet frame's padding
+  for (const auto* d : {&v4, &v6, &huge, &empty}) ASSERT_EQ(AcceptDatagram(*state_, d->data(), d->size()), AcceptResult::kStored);
+  const int32_t lengths[] = {70040, 100060, 524288, 40};
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(store().lengths[k], lengths[k]) << k;
+  EXPECT_EQ(std::string(state_->sniffLog.text),
+            "\t0\ttcp\t10.0.0.1\t7\t10.0.0.2\t9\t70040\t64\r\n"
+            "\t1\ttcp\t::1\t8\t::1\t10\t100060\t64\r\n"
+            "\t2\tudp\t::1\t0\t::1\t0\t524288\t64\r\n"
+            "\t3\traw\t::1\t0\t::1\t0\t40\t64\r\n");
 }
 
 TEST_F(PacketStoreTest, LocateRefusesTablesPointingOutsideTheArea) {

@@ -462,24 +462,35 @@ TEST_F(SettingsWindowTest, ACaptureSavedAsPcapReadsBackInTcpdumpAndTshark) {
   EXPECT_EQ(lengths.out, "31\n128\n1028\n");
 }
 
-// Raw-IP records hold either family: each is read by the version in its first byte.
+// Raw-IP records hold either family: each is read by the version in its first byte, and
+// its original length is the one its own header gives (IPv6: never bytes 2 and 3, which
+// belong to the flow label), that of a BIG TCP datagram too. Records stop at 262,144 bytes,
+// as tshark reads no longer ones.
 TEST_F(SettingsWindowTest, Ipv4AndIpv6DatagramsSavedAsPcapReadBackInTshark) {
   if (test::RunCommand("command -v tshark").status != 0) GTEST_SKIP() << "no tshark";
   auto& d = Open();
   PrepareCapture(*state_, {"::", "*:*", "*:*", false, true, true, true, true, true, /*ipv6=*/true});
-  const std::vector<uint8_t> datagrams[] = {
+  std::vector<uint8_t> datagrams[] = {
       test::MakeIpv6Datagram({.sport = 1000, .dport = 53, .payload = 3, .extensions = {{0, {0, 0, 1, 4, 0, 0, 0, 0}}}}),
       test::MakeDatagram({.protocol = 17, .sport = 1001, .dport = 53, .payload = 1}),
+      // As GRO hands it over: payload length 0, its length in a jumbo payload option.
+      test::MakeIpv6Datagram({.upper = 6, .sport = 1002, .dport = 80, .payload = 299932,
+                              .extensions = {{0, {0, 0, 0xc2, 4, 0, 0x04, 0x93, 0xb8}}}}),
   };
+  datagrams[0][1] = 0x0a, datagrams[0][2] = 0x95, datagrams[0][3] = 0xf3;  // flow label 0xa95f3
+  datagrams[2][4] = datagrams[2][5] = 0;
   for (const auto& datagram : datagrams) {
     ASSERT_EQ(AcceptDatagram(*state_, datagram.data(), datagram.size()), AcceptResult::kStored);
   }
   fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("both.pcap")));
   d.Command(kCmdSavePacketsSource);
   test::CommandResult fields = test::RunCommand("tshark -r '" + folder_.Path("both.pcap") +
-                                                "' -T fields -e frame.len -e ip.src -e ipv6.src -e udp.srcport"
-                                                " 2>/dev/null");
-  EXPECT_EQ(fields.out, "59\t\t2001:db8::1\t1000\n29\t10.0.0.1\t\t1001\n");
+                                                "' -T fields -e frame.len -e frame.cap_len -e ip.src -e ipv6.src"
+                                                " -e udp.srcport -e tcp.srcport 2>/dev/null");
+  EXPECT_EQ(fields.out,
+            "59\t59\t\t2001:db8::1\t1000\t\n"
+            "29\t29\t10.0.0.1\t\t1001\t\n"
+            "300000\t262144\t\t2001:db8::1\t\t1002\n");
 }
 
 }  // namespace
