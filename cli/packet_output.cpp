@@ -16,12 +16,15 @@
 namespace trovix::cli {
 
 std::string Rfc3339Time(int64_t receiveTime) {
-  time_t seconds = static_cast<time_t>(receiveTime / 1000000000);
+  // The fraction counts from the start of the second, before 1970 too; any 64-bit time
+  // (years 1677 to 2262) is a date gmtime_r can give.
+  auto [second, nanos] = SplitTime(receiveTime);
+  time_t seconds = static_cast<time_t>(second);
   tm utc{};
   gmtime_r(&seconds, &utc);
   char text[48];
   size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, sizeof text - n, ".%09lldZ", static_cast<long long>(receiveTime % 1000000000));
+  snprintf(text + n, sizeof text - n, ".%09lldZ", static_cast<long long>(nanos));
   return text;
 }
 

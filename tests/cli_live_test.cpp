@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <atomic>
@@ -395,6 +396,55 @@ TEST_F(CliLive, NoMistakeTouchesTheFileToWrite) {
   EXPECT_EQ(terminal.status, 2);
   EXPECT_EQ(FirstLine(terminal.out), "trovix-cli: -w - would write the capture file to the terminal: send standard "
                                      "output to a file or a program\r\n");
+}
+
+// A pcapng file of `datagram` on interfaces of nanosecond resolution offset by `offsets`
+// seconds, record i on interface i with the time stamp `stamps[i]`.
+std::string PcapngOf(const std::vector<int64_t>& offsets, const std::vector<uint64_t>& stamps,
+                     const std::vector<uint8_t>& datagram) {
+  auto bytes = [](auto... fields) {
+    std::string s;
+    (s.append(reinterpret_cast<const char*>(&fields), sizeof fields), ...);
+    return s;
+  };
+  std::string file;
+  auto block = [&](uint32_t type, std::string body) {
+    body.resize((body.size() + 3) & ~size_t{3}, '\0');
+    file += bytes(type, static_cast<uint32_t>(body.size() + 12)) + body + bytes(static_cast<uint32_t>(body.size() + 12));
+  };
+  block(0x0A0D0D0A, bytes(uint32_t{0x1A2B3C4D}, uint16_t{1}, uint16_t{0}, int64_t{-1}));
+  for (int64_t offset : offsets) {  // raw IPv4; if_tsresol 9; if_tsoffset; end of options
+    block(1, bytes(uint16_t{228}, uint16_t{0}, uint32_t{65535}, uint16_t{9}, uint16_t{1}, uint8_t{9}, uint8_t{0},
+                   uint16_t{0}, uint16_t{14}, uint16_t{8}, offset, uint32_t{0}));
+  }
+  auto size = static_cast<uint32_t>(datagram.size());
+  for (uint32_t i = 0; i < stamps.size(); ++i) {
+    block(6, bytes(i, static_cast<uint32_t>(stamps[i] >> 32), static_cast<uint32_t>(stamps[i]), size, size) +
+                 std::string(datagram.begin(), datagram.end()));
+  }
+  return file;
+}
+
+TEST_F(CliLive, FileTimesOutsideTheNanosecondRangeAreClampedAndTimesBefore1970ReadRight) {
+  // The last stamp of 64 bits, half a second before 1970, and 2e10 s before it.
+  std::string file = folder_.Write("times.pcapng", PcapngOf({0, -1, -20000000000}, {UINT64_MAX, 500000000, 0},
+                                                           UdpWith("x")));
+  const std::string columns = "\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t29\t64\n";
+  auto json = [](int index, const std::string& time) {
+    return "{\"index\":" + std::to_string(index) + ",\"time\":\"" + time + "\",\"family\":4,\"protocol\":\"udp\","
+           "\"from\":\"10.0.0.1\",\"from_port\":40461,\"to\":\"10.0.0.2\",\"to_port\":40462,\"size\":29,\"ttl\":64}\n";
+  };
+  std::pair<std::string, std::string> cases[] = {
+      {"--time=epoch", "9223372036.854775\t0" + columns + "-0.500000\t1" + columns + "-9223372036.854775\t2" + columns},
+      {"--time=utc", "23:47:16.854775\t0" + columns + "23:59:59.500000\t1" + columns + "00:12:43.145224\t2" + columns},
+      {"--json", json(0, "2262-04-11T23:47:16.854775807Z") + json(1, "1969-12-31T23:59:59.500000000Z") +
+                     json(2, "1677-09-21T00:12:43.145224192Z")},
+  };
+  for (const auto& [option, out] : cases) {
+    Program cli(Cli({"-r", file, option}));
+    EXPECT_EQ(cli.Wait(), 0) << cli.err();
+    EXPECT_EQ(cli.out(), out);
+  }
 }
 
 TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {
