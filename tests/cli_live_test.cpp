@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "capture/helper_protocol.h"
+#include "capture/platform/helper_process.h"
 #include "tests/command_output.h"
 #include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
@@ -495,6 +497,45 @@ TEST_F(CliLive, EveryFailureToWriteEndsWithStatusOne) {
   test::CommandResult lines = test::RunCommand(std::string(TROVIX_CLI) + " -r " + file + " 2>&1 >/dev/full");
   EXPECT_EQ(lines.status, 1);
   EXPECT_EQ(lines.out, "trovix-cli: cannot write to standard output: No space left on device\n");
+}
+
+// In a child of the test: starts the helper with its end of the pair at descriptor `end`
+// and asks it to capture. 0 when the helper took its end at 3 and opened its socket, and
+// has this process's standard error as its own, or /dev/null where that was the end.
+int HelperStartedWithItsEndAt(int end) {
+  std::error_code error;
+  std::filesystem::path ownError = end == 2 ? "/dev/null" : std::filesystem::read_symlink("/proc/self/fd/2", error);
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return 10;
+  int mine = fcntl(pair[0], F_DUPFD_CLOEXEC, 10);  // 0 to 2 are open, so pair[1] is above 3
+  if (close(pair[0]) != 0 || dup3(pair[1], end, O_CLOEXEC) != end || close(pair[1]) != 0) return 11;
+  pid_t helper = 0;
+  if (SpawnCaptureHelper(end, helper) != 0) return 1;
+  close(end);
+  HelperRequest request{};
+  std::memcpy(request.magic, kRequestMagic, sizeof request.magic);
+  request.ifindex = 1;
+  request.blockSize = kMinRingBlock;
+  request.blockCount = 2;
+  request.handOverMs = 50;
+  request.udp = request.ipv4 = 1;
+  HelperReport report{};
+  bool opened = send(mine, &request, sizeof request, 0) == sizeof request &&
+                recv(mine, &report, sizeof report, 0) == sizeof report && report.type == 'O';
+  bool sameError = std::filesystem::read_symlink("/proc/" + std::to_string(helper) + "/fd/2", error) == ownError;
+  close(mine);
+  waitpid(helper, nullptr, 0);
+  return !opened ? 2 : !sameError ? 3 : 0;
+}
+
+TEST_F(CliLive, TheHelperStartsWhateverNumberItsEndHas) {
+  for (int end = 0; end <= 3; ++end) {
+    pid_t child = fork();
+    if (child == 0) _exit(HelperStartedWithItsEndAt(end));
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "end at " << end;
+  }
 }
 
 TEST_F(CliLive, FiltersItCannotHonourExactlyAreRefusedWithTheForms) {
