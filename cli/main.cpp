@@ -21,6 +21,7 @@
 #include "capture/packet_line.h"
 #include "capture/platform/capabilities.h"
 #include "capture/platform/helper_process.h"
+#include "capture/platform/standard_streams.h"
 #include "capture/packet_store.h"
 
 namespace trovix::cli {
@@ -204,6 +205,11 @@ bool WritesWhatItReads(const Options& o) {
 }
 
 int Main(int argc, char** argv) {
+  // A closed standard output would otherwise be the capture file or the helper's
+  // connection, and get the lines.
+  if (int error = OpenClosedStandardStreams(); error != 0) {
+    return Fail(std::string("cannot open /dev/null for a closed standard descriptor: ") + std::strerror(error));
+  }
   if (StartedSetId()) return Fail(kSetIdRefusal);
   if (int error = DropCapabilities(0); error != 0) {
     return Fail(std::string("cannot give up the capabilities it does not need: ") + std::strerror(error));

@@ -499,6 +499,25 @@ TEST_F(CliLive, EveryFailureToWriteEndsWithStatusOne) {
   EXPECT_EQ(lines.out, "trovix-cli: cannot write to standard output: No space left on device\n");
 }
 
+TEST_F(CliLive, CapturesWithStandardInputOutputAndErrorClosed) {
+  std::string pcap = folder_.Path("closed.pcap");
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (int fd = 0; fd <= 2; ++fd) close(fd);
+    execl(TROVIX_CLI, TROVIX_CLI, "-i", "lo", "-c", "1", "-f", "*:40491", "-w", pcap.c_str(), nullptr);
+    _exit(127);
+  }
+  // The file is made once the capture socket is open.
+  auto end = std::chrono::steady_clock::now() + 5s;
+  while (!std::filesystem::exists(pcap) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+  SendFrom(40491, {4});
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  std::error_code error;
+  EXPECT_EQ(std::filesystem::file_size(pcap, error), 24u + 16 + 32);  // one record of a 32-byte datagram
+}
+
 // In a child of the test: starts the helper with its end of the pair at descriptor `end`
 // and asks it to capture. 0 when the helper took its end at 3 and opened its socket, and
 // has this process's standard error as its own, or /dev/null where that was the end.
