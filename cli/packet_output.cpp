@@ -12,6 +12,7 @@
 #include "capture/packet_line.h"
 #include "cli/report_texts.h"
 #include "settings/capture_file.h"
+#include "settings/file_replacement.h"
 
 namespace trovix::cli {
 
@@ -62,7 +63,7 @@ void PacketOutput::Failed(int error, const char* what) noexcept {
 }
 
 std::string PacketOutput::failure() const {
-  return std::string("cannot write ") + failedWhat_ + ": " + std::strerror(writeError_);
+  return std::string("cannot write ") + failedWhat_ + ": " + (reason_ != nullptr ? reason_ : std::strerror(writeError_));
 }
 
 bool PacketOutput::OpenCaptureFile() noexcept {
@@ -76,7 +77,15 @@ bool PacketOutput::OpenCaptureFile() noexcept {
   }
   FILE* file = out_;
   if (!toOut) {
-    int fd = open(choice_.captureFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Links as the window's saves follow them, and none that was put where they led since.
+    WriteTarget target = FollowLinksToWrite(choice_.captureFile);
+    if (target.path.empty()) {
+      if (target.refused == EACCES) reason_ = "a link that another user made in a shared folder is not followed";
+      Failed(target.refused, what);
+      return false;
+    }
+    int fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (target.unnamed ? 0 : O_NOFOLLOW),
+                  0666);
     file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (file == nullptr) {
       Failed(errno, what);

@@ -557,6 +557,30 @@ TEST_F(CliLive, TheHelperStartsWhateverNumberItsEndHas) {
   }
 }
 
+TEST_F(CliLive, WriteFollowsLinksAsTheWindowsSavesDo) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  std::string in = folder_.Write("in.pcap", PcapOf({UdpWith("x")}));
+  std::string target = folder_.Write("target", "precious");
+  std::string shared = folder_.Path("shared");
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(symlink(target.c_str(), (shared + "/planted").c_str()), 0);
+  ASSERT_EQ(lchown((shared + "/planted").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(symlink(target.c_str(), (shared + "/mine").c_str()), 0);
+  Program planted(Cli({"-r", in, "-q", "-w", shared + "/planted"}));
+  EXPECT_EQ(planted.Wait(), 1);
+  EXPECT_EQ(planted.err(), "trovix-cli: cannot write " + shared +
+                               "/planted: a link that another user made in a shared folder is not followed\n");
+  EXPECT_EQ(test::RunCommand("cat '" + target + "'").out, "precious");
+  // A file of one record of 29 bytes, through the user's own link and through /dev/stdout to a pipe.
+  Program mine(Cli({"-r", in, "-q", "-w", shared + "/mine"}));
+  EXPECT_EQ(mine.Wait(), 0);
+  EXPECT_EQ(std::filesystem::file_size(target), 24u + 16 + 29);
+  Program out(Cli({"-r", in, "-q", "-w", "/dev/stdout"}));
+  EXPECT_EQ(out.Wait(), 0);
+  EXPECT_EQ(out.out().size(), 24u + 16 + 29);
+}
+
 TEST_F(CliLive, FiltersItCannotHonourExactlyAreRefusedWithTheForms) {
   const std::string forms = "the forms are ADDRESS:PORT, ADDRESS:*, *:PORT or *:*; for IPv6 [ADDRESS]:PORT, "
                             "[ADDRESS]:*, [ADDRESS] or ADDRESS; PORT a number from 0 to 65535 (0 and * keep any port)\n";
