@@ -63,7 +63,8 @@ void PacketOutput::Failed(int error, const char* what) noexcept {
 }
 
 std::string PacketOutput::failure() const {
-  return std::string("cannot write ") + failedWhat_ + ": " + (reason_ != nullptr ? reason_ : std::strerror(writeError_));
+  const char* why = reason_ != nullptr ? reason_ : std::strerror(writeError_);
+  return std::string("cannot write ") + failedWhat_ + ": " + why;
 }
 
 bool PacketOutput::OpenCaptureFile() noexcept {
