@@ -4,7 +4,9 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -48,6 +50,16 @@ void AppendJsonString(std::string& out, const std::string& text) {
   }
   out += '"';
 }
+
+namespace {
+
+// A pcap record holds unsigned 32-bit seconds since 1970: a capture file's time before
+// 1970 or after 2106 is clamped to the nearer end rather than wrapped.
+int64_t RecordTime(int64_t receiveTime) {
+  return std::clamp<int64_t>(receiveTime, 0, int64_t{UINT32_MAX} * 1000000000 + 999999999);
+}
+
+}  // namespace
 
 PacketOutput::PacketOutput(const OutputChoice& choice, FILE* out) : choice_(choice), out_(out), time_(choice.time) {}
 
@@ -153,7 +165,7 @@ bool PacketOutput::Take(const uint8_t* datagram, size_t length, const DatagramFi
     // A line or report that could not be made: say so rather than go on without it.
     Failed(ENOMEM, "to standard output");
   }
-  if (dumper_ != nullptr) DumpDatagram(dumper_, datagram, length, receiveTime);
+  if (dumper_ != nullptr) DumpDatagram(dumper_, datagram, length, RecordTime(receiveTime));
   ++stored_;
   return writeError_ == 0 && (choice_.count == 0 || stored_ < choice_.count);
 }

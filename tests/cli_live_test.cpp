@@ -436,6 +436,11 @@ TEST_F(CliLive, FileTimesOutsideTheNanosecondRangeAreClampedAndTimesBefore1970Re
     EXPECT_EQ(cli.Wait(), 0) << cli.err();
     EXPECT_EQ(cli.out(), out);
   }
+  // A pcap record's seconds are 32 unsigned bits: the latest one, then 1970 for the others.
+  Program pcap(Cli({"-r", file, "-w", "-"}));
+  EXPECT_EQ(pcap.Wait(), 0);
+  EXPECT_EQ(pcap.out().substr(24, 8) + pcap.out().substr(69, 8) + pcap.out().substr(114, 8),
+            std::string("\xff\xff\xff\xff\xff\xc9\x9a\x3b") + std::string(16, '\0'));
 }
 
 TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {
