@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,6 +21,7 @@
 #include "capture/packet_line.h"
 #include "capture/platform/capabilities.h"
 #include "capture/platform/helper_process.h"
+#include "capture/platform/standard_streams.h"
 #include "capture/packet_store.h"
 
 namespace trovix::cli {
@@ -142,6 +144,18 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   return 0;
 }
 
+// A record's time as nanoseconds since 1970 (libpcap gives the fraction in nanoseconds).
+// A file may say any time: pcapng's if_tsresol and if_tsoffset reach far beyond the 64-bit
+// range (1677 to 2262), and a time outside it is clamped to its nearer end, never wrapped.
+int64_t FileTime(const timeval& ts) {
+  int64_t time;
+  if (__builtin_mul_overflow(static_cast<int64_t>(ts.tv_sec), int64_t{1000000000}, &time) ||
+      __builtin_add_overflow(time, static_cast<int64_t>(ts.tv_usec), &time)) {
+    return ts.tv_sec < 0 ? INT64_MIN : INT64_MAX;
+  }
+  return time;
+}
+
 int ReadCaptureFile(const Options& o, PacketOutput& output) {
   char error[PCAP_ERRBUF_SIZE] = {};
   pcap_t* in = pcap_open_offline_with_tstamp_precision(o.readFile.c_str(), PCAP_TSTAMP_PRECISION_NANO, error);
@@ -168,8 +182,7 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
     if (!IpInFrame(linkType, frame, header->caplen, datagram, length)) continue;
     DatagramFields fields;
     if (!ScreenDatagram(state, datagram, length, fields)) continue;
-    int64_t time = static_cast<int64_t>(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;
-    if (!output.Take(datagram, length, fields, time)) break;
+    if (!output.Take(datagram, length, fields, FileTime(header->ts))) break;
   }
   std::string readError = result == PCAP_ERROR ? pcap_geterr(in) : "";
   pcap_close(in);
@@ -192,6 +205,11 @@ bool WritesWhatItReads(const Options& o) {
 }
 
 int Main(int argc, char** argv) {
+  // A closed standard output would otherwise be the capture file or the helper's
+  // connection, and get the lines.
+  if (int error = OpenClosedStandardStreams(); error != 0) {
+    return Fail(std::string("cannot open /dev/null for a closed standard descriptor: ") + std::strerror(error));
+  }
   if (StartedSetId()) return Fail(kSetIdRefusal);
   if (int error = DropCapabilities(0); error != 0) {
     return Fail(std::string("cannot give up the capabilities it does not need: ") + std::strerror(error));

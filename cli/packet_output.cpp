@@ -4,7 +4,9 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -12,16 +14,20 @@
 #include "capture/packet_line.h"
 #include "cli/report_texts.h"
 #include "settings/capture_file.h"
+#include "settings/file_replacement.h"
 
 namespace trovix::cli {
 
 std::string Rfc3339Time(int64_t receiveTime) {
-  time_t seconds = static_cast<time_t>(receiveTime / 1000000000);
+  // The fraction counts from the start of the second, before 1970 too; any 64-bit time
+  // (years 1677 to 2262) is a date gmtime_r can give.
+  auto [second, nanos] = SplitTime(receiveTime);
+  time_t seconds = static_cast<time_t>(second);
   tm utc{};
   gmtime_r(&seconds, &utc);
   char text[48];
   size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, sizeof text - n, ".%09lldZ", static_cast<long long>(receiveTime % 1000000000));
+  snprintf(text + n, sizeof text - n, ".%09lldZ", static_cast<long long>(nanos));
   return text;
 }
 
@@ -45,6 +51,16 @@ void AppendJsonString(std::string& out, const std::string& text) {
   out += '"';
 }
 
+namespace {
+
+// A pcap record holds unsigned 32-bit seconds since 1970: a capture file's time before
+// 1970 or after 2106 is clamped to the nearer end rather than wrapped.
+int64_t RecordTime(int64_t receiveTime) {
+  return std::clamp<int64_t>(receiveTime, 0, int64_t{UINT32_MAX} * 1000000000 + 999999999);
+}
+
+}  // namespace
+
 PacketOutput::PacketOutput(const OutputChoice& choice, FILE* out) : choice_(choice), out_(out), time_(choice.time) {}
 
 PacketOutput::~PacketOutput() {
@@ -59,7 +75,8 @@ void PacketOutput::Failed(int error, const char* what) noexcept {
 }
 
 std::string PacketOutput::failure() const {
-  return std::string("cannot write ") + failedWhat_ + ": " + std::strerror(writeError_);
+  const char* why = reason_ != nullptr ? reason_ : std::strerror(writeError_);
+  return std::string("cannot write ") + failedWhat_ + ": " + why;
 }
 
 bool PacketOutput::OpenCaptureFile() noexcept {
@@ -73,7 +90,15 @@ bool PacketOutput::OpenCaptureFile() noexcept {
   }
   FILE* file = out_;
   if (!toOut) {
-    int fd = open(choice_.captureFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Links as the window's saves follow them, and none that was put where they led since.
+    WriteTarget target = FollowLinksToWrite(choice_.captureFile);
+    if (target.path.empty()) {
+      if (target.refused == EACCES) reason_ = "a link that another user made in a shared folder is not followed";
+      Failed(target.refused, what);
+      return false;
+    }
+    int fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (target.unnamed ? 0 : O_NOFOLLOW),
+                  0666);
     file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (file == nullptr) {
       Failed(errno, what);
@@ -140,7 +165,7 @@ bool PacketOutput::Take(const uint8_t* datagram, size_t length, const DatagramFi
     // A line or report that could not be made: say so rather than go on without it.
     Failed(ENOMEM, "to standard output");
   }
-  if (dumper_ != nullptr) DumpDatagram(dumper_, datagram, length, receiveTime);
+  if (dumper_ != nullptr) DumpDatagram(dumper_, datagram, length, RecordTime(receiveTime));
   ++stored_;
   return writeError_ == 0 && (choice_.count == 0 || stored_ < choice_.count);
 }

@@ -65,6 +65,7 @@ class PacketOutput : public DatagramSink {
   uint64_t flushed_ = 0;
   int writeError_ = 0;
   const char* failedWhat_ = "";
+  const char* reason_ = nullptr;  // what to say instead of the error's text
   std::string text_;  // reused for every line, so a line costs no allocation once it has grown
   std::string report_;
 };

@@ -5,20 +5,33 @@
 
 namespace trovix::cli {
 
+SecondAndNanos SplitTime(int64_t nanosSince1970) {
+  SecondAndNanos t{nanosSince1970 / 1000000000, nanosSince1970 % 1000000000};
+  if (t.nanos < 0) {  // a capture file's time before 1970
+    t.nanos += 1000000000;
+    --t.second;
+  }
+  return t;
+}
+
 void TimeFormatter::Append(std::string& out, int64_t receiveTime) {
   if (column_ == TimeColumn::kNone) return;
-  int64_t second = receiveTime / 1000000000;
-  int64_t nanos = receiveTime % 1000000000;
-  if (nanos < 0) {  // a capture file's time before 1970
-    nanos += 1000000000;
-    --second;
+  auto [second, nanos] = SplitTime(receiveTime);
+  // Seconds since 1970 are read as a decimal number, so before 1970 they count toward it:
+  // -0.5 s is "-0.500000", where the second it falls in would make it read -1.5.
+  bool towardEpoch = column_ == TimeColumn::kEpoch && second < 0 && nanos != 0;
+  if (towardEpoch) {
+    ++second;
+    nanos = 1000000000 - nanos;
   }
-  if (second != second_) {
+  if (second != second_ || towardEpoch != towardEpoch_) {
     second_ = second;
+    towardEpoch_ = towardEpoch;
     time_t t = static_cast<time_t>(second);
     tm parts{};
     if (column_ == TimeColumn::kEpoch) {
-      int n = std::snprintf(secondText_, sizeof secondText_, "%lld", static_cast<long long>(second));
+      int n = std::snprintf(secondText_, sizeof secondText_, towardEpoch ? "-%lld" : "%lld",
+                            static_cast<long long>(towardEpoch ? -second : second));
       secondLength_ = static_cast<size_t>(n);
     } else if ((column_ == TimeColumn::kLocal ? localtime_r(&t, &parts) : gmtime_r(&t, &parts)) != nullptr) {
       secondLength_ = std::strftime(secondText_, sizeof secondText_, "%H:%M:%S", &parts);

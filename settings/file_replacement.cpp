@@ -1,7 +1,9 @@
 #include "settings/file_replacement.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,29 +19,23 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A name that is a symbolic link is replaced where the link points, followed one link at a
-// time as the kernel would follow it for this user: never a link in a sticky world-writable
-// folder (a shared /tmp) that belongs to neither this user nor the folder's owner, which
-// another user may have planted (fs.protected_symlinks). Empty for such a link or a loop.
-// A link to nothing is itself replaced, as before.
+// A folder of /proc, whose links to pipes and sockets name no file.
+bool ProcFolder(const std::string& folder) {
+  struct statfs fs {};
+  return statfs(folder.c_str(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+WriteTarget Refused(int error) {
+  WriteTarget target;
+  target.refused = error;
+  return target;
+}
+
+// A name that is a symbolic link is replaced where the link points; a link to nothing (or
+// to a pipe) is itself replaced, as before. Empty for a link that may not be followed.
 std::string Resolved(const std::string& name) {
-  std::string path = name;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat link {};
-    if (lstat(path.c_str(), &link) != 0) return errno == ENOENT && hops > 0 ? name : path;
-    if (!S_ISLNK(link.st_mode)) return path;
-    std::string folder = FolderOf(path);
-    struct stat dir {};
-    if (stat(folder.c_str(), &dir) != 0) return {};
-    bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0;
-    if (shared && link.st_uid != geteuid() && link.st_uid != dir.st_uid) return {};
-    char target[PATH_MAX];
-    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    if (n <= 0) return {};
-    target[n] = '\0';
-    path = target[0] == '/' ? std::string(target) : folder + "/" + target;
-  }
-  return {};
+  WriteTarget target = FollowLinksToWrite(name);
+  return target.dangling || target.unnamed ? name : target.path;
 }
 
 void SyncFolder(const std::string& folder) {
@@ -56,6 +52,34 @@ mode_t NewFileMode() {
 }
 
 }  // namespace
+
+WriteTarget FollowLinksToWrite(const std::string& name) {
+  WriteTarget target;
+  target.path = name;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat link {};
+    if (lstat(target.path.c_str(), &link) != 0) {
+      target.dangling = errno == ENOENT && hops > 0;
+      return target;  // opening it says what is wrong, or makes it
+    }
+    if (!S_ISLNK(link.st_mode)) return target;
+    std::string folder = FolderOf(target.path);
+    struct stat dir {};
+    if (stat(folder.c_str(), &dir) != 0) return Refused(errno);
+    bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0;
+    if (shared && link.st_uid != geteuid() && link.st_uid != dir.st_uid) return Refused(EACCES);
+    char text[PATH_MAX];
+    ssize_t n = readlink(target.path.c_str(), text, sizeof text - 1);
+    if (n <= 0) return Refused(n < 0 ? errno : ENOENT);
+    text[n] = '\0';
+    if (text[0] != '/' && ProcFolder(folder)) {
+      target.unnamed = true;
+      return target;
+    }
+    target.path = text[0] == '/' ? std::string(text) : folder + "/" + text;
+  }
+  return Refused(ELOOP);
+}
 
 FileReplacement::FileReplacement(std::string path) : path_(Resolved(path)) {}
 

@@ -38,6 +38,19 @@ class FileReplacement {
   bool failed_ = false;
 };
 
+// Where writing `name` lands. Its symbolic links are followed one at a time as the kernel
+// follows them for this user, but never a link in a sticky world-writable folder (a shared
+// /tmp) that belongs to neither this user nor the folder's owner, which another user may
+// have planted: fs.protected_symlinks' rule, whatever this system's setting.
+struct WriteTarget {
+  std::string path;      // no link when it was looked at, or missing; empty when refused
+  int refused = 0;       // EACCES for a link another user may have planted, ELOOP, or why a link could not be read
+  bool dangling = false; // `path` is missing, and a link names it
+  bool unnamed = false;  // `path` is a link of /proc to what has no name (a pipe or socket, as
+                         // /dev/stdout may be), which only the kernel can follow
+};
+WriteTarget FollowLinksToWrite(const std::string& name);
+
 // The whole of `data` as the new content of `path`.
 ReplaceResult ReplaceFile(const std::string& path, const void* data, size_t size);
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <atomic>
@@ -22,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "capture/helper_protocol.h"
+#include "capture/platform/helper_process.h"
 #include "tests/command_output.h"
 #include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
@@ -413,6 +416,49 @@ TEST_F(CliLive, NoMistakeTouchesTheFileToWrite) {
                                      "output to a file or a program\r\n");
 }
 
+// A pcapng file of `datagram` (raw IPv4) on interfaces with nanosecond stamps offset by
+// `offsets` seconds, record i on interface i stamped `stamps[i]`.
+std::string PcapngOf(const std::vector<int64_t>& offsets, const std::vector<uint64_t>& stamps,
+                     const std::vector<uint8_t>& datagram) {
+  auto bytes = [](auto... f) { return (std::string(reinterpret_cast<const char*>(&f), sizeof f) + ...); };
+  auto block = [&](uint32_t type, std::string body) {
+    body.resize((body.size() + 3) & ~size_t{3}, '\0');
+    return bytes(type, static_cast<uint32_t>(body.size() + 12)) + body + bytes(static_cast<uint32_t>(body.size() + 12));
+  };
+  std::string file = block(0x0A0D0D0A, bytes(uint32_t{0x1A2B3C4D}, uint16_t{1}, uint16_t{0}, int64_t{-1}));
+  for (int64_t offset : offsets) {  // options if_tsresol 9, if_tsoffset, end
+    file += block(1, bytes(uint16_t{228}, uint16_t{0}, uint32_t{65535}, uint16_t{9}, uint16_t{1}, uint8_t{9},
+                           uint8_t{0}, uint16_t{0}, uint16_t{14}, uint16_t{8}, offset, uint32_t{0}));
+  }
+  for (uint32_t i = 0, size = static_cast<uint32_t>(datagram.size()); i < stamps.size(); ++i) {
+    file += block(6, bytes(i, static_cast<uint32_t>(stamps[i] >> 32), static_cast<uint32_t>(stamps[i]), size, size) +
+                         std::string(datagram.begin(), datagram.end()));
+  }
+  return file;
+}
+
+TEST_F(CliLive, FileTimesOutsideTheNanosecondRangeAreClampedAndTimesBefore1970ReadRight) {
+  std::string file = folder_.Write("times.pcapng", PcapngOf({0, -1, -20000000000}, {UINT64_MAX, 500000000, 0},
+                                                           UdpWith("x")));
+  const std::string columns = "\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t29\t64\n", json = "Z\",\"family\":4,\"protocol\":"
+      "\"udp\",\"from\":\"10.0.0.1\",\"from_port\":40461,\"to\":\"10.0.0.2\",\"to_port\":40462,\"size\":29,\"ttl\":64}\n";
+  std::pair<std::string, std::string> cases[] = {
+      {"--time=epoch", "9223372036.854775\t0" + columns + "-0.500000\t1" + columns + "-9223372036.854775\t2" + columns},
+      {"--json", "{\"index\":0,\"time\":\"2262-04-11T23:47:16.854775807" + json +
+                 "{\"index\":1,\"time\":\"1969-12-31T23:59:59.500000000" + json +
+                 "{\"index\":2,\"time\":\"1677-09-21T00:12:43.145224192" + json}};
+  for (const auto& [option, out] : cases) {
+    Program cli(Cli({"-r", file, option}));
+    EXPECT_EQ(cli.Wait(), 0) << cli.err();
+    EXPECT_EQ(cli.out(), out);
+  }
+  // A pcap record's seconds are 32 unsigned bits: the latest one, then 1970 for the others.
+  Program pcap(Cli({"-r", file, "-w", "-"}));
+  EXPECT_EQ(pcap.Wait(), 0);
+  EXPECT_EQ(pcap.out().substr(24, 8) + pcap.out().substr(69, 8) + pcap.out().substr(114, 8),
+            std::string("\xff\xff\xff\xff\xff\xc9\x9a\x3b") + std::string(16, '\0'));
+}
+
 TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {
   std::string file = folder_.Write("hostile.pcap", PcapOf({UdpWith("\x1b]0;x\x07\r\nA\tB\x9b")}));
   Program text(Cli({"-r", file, "-d", "--time=none"}));
@@ -461,6 +507,72 @@ TEST_F(CliLive, EveryFailureToWriteEndsWithStatusOne) {
   test::CommandResult lines = test::RunCommand(std::string(TROVIX_CLI) + " -r " + file + " 2>&1 >/dev/full");
   EXPECT_EQ(lines.status, 1);
   EXPECT_EQ(lines.out, "trovix-cli: cannot write to standard output: No space left on device\n");
+}
+
+// In a child of the test: 0 when the helper started with its end of the pair at `end` took
+// it at 3, opened its socket, and has this process's standard error (or /dev/null for 2).
+int HelperStartedWithItsEndAt(int end) {
+  std::filesystem::path ownError = end == 2 ? "/dev/null" : std::filesystem::read_symlink("/proc/self/fd/2");
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return 10;
+  int mine = fcntl(pair[0], F_DUPFD_CLOEXEC, 10);  // 0 to 2 are open, so pair[1] is above 3
+  if (close(pair[0]) != 0 || dup3(pair[1], end, O_CLOEXEC) != end || close(pair[1]) != 0) return 11;
+  pid_t helper = 0;
+  if (SpawnCaptureHelper(end, helper) != 0 || close(end) != 0) return 1;
+  HelperRequest request{};  // UDP over IPv4 on lo
+  std::memcpy(request.magic, kRequestMagic, sizeof request.magic);
+  request.ifindex = 1, request.blockSize = kMinRingBlock, request.blockCount = 2, request.handOverMs = 50;
+  request.udp = request.ipv4 = 1;
+  HelperReport report{};
+  bool opened = send(mine, &request, sizeof request, 0) == sizeof request &&
+                recv(mine, &report, sizeof report, 0) == sizeof report && report.type == 'O';
+  bool sameError = std::filesystem::read_symlink("/proc/" + std::to_string(helper) + "/fd/2") == ownError;
+  close(mine);
+  waitpid(helper, nullptr, 0);
+  return !opened ? 2 : !sameError ? 3 : 0;
+}
+
+TEST_F(CliLive, CapturesWithStandardDescriptorsClosedWhateverNumberTheHelpersEndHas) {
+  auto exitCode = [](pid_t pid, int status = 0) { return waitpid(pid, &status, 0) == pid ? status : -1; };
+  for (int end = 0; end <= 3; ++end) {
+    pid_t child = fork();
+    if (child == 0) _exit(HelperStartedWithItsEndAt(end));
+    EXPECT_EQ(exitCode(child), 0) << "end at " << end;
+  }
+  std::string pcap = folder_.Path("closed.pcap");
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (int fd = 0; fd <= 2; ++fd) close(fd);
+    execl(TROVIX_CLI, TROVIX_CLI, "-i", "lo", "-c", "1", "-f", "*:40491", "-w", pcap.c_str(), nullptr);
+    _exit(127);
+  }
+  // The file is made once the capture socket is open.
+  auto end = std::chrono::steady_clock::now() + 5s;
+  while (!std::filesystem::exists(pcap) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+  SendFrom(40491, {4});
+  EXPECT_EQ(exitCode(pid), 0);
+  EXPECT_EQ(std::filesystem::file_size(pcap), 72u);  // the header and one record of a 32-byte datagram
+}
+
+TEST_F(CliLive, WriteFollowsLinksAsTheWindowsSavesDo) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  std::string in = folder_.Write("in.pcap", PcapOf({UdpWith("x")}));
+  std::string target = folder_.Write("target", "precious");
+  std::string shared = folder_.Path("shared");
+  ASSERT_TRUE(mkdir(shared.c_str(), 0700) == 0 && chmod(shared.c_str(), 01777) == 0);
+  for (const char* name : {"/planted", "/mine"}) ASSERT_EQ(symlink(target.c_str(), (shared + name).c_str()), 0);
+  ASSERT_EQ(lchown((shared + "/planted").c_str(), 65534, 65534), 0);
+  Program planted(Cli({"-r", in, "-q", "-w", shared + "/planted"}));
+  EXPECT_EQ(planted.Wait(), 1);
+  EXPECT_EQ(planted.err(), "trovix-cli: cannot write " + shared +
+                               "/planted: a link that another user made in a shared folder is not followed\n");
+  EXPECT_EQ(test::RunCommand("cat '" + target + "'").out, "precious");
+  Program mine(Cli({"-r", in, "-q", "-w", shared + "/mine"}));
+  EXPECT_EQ(mine.Wait(), 0);
+  EXPECT_EQ(std::filesystem::file_size(target), 69u);  // the header and one record of 29 bytes
+  Program out(Cli({"-r", in, "-q", "-w", "/dev/stdout"}));  // to a pipe, which has no name to follow
+  EXPECT_EQ(out.Wait(), 0);
+  EXPECT_EQ(out.out().size(), 69u);
 }
 
 TEST_F(CliLive, FiltersItCannotHonourExactlyAreRefusedWithTheForms) {

@@ -15,7 +15,8 @@ std::string CaptureHelperPath();
 // Tests and benchmarks run from folders of their own: they name the built helper here.
 void UseCaptureHelper(const char* path);
 
-// Starts the helper with `helperEnd` as its descriptor 3, standard error, and /dev/null as
+// Starts the helper with `helperEnd` (any descriptor number) as its descriptor 3, standard
+// error (/dev/null when that is closed, close-on-exec or `helperEnd`), and /dev/null as
 // standard input and output, in a process group of its own (a terminal's Ctrl-C goes to
 // the client, which then stops the capture and still collects the helper's counts).
 // Returns 0 or an errno value; EACCES when this user may not run it.
