@@ -334,6 +334,12 @@ void MainDialog::StartCapture() {
     SetCapturingControls(false);
     return;
   }
+  // Before any packet row: a mistyped address or an interface's name would otherwise
+  // capture everything without a word.
+  if (state_.run.bindTextUnknown) {
+    list_->AddText(QStringLiteral(" no interface has the address \"%1\": capturing on every interface")
+                       .arg(QString::fromLatin1(state_.bindText)));
+  }
   SetCapturingControls(true);
 }
 
@@ -485,7 +491,9 @@ void MainDialog::ShowPacketReport() {
     details_->ShowItems({"the selected row is not a packet line"}, {-1, -1});
     return;
   }
-  if (row < 0) state_.selectedPacketIndex.store(report.selectedPacketIndex);
+  // The report chose the packet: later requests name its row, which a line before the
+  // packet rows moves down.
+  if (row < 0) state_.selectedPacketIndex.store(std::max(list_->RowOfPacket(report.selectedPacketIndex), 0));
   std::vector<std::string> items = SplitReportItems(report.text);
   details_->ShowItems(items, SelectTitleItem(items, report.selectedPacketIndex));
 }

@@ -103,4 +103,12 @@ int32_t PacketListModel::PacketAtRow(int row) const {
   return entry >= 0 ? entry : -1;
 }
 
+int PacketListModel::RowOfPacket(int32_t packet) const {
+  // Message rows only push packet rows down: packet k is at row k or after it.
+  for (size_t row = static_cast<size_t>(std::max(packet, 0)); packet >= 0 && row < rows_.size(); ++row) {
+    if (rows_[row] == packet) return static_cast<int>(row);
+  }
+  return -1;
+}
+
 }  // namespace trovix

@@ -31,6 +31,8 @@ class PacketListModel : public QAbstractListModel {
 
   // The packet that `row` shows, or -1 for a message line or no row.
   int32_t PacketAtRow(int row) const;
+  // The row that shows `packet`, or -1.
+  int RowOfPacket(int32_t packet) const;
   QString RowText(int row) const;
   int packetsShown() const { return packetsShown_; }
   // The longest address text of the packet rows so far, when one is longer than any IPv4
