@@ -73,17 +73,12 @@ TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {
   RemoveLeftovers(socket);
 }
 
-// An empty `start` asks for no text at all.
-bool Begins(const QString& text, const char* start) {
-  return *start == 0 ? text.isEmpty() : text.startsWith(QLatin1String(start));
-}
-
 // Answered from a terminal without any display, before Qt would look for one.
 TEST(ProgramEntry, HelpVersionAndUnknownOptionsNeedNoDisplay) {
   struct Case {
     QStringList arguments;
     int status;
-    const char* out;  // how standard output begins
+    const char* out;  // how standard output begins; "" for nothing at all
     const char* err;
   };
   const Case cases[] = {
@@ -101,9 +96,10 @@ TEST(ProgramEntry, HelpVersionAndUnknownOptionsNeedNoDisplay) {
     ASSERT_TRUE(p.waitForFinished(10000)) << c.arguments.join(' ').toStdString();
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(p.exitCode(), c.status) << c.arguments.join(' ').toStdString();
-    QString out = p.readAllStandardOutput(), err = p.readAllStandardError();
-    EXPECT_TRUE(Begins(out, c.out)) << c.arguments.join(' ').toStdString() << ": [" << out.toStdString() << "]";
-    EXPECT_TRUE(Begins(err, c.err)) << c.arguments.join(' ').toStdString() << ": [" << err.toStdString() << "]";
+    for (auto [text, start] : {std::pair{QString(p.readAllStandardOutput()), c.out}, {p.readAllStandardError(), c.err}}) {
+      EXPECT_TRUE(*start != 0 ? text.startsWith(start) : text.isEmpty())
+          << c.arguments.join(' ').toStdString() << ": " << text.toStdString();
+    }
   }
 }
 
