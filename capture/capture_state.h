@@ -90,6 +90,9 @@ struct CaptureRun {
   uint64_t threadCpuNs = 0;
   // The helper could not open the socket (a start that did not wait for it).
   bool startFailed = false;
+  // Set by the start: the bind text named no address of this machine, so the capture runs
+  // on every interface without having been asked to.
+  bool bindTextUnknown = false;
   // Set once the helper's socket captures: what is sent from then on is seen.
   std::atomic<bool> capturing{false};
 };

@@ -350,11 +350,20 @@ uint32_t CaptureBindAddress(const CaptureState& state) {
   return htonl(INADDR_ANY);
 }
 
-int CaptureInterfaceIndex(const CaptureState& state) {
+int CaptureInterfaceIndex(const CaptureState& state, bool* unknownText) {
+  if (unknownText != nullptr) *unknownText = false;
   if (state.interfaceIndex >= 0) return state.interfaceIndex;
   in6_addr ipv6;
   if (inet_pton(AF_INET6, state.bindText, &ipv6) == 1) return InterfaceIndexForIpv6Address(ipv6);
-  return InterfaceIndexForAddress(CaptureBindAddress(state));
+  // A known address that no interface has any more is said, not captured everywhere.
+  if (uint32_t known = CaptureBindAddress(state); known != htonl(INADDR_ANY)) return InterfaceIndexForAddress(known);
+  in_addr ipv4;
+  if (inet_pton(AF_INET, state.bindText, &ipv4) == 1) {
+    int ifindex = InterfaceIndexForAddress(ipv4.s_addr);  // 0 for 0.0.0.0
+    if (ifindex >= 0) return ifindex;
+  }
+  if (unknownText != nullptr) *unknownText = true;
+  return 0;
 }
 
 CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink,
@@ -367,7 +376,7 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   state.run.startFailed = false;
   state.run.capturing.store(false, std::memory_order_relaxed);
 
-  int ifindex = CaptureInterfaceIndex(state);
+  int ifindex = CaptureInterfaceIndex(state, &state.run.bindTextUnknown);
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
   // A filter text is parsed by the helper too: one that could not be handed over whole
   // would be a different filter there.

@@ -66,9 +66,12 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options);
 uint32_t CaptureBindAddress(const CaptureState& state);
 
 // The interface the capture binds to: the one named in the options, if one was; for an
-// IPv6 bind text, the one that has that address (0, every interface, for "::"); otherwise
-// that of CaptureBindAddress. -1 when no interface has the address.
-int CaptureInterfaceIndex(const CaptureState& state);
+// IPv6 bind text, the one that has that address (0, every interface, for "::"); for a
+// known address, the one that has it; for any other IPv4 address, the one that has it now
+// (it may have come since the known addresses were read). -1 when no interface has an IPv6
+// or known address. Any other text names no address here and gives 0, every interface,
+// with `unknownText` set when given; "0.0.0.0" and "::" ask for every interface.
+int CaptureInterfaceIndex(const CaptureState& state, bool* unknownText = nullptr);
 
 enum class CaptureStartResult {
   kStarted,

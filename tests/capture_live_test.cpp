@@ -228,6 +228,7 @@ TEST_F(CaptureLive, Ipv6OverLoopbackIsStoredOnceBesideIpv4) {
 TEST_F(CaptureLive, UnknownBindTextCapturesEveryInterfaceOnce) {
   Start({"no such address", "*:*", "*:*", false, false, true, false, false, false});
   EXPECT_EQ(CaptureBindAddress(*state_), htonl(INADDR_ANY));
+  EXPECT_TRUE(state_->run.bindTextUnknown);
   int sender = UdpSocket("127.0.0.1", 40011);
   int receiver = UdpSocket("127.0.0.1", 40012);
   for (int i = 0; i < 3; ++i) SendUdp(sender, "127.0.0.1", 40012, "x", 1);

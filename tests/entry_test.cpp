@@ -58,18 +58,49 @@ TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {
   ASSERT_TRUE(first.waitForStarted());
   ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, 10000)) << socket.toStdString();
 
-  for (const char* commandLine : {"42", "  -7 and more", "words"}) {
+  // A lone "-" is a word, and "--" ends the options.
+  for (const QStringList& commandLine : {QStringList{"42"}, {"  -7 and more"}, {"words"}, {"-"}, {"--", "-7"}}) {
     QProcess second;
     second.setProcessEnvironment(Environment(display));
-    second.start(TROVIX_BINARY, {commandLine});
-    ASSERT_TRUE(second.waitForFinished(10000)) << commandLine;
+    second.start(TROVIX_BINARY, commandLine);
+    ASSERT_TRUE(second.waitForFinished(10000)) << commandLine.join(' ').toStdString();
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(second.exitCode(), 0) << commandLine.join(' ').toStdString();
     EXPECT_EQ(first.state(), QProcess::Running) << "the first instance must keep running";
   }
   first.terminate();
   first.waitForFinished(5000);
   RemoveLeftovers(socket);
+}
+
+// Answered from a terminal without any display, before Qt would look for one.
+TEST(ProgramEntry, HelpVersionAndUnknownOptionsNeedNoDisplay) {
+  struct Case {
+    QStringList arguments;
+    int status;
+    const char* out;  // how standard output begins; "" for nothing at all
+    const char* err;
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "usage: trovix [--help] [--version] [--] [NUMBER]\n", ""},
+      {{"--version"}, 0, "trovix 0.1.0\n", ""},
+      {{"--bogus"}, 2, "", "trovix: unknown option --bogus\nusage: trovix"},
+      {{"42", "-platform", "offscreen"}, 2, "", "trovix: unknown option -platform\n"},
+  };
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+  for (const Case& c : cases) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(TROVIX_BINARY, c.arguments);
+    ASSERT_TRUE(p.waitForFinished(10000)) << c.arguments.join(' ').toStdString();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), c.status) << c.arguments.join(' ').toStdString();
+    for (auto [text, start] : {std::pair{QString(p.readAllStandardOutput()), c.out}, {p.readAllStandardError(), c.err}}) {
+      EXPECT_TRUE(*start != 0 ? text.startsWith(start) : text.isEmpty())
+          << c.arguments.join(' ').toStdString() << ": " << text.toStdString();
+    }
+  }
 }
 
 TEST(ProgramEntry, StartsAtTheSameTimeEndWithOneWindow) {

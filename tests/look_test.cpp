@@ -102,7 +102,7 @@ TEST_F(LookTest, LabelsAreDarkRedOnTheFaceAndCheckBoxesKeepTheSystemColours) {
     QWidget* label = d.Control(id);
     EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(160, 0, 0));
     // Inside the sunken frame, below the text.
-    EXPECT_EQ(shown.pixel(label->geometry().bottomLeft() + QPoint(label->width() / 2, -2)), system.color(QPalette::Button).rgb());
+    EXPECT_EQ(shown.pixel(label->mapTo(&d, QPoint(label->width() / 2, label->height() - 3))), system.color(QPalette::Button).rgb());
   }
   EXPECT_EQ(d.Control(kIdTcp)->palette(), system);
   EXPECT_EQ(shown.pixel(1, 1), qRgb(224, 160, 64));

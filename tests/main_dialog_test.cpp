@@ -82,7 +82,7 @@ TEST_F(MainDialogTest, ControlsStandAtTheirTemplatePlacesAndTheSizeIsFixed) {
   for (const ControlTemplate& c : kMainControls) {
     QWidget* w = d.Control(c.id);
     ASSERT_NE(w, nullptr) << c.id;
-    EXPECT_EQ(w->pos(), QPoint(du.X(c.x), du.Y(c.y))) << c.id;
+    EXPECT_EQ(w->mapTo(&d, QPoint(0, 0)), QPoint(du.X(c.x), du.Y(c.y))) << c.id;
     if (c.kind != ControlKind::kComboDropDown) {
       EXPECT_EQ(w->size(), QSize(du.X(c.width), du.Y(c.height))) << c.id;
     }

@@ -4,9 +4,10 @@
 # bus (sni, as KDE Plasma and GNOME's AppIndicator extension speak it). Wherever the window
 # goes behind its icon (a first run, a start with flip to tray on, a minimise, switching
 # flip to tray on) one activation of the icon brings it back as the active window in
-# front, and a second hides it; "e&xit" and "f&lip to tray" chosen from the icon's menu
-# work as from the window's. With XEmbed also: the menu opens on the right release, not
-# the press, and with no host at all the window starts minimised rather than hidden.
+# front, where it was, and a second hides it; "e&xit" and "f&lip to tray" chosen from the
+# icon's menu work as from the window's. With XEmbed also: the menu opens on the right
+# release, not the press, and with no host at all the window starts minimised rather than
+# hidden.
 #   tray_xvfb_test.sh <trovix binary> xembed|sni [screenshot.png]
 # Exits 77 (skipped) when a tool it needs is missing.
 set -eu
@@ -85,6 +86,8 @@ ended() {
   pid=
   [ "$status" = 0 ] || fail "$1: exit status $status"
 }
+# Where the window's client area is on the screen.
+position() { xwininfo -id "$window" | sed -n 's/.*Absolute upper-left [XY]: *//p' | paste -sd, -; }
 # The window's own menu, opened with the mouse over the packet list.
 window_menu() {
   xdotool mousemove --window "$window" 270 340 click 3
@@ -136,10 +139,16 @@ window_menu
 keys o l                    # options, f&lip to tray: on
 await_icon yes "f&lip to tray on shows no icon"
 await_window front "f&lip to tray on: the window did not stay in front"
-activate
-await_window hidden "after f&lip to tray on: an activation did not hide the window"
-activate
-await_window front "after f&lip to tray on: one activation did not bring the window back to the front"
+# Back from the icon where it was: the first time, and after the user moved it.
+for move in no yes; do
+  [ "$move" = no ] || { xdotool windowmove --sync "$window" 100 120; sleep 0.3; }
+  placed=$(position)
+  activate
+  await_window hidden "after f&lip to tray on: an activation did not hide the window"
+  activate
+  await_window front "after f&lip to tray on: one activation did not bring the window back to the front"
+  [ "$(position)" = "$placed" ] || fail "the window left $placed for $(position) behind the icon (moved first: $move)"
+done
 keys Escape
 ended "Escape"
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <net/if.h>
 #include <poll.h>
 
 #include <atomic>
@@ -122,16 +123,33 @@ TEST_F(WindowCapture, Ipv6IsListedOnceItsMenuCommandIsOn) {
   Press(kIdStop);
 }
 
-// An IPv6 address longer than any IPv4 text widens both address columns for every row, so
-// that no address is cut and the ports stay beside their addresses.
-TEST_F(WindowCapture, ALongIpv6AddressWidensTheAddressColumns) {
+// A column widens for every row to its widest text and a gap: a long IPv6 address widens
+// both address columns, so that no address is cut and the ports stay beside their
+// addresses, and a 65212-byte datagram the size column. The headers follow their columns,
+// also when the rows are scrolled sideways, cut off at the list's edges.
+TEST_F(WindowCapture, ColumnsWidenToTheirWidestTextAndTheHeadersFollowThem) {
   const char* kLong = "2001:db8:1111:2222:3333:4444:5555:6666";
   ASSERT_TRUE(test::Run(std::string("ip -6 addr add ") + kLong + "/128 dev lo nodad"));
   auto& d = *dialog_;
+  QListView* list = d.packetListView();
+  auto* delegate = static_cast<PacketRowDelegate*>(list->itemDelegate());
+  // For each header: its left edge from where its column's text begins, its width less
+  // its column's.
+  auto headers = [&] {
+    std::vector<std::pair<int, int>> placed;
+    for (int field = 1; field <= 8; ++field) {
+      QWidget* header = d.Control(1024 + field);
+      int text = list->viewport()->mapTo(list, list->visualRect(list->model()->index(0, 0)).topLeft()).x() +
+                 delegate->FieldX(field);
+      int column = delegate->FieldX(field + 1) - delegate->FieldX(field);
+      placed.emplace_back(header->mapTo(&d, QPoint()).x() - list->x() - text, header->width() - column);
+    }
+    return placed;
+  };
+  const auto firstSight = headers();
   d.menuChoice = kCmdCaptureIpv6;
   test::ClickRow(d, 0, Qt::RightButton);
-  auto* delegate = static_cast<PacketRowDelegate*>(d.packetListView()->itemDelegate());
-  int portColumn = delegate->FieldX(4), rowWidth = d.packetListView()->horizontalScrollBar()->maximum();
+  int portColumn = delegate->FieldX(4), rowWidth = list->horizontalScrollBar()->maximum();
   // Typed key by key: a filter in IPv6 form may be longer than an IPv4 text.
   Go("127.0.0.1", QString("[%1]:40261").arg(kLong), "*:*");
   test::SendNumbered(40261, 40262, 1);  // IPv4: the filter is IPv6's
@@ -149,11 +167,40 @@ TEST_F(WindowCapture, ALongIpv6AddressWidensTheAddressColumns) {
   QTest::qWait(100);
   Press(kIdStop);
   EXPECT_EQ(Rows(d), QStringList({QString("\t0\tudp\t%1\t40261\t%1\t40262\t50\t64").arg(kLong)}));
-  int address = d.packetListView()->fontMetrics().horizontalAdvance(kLong);
+  QFontMetrics metrics = list->fontMetrics();
+  int address = metrics.horizontalAdvance(kLong);
   EXPECT_GE(delegate->FieldX(4) - delegate->FieldX(3), address);
   EXPECT_GE(delegate->FieldX(6) - delegate->FieldX(5), address);
   EXPECT_GT(delegate->FieldX(4), portColumn);
-  EXPECT_GT(d.packetListView()->horizontalScrollBar()->maximum(), rowWidth) << "the rows can be scrolled to their end";
+  EXPECT_GT(list->horizontalScrollBar()->maximum(), rowWidth) << "the rows can be scrolled to their end";
+
+  // IPv4 alone now, beside the wide columns: 65212 must not run into the TTL.
+  int sizeColumn = delegate->FieldX(8) - delegate->FieldX(7);
+  Go("127.0.0.1", "*:40263", "*:*");
+  test::SendNumbered(40263, 40264, 1, 65212 - 28);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 1; }, 3000));
+  Press(kIdStop);
+  EXPECT_EQ(Rows(d), QStringList({"\t0\tudp\t127.0.0.1\t40263\t127.0.0.1\t40264\t65212\t64"}));
+  EXPECT_GE(delegate->FieldX(8) - delegate->FieldX(7), metrics.horizontalAdvance("65212") + 6);
+  EXPECT_GT(delegate->FieldX(8) - delegate->FieldX(7), sizeColumn);
+
+  // Scrolled to the end with the mouse: the TTL shows, each header stands beside its
+  // column's text as at first sight and grew with its column, and no header shows beyond
+  // the list's edges.
+  QScrollBar* bar = list->horizontalScrollBar();
+  for (int click = 0; click < 100 && bar->value() < bar->maximum(); ++click) {
+    QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() - 3, bar->height() / 2));
+  }
+  ASSERT_GT(bar->value(), 0);
+  ASSERT_EQ(bar->value(), bar->maximum());
+  int ttlEnd = list->visualRect(list->model()->index(0, 0)).left() + delegate->FieldX(8) + metrics.horizontalAdvance("64");
+  EXPECT_LE(ttlEnd, list->viewport()->width());
+  EXPECT_EQ(headers(), firstSight);
+  ASSERT_LT(d.Control(1025)->mapTo(&d, QPoint()).x(), list->x()) << "the first header is scrolled out of sight";
+  for (int id = 1025; id <= 1032; ++id) {
+    QRect seen = d.Control(id)->visibleRegion().boundingRect().translated(d.Control(id)->mapTo(&d, QPoint()));
+    EXPECT_TRUE(seen.isEmpty() || (seen.left() >= list->x() && seen.right() <= list->geometry().right())) << id;
+  }
 }
 
 TEST_F(WindowCapture, EnterPressesTheFocusedGoAndStop) {
@@ -203,6 +250,48 @@ TEST_F(WindowCapture, AnAddressNoInterfaceOwnsIsReportedNotCapturedSilently) {
   ExpectIdle();
   ASSERT_EQ(dialog_->packetList().rowCount(), 1);
   EXPECT_TRUE(Rows(*dialog_)[0].startsWith(" cannot capture on 198.18.0.1: ")) << Rows(*dialog_)[0].toStdString();
+}
+
+// A bind text that names no address here captures on every interface, and the list says
+// so first; "0.0.0.0" and "::" ask for that. An IPv6 address no interface has is refused,
+// and an address added since the window read its interfaces binds the interface that has it.
+TEST_F(WindowCapture, ABindTextThatNamesNoAddressSaysItCapturesOnEveryInterface) {
+  auto& d = *dialog_;
+  const QString packet = "\t0\tudp\t127.0.0.1\t40281\t127.0.0.1\t40282\t32\t64";
+  const struct {
+    const char* bind;
+    QStringList rows;
+  } cases[] = {
+      {"0.0.0.0", {packet}},
+      {"::", {packet}},
+      {"2001:db8::9", {" cannot capture on 2001:db8::9: No such device"}},
+      {"198.18.0.9", {" no interface has the address \"198.18.0.9\": capturing on every interface", packet}},
+      {"veth-a", {" no interface has the address \"veth-a\": capturing on every interface", packet}},
+      {"eht0", {" no interface has the address \"eht0\": capturing on every interface", packet}},
+  };
+  for (const auto& c : cases) {
+    Go(c.bind, "*:40281", "*:40282");
+    test::SendNumbered(40281, 40282, 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == c.rows.size(); }, 2000));
+    if (Button(d, kIdStop)->isEnabled()) Press(kIdStop);
+    EXPECT_EQ(Rows(d), c.rows) << c.bind;
+  }
+  // Asked over the list with no row chosen, the report takes the first packet, and so does
+  // the next request, which takes the row it kept.
+  d.menuChoice = kCmdDetails;
+  test::ClickRow(d, 0, Qt::RightButton);
+  EXPECT_EQ(d.detailsWindow()->list()->findItems("packet0 udp ", Qt::MatchExactly).size(), 1);
+  d.Command(kCmdDetails);
+  EXPECT_EQ(d.detailsWindow()->list()->findItems("packet0 udp ", Qt::MatchExactly).size(), 1);
+
+  ASSERT_TRUE(test::Run("ip addr add 198.18.0.9/32 dev lo"));
+  Go("198.18.0.9", "*:40281", "*:40282");
+  test::SendNumbered(40281, 40282, 1);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 1; }, 2000));
+  Press(kIdStop);
+  EXPECT_EQ(Rows(d), QStringList({packet}));
+  EXPECT_EQ(CaptureInterfaceIndex(*state_), static_cast<int>(if_nametoindex("lo")));
+  ASSERT_TRUE(test::Run("ip addr del 198.18.0.9/32 dev lo"));
 }
 
 // Sends `n` datagrams of 4 bytes from 198.18.0.1:40231 to the veth peer's echo port and

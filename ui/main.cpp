@@ -2,9 +2,12 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "capture/atoi.h"
 #include "capture/capture_state.h"
@@ -12,6 +15,53 @@
 #include "resources/icons.h"
 #include "ui/main_dialog.h"
 #include "ui/single_instance.h"
+
+namespace {
+
+constexpr const char* kUsage = "usage: trovix [--help] [--version] [--] [NUMBER]\n";
+constexpr const char* kHelp =
+    "Watches the IPv4 and IPv6 datagrams that pass one network interface, in a window.\n"
+    "A start while Trovix runs brings the running window to the front and ends; what follows\n"
+    "the options (NUMBER) is handed over to it.\n"
+    "\n"
+    "  --help     print this help\n"
+    "  --version  print the version\n"
+    "  --         ends the options: what follows is handed over as it is\n";
+
+// What the command line asks before any window: nothing to run the window with
+// `commandLine`, otherwise the exit status of a --help, a --version or a refused option,
+// said already. Nothing here needs a display, so a terminal without one gets its answer.
+std::optional<int> ReadCommandLine(int argc, char** argv, std::string& commandLine) {
+  bool options = true;
+  int words = 0;
+  const char* answer = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (options && arg == "--") {
+      options = false;
+      continue;
+    }
+    // A lone "-" is a word, as it is to other programs.
+    if (options && arg.size() > 1 && arg[0] == '-') {
+      if (arg == "--help" || arg == "--version") {
+        if (answer == nullptr || arg == "--help") answer = argv[i];
+        continue;
+      }
+      std::fprintf(stderr, "trovix: unknown option %s\n%s", argv[i], kUsage);
+      return 2;
+    }
+    if (words++ > 0) commandLine += ' ';
+    commandLine += arg;
+  }
+  if (answer == nullptr) return std::nullopt;
+  if (std::string_view(answer) == "--help") std::printf("%s\n%s", kUsage, kHelp);
+  else std::printf("trovix %s\n", TROVIX_VERSION);
+  if (std::fflush(stdout) == 0) return 0;
+  std::fprintf(stderr, "trovix: cannot write to standard output: %s\n", std::strerror(errno));
+  return 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (trovix::StartedSetId()) {
@@ -23,9 +73,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trovix: cannot give up the capabilities it does not need: %s\n", std::strerror(error));
     return 1;
   }
-  QApplication app(argc, argv);
   std::string commandLine;
-  for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
+  if (std::optional<int> status = ReadCommandLine(argc, argv, commandLine)) return *status;
+  // Qt sees no argument of the user's: every option is the program's own, and a word after
+  // "--" must not be taken for one of Qt's.
+  int qtArgc = 1;
+  QApplication app(qtArgc, argv);
   int value = static_cast<int>(trovix::AtoiValue(commandLine));
 
   trovix::InstanceServer server;

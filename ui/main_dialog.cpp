@@ -14,6 +14,9 @@
 #include <QScrollBar>
 #include <QValidator>
 
+#include <array>
+#include <cmath>
+
 #include "capture/host_info.h"
 #include "capture/os_line.h"
 #include "capture/packet_store.h"
@@ -79,6 +82,9 @@ void SetUpField(QComboBox* box) {
 class PacketListView : public QListView {
  public:
   using QListView::QListView;
+
+  // How far the rows are scrolled sideways, as the view draws them.
+  int scrolledBy() const { return horizontalOffset(); }
 
   // Rows added below the last one on screen change only the scroll range: they are laid
   // out without repainting the rows on screen, which a flood would otherwise repaint at
@@ -161,6 +167,7 @@ void MainDialog::CreateControls() {
   const ControlTemplate* listTemplate = nullptr;
   for (const ControlTemplate& c : kMainControls) {
     QWidget* w = nullptr;
+    QWidget* parent = this;
     QRect at = du.Rect(c);
     switch (c.kind) {
       case ControlKind::kComboDropDown: {
@@ -197,12 +204,21 @@ void MainDialog::CreateControls() {
         break;
       }
       case ControlKind::kColumnHeader:
-        columns.push_back(du.X(c.x));
+        // In a strip as wide as the list, which cuts off what its columns push past it.
+        if (headerStrip_ == nullptr) {
+          headerStrip_ = new QWidget(this);
+          headerStrip_->setGeometry(du.X(listTemplate->x), at.y(), du.X(listTemplate->width), at.height());
+        }
+        parent = headerStrip_;
+        at.translate(-headerStrip_->pos());
+        columns.push_back(at.x());
+        headerWidths_.push_back(at.width());
         [[fallthrough]];
       case ControlKind::kLabel: {
-        auto* label = new QLabel(QString::fromLatin1(c.text), this);
+        auto* label = new QLabel(QString::fromLatin1(c.text), parent);
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setAlignment(Qt::AlignCenter);
+        if (parent == headerStrip_) headers_.push_back(label);
         w = label;
         break;
       }
@@ -211,9 +227,19 @@ void MainDialog::CreateControls() {
     w->setGeometry(at);
     controls_[c.id] = w;
   }
-  // Fields line up under their headers: positions relative to the list's left edge.
-  for (int& x : columns) x -= du.X(listTemplate->x);
+  // Fields line up under their headers: positions relative to the list's left edge, and
+  // where the last header ends.
+  columns.push_back(headers_.back()->geometry().right() + 1);
   listView_->setItemDelegate(new PacketRowDelegate(columns, kListExtentPixels, listView_));
+  // Each byte's width in the list's font, by which the list picks each field's widest text.
+  std::array<uint16_t, 256> advances;
+  QFontMetricsF metrics(listView_->font());
+  for (int c = 0; c < 256; ++c) {
+    advances[static_cast<size_t>(c)] = static_cast<uint16_t>(std::lround(metrics.horizontalAdvance(QChar(c)) * 64));
+  }
+  list_->SetByteAdvances(advances);
+  // The headers go where the columns are, also when the rows are scrolled sideways.
+  connect(listView_->horizontalScrollBar(), &QScrollBar::valueChanged, this, &MainDialog::PlaceColumnHeaders);
 
   from_ = static_cast<QComboBox*>(controls_[kIdFrom]);
   to_ = static_cast<QComboBox*>(controls_[kIdTo]);
@@ -334,6 +360,12 @@ void MainDialog::StartCapture() {
     SetCapturingControls(false);
     return;
   }
+  // Before any packet row: a mistyped address or an interface's name would otherwise
+  // capture everything without a word.
+  if (state_.run.bindTextUnknown) {
+    list_->AddText(QStringLiteral(" no interface has the address \"%1\": capturing on every interface")
+                       .arg(QString::fromLatin1(state_.bindText)));
+  }
   SetCapturingControls(true);
 }
 
@@ -345,11 +377,23 @@ void MainDialog::StopCapture() {
 }
 
 void MainDialog::FetchRows() {
-  if (list_->FetchPublishedPackets() == 0 || list_->widestAddress().isEmpty()) return;
+  if (list_->FetchPublishedPackets() == 0 || list_->widestGeneration() == fittedGeneration_) return;
+  fittedGeneration_ = list_->widestGeneration();
+  const auto& widest = list_->widestFields();
   auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
-  if (delegate->FitAddress(listView_->fontMetrics().horizontalAdvance(list_->widestAddress()))) {
-    listView_->doItemsLayout();  // rows all share one size, which is measured again
-    listView_->viewport()->update();
+  if (!delegate->FitFields(widest.data(), static_cast<int>(widest.size()), listView_->fontMetrics())) return;
+  listView_->doItemsLayout();  // rows all share one size, which is measured again
+  listView_->viewport()->update();
+  PlaceColumnHeaders();
+}
+
+void MainDialog::PlaceColumnHeaders() {
+  auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
+  int scrolled = static_cast<PacketListView*>(listView_)->scrolledBy();
+  for (int i = 0; i < headers_.size(); ++i) {
+    QWidget* header = headers_[i];
+    header->setGeometry(delegate->FieldX(i + 1) - scrolled, header->y(), headerWidths_[i] + delegate->Widening(i + 1),
+                        header->height());
   }
 }
 
@@ -485,7 +529,9 @@ void MainDialog::ShowPacketReport() {
     details_->ShowItems({"the selected row is not a packet line"}, {-1, -1});
     return;
   }
-  if (row < 0) state_.selectedPacketIndex.store(report.selectedPacketIndex);
+  // The report chose the packet: later requests name its row, which a line before the
+  // packet rows moves down.
+  if (row < 0) state_.selectedPacketIndex.store(std::max(list_->RowOfPacket(report.selectedPacketIndex), 0));
   std::vector<std::string> items = SplitReportItems(report.text);
   details_->ShowItems(items, SelectTitleItem(items, report.selectedPacketIndex));
 }

@@ -76,6 +76,8 @@ class MainDialog : public QDialog, private CaptureListener {
   void ShowPacketDetails();
   void ShowPacketReport();
   void FetchRows();
+  // Puts the column headers over their columns, as widened and scrolled.
+  void PlaceColumnHeaders();
   void CaptureEndedByItself(int generation);
   void ApplyOnTop();
 
@@ -125,6 +127,10 @@ class MainDialog : public QDialog, private CaptureListener {
   QPushButton* stop_ = nullptr;
   QPushButton* both_ = nullptr;
   std::map<int, QWidget*> controls_;
+  QWidget* headerStrip_ = nullptr;
+  QVector<QWidget*> headers_;  // the column headers, field 1 first
+  QVector<int> headerWidths_;  // as laid out
+  uint32_t fittedGeneration_ = 0;  // the list's widest texts the columns were fitted to
   QPointer<DetailsWindow> details_;
   // Runs for kRowGapMs after each list update; rows that arrive meanwhile wait for it.
   QTimer rowTimer_;

@@ -70,6 +70,10 @@ void MainDialog::setVisible(bool visible) {
     return;
   }
   QDialog::setVisible(visible);
+  // QDialog centres a window that was never moved at each of its shows, and guesses the
+  // window manager's frame until a window of the program is shown: a window hidden behind
+  // the icon, or by "on top", would come back elsewhere. It is centred once.
+  if (visible) setAttribute(Qt::WA_Moved);
 }
 
 void MainDialog::TrayIconLeftPressed() {

@@ -1,33 +1,15 @@
 #include "ui/packet_list_model.h"
 
-#include "capture/packet_line.h"
 #include "capture/packet_store.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace trovix {
-namespace {
-
-// The address fields of a packet line: the third and fifth after its leading tab.
-void WidenFor(QString& widest, const char* line, const char* end) {
-  int field = 0;
-  const char* start = line;
-  for (const char* c = line; c <= end; ++c) {
-    if (c != end && *c != '\t') continue;
-    if (field == 3 || field == 5) {
-      qsizetype length = c - start;
-      if (length > std::max<qsizetype>(widest.size(), kIpv4TextSize - 1)) widest = QString::fromLatin1(start, length);
-    }
-    ++field;
-    start = c + 1;
-  }
-}
-
-}  // namespace
 
 PacketListModel::PacketListModel(const CaptureState& state, QObject* parent)
     : QAbstractListModel(parent), state_(state) {
+  advances_.fill(64);
   rows_.reserve(kMaxPackets + 64);
   lineAt_.reserve(kMaxPackets + 1);
   lineAt_.push_back(0);
@@ -57,7 +39,9 @@ void PacketListModel::Clear() {
   texts_.clear();
   packetsShown_ = 0;
   lineAt_.resize(1);
-  widestAddress_.clear();
+  widestAdvance_.fill(0);
+  for (QString& text : widest_) text.clear();
+  ++widestGeneration_;
   endResetModel();
 }
 
@@ -84,8 +68,7 @@ int PacketListModel::FetchPublishedPackets() {
       published = k;  // not reached: a log that lacks a line shows what it holds
       break;
     }
-    // Only an IPv6 address can be wider than its column.
-    WidenFor(widestAddress_, log + at, end - 1);
+    MeasureFields(log + at, end - 1);
     lineAt_.push_back(static_cast<int32_t>(end + 1 - log));
   }
   if (published <= packetsShown_) return 0;
@@ -97,10 +80,41 @@ int PacketListModel::FetchPublishedPackets() {
   return added;
 }
 
+// A table lookup per byte on a walk that looks at each byte anyway; a text is made only
+// for a field wider than any before it, which few rows have.
+void PacketListModel::MeasureFields(const char* line, const char* end) {
+  int field = 0;
+  uint32_t advance = 0;
+  const char* start = line;
+  for (const char* c = line;; ++c) {
+    if (c != end && *c != '\t') {
+      advance += advances_[static_cast<uint8_t>(*c)];
+      continue;
+    }
+    if (field < kLineFields && advance > widestAdvance_[field]) {
+      widestAdvance_[field] = advance;
+      widest_[field] = QString::fromLatin1(start, c - start);
+      ++widestGeneration_;
+    }
+    if (c == end) return;
+    ++field;
+    advance = 0;
+    start = c + 1;
+  }
+}
+
 int32_t PacketListModel::PacketAtRow(int row) const {
   if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return -1;
   int32_t entry = rows_[static_cast<size_t>(row)];
   return entry >= 0 ? entry : -1;
+}
+
+int PacketListModel::RowOfPacket(int32_t packet) const {
+  // Message rows only push packet rows down: packet k is at row k or after it.
+  for (size_t row = static_cast<size_t>(std::max(packet, 0)); packet >= 0 && row < rows_.size(); ++row) {
+    if (rows_[row] == packet) return static_cast<int>(row);
+  }
+  return -1;
 }
 
 }  // namespace trovix

@@ -6,6 +6,7 @@
 #include <QAbstractListModel>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -31,11 +32,21 @@ class PacketListModel : public QAbstractListModel {
 
   // The packet that `row` shows, or -1 for a message line or no row.
   int32_t PacketAtRow(int row) const;
+  // The row that shows `packet`, or -1.
+  int RowOfPacket(int32_t packet) const;
   QString RowText(int row) const;
   int packetsShown() const { return packetsShown_; }
-  // The longest address text of the packet rows so far, when one is longer than any IPv4
-  // text (an IPv6 address); empty otherwise.
-  const QString& widestAddress() const { return widestAddress_; }
+
+  // The fields of a packet line: the text before its first tab (empty), then its eight
+  // columns, numbered as PacketRowDelegate numbers them.
+  static constexpr int kLineFields = 9;
+  // How wide the list's font draws each byte, in 64ths of a pixel: it picks the widest
+  // text of each field as rows arrive. Until set, every byte counts as wide as another.
+  void SetByteAdvances(const std::array<uint16_t, 256>& advances) { advances_ = advances; }
+  // The widest text of each field of the packet rows since the list was last emptied.
+  const std::array<QString, kLineFields>& widestFields() const { return widest_; }
+  // Changes whenever one of widestFields() does.
+  uint32_t widestGeneration() const { return widestGeneration_; }
 
  private:
   const CaptureState& state_;
@@ -45,7 +56,14 @@ class PacketListModel : public QAbstractListModel {
   // Per packet: where its line begins in the sniff log; one more entry ends the last line.
   std::vector<int32_t> lineAt_;
   uint32_t packetsShown_ = 0;
-  QString widestAddress_;
+  std::array<uint16_t, 256> advances_;
+  std::array<uint32_t, kLineFields> widestAdvance_{};
+  std::array<QString, kLineFields> widest_;
+  uint32_t widestGeneration_ = 0;
+
+  // Keeps each field of the line from `line` to `end` (its CR) that is wider than the
+  // widest so far.
+  void MeasureFields(const char* line, const char* end);
 };
 
 }  // namespace trovix

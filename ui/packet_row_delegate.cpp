@@ -4,9 +4,15 @@
 #include <QPainter>
 
 namespace trovix {
+namespace {
+
+// The room a column keeps after its widest text, so that no field runs into the next.
+constexpr int kColumnGap = 6;
+
+}  // namespace
 
 PacketRowDelegate::PacketRowDelegate(QVector<int> columns, int rowWidth, QObject* parent)
-    : QStyledItemDelegate(parent), columns_(std::move(columns)), rowWidth_(rowWidth) {}
+    : QStyledItemDelegate(parent), base_(std::move(columns)), x_(base_), rowWidth_(rowWidth) {}
 
 void PacketRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                               const QModelIndex& index) const {
@@ -39,25 +45,38 @@ void PacketRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
 
 QSize PacketRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
   QSize size = QStyledItemDelegate::sizeHint(option, index);
-  return {std::max(size.width(), rowWidth_ + 2 * addressExtra_), size.height()};
+  int widened = x_.back() - base_.back();
+  int fieldsEnd = x_[x_.size() - 2] + lastFieldNeed_;
+  return {std::max({size.width(), rowWidth_ + widened, fieldsEnd}), size.height()};
 }
 
 // Fields: 1 index, 2 protocol, 3 source address, 4 its port, 5 destination, 6 its port...
 int PacketRowDelegate::FieldX(int i) const {
-  int x = i - 1 < columns_.size() ? columns_[i - 1] : columns_.back() + 40 * (i - columns_.size());
-  if (i > 3) x += addressExtra_;
-  if (i > 5) x += addressExtra_;
-  return x;
+  int columns = static_cast<int>(x_.size()) - 1;
+  return i <= columns ? x_[i - 1] : x_.back() + 40 * (i - columns - 1);
 }
 
-bool PacketRowDelegate::FitAddress(int pixels) {
-  if (columns_.size() < 6) return false;
-  // The narrower of the two address columns, with the gap an IPv4 address leaves.
-  int column = std::min(columns_[3] - columns_[2], columns_[5] - columns_[4]);
-  int extra = pixels + 6 - column;
-  if (extra <= addressExtra_) return false;
-  addressExtra_ = extra;
-  return true;
+int PacketRowDelegate::Widening(int i) const {
+  if (i < 1 || i >= x_.size()) return 0;
+  return (x_[i] - x_[i - 1]) - (base_[i] - base_[i - 1]);
+}
+
+bool PacketRowDelegate::FitFields(const QString* widest, int count, const QFontMetrics& metrics) {
+  int columns = static_cast<int>(x_.size()) - 1;
+  bool changed = false;
+  for (int i = 1; i <= columns && i < count; ++i) {
+    if (widest[i].isEmpty()) continue;
+    int need = metrics.horizontalAdvance(widest[i]) + kColumnGap;
+    if (i == columns && need > lastFieldNeed_) {
+      lastFieldNeed_ = need;  // the row must reach it, or scrolling could not show it
+      changed = true;
+    }
+    int grow = need - (x_[i] - x_[i - 1]);
+    if (grow <= 0) continue;
+    for (int j = i; j <= columns; ++j) x_[j] += grow;
+    changed = true;
+  }
+  return changed;
 }
 
 }  // namespace trovix

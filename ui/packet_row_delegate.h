@@ -4,24 +4,32 @@
 #include <QStyledItemDelegate>
 #include <QVector>
 
+class QFontMetrics;
+
 namespace trovix {
 
 class PacketRowDelegate : public QStyledItemDelegate {
  public:
-  // `columns`: the x of each column in the list's coordinates, one per field after a tab.
+  // `columns`: the x of each column in the list's coordinates, one per field after a tab,
+  // then where the last column ends. `rowWidth`: the rows' width before any widening.
   PacketRowDelegate(QVector<int> columns, int rowWidth, QObject* parent);
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
-  // Widens both address columns, and the row, so that an address `pixels` wide fits with
-  // the columns' own gap; they never narrow again. True when anything changed.
-  bool FitAddress(int pixels);
+  // Widens every column too narrow for its field's widest text (`widest[i]` for field i,
+  // of `count`) and the columns' gap, moving the columns after it, and lengthens the row
+  // to the end of the last field's widest text; nothing narrows again. True when
+  // anything changed.
+  bool FitFields(const QString* widest, int count, const QFontMetrics& metrics);
   // Where field `i` (1 = the index) starts, after any widening.
   int FieldX(int i) const;
+  // How much FitFields widened the column of field `i`.
+  int Widening(int i) const;
 
  private:
-  QVector<int> columns_;
+  QVector<int> base_;  // the columns as laid out, then the end of the last
+  QVector<int> x_;     // the same after widening
   int rowWidth_;
-  int addressExtra_ = 0;  // pixels added to each address column
+  int lastFieldNeed_ = 0;  // the last field's widest text and its gap
 };
 
 }  // namespace trovix
