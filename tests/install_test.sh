@@ -2,6 +2,7 @@
 # The installed files and the Debian package.
 #   install_test.sh install|package BUILD-DIR
 #   install_test.sh package-install BUILD-DIR PLUGIN-DIR
+#   install_test.sh helper BUILD-DIR
 # "package" leaves the package in BUILD-DIR/package-test for "package-install", which
 # installs it on this machine, runs the installed window with the probe plugin found in
 # PLUGIN-DIR/generic, and purges it again.
@@ -163,6 +164,63 @@ packet sockets: the window's 0, the namespace's 0" ] || fail "the window outside
   done
   [ ! -e /usr/libexec/trovix ] || fail "/usr/libexec/trovix is still there"
   echo "package installed, captured as a member, refused outside the group, purged"
+  ;;
+helper)
+  # scripts/run's privileged part, on a build folder of user nobody's that an earlier run
+  # left with the capability on the built programs.
+  if [ "$(id -u)" != 0 ]; then
+    echo "skipped: needs root to run scripts/install-helper and become nobody"
+    exit 77
+  fi
+  install_helper=$(dirname "$0")/../scripts/install-helper
+  chmod 0755 "$scratch"
+  user_build=$scratch/build
+  mkdir "$user_build"
+  cp "$build/trovix-capture" "$build/cli/trovix-cli" "$user_build/"
+  cp "$build/trovix-capture" "$user_build/trovix"
+  chown -R 65534:65534 "$user_build"
+  setcap cap_net_raw+p "$user_build/trovix-capture" cap_net_raw+p "$user_build/trovix"
+  folder=$scratch/usr/local/libexec/trovix
+  "$install_helper" nogroup "$user_build" "$folder" >/dev/null || fail "install-helper"
+  helper=$folder/trovix-capture
+  [ "$(stat -c '%U:%G %a' "$helper" "$folder" "$scratch/usr")" = $'root:nogroup 750\nroot:root 755\nroot:root 755' ] ||
+    fail "installed: $(stat -c '%n %U:%G %a' "$helper" "$folder")"
+  [ "$(getcap "$helper")" = "$helper cap_net_raw=p" ] || fail "installed copy holds: $(getcap "$helper")"
+  cmp -s "$helper" "$build/trovix-capture" || fail "installed copy differs"
+  [ -z "$(getcap "$user_build/trovix-capture" "$user_build/trovix")" ] ||
+    fail "the build folder still holds: $(getcap "$user_build/trovix-capture" "$user_build/trovix")"
+
+  # trovix-cli in the build folder, as nobody: its own helper holds nothing; the installed
+  # copy, named as scripts/run names it for the window, captures.
+  listen() {  # [NAME=VALUE]
+    local status=0
+    timeout 2 unshare -n -- sh -c 'ip link set lo up && exec "$@"' sh \
+      setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all env "$@" \
+      "$user_build/trovix-cli" -i 127.0.0.1 >/dev/null 2>"$scratch/cli.err" || status=$?
+    echo "$status $(head -n 1 "$scratch/cli.err" | cut -c 1-30)"
+  }
+  [ "$(listen)" = "1 trovix-cli: capturing needs me" ] || fail "with the built helper: $(listen)"
+  [ "$(listen TROVIX_CAPTURE_HELPER="$helper")" = "124 trovix-cli: listening on 127.0" ] ||
+    fail "with the installed helper: $(listen TROVIX_CAPTURE_HELPER="$helper")"
+
+  # Links planted in the build folder: to a root-only file (read as nobody, so refused) and
+  # to a root-owned file holding a capability (left as it is).
+  printf '\177ELF secret' >"$scratch/secret"
+  chmod 0600 "$scratch/secret"
+  cp "$build/trovix-capture" "$scratch/granted"
+  setcap cap_net_raw+p "$scratch/granted"
+  ln -sf "$scratch/secret" "$user_build/trovix-capture"
+  ln -sf "$scratch/granted" "$user_build/trovix"
+  ! "$install_helper" nogroup "$user_build" "$folder" 2>"$scratch/err" || fail "read through a link"
+  grep -q "cannot read $user_build/trovix-capture" "$scratch/err" || fail "$(cat "$scratch/err")"
+  [ "$(getcap "$scratch/granted")" = "$scratch/granted cap_net_raw=p" ] || fail "a link was followed"
+  cmp -s "$helper" "$build/trovix-capture" || fail "installed copy changed"
+
+  # A folder its user may write to is refused.
+  ! "$install_helper" nogroup "$user_build" "$user_build/libexec" 2>"$scratch/err" || fail "into a user's folder"
+  grep -q "$user_build must be root's" "$scratch/err" || fail "$(cat "$scratch/err")"
+  [ ! -e "$user_build/libexec/trovix-capture" ] || fail "installed into a user's folder"
+  echo "helper installed root:nogroup 0750 with cap_net_raw=p, found through TROVIX_CAPTURE_HELPER; the build folder holds no capability; links not followed"
   ;;
 *)
   fail "no test named $what"
