@@ -70,6 +70,7 @@ package)
   dpkg-deb -e "$deb" "$scratch/control"
   grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/postinst" || fail "postinst"
   grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/postrm" || fail "postrm"
+  grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/prerm" || fail "prerm"
   command -v lintian >/dev/null || fail "lintian is missing (scripts/install-deps installs it)"
   command -v hardening-check >/dev/null || fail "hardening-check is missing (scripts/install-deps installs devscripts)"
   # Its hardening findings are only informational tags: they count here too.
@@ -108,7 +109,16 @@ package-install)
   fi
   deb=$(ls "$build"/package-test/trovix_*.deb)
   echo "$deb" >"$marker"
-  trap 'if [ -e "$marker" ]; then dpkg --purge trovix >/dev/null 2>&1 || true; rm -f "$marker"; fi; rm -rf "$scratch"' EXIT
+  # A hard link to the helper, and a group trovix this test made before installing.
+  link=/usr/libexec/.trovix-package-install-test
+  made_group=
+  cleanup() {
+    rm -f "$link"
+    if [ -e "$marker" ]; then dpkg --purge trovix >/dev/null 2>&1 || true; rm -f "$marker"; fi
+    if [ -n "$made_group" ] && getent group trovix >/dev/null; then groupdel trovix; fi
+    rm -rf "$scratch"
+  }
+  trap cleanup EXIT
   trap 'exit 1' HUP INT TERM
   dpkg -i "$deb" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
 
@@ -155,7 +165,20 @@ packet sockets: the window's 0, the namespace's 1" ] || fail "the window as a me
 $denied
 packet sockets: the window's 0, the namespace's 0" ] || fail "the window outside group trovix:"$'\n'"$report"
 
-  dpkg --purge trovix >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg --purge"; }
+  # An upgrade (the same package again) and a removal take the capability from the helper
+  # they replace: a hard link to the old one keeps none.
+  dpkg_do() { dpkg "$@" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg $*"; }; }
+  ln "$helper" "$link"
+  dpkg_do -i "$deb"
+  [ "$(getcap "$link" "$helper")" = "$helper cap_net_raw=p" ] ||
+    fail "after the upgrade, capabilities:"$'\n'"$(getcap "$link" "$helper")"
+  rm "$link"
+  ln "$helper" "$link"
+  dpkg_do --remove trovix
+  [ -z "$(getcap "$link")" ] || fail "the removed helper holds $(getcap "$link")"
+  rm "$link"
+
+  dpkg_do --purge trovix
   rm -f "$marker"
   ! getent group trovix >/dev/null || fail "group trovix is still there"
   [ -z "$(dpkg-statoverride --list "$helper")" ] || fail "statoverride is still there"
@@ -163,7 +186,20 @@ packet sockets: the window's 0, the namespace's 0" ] || fail "the window outside
     [[ -d $file || ! -e $file ]] || fail "$file is still there"
   done
   [ ! -e /usr/libexec/trovix ] || fail "/usr/libexec/trovix is still there"
-  echo "package installed, captured as a member, refused outside the group, purged"
+  [ ! -e /var/lib/trovix ] || fail "/var/lib/trovix is still there"
+
+  # A group trovix that was there before the package is the administrator's: it stays.
+  groupadd --system trovix
+  made_group=yes
+  echo "$deb" >"$marker"
+  dpkg_do -i "$deb"
+  dpkg_do --purge trovix
+  rm -f "$marker"
+  getent group trovix >/dev/null || fail "the purge removed a group it did not make"
+  groupdel trovix
+  made_group=
+  echo "package installed, captured as a member, refused outside the group, upgraded and removed" \
+    "leaving no capability behind, purged; a group there before it kept"
   ;;
 helper)
   # scripts/run's privileged part, on a build folder of user nobody's that an earlier run
