@@ -32,11 +32,13 @@ struct HelperRequest {
 };
 static_assert(sizeof(HelperRequest) == 160);
 
-// The ring shapes a request may ask for: enough for any use, small enough that no member
-// of the group can make the helper pin much memory.
+// The ring shapes a request may ask for: enough for any use (the window asks 4 MiB,
+// trovix-cli 2 MiB, the default shape that tests and benchmarks use 16 MiB), small enough
+// that no member of the group can make the helper pin much memory (and a user runs at most
+// a few helpers at once: helper/user_limit.h).
 inline constexpr uint32_t kMinRingBlock = 64u << 10;
 inline constexpr uint32_t kMaxRingBlock = 4u << 20;
-inline constexpr uint64_t kMaxRingBytes = 64u << 20;
+inline constexpr uint64_t kMaxRingBytes = 16u << 20;
 inline constexpr uint32_t kMaxHandOverMs = 10000;
 
 // True when `size` bytes at `message` are exactly one well-formed request: the magic, an

@@ -20,6 +20,7 @@
 #include "capture/kernel_filter.h"
 #include "capture/platform/capabilities.h"
 #include "capture/platform/packet_socket.h"
+#include "helper/user_limit.h"
 
 namespace trovix::helper {
 namespace {
@@ -165,6 +166,18 @@ int CaptureLoop(PacketRing& ring, Batch& batch, uint32_t handOverMs) {
   }
 }
 
+// One user's helpers pin kernel memory for their rings: beyond kMaxHelpersPerUser running
+// at once, a capture is refused (Failed, EUSERS) before its ring is made. Root, which may
+// pin memory anyway, is not counted. True when refused.
+bool RefusedBeyondUserLimit() {
+  uid_t user = getuid();
+  if (user == 0) return false;
+  int helpers = MarkAndCountHelpersOf(user);
+  if (helpers > 0 && helpers <= kMaxHelpersPerUser) return false;
+  SendReport(HelperMessage::kFailed, helpers > 0 ? EUSERS : errno);
+  return true;
+}
+
 int Main() {
   if (StartedSetId()) {
     Refuse("refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW");
@@ -188,6 +201,7 @@ int Main() {
   ssize_t n = recv(kFd, message, sizeof message, MSG_TRUNC);
   HelperRequest request;
   if (n < 0 || !ParseHelperRequest(message, static_cast<size_t>(n), request)) return Refuse("malformed request");
+  if (RefusedBeyondUserLimit()) return 1;
 
   static CaptureState state;
   PrepareCapture(state, {"", request.fromText, request.toText, request.twoWayTraffic == 1, request.tcp == 1,

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -732,6 +733,31 @@ TEST_F(AsNobody, TheWindowRunsWithNothingEffectiveOrInheritable) {
   window.Wait();
   std::filesystem::remove(socket, ignored);
   std::filesystem::remove(socket + ".lock", ignored);
+}
+
+TEST_F(AsNobody, AUserRunsAtMostEightHelpersAtOnceWhateverTheirName) {
+  // A user of its own, so that no other test's helpers count.
+  std::string cli = Copy(TROVIX_CLI, "trovix-cli", true).back();
+  auto start = [&](const std::string& helper) {
+    return std::make_unique<Program>(std::vector<std::string>{
+        "setpriv", "--reuid=64242", "--regid=64242", "--groups=" + std::to_string(kCaptureGroup), "--inh-caps=-all",
+        "env", "TROVIX_CAPTURE_HELPER=" + helper, cli, "-i", "127.0.0.1"});
+  };
+  std::string helper = folder_.Path("trovix-capture"), link = folder_.Path("capture");
+  std::filesystem::create_symlink(helper, link);
+  std::vector<std::unique_ptr<Program>> running;
+  for (int i = 0; i < 8; ++i) {
+    running.push_back(start(i == 0 ? link : helper));
+    ASSERT_TRUE(running.back()->Listening()) << i << ": " << running.back()->err();
+  }
+  auto ninth = start(helper);
+  ASSERT_FALSE(ninth->Listening()) << "a ninth helper captured";
+  EXPECT_EQ(ninth->Wait(), 1);
+  EXPECT_EQ(ninth->err(), "trovix-cli: cannot capture: Too many users\n");
+  running.back()->Signal(SIGINT);
+  EXPECT_EQ(running.back()->Wait(), 0);  // it waits for its helper to end
+  auto next = start(link);
+  EXPECT_TRUE(next->Listening()) << next->err();
 }
 
 }  // namespace

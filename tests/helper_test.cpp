@@ -48,7 +48,7 @@ TEST(HelperRequest, OnlyAWellFormedRequestIsTaken) {
       {"block too small", [](HelperRequest& r) { r.blockSize = 32u << 10; }},
       {"block too large", [](HelperRequest& r) { r.blockSize = 8u << 20; }},
       {"one block", [](HelperRequest& r) { r.blockCount = 1; }},
-      {"ring over 64 MiB", [](HelperRequest& r) { r.blockSize = 4u << 20, r.blockCount = 17; }},
+      {"ring over 16 MiB", [](HelperRequest& r) { r.blockCount = 17; }},
       {"no hand-over time", [](HelperRequest& r) { r.handOverMs = 0; }},
       {"hand-over over 10 s", [](HelperRequest& r) { r.handOverMs = 10001; }},
       {"switch of 2", [](HelperRequest& r) { r.raw = 2; }},

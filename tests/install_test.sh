@@ -2,6 +2,7 @@
 # The installed files and the Debian package.
 #   install_test.sh install|package BUILD-DIR
 #   install_test.sh package-install BUILD-DIR PLUGIN-DIR
+#   install_test.sh helper BUILD-DIR
 # "package" leaves the package in BUILD-DIR/package-test for "package-install", which
 # installs it on this machine, runs the installed window with the probe plugin found in
 # PLUGIN-DIR/generic, and purges it again.
@@ -69,12 +70,17 @@ package)
   dpkg-deb -e "$deb" "$scratch/control"
   grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/postinst" || fail "postinst"
   grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/postrm" || fail "postrm"
-  if command -v lintian >/dev/null; then
-    report=$(lintian "$deb" 2>/dev/null || true)
-    ! grep -q '^E:' <<<"$report" || fail "lintian:"$'\n'"$report"
-  else
-    fail "lintian is missing (scripts/install-deps installs it)"
-  fi
+  grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/prerm" || fail "prerm"
+  command -v lintian >/dev/null || fail "lintian is missing (scripts/install-deps installs it)"
+  command -v hardening-check >/dev/null || fail "hardening-check is missing (scripts/install-deps installs devscripts)"
+  # Its hardening findings are only informational tags: they count here too.
+  report=$(lintian --display-info "$deb" 2>/dev/null || true)
+  ! grep -Eq '^E:|hardening-' <<<"$report" || fail "lintian:"$'\n'"$report"
+  # Every program as the package has it (stripped). Debian 12's C start files carry no
+  # control-flow marks, so no program linked here can show them.
+  dpkg-deb -x "$deb" "$scratch/root"
+  hardening-check --nocfprotection "$scratch"/root/usr/bin/* "$scratch/root/usr/libexec/trovix/trovix-capture" \
+    >"$scratch/hardening" 2>&1 || fail "hardening-check:"$'\n'"$(cat "$scratch/hardening")"
   echo "package: $(basename "$deb"), Depends: $depends"
   ;;
 package-install)
@@ -103,7 +109,16 @@ package-install)
   fi
   deb=$(ls "$build"/package-test/trovix_*.deb)
   echo "$deb" >"$marker"
-  trap 'if [ -e "$marker" ]; then dpkg --purge trovix >/dev/null 2>&1 || true; rm -f "$marker"; fi; rm -rf "$scratch"' EXIT
+  # A hard link to the helper, and a group trovix this test made before installing.
+  link=/usr/libexec/.trovix-package-install-test
+  made_group=
+  cleanup() {
+    rm -f "$link"
+    if [ -e "$marker" ]; then dpkg --purge trovix >/dev/null 2>&1 || true; rm -f "$marker"; fi
+    if [ -n "$made_group" ] && getent group trovix >/dev/null; then groupdel trovix; fi
+    rm -rf "$scratch"
+  }
+  trap cleanup EXIT
   trap 'exit 1' HUP INT TERM
   dpkg -i "$deb" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
 
@@ -150,7 +165,20 @@ packet sockets: the window's 0, the namespace's 1" ] || fail "the window as a me
 $denied
 packet sockets: the window's 0, the namespace's 0" ] || fail "the window outside group trovix:"$'\n'"$report"
 
-  dpkg --purge trovix >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg --purge"; }
+  # An upgrade (the same package again) and a removal take the capability from the helper
+  # they replace: a hard link to the old one keeps none.
+  dpkg_do() { dpkg "$@" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg $*"; }; }
+  ln "$helper" "$link"
+  dpkg_do -i "$deb"
+  [ "$(getcap "$link" "$helper")" = "$helper cap_net_raw=p" ] ||
+    fail "after the upgrade, capabilities:"$'\n'"$(getcap "$link" "$helper")"
+  rm "$link"
+  ln "$helper" "$link"
+  dpkg_do --remove trovix
+  [ -z "$(getcap "$link")" ] || fail "the removed helper holds $(getcap "$link")"
+  rm "$link"
+
+  dpkg_do --purge trovix
   rm -f "$marker"
   ! getent group trovix >/dev/null || fail "group trovix is still there"
   [ -z "$(dpkg-statoverride --list "$helper")" ] || fail "statoverride is still there"
@@ -158,7 +186,77 @@ packet sockets: the window's 0, the namespace's 0" ] || fail "the window outside
     [[ -d $file || ! -e $file ]] || fail "$file is still there"
   done
   [ ! -e /usr/libexec/trovix ] || fail "/usr/libexec/trovix is still there"
-  echo "package installed, captured as a member, refused outside the group, purged"
+  [ ! -e /var/lib/trovix ] || fail "/var/lib/trovix is still there"
+
+  # A group trovix that was there before the package is the administrator's: it stays.
+  groupadd --system trovix
+  made_group=yes
+  echo "$deb" >"$marker"
+  dpkg_do -i "$deb"
+  dpkg_do --purge trovix
+  rm -f "$marker"
+  getent group trovix >/dev/null || fail "the purge removed a group it did not make"
+  groupdel trovix
+  made_group=
+  echo "package installed, captured as a member, refused outside the group, upgraded and removed" \
+    "leaving no capability behind, purged; a group there before it kept"
+  ;;
+helper)
+  # scripts/run's privileged part, on a build folder of user nobody's that an earlier run
+  # left with the capability on the built programs.
+  if [ "$(id -u)" != 0 ]; then
+    echo "skipped: needs root to run scripts/install-helper and become nobody"
+    exit 77
+  fi
+  install_helper=$(dirname "$0")/../scripts/install-helper
+  chmod 0755 "$scratch"
+  user_build=$scratch/build
+  mkdir "$user_build"
+  cp "$build/trovix-capture" "$build/cli/trovix-cli" "$user_build/"
+  cp "$build/trovix-capture" "$user_build/trovix"
+  chown -R 65534:65534 "$user_build"
+  setcap cap_net_raw+p "$user_build/trovix-capture" cap_net_raw+p "$user_build/trovix"
+  folder=$scratch/usr/local/libexec/trovix
+  "$install_helper" nogroup "$user_build" "$folder" >/dev/null || fail "install-helper"
+  helper=$folder/trovix-capture
+  [ "$(stat -c '%U:%G %a' "$helper" "$folder" "$scratch/usr")" = $'root:nogroup 750\nroot:root 755\nroot:root 755' ] ||
+    fail "installed: $(stat -c '%n %U:%G %a' "$helper" "$folder")"
+  [ "$(getcap "$helper")" = "$helper cap_net_raw=p" ] || fail "installed copy holds: $(getcap "$helper")"
+  cmp -s "$helper" "$build/trovix-capture" || fail "installed copy differs"
+  [ -z "$(getcap "$user_build/trovix-capture" "$user_build/trovix")" ] ||
+    fail "the build folder still holds: $(getcap "$user_build/trovix-capture" "$user_build/trovix")"
+
+  # trovix-cli in the build folder, as nobody: its own helper holds nothing; the installed
+  # copy, named as scripts/run names it for the window, captures.
+  listen() {  # [NAME=VALUE]
+    local status=0
+    timeout 2 unshare -n -- sh -c 'ip link set lo up && exec "$@"' sh \
+      setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all env "$@" \
+      "$user_build/trovix-cli" -i 127.0.0.1 >/dev/null 2>"$scratch/cli.err" || status=$?
+    echo "$status $(head -n 1 "$scratch/cli.err" | cut -c 1-30)"
+  }
+  [ "$(listen)" = "1 trovix-cli: capturing needs me" ] || fail "with the built helper: $(listen)"
+  [ "$(listen TROVIX_CAPTURE_HELPER="$helper")" = "124 trovix-cli: listening on 127.0" ] ||
+    fail "with the installed helper: $(listen TROVIX_CAPTURE_HELPER="$helper")"
+
+  # Links planted in the build folder: to a root-only file (read as nobody, so refused) and
+  # to a root-owned file holding a capability (left as it is).
+  printf '\177ELF secret' >"$scratch/secret"
+  chmod 0600 "$scratch/secret"
+  cp "$build/trovix-capture" "$scratch/granted"
+  setcap cap_net_raw+p "$scratch/granted"
+  ln -sf "$scratch/secret" "$user_build/trovix-capture"
+  ln -sf "$scratch/granted" "$user_build/trovix"
+  ! "$install_helper" nogroup "$user_build" "$folder" 2>"$scratch/err" || fail "read through a link"
+  grep -q "cannot read $user_build/trovix-capture" "$scratch/err" || fail "$(cat "$scratch/err")"
+  [ "$(getcap "$scratch/granted")" = "$scratch/granted cap_net_raw=p" ] || fail "a link was followed"
+  cmp -s "$helper" "$build/trovix-capture" || fail "installed copy changed"
+
+  # A folder its user may write to is refused.
+  ! "$install_helper" nogroup "$user_build" "$user_build/libexec" 2>"$scratch/err" || fail "into a user's folder"
+  grep -q "$user_build must be root's" "$scratch/err" || fail "$(cat "$scratch/err")"
+  [ ! -e "$user_build/libexec/trovix-capture" ] || fail "installed into a user's folder"
+  echo "helper installed root:nogroup 0750 with cap_net_raw=p, found through TROVIX_CAPTURE_HELPER; the build folder holds no capability; links not followed"
   ;;
 *)
   fail "no test named $what"

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <mutex>
 
 #include "capture/helper_protocol.h"
@@ -61,11 +62,19 @@ std::string CaptureHelperPath() {
     std::lock_guard lock(chosenMutex);
     if (!chosenPath.empty()) return chosenPath;
   }
+  // scripts/run names the root-owned copy it installed: the helper beside the built
+  // programs is the user's own file, which must never hold the capability.
+  if (const char* named = std::getenv("TROVIX_CAPTURE_HELPER"); named != nullptr && named[0] != '\0') return named;
   std::string folder = ProgramFolder();
-  if (folder.empty()) return {};
-  for (const char* relative : {"/../libexec/trovix/trovix-capture", "/trovix-capture", "/../trovix-capture"}) {
-    std::string candidate = folder + relative;
-    if (access(candidate.c_str(), F_OK) == 0) return candidate;
+  if (!folder.empty()) {
+    for (const char* relative : {"/../libexec/trovix/trovix-capture", "/trovix-capture", "/../trovix-capture"}) {
+      std::string candidate = folder + relative;
+      if (access(candidate.c_str(), F_OK) == 0) return candidate;
+    }
+  }
+  // Programs installed for one user (~/.local) find the copy an administrator installed.
+  for (const char* installed : {"/usr/local/libexec/trovix/trovix-capture", "/usr/libexec/trovix/trovix-capture"}) {
+    if (access(installed, F_OK) == 0) return installed;
   }
   return {};
 }

@@ -8,8 +8,10 @@
 
 namespace trovix {
 
-// Where the helper is: beside the program that asks, or where the package installs it
-// (../libexec/trovix from the program's folder). Empty when none is found.
+// Where the helper is: the one UseCaptureHelper chose, else the one the environment names
+// (TROVIX_CAPTURE_HELPER), else where the package installs it (../libexec/trovix from the
+// program's folder), beside the program, in its folder's parent, and last in
+// /usr/local/libexec/trovix and /usr/libexec/trovix. Empty when none is found.
 std::string CaptureHelperPath();
 
 // Tests and benchmarks run from folders of their own: they name the built helper here.
