@@ -12,6 +12,7 @@
 #include "capture/atoi.h"
 #include "capture/capture_state.h"
 #include "capture/platform/capabilities.h"
+#include "capture/platform/standard_streams.h"
 #include "resources/icons.h"
 #include "ui/main_dialog.h"
 #include "ui/single_instance.h"
@@ -64,6 +65,9 @@ std::optional<int> ReadCommandLine(int argc, char** argv, std::string& commandLi
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard descriptor would otherwise be the next file or socket Qt opens, and
+  // get its warnings.
+  if (int error = trovix::OpenClosedStandardStreams(); error != 0) return 1;
   if (trovix::StartedSetId()) {
     std::fputs("trovix: refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW\n", stderr);
     return 1;
