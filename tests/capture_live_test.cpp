@@ -272,42 +272,33 @@ TEST_F(CaptureLive, LargestDatagramIsStoredWhole) {
 TEST_F(CaptureLive, BigTcpDatagramsAreStoredWhole) {
   ASSERT_TRUE(test::Run("ip link set dev lo gso_max_size 196608 gro_max_size 196608"));
   Start({"::1", "*:*", "[::1]:40026", false, true, false, false, false, false, /*ipv6=*/true});
-  sockaddr_in6 service{};
-  service.sin6_family = AF_INET6;
-  service.sin6_addr = in6addr_loopback;
-  service.sin6_port = htons(40026);
-  int server = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&service), sizeof service), 0);
-  ASSERT_EQ(listen(server, 1), 0);
-  int client = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&service), sizeof service), 0);
+  sockaddr_in6 service{AF_INET6, htons(40026), 0, in6addr_loopback, 0};
+  auto* at = reinterpret_cast<sockaddr*>(&service);
+  int server = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), client = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_TRUE(bind(server, at, sizeof service) == 0 && listen(server, 1) == 0 && connect(client, at, sizeof service) == 0);
   int peer = accept(server, nullptr, nullptr);
   std::thread reader([peer] {
-    char sink[1 << 16];
-    while (read(peer, sink, sizeof sink) > 0) {
+    for (char sink[1 << 16]; read(peer, sink, sizeof sink) > 0;) {
     }
   });
   std::vector<uint8_t> data(400000, 0x5A);
   EXPECT_EQ(write(client, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  auto big = [this] {
-    std::vector<Seen> all = Stored();
-    return std::find_if(all.begin(), all.end(), [](const Seen& s) { return s.packet.length > 65575; }) != all.end();
-  };
-  EXPECT_TRUE(WaitUntil(big));
+  auto big = [](const Seen& s) { return s.packet.length > 65575; };
+  EXPECT_TRUE(WaitUntil([&] { return std::ranges::any_of(Stored(), big); }));
   StopCaptureThread(*state_);
   close(client);
   reader.join();
   for (int fd : {peer, server}) close(fd);
   test::Run("ip link set dev lo gso_max_size 65536 gro_max_size 65536");
   for (const Seen& s : Stored()) {
-    if (s.packet.length <= 65575) continue;
-    // Behind a jumbo payload option where GRO made the datagram, else right after the header.
-    size_t tcp = 40 + (s.packet.bytes[6] == 0 ? (s.packet.bytes[41] + 1u) * 8u : 0);
-    size_t tcpHeader = tcp + (s.packet.bytes[tcp + 12] >> 4) * 4u;
+    if (!big(s)) continue;
     EXPECT_EQ(s.line.find("\ttcp\t::1\t"), s.line.find('\t', 1)) << s.line;
     EXPECT_TRUE(s.line.ends_with("\t::1\t40026\t" + std::to_string(s.packet.length) + "\t64")) << s.line;
-    EXPECT_EQ(std::count(s.packet.bytes + tcpHeader, s.packet.bytes + s.packet.length, 0x5A),
-              s.packet.length - static_cast<int32_t>(tcpHeader));
+    // Its TCP payload follows a jumbo payload option where GRO made it, else the header.
+    size_t tcp = 40 + (s.packet.bytes[6] == 0 ? (s.packet.bytes[41] + 1u) * 8u : 0);
+    size_t payload = tcp + (s.packet.bytes[tcp + 12] >> 4) * 4u;
+    EXPECT_EQ(std::count(s.packet.bytes + payload, s.packet.bytes + s.packet.length, 0x5A),
+              s.packet.length - static_cast<int32_t>(payload));
   }
 }
 

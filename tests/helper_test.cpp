@@ -67,30 +67,23 @@ TEST(HelperRequest, OnlyAWellFormedRequestIsTaken) {
 // Pieces of a datagram too large for a batch: only the next piece of the one begun, and no
 // byte beyond its record's length, is taken.
 TEST(LargeDatagram, TakesOnlyTheNextPieceOfTheDatagramBegun) {
-  auto message = [](char type, std::vector<uint8_t> record, size_t bytes) {
-    std::vector<uint8_t> m(kBatchHead, 0);
-    m[0] = static_cast<uint8_t>(type);
-    m.insert(m.end(), record.begin(), record.end());
-    m.resize(m.size() + bytes, static_cast<uint8_t>(bytes));
-    return m;
-  };
-  auto record = [](uint32_t length) {
-    std::vector<uint8_t> r(sizeof(BatchRecord), 0);
-    std::memcpy(r.data(), &length, sizeof length);
-    return r;
-  };
   std::vector<uint8_t> buffer(kMaxRecordLength);
   LargeDatagram large(buffer.data());
-  EXPECT_EQ(large.Take(message('M', {}, 4).data(), kBatchHead + 4), -1) << "nothing begun";
-  auto start = message('L', record(10), 4);
-  EXPECT_EQ(large.Take(start.data(), start.size()), 0);
-  EXPECT_EQ(large.Take(start.data(), start.size()), -1) << "begun again before the end";
-  EXPECT_EQ(large.Take(message('M', {}, 7).data(), kBatchHead + 7), -1) << "one byte too many";
-  EXPECT_EQ(large.Take(message('M', {}, 6).data(), kBatchHead + 6), 1);
+  // A message of `type` ('L' with a record of `length`) and then `bytes` bytes of that value.
+  auto take = [&](char type, uint32_t length, uint8_t bytes) {
+    std::vector<uint8_t> m(kBatchHead + (type == 'L' ? sizeof(BatchRecord) : 0) + bytes, bytes);
+    m[0] = static_cast<uint8_t>(type);
+    if (type == 'L') std::memcpy(m.data() + kBatchHead, &length, sizeof length);
+    return large.Take(m.data(), m.size());
+  };
+  EXPECT_EQ(take('M', 0, 4), -1) << "nothing begun";
+  EXPECT_EQ(take('L', 10, 4), 0);
+  EXPECT_EQ(take('L', 10, 4), -1) << "begun again before the end";
+  EXPECT_EQ(take('M', 0, 7), -1) << "one byte too many";
+  EXPECT_EQ(take('M', 0, 6), 1);
   EXPECT_EQ(std::vector<uint8_t>(large.bytes(), large.bytes() + large.length()),
             std::vector<uint8_t>({4, 4, 4, 4, 6, 6, 6, 6, 6, 6}));
-  auto tooLong = message('L', record(kMaxRecordLength + 1), 0);
-  EXPECT_EQ(large.Take(tooLong.data(), tooLong.size()), -1);
+  EXPECT_EQ(take('L', kMaxRecordLength + 1, 0), -1);
 }
 
 struct Outcome {

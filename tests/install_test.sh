@@ -73,13 +73,19 @@ package)
   grep -q '^helper=/usr/libexec/trovix/trovix-capture$' "$scratch/control/prerm" || fail "prerm"
   command -v lintian >/dev/null || fail "lintian is missing (scripts/install-deps installs it)"
   command -v hardening-check >/dev/null || fail "hardening-check is missing (scripts/install-deps installs devscripts)"
-  # Its hardening findings are only informational tags: they count here too.
+  # Its hardening findings are only informational tags: they count here too. A sanitizer
+  # build has no fortified functions: its own checks stand in for them.
   report=$(lintian --display-info "$deb" 2>/dev/null || true)
+  nofortify=
+  if grep -Eq '^TROVIX_SANITIZE:STRING=.+' "$build/CMakeCache.txt"; then
+    nofortify=--nofortify
+    report=$(grep -v hardening-no-fortify-functions <<<"$report" || true)
+  fi
   ! grep -Eq '^E:|hardening-' <<<"$report" || fail "lintian:"$'\n'"$report"
   # Every program as the package has it (stripped). Debian 12's C start files carry no
   # control-flow marks, so no program linked here can show them.
   dpkg-deb -x "$deb" "$scratch/root"
-  hardening-check --nocfprotection "$scratch"/root/usr/bin/* "$scratch/root/usr/libexec/trovix/trovix-capture" \
+  hardening-check --nocfprotection $nofortify "$scratch"/root/usr/bin/* "$scratch/root/usr/libexec/trovix/trovix-capture" \
     >"$scratch/hardening" 2>&1 || fail "hardening-check:"$'\n'"$(cat "$scratch/hardening")"
   echo "package: $(basename "$deb"), Depends: $depends"
   ;;
@@ -165,17 +171,13 @@ packet sockets: the window's 0, the namespace's 1" ] || fail "the window as a me
 $denied
 packet sockets: the window's 0, the namespace's 0" ] || fail "the window outside group trovix:"$'\n'"$report"
 
-  # An upgrade (the same package again) and a removal take the capability from the helper
-  # they replace: a hard link to the old one keeps none.
+  # An upgrade (the same package again) takes the capability from the helper it replaces:
+  # a hard link to the old one keeps none.
   dpkg_do() { dpkg "$@" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg $*"; }; }
   ln "$helper" "$link"
   dpkg_do -i "$deb"
   [ "$(getcap "$link" "$helper")" = "$helper cap_net_raw=p" ] ||
     fail "after the upgrade, capabilities:"$'\n'"$(getcap "$link" "$helper")"
-  rm "$link"
-  ln "$helper" "$link"
-  dpkg_do --remove trovix
-  [ -z "$(getcap "$link")" ] || fail "the removed helper holds $(getcap "$link")"
   rm "$link"
 
   dpkg_do --purge trovix
@@ -198,7 +200,7 @@ packet sockets: the window's 0, the namespace's 0" ] || fail "the window outside
   getent group trovix >/dev/null || fail "the purge removed a group it did not make"
   groupdel trovix
   made_group=
-  echo "package installed, captured as a member, refused outside the group, upgraded and removed" \
+  echo "package installed, captured as a member, refused outside the group, upgraded" \
     "leaving no capability behind, purged; a group there before it kept"
   ;;
 helper)
@@ -226,19 +228,6 @@ helper)
   [ -z "$(getcap "$user_build/trovix-capture" "$user_build/trovix")" ] ||
     fail "the build folder still holds: $(getcap "$user_build/trovix-capture" "$user_build/trovix")"
 
-  # trovix-cli in the build folder, as nobody: its own helper holds nothing; the installed
-  # copy, named as scripts/run names it for the window, captures.
-  listen() {  # [NAME=VALUE]
-    local status=0
-    timeout 2 unshare -n -- sh -c 'ip link set lo up && exec "$@"' sh \
-      setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all env "$@" \
-      "$user_build/trovix-cli" -i 127.0.0.1 >/dev/null 2>"$scratch/cli.err" || status=$?
-    echo "$status $(head -n 1 "$scratch/cli.err" | cut -c 1-30)"
-  }
-  [ "$(listen)" = "1 trovix-cli: capturing needs me" ] || fail "with the built helper: $(listen)"
-  [ "$(listen TROVIX_CAPTURE_HELPER="$helper")" = "124 trovix-cli: listening on 127.0" ] ||
-    fail "with the installed helper: $(listen TROVIX_CAPTURE_HELPER="$helper")"
-
   # Links planted in the build folder: to a root-only file (read as nobody, so refused) and
   # to a root-owned file holding a capability (left as it is).
   printf '\177ELF secret' >"$scratch/secret"
@@ -256,7 +245,7 @@ helper)
   ! "$install_helper" nogroup "$user_build" "$user_build/libexec" 2>"$scratch/err" || fail "into a user's folder"
   grep -q "$user_build must be root's" "$scratch/err" || fail "$(cat "$scratch/err")"
   [ ! -e "$user_build/libexec/trovix-capture" ] || fail "installed into a user's folder"
-  echo "helper installed root:nogroup 0750 with cap_net_raw=p, found through TROVIX_CAPTURE_HELPER; the build folder holds no capability; links not followed"
+  echo "helper installed root:nogroup 0750 with cap_net_raw=p; the build folder holds no capability; links not followed"
   ;;
 *)
   fail "no test named $what"

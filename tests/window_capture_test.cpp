@@ -175,14 +175,12 @@ TEST_F(WindowCapture, ColumnsWidenToTheirWidestTextAndTheHeadersFollowThem) {
   EXPECT_GT(list->horizontalScrollBar()->maximum(), rowWidth) << "the rows can be scrolled to their end";
 
   // IPv4 alone now, beside the wide columns: 65212 must not run into the TTL.
-  int sizeColumn = delegate->FieldX(8) - delegate->FieldX(7);
   Go("127.0.0.1", "*:40263", "*:*");
   test::SendNumbered(40263, 40264, 1, 65212 - 28);
   ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 1; }, 3000));
   Press(kIdStop);
   EXPECT_EQ(Rows(d), QStringList({"\t0\tudp\t127.0.0.1\t40263\t127.0.0.1\t40264\t65212\t64"}));
   EXPECT_GE(delegate->FieldX(8) - delegate->FieldX(7), metrics.horizontalAdvance("65212") + 6);
-  EXPECT_GT(delegate->FieldX(8) - delegate->FieldX(7), sizeColumn);
 
   // Scrolled to the end with the mouse: the TTL shows, each header stands beside its
   // column's text as at first sight and grew with its column, and no header shows beyond
@@ -253,8 +251,8 @@ TEST_F(WindowCapture, AnAddressNoInterfaceOwnsIsReportedNotCapturedSilently) {
 }
 
 // A bind text that names no address here captures on every interface, and the list says
-// so first; "0.0.0.0" and "::" ask for that. An IPv6 address no interface has is refused,
-// and an address added since the window read its interfaces binds the interface that has it.
+// so first. An IPv6 address no interface has is refused, and an address added since the
+// window read its interfaces binds the interface that has it.
 TEST_F(WindowCapture, ABindTextThatNamesNoAddressSaysItCapturesOnEveryInterface) {
   auto& d = *dialog_;
   const QString packet = "\t0\tudp\t127.0.0.1\t40281\t127.0.0.1\t40282\t32\t64";
@@ -262,11 +260,8 @@ TEST_F(WindowCapture, ABindTextThatNamesNoAddressSaysItCapturesOnEveryInterface)
     const char* bind;
     QStringList rows;
   } cases[] = {
-      {"0.0.0.0", {packet}},
-      {"::", {packet}},
       {"2001:db8::9", {" cannot capture on 2001:db8::9: No such device"}},
       {"198.18.0.9", {" no interface has the address \"198.18.0.9\": capturing on every interface", packet}},
-      {"veth-a", {" no interface has the address \"veth-a\": capturing on every interface", packet}},
       {"eht0", {" no interface has the address \"eht0\": capturing on every interface", packet}},
   };
   for (const auto& c : cases) {
