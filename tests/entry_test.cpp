@@ -58,8 +58,8 @@ TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {
   ASSERT_TRUE(first.waitForStarted());
   ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, 10000)) << socket.toStdString();
 
-  // A lone "-" is a word, and "--" ends the options.
-  for (const QStringList& commandLine : {QStringList{"42"}, {"  -7 and more"}, {"words"}, {"-"}, {"--", "-7"}}) {
+  // A lone "-" and a negative number are words, and "--" ends the options.
+  for (const QStringList& commandLine : {QStringList{"42"}, {"-7"}, {"  -7 and more"}, {"words"}, {"-"}, {"--", "-x"}}) {
     QProcess second;
     second.setProcessEnvironment(Environment(display));
     second.start(TROVIX_BINARY, commandLine);

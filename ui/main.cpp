@@ -42,8 +42,9 @@ std::optional<int> ReadCommandLine(int argc, char** argv, std::string& commandLi
       options = false;
       continue;
     }
-    // A lone "-" is a word, as it is to other programs.
-    if (options && arg.size() > 1 && arg[0] == '-') {
+    // A lone "-" is a word, as it is to other programs, and so is a negative number: the
+    // running window is handed "-7" as it always was.
+    if (options && arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
       if (arg == "--help" || arg == "--version") {
         if (answer == nullptr || arg == "--help") answer = argv[i];
         continue;
