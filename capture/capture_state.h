@@ -30,6 +30,13 @@ static_assert(kTableEntries == 16384 && kMaxPackets <= kTableEntries);
 static_assert(kSniffLogSize == 4096000);
 static_assert(kMaxPackets == 10000);
 
+// The larger store that "keep more" asks for: it reserves address space for all of this
+// and commits it as it fills (see packet_store.cpp), so that it costs memory only as used.
+inline constexpr uint32_t kMaxPacketsMore = 1000000;
+inline constexpr int32_t kByteAreaSizeMore = 1 << 30;
+// Room for kMaxPacketsMore of the longest lines (two full IPv6 addresses), each with CR LF.
+inline constexpr int32_t kSniffLogSizeMore = 128 << 20;
+
 // Marks the whole byte area unaddressable when its store is made (in AddressSanitizer
 // builds; see area_poison.h), and lifts the mark when the store goes, since the memory may
 // then be reused by something that knows nothing of it.
@@ -49,20 +56,44 @@ class AreaPoisoning {
 // 0 .. packetCount-1, whose bytes, table entries and log lines are all in place.
 // Only the stored part of the byte area may be touched: in AddressSanitizer builds the
 // rest is unaddressable, so reading past a datagram's end is reported.
+//
+// The fixed areas below are the store of every capture that does not ask for more; the
+// pointers name the areas of the current capture: these, or the larger store's (set by
+// UseLargerStore, packet_store.h, only while no capture runs).
 struct PacketStore {
-  uint8_t bytes[kByteAreaSize];
-  int32_t lengths[kTableEntries];
-  uint8_t protocols[kTableEntries];
+  uint8_t seedBytes[kByteAreaSize];
+  int32_t seedLengths[kTableEntries];
+  uint8_t seedProtocols[kTableEntries];
+  int64_t seedReceiveTimes[kTableEntries];
+  int32_t seedOffsets[kTableEntries];
+
+  uint8_t* bytes = seedBytes;
+  // Entry k: the bytes stored for packet k; its offset in the byte area; its protocol.
+  int32_t* lengths = seedLengths;
+  int32_t* offsets = seedOffsets;
+  uint8_t* protocols = seedProtocols;
   // The kernel's receive time of each packet, nanoseconds since 1970 (0 when unknown).
-  int64_t receiveTimes[kTableEntries];
+  int64_t* receiveTimes = seedReceiveTimes;
+  // What the current areas may hold, and how much of them is usable memory so far (the
+  // larger store commits more as it fills; the fixed areas are whole from the start).
+  uint32_t packetCapacity = kMaxPackets;
+  int32_t byteCapacity = kByteAreaSize;
+  uint32_t committedPackets = kMaxPackets;
+  int32_t committedBytes = kByteAreaSize;
   std::atomic<int32_t> storedBytes;
   std::atomic<uint32_t> packetCount;
-  AreaPoisoning poisoning{bytes};
+  AreaPoisoning poisoning{seedBytes};
+
+  bool larger() const noexcept { return bytes != seedBytes; }
 };
 
-// Every packet line of the current capture, each followed by CR LF, NUL-terminated.
+// Every packet line of the current capture, each followed by CR LF, NUL-terminated. As
+// with the store, `text` names the fixed area or the larger store's.
 struct SniffLog {
-  char text[kSniffLogSize];
+  char seedText[kSniffLogSize];
+  char* text = seedText;
+  int32_t capacity = kSniffLogSize;
+  int32_t committed = kSniffLogSize;
   std::atomic<int32_t> length;
 };
 
@@ -134,6 +165,8 @@ struct CaptureState {
   int32_t TcpDataInAsciiView = 0;
   // "capture IPv&6 too".
   int32_t CaptureIpv6 = 0;
+  // "keep &more": the next capture gets the larger store.
+  int32_t KeepMore = 0;
   // 1 while the main window is hidden behind its notification-area icon.
   int32_t InTray = 0;
   // Where the settings file lives, and where the save prompts open; empty when unknown.

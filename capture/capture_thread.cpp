@@ -311,7 +311,7 @@ int AwaitOpened(int fd) {
 void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
   StopCaptureThread(state);  // the stores and options must not change under a running capture
   state.stopFlag.store(0, std::memory_order_relaxed);
-  ResetStores(state);
+  UseLargerStore(state, options.keepMore);  // empties the stores
 
   // An IPv4 text is read to 19 characters, as always; a text in IPv6 form (two colons)
   // to the 45 an IPv6 address may have.

@@ -55,6 +55,7 @@ struct CaptureOptions {
   // A program that names its interface: that interface's index (0 for every interface),
   // used in place of the one the bind text chooses; -1 lets the bind text choose.
   int interfaceIndex = -1;
+  bool keepMore = false;  // the larger store ("keep &more"), see UseLargerStore
 };
 
 // Ends a running capture, clears the stop flag, empties the stores and sets the bind text

@@ -2,7 +2,10 @@
 // without a lock: everything of packet k is in place before the count becomes k + 1.
 #include "capture/packet_store.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "capture/byte_reader.h"
@@ -14,6 +17,79 @@ namespace {
 
 static_assert(kMaxPackets * (kPacketLineMax + 2) + 1 <= static_cast<size_t>(kSniffLogSize),
               "a full capture's log must fit the sniff log");
+static_assert(kMaxPacketsMore * (kPacketLineMax + 2) + 1 <= static_cast<size_t>(kSniffLogSizeMore),
+              "a full larger capture's log must fit its sniff log");
+
+// The larger store commits memory in steps this large (and the tables this many entries at
+// a time): a fault or a system call per step, never per datagram.
+constexpr int32_t kByteStep = 16 << 20;
+constexpr uint32_t kEntryStep = 64 << 10;
+constexpr int32_t kLogStep = 4 << 20;
+
+// Address space for the larger store, reserved at its first use and never given back: no
+// memory until committed (mprotect), and a new capture returns the used pages (madvise).
+struct LargerAreas {
+  uint8_t* bytes = nullptr;
+  int32_t* lengths = nullptr;
+  int32_t* offsets = nullptr;
+  uint8_t* protocols = nullptr;
+  int64_t* receiveTimes = nullptr;
+  char* log = nullptr;
+};
+
+void* Reserve(size_t size) {
+  void* at = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return at == MAP_FAILED ? nullptr : at;
+}
+
+// The larger areas, or nullptr when the address space cannot be had.
+const LargerAreas* TheLargerAreas() {
+  static LargerAreas areas;
+  static bool made = [] {
+    areas.bytes = static_cast<uint8_t*>(Reserve(kByteAreaSizeMore));
+    areas.lengths = static_cast<int32_t*>(Reserve(kMaxPacketsMore * sizeof(int32_t)));
+    areas.offsets = static_cast<int32_t*>(Reserve(kMaxPacketsMore * sizeof(int32_t)));
+    areas.protocols = static_cast<uint8_t*>(Reserve(kMaxPacketsMore));
+    areas.receiveTimes = static_cast<int64_t*>(Reserve(kMaxPacketsMore * sizeof(int64_t)));
+    areas.log = static_cast<char*>(Reserve(kSniffLogSizeMore));
+    return areas.bytes && areas.lengths && areas.offsets && areas.protocols && areas.receiveTimes && areas.log;
+  }();
+  return made ? &areas : nullptr;
+}
+
+// Makes `from` .. `to` bytes of a reserved area usable; false when the system refuses.
+bool Commit(void* area, size_t from, size_t to) {
+  return to <= from || mprotect(static_cast<char*>(area) + from, to - from, PROT_READ | PROT_WRITE) == 0;
+}
+
+// Commits the next steps of the larger store so that packet `index` of `length` bytes at
+// `offset`, and a log line after `logAt`, fit. False when the system gave no more memory:
+// the capture then ends as a full store ends.
+bool CommitFor(PacketStore& store, SniffLog* log, uint32_t index, int32_t offset, size_t length, int32_t logAt) {
+  if (index >= store.committedPackets) {
+    uint32_t from = store.committedPackets, to = std::min(from + kEntryStep, store.packetCapacity);
+    if (!Commit(store.lengths, from * sizeof(int32_t), to * sizeof(int32_t)) ||
+        !Commit(store.offsets, from * sizeof(int32_t), to * sizeof(int32_t)) ||
+        !Commit(store.protocols, from, to) ||
+        !Commit(store.receiveTimes, from * sizeof(int64_t), to * sizeof(int64_t))) {
+      return false;
+    }
+    store.committedPackets = to;
+  }
+  if (length > static_cast<size_t>(store.committedBytes - offset)) {
+    int64_t need = offset + static_cast<int64_t>(length);
+    int32_t to = static_cast<int32_t>(std::min<int64_t>((need + kByteStep - 1) / kByteStep * kByteStep, store.byteCapacity));
+    if (!Commit(store.bytes, static_cast<size_t>(store.committedBytes), static_cast<size_t>(to))) return false;
+    PoisonBytes(store.bytes + store.committedBytes, static_cast<size_t>(to - store.committedBytes));
+    store.committedBytes = to;
+  }
+  if (log != nullptr && logAt + static_cast<int32_t>(kPacketLineMax) + 3 > log->committed) {
+    int32_t to = std::min(log->committed + kLogStep, log->capacity);
+    if (!Commit(log->text, static_cast<size_t>(log->committed), static_cast<size_t>(to))) return false;
+    log->committed = to;
+  }
+  return true;
+}
 
 bool ProtocolSwitchOn(const CaptureState& s, uint8_t protocol, bool ipv6) {
   if (ipv6) {
@@ -57,17 +133,66 @@ CaptureState& TheCaptureState() {
 void ResetPacketStore(PacketStore& store) noexcept {
   uint32_t count = store.packetCount.load(std::memory_order_relaxed);
   int32_t used = store.storedBytes.load(std::memory_order_relaxed);
-  std::memset(store.bytes, 0, static_cast<size_t>(used < 0 ? 0 : used > kByteAreaSize ? kByteAreaSize : used));
-  std::memset(store.protocols, 0, count < kTableEntries ? count : kTableEntries);
-  PoisonBytes(store.bytes, kByteAreaSize);
+  size_t bytes = static_cast<size_t>(used < 0 ? 0 : used > store.committedBytes ? store.committedBytes : used);
+  size_t entries = count < store.committedPackets ? count : store.committedPackets;
+  if (store.larger()) {
+    // Zero again, and no longer resident: the pages come back empty when next touched.
+    madvise(store.bytes, bytes, MADV_DONTNEED);
+    madvise(store.protocols, entries, MADV_DONTNEED);
+  } else {
+    std::memset(store.bytes, 0, bytes);
+    std::memset(store.protocols, 0, entries);
+  }
+  PoisonBytes(store.bytes, static_cast<size_t>(store.committedBytes));
   store.storedBytes.store(0, std::memory_order_relaxed);
   store.packetCount.store(0, std::memory_order_release);
 }
 
 void ResetStores(CaptureState& state) {
   ResetPacketStore(state.store);
-  std::memset(state.sniffLog.text, 0, static_cast<size_t>(state.sniffLog.length.load(std::memory_order_relaxed)));
-  state.sniffLog.length.store(0, std::memory_order_relaxed);
+  SniffLog& log = state.sniffLog;
+  size_t used = static_cast<size_t>(log.length.load(std::memory_order_relaxed));
+  if (log.text != log.seedText) {
+    madvise(log.text, used, MADV_DONTNEED);
+  } else {
+    std::memset(log.text, 0, used);
+  }
+  log.length.store(0, std::memory_order_relaxed);
+}
+
+bool UseLargerStore(CaptureState& state, bool larger) {
+  ResetStores(state);
+  const LargerAreas* areas = larger ? TheLargerAreas() : nullptr;
+  PacketStore& store = state.store;
+  SniffLog& log = state.sniffLog;
+  if (areas == nullptr) {
+    store.bytes = store.seedBytes, store.lengths = store.seedLengths, store.offsets = store.seedOffsets;
+    store.protocols = store.seedProtocols, store.receiveTimes = store.seedReceiveTimes;
+    store.packetCapacity = store.committedPackets = kMaxPackets;
+    store.byteCapacity = store.committedBytes = kByteAreaSize;
+    log.text = log.seedText;
+    log.capacity = log.committed = kSniffLogSize;
+    PoisonBytes(store.bytes, kByteAreaSize);
+    return !larger;
+  }
+  if (store.larger()) return true;  // already; what it committed stays committed
+  // Empty whatever another record left in them (tests make several), as the fixed areas
+  // of a new record are: the log's end is found by its NUL.
+  madvise(areas->bytes, kByteAreaSizeMore, MADV_DONTNEED);
+  madvise(areas->protocols, kMaxPacketsMore, MADV_DONTNEED);
+  madvise(areas->log, kSniffLogSizeMore, MADV_DONTNEED);
+  store.bytes = areas->bytes, store.lengths = areas->lengths, store.offsets = areas->offsets;
+  store.protocols = areas->protocols, store.receiveTimes = areas->receiveTimes;
+  store.packetCapacity = kMaxPacketsMore;
+  store.byteCapacity = kByteAreaSizeMore;
+  log.text = areas->log;
+  log.capacity = kSniffLogSizeMore;
+  // Committed again as it fills: a step an earlier capture committed costs one more
+  // mprotect, which changes nothing.
+  store.committedPackets = 0;
+  store.committedBytes = 0;
+  log.committed = 0;
+  return true;
 }
 
 bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& length,
@@ -106,40 +231,43 @@ AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* d
                           SniffLog* log, const DatagramFields* fields, int64_t receiveTime) noexcept {
   uint32_t index = store.packetCount.load(std::memory_order_relaxed);
   int32_t total = store.storedBytes.load(std::memory_order_relaxed);
-  if (index >= kMaxPackets) return AcceptResult::kNoRoom;
-  if (length > static_cast<size_t>(kByteAreaSize - total)) return AcceptResult::kNoRoom;
+  if (index >= store.packetCapacity) return AcceptResult::kNoRoom;
+  if (length > static_cast<size_t>(store.byteCapacity - total)) return AcceptResult::kNoRoom;
+  if (log != nullptr && fields == nullptr) log = nullptr;
+  int32_t logAt = log != nullptr ? log->length.load(std::memory_order_relaxed) : 0;
+  if ((index >= store.committedPackets || length > static_cast<size_t>(store.committedBytes - total) ||
+       (log != nullptr && logAt + static_cast<int32_t>(kPacketLineMax) + 3 > log->committed)) &&
+      !CommitFor(store, log, index, total, length, logAt)) {
+    return AcceptResult::kNoRoom;
+  }
 
   store.protocols[index] = protocol;
   store.lengths[index] = static_cast<int32_t>(length);
+  store.offsets[index] = total;
   store.receiveTimes[index] = receiveTime;
   UnpoisonBytes(store.bytes + total, length);
   if (length > 0) std::memcpy(store.bytes + total, datagram, length);
   store.storedBytes.store(total + static_cast<int32_t>(length), std::memory_order_relaxed);
 
-  if (log != nullptr && fields != nullptr) {
-    int32_t at = log->length.load(std::memory_order_relaxed);
-    size_t n = FormatPacketLine(index, *fields, log->text + at);
-    log->text[at + n] = '\r';
-    log->text[at + n + 1] = '\n';
-    log->length.store(at + static_cast<int32_t>(n) + 2, std::memory_order_release);
+  if (log != nullptr) {
+    size_t n = FormatPacketLine(index, *fields, log->text + logAt);
+    log->text[logAt + n] = '\r';
+    log->text[logAt + n + 1] = '\n';
+    log->length.store(logAt + static_cast<int32_t>(n) + 2, std::memory_order_release);
   }
 
   store.packetCount.store(index + 1, std::memory_order_release);
-  return index + 1 == kMaxPackets ? AcceptResult::kStoredLast : AcceptResult::kStored;
+  return index + 1 == store.packetCapacity ? AcceptResult::kStoredLast : AcceptResult::kStored;
 }
 
 bool LocatePacket(const PacketStore& store, int32_t index, StoredPacket& out) noexcept {
   uint32_t count = PublishedPacketCount(store);
   if (index < 0 || static_cast<uint32_t>(index) >= count) return false;
-  // Every entry is checked on the way: a negative one could bring a later sum back inside
-  // the area and so hide an earlier entry that overran it.
-  int32_t offset = 0;
-  for (int32_t k = 0; k <= index; ++k) {
-    int32_t entry = store.lengths[k];
-    if (entry < 0 || entry > kByteAreaSize - offset) return false;
-    if (k < index) offset += entry;
-  }
-  int32_t length = store.lengths[index];
+  // Whatever the tables say, only bytes stored by the time the count was published are
+  // handed out.
+  int32_t stored = store.storedBytes.load(std::memory_order_relaxed);
+  int32_t offset = store.offsets[index], length = store.lengths[index];
+  if (offset < 0 || length < 0 || offset > stored || length > stored - offset) return false;
   out = {store.bytes + offset, offset, length, store.protocols[index], store.receiveTimes[index]};
   return true;
 }

@@ -40,6 +40,12 @@ AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* d
 // Empties the store's used part for a new capture (see ResetStores).
 void ResetPacketStore(PacketStore& store) noexcept;
 
+// Empties the stores and gives the next capture the larger store (up to kMaxPacketsMore
+// datagrams or kByteAreaSizeMore bytes, its memory committed as it fills) or the fixed
+// one. False when the larger store was asked for but its address space could not be
+// reserved: the fixed store is then used. Only while no capture runs.
+bool UseLargerStore(CaptureState& state, bool larger);
+
 // Packet count for a reader on another thread: every packet below it is whole.
 inline uint32_t PublishedPacketCount(const PacketStore& store) noexcept {
   return store.packetCount.load(std::memory_order_acquire);
@@ -53,9 +59,9 @@ struct StoredPacket {
   int64_t receiveTime;
 };
 
-// Packet `index` of the current capture. False for an index at or past the published
-// count, or for tables that do not describe bytes inside the byte area: any length entry
-// up to the packet's own that is negative or reaches past the area.
+// Packet `index` of the current capture, found at once through the offset table. False
+// for an index at or past the published count, or for table entries that do not describe
+// bytes stored by then (a negative offset or length, or one that reaches past them).
 bool LocatePacket(const PacketStore& store, int32_t index, StoredPacket& out) noexcept;
 
 // The sniff log text published so far (whole lines only).

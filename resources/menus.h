@@ -17,6 +17,7 @@ enum CommandId {
   kCmdSavePreferences = 125,
   kCmdSavePacketsSource = 127,
   kCmdCaptureIpv6 = 128,
+  kCmdKeepMore = 129,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -44,6 +45,7 @@ inline constexpr MenuItem kMenu103[] = {
     {1, "f&lip to tray", kCmdFlipToTray},
     {1, "&tray icon anime", kCmdTrayAnime},
     {1, "capture IPv&6 too", kCmdCaptureIpv6},
+    {1, "keep &more", kCmdKeepMore},
     {1, nullptr, 0},
     {1, "save session pre&ferences", kCmdSavePreferences},
     {1, nullptr, 0},

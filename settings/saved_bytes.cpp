@@ -14,9 +14,9 @@ SavedBytes PacketsSourceBytes(const CaptureState& state) {
   const PacketStore& store = state.store;
   uint32_t count = PublishedPacketCount(store);
   size_t total = 0;
-  for (uint32_t k = 0; k < count && k < static_cast<uint32_t>(kTableEntries); ++k) {
+  for (uint32_t k = 0; k < count && k < store.packetCapacity; ++k) {
     int32_t length = store.lengths[k];
-    if (length < 0 || total + static_cast<size_t>(length) > static_cast<size_t>(kByteAreaSize)) break;
+    if (length < 0 || total + static_cast<size_t>(length) > static_cast<size_t>(store.byteCapacity)) break;
     total += static_cast<size_t>(length);
   }
   return {store.bytes, total};

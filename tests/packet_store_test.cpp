@@ -122,16 +122,39 @@ TEST_F(PacketStoreTest, DatagramsLargerThanTheirLengthFieldAreKeptWhole) {
             "\t3\traw\t::1\t0\t::1\t0\t40\t64\r\n");
 }
 
+// The larger store takes 1,000,000 datagrams, committing memory as it fills, then ends
+// the capture; a new capture's store starts empty, the fixed one as before.
+TEST_F(PacketStoreTest, TheLargerStoreKeepsAMillionDatagramsThenEnds) {
+  ASSERT_TRUE(UseLargerStore(*state_, true));
+  auto d = test::MakeDatagram({.protocol = 255});  // its header alone: 20 bytes
+  uint32_t stored = 0;
+  while (AppendPacket(store(), 255, d.data(), d.size()) == AcceptResult::kStored) ++stored;
+  EXPECT_EQ(stored, 999999u);  // and the millionth was the last
+  EXPECT_EQ(AppendPacket(store(), 255, d.data(), d.size()), AcceptResult::kNoRoom);
+  StoredPacket last;
+  ASSERT_TRUE(LocatePacket(store(), 999999, last));
+  EXPECT_EQ(last.offset, 19999980);
+  EXPECT_EQ(std::memcmp(last.bytes, d.data(), 20), 0);
+  ASSERT_TRUE(UseLargerStore(*state_, true));
+  EXPECT_EQ(PublishedPacketCount(store()), 0u);
+  EXPECT_EQ(store().bytes[0], 0);
+  ASSERT_TRUE(UseLargerStore(*state_, false));
+  EXPECT_EQ(store().packetCapacity, 10000u);
+  EXPECT_EQ(Accept(0), AcceptResult::kStored);
+}
+
 TEST_F(PacketStoreTest, LocateRefusesTablesPointingOutsideTheArea) {
   for (int k = 0; k < 3; ++k) Accept(0);
   StoredPacket p;
   store().lengths[0] = kByteAreaSize + 1;  // as if a table entry were corrupt
   EXPECT_FALSE(LocatePacket(store(), 0, p));
-  store().lengths[0] = -28;  // packet 1 would start before the area
+  store().offsets[1] = -28;  // packet 1 would start before the area
   EXPECT_FALSE(LocatePacket(store(), 1, p));
-  store().lengths[0] = kByteAreaSize + 100;  // overruns, and the next entry pulls the sum back
-  store().lengths[1] = -200;
+  store().offsets[2] = 80;  // within the area, but past what was stored (3 x 28 bytes)
   EXPECT_FALSE(LocatePacket(store(), 2, p));
+  store().offsets[2] = 56;
+  ASSERT_TRUE(LocatePacket(store(), 2, p));
+  EXPECT_EQ(p.bytes, store().bytes + 56);
 }
 
 TEST(CaptureBindAddressTest, KnownAddressesBindTheirInterfaceOthersBindAll) {

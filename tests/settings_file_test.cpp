@@ -67,7 +67,8 @@ TEST_F(SettingsFileTest, TextsAreCutWhenWrittenAndOtherLinesKept) {
 }
 
 // "capture IPv&6 too" is on when its key is missing, and the key is written only when it
-// is off or already there; texts in IPv6 form are written whole.
+// is off or already there ("keep &more" likewise, off when missing); texts in IPv6 form
+// are written whole.
 TEST_F(SettingsFileTest, CaptureIpv6IsWrittenOnlyWhenItSaysSomething) {
   WriteIni("[Config]\r\n");
   ASSERT_TRUE(Load().controls.has_value());
@@ -76,16 +77,21 @@ TEST_F(SettingsFileTest, CaptureIpv6IsWrittenOnlyWhenItSaysSomething) {
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
   std::string first = Read(IniPath());
   EXPECT_EQ(first.find("CaptureIpv6"), std::string::npos);
+  EXPECT_EQ(first.find("KeepMore"), std::string::npos);
   EXPECT_NE(first.find("\r\nBindToInterface=2001:db8:ffff:ffff:ffff:ffff:ffff:1\r\n"
                        "FromIPAddress:port=[2001:db8:ffff:ffff:ffff:ffff:ffff:ffff]:65535\r\n"),
             std::string::npos);
   state_->CaptureIpv6 = 0;
+  state_->KeepMore = 1;
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
+  state_->KeepMore = 0;
   ASSERT_TRUE(Load().controls.has_value());
   EXPECT_EQ(state_->CaptureIpv6, 0);
+  EXPECT_EQ(state_->KeepMore, 1);
   state_->CaptureIpv6 = 1;
+  state_->KeepMore = 0;
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
-  EXPECT_NE(Read(IniPath()).find("\r\nCaptureIpv6=Yes\r\n"), std::string::npos);
+  EXPECT_NE(Read(IniPath()).find("\r\nCaptureIpv6=Yes\r\nKeepMore=No\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsFileTest, FoldersMadeForTheFileAreTheUsersAlone) {

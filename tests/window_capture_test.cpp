@@ -18,6 +18,7 @@
 #include "resources/menus.h"
 #include "tests/gui_support.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/tray_icon.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 #include "tests/temp_files.h"
@@ -36,7 +37,9 @@ class WindowCapture : public ::testing::Test {
   void SetUp() override {
     if (!test::PrivateNetworkProblem().empty()) GTEST_SKIP() << test::PrivateNetworkProblem();
     fakes_.host.adapters = {AdapterStatus::kOk, 0, {"198.18.0.1"}};
-    dialog_ = std::make_unique<test::TestDialog>(*state_, fakes_.services());
+    Services services = fakes_.services();
+    services.trayIcon = &icon_;
+    dialog_ = std::make_unique<test::TestDialog>(*state_, services);
     dialog_->show();
     dialog_->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
@@ -62,8 +65,17 @@ class WindowCapture : public ::testing::Test {
     EXPECT_EQ(state_->stopFlag.load(), 1);
   }
 
+  // A notification-area icon that keeps the last tip it was given.
+  struct TipIcon : TrayIcon {
+    bool Add(int, const QString& given) override { return tip = given, true; }
+    bool Modify(int, const std::optional<QString>& given, bool) override { return tip = given.value_or(tip), true; }
+    bool Remove() override { return true; }
+    QString tip;
+  };
+
   std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
   test::Fakes fakes_;
+  TipIcon icon_;
   std::unique_ptr<test::TestDialog> dialog_;
 };
 
@@ -232,15 +244,37 @@ TEST_F(WindowCapture, NothingMoreIsStoredOrListedAfterStop) {
   EXPECT_EQ(state_->store.storedBytes.load(), 96u);  // three datagrams of 32 bytes
 }
 
-TEST_F(WindowCapture, TheCaptureEndsItselfAtTenThousandRows) {
+// The store ends a capture by itself, and the list and the icon's tip say so; with "keep
+// more" chosen from the menu the next capture keeps past the fixed store's limits.
+TEST_F(WindowCapture, AFullStoreEndsTheCaptureSayingSoAndKeepMoreKeepsMore) {
   Go("127.0.0.1", "*:40211", "*:*");
   std::thread sender([] { test::SendNumbered(40211, 40212, 12000); });
   bool ended = QTest::qWaitFor([&] { return Button(*dialog_, kIdGo)->isEnabled(); }, 20000);
   sender.join();
   ASSERT_TRUE(ended);
   ExpectIdle();
-  EXPECT_EQ(dialog_->packetList().rowCount(), 10000);
-  EXPECT_TRUE(Rows(*dialog_).last().startsWith("\t9999\tudp\t"));
+  QStringList rows = Rows(*dialog_);
+  ASSERT_EQ(rows.size(), 10001);
+  EXPECT_TRUE(rows[9999].startsWith("\t9999\tudp\t"));
+  EXPECT_EQ(rows.last(), " store full: 10000 datagrams and 320000 bytes kept; \"keep more\" keeps more");
+  EXPECT_EQ(icon_.tip, "Trovix: store full: 10000 datagrams and 320000 bytes kept");
+
+  dialog_->menuChoice = kCmdKeepMore;
+  test::ClickRow(*dialog_, 0, Qt::RightButton);
+  ASSERT_EQ(state_->KeepMore, 1);
+  Go("127.0.0.1", "*:40213", "*:*");
+  EXPECT_EQ(icon_.tip, "Trovix");
+  std::thread more([] { test::SendNumbered(40213, 40214, 12000, 100); });  // 128 bytes each
+  EXPECT_TRUE(QTest::qWaitFor([&] { return dialog_->packetList().rowCount() == 12000; }, 20000));
+  more.join();
+  Press(kIdStop);
+  rows = Rows(*dialog_);
+  ASSERT_EQ(rows.size(), 12000);
+  EXPECT_EQ(rows.last(), "\t11999\tudp\t127.0.0.1\t40213\t127.0.0.1\t40214\t128\t64");
+  StoredPacket last;
+  ASSERT_TRUE(LocatePacket(state_->store, 11999, last));
+  EXPECT_EQ(last.offset, 1535872);
+  EXPECT_EQ(state_->store.storedBytes.load(), 1536000);
 }
 
 TEST_F(WindowCapture, AnAddressNoInterfaceOwnsIsReportedNotCapturedSilently) {

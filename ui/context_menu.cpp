@@ -17,7 +17,8 @@ void Mark(QMenu& menu, int id, int32_t flag) {
 bool IsOption(int id) {
   switch (id) {
     case kCmdFlipToTray: case kCmdHexOnlyUdp: case kCmdTcpTextView: case kCmdTcpAsciiView:
-    case kCmdHexTcpAndUdp: case kCmdTrayAnime: case kCmdSavePreferences: case kCmdCaptureIpv6: return true;
+    case kCmdHexTcpAndUdp: case kCmdTrayAnime: case kCmdSavePreferences: case kCmdCaptureIpv6:
+    case kCmdKeepMore: return true;
     default: return false;
   }
 }
@@ -35,6 +36,7 @@ void ApplyStates(QMenu& menu, const CaptureState& o) {
   Mark(menu, kCmdTcpTextView, o.TcpDataInTextView);
   Mark(menu, kCmdTcpAsciiView, o.TcpDataInAsciiView);
   Mark(menu, kCmdCaptureIpv6, o.CaptureIpv6);
+  Mark(menu, kCmdKeepMore, o.KeepMore);
 }
 
 }  // namespace
@@ -78,6 +80,7 @@ bool ApplyOptionCommand(CaptureState& o, int id) {
     case kCmdTcpTextView: o.TcpDataInTextView = 1; o.TcpDataInAsciiView = 0; return true;
     case kCmdTcpAsciiView: o.TcpDataInAsciiView = 1; o.TcpDataInTextView = 0; return true;
     case kCmdCaptureIpv6: o.CaptureIpv6 = o.CaptureIpv6 == 0 ? 1 : 0; return true;
+    case kCmdKeepMore: o.KeepMore = o.KeepMore == 0 ? 1 : 0; return true;
     default: return false;
   }
 }

@@ -30,6 +30,7 @@
 #include "ui/context_menu.h"
 #include "ui/dialog_units.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/tray_icon.h"
 
 namespace trovix {
 namespace {
@@ -334,7 +335,8 @@ void MainDialog::StartCapture() {
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
   PrepareCapture(state_, {FieldText(bind_, kBindTextSize - 1), from, to, checked(kIdBothTraffic), checked(kIdTcp),
                           checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw),
-                          state_.CaptureIpv6 == 1});
+                          state_.CaptureIpv6 == 1, true, -1, state_.KeepMore == 1});
+  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
 
   int32_t member = 0;
   int checkedOk = services_.privilege->CheckAdminMembership(&member);
@@ -431,6 +433,15 @@ void MainDialog::CaptureEndedByItself(int generation) {
     QString line = state_.run.startFailed ? QStringLiteral(" cannot capture on %1: %2")
                                           : QStringLiteral(" capture ended on %1: %2");
     list_->AddText(line.arg(QString::fromLatin1(state_.bindText), QString::fromLatin1(SystemErrorText()).trimmed()));
+  } else {
+    // The store is full: say so, or a capture that stopped by itself looks like a fault.
+    uint32_t kept = PublishedPacketCount(state_.store);
+    QString what = QStringLiteral("store full: %1 datagrams and %2 bytes kept")
+                       .arg(kept)
+                       .arg(state_.store.storedBytes.load(std::memory_order_relaxed));
+    list_->AddText(QStringLiteral(" ") + what +
+                   (state_.store.larger() ? QString() : QStringLiteral("; \"keep more\" keeps more")));
+    SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what);
   }
   SetCapturingControls(false);
 }

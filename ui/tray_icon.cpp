@@ -67,14 +67,26 @@ class SystemTrayIcon : public TrayIcon {
   QSystemTrayIcon icon_;
 };
 
+// The tip the icon shows: the program's name, or what it has to say of the last capture.
+QString& CurrentTip() {
+  static QString tip = QString::fromLatin1(kTrayTip);
+  return tip;
+}
+
 }  // namespace
 
 bool AddTrayIcon(TrayIcon* icon) {
-  return icon != nullptr && icon->Add(kIconTrayRest, QString::fromLatin1(kTrayTip));
+  return icon != nullptr && icon->Add(kIconTrayRest, CurrentTip());
 }
 
 void SetTrayIconAndTip(TrayIcon* icon, int picture) {
-  if (icon != nullptr) icon->Modify(picture, QString::fromLatin1(kTrayTip), false);
+  if (icon != nullptr) icon->Modify(picture, CurrentTip(), false);
+}
+
+void SetTrayTip(TrayIcon* icon, const QString& tip) {
+  if (tip == CurrentTip()) return;
+  CurrentTip() = tip;
+  if (icon != nullptr) icon->Modify(kIconTrayRest, tip, false);
 }
 
 void SetTrayIcon(TrayIcon* icon, int picture) {
@@ -82,7 +94,7 @@ void SetTrayIcon(TrayIcon* icon, int picture) {
 }
 
 void ResetTrayIcon(TrayIcon* icon) {
-  if (icon != nullptr) icon->Modify(kIconTrayRest, QString::fromLatin1(kTrayTip), true);
+  if (icon != nullptr) icon->Modify(kIconTrayRest, CurrentTip(), true);
 }
 
 void RemoveTrayIcon(TrayIcon* icon) {

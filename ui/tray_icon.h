@@ -38,6 +38,8 @@ void SetTrayIconAndTip(TrayIcon* icon, int picture);
 void SetTrayIcon(TrayIcon* icon, int picture);
 void ResetTrayIcon(TrayIcon* icon);
 void RemoveTrayIcon(TrayIcon* icon);
+// From now on the icon's tip is `tip` (kTrayTip again to go back); the icon shows it at once.
+void SetTrayTip(TrayIcon* icon, const QString& tip);
 
 // QSystemTrayIcon; lives as long as `parent`.
 TrayIcon* MakeSystemTrayIcon(QObject* parent);

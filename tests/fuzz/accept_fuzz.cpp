@@ -78,12 +78,9 @@ void CheckStore(const CaptureState& s, const std::vector<Received>& kept, const 
   size_t at = start.log;
   int64_t sum = start.bytes;
   for (uint32_t k = start.packets; k < count; ++k) {
-    // Packets are walked by a running sum; locating each one would sum from 0 every time.
-    StoredPacket p{store.bytes + sum, static_cast<int32_t>(sum), store.lengths[k], store.protocols[k], 0};
-    if (k + 1 == count) {
-      StoredPacket last;
-      Check(LocatePacket(store, static_cast<int32_t>(k), last) && last.offset == p.offset && last.length == p.length);
-    }
+    // Packets lie back to back: each is located where the running sum says.
+    StoredPacket p;
+    Check(LocatePacket(store, static_cast<int32_t>(k), p) && p.offset == sum);
     const Received& from = kept[k - start.packets];
     bool ipv6 = IsIpv6Datagram(from.bytes, from.size);
     Check((ipv6 ? s.OnIpv6 : s.OnIpv4) == 1);
@@ -138,6 +135,7 @@ Start CopyPrefilled(CaptureState& to) {
   UnpoisonBytes(to.store.bytes, static_cast<size_t>(start.bytes));
   std::memcpy(to.store.bytes, from.store.bytes, static_cast<size_t>(start.bytes));
   std::memcpy(to.store.lengths, from.store.lengths, start.packets * sizeof to.store.lengths[0]);
+  std::memcpy(to.store.offsets, from.store.offsets, start.packets * sizeof to.store.offsets[0]);
   std::memcpy(to.store.protocols, from.store.protocols, start.packets);
   std::memcpy(to.store.receiveTimes, from.store.receiveTimes, start.packets * sizeof to.store.receiveTimes[0]);
   std::memcpy(to.sniffLog.text, from.sniffLog.text, start.log);
