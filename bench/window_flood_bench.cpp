@@ -299,6 +299,12 @@ int main(int argc, char** argv) {
     --argc;
     ++argv;
   }
+  // The larger store ("keep more"), so that a flood keeps more than 10,000 datagrams.
+  bool keepMore = argc > 1 && std::string(argv[1]) == "--keep-more";
+  if (keepMore) {
+    --argc;
+    ++argv;
+  }
   uint32_t count = argc > 1 ? static_cast<uint32_t>(std::stoul(argv[1])) : besideWireshark ? 500000 : 1000000;
   int cycles = argc > 2 ? std::stoi(argv[2]) : besideWireshark ? 3 : 20;
   std::string problem = trovix::test::EnterPrivateNetwork();
@@ -310,6 +316,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   trovix::CaptureState& state = trovix::TheCaptureState();
   trovix::MainDialog dialog(state, trovix::bench::WindowServices());
+  state.KeepMore = keepMore ? 1 : 0;
   dialog.show();
   using namespace trovix::resources;
   auto* go = static_cast<QPushButton*>(dialog.Control(kIdGo));
