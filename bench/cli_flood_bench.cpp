@@ -24,7 +24,7 @@
 
 #include "bench/port_flood.h"
 #include "bench/tcpdump_peer.h"
-#include "cli/link_layer.h"
+#include "capture/link_layer.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 
@@ -95,7 +95,7 @@ std::vector<uint32_t> Sequences(const std::string& file) {
     const uint8_t* d;
     size_t length;
     // The offsets below are IPv4's.
-    if (!trovix::cli::IpInFrame(linkType, frame, h->caplen, d, length) || (d[0] >> 4) != 4 || length < 32 ||
+    if (!trovix::IpInFrame(linkType, frame, h->caplen, d, length) || (d[0] >> 4) != 4 || length < 32 ||
         d[9] != 17) {
       continue;
     }

@@ -15,7 +15,8 @@
 #include <cstring>
 #include <string>
 
-#include "cli/link_layer.h"
+#include "capture/capture_file.h"
+#include "capture/link_layer.h"
 #include "cli/options.h"
 #include "cli/packet_output.h"
 #include "capture/packet_line.h"
@@ -144,18 +145,6 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   return 0;
 }
 
-// A record's time as nanoseconds since 1970 (libpcap gives the fraction in nanoseconds).
-// A file may say any time: pcapng's if_tsresol and if_tsoffset reach far beyond the 64-bit
-// range (1677 to 2262), and a time outside it is clamped to its nearer end, never wrapped.
-int64_t FileTime(const timeval& ts) {
-  int64_t time;
-  if (__builtin_mul_overflow(static_cast<int64_t>(ts.tv_sec), int64_t{1000000000}, &time) ||
-      __builtin_add_overflow(time, static_cast<int64_t>(ts.tv_usec), &time)) {
-    return ts.tv_sec < 0 ? INT64_MIN : INT64_MAX;
-  }
-  return time;
-}
-
 int ReadCaptureFile(const Options& o, PacketOutput& output) {
   char error[PCAP_ERRBUF_SIZE] = {};
   pcap_t* in = pcap_open_offline_with_tstamp_precision(o.readFile.c_str(), PCAP_TSTAMP_PRECISION_NANO, error);
@@ -182,7 +171,7 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
     if (!IpInFrame(linkType, frame, header->caplen, datagram, length)) continue;
     DatagramFields fields;
     if (!ScreenDatagram(state, datagram, length, fields)) continue;
-    if (!output.Take(datagram, length, fields, FileTime(header->ts))) break;
+    if (!output.Take(datagram, length, fields, RecordTime(header->ts))) break;
   }
   std::string readError = result == PCAP_ERROR ? pcap_geterr(in) : "";
   pcap_close(in);

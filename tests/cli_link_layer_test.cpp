@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "cli/link_layer.h"
+#include "capture/link_layer.h"
 
-namespace trovix::cli {
+namespace trovix {
 namespace {
 
 // What IpInFrame finds: the offset of the datagram and its length, or -1.
@@ -86,4 +86,4 @@ TEST(LinkLayer, FramesShorterThanTheirHeaderGiveNothing) {
 }
 
 }  // namespace
-}  // namespace trovix::cli
+}  // namespace trovix

@@ -17,5 +17,5 @@ endfunction()
 
 trovix_fuzz_target(accept trovix_capture)
 trovix_fuzz_target(filter trovix_capture)
-trovix_fuzz_target(link trovix_cli)
+trovix_fuzz_target(link trovix_files)
 trovix_fuzz_target(request trovix_capture)

@@ -1,5 +1,5 @@
-// Arbitrary bytes as one frame of a capture file, through the link-layer stripping that
-// reading a capture file uses and then the filters. Byte 0 picks the link type; the rest
+// Arbitrary bytes as one frame of a capture file, through the link-layer stripping and
+// then the whole accept path, as the window's reader and trovix-cli take each frame. Byte 0 picks the link type; the rest
 // is the frame, in a buffer of exactly its size so that any read past it is reported.
 #include <pcap/dlt.h>
 
@@ -8,10 +8,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "capture/capture_file.h"
 #include "capture/capture_state.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
-#include "cli/link_layer.h"
+#include "capture/link_layer.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW
 CaptureState& State() {
   static CaptureState* state = [] {
     auto* s = new CaptureState();
-    s->OnTcp = s->OnUdp = s->OnIcmp = s->OnIgmp = s->OnRaw = 1;
+    s->OnTcp = s->OnUdp = s->OnIcmp = s->OnIgmp = s->OnRaw = s->OnIpv6 = 1;
     return s;
   }();
   return *state;
@@ -43,8 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const uint8_t* datagram = nullptr;
   size_t length = 0;
-  bool found = cli::IpInFrame(linkType, frame.data(), frame.size(), datagram, length);
-  if (!cli::KnownLinkType(linkType)) Check(!found);
+  bool found = IpInFrame(linkType, frame.data(), frame.size(), datagram, length);
+  if (!KnownLinkType(linkType)) Check(!found);
+  CaptureState& state = State();
+  if (PublishedPacketCount(state.store) + 1 >= kMaxPackets) ResetStores(state);
+  uint32_t before = PublishedPacketCount(state.store);
+  AcceptResult accepted = AcceptFrame(state, linkType, frame.data(), frame.size(), 0);
+  bool stored = accepted == AcceptResult::kStored || accepted == AcceptResult::kStoredLast;
+  Check(PublishedPacketCount(state.store) == before + (stored ? 1 : 0) && (found || !stored));
   if (!found) return 0;
   // The datagram is the frame's tail and nothing outside the frame: an IPv4 one, or an
   // IPv6 one with its whole header, and of the version its link header names.
@@ -62,11 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case DLT_LOOP: Check((frame[3] == 2) == four); break;
   }
 
-  // IPv6 datagrams go through the filters too: reading a file skips them for now, but
-  // the accept path must never read past one.
+  // trovix-cli screens it without storing it.
   DatagramFields fields;
   size_t kept = length;
-  if (ScreenDatagram(State(), datagram, kept, fields)) {
+  if (ScreenDatagram(state, datagram, kept, fields)) {
     Check(kept >= 20 && kept <= length);
     char line[kPacketLineMax + 1];
     Check(FormatPacketLine(0, fields, line) <= kPacketLineMax);

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace trovix::cli {
+namespace trovix {
 
 // Whether frames of libpcap link type `linkType` are understood here.
 bool KnownLinkType(int linkType);
@@ -15,4 +15,4 @@ bool KnownLinkType(int linkType);
 // hold its 40-byte header).
 bool IpInFrame(int linkType, const uint8_t* frame, size_t size, const uint8_t*& datagram, size_t& length);
 
-}  // namespace trovix::cli
+}  // namespace trovix

@@ -1,7 +1,7 @@
 // Ethernet (with 802.1Q tags), Linux cooked v1 and v2, raw IP, and the BSD loopback
 // headers: the link types tcpdump writes on Linux, and those the BSDs and macOS write for
 // their loopback.
-#include "cli/link_layer.h"
+#include "capture/link_layer.h"
 
 #include <pcap/pcap.h>
 
@@ -9,7 +9,7 @@
 
 #include "capture/byte_reader.h"
 
-namespace trovix::cli {
+namespace trovix {
 namespace {
 
 constexpr uint16_t kEtherIpv4 = 0x0800;
@@ -112,4 +112,4 @@ bool IpInFrame(int linkType, const uint8_t* frame, size_t size, const uint8_t*& 
   }
 }
 
-}  // namespace trovix::cli
+}  // namespace trovix

@@ -1,0 +1,189 @@
+// The reader polls its descriptor beside the capture's wake event, so that "stop" ends a
+// stream that sends nothing; libpcap reads through a stdio stream made on that poll.
+#include "capture/capture_file.h"
+
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <system_error>
+
+#include "capture/link_layer.h"
+
+namespace trovix {
+namespace {
+
+// A lost wake-up delays a stop by at most this long (as for the capture thread).
+constexpr int kStopCheckMs = 1000;
+// A regular file is read in large pieces; rows are published at least this often.
+constexpr size_t kReadBufferSize = 256 * 1024;
+constexpr uint64_t kPublishEveryRecords = 4096;
+
+struct Reader {
+  CaptureState* state;
+  CaptureListener* listener;
+  FileReading* reading;
+  int fd;
+  int wakeFd;
+  uint32_t published = 0;
+};
+
+void Publish(Reader& r) {
+  uint32_t count = PublishedPacketCount(r.state->store);
+  if (count == r.published || r.listener == nullptr) return;
+  r.published = count;
+  r.listener->PacketsPublished(count);
+}
+
+bool Stopped(const Reader& r) { return r.state->stopFlag.load(std::memory_order_acquire) != 0; }
+
+// The stdio stream's read: waits for bytes or a stop, and lists what came before waiting.
+ssize_t ReadSome(void* cookie, char* buffer, size_t size) {
+  auto& r = *static_cast<Reader*>(cookie);
+  pollfd fds[2] = {{r.fd, POLLIN, 0}, {r.wakeFd, POLLIN, 0}};
+  for (int timeout = 0;; timeout = kStopCheckMs) {
+    if (Stopped(r)) {
+      errno = ECANCELED;
+      return -1;
+    }
+    int ready = poll(fds, 2, timeout);
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      ssize_t n = read(r.fd, buffer, size);
+      if (n > 0) r.reading->bytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+      if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
+    }
+    if (timeout == 0) Publish(r);  // a stream that pauses shows what it sent so far
+  }
+}
+
+int CloseSource(void* cookie) { return close(static_cast<Reader*>(cookie)->fd); }
+
+std::string LinkTypeName(int linkType) {
+  const char* name = pcap_datalink_val_to_name(linkType);
+  return name != nullptr ? name : std::to_string(linkType);
+}
+
+// Reads records until the end, a stop, a full store or a record that cannot be read.
+void ReadRecords(Reader& r, pcap_t* in) {
+  FileReading& reading = *r.reading;
+  int linkType = pcap_datalink(in);
+  if (!KnownLinkType(linkType)) {
+    reading.end = FileEnd::kBadInput;
+    reading.problem = "link type " + LinkTypeName(linkType) +
+                      " is not one that carries IP here (Ethernet, Linux cooked, raw IP, loopback)";
+    return;
+  }
+  pcap_pkthdr* header = nullptr;
+  const u_char* frame = nullptr;
+  int result;
+  while (!Stopped(r) && (result = pcap_next_ex(in, &header, &frame)) == 1) {
+    ++reading.records;
+    AcceptResult accepted = AcceptFrame(*r.state, linkType, frame, header->caplen, RecordTime(header->ts));
+    if (accepted == AcceptResult::kStoredLast || accepted == AcceptResult::kNoRoom) {
+      // A record that did not fit is not kept: it is the first one left.
+      if (accepted == AcceptResult::kNoRoom) --reading.records;
+      reading.end = FileEnd::kStoreFull;
+      return;
+    }
+    if (reading.records % kPublishEveryRecords == 0) Publish(r);
+  }
+  if (Stopped(r)) {
+    reading.end = FileEnd::kStopped;
+  } else if (result == PCAP_ERROR) {
+    reading.end = FileEnd::kBadInput;
+    reading.problem = "record " + std::to_string(reading.records + 1) + ": " + pcap_geterr(in);
+  }
+}
+
+void ReaderThread(Reader r) {
+  FileReading& reading = *r.reading;
+  CaptureState& state = *r.state;
+  FILE* stream = fopencookie(&r, "r", {ReadSome, nullptr, nullptr, CloseSource});
+  if (stream == nullptr) {
+    close(r.fd);
+    reading.end = FileEnd::kBadInput;
+    reading.problem = std::string("cannot read: ") + std::strerror(errno);
+  } else {
+    (void)setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
+    char error[PCAP_ERRBUF_SIZE] = {};
+    // Nanosecond times: the store keeps them so, and a save writes them back.
+    pcap_t* in = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, error);
+    if (in == nullptr) {
+      std::fclose(stream);
+      reading.end = Stopped(r) ? FileEnd::kStopped : FileEnd::kBadInput;
+      reading.problem = std::string("not a capture file: ") + error;
+    } else {
+      ReadRecords(r, in);
+      pcap_close(in);  // closes the stream and the descriptor
+    }
+  }
+  Publish(r);
+  timespec cpu{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+  state.run.threadCpuNs = static_cast<uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<uint64_t>(cpu.tv_nsec);
+  state.run.capturing.store(false, std::memory_order_release);
+  if (reading.end != FileEnd::kStopped) {
+    state.stopFlag.store(1, std::memory_order_release);
+    if (r.listener != nullptr) r.listener->CaptureEnded();
+  }
+}
+
+}  // namespace
+
+AcceptResult AcceptFrame(CaptureState& state, int linkType, const uint8_t* frame, size_t size,
+                         int64_t receiveTime) noexcept {
+  const uint8_t* datagram;
+  size_t length;
+  if (!IpInFrame(linkType, frame, size, datagram, length)) return AcceptResult::kDropped;
+  return AcceptDatagram(state, datagram, length, receiveTime);
+}
+
+int64_t RecordTime(const timeval& ts) noexcept {
+  // pcapng's if_tsresol and if_tsoffset reach far beyond the 64-bit range (1677 to 2262):
+  // a time outside it is clamped to its nearer end, never wrapped.
+  int64_t time;
+  if (__builtin_mul_overflow(static_cast<int64_t>(ts.tv_sec), int64_t{1000000000}, &time) ||
+      __builtin_add_overflow(time, static_cast<int64_t>(ts.tv_usec), &time)) {
+    return ts.tv_sec < 0 ? INT64_MIN : INT64_MAX;
+  }
+  return time;
+}
+
+int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, FileReading& reading) {
+  state.run.datagramsSeen = 0;
+  state.run.kernel = {};
+  state.run.endError = 0;
+  state.run.startFailed = false;
+  state.run.bindTextUnknown = false;
+  reading.bytesRead.store(0, std::memory_order_relaxed);
+  reading.records = 0;
+  reading.end = FileEnd::kEndOfFile;
+  reading.problem.clear();
+  struct stat info {};
+  reading.size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+  WakeEvent wake;
+  if (int error = WakeEvent::Create(wake); error != 0) {
+    close(fd);
+    return error;
+  }
+  Reader r{&state, listener, &reading, fd, wake.fd()};
+  state.run.capturing.store(true, std::memory_order_relaxed);
+  try {
+    state.run.thread = std::thread(ReaderThread, r);
+  } catch (const std::system_error& e) {
+    close(fd);
+    state.run.capturing.store(false, std::memory_order_relaxed);
+    return e.code().value();
+  }
+  state.run.wake = std::move(wake);
+  return 0;
+}
+
+}  // namespace trovix

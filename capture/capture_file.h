@@ -1,0 +1,50 @@
+// Reading a capture file (pcap or pcapng, through libpcap), or a stream of one, into the
+// store through the accept path, on a thread of its own, as a capture would fill it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <sys/time.h>
+
+#include "capture/capture_state.h"
+#include "capture/capture_thread.h"
+#include "capture/packet_store.h"
+
+namespace trovix {
+
+// One frame of a capture file of link type `linkType` (`size` bytes captured) through the
+// accept path: the IP datagram it carries, if any; kDropped for a frame without one.
+AcceptResult AcceptFrame(CaptureState& state, int linkType, const uint8_t* frame, size_t size,
+                         int64_t receiveTime) noexcept;
+
+// A record's time, read with nanosecond precision, in nanoseconds since 1970; clamped.
+int64_t RecordTime(const timeval& ts) noexcept;
+
+enum class FileEnd {
+  kEndOfFile,  // every record read
+  kStoreFull,  // the store took no more: the rest was not read
+  kStopped,    // "stop"
+  kBadInput,   // not a capture file, a link type without IP, or a record that cannot be read
+};
+
+// What one reading did. `bytesRead` may be read on any thread while the file is read; the
+// rest is written by the reader as it ends, to be read once it is joined.
+struct FileReading {
+  std::atomic<uint64_t> bytesRead{0};
+  uint64_t size = 0;  // a regular file's size; 0 for a stream
+  uint64_t records = 0;  // records read
+  FileEnd end = FileEnd::kEndOfFile;
+  std::string problem;  // for kBadInput: what was wrong and where
+};
+
+// After PrepareCapture: starts the thread that reads the capture file open on `fd` (taken,
+// and closed by the thread) into the store, with the filters PrepareCapture set. Rows are published as
+// records arrive. An end of its own (see FileEnd) comes as the listener's CaptureEnded;
+// StopCaptureThread stops it within a moment, also while it waits for a stream's next
+// bytes. Returns 0 or an errno value (and then `fd` is closed already).
+int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, FileReading& reading);
+
+}  // namespace trovix
