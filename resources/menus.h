@@ -18,6 +18,7 @@ enum CommandId {
   kCmdSavePacketsSource = 127,
   kCmdCaptureIpv6 = 128,
   kCmdKeepMore = 129,
+  kCmdOpenCaptureFile = 130,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -33,6 +34,7 @@ inline constexpr MenuItem kMenu103[] = {
     {0, "packets in &details", kCmdDetails},
     {0, "save &packets source", kCmdSavePacketsSource},
     {0, "&save sniff log", kCmdSaveSniffLog},
+    {0, "&open capture file...", kCmdOpenCaptureFile},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},

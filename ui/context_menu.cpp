@@ -1,5 +1,7 @@
 #include "ui/context_menu.h"
 
+#include <QKeySequence>
+
 #include <vector>
 
 #include "resources/menus.h"
@@ -55,6 +57,7 @@ std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* pa
       QAction* action = into->addAction(QString::fromLatin1(item.text));
       action->setData(item.id);
       action->setCheckable(IsOption(item.id));
+      if (item.id == kCmdOpenCaptureFile) action->setShortcut(QKeySequence::Open);  // the window's own key
     }
   }
   ApplyStates(*top, options);

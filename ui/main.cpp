@@ -1,6 +1,10 @@
 // Program entry: hands over to a running instance, or runs the main window.
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,22 +23,32 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: trovix [--help] [--version] [--] [NUMBER]\n";
+constexpr const char* kUsage = "usage: trovix [--help] [--version] [--] [NUMBER | FILE | -]\n";
 constexpr const char* kHelp =
     "Watches the IPv4 and IPv6 datagrams that pass one network interface, in a window.\n"
-    "A start while Trovix runs brings the running window to the front and ends; what follows\n"
-    "the options (NUMBER) is handed over to it.\n"
+    "FILE is a capture file (pcap or pcapng) to list; - reads one as a stream from standard\n"
+    "input, listing datagrams as they arrive (ssh HOST tcpdump -U -w - | trovix -).\n"
+    "A start while Trovix runs brings the running window to the front and ends, handing it\n"
+    "the FILE to open, its standard input to read, or the NUMBER.\n"
     "\n"
     "  --help     print this help\n"
     "  --version  print the version\n"
     "  --         ends the options: what follows is handed over as it is\n";
 
+// White space, an optional sign and a digit, as atoi reads a number.
+bool NumberForm(std::string_view text) {
+  size_t i = text.find_first_not_of(" \t\n\v\f\r");
+  if (i != std::string_view::npos && (text[i] == '+' || text[i] == '-')) ++i;
+  return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
 // What the command line asks before any window: nothing to run the window with
-// `commandLine`, otherwise the exit status of a --help, a --version or a refused option,
+// `commandLine` (its words after the options, one blank between them), otherwise the exit status of a --help, a --version or a refused option,
 // said already. Nothing here needs a display, so a terminal without one gets its answer.
-std::optional<int> ReadCommandLine(int argc, char** argv, std::string& commandLine) {
+std::optional<int> ReadCommandLine(int argc, char** argv, std::string& commandLine, std::string& firstWord) {
   bool options = true;
   int words = 0;
+  firstWord.clear();
   const char* answer = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -54,6 +68,13 @@ std::optional<int> ReadCommandLine(int argc, char** argv, std::string& commandLi
     }
     if (words++ > 0) commandLine += ' ';
     commandLine += arg;
+    if (words == 1) firstWord = arg;
+  }
+  // A word in number form is handed over as the command line always was; any other is
+  // the one capture file.
+  if (answer == nullptr && words > 1 && !NumberForm(commandLine)) {
+    std::fprintf(stderr, "trovix: one capture file at a time\n%s", kUsage);
+    return 2;
   }
   if (answer == nullptr) return std::nullopt;
   if (std::string_view(answer) == "--help") std::printf("%s\n%s", kUsage, kHelp);
@@ -78,19 +99,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trovix: cannot give up the capabilities it does not need: %s\n", std::strerror(error));
     return 1;
   }
-  std::string commandLine;
-  if (std::optional<int> status = ReadCommandLine(argc, argv, commandLine)) return *status;
+  std::string commandLine, firstWord;
+  if (std::optional<int> status = ReadCommandLine(argc, argv, commandLine, firstWord)) return *status;
   // Qt sees no argument of the user's: every option is the program's own, and a word after
   // "--" must not be taken for one of Qt's.
   int qtArgc = 1;
   QApplication app(qtArgc, argv);
-  int value = static_cast<int>(trovix::AtoiValue(commandLine));
+  // The file's name as the system gave it, whatever its encoding.
+  QString file = commandLine.empty() || NumberForm(commandLine) ? QString() : QFile::decodeName(firstWord.c_str());
+  trovix::HandOver handOver = file.isEmpty()     ? trovix::HandOver(static_cast<int>(trovix::AtoiValue(commandLine)))
+                              : file == u"-"     ? trovix::HandOver::Stream(STDIN_FILENO)
+                                                 : trovix::HandOver::File(QFileInfo(file).absoluteFilePath());
 
   trovix::InstanceServer server;
   QString problem;
   QString name = trovix::InstanceName(&problem);
   trovix::InstanceStart start =
-      name.isEmpty() ? trovix::InstanceStart::kFailed : trovix::BecomeTheInstance(server, name, value, &problem);
+      name.isEmpty() ? trovix::InstanceStart::kFailed : trovix::BecomeTheInstance(server, name, handOver, &problem);
   if (start == trovix::InstanceStart::kHandedOver) return 0;
   if (start == trovix::InstanceStart::kFailed) {
     // Neither a hand-over nor a window of its own: say so rather than end in silence.
@@ -108,8 +133,17 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   trovix::MainDialog dialog(trovix::TheCaptureState(), trovix::SystemServices());
   QObject::connect(&server, &trovix::InstanceServer::handedOver, &dialog, [&dialog](int) { dialog.BringToFront(); });
+  QObject::connect(&server, &trovix::InstanceServer::fileHandedOver, &dialog, [&dialog](const QString& path) {
+    dialog.BringToFront();
+    dialog.OpenCaptureFile(path);
+  });
+  QObject::connect(&server, &trovix::InstanceServer::streamHandedOver, &dialog, [&dialog](int fd) {
+    dialog.BringToFront();
+    dialog.OpenCaptureStream(fd, QStringLiteral("standard input"));
+  });
   QObject::connect(&dialog, &QDialog::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
   dialog.show();
+  if (!file.isEmpty()) dialog.OpenCaptureFile(handOver.streamFd >= 0 ? file : handOver.file);
   app.exec();
   return 0;
 }

@@ -3,6 +3,13 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QShortcut>
+#include <QUrl>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +21,12 @@
 #include <QScrollBar>
 #include <QValidator>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 
 #include "capture/host_info.h"
@@ -45,6 +57,8 @@ constexpr int kRowGapMs = 30;
 // The capture helper's ring for the window: the kernel clears it at every "go!".
 constexpr RingShape kWindowRing{1u << 20, 4, 80};
 constexpr int kFilterTypedMax = 21;
+// How often the title says how far a capture file has been read.
+constexpr int kProgressMs = 250;
 constexpr int kListExtentPixels = 480;
 
 QString Latin1(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
@@ -152,6 +166,10 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
     FetchRows();
     rowTimer_.start();
   });
+  progressTimer_.setInterval(kProgressMs);
+  connect(&progressTimer_, &QTimer::timeout, this, &MainDialog::ShowReadingProgress);
+  connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, [this] { Command(kCmdOpenCaptureFile); });
+  setAcceptDrops(true);
   ConnectTrayIcon();
   StartUp();
 }
@@ -312,6 +330,7 @@ void MainDialog::Command(int id) {
     case kCmdSaveSniffLog: SaveSniffLog(); break;
     case kCmdSavePacketsSource: SavePacketsSource(); break;
     case kCmdAbout: ShowAboutBox(); break;
+    case kCmdOpenCaptureFile: AskAndOpenCaptureFile(); break;
     case kIdGo: StartCapture(); break;
     case kIdStop: StopCapture(); break;
     case kIdOnTop: ApplyOnTop(); break;
@@ -326,7 +345,12 @@ void MainDialog::SetCapturingControls(bool capturing) {
   (capturing ? stop_ : go_)->setFocus();
 }
 
-void MainDialog::StartCapture() {
+void MainDialog::PrepareFromFields(bool keepMore) {
+  if (readingFile_) {
+    readingFile_ = false;
+    progressTimer_.stop();
+    setWindowTitle(QString::fromLatin1(kMainDialog.title));
+  }
   list_->Clear();
   std::string from(FilterTextRead(FieldText(from_, kFilterTextIpv6Max)));
   std::string to(FilterTextRead(FieldText(to_, kFilterTextIpv6Max)));
@@ -335,8 +359,12 @@ void MainDialog::StartCapture() {
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
   PrepareCapture(state_, {FieldText(bind_, kBindTextSize - 1), from, to, checked(kIdBothTraffic), checked(kIdTcp),
                           checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw),
-                          state_.CaptureIpv6 == 1, true, -1, state_.KeepMore == 1});
+                          state_.CaptureIpv6 == 1, true, -1, keepMore});
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
+}
+
+void MainDialog::StartCapture() {
+  PrepareFromFields(state_.KeepMore == 1);
 
   int32_t member = 0;
   int checkedOk = services_.privilege->CheckAdminMembership(&member);
@@ -375,7 +403,90 @@ void MainDialog::StopCapture() {
   StopCaptureThread(state_);
   rowTimer_.stop();
   FetchRows();
+  if (readingFile_) EndFileReading();
   SetCapturingControls(false);
+}
+
+void MainDialog::AskAndOpenCaptureFile() {
+  if (services_.openPrompt == nullptr) return;
+  std::optional<QString> path = services_.openPrompt->Ask(this, openFolder_);
+  if (!path) return;
+  QFileInfo chosen(*path);
+  openFolder_ = chosen.absolutePath();
+  // "-" typed as the name, where no file has it, is standard input.
+  OpenCaptureFile(chosen.fileName() == u"-" && !chosen.exists() ? QStringLiteral("-") : *path);
+}
+
+void MainDialog::OpenCaptureFile(const QString& path) {
+  if (path == u"-") {
+    OpenCaptureStream(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0), QStringLiteral("standard input"));
+    return;
+  }
+  // Not blocking: a named pipe with no writer yet would hold the window in open().
+  OpenCaptureStream(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), path);
+}
+
+void MainDialog::OpenCaptureStream(int fd, const QString& name) {
+  int error = fd < 0 ? errno : 0;
+  // A file is read into the larger store: opening one asks to see it whole.
+  PrepareFromFields(true);
+  ++captureGeneration_;
+  if (error == 0) error = StartFileReader(state_, this, fd, reading_);
+  if (error != 0) {
+    FormatSystemErrorText(static_cast<uint32_t>(error));
+    list_->AddText(QStringLiteral(" cannot open %1: %2").arg(name, QString::fromLatin1(SystemErrorText()).trimmed()));
+    state_.stopFlag.store(1);
+    SetCapturingControls(false);
+    return;
+  }
+  readingName_ = name;
+  readingFile_ = true;
+  SetCapturingControls(true);
+  ShowReadingProgress();
+  progressTimer_.start();
+}
+
+void MainDialog::ShowReadingProgress() {
+  uint64_t read = reading_.bytesRead.load(std::memory_order_relaxed);
+  QString done = reading_.size > 0 ? QStringLiteral("%1%").arg(read * 100 / reading_.size)
+                                   : QStringLiteral("%1 kB").arg(read / 1000);
+  setWindowTitle(QStringLiteral("%1 - reading %2: %3")
+                     .arg(QString::fromLatin1(kMainDialog.title), QFileInfo(readingName_).fileName(), done));
+}
+
+void MainDialog::EndFileReading() {
+  readingFile_ = false;
+  progressTimer_.stop();
+  setWindowTitle(QString::fromLatin1(kMainDialog.title));
+  QString records = QStringLiteral("%1 record%2").arg(reading_.records).arg(reading_.records == 1 ? "" : "s");
+  uint32_t kept = PublishedPacketCount(state_.store);
+  QString line;
+  switch (reading_.end) {
+    case FileEnd::kEndOfFile:
+      line = QStringLiteral("%1: end of %2, %3 read, %4 listed")
+                 .arg(readingName_, reading_.size > 0 ? QStringLiteral("file") : QStringLiteral("stream"), records)
+                 .arg(kept);
+      break;
+    case FileEnd::kStoreFull: {
+      QString what = QStringLiteral("store full: %1 datagrams and %2 bytes kept")
+                         .arg(kept)
+                         .arg(state_.store.storedBytes.load(std::memory_order_relaxed));
+      uint64_t read = reading_.bytesRead.load(std::memory_order_relaxed);
+      QString left = reading_.size > 0 ? QStringLiteral(" (%1 of its %2 bytes)").arg(reading_.size - std::min(read, reading_.size)).arg(reading_.size)
+                                       : QString();
+      line = QStringLiteral("%1; %2: records from %3 on not read%4").arg(what, readingName_).arg(reading_.records + 1).arg(left);
+      SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what);
+      break;
+    }
+    case FileEnd::kStopped:
+      line = QStringLiteral("%1: stopped after %2, %3 listed").arg(readingName_, records).arg(kept);
+      break;
+    case FileEnd::kBadInput:
+      line = readingName_ + QStringLiteral(": ") + QString::fromLocal8Bit(reading_.problem.c_str());
+      if (reading_.records > 0) line += QStringLiteral("; %1 read before it, %2 listed").arg(records).arg(kept);
+      break;
+  }
+  list_->AddText(QStringLiteral(" ") + line);
 }
 
 void MainDialog::FetchRows() {
@@ -426,6 +537,11 @@ void MainDialog::CaptureEndedByItself(int generation) {
   StopCaptureThread(state_);  // joins the thread, which has already left its loop
   rowTimer_.stop();
   FetchRows();
+  if (readingFile_) {
+    EndFileReading();
+    SetCapturingControls(false);
+    return;
+  }
   // A full store ends a capture as the user expects; a failed socket (its interface
   // gone) would otherwise look the same. The line goes after every packet row.
   if (state_.run.endError != 0) {
@@ -470,6 +586,19 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainDialog::reject() { Command(kIdCancel); }
+
+// A capture file dropped on the window is opened, as "open capture file..." would.
+void MainDialog::dragEnterEvent(QDragEnterEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (!urls.isEmpty() && urls.first().isLocalFile()) event->acceptProposedAction();
+}
+
+void MainDialog::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.isEmpty() || !urls.first().isLocalFile()) return;
+  event->acceptProposedAction();
+  OpenCaptureFile(urls.first().toLocalFile());  // opening waits for nothing: the reading has a thread
+}
 
 void MainDialog::ApplyOnTop() {
   // A Wayland client cannot stay on top, and changing the flag would only close the window

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 
+#include "capture/capture_file.h"
 #include "capture/capture_state.h"
 #include "capture/capture_thread.h"
 #include "ui/details_window.h"
@@ -37,6 +38,12 @@ class MainDialog : public QDialog, private CaptureListener {
   // A context-menu request at `global` (screen coordinates); from the keyboard the point
   // is (-1, -1). Only a request over the packet list takes its selection.
   void OpenContextMenu(QPoint global);
+  // Lists a capture file ("-": standard input, read as a stream) as a capture would: the
+  // window's switches and filters apply, and it goes into the larger store.
+  void OpenCaptureFile(const QString& path);
+  // Reads the capture stream open on `fd` (taken), called `name` in the list.
+  void OpenCaptureStream(int fd, const QString& name);
+  const FileReading& fileReading() const { return reading_; }
   // A second start asked for the window: to the front, unless hidden or minimised.
   void BringToFront();
   // Menu 103 at the mouse position, for the notification-area icon; a chosen item
@@ -64,12 +71,20 @@ class MainDialog : public QDialog, private CaptureListener {
   void changeEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void reject() override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   void accept() override {}  // Enter without a focused button is a command nobody handles
 
  private:
   void CreateControls();
   void StartUp();
+  // Empties the list and prepares a capture with the fields' filters and switches.
+  void PrepareFromFields(bool keepMore);
   void StartCapture();
+  void AskAndOpenCaptureFile();
+  void ShowReadingProgress();
+  // Says how the reading ended, after its thread is joined.
+  void EndFileReading();
   void StopCapture();
   void SetCapturingControls(bool capturing);
   void ExitSequence();
@@ -149,6 +164,12 @@ class MainDialog : public QDialog, private CaptureListener {
   int aboutBoxRuns_ = 0;
   PaintingResources paintingResources_;
   bool paintingResourcesOk_ = false;
+  // A capture file or stream being read, in place of a capture.
+  FileReading reading_;
+  QString readingName_;
+  bool readingFile_ = false;
+  QTimer progressTimer_;
+  QString openFolder_;  // where the open prompt was last answered
 };
 
 }  // namespace trovix

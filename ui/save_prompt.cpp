@@ -34,4 +34,14 @@ std::optional<SaveTarget> FileDialogSavePrompt::Ask(QWidget* owner, const QStrin
   return ChosenTarget(dialog);
 }
 
+std::optional<QString> FileDialogOpenPrompt::Ask(QWidget* owner, const QString& firstFolder) {
+  QFileDialog dialog(owner, QStringLiteral("open capture file"), firstFolder);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  // Any name, so that "-" (standard input) can be typed.
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setNameFilters({QStringLiteral("Capture files (*.pcap *.pcapng *.cap *.dmp)"), QStringLiteral("All Files (*)")});
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().value(0);
+}
+
 }  // namespace trovix

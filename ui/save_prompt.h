@@ -1,4 +1,4 @@
-// The save prompt on a file dialog.
+// The save and open prompts on a file dialog.
 #pragma once
 
 #include "ui/services.h"
@@ -19,6 +19,11 @@ SaveTarget ChosenTarget(const QFileDialog& dialog);
 class FileDialogSavePrompt : public SavePrompt {
  public:
   std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture) override;
+};
+
+class FileDialogOpenPrompt : public OpenPrompt {
+ public:
+  std::optional<QString> Ask(QWidget* owner, const QString& firstFolder) override;
 };
 
 }  // namespace trovix

@@ -39,6 +39,14 @@ class SavePrompt {
   virtual std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture) = 0;
 };
 
+// The modal prompt for a capture file to open; nothing when the user cancels. "-" typed
+// as the name comes back as a path whose last part is "-".
+class OpenPrompt {
+ public:
+  virtual ~OpenPrompt() = default;
+  virtual std::optional<QString> Ask(QWidget* owner, const QString& firstFolder) = 0;
+};
+
 // The modal about box, owned by the main window; returns when it is closed.
 class AboutBoxes {
  public:
@@ -61,6 +69,8 @@ struct Services {
   bool (*createPaintingResources)(PaintingResources&) = nullptr;
   // Without it the desktop has no notification area.
   TrayIcon* trayIcon = nullptr;
+  // Without it "open capture file..." asks nothing and opens nothing.
+  OpenPrompt* openPrompt = nullptr;
 };
 
 // The real system: this host's interfaces, capabilities and version, real message boxes.

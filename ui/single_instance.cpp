@@ -5,10 +5,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +25,54 @@ namespace {
 
 constexpr const char* kAnswer = "ok\n";
 constexpr int kRetryPauseMs = 50;
+// A request line: a number, "open " and a percent-encoded path, or "stdin".
+constexpr qint64 kRequestMax = 16384;
+constexpr const char* kOpenRequest = "open ";
+constexpr const char* kStreamRequest = "stdin\n";
+
+QByteArray RequestLine(const HandOver& h) {
+  if (h.streamFd >= 0) return kStreamRequest;
+  if (!h.file.isEmpty()) return kOpenRequest + h.file.toUtf8().toPercentEncoding("/") + '\n';
+  return QByteArray::number(h.value) + '\n';
+}
+
+// One byte with the descriptor attached.
+bool SendDescriptor(int socket, int fd) {
+  char byte = 0;
+  iovec io{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  return sendmsg(socket, &message, MSG_NOSIGNAL) == 1;
+}
+
+// The descriptor sent with one byte; -1 for none.
+int ReceiveDescriptor(int socket) {
+  char byte;
+  iovec io{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT) != 1) return -1;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len != CMSG_LEN(sizeof(int))) {
+    return -1;  // more descriptors than one would arrive cut (MSG_CTRUNC) and are closed
+  }
+  int fd;
+  std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+  return fd;
+}
 // Display names are the user's to choose; a socket path has room for 107 bytes.
 constexpr int kDisplayPartMax = 32;
 
@@ -80,18 +130,19 @@ QString InstanceName(QString* problem) {
   return folder + QStringLiteral("/trovix-") + display;
 }
 
-bool HandOverToRunningInstance(const QString& name, int value, int timeoutMs) {
+bool HandOverToRunningInstance(const QString& name, const HandOver& value, int timeoutMs) {
   QDeadlineTimer deadline(timeoutMs);
   QLocalSocket socket;
   socket.connectToServer(name);
   if (!socket.waitForConnected(deadline.remainingTime())) return false;
-  socket.write(QByteArray::number(value) + '\n');
+  socket.write(RequestLine(value));
   socket.flush();
   // The running window answers once it has handled the request; until then nothing is done.
   while (!socket.canReadLine()) {
     if (deadline.hasExpired() || !socket.waitForReadyRead(deadline.remainingTime())) return false;
   }
-  return socket.readLine(8) == kAnswer;
+  if (socket.readLine(8) != kAnswer) return false;
+  return value.streamFd < 0 || SendDescriptor(static_cast<int>(socket.socketDescriptor()), value.streamFd);
 }
 
 InstanceServer::InstanceServer(QObject* parent) : QObject(parent) {
@@ -118,9 +169,29 @@ void InstanceServer::Accept() {
   while (QLocalSocket* client = server_.nextPendingConnection()) {
     connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
     connect(client, &QLocalSocket::readyRead, this, [this, client] {
-      if (!client->canReadLine()) return;
-      QByteArray line = client->readLine(64);
-      emit handedOver(static_cast<int>(AtoiValue(std::string_view(line.constData(), static_cast<size_t>(line.size())))));
+      if (!client->canReadLine()) {
+        if (client->bytesAvailable() > kRequestMax) client->abort();  // no request is that long
+        return;
+      }
+      QByteArray line = client->readLine(kRequestMax + 1);
+      if (line == kStreamRequest) {
+        // The descriptor comes after the answer, read here past Qt's buffer.
+        int connection = fcntl(static_cast<int>(client->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+        client->abort();
+        if (connection < 0) return;
+        if (write(connection, kAnswer, std::strlen(kAnswer)) < 0) {
+          close(connection);
+          return;
+        }
+        ReceiveStream(connection);
+        return;
+      }
+      if (line.startsWith(kOpenRequest) && line.endsWith('\n')) {
+        line.chop(1);
+        emit fileHandedOver(QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(std::strlen(kOpenRequest)))));
+      } else {
+        emit handedOver(static_cast<int>(AtoiValue(std::string_view(line.constData(), static_cast<size_t>(line.size())))));
+      }
       client->write(kAnswer);
       client->flush();
       client->disconnectFromServer();
@@ -128,7 +199,18 @@ void InstanceServer::Accept() {
   }
 }
 
-InstanceStart BecomeTheInstance(InstanceServer& server, const QString& name, int value, QString* problem,
+void InstanceServer::ReceiveStream(int connection) {
+  auto* notifier = new QSocketNotifier(connection, QSocketNotifier::Read, this);
+  connect(notifier, &QSocketNotifier::activated, this, [this, notifier, connection] {
+    int fd = ReceiveDescriptor(connection);  // or the start ended without sending one
+    notifier->deleteLater();
+    notifier->setEnabled(false);
+    close(connection);
+    if (fd >= 0) emit streamHandedOver(fd);
+  });
+}
+
+InstanceStart BecomeTheInstance(InstanceServer& server, const QString& name, const HandOver& value, QString* problem,
                                 int giveUpMs) {
   QDeadlineTimer deadline(giveUpMs);
   for (;;) {

@@ -39,9 +39,10 @@ Services SystemServices() {
   static XdgConfigFolder configFolder;
   static FileDialogSavePrompt savePrompt;
   static QtAboutBoxes aboutBoxes;
+  static FileDialogOpenPrompt openPrompt;
   // Owned by the application: a Qt object must not outlive it.
   static TrayIcon* trayIcon = MakeSystemTrayIcon(QCoreApplication::instance());
-  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt, &aboutBoxes, nullptr, trayIcon};
+  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt, &aboutBoxes, nullptr, trayIcon, &openPrompt};
 }
 
 }  // namespace trovix

@@ -1,0 +1,158 @@
+// The real window opening capture files and reading a stream, with no capture rights.
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pcap/dlt.h>
+#include <unistd.h>
+
+#include "capture/packet_store.h"
+#include "resources/dialogs.h"
+#include "resources/menus.h"
+#include "tests/datagram_builder.h"
+#include "tests/gui_support.h"
+#include "tests/pcap_bytes.h"
+#include "tests/temp_files.h"
+
+namespace trovix {
+namespace {
+
+using namespace resources;
+using test::Button;
+using test::Rows;
+
+class ScriptedOpenPrompt : public OpenPrompt {
+ public:
+  std::optional<QString> Ask(QWidget*, const QString&) override { return answer; }
+  std::optional<QString> answer;
+};
+
+const std::vector<uint8_t> kUdp4 = test::MakeDatagram({17, "198.18.0.1", "198.18.0.2", 5000, 53, 4});
+const std::vector<uint8_t> kUdp6 = test::MakeIpv6Datagram({17, "2001:db8::1", "2001:db8::2", 5001, 53, 4});
+const std::vector<uint8_t> kTcp4 = test::MakeDatagram({6, "198.18.0.2", "198.18.0.1", 443, 5002, 0});
+const QString kUdp4Line = "\t%1\tudp\t198.18.0.1\t5000\t198.18.0.2\t53\t32\t64";
+const QString kUdp6Line = "\t%1\tudp\t2001:db8::1\t5001\t2001:db8::2\t53\t52\t64";
+
+class WindowFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakes_.privilege = test::FakePrivilegeCheck{1, false};  // reading a file needs no capture rights
+    Services services = fakes_.services();
+    services.openPrompt = &prompt_;
+    dialog_ = std::make_unique<test::TestDialog>(*state_, services);
+    dialog_->show();
+    dialog_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
+    state_->CaptureIpv6 = 1;
+  }
+  // Ctrl+O, answered with `path`; waits for the reading's last line.
+  void Open(const std::string& path) {
+    prompt_.answer = QString::fromStdString(path);
+    QTest::keyClick(dialog_.get(), Qt::Key_O, Qt::ControlModifier);
+    AwaitEnd();
+  }
+  void AwaitEnd() {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Button(*dialog_, kIdGo)->isEnabled(); }, 10000));
+    EXPECT_EQ(dialog_->windowTitle(), "Trovix");
+  }
+
+  std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
+  test::Fakes fakes_;
+  ScriptedOpenPrompt prompt_;
+  std::unique_ptr<test::TestDialog> dialog_;
+  test::TempFolder folder_;
+};
+
+// Ethernet with a frame that carries no IP, and Linux cooked frames in pcapng; the file's
+// times, the window's switches and filters, and a file dropped on the window.
+TEST_F(WindowFile, FilesOfEachLinkTypeAreListedExactlyAsTheFieldsFilterThem) {
+  auto& d = *dialog_;
+  std::string ether = folder_.Write("ether.pcap", test::PcapHeader(DLT_EN10MB) +
+                                                      test::PcapRecord(test::Ethernet(kUdp4, 0x0800), 1700000000, 123456789) +
+                                                      test::PcapRecord(test::Ethernet(kUdp4, 0x0806), 1700000001, 0) +
+                                                      test::PcapRecord(test::Ethernet(kUdp6, 0x86DD), 1700000002, 5));
+  Open(ether);
+  EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1),
+                                  " " + QString::fromStdString(ether) + ": end of file, 3 records read, 2 listed"}));
+  StoredPacket p;
+  ASSERT_TRUE(LocatePacket(state_->store, 0, p));
+  EXPECT_EQ(p.receiveTime, 1700000000123456789);
+  EXPECT_TRUE(state_->store.larger());
+
+  std::string cooked = folder_.Write("cooked.pcapng", test::PcapngHeader(DLT_LINUX_SLL) +
+                                                          test::PcapngRecord(test::Cooked(kTcp4, 0x0800), 1) +
+                                                          test::PcapngRecord(test::Cooked(kUdp6, 0x86DD), 2) +
+                                                          test::PcapngRecord(test::Cooked(kUdp4, 0x0800), 3));
+  test::Type(test::Combo(d, kIdTo), "*:53");
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(cooked))});
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&d, &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&d, &drop);
+  EXPECT_TRUE(drop.isAccepted());
+  AwaitEnd();
+  EXPECT_EQ(Rows(d), QStringList({kUdp6Line.arg(0), kUdp4Line.arg(1),
+                                  " " + QString::fromStdString(cooked) + ": end of file, 3 records read, 2 listed"}));
+  ASSERT_TRUE(LocatePacket(state_->store, 1, p));
+  EXPECT_EQ(p.receiveTime, 3);
+}
+
+// Past the seed's 10,000 datagrams to the last row.
+TEST_F(WindowFile, AFileLargerThanTheSeedsStoreIsListedToItsLastRow) {
+  std::string records = test::PcapHeader(DLT_RAW);
+  for (uint32_t k = 0; k < 12000; ++k) records += test::PcapRecord(kUdp4, k, 0);
+  Open(folder_.Write("many.pcap", records));
+  QStringList rows = Rows(*dialog_);
+  ASSERT_EQ(rows.size(), 12001);
+  EXPECT_EQ(rows[11999], kUdp4Line.arg(11999));
+  EXPECT_TRUE(rows[12000].endsWith(": end of file, 12000 records read, 12000 listed"));
+}
+
+TEST_F(WindowFile, BadInputIsSaidWithWhereAndWhatCameBeforeIsKept) {
+  auto& d = *dialog_;
+  std::string whole = test::PcapHeader(DLT_EN10MB) + test::PcapRecord(test::Ethernet(kUdp4, 0x0800), 1, 0) +
+                      test::PcapRecord(test::Ethernet(kUdp6, 0x86DD), 2, 0) +
+                      test::PcapRecord(test::Ethernet(kUdp4, 0x0800), 3, 0);
+  std::string cut = folder_.Write("cut.pcap", whole.substr(0, whole.size() - 20));
+  Open(cut);
+  EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1),
+                                  " " + QString::fromStdString(cut) +
+                                      ": record 3: truncated dump file; tried to read 46 captured bytes, only got 26; "
+                                      "2 records read before it, 2 listed"}));
+  std::string text = folder_.Write("notes.txt", "not a capture at all\n");
+  Open(text);
+  EXPECT_EQ(Rows(d), QStringList({" " + QString::fromStdString(text) + ": not a capture file: unknown file format"}));
+  std::string radio = folder_.Write("radio.pcap", test::PcapHeader(DLT_IEEE802_11) + test::PcapRecord(kUdp4, 1, 0));
+  Open(radio);
+  EXPECT_EQ(Rows(d), QStringList({" " + QString::fromStdString(radio) +
+                                  ": link type IEEE802_11 is not one that carries IP here (Ethernet, Linux cooked, "
+                                  "raw IP, loopback)"}));
+  Open(folder_.Path("none.pcap"));
+  EXPECT_EQ(Rows(d), QStringList({" cannot open " + QString::fromStdString(folder_.Path("none.pcap")) +
+                                  ": No such file or directory"}));
+}
+
+// Rows come as the stream sends them; "stop" ends a stream that sends nothing more.
+TEST_F(WindowFile, AStreamIsListedAsItArrivesAndStopKeepsWhatCame) {
+  auto& d = *dialog_;
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  d.OpenCaptureStream(pipeFds[0], "standard input");
+  std::string bytes = test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) + test::PcapRecord(kUdp6, 2, 0);
+  ASSERT_EQ(write(pipeFds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 2; }, 5000));
+  EXPECT_EQ(d.windowTitle(), QString("Trovix - reading standard input: %1 kB").arg(bytes.size() / 1000));
+  EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
+  QTest::mouseClick(Button(d, kIdStop), Qt::LeftButton);
+  EXPECT_TRUE(Button(d, kIdGo)->isEnabled());
+  EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1), " standard input: stopped after 2 records, 2 listed"}));
+  close(pipeFds[1]);
+}
+
+}  // namespace
+}  // namespace trovix
