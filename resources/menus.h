@@ -34,7 +34,7 @@ inline constexpr MenuItem kMenu103[] = {
     {0, "packets in &details", kCmdDetails},
     {0, "save &packets source", kCmdSavePacketsSource},
     {0, "&save sniff log", kCmdSaveSniffLog},
-    {0, "&open capture file...", kCmdOpenCaptureFile},
+    {0, "open capture &file...", kCmdOpenCaptureFile},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},

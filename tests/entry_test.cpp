@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <pcap/dlt.h>
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,17 +16,17 @@
 #include <memory>
 #include <vector>
 
+#include "tests/datagram_builder.h"
+#include "tests/pcap_bytes.h"
+
 namespace {
 
 // The runtime folder the starts share, the user's own and private as a session's is.
+// Made again after a test removed it.
 QString RuntimeFolder() {
-  static const QString folder = [] {
-    QString path = QDir::tempPath() + QString("/trovix-entry-%1").arg(getpid());
-    QDir().mkpath(path);
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return path;
-  }();
-  return folder;
+  QString path = QDir::tempPath() + QString("/trovix-entry-%1").arg(getpid());
+  if (QDir().mkpath(path)) QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  return path;
 }
 
 QProcessEnvironment Environment(const QString& display) {
@@ -40,6 +42,13 @@ QProcessEnvironment Environment(const QString& display) {
 QString Display(const char* tag) { return QString(":trovix-%1-%2").arg(tag).arg(getpid()); }
 QString SocketPath(const char* tag) {
   return RuntimeFolder() + QString("/trovix-_trovix_%1_%2").arg(tag).arg(getpid());
+}
+
+// The window's rows, as the probe plugin in it writes them.
+QStringList ProbedRows(const QString& file) {
+  QFile f(file);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
 // A terminated window leaves its socket and lock files behind.
@@ -73,6 +82,73 @@ TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {
   RemoveLeftovers(socket);
 }
 
+// `trovix -` lists a stream as it arrives; later starts hand over a file named from their
+// own working folder, and their standard input.
+TEST(ProgramEntry, StandardInputIsListedLiveAndLaterStartsHandOverFilesAndStreams) {
+  QString socket = SocketPath("file");
+  QString rows = RuntimeFolder() + "/rows";
+  QProcessEnvironment env = Environment(Display("file"));
+  // Settings of its own, a window on screen and no first run's about box.
+  env.insert("XDG_CONFIG_HOME", RuntimeFolder() + "/config");
+  QDir().mkpath(RuntimeFolder() + "/config/Trovix");
+  QFile settings(RuntimeFolder() + "/config/Trovix/trovix.ini");
+  ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+  settings.write("[Config]\r\nEnableFlipToTray=No\r\nOnUdp=Yes\r\n");
+  settings.close();
+  env.insert("QT_PLUGIN_PATH", TROVIX_PROBE_PLUGINS);
+  env.insert("QT_QPA_GENERIC_PLUGINS", "trovixprobe");
+  env.insert("TROVIX_PROBE_ROWS", rows);
+  auto record = [](uint16_t port, uint32_t second) {
+    return trovix::test::PcapRecord(trovix::test::MakeDatagram({17, "198.18.0.1", "198.18.0.2", 5000, port, 4}), second, 0);
+  };
+  auto line = [](int k, int port) { return QString("\t%1\tudp\t198.18.0.1\t5000\t198.18.0.2\t%2\t32\t64").arg(k).arg(port); };
+  QProcess first;
+  auto listed = [&](const QStringList& expected) {
+    bool same = QTest::qWaitFor([&] { return ProbedRows(rows) == expected; }, 10000);
+    EXPECT_TRUE(same) << ProbedRows(rows).join(" | ").toStdString();
+    return same;
+  };
+  std::string header = trovix::test::PcapHeader(DLT_RAW);
+  first.setProcessEnvironment(env);
+  first.start(TROVIX_BINARY, {"-"});
+  ASSERT_TRUE(first.waitForStarted());
+  first.write(QByteArray::fromStdString(header + record(1, 1)));
+  ASSERT_TRUE(listed({line(0, 1)}));  // before the stream ends
+  first.write(QByteArray::fromStdString(record(2, 2)));
+  first.closeWriteChannel();
+  ASSERT_TRUE(listed({line(0, 1), line(1, 2), " standard input: end of stream, 2 records read, 2 listed"}));
+
+  QString elsewhere = RuntimeFolder() + "/elsewhere";
+  QDir().mkpath(elsewhere);
+  QFile file(elsewhere + "/held.pcap");
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray::fromStdString(header + record(3, 3)));
+  file.close();
+  QProcess second;
+  second.setProcessEnvironment(env);
+  second.setWorkingDirectory(elsewhere);
+  second.start(TROVIX_BINARY, {"held.pcap"});
+  ASSERT_TRUE(second.waitForFinished(10000));
+  EXPECT_EQ(second.exitCode(), 0);
+  listed({line(0, 3), " " + elsewhere + "/held.pcap: end of file, 1 record read, 1 listed"});
+
+  QProcess third;
+  third.setProcessEnvironment(env);
+  third.start(TROVIX_BINARY, {"-"});
+  third.write(QByteArray::fromStdString(header + record(4, 4)));
+  third.closeWriteChannel();
+  ASSERT_TRUE(third.waitForFinished(10000));
+  EXPECT_EQ(third.exitCode(), 0);
+  listed({line(0, 4), " standard input: end of stream, 1 record read, 1 listed"});
+  EXPECT_EQ(first.state(), QProcess::Running);
+  first.terminate();
+  first.waitForFinished(5000);
+  QDir(RuntimeFolder() + "/config").removeRecursively();
+  QDir(elsewhere).removeRecursively();
+  QFile::remove(rows);
+  RemoveLeftovers(socket);
+}
+
 // Answered from a terminal without any display, before Qt would look for one.
 TEST(ProgramEntry, HelpVersionAndUnknownOptionsNeedNoDisplay) {
   struct Case {
@@ -82,7 +158,8 @@ TEST(ProgramEntry, HelpVersionAndUnknownOptionsNeedNoDisplay) {
     const char* err;
   };
   const Case cases[] = {
-      {{"--help"}, 0, "usage: trovix [--help] [--version] [--] [NUMBER]\n", ""},
+      {{"--help"}, 0, "usage: trovix [--help] [--version] [--] [NUMBER | FILE | -]\n", ""},
+      {{"a.pcap", "b.pcap"}, 2, "", "trovix: one capture file at a time\n"},
       {{"--version"}, 0, "trovix 0.1.0\n", ""},
       {{"--bogus"}, 2, "", "trovix: unknown option --bogus\nusage: trovix"},
       {{"42", "-platform", "offscreen"}, 2, "", "trovix: unknown option -platform\n"},

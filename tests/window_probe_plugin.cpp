@@ -2,7 +2,8 @@
 // (QT_QPA_GENERIC_PLUGINS=trovixprobe): once the main window is up it presses "go!",
 // sends UDP datagrams on loopback until the packet list shows a row, then writes what the
 // window's process may do to $TROVIX_PROBE_REPORT and quits. It runs as the window does,
-// so it sees exactly the window's capabilities and descriptors.
+// so it sees exactly the window's capabilities and descriptors. With $TROVIX_PROBE_ROWS
+// instead, it only writes the packet list's rows to that file, one a line, as they change.
 #include <arpa/inet.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
@@ -156,6 +157,35 @@ class Probe : public QObject {
   int udp_ = -1;
 };
 
+// Rewrites the file whole (a new file renamed over it) whenever the rows change.
+class RowsProbe : public QObject {
+ public:
+  explicit RowsProbe(const char* path) : path_(path) {
+    connect(&timer_, &QTimer::timeout, this, &RowsProbe::Tick);
+    timer_.start(kTickMs);
+  }
+
+ private:
+  void Tick() {
+    std::string rows;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      for (QListView* view : window->findChildren<QListView*>()) {
+        QAbstractItemModel* model = view->model();
+        if (!view->isVisible() || model == nullptr) continue;
+        for (int row = 0; row < model->rowCount(); ++row) rows += model->data(model->index(row, 0)).toString().toStdString() + "\n";
+      }
+    }
+    if (rows == written_) return;
+    std::ofstream(path_ + ".new") << rows;
+    std::filesystem::rename(path_ + ".new", path_);
+    written_ = rows;
+  }
+
+  std::string path_;
+  std::string written_;
+  QTimer timer_;
+};
+
 }  // namespace
 
 class ProbePlugin : public QGenericPlugin {
@@ -164,6 +194,7 @@ class ProbePlugin : public QGenericPlugin {
 
  public:
   QObject* create(const QString&, const QString&) override {
+    if (const char* rows = std::getenv("TROVIX_PROBE_ROWS")) return new RowsProbe(rows);
     const char* report = std::getenv("TROVIX_PROBE_REPORT");
     return report != nullptr ? new Probe(report) : nullptr;
   }
