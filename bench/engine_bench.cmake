@@ -28,3 +28,6 @@ target_link_libraries(window_flood_bench PRIVATE trovix_ui trovix_bench_support 
 foreach(bench burst_bench window_burst_bench ring_vs_recv_bench soak_bench window_flood_bench)
   trovix_use_built_helper(${bench})
 endforeach()
+
+add_executable(file_open_bench ${CMAKE_CURRENT_LIST_DIR}/file_open_bench.cpp)
+target_link_libraries(file_open_bench PRIVATE trovix_ui Qt6::Test)

@@ -1,0 +1,210 @@
+// The window opening a capture file, and reading the same capture from a pipe, beside
+// Wireshark doing each in the same run. The benchmark writes the file: COUNT Ethernet
+// frames of 32-byte UDP datagrams, all of which the window's "udp" switch lists.
+//
+//   file_open_bench [COUNT]         open: time to the last row listed, and resident memory
+//   file_open_bench --pipe [COUNT]  a pipe (`cat FILE |`): CPU to the last row listed
+//
+// Wireshark (`wireshark -r FILE`, `cat FILE | wireshark -k -i -`) runs offscreen as the
+// window does; it is done when its CPU time has not moved for kIdleMs: the time is that of
+// its last move, its CPU is its own and its children's (dumpcap), its memory its peak.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QListView>
+#include <QPushButton>
+#include <QTest>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "bench/bench_services.h"
+#include "capture/capture_state.h"
+#include "resources/dialogs.h"
+#include "ui/main_dialog.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kIdleMs = 3000;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// One Ethernet frame per datagram, 100 destination ports, a microsecond apart.
+bool WriteCapture(const std::string& path, uint32_t count) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) return false;
+  const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 1};
+  std::fwrite(header, sizeof header, 1, out);
+  uint8_t frame[14 + 60] = {};
+  frame[12] = 0x08;
+  const uint8_t ip[] = {0x45, 0, 0, 60, 0, 0, 0, 0, 64, 17, 0, 0, 198, 18, 0, 1, 198, 18, 0, 2};
+  std::memcpy(frame + 14, ip, sizeof ip);
+  frame[34] = 40000 >> 8;
+  frame[35] = 40000 & 0xFF;
+  frame[39] = 40;  // UDP length
+  for (uint32_t k = 0; k < count; ++k) {
+    uint16_t port = static_cast<uint16_t>(40500 + k % 100);
+    frame[36] = static_cast<uint8_t>(port >> 8);
+    frame[37] = static_cast<uint8_t>(port);
+    std::memcpy(frame + 42, &k, sizeof k);
+    const uint32_t record[] = {1700000000 + k / 1000000, k % 1000000, sizeof frame, sizeof frame};
+    std::fwrite(record, sizeof record, 1, out);
+    std::fwrite(frame, sizeof frame, 1, out);
+  }
+  return std::fclose(out) == 0;
+}
+
+std::string StatusField(pid_t pid, const char* key) {
+  std::ifstream status(pid == 0 ? "/proc/self/status" : "/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(key, 0) == 0) return line.substr(line.find_first_not_of(" \t", std::strlen(key)));
+  }
+  return "?";
+}
+
+// A process's CPU and that of its children it has waited for, in seconds.
+double ProcessCpu(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 17 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stod(field);  // utime, stime, cutime, cstime
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct PeerResult {
+  double seconds = 0;  // to its last CPU change
+  double cpu = 0;
+  std::string peak;
+};
+
+// Starts `argv` with standard input `in` (or none) and output to /dev/null.
+pid_t Spawn(const char* const* argv, int in, int out = -1) {
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  if (in >= 0) posix_spawn_file_actions_adddup2(&files, in, 0);
+  if (out >= 0) posix_spawn_file_actions_adddup2(&files, out, 1);
+  else posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &files, nullptr, const_cast<char**>(argv), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&files);
+  return pid;
+}
+
+// Runs Wireshark on the file, or on a pipe that `cat` fills from it, until its CPU time
+// stops moving.
+PeerResult RunWireshark(const std::string& path, bool fromPipe) {
+  auto start = Clock::now();
+  pid_t pid, cat = -1;
+  if (fromPipe) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
+    const char* catArgv[] = {"cat", path.c_str(), nullptr};
+    const char* argv[] = {"wireshark", "-k", "-i", "-", nullptr};
+    pid = Spawn(argv, fds[0]);
+    cat = Spawn(catArgv, -1, fds[1]);
+    close(fds[0]);
+    close(fds[1]);
+  } else {
+    const char* argv[] = {"wireshark", "-r", path.c_str(), nullptr};
+    pid = Spawn(argv, -1);
+  }
+  if (pid < 0) return {};
+  PeerResult result;
+  double last = -1;
+  auto moved = start;
+  while (Clock::now() - moved < std::chrono::milliseconds(kIdleMs)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    double cpu = ProcessCpu(pid);
+    if (cpu != last) {
+      last = cpu;
+      moved = Clock::now();
+      result.peak = StatusField(pid, "VmHWM:");
+    }
+  }
+  result.seconds = Seconds(moved - start);
+  result.cpu = last;
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  if (cat > 0) waitpid(cat, nullptr, 0);
+  return result;
+}
+
+double OwnCpu() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool fromPipe = argc > 1 && std::string(argv[1]) == "--pipe";
+  if (fromPipe) {
+    --argc;
+    ++argv;
+  }
+  uint32_t count = argc > 1 ? static_cast<uint32_t>(std::stoul(argv[1])) : 1000000;
+  char folder[] = "/tmp/trovix-file-bench-XXXXXX";
+  if (mkdtemp(folder) == nullptr) return 1;
+  std::string path = std::string(folder) + "/flood.pcap";
+  if (!WriteCapture(path, count)) {
+    std::fprintf(stderr, "file_open_bench: cannot write %s\n", path.c_str());
+    return 1;
+  }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  trovix::MainDialog dialog(trovix::TheCaptureState(), trovix::bench::WindowServices());
+  dialog.show();
+  static_cast<QPushButton*>(dialog.Control(trovix::resources::kIdUdp))->setChecked(true);
+  auto* go = static_cast<QPushButton*>(dialog.Control(trovix::resources::kIdGo));
+  QTest::qWait(200);
+  std::string idle = StatusField(0, "VmRSS:");
+
+  FILE* cat = nullptr;
+  double cpuBefore = OwnCpu();
+  auto start = Clock::now();
+  if (fromPipe) {
+    cat = popen(("cat " + path).c_str(), "r");
+    dialog.OpenCaptureStream(fcntl(fileno(cat), F_DUPFD_CLOEXEC, 0), "cat");
+  } else {
+    dialog.OpenCaptureFile(QString::fromStdString(path));
+  }
+  // The reading's end, then its last row and the line after it.
+  while (!go->isEnabled() || dialog.packetList().rowCount() < static_cast<int>(count) + 1) QTest::qWait(5);
+  // And on screen.
+  dialog.packetListView()->scrollToBottom();
+  dialog.packetListView()->viewport()->repaint();
+  double seconds = Seconds(Clock::now() - start);
+  double cpu = OwnCpu() - cpuBefore;
+  if (cat != nullptr) pclose(cat);
+  std::printf("%u datagrams, %s\n", count, fromPipe ? "from a pipe" : "opened as a file");
+  std::printf("  window     last row listed after %.2f s; CPU %.2f s; resident %s idle, %s after, peak %s\n", seconds,
+              cpu, idle.c_str(), StatusField(0, "VmRSS:").c_str(), StatusField(0, "VmHWM:").c_str());
+  std::fflush(stdout);
+  PeerResult theirs = RunWireshark(path, fromPipe);
+  std::printf("  wireshark  done after %.2f s; CPU %.2f s; resident peak %s\n", theirs.seconds, theirs.cpu,
+              theirs.peak.c_str());
+  std::remove(path.c_str());
+  rmdir(folder);
+  return 0;
+}
