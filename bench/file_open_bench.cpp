@@ -1,6 +1,6 @@
 // The window opening a capture file, and reading the same capture from a pipe, beside
 // Wireshark doing each in the same run. The benchmark writes the file: COUNT Ethernet
-// frames of 32-byte UDP datagrams, all of which the window's "udp" switch lists.
+// frames of 60-byte UDP datagrams, all of which the window's "udp" switch lists.
 //
 //   file_open_bench [COUNT]         open: time to the last row listed, and resident memory
 //   file_open_bench --pipe [COUNT]  a pipe (`cat FILE |`): CPU to the last row listed
