@@ -137,9 +137,12 @@ TEST_F(WindowFile, BadInputIsSaidWithWhereAndWhatCameBeforeIsKept) {
                                   ": No such file or directory"}));
 }
 
-// Rows come as the stream sends them; "stop" ends a stream that sends nothing more.
+// Rows come as the stream sends them; "stop" ends a stream that sends nothing more. A
+// user without capture rights reads it, and "go!" stays grey.
 TEST_F(WindowFile, AStreamIsListedAsItArrivesAndStopKeepsWhatCame) {
   auto& d = *dialog_;
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
+  ASSERT_EQ(Rows(d), QStringList({" administrators rights required!"}));
   int pipeFds[2];
   ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
   d.OpenCaptureStream(pipeFds[0], "standard input");
@@ -149,7 +152,8 @@ TEST_F(WindowFile, AStreamIsListedAsItArrivesAndStopKeepsWhatCame) {
   EXPECT_EQ(d.windowTitle(), QString("Trovix - reading standard input: %1 kB").arg(bytes.size() / 1000));
   EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
   QTest::mouseClick(Button(d, kIdStop), Qt::LeftButton);
-  EXPECT_TRUE(Button(d, kIdGo)->isEnabled());
+  EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
+  EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
   EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1), " standard input: stopped after 2 records, 2 listed"}));
   close(pipeFds[1]);
 }

@@ -303,6 +303,7 @@ void MainDialog::StartUp() {
   stop_->setEnabled(false);
   if (refused_) {
     go_->setEnabled(false);
+    goRefused_ = true;
     list_->AddText(QStringLiteral("  OS Windows 2000 or later required!"));
     return;
   }
@@ -339,7 +340,7 @@ void MainDialog::Command(int id) {
 }
 
 void MainDialog::SetCapturingControls(bool capturing) {
-  go_->setEnabled(!capturing);
+  go_->setEnabled(!capturing && !goRefused_);
   both_->setEnabled(!capturing);
   stop_->setEnabled(capturing);
   (capturing ? stop_ : go_)->setFocus();
@@ -369,7 +370,8 @@ void MainDialog::StartCapture() {
   int32_t member = 0;
   int checkedOk = services_.privilege->CheckAdminMembership(&member);
   if (checkedOk == 0 || member == 0) {
-    go_->setEnabled(false);  // for the rest of the run
+    go_->setEnabled(false);  // for the rest of the run, also after a file is read
+    goRefused_ = true;
     // Nothing captures: a lowered flag would let the icon animate as if something did.
     state_.stopFlag.store(1);
     list_->AddText(checkedOk == 0 ? QStringLiteral(" internal error: administrators rights required!")

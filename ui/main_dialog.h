@@ -154,6 +154,8 @@ class MainDialog : public QDialog, private CaptureListener {
   // Which capture a queued "ended by itself" belongs to; a stale one is ignored.
   std::atomic<int> captureGeneration_{0};
   bool refused_ = false;
+  // "go!" stays grey: the system or the user's rights refused capturing.
+  bool goRefused_ = false;
   // Start-up that stopped before the settings were read must not write them: the options
   // would all be 0 and turn saving off in the user's file.
   bool settingsLoaded_ = false;
