@@ -85,68 +85,55 @@ TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {
 // `trovix -` lists a stream as it arrives; later starts hand over a file named from their
 // own working folder, and their standard input.
 TEST(ProgramEntry, StandardInputIsListedLiveAndLaterStartsHandOverFilesAndStreams) {
-  QString socket = SocketPath("file");
-  QString rows = RuntimeFolder() + "/rows";
+  QString folder = RuntimeFolder(), rows = folder + "/rows", elsewhere = folder + "/elsewhere";
+  auto writeFile = [](const QString& path, const std::string& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
+  };
+  // Settings of its own: a window on screen, no first run's about box, "udp" on.
+  ASSERT_TRUE(writeFile(folder + "/config/Trovix/trovix.ini", "[Config]\r\nEnableFlipToTray=No\r\nOnUdp=Yes\r\n"));
   QProcessEnvironment env = Environment(Display("file"));
-  // Settings of its own, a window on screen and no first run's about box.
-  env.insert("XDG_CONFIG_HOME", RuntimeFolder() + "/config");
-  QDir().mkpath(RuntimeFolder() + "/config/Trovix");
-  QFile settings(RuntimeFolder() + "/config/Trovix/trovix.ini");
-  ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
-  settings.write("[Config]\r\nEnableFlipToTray=No\r\nOnUdp=Yes\r\n");
-  settings.close();
+  env.insert("XDG_CONFIG_HOME", folder + "/config");
   env.insert("QT_PLUGIN_PATH", TROVIX_PROBE_PLUGINS);
   env.insert("QT_QPA_GENERIC_PLUGINS", "trovixprobe");
   env.insert("TROVIX_PROBE_ROWS", rows);
-  auto record = [](uint16_t port, uint32_t second) {
-    return trovix::test::PcapRecord(trovix::test::MakeDatagram({17, "198.18.0.1", "198.18.0.2", 5000, port, 4}), second, 0);
+  std::string header = trovix::test::PcapHeader(DLT_RAW);
+  auto record = [](uint16_t port) {
+    return trovix::test::PcapRecord(trovix::test::MakeDatagram({17, "198.18.0.1", "198.18.0.2", 5000, port, 4}), 1, 0);
   };
   auto line = [](int k, int port) { return QString("\t%1\tudp\t198.18.0.1\t5000\t198.18.0.2\t%2\t32\t64").arg(k).arg(port); };
-  QProcess first;
   auto listed = [&](const QStringList& expected) {
     bool same = QTest::qWaitFor([&] { return ProbedRows(rows) == expected; }, 10000);
     EXPECT_TRUE(same) << ProbedRows(rows).join(" | ").toStdString();
     return same;
   };
-  std::string header = trovix::test::PcapHeader(DLT_RAW);
-  first.setProcessEnvironment(env);
+  QProcess first, second, third;
+  for (QProcess* p : {&first, &second, &third}) p->setProcessEnvironment(env);
   first.start(TROVIX_BINARY, {"-"});
-  ASSERT_TRUE(first.waitForStarted());
-  first.write(QByteArray::fromStdString(header + record(1, 1)));
+  first.write(QByteArray::fromStdString(header + record(1)));
   ASSERT_TRUE(listed({line(0, 1)}));  // before the stream ends
-  first.write(QByteArray::fromStdString(record(2, 2)));
+  first.write(QByteArray::fromStdString(record(2)));
   first.closeWriteChannel();
   ASSERT_TRUE(listed({line(0, 1), line(1, 2), " standard input: end of stream, 2 records read, 2 listed"}));
 
-  QString elsewhere = RuntimeFolder() + "/elsewhere";
-  QDir().mkpath(elsewhere);
-  QFile file(elsewhere + "/held.pcap");
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(QByteArray::fromStdString(header + record(3, 3)));
-  file.close();
-  QProcess second;
-  second.setProcessEnvironment(env);
+  ASSERT_TRUE(writeFile(elsewhere + "/held.pcap", header + record(3)));
   second.setWorkingDirectory(elsewhere);
   second.start(TROVIX_BINARY, {"held.pcap"});
-  ASSERT_TRUE(second.waitForFinished(10000));
-  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_TRUE(second.waitForFinished(10000) && second.exitCode() == 0);
   listed({line(0, 3), " " + elsewhere + "/held.pcap: end of file, 1 record read, 1 listed"});
 
-  QProcess third;
-  third.setProcessEnvironment(env);
   third.start(TROVIX_BINARY, {"-"});
-  third.write(QByteArray::fromStdString(header + record(4, 4)));
+  third.write(QByteArray::fromStdString(header + record(4)));
   third.closeWriteChannel();
-  ASSERT_TRUE(third.waitForFinished(10000));
-  EXPECT_EQ(third.exitCode(), 0);
+  EXPECT_TRUE(third.waitForFinished(10000) && third.exitCode() == 0);
   listed({line(0, 4), " standard input: end of stream, 1 record read, 1 listed"});
   EXPECT_EQ(first.state(), QProcess::Running);
   first.terminate();
   first.waitForFinished(5000);
-  QDir(RuntimeFolder() + "/config").removeRecursively();
-  QDir(elsewhere).removeRecursively();
+  for (const char* made : {"/config", "/elsewhere"}) QDir(folder + made).removeRecursively();
   QFile::remove(rows);
-  RemoveLeftovers(socket);
+  RemoveLeftovers(SocketPath("file"));
 }
 
 // Answered from a terminal without any display, before Qt would look for one.

@@ -2,68 +2,40 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace trovix::test {
 
-inline void Put(std::string& out, const void* bytes, size_t size) { out.append(static_cast<const char*>(bytes), size); }
-template <typename T>
-void Put(std::string& out, T value) {
-  Put(out, &value, sizeof value);
-}
-
-// A pcap file header, nanosecond times, this machine's byte order.
-inline std::string PcapHeader(uint32_t linkType) {
+// 32-bit words in this machine's byte order.
+inline std::string Words(std::initializer_list<uint32_t> words) {
   std::string out;
-  for (uint32_t word : {0xa1b23c4du, 0x00040002u, 0u, 0u, 262144u, linkType}) Put(out, word);
+  for (uint32_t w : words) out.append(reinterpret_cast<const char*>(&w), sizeof w);
   return out;
 }
 
+// A pcap file header (nanosecond times), and a record.
+inline std::string PcapHeader(uint32_t linkType) { return Words({0xa1b23c4d, 0x00040002, 0, 0, 262144, linkType}); }
 inline std::string PcapRecord(const std::vector<uint8_t>& frame, uint32_t seconds, uint32_t nanoseconds) {
-  std::string out;
-  for (uint32_t word : {seconds, nanoseconds, uint32_t(frame.size()), uint32_t(frame.size())}) Put(out, word);
-  Put(out, frame.data(), frame.size());
-  return out;
+  return Words({seconds, nanoseconds, uint32_t(frame.size()), uint32_t(frame.size())}) +
+         std::string(frame.begin(), frame.end());
 }
 
-// A pcapng section and one interface of `linkType`, nanosecond times.
+// A pcapng section with one interface (if_tsresol 9: nanoseconds), and a packet block.
 inline std::string PcapngHeader(uint16_t linkType) {
-  std::string out;
-  for (uint32_t word : {0x0A0D0D0Au, 28u, 0x1A2B3C4Du, 0x00000001u, 0xFFFFFFFFu, 0xFFFFFFFFu, 28u}) Put(out, word);
-  // if_tsresol 9: nanoseconds.
-  for (uint32_t word : {1u, 32u}) Put(out, word);
-  Put(out, linkType);
-  Put(out, uint16_t{0});
-  for (uint32_t word : {262144u, 0x00010009u, 0x00000009u, 0u, 32u}) Put(out, word);
-  return out;
+  return Words({0x0A0D0D0A, 28, 0x1A2B3C4D, 1, ~0u, ~0u, 28, 1, 32, linkType, 262144, 0x00010009, 9, 0, 32});
 }
-
-inline std::string PcapngRecord(const std::vector<uint8_t>& frame, uint64_t nanoseconds) {
+inline std::string PcapngRecord(const std::vector<uint8_t>& frame, uint32_t nanoseconds) {
   uint32_t padded = uint32_t((frame.size() + 3) & ~size_t{3});
-  uint32_t total = 32 + padded;
-  std::string out;
-  for (uint32_t word : {6u, total, 0u, uint32_t(nanoseconds >> 32), uint32_t(nanoseconds), uint32_t(frame.size()),
-                        uint32_t(frame.size())}) {
-    Put(out, word);
-  }
-  Put(out, frame.data(), frame.size());
-  out.append(padded - frame.size(), '\0');
-  Put(out, total);
-  return out;
+  return Words({6, 32 + padded, 0, 0, nanoseconds, uint32_t(frame.size()), uint32_t(frame.size())}) +
+         std::string(frame.begin(), frame.end()) + std::string(padded - frame.size(), '\0') + Words({32 + padded});
 }
 
-// `datagram` behind an Ethernet header (`etherType`), or a Linux cooked (v1) one.
-inline std::vector<uint8_t> Ethernet(const std::vector<uint8_t>& datagram, uint16_t etherType) {
-  std::vector<uint8_t> frame(12, 0x02);
-  frame.push_back(uint8_t(etherType >> 8));
-  frame.push_back(uint8_t(etherType));
-  frame.insert(frame.end(), datagram.begin(), datagram.end());
-  return frame;
-}
-inline std::vector<uint8_t> Cooked(const std::vector<uint8_t>& datagram, uint16_t etherType) {
-  std::vector<uint8_t> frame(14, 0);
+// `datagram` behind a link header of `size` bytes that ends in `etherType`: 14 for
+// Ethernet, 16 for Linux cooked (v1).
+inline std::vector<uint8_t> Framed(const std::vector<uint8_t>& datagram, size_t size, uint16_t etherType) {
+  std::vector<uint8_t> frame(size - 2, 0x02);
   frame.push_back(uint8_t(etherType >> 8));
   frame.push_back(uint8_t(etherType));
   frame.insert(frame.end(), datagram.begin(), datagram.end());

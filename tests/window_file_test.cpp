@@ -35,6 +35,8 @@ const std::vector<uint8_t> kUdp6 = test::MakeIpv6Datagram({17, "2001:db8::1", "2
 const std::vector<uint8_t> kTcp4 = test::MakeDatagram({6, "198.18.0.2", "198.18.0.1", 443, 5002, 0});
 const QString kUdp4Line = "\t%1\tudp\t198.18.0.1\t5000\t198.18.0.2\t53\t32\t64";
 const QString kUdp6Line = "\t%1\tudp\t2001:db8::1\t5001\t2001:db8::2\t53\t52\t64";
+// The line that ends a reading of `path`.
+QString Said(const std::string& path, const char* text) { return " " + QString::fromStdString(path) + ": " + text; }
 
 class WindowFile : public ::testing::Test {
  protected:
@@ -44,7 +46,7 @@ class WindowFile : public ::testing::Test {
     services.openPrompt = &prompt_;
     dialog_ = std::make_unique<test::TestDialog>(*state_, services);
     dialog_->show();
-    dialog_->activateWindow();
+    dialog_->activateWindow();  // Ctrl+O is the active window's key
     ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
     state_->CaptureIpv6 = 1;
   }
@@ -67,74 +69,66 @@ class WindowFile : public ::testing::Test {
 };
 
 // Ethernet with a frame that carries no IP, and Linux cooked frames in pcapng; the file's
-// times, the window's switches and filters, and a file dropped on the window.
+// times, the window's switches and filters, a file dropped on the window, and a file
+// larger than the seed's store.
 TEST_F(WindowFile, FilesOfEachLinkTypeAreListedExactlyAsTheFieldsFilterThem) {
   auto& d = *dialog_;
-  std::string ether = folder_.Write("ether.pcap", test::PcapHeader(DLT_EN10MB) +
-                                                      test::PcapRecord(test::Ethernet(kUdp4, 0x0800), 1700000000, 123456789) +
-                                                      test::PcapRecord(test::Ethernet(kUdp4, 0x0806), 1700000001, 0) +
-                                                      test::PcapRecord(test::Ethernet(kUdp6, 0x86DD), 1700000002, 5));
+  std::string ether = folder_.Write(
+      "ether.pcap", test::PcapHeader(DLT_EN10MB) + test::PcapRecord(test::Framed(kUdp4, 14, 0x0800), 1700000000, 123456789) +
+                        test::PcapRecord(test::Framed(kUdp4, 14, 0x0806), 1, 0) +  // ARP's type: no IP
+                        test::PcapRecord(test::Framed(kUdp6, 14, 0x86DD), 2, 5));
   Open(ether);
-  EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1),
-                                  " " + QString::fromStdString(ether) + ": end of file, 3 records read, 2 listed"}));
+  EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1), Said(ether, "end of file, 3 records read, 2 listed")}));
   StoredPacket p;
   ASSERT_TRUE(LocatePacket(state_->store, 0, p));
   EXPECT_EQ(p.receiveTime, 1700000000123456789);
   EXPECT_TRUE(state_->store.larger());
 
-  std::string cooked = folder_.Write("cooked.pcapng", test::PcapngHeader(DLT_LINUX_SLL) +
-                                                          test::PcapngRecord(test::Cooked(kTcp4, 0x0800), 1) +
-                                                          test::PcapngRecord(test::Cooked(kUdp6, 0x86DD), 2) +
-                                                          test::PcapngRecord(test::Cooked(kUdp4, 0x0800), 3));
+  std::string cooked = folder_.Write(
+      "cooked.pcapng", test::PcapngHeader(DLT_LINUX_SLL) + test::PcapngRecord(test::Framed(kTcp4, 16, 0x0800), 1) +
+                           test::PcapngRecord(test::Framed(kUdp6, 16, 0x86DD), 2) +
+                           test::PcapngRecord(test::Framed(kUdp4, 16, 0x0800), 3));
   test::Type(test::Combo(d, kIdTo), "*:53");
   QMimeData data;
   data.setUrls({QUrl::fromLocalFile(QString::fromStdString(cooked))});
   QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&d, &enter);
-  EXPECT_TRUE(enter.isAccepted());
   QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&d, &enter);
   QApplication::sendEvent(&d, &drop);
-  EXPECT_TRUE(drop.isAccepted());
+  EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
   AwaitEnd();
-  EXPECT_EQ(Rows(d), QStringList({kUdp6Line.arg(0), kUdp4Line.arg(1),
-                                  " " + QString::fromStdString(cooked) + ": end of file, 3 records read, 2 listed"}));
+  EXPECT_EQ(Rows(d), QStringList({kUdp6Line.arg(0), kUdp4Line.arg(1), Said(cooked, "end of file, 3 records read, 2 listed")}));
   ASSERT_TRUE(LocatePacket(state_->store, 1, p));
   EXPECT_EQ(p.receiveTime, 3);
-}
 
-// Past the seed's 10,000 datagrams to the last row.
-TEST_F(WindowFile, AFileLargerThanTheSeedsStoreIsListedToItsLastRow) {
+  // Past the seed's 10,000 datagrams, to the last row.
   std::string records = test::PcapHeader(DLT_RAW);
   for (uint32_t k = 0; k < 12000; ++k) records += test::PcapRecord(kUdp4, k, 0);
   Open(folder_.Write("many.pcap", records));
-  QStringList rows = Rows(*dialog_);
+  QStringList rows = Rows(d);
   ASSERT_EQ(rows.size(), 12001);
   EXPECT_EQ(rows[11999], kUdp4Line.arg(11999));
-  EXPECT_TRUE(rows[12000].endsWith(": end of file, 12000 records read, 12000 listed"));
+  EXPECT_EQ(rows[12000], Said(folder_.Path("many.pcap"), "end of file, 12000 records read, 12000 listed"));
 }
 
 TEST_F(WindowFile, BadInputIsSaidWithWhereAndWhatCameBeforeIsKept) {
   auto& d = *dialog_;
-  std::string whole = test::PcapHeader(DLT_EN10MB) + test::PcapRecord(test::Ethernet(kUdp4, 0x0800), 1, 0) +
-                      test::PcapRecord(test::Ethernet(kUdp6, 0x86DD), 2, 0) +
-                      test::PcapRecord(test::Ethernet(kUdp4, 0x0800), 3, 0);
+  std::string whole = test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) + test::PcapRecord(kUdp6, 2, 0) +
+                      test::PcapRecord(kUdp4, 3, 0);
   std::string cut = folder_.Write("cut.pcap", whole.substr(0, whole.size() - 20));
   Open(cut);
   EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1),
-                                  " " + QString::fromStdString(cut) +
-                                      ": record 3: truncated dump file; tried to read 46 captured bytes, only got 26; "
-                                      "2 records read before it, 2 listed"}));
+                                  Said(cut, "record 3: truncated dump file; tried to read 32 captured bytes, only got "
+                                            "12; 2 records read before it, 2 listed")}));
   std::string text = folder_.Write("notes.txt", "not a capture at all\n");
   Open(text);
-  EXPECT_EQ(Rows(d), QStringList({" " + QString::fromStdString(text) + ": not a capture file: unknown file format"}));
+  EXPECT_EQ(Rows(d), QStringList({Said(text, "not a capture file: unknown file format")}));
   std::string radio = folder_.Write("radio.pcap", test::PcapHeader(DLT_IEEE802_11) + test::PcapRecord(kUdp4, 1, 0));
   Open(radio);
-  EXPECT_EQ(Rows(d), QStringList({" " + QString::fromStdString(radio) +
-                                  ": link type IEEE802_11 is not one that carries IP here (Ethernet, Linux cooked, "
-                                  "raw IP, loopback)"}));
+  EXPECT_EQ(Rows(d), QStringList({Said(radio, "link type IEEE802_11 is not one that carries IP here (Ethernet, Linux "
+                                              "cooked, raw IP, loopback)")}));
   Open(folder_.Path("none.pcap"));
-  EXPECT_EQ(Rows(d), QStringList({" cannot open " + QString::fromStdString(folder_.Path("none.pcap")) +
-                                  ": No such file or directory"}));
+  EXPECT_EQ(Rows(d), QStringList({" cannot open" + Said(folder_.Path("none.pcap"), "No such file or directory")}));
 }
 
 // Rows come as the stream sends them; "stop" ends a stream that sends nothing more. A
@@ -145,15 +139,13 @@ TEST_F(WindowFile, AStreamIsListedAsItArrivesAndStopKeepsWhatCame) {
   ASSERT_EQ(Rows(d), QStringList({" administrators rights required!"}));
   int pipeFds[2];
   ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-  d.OpenCaptureStream(pipeFds[0], "standard input");
+  d.OpenCaptureStream(pipeFds[0], "standard input");  // as `trovix -` does
   std::string bytes = test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) + test::PcapRecord(kUdp6, 2, 0);
   ASSERT_EQ(write(pipeFds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 2; }, 5000));
   EXPECT_EQ(d.windowTitle(), QString("Trovix - reading standard input: %1 kB").arg(bytes.size() / 1000));
-  EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
   QTest::mouseClick(Button(d, kIdStop), Qt::LeftButton);
-  EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
-  EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
+  EXPECT_FALSE(Button(d, kIdGo)->isEnabled() || Button(d, kIdStop)->isEnabled());
   EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1), " standard input: stopped after 2 records, 2 listed"}));
   close(pipeFds[1]);
 }
