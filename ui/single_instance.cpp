@@ -36,36 +36,38 @@ QByteArray RequestLine(const HandOver& h) {
   return QByteArray::number(h.value) + '\n';
 }
 
-// One byte with the descriptor attached.
-bool SendDescriptor(int socket, int fd) {
+// One byte and room for one descriptor, as sendmsg and recvmsg take them.
+struct OneByteMessage {
   char byte = 0;
   iovec io{&byte, 1};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  msghdr header{};
+  OneByteMessage() {
+    header.msg_iov = &io;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+  }
+  OneByteMessage(const OneByteMessage&) = delete;
+  OneByteMessage& operator=(const OneByteMessage&) = delete;
+};
+
+// One byte with the descriptor attached.
+bool SendDescriptor(int socket, int fd) {
+  OneByteMessage m;
+  cmsghdr* c = CMSG_FIRSTHDR(&m.header);
   c->cmsg_level = SOL_SOCKET;
   c->cmsg_type = SCM_RIGHTS;
   c->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  return sendmsg(socket, &message, MSG_NOSIGNAL) == 1;
+  return sendmsg(socket, &m.header, MSG_NOSIGNAL) == 1;
 }
 
 // The descriptor sent with one byte; -1 for none.
 int ReceiveDescriptor(int socket) {
-  char byte;
-  iovec io{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT) != 1) return -1;
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  OneByteMessage m;
+  if (recvmsg(socket, &m.header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT) != 1) return -1;
+  cmsghdr* c = CMSG_FIRSTHDR(&m.header);
   if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len != CMSG_LEN(sizeof(int))) {
     return -1;  // more descriptors than one would arrive cut (MSG_CTRUNC) and are closed
   }
