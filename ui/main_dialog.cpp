@@ -470,14 +470,13 @@ void MainDialog::EndFileReading() {
                  .arg(kept);
       break;
     case FileEnd::kStoreFull: {
-      QString what = QStringLiteral("store full: %1 datagrams and %2 bytes kept")
-                         .arg(kept)
-                         .arg(state_.store.storedBytes.load(std::memory_order_relaxed));
-      uint64_t read = reading_.bytesRead.load(std::memory_order_relaxed);
-      QString left = reading_.size > 0 ? QStringLiteral(" (%1 of its %2 bytes)").arg(reading_.size - std::min(read, reading_.size)).arg(reading_.size)
+      uint64_t read = std::min(reading_.bytesRead.load(std::memory_order_relaxed), reading_.size);
+      QString left = reading_.size > 0 ? QStringLiteral(" (%1 of its %2 bytes)").arg(reading_.size - read).arg(reading_.size)
                                        : QString();
-      line = QStringLiteral("%1; %2: records from %3 on not read%4").arg(what, readingName_).arg(reading_.records + 1).arg(left);
-      SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what);
+      line = QStringLiteral("%1; %2: records from %3 on not read%4")
+                 .arg(SayStoreFull(), readingName_)
+                 .arg(reading_.records + 1)
+                 .arg(left);
       break;
     }
     case FileEnd::kStopped:
@@ -553,15 +552,19 @@ void MainDialog::CaptureEndedByItself(int generation) {
     list_->AddText(line.arg(QString::fromLatin1(state_.bindText), QString::fromLatin1(SystemErrorText()).trimmed()));
   } else {
     // The store is full: say so, or a capture that stopped by itself looks like a fault.
-    uint32_t kept = PublishedPacketCount(state_.store);
-    QString what = QStringLiteral("store full: %1 datagrams and %2 bytes kept")
-                       .arg(kept)
-                       .arg(state_.store.storedBytes.load(std::memory_order_relaxed));
+    QString what = SayStoreFull();
     list_->AddText(QStringLiteral(" ") + what +
                    (state_.store.larger() ? QString() : QStringLiteral("; \"keep more\" keeps more")));
-    SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what);
   }
   SetCapturingControls(false);
+}
+
+QString MainDialog::SayStoreFull() {
+  QString what = QStringLiteral("store full: %1 datagrams and %2 bytes kept")
+                     .arg(PublishedPacketCount(state_.store))
+                     .arg(state_.store.storedBytes.load(std::memory_order_relaxed));
+  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what);
+  return what;
 }
 
 void MainDialog::ExitSequence() {

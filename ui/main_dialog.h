@@ -94,6 +94,8 @@ class MainDialog : public QDialog, private CaptureListener {
   // Puts the column headers over their columns, as widened and scrolled.
   void PlaceColumnHeaders();
   void CaptureEndedByItself(int generation);
+  // What a full store kept, also said in the icon's tip.
+  QString SayStoreFull();
   void ApplyOnTop();
 
   // The look: brushes and label colours, and the tips.
