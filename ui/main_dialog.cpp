@@ -56,6 +56,9 @@ using namespace resources;
 constexpr int kRowGapMs = 30;
 // The capture helper's ring for the window: the kernel clears it at every "go!".
 constexpr RingShape kWindowRing{1u << 20, 4, 80};
+// With "keep more", the most the helper takes: a download's burst over loopback fills
+// the smaller ring before the helper has handed a block over.
+constexpr RingShape kKeepMoreRing{1u << 20, 16, 80};
 constexpr int kFilterTypedMax = 21;
 // How often the title says how far a capture file has been read.
 constexpr int kProgressMs = 250;
@@ -382,7 +385,7 @@ void MainDialog::StartCapture() {
   ++captureGeneration_;
   // The helper opens its socket while the window goes on: a failure arrives as the end.
   state_.run.collectCounts = false;
-  CaptureStart started = StartCaptureThread(state_, this, nullptr, kWindowRing, SocketWait::kNone);
+  CaptureStart started = StartCaptureThread(state_, this, nullptr, state_.store.larger() ? kKeepMoreRing : kWindowRing, SocketWait::kNone);
   if (started.result != CaptureStartResult::kStarted) {
     // Capturing nothing while looking busy would hide the failure: say why and stay idle.
     FormatSystemErrorText(static_cast<uint32_t>(started.error));
