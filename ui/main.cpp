@@ -134,11 +134,11 @@ int main(int argc, char** argv) {
   trovix::MainDialog dialog(trovix::TheCaptureState(), trovix::SystemServices());
   QObject::connect(&server, &trovix::InstanceServer::handedOver, &dialog, [&dialog](int) { dialog.BringToFront(); });
   QObject::connect(&server, &trovix::InstanceServer::fileHandedOver, &dialog, [&dialog](const QString& path) {
-    dialog.BringToFront();
+    dialog.ShowToRead();
     dialog.OpenCaptureFile(path);
   });
   QObject::connect(&server, &trovix::InstanceServer::streamHandedOver, &dialog, [&dialog](int fd) {
-    dialog.BringToFront();
+    dialog.ShowToRead();
     dialog.OpenCaptureStream(fd, QStringLiteral("standard input"));
   });
   QObject::connect(&dialog, &QDialog::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -619,6 +619,11 @@ void MainDialog::ApplyOnTop() {
   if (visible) show();
 }
 
+void MainDialog::ShowToRead() {
+  if (isHidden() || isMinimized()) ShowFromTray();
+  BringToFront();
+}
+
 void MainDialog::BringToFront() {
   if (isHidden() || isMinimized()) return;
   raise();

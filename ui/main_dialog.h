@@ -46,6 +46,8 @@ class MainDialog : public QDialog, private CaptureListener {
   const FileReading& fileReading() const { return reading_; }
   // A second start asked for the window: to the front, unless hidden or minimised.
   void BringToFront();
+  // A second start handed over a file or stream: shown, also from its icon, and in front.
+  void ShowToRead();
   // Menu 103 at the mouse position, for the notification-area icon; a chosen item
   // arrives as its command.
   void ShowPopupMenu();
