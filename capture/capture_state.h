@@ -167,6 +167,8 @@ struct CaptureState {
   int32_t CaptureIpv6 = 0;
   // "keep &more": the next capture gets the larger store.
   int32_t KeepMore = 0;
+  // "as&k before discarding": packets not saved are not dropped without a question.
+  int32_t AskBeforeDiscarding = 1;
   // 1 while the main window is hidden behind its notification-area icon.
   int32_t InTray = 0;
   // Where the settings file lives, and where the save prompts open; empty when unknown.

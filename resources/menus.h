@@ -19,6 +19,7 @@ enum CommandId {
   kCmdCaptureIpv6 = 128,
   kCmdKeepMore = 129,
   kCmdOpenCaptureFile = 130,
+  kCmdAskBeforeDiscarding = 131,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -48,6 +49,7 @@ inline constexpr MenuItem kMenu103[] = {
     {1, "&tray icon anime", kCmdTrayAnime},
     {1, "capture IPv&6 too", kCmdCaptureIpv6},
     {1, "keep &more", kCmdKeepMore},
+    {1, "as&k before discarding", kCmdAskBeforeDiscarding},
     {1, nullptr, 0},
     {1, "save session pre&ferences", kCmdSavePreferences},
     {1, nullptr, 0},

@@ -113,6 +113,9 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   // first run's file keeps the bytes it always had.
   if (s.CaptureIpv6 != 1 || HasKey(file, "CaptureIpv6")) put("CaptureIpv6", YesNo(s.CaptureIpv6 == 1));
   if (s.KeepMore != 0 || HasKey(file, "KeepMore")) put("KeepMore", YesNo(s.KeepMore == 1));
+  if (s.AskBeforeDiscarding != 1 || HasKey(file, "AskBeforeDiscarding")) {
+    put("AskBeforeDiscarding", YesNo(s.AskBeforeDiscarding == 1));
+  }
 }
 
 // Makes the configuration folder and its parents as needed; the settings folder's own
@@ -156,6 +159,7 @@ LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::st
   }
   state.CaptureIpv6 = ReadSwitch(file, "CaptureIpv6", "Yes") ? 1 : 0;
   state.KeepMore = ReadSwitch(file, "KeepMore", "No") ? 1 : 0;
+  state.AskBeforeDiscarding = ReadSwitch(file, "AskBeforeDiscarding", "Yes") ? 1 : 0;
   state.EnableFlipToTray = ReadSwitch(file, "EnableFlipToTray", "Yes") ? 1 : 0;
   state.EnableTrayIconAnime = ReadSwitch(file, "EnableTrayIconAnime", "Yes") ? 1 : 0;
   SetPair(state.DataInHexViewOnlyUdp, state.DataInHexViewTcpAndUdp, ReadSwitch(file, "DataInHexViewOnlyUdp", "Yes"));

@@ -91,8 +91,10 @@ TEST(ProgramEntry, StandardInputIsListedLiveAndLaterStartsHandOverFilesAndStream
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
   };
-  // Settings of its own: a window on screen, no first run's about box, "udp" on.
-  ASSERT_TRUE(writeFile(folder + "/config/Trovix/trovix.ini", "[Config]\r\nEnableFlipToTray=No\r\nOnUdp=Yes\r\n"));
+  // Settings of its own: a window on screen, no first run's about box, "udp" on, and a
+  // stream's packets dropped for the next without a question.
+  ASSERT_TRUE(writeFile(folder + "/config/Trovix/trovix.ini",
+                        "[Config]\r\nEnableFlipToTray=No\r\nOnUdp=Yes\r\nAskBeforeDiscarding=No\r\n"));
   QProcessEnvironment env = Environment(Display("file"));
   env.insert("XDG_CONFIG_HOME", folder + "/config");
   env.insert("QT_PLUGIN_PATH", TROVIX_PROBE_PLUGINS);

@@ -40,14 +40,17 @@ class FixedConfigFolder : public ConfigFolderSource {
 // Answers the save prompt with `answer` (nothing: the user cancels) and counts the asks.
 class ScriptedSavePrompt : public SavePrompt {
  public:
-  std::optional<SaveTarget> Ask(QWidget*, const QString& firstFolder, bool offerPacketCapture) override {
+  std::optional<SaveTarget> Ask(QWidget*, const QString& firstFolder, bool offerPacketCapture,
+                                bool captureChosen = false) override {
     asked.push_back(firstFolder);
     offered.push_back(offerPacketCapture);
+    chosen.push_back(captureChosen);
     return answer;
   }
   std::optional<SaveTarget> answer;
   QStringList asked;
   std::vector<bool> offered;  // whether each prompt offered a capture file
+  std::vector<bool> chosen;   // and started with it chosen
 };
 
 // A main window whose menu is not shown: the test says which command it chooses.

@@ -219,7 +219,7 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   QStringList inner;
   for (QAction* a : options->actions()) inner << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime",
-                                "capture IPv&6 too", "keep &more", "-",
+                                "capture IPv&6 too", "keep &more", "as&k before discarding", "-",
                                 "save session pre&ferences", "-"}));
   EXPECT_EQ(FindCommand(*menu, kCmdHexTcpAndUdp)->text(), "TCP and UDP");
 }

@@ -78,16 +78,20 @@ TEST_F(SettingsFileTest, CaptureIpv6IsWrittenOnlyWhenItSaysSomething) {
   std::string first = Read(IniPath());
   EXPECT_EQ(first.find("CaptureIpv6"), std::string::npos);
   EXPECT_EQ(first.find("KeepMore"), std::string::npos);
+  EXPECT_EQ(first.find("AskBeforeDiscarding"), std::string::npos);
   EXPECT_NE(first.find("\r\nBindToInterface=2001:db8:ffff:ffff:ffff:ffff:ffff:1\r\n"
                        "FromIPAddress:port=[2001:db8:ffff:ffff:ffff:ffff:ffff:ffff]:65535\r\n"),
             std::string::npos);
   state_->CaptureIpv6 = 0;
   state_->KeepMore = 1;
+  state_->AskBeforeDiscarding = 0;
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
   state_->KeepMore = 0;
+  state_->AskBeforeDiscarding = 1;
   ASSERT_TRUE(Load().controls.has_value());
   EXPECT_EQ(state_->CaptureIpv6, 0);
   EXPECT_EQ(state_->KeepMore, 1);
+  EXPECT_EQ(state_->AskBeforeDiscarding, 0);
   state_->CaptureIpv6 = 1;
   state_->KeepMore = 0;
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);

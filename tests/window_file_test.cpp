@@ -9,6 +9,8 @@
 #include <pcap/dlt.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "capture/packet_store.h"
 #include "resources/dialogs.h"
 #include "resources/menus.h"
@@ -30,6 +32,17 @@ class ScriptedOpenPrompt : public OpenPrompt {
   std::optional<QString> answer;
 };
 
+// Gives the answers in turn and keeps what each question counted.
+class ScriptedDiscardQuestion : public DiscardQuestion {
+ public:
+  DiscardAnswer Ask(QWidget*, uint32_t packets) override {
+    asked.push_back(packets);
+    return answers.at(asked.size() - 1);
+  }
+  std::vector<DiscardAnswer> answers;
+  std::vector<uint32_t> asked;
+};
+
 const std::vector<uint8_t> kUdp4 = test::MakeDatagram({17, "198.18.0.1", "198.18.0.2", 5000, 53, 4});
 const std::vector<uint8_t> kUdp6 = test::MakeIpv6Datagram({17, "2001:db8::1", "2001:db8::2", 5001, 53, 4});
 const std::vector<uint8_t> kTcp4 = test::MakeDatagram({6, "198.18.0.2", "198.18.0.1", 443, 5002, 0});
@@ -44,6 +57,7 @@ class WindowFile : public ::testing::Test {
     fakes_.privilege = test::FakePrivilegeCheck{1, false};  // reading a file needs no capture rights
     Services services = fakes_.services();
     services.openPrompt = &prompt_;
+    services.discardQuestion = &question_;
     dialog_ = std::make_unique<test::TestDialog>(*state_, services);
     dialog_->show();
     dialog_->activateWindow();  // Ctrl+O is the active window's key
@@ -57,13 +71,14 @@ class WindowFile : public ::testing::Test {
     AwaitEnd();
   }
   void AwaitEnd() {
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Button(*dialog_, kIdGo)->isEnabled(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Button(*dialog_, kIdStop)->isEnabled(); }, 10000));
     EXPECT_EQ(dialog_->windowTitle(), "Trovix");
   }
 
   std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
   test::Fakes fakes_;
   ScriptedOpenPrompt prompt_;
+  ScriptedDiscardQuestion question_;
   std::unique_ptr<test::TestDialog> dialog_;
   test::TempFolder folder_;
 };
@@ -148,6 +163,36 @@ TEST_F(WindowFile, AStreamIsListedAsItArrivesAndStopKeepsWhatCame) {
   EXPECT_FALSE(Button(d, kIdGo)->isEnabled() || Button(d, kIdStop)->isEnabled());
   EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), kUdp6Line.arg(1), " standard input: stopped after 2 records, 2 listed"}));
   close(pipeFds[1]);
+}
+
+// A stream's packets are not saved: Escape, "go!" and opening a file ask first; cancel
+// keeps them, save writes a capture file and goes on. A file's packets are saved already.
+TEST_F(WindowFile, UnsavedPacketsAreNotDroppedByOneKey) {
+  auto& d = *dialog_;
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  d.OpenCaptureStream(pipeFds[0], "standard input");
+  std::string bytes = test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) + test::PcapRecord(kUdp6, 2, 0);
+  ASSERT_EQ(write(pipeFds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(pipeFds[1]);
+  AwaitEnd();
+
+  question_.answers = {DiscardAnswer::kCancel, DiscardAnswer::kCancel, DiscardAnswer::kSave};
+  QTest::keyClick(&d, Qt::Key_Escape);
+  QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
+  EXPECT_FALSE(d.exited());
+  EXPECT_EQ(Rows(d).size(), 3);
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("kept.pcap")));
+  std::string held = folder_.Write("held.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0));
+  Open(held);
+  EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), Said(held, "end of file, 1 record read, 1 listed")}));
+  EXPECT_EQ(question_.asked, std::vector<uint32_t>({2, 2, 2}));
+  EXPECT_EQ(fakes_.savePrompt.chosen, std::vector<bool>({true}));
+  std::ifstream kept(folder_.Path("kept.pcap"), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}).size(), 24u + 16 + 32 + 16 + 52);
+  QTest::keyClick(&d, Qt::Key_Escape);
+  EXPECT_EQ(question_.asked.size(), 3u);
+  EXPECT_TRUE(d.exited());
 }
 
 }  // namespace

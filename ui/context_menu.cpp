@@ -20,7 +20,7 @@ bool IsOption(int id) {
   switch (id) {
     case kCmdFlipToTray: case kCmdHexOnlyUdp: case kCmdTcpTextView: case kCmdTcpAsciiView:
     case kCmdHexTcpAndUdp: case kCmdTrayAnime: case kCmdSavePreferences: case kCmdCaptureIpv6:
-    case kCmdKeepMore: return true;
+    case kCmdKeepMore: case kCmdAskBeforeDiscarding: return true;
     default: return false;
   }
 }
@@ -39,6 +39,7 @@ void ApplyStates(QMenu& menu, const CaptureState& o) {
   Mark(menu, kCmdTcpAsciiView, o.TcpDataInAsciiView);
   Mark(menu, kCmdCaptureIpv6, o.CaptureIpv6);
   Mark(menu, kCmdKeepMore, o.KeepMore);
+  Mark(menu, kCmdAskBeforeDiscarding, o.AskBeforeDiscarding);
 }
 
 }  // namespace
@@ -84,6 +85,7 @@ bool ApplyOptionCommand(CaptureState& o, int id) {
     case kCmdTcpAsciiView: o.TcpDataInAsciiView = 1; o.TcpDataInTextView = 0; return true;
     case kCmdCaptureIpv6: o.CaptureIpv6 = o.CaptureIpv6 == 0 ? 1 : 0; return true;
     case kCmdKeepMore: o.KeepMore = o.KeepMore == 0 ? 1 : 0; return true;
+    case kCmdAskBeforeDiscarding: o.AskBeforeDiscarding = o.AskBeforeDiscarding == 0 ? 1 : 0; return true;
     default: return false;
   }
 }

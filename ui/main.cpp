@@ -136,11 +136,11 @@ int main(int argc, char** argv) {
   QObject::connect(&server, &trovix::InstanceServer::fileHandedOver, &dialog, [&dialog](const QString& path) {
     dialog.ShowToRead();
     dialog.OpenCaptureFile(path);
-  });
+  }, Qt::QueuedConnection);  // after the answer: opening may ask the user first
   QObject::connect(&server, &trovix::InstanceServer::streamHandedOver, &dialog, [&dialog](int fd) {
     dialog.ShowToRead();
     dialog.OpenCaptureStream(fd, QStringLiteral("standard input"));
-  });
+  }, Qt::QueuedConnection);
   QObject::connect(&dialog, &QDialog::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
   dialog.show();
   if (!file.isEmpty()) dialog.OpenCaptureFile(handOver.streamFd >= 0 ? file : handOver.file);

@@ -368,7 +368,9 @@ void MainDialog::PrepareFromFields(bool keepMore) {
 }
 
 void MainDialog::StartCapture() {
+  if (!MayDiscard()) return;
   PrepareFromFields(state_.KeepMore == 1);
+  savedPackets_ = 0;
 
   int32_t member = 0;
   int checkedOk = services_.privilege->CheckAdminMembership(&member);
@@ -433,6 +435,10 @@ void MainDialog::OpenCaptureFile(const QString& path) {
 
 void MainDialog::OpenCaptureStream(int fd, const QString& name) {
   int error = fd < 0 ? errno : 0;
+  if (!MayDiscard()) {
+    if (fd >= 0) ::close(fd);
+    return;
+  }
   // A file is read into the larger store: opening one asks to see it whole.
   PrepareFromFields(true);
   ++captureGeneration_;
@@ -446,6 +452,8 @@ void MainDialog::OpenCaptureStream(int fd, const QString& name) {
   }
   readingName_ = name;
   readingFile_ = true;
+  // What a file holds is saved already; what a stream sends is not.
+  savedPackets_ = reading_.size > 0 ? UINT32_MAX : 0;
   SetCapturingControls(true);
   ShowReadingProgress();
   progressTimer_.start();
@@ -571,6 +579,7 @@ QString MainDialog::SayStoreFull() {
 }
 
 void MainDialog::ExitSequence() {
+  if (!MayDiscard()) return;
   if (stop_->isEnabled()) StopCaptureThread(state_);
   rowTimer_.stop();
   SaveSettings();

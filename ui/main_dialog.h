@@ -123,9 +123,16 @@ class MainDialog : public QDialog, private CaptureListener {
   void LoadSettings();
   void SaveSettings();
   void SaveSniffLog();
-  void SavePacketsSource();
+  // `asCapture`: a capture file whatever the name, the prompt starting with its filter.
+  // True once the file is written.
+  bool SavePacketsSource(bool asCapture = false);
   // `bytes` is asked for once the prompt is answered; nothing means it could not be made.
-  void SaveToChosenFile(bool anythingStored, bool offerPacketCapture, const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes);
+  // True once the file is written: the packets stored then count as saved.
+  bool SaveToChosenFile(bool anythingStored, bool offerPacketCapture, bool captureChosen,
+                        const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes);
+  // Whether the stored packets may be dropped: nothing unsaved, or the user said so (or
+  // saved them) when asked.
+  bool MayDiscard();
   // A message box, then the window shown, also when it was hidden.
   void Tell(const QString& title, const QString& text);
 
@@ -176,6 +183,8 @@ class MainDialog : public QDialog, private CaptureListener {
   bool readingFile_ = false;
   QTimer progressTimer_;
   QString openFolder_;  // where the open prompt was last answered
+  // The stored packets up to this count are in a file: saved, or read from one.
+  uint32_t savedPackets_ = 0;
 };
 
 }  // namespace trovix

@@ -12,6 +12,8 @@
 #include "settings/settings_file.h"
 #include "ui/main_dialog.h"
 
+#include <algorithm>
+
 namespace trovix {
 namespace {
 
@@ -61,14 +63,15 @@ void MainDialog::SaveSettings() {
 
 void MainDialog::SaveSniffLog() {
   SavedBytes log = SniffLogBytes(state_);  // the length is taken before the prompt
-  SaveToChosenFile(log.size > 0, false, [log](const SaveTarget&) { return log; });
+  SaveToChosenFile(log.size > 0, false, false, [log](const SaveTarget&) { return log; });
 }
 
-void MainDialog::SavePacketsSource() {
+bool MainDialog::SavePacketsSource(bool asCapture) {
   std::vector<uint8_t> capture;
-  SaveToChosenFile(PublishedPacketCount(state_.store) > 0, true,
-                   [this, &capture](const SaveTarget& target) -> std::optional<SavedBytes> {
-                     if (!target.packetCapture && !IsPacketCaptureName(QFile::encodeName(target.path).toStdString())) {
+  return SaveToChosenFile(PublishedPacketCount(state_.store) > 0, true, asCapture,
+                   [this, &capture, asCapture](const SaveTarget& target) -> std::optional<SavedBytes> {
+                     if (!asCapture && !target.packetCapture &&
+                         !IsPacketCaptureName(QFile::encodeName(target.path).toStdString())) {
                        return PacketsSourceBytes(state_);
                      }
                      if (!PacketCaptureBytes(state_, capture)) return std::nullopt;
@@ -76,26 +79,40 @@ void MainDialog::SavePacketsSource() {
                    });
 }
 
-void MainDialog::SaveToChosenFile(bool anythingStored, bool offerPacketCapture,
+bool MainDialog::SaveToChosenFile(bool anythingStored, bool offerPacketCapture, bool captureChosen,
                                   const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes) {
   if (!anythingStored) {
     Tell(QStringLiteral("information:"), QStringLiteral("don't found data for saving!"));
-    return;
+    return false;
   }
-  if (services_.savePrompt == nullptr) return;
+  if (services_.savePrompt == nullptr) return false;
+  uint32_t stored = PublishedPacketCount(state_.store);  // what the bytes will hold at most
   std::optional<SaveTarget> target = services_.savePrompt->Ask(this, QString::fromLocal8Bit(state_.SettingsFolder),
-                                                                offerPacketCapture);
-  if (!target) return;
+                                                                offerPacketCapture, captureChosen);
+  if (!target) return false;
   std::optional<SavedBytes> b = bytes(*target);
   if (!b) {
     Tell(QStringLiteral("error:"), QStringLiteral("don't write file!"));
-    return;
+    return false;
   }
   switch (ReplaceFile(QFile::encodeName(target->path).toStdString(), b->data, b->size)) {
-    case ReplaceResult::kCannotCreate: Tell(QStringLiteral("error:"), QStringLiteral("don't create file!")); break;
-    case ReplaceResult::kCannotWrite: Tell(QStringLiteral("error:"), QStringLiteral("don't write file!")); break;
+    case ReplaceResult::kCannotCreate: Tell(QStringLiteral("error:"), QStringLiteral("don't create file!")); return false;
+    case ReplaceResult::kCannotWrite: Tell(QStringLiteral("error:"), QStringLiteral("don't write file!")); return false;
     case ReplaceResult::kReplaced: break;
   }
+  savedPackets_ = std::max(savedPackets_, stored);
+  return true;
+}
+
+bool MainDialog::MayDiscard() {
+  uint32_t stored = PublishedPacketCount(state_.store);
+  if (stored <= savedPackets_ || state_.AskBeforeDiscarding != 1 || services_.discardQuestion == nullptr) return true;
+  switch (services_.discardQuestion->Ask(this, stored - savedPackets_)) {
+    case DiscardAnswer::kSave: return SavePacketsSource(true);
+    case DiscardAnswer::kDiscard: return true;
+    case DiscardAnswer::kCancel: break;
+  }
+  return false;
 }
 
 void MainDialog::Tell(const QString& title, const QString& text) {

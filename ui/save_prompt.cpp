@@ -1,10 +1,12 @@
 #include "ui/save_prompt.h"
 
 #include <QFileDialog>
+#include <QMessageBox>
 
 namespace trovix {
 
-void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool offerPacketCapture) {
+void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool offerPacketCapture,
+                         bool captureChosen) {
   dialog.setWindowTitle(QStringLiteral("select file for saving"));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
@@ -18,6 +20,10 @@ void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool o
   QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, capture](const QString& filter) {
     dialog.setDefaultSuffix(filter == capture ? QStringLiteral("pcap") : QStringLiteral("txt"));
   });
+  if (offerPacketCapture && captureChosen) {
+    dialog.selectNameFilter(capture);
+    dialog.setDefaultSuffix(QStringLiteral("pcap"));
+  }
   dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
   if (!firstFolder.isEmpty()) dialog.setDirectory(firstFolder);
 }
@@ -27,11 +33,25 @@ SaveTarget ChosenTarget(const QFileDialog& dialog) {
 }
 
 std::optional<SaveTarget> FileDialogSavePrompt::Ask(QWidget* owner, const QString& firstFolder,
-                                                    bool offerPacketCapture) {
+                                                    bool offerPacketCapture, bool captureChosen) {
   QFileDialog dialog(owner);
-  ConfigureSavePrompt(dialog, firstFolder, offerPacketCapture);
+  ConfigureSavePrompt(dialog, firstFolder, offerPacketCapture, captureChosen);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return ChosenTarget(dialog);
+}
+
+DiscardAnswer MessageBoxDiscardQuestion::Ask(QWidget* owner, uint32_t packets) {
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Trovix"),
+                  QStringLiteral("%1 captured packet%2 not saved.").arg(packets).arg(packets == 1 ? " is" : "s are"),
+                  QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, owner);
+  box.setInformativeText(QStringLiteral("Save them as a capture file first?"));
+  box.setDefaultButton(QMessageBox::Save);
+  box.setEscapeButton(QMessageBox::Cancel);
+  switch (box.exec()) {
+    case QMessageBox::Save: return DiscardAnswer::kSave;
+    case QMessageBox::Discard: return DiscardAnswer::kDiscard;
+    default: return DiscardAnswer::kCancel;
+  }
 }
 
 std::optional<QString> FileDialogOpenPrompt::Ask(QWidget* owner, const QString& firstFolder) {

@@ -11,14 +11,21 @@ inline constexpr const char* kPacketCaptureFilter = "Packet capture (*.pcap)";
 
 // Title, filters, first folder, overwrite question and default extension of the prompt;
 // the extension follows the chosen filter.
-void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool offerPacketCapture);
+void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool offerPacketCapture,
+                         bool captureChosen = false);
 
 // The name and filter the user accepted.
 SaveTarget ChosenTarget(const QFileDialog& dialog);
 
 class FileDialogSavePrompt : public SavePrompt {
  public:
-  std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture) override;
+  std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture,
+                                bool captureChosen = false) override;
+};
+
+class MessageBoxDiscardQuestion : public DiscardQuestion {
+ public:
+  DiscardAnswer Ask(QWidget* owner, uint32_t packets) override;
 };
 
 class FileDialogOpenPrompt : public OpenPrompt {

@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -36,7 +37,9 @@ struct SaveTarget {
 class SavePrompt {
  public:
   virtual ~SavePrompt() = default;
-  virtual std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture) = 0;
+  // `captureChosen` starts the prompt with the capture file's filter chosen.
+  virtual std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture,
+                                        bool captureChosen = false) = 0;
 };
 
 // The modal prompt for a capture file to open; nothing when the user cancels. "-" typed
@@ -45,6 +48,16 @@ class OpenPrompt {
  public:
   virtual ~OpenPrompt() = default;
   virtual std::optional<QString> Ask(QWidget* owner, const QString& firstFolder) = 0;
+};
+
+enum class DiscardAnswer { kSave, kDiscard, kCancel };
+
+// The modal question before packets that were not saved are dropped: save them as a
+// capture file, drop them, or do nothing.
+class DiscardQuestion {
+ public:
+  virtual ~DiscardQuestion() = default;
+  virtual DiscardAnswer Ask(QWidget* owner, uint32_t packets) = 0;
 };
 
 // The modal about box, owned by the main window; returns when it is closed.
@@ -71,6 +84,8 @@ struct Services {
   TrayIcon* trayIcon = nullptr;
   // Without it "open capture file..." asks nothing and opens nothing.
   OpenPrompt* openPrompt = nullptr;
+  // Without it packets are dropped without a question, as they always were.
+  DiscardQuestion* discardQuestion = nullptr;
 };
 
 // The real system: this host's interfaces, capabilities and version, real message boxes.

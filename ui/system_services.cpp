@@ -40,9 +40,11 @@ Services SystemServices() {
   static FileDialogSavePrompt savePrompt;
   static QtAboutBoxes aboutBoxes;
   static FileDialogOpenPrompt openPrompt;
+  static MessageBoxDiscardQuestion discardQuestion;
   // Owned by the application: a Qt object must not outlive it.
   static TrayIcon* trayIcon = MakeSystemTrayIcon(QCoreApplication::instance());
-  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt, &aboutBoxes, nullptr, trayIcon, &openPrompt};
+  return {&hostInfo, &privilege, &systemVersion, &messages, &configFolder, &savePrompt, &aboutBoxes, nullptr, trayIcon, &openPrompt,
+          &discardQuestion};
 }
 
 }  // namespace trovix
