@@ -1,4 +1,5 @@
 // The real window opening capture files and reading a stream, with no capture rights.
+#include <QClipboard>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
@@ -193,6 +194,39 @@ TEST_F(WindowFile, UnsavedPacketsAreNotDroppedByOneKey) {
   QTest::keyClick(&d, Qt::Key_Escape);
   EXPECT_EQ(question_.asked.size(), 3u);
   EXPECT_TRUE(d.exited());
+}
+
+// A double click and Enter open a row; the open details window follows the row chosen;
+// Ctrl+A, Shift-click and Ctrl+C copy several rows' lines.
+TEST_F(WindowFile, RowsOpenFollowAndCopyAsUsersExpect) {
+  auto& d = *dialog_;
+  Open(folder_.Write("three.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) +
+                                       test::PcapRecord(kUdp6, 2, 0) + test::PcapRecord(kUdp4, 3, 0)));
+  QWidget* rows = d.packetListView()->viewport();
+  auto at = [&](int row) { return rows->mapFromGlobal(test::RowPoint(d, row)); };
+  auto shown = [&] { return d.detailsWindow()->list()->item(2)->text(); };
+  QTest::mouseDClick(rows, Qt::LeftButton, {}, at(1));
+  ASSERT_NE(d.detailsWindow(), nullptr);
+  EXPECT_TRUE(d.detailsWindow()->isVisible());
+  EXPECT_EQ(shown(), "packet1 ipv6");
+  test::ClickRow(d, 2, Qt::LeftButton);
+  EXPECT_EQ(shown(), "packet2 udp ");
+  d.detailsWindow()->close();
+  d.packetListView()->setFocus();
+  QTest::keyClick(d.packetListView(), Qt::Key_Up);
+  EXPECT_FALSE(d.detailsWindow()->isVisible());
+  QTest::keyClick(d.packetListView(), Qt::Key_Return);
+  EXPECT_TRUE(d.detailsWindow()->isVisible());
+  EXPECT_EQ(shown(), "packet1 ipv6");
+
+  d.packetListView()->activateWindow();
+  QTest::keyClick(d.packetListView(), Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(d.packetListView(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text().split('\n').size(), 5);  // four rows and the last end
+  test::ClickRow(d, 0, Qt::LeftButton);
+  test::ClickRow(d, 1, Qt::LeftButton, Qt::ShiftModifier);
+  QTest::keyClick(d.packetListView(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), kUdp4Line.arg(0) + "\n" + kUdp6Line.arg(1) + "\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "ui/main_dialog.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
@@ -96,10 +97,12 @@ void SetUpField(QComboBox* box) {
 }
 
 // Only the left button and the keyboard select a row: a right press opens the menu over
-// the selection the user made, and the menu reports that selection.
+// the selection the user made, and the menu reports that selection. A double click or
+// Enter opens a row; Ctrl+C copies the selected rows' lines.
 class PacketListView : public QListView {
  public:
   using QListView::QListView;
+  std::function<void(int row)> open;
 
   // How far the rows are scrolled sideways, as the view draws them.
   int scrolledBy() const { return horizontalOffset(); }
@@ -139,10 +142,27 @@ class PacketListView : public QListView {
     if (event->button() == Qt::LeftButton) QListView::mouseReleaseEvent(event);
   }
   void mouseDoubleClickEvent(QMouseEvent* event) override {
-    if (event->button() == Qt::LeftButton) QListView::mouseDoubleClickEvent(event);
+    if (event->button() != Qt::LeftButton) return;
+    QListView::mouseDoubleClickEvent(event);
+    if (QModelIndex at = indexAt(event->position().toPoint()); at.isValid()) open(at.row());
+  }
+  void keyPressEvent(QKeyEvent* event) override {
+    bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && currentIndex().isValid()) return open(currentIndex().row());
+    if (event->matches(QKeySequence::Copy)) return CopySelectedRows();
+    QListView::keyPressEvent(event);
   }
 
  private:
+  // The lines as the list shows them, in list order, one a line.
+  void CopySelectedRows() {
+    QModelIndexList rows = selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    QStringList lines;
+    for (const QModelIndex& row : rows) lines << row.data().toString();
+    if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+  }
+
   bool layoutPending_ = false;     // rows were inserted since the last layout
   bool insertsOffScreen_ = false;  // and every one of them below the rows on screen
 };
@@ -214,7 +234,7 @@ void MainDialog::CreateControls() {
         listView_ = new PacketListView(this);
         listView_->setModel(list_);
         listView_->setUniformItemSizes(true);
-        listView_->setSelectionMode(QAbstractItemView::SingleSelection);
+        listView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
         listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
         listView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         listView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -269,6 +289,17 @@ void MainDialog::CreateControls() {
   go_ = static_cast<QPushButton*>(controls_[kIdGo]);
   stop_ = static_cast<QPushButton*>(controls_[kIdStop]);
   both_ = static_cast<QPushButton*>(controls_[kIdBothTraffic]);
+  static_cast<PacketListView*>(listView_)->open = [this](int row) {
+    state_.selectedPacketIndex.store(row);
+    ShowPacketDetails();
+  };
+  // An open details window shows the row the user moves to.
+  connect(listView_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
+    if (details_ == nullptr || !details_->isVisible() || !current.isValid()) return;
+    state_.selectedPacketIndex.store(current.row());
+    details_->Clear();
+    ShowPacketReport();
+  });
   QWidget* previous = nullptr;
   for (const ControlTemplate& c : kMainControls) {
     if (previous != nullptr) setTabOrder(previous, controls_[c.id]);
