@@ -2,7 +2,8 @@
 // Wireshark doing each in the same run. The benchmark writes the file: COUNT Ethernet
 // frames of 60-byte UDP datagrams, all of which the window's "udp" switch lists.
 //
-//   file_open_bench [COUNT]         open: time to the last row listed, and resident memory
+//   file_open_bench [COUNT]         open: time to the last row listed, and resident memory;
+//                                   then finding over the rows as the find bar does
 //   file_open_bench --pipe [COUNT]  a pipe (`cat FILE |`): CPU to the last row listed
 //
 // Wireshark (`wireshark -r FILE`, `cat FILE | wireshark -k -i -`) runs offscreen as the
@@ -197,10 +198,29 @@ int main(int argc, char** argv) {
   double seconds = Seconds(Clock::now() - start);
   double cpu = OwnCpu() - cpuBefore;
   if (cat != nullptr) pclose(cat);
+  // Finding over the million, as the find bar does: the count of the rows that hold a
+  // port, and the way from the first row to the last that holds a text.
+  auto findStart = Clock::now();
+  int matching = dialog.packetList().CountRows("40599");
+  double countSeconds = Seconds(Clock::now() - findStart);
+  findStart = Clock::now();
+  int last = dialog.packetList().FindRow(QString("\t%1\t").arg(count - 1), 0, true);
+  double findSeconds = Seconds(Clock::now() - findStart);
   std::printf("%u datagrams, %s\n", count, fromPipe ? "from a pipe" : "opened as a file");
   std::printf("  window     last row listed after %.2f s; CPU %.2f s; resident %s idle, %s after, peak %s\n", seconds,
               cpu, idle.c_str(), StatusField(0, "VmRSS:").c_str(), StatusField(0, "VmHWM:").c_str());
+  std::printf("  find       %d rows hold \"40599\", counted in %.3f s; row %d found from row 0 in %.3f s\n", matching,
+              countSeconds, last, findSeconds);
   std::fflush(stdout);
+  if (!fromPipe) {
+    auto filterStart = Clock::now();
+    std::string tshark = "tshark -r " + path + " -Y 'udp.dstport == 40599' 2>/dev/null | wc -l";
+    std::FILE* out = popen(tshark.c_str(), "r");
+    int kept = 0;
+    if (out != nullptr && std::fscanf(out, "%d", &kept) != 1) kept = -1;
+    if (out != nullptr) pclose(out);
+    std::printf("  tshark -Y 'udp.dstport == 40599': %d packets in %.2f s\n", kept, Seconds(Clock::now() - filterStart));
+  }
   PeerResult theirs = RunWireshark(path, fromPipe);
   std::printf("  wireshark  done after %.2f s; CPU %.2f s; resident peak %s\n", theirs.seconds, theirs.cpu,
               theirs.peak.c_str());

@@ -1,5 +1,6 @@
 // The real window opening capture files and reading a stream, with no capture rights.
 #include <QClipboard>
+#include <QLabel>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
@@ -227,6 +228,34 @@ TEST_F(WindowFile, RowsOpenFollowAndCopyAsUsersExpect) {
   test::ClickRow(d, 1, Qt::LeftButton, Qt::ShiftModifier);
   QTest::keyClick(d.packetListView(), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QGuiApplication::clipboard()->text(), kUdp4Line.arg(0) + "\n" + kUdp6Line.arg(1) + "\n");
+}
+
+// Ctrl+F, then Enter, F3 and Shift+F3 go round the rows that hold the text, letter case
+// aside; Escape closes the bar, not the window.
+TEST_F(WindowFile, FindGoesRoundTheMatchingRows) {
+  auto& d = *dialog_;
+  Open(folder_.Write("four.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) +
+                                      test::PcapRecord(kUdp6, 2, 0) + test::PcapRecord(kTcp4, 3, 0) +
+                                      test::PcapRecord(kUdp6, 4, 0)));
+  QTest::keyClick(&d, Qt::Key_F, Qt::ControlModifier);
+  QWidget* field = QApplication::focusWidget();
+  ASSERT_NE(qobject_cast<QLineEdit*>(field), nullptr);
+  QTest::keyClicks(field, "2001:DB8::1");
+  QStringList labels;
+  for (QLabel* label : field->parentWidget()->findChildren<QLabel*>()) labels << label->text();
+  EXPECT_TRUE(labels.contains("2 rows")) << labels.join(" | ").toStdString();
+  std::vector<int> visited;
+  auto current = [&] { return d.packetListView()->currentIndex().row(); };
+  QTest::keyClick(field, Qt::Key_Return);
+  visited.push_back(current());
+  for (auto modifier : {Qt::NoModifier, Qt::NoModifier, Qt::ShiftModifier}) {
+    QTest::keyClick(field, Qt::Key_F3, modifier);
+    visited.push_back(current());
+  }
+  EXPECT_EQ(visited, std::vector<int>({1, 3, 1, 3}));
+  QTest::keyClick(field, Qt::Key_Escape);
+  EXPECT_FALSE(field->isVisible());
+  EXPECT_FALSE(d.exited());
 }
 
 }  // namespace

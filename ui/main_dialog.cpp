@@ -12,6 +12,7 @@
 #include <QShortcut>
 #include <QUrl>
 #include <QKeyEvent>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -167,6 +168,24 @@ class PacketListView : public QListView {
   bool insertsOffScreen_ = false;  // and every one of them below the rows on screen
 };
 
+// The find bar's field: Enter finds the next row (Shift+Enter the one before), Escape
+// closes the bar instead of the window.
+class FindField : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+  std::function<void(bool forward)> next;
+  std::function<void()> close;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->key() == Qt::Key_Escape) return close();
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+      return next(!event->modifiers().testFlag(Qt::ShiftModifier));
+    }
+    QLineEdit::keyPressEvent(event);
+  }
+};
+
 // A field's text as the capture reads it: at most `max` single-byte characters.
 std::string FieldText(const QComboBox* box, int max) {
   return box->currentText().left(max).toLatin1().toStdString();
@@ -289,6 +308,7 @@ void MainDialog::CreateControls() {
   go_ = static_cast<QPushButton*>(controls_[kIdGo]);
   stop_ = static_cast<QPushButton*>(controls_[kIdStop]);
   both_ = static_cast<QPushButton*>(controls_[kIdBothTraffic]);
+  CreateFindBar();
   static_cast<PacketListView*>(listView_)->open = [this](int row) {
     state_.selectedPacketIndex.store(row);
     ShowPacketDetails();
@@ -305,6 +325,59 @@ void MainDialog::CreateControls() {
     if (previous != nullptr) setTabOrder(previous, controls_[c.id]);
     previous = controls_[c.id];
   }
+}
+
+void MainDialog::CreateFindBar() {
+  // Over the list's last rows, hidden until asked for: the window's first look is kept.
+  findBar_ = new QFrame(this);
+  findBar_->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  findBar_->setAutoFillBackground(true);
+  auto* layout = new QHBoxLayout(findBar_);
+  layout->setContentsMargins(4, 2, 4, 2);
+  auto* field = new FindField(findBar_);
+  findField_ = field;
+  findCount_ = new QLabel(findBar_);
+  layout->addWidget(new QLabel(QStringLiteral("find:"), findBar_));
+  layout->addWidget(findField_, 1);
+  layout->addWidget(findCount_);
+  int height = findBar_->sizeHint().height();
+  QRect list = listView_->geometry();
+  findBar_->setGeometry(list.left(), list.bottom() + 1 - height, list.width(), height);
+  findBar_->hide();
+  field->next = [this](bool forward) { FindNext(forward); };
+  field->close = [this] {
+    findBar_->hide();
+    listView_->setFocus();
+  };
+  connect(findField_, &QLineEdit::textChanged, this, &MainDialog::CountFound);
+  connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
+    findBar_->show();
+    findBar_->raise();
+    findField_->setFocus();
+    findField_->selectAll();
+    CountFound();
+  });
+  connect(new QShortcut(QKeySequence::FindNext, this), &QShortcut::activated, this, [this] { FindNext(true); });
+  connect(new QShortcut(QKeySequence::FindPrevious, this), &QShortcut::activated, this, [this] { FindNext(false); });
+}
+
+void MainDialog::CountFound() {
+  QString text = findField_->text();
+  int rows = text.isEmpty() ? 0 : list_->CountRows(text);
+  findCount_->setText(text.isEmpty() ? QString() : QStringLiteral("%1 row%2").arg(rows).arg(rows == 1 ? "" : "s"));
+}
+
+void MainDialog::FindNext(bool forward) {
+  QString text = findField_->text();
+  if (text.isEmpty()) return;
+  QModelIndex current = listView_->currentIndex();
+  int from = current.isValid() ? current.row() : (forward ? -1 : list_->rowCount());
+  int row = list_->FindRow(text, from, forward);
+  CountFound();
+  if (row < 0) return;
+  QModelIndex found = list_->index(row);
+  listView_->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect);
+  listView_->scrollTo(found);
 }
 
 QWidget* MainDialog::Control(int id) const {

@@ -20,6 +20,9 @@
 #include "ui/services.h"
 
 class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
 class QListView;
 class QMenu;
 class QPushButton;
@@ -84,6 +87,11 @@ class MainDialog : public QDialog, private CaptureListener {
   void PrepareFromFields(bool keepMore);
   void StartCapture();
   void AskAndOpenCaptureFile();
+  // The find bar (Ctrl+F) over the list: F3 and Shift+F3 go to the next and the previous
+  // row whose line holds its text, round the list's end.
+  void CreateFindBar();
+  void FindNext(bool forward);
+  void CountFound();
   void ShowReadingProgress();
   // Says how the reading ended, after its thread is joined.
   void EndFileReading();
@@ -154,6 +162,9 @@ class MainDialog : public QDialog, private CaptureListener {
   QPushButton* both_ = nullptr;
   std::map<int, QWidget*> controls_;
   QWidget* headerStrip_ = nullptr;
+  QFrame* findBar_ = nullptr;
+  QLineEdit* findField_ = nullptr;
+  QLabel* findCount_ = nullptr;
   QVector<QWidget*> headers_;  // the column headers, field 1 first
   QVector<int> headerWidths_;  // as laid out
   uint32_t fittedGeneration_ = 0;  // the list's widest texts the columns were fitted to

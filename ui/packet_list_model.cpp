@@ -33,6 +33,31 @@ QString PacketListModel::RowText(int row) const {
   return QString::fromLatin1(state_.sniffLog.text + at, lineAt_[static_cast<size_t>(entry) + 1] - at - 2);
 }
 
+bool PacketListModel::RowHas(int row, const QString& text) const {
+  int32_t entry = rows_[static_cast<size_t>(row)];
+  if (entry < 0) return texts_[static_cast<size_t>(-1 - entry)].contains(text, Qt::CaseInsensitive);
+  // A packet line is single-byte text: searched where it lies in the sniff log.
+  const char* line = state_.sniffLog.text + lineAt_[static_cast<size_t>(entry)];
+  const char* end = state_.sniffLog.text + lineAt_[static_cast<size_t>(entry) + 1] - 2;
+  auto same = [](char a, QChar b) { return QChar::toLower(static_cast<uchar>(a)) == b.toLower().unicode(); };
+  return std::search(line, end, text.begin(), text.end(), same) != end || text.isEmpty();
+}
+
+int PacketListModel::FindRow(const QString& text, int from, bool forward) const {
+  int count = rowCount();
+  for (int step = 1; step <= count; ++step) {
+    int row = ((from + (forward ? step : -step)) % count + count) % count;
+    if (RowHas(row, text)) return row;
+  }
+  return -1;
+}
+
+int PacketListModel::CountRows(const QString& text) const {
+  int found = 0;
+  for (int row = 0; row < rowCount(); ++row) found += RowHas(row, text) ? 1 : 0;
+  return found;
+}
+
 void PacketListModel::Clear() {
   beginResetModel();
   rows_.clear();

@@ -35,6 +35,12 @@ class PacketListModel : public QAbstractListModel {
   // The row that shows `packet`, or -1.
   int RowOfPacket(int32_t packet) const;
   QString RowText(int row) const;
+  // Whether the row's line holds `text`, letter case aside.
+  bool RowHas(int row, const QString& text) const;
+  // The next row after `from` (before it, going back) whose line holds `text`, round the
+  // end of the list; -1 when none does.
+  int FindRow(const QString& text, int from, bool forward) const;
+  int CountRows(const QString& text) const;
   int packetsShown() const { return packetsShown_; }
 
   // The fields of a packet line: the text before its first tab (empty), then its eight
