@@ -169,6 +169,11 @@ struct CaptureState {
   int32_t KeepMore = 0;
   // "as&k before discarding": packets not saved are not dropped without a question.
   int32_t AskBeforeDiscarding = 1;
+  // The main window's place and size once the user has resized it; a width of 0 until then.
+  int32_t WindowX = 0;
+  int32_t WindowY = 0;
+  int32_t WindowWidth = 0;
+  int32_t WindowHeight = 0;
   // 1 while the main window is hidden behind its notification-area icon.
   int32_t InTray = 0;
   // Where the settings file lives, and where the save prompts open; empty when unknown.

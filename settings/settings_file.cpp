@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <utility>
 
+#include "capture/atoi.h"
 #include "settings/file_replacement.h"
 #include "settings/ini_file.h"
 
@@ -116,6 +119,12 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   if (s.AskBeforeDiscarding != 1 || HasKey(file, "AskBeforeDiscarding")) {
     put("AskBeforeDiscarding", YesNo(s.AskBeforeDiscarding == 1));
   }
+  if (s.WindowWidth != 0 || HasKey(file, "WindowWidth")) {
+    for (auto [key, value] : {std::pair{"WindowX", s.WindowX}, {"WindowY", s.WindowY}, {"WindowWidth", s.WindowWidth},
+                              {"WindowHeight", s.WindowHeight}}) {
+      put(key, std::to_string(value));
+    }
+  }
 }
 
 // Makes the configuration folder and its parents as needed; the settings folder's own
@@ -160,6 +169,10 @@ LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::st
   state.CaptureIpv6 = ReadSwitch(file, "CaptureIpv6", "Yes") ? 1 : 0;
   state.KeepMore = ReadSwitch(file, "KeepMore", "No") ? 1 : 0;
   state.AskBeforeDiscarding = ReadSwitch(file, "AskBeforeDiscarding", "Yes") ? 1 : 0;
+  for (auto [key, value] : {std::pair{"WindowX", &state.WindowX}, {"WindowY", &state.WindowY},
+                            {"WindowWidth", &state.WindowWidth}, {"WindowHeight", &state.WindowHeight}}) {
+    *value = static_cast<int32_t>(AtoiValue(ReadValue(file, key, "0")));
+  }
   state.EnableFlipToTray = ReadSwitch(file, "EnableFlipToTray", "Yes") ? 1 : 0;
   state.EnableTrayIconAnime = ReadSwitch(file, "EnableTrayIconAnime", "Yes") ? 1 : 0;
   SetPair(state.DataInHexViewOnlyUdp, state.DataInHexViewTcpAndUdp, ReadSwitch(file, "DataInHexViewOnlyUdp", "Yes"));

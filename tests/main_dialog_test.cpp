@@ -76,7 +76,9 @@ TEST_F(MainDialogTest, StartUpFillsTheListAndFields) {
   EXPECT_TRUE(focus == Combo(d, kIdBind) || focus == Combo(d, kIdBind)->lineEdit());
 }
 
-TEST_F(MainDialogTest, ControlsStandAtTheirTemplatePlacesAndTheSizeIsFixed) {
+// The seed's size is the first and the least; a larger window gives its room to the list
+// (and the headers' strip), and every other control stays where it was.
+TEST_F(MainDialogTest, ControlsStandAtTheirTemplatePlacesAndALargerWindowGivesTheListTheRoom) {
   auto& d = Open();
   DialogUnits du(d.font());
   for (const ControlTemplate& c : kMainControls) {
@@ -90,10 +92,17 @@ TEST_F(MainDialogTest, ControlsStandAtTheirTemplatePlacesAndTheSizeIsFixed) {
       EXPECT_EQ(label->text(), c.text);
     }
   }
-  EXPECT_EQ(d.minimumSize(), d.maximumSize());
+  EXPECT_EQ(d.minimumSize(), QSize(du.X(309), du.Y(227)));
   EXPECT_EQ(d.size(), QSize(du.X(309), du.Y(227)));
-  EXPECT_FALSE(d.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(d.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
   EXPECT_TRUE(d.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+  QRect list = d.packetListView()->geometry();
+  QRect go = d.Control(kIdGo)->geometry();
+  int strip = d.Control(1025)->parentWidget()->width();
+  d.resize(d.size() + QSize(200, 150));
+  EXPECT_EQ(d.packetListView()->geometry(), list.adjusted(0, 0, 200, 150));
+  EXPECT_EQ(d.Control(1025)->parentWidget()->width(), strip + 200);
+  EXPECT_EQ(d.Control(kIdGo)->geometry(), go);
 }
 
 TEST_F(MainDialogTest, NoAdapterAndFailedQueries) {

@@ -114,6 +114,25 @@ TEST_F(SettingsWindowTest, FirstRunShowsTheAboutBoxOnceAndWritesOnlyAtExit) {
   EXPECT_EQ(Open().aboutBoxRuns(), 0);
 }
 
+// A window the user made larger keeps its size and place at the next start; the keys are
+// written only then (the first run's file above has none).
+TEST_F(SettingsWindowTest, AResizedWindowKeepsItsSizeAndPlace) {
+  WriteIni("[Config]\r\nEnableFlipToTray=No\r\n");
+  auto& d = Open();
+  QSize larger = d.size() + QSize(120, 80);
+  d.resize(larger);
+  d.move(40, 30);
+  d.Command(kIdCancel);
+  EXPECT_NE(Read(IniPath()).find(QString("\r\nWindowX=40\r\nWindowY=30\r\nWindowWidth=%1\r\nWindowHeight=%2\r\n")
+                                     .arg(larger.width())
+                                     .arg(larger.height())
+                                     .toStdString()),
+            std::string::npos);
+  auto& again = Open();
+  EXPECT_EQ(again.size(), larger);
+  EXPECT_EQ(again.pos(), QPoint(40, 30));
+}
+
 TEST_F(SettingsWindowTest, PreferencesOffKeepsTheFileButThatKey) {
   const std::string file = "[Config]\r\nSaveSessionPreferences=No\r\nOnTcp=No\r\nOnIcmp=Yes\r\n";
   WriteIni(file);

@@ -14,10 +14,11 @@ DetailsWindow::DetailsWindow(QWidget* owner) : QDialog(owner), list_(new QListWi
   setObjectName(QStringLiteral("details"));
   setAttribute(Qt::WA_DeleteOnClose);  // closing destroys it; the next command makes a new one
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+                 Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   setFont(DialogFont());
   DialogUnits du(font());
-  setFixedSize(du.X(kDetailsDialog.width), du.Y(kDetailsDialog.height));
+  setMinimumSize(du.X(kDetailsDialog.width), du.Y(kDetailsDialog.height));
+  resize(minimumSize());
   if (owner != nullptr) move(owner->mapToGlobal(QPoint(du.X(kDetailsDialog.x), du.Y(kDetailsDialog.y))));
 
   const ControlTemplate& c = kDetailsControls[0];
@@ -26,6 +27,14 @@ DetailsWindow::DetailsWindow(QWidget* owner) : QDialog(owner), list_(new QListWi
   list_->setUniformItemSizes(true);
   list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+}
+
+void DetailsWindow::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  // The list takes the room the window gained.
+  QSize more = size() - minimumSize();
+  DialogUnits du(font());
+  list_->setGeometry(du.Rect(resources::kDetailsControls[0]).adjusted(0, 0, more.width(), more.height()));
 }
 
 void DetailsWindow::Clear() { list_->clear(); }

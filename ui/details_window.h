@@ -26,6 +26,7 @@ class DetailsWindow : public QDialog {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   QListWidget* list_;

@@ -20,6 +20,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QValidator>
 
@@ -197,7 +198,7 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
     : QDialog(parent), state_(state), services_(services), list_(new PacketListModel(state, this)) {
   setWindowTitle(QString::fromLatin1(kMainDialog.title));
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+                 Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   setFont(DialogFont());
   CreateControls();
   rowTimer_.setInterval(kRowGapMs);
@@ -223,7 +224,10 @@ MainDialog::~MainDialog() {
 
 void MainDialog::CreateControls() {
   DialogUnits du(font());
-  setFixedSize(du.X(kMainDialog.width), du.Y(kMainDialog.height));
+  // The seed's size is the first and the least; the list takes any room added.
+  seedSize_ = QSize(du.X(kMainDialog.width), du.Y(kMainDialog.height));
+  setMinimumSize(seedSize_);
+  resize(seedSize_);
   QVector<int> columns;
   const ControlTemplate* listTemplate = nullptr;
   for (const ControlTemplate& c : kMainControls) {
@@ -288,6 +292,7 @@ void MainDialog::CreateControls() {
     w->setGeometry(at);
     controls_[c.id] = w;
   }
+  listRect_ = listView_->geometry();
   // Fields line up under their headers: positions relative to the list's left edge, and
   // where the last header ends.
   columns.push_back(headers_.back()->geometry().right() + 1);
@@ -359,6 +364,17 @@ void MainDialog::CreateFindBar() {
   });
   connect(new QShortcut(QKeySequence::FindNext, this), &QShortcut::activated, this, [this] { FindNext(true); });
   connect(new QShortcut(QKeySequence::FindPrevious, this), &QShortcut::activated, this, [this] { FindNext(false); });
+}
+
+void MainDialog::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  if (listView_ == nullptr) return;
+  QSize more = size() - seedSize_;
+  listView_->setGeometry(listRect_.adjusted(0, 0, more.width(), more.height()));
+  headerStrip_->resize(listRect_.width() + more.width(), headerStrip_->height());
+  findBar_->setGeometry(listRect_.left(), listView_->geometry().bottom() + 1 - findBar_->height(),
+                        listView_->width(), findBar_->height());
+  if (isVisible() && size() != seedSize_) resized_ = true;
 }
 
 void MainDialog::CountFound() {

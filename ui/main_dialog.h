@@ -76,6 +76,7 @@ class MainDialog : public QDialog, private CaptureListener {
   void changeEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void reject() override;
+  void resizeEvent(QResizeEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   void accept() override {}  // Enter without a focused button is a command nobody handles
@@ -163,6 +164,9 @@ class MainDialog : public QDialog, private CaptureListener {
   std::map<int, QWidget*> controls_;
   QWidget* headerStrip_ = nullptr;
   QFrame* findBar_ = nullptr;
+  QSize seedSize_;
+  QRect listRect_;  // the list's place at the seed's size
+  bool resized_ = false;  // by the user: its place and size are kept from then on
   QLineEdit* findField_ = nullptr;
   QLabel* findCount_ = nullptr;
   QVector<QWidget*> headers_;  // the column headers, field 1 first

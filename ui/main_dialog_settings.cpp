@@ -45,10 +45,21 @@ void MainDialog::LoadSettings() {
   check(kIdIcmp, c.OnIcmp);
   check(kIdIgmp, c.OnIgmp);
   check(kIdRaw, c.OnRaw);
+  if (state_.WindowWidth > 0) {
+    resize(std::max(state_.WindowWidth, seedSize_.width()), std::max(state_.WindowHeight, seedSize_.height()));
+    move(state_.WindowX, state_.WindowY);
+    setAttribute(Qt::WA_Moved);  // where it was, not centred
+  }
 }
 
 void MainDialog::SaveSettings() {
   if (!settingsLoaded_) return;
+  if (resized_ || state_.WindowWidth > 0) {
+    state_.WindowX = pos().x();
+    state_.WindowY = pos().y();
+    state_.WindowWidth = width();
+    state_.WindowHeight = height();
+  }
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
   ControlSettings c{Latin1Text(bind_), Latin1Text(from_), Latin1Text(to_), checked(kIdBothTraffic), checked(kIdOnTop),
                     checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)};
