@@ -197,8 +197,9 @@ TEST_F(WindowFile, UnsavedPacketsAreNotDroppedByOneKey) {
   EXPECT_TRUE(d.exited());
 }
 
-// A double click and Enter open a row; the open details window follows the row chosen;
-// Ctrl+A, Shift-click and Ctrl+C copy several rows' lines.
+// A double click and Enter open a row; the open details window follows the row chosen,
+// and its list takes the room of a larger window; Ctrl+A, Shift-click and Ctrl+C copy
+// several rows' lines.
 TEST_F(WindowFile, RowsOpenFollowAndCopyAsUsersExpect) {
   auto& d = *dialog_;
   Open(folder_.Write("three.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) +
@@ -212,10 +213,13 @@ TEST_F(WindowFile, RowsOpenFollowAndCopyAsUsersExpect) {
   EXPECT_EQ(shown(), "packet1 ipv6");
   test::ClickRow(d, 2, Qt::LeftButton);
   EXPECT_EQ(shown(), "packet2 udp ");
+  QSize list = d.detailsWindow()->list()->size();
+  d.detailsWindow()->resize(d.detailsWindow()->size() + QSize(100, 50));
+  EXPECT_EQ(d.detailsWindow()->list()->size(), list + QSize(100, 50));
   d.detailsWindow()->close();
   d.packetListView()->setFocus();
   QTest::keyClick(d.packetListView(), Qt::Key_Up);
-  EXPECT_FALSE(d.detailsWindow()->isVisible());
+  EXPECT_TRUE(d.detailsWindow() == nullptr || !d.detailsWindow()->isVisible());
   QTest::keyClick(d.packetListView(), Qt::Key_Return);
   EXPECT_TRUE(d.detailsWindow()->isVisible());
   EXPECT_EQ(shown(), "packet1 ipv6");
