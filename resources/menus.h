@@ -20,6 +20,8 @@ enum CommandId {
   kCmdKeepMore = 129,
   kCmdOpenCaptureFile = 130,
   kCmdAskBeforeDiscarding = 131,
+  kCmdFilterList = 132,
+  kCmdShowAll = 133,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -36,6 +38,8 @@ inline constexpr MenuItem kMenu103[] = {
     {0, "save &packets source", kCmdSavePacketsSource},
     {0, "&save sniff log", kCmdSaveSniffLog},
     {0, "open capture &file...", kCmdOpenCaptureFile},
+    {0, "filter the &list", kCmdFilterList},
+    {0, "sho&w all", kCmdShowAll},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},

@@ -144,7 +144,8 @@ package-install)
     local home=$scratch/$1 groups=--clear-groups status=0
     [ "$1" = outsider ] || groups=--groups=$gid
     mkdir -p "$home/Trovix"
-    printf '[Config]\r\nBindToInterface=127.0.0.1\r\nOnTcp=No\r\nOnUdp=Yes\r\nEnableFlipToTray=No\r\n' \
+    # The probe quits the application, which closes the window: no question then.
+    printf '[Config]\r\nBindToInterface=127.0.0.1\r\nOnTcp=No\r\nOnUdp=Yes\r\nEnableFlipToTray=No\r\nAskBeforeDiscarding=No\r\n' \
       >"$home/Trovix/trovix.ini"
     chown -R 65534:65534 "$home"
     chmod 0700 "$home"

@@ -262,5 +262,29 @@ TEST_F(WindowFile, FindGoesRoundTheMatchingRows) {
   EXPECT_FALSE(d.exited());
 }
 
+// The fields and switches applied to what is stored, without capturing again: only the
+// packets that pass, with their own numbers, and every row back with "sho&w all".
+TEST_F(WindowFile, TheListIsFilteredByTheFieldsAsTheyAreNow) {
+  auto& d = *dialog_;
+  Open(folder_.Write("four.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) +
+                                      test::PcapRecord(kUdp6, 2, 0) + test::PcapRecord(kTcp4, 3, 0) +
+                                      test::PcapRecord(kUdp6, 4, 0)));
+  QStringList all = Rows(d);
+  test::Type(test::Combo(d, kIdTo), "*:5002");
+  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier);
+  EXPECT_EQ(Rows(d), QStringList({"\t2\ttcp\t198.18.0.2\t443\t198.18.0.1\t5002\t40\t64"}));
+  QTest::mouseDClick(d.packetListView()->viewport(), Qt::LeftButton, {},
+                     d.packetListView()->viewport()->mapFromGlobal(test::RowPoint(d, 0)));
+  EXPECT_EQ(d.detailsWindow()->list()->item(2)->text(), "packet2 tcp");
+  d.activateWindow();  // back from the details window
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+  test::Type(test::Combo(d, kIdTo), "*:53");
+  QTest::mouseClick(Button(d, kIdUdp), Qt::LeftButton);  // IPv4 and IPv6 UDP off
+  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier);
+  EXPECT_TRUE(Rows(d).isEmpty());
+  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(Rows(d), all);
+}
+
 }  // namespace
 }  // namespace trovix

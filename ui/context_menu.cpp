@@ -40,6 +40,8 @@ void ApplyStates(QMenu& menu, const CaptureState& o) {
   Mark(menu, kCmdCaptureIpv6, o.CaptureIpv6);
   Mark(menu, kCmdKeepMore, o.KeepMore);
   Mark(menu, kCmdAskBeforeDiscarding, o.AskBeforeDiscarding);
+  // What is stored is filtered once no capture or reading adds to it.
+  if (QAction* filter = FindCommand(menu, kCmdFilterList)) filter->setEnabled(o.stopFlag.load() != 0);
 }
 
 }  // namespace
@@ -58,7 +60,10 @@ std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* pa
       QAction* action = into->addAction(QString::fromLatin1(item.text));
       action->setData(item.id);
       action->setCheckable(IsOption(item.id));
-      if (item.id == kCmdOpenCaptureFile) action->setShortcut(QKeySequence::Open);  // the window's own key
+      // The window's own keys.
+      if (item.id == kCmdOpenCaptureFile) action->setShortcut(QKeySequence::Open);
+      if (item.id == kCmdFilterList) action->setShortcut(kFilterListKey);
+      if (item.id == kCmdShowAll) action->setShortcut(kShowAllKey);
     }
   }
   ApplyStates(*top, options);

@@ -2,6 +2,7 @@
 // current options, and the option commands it carries.
 #pragma once
 
+#include <QKeySequence>
 #include <QMenu>
 
 #include <memory>
@@ -9,6 +10,10 @@
 #include "capture/capture_state.h"
 
 namespace trovix {
+
+// "filter the &list" and "sho&w all" as keys of the window.
+inline const QKeySequence kFilterListKey(Qt::CTRL | Qt::Key_L);
+inline const QKeySequence kShowAllKey(Qt::CTRL | Qt::SHIFT | Qt::Key_L);
 
 // The "&uno" pop-up of menu 103; each command item carries its id as the action's data.
 std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* parent);

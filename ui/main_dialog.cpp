@@ -34,6 +34,7 @@
 
 #include "capture/host_info.h"
 #include "capture/os_line.h"
+#include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/privilege.h"
 #include "ui/details_window.h"
@@ -212,6 +213,8 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
   progressTimer_.setInterval(kProgressMs);
   connect(&progressTimer_, &QTimer::timeout, this, &MainDialog::ShowReadingProgress);
   connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, [this] { Command(kCmdOpenCaptureFile); });
+  connect(new QShortcut(kFilterListKey, this), &QShortcut::activated, this, [this] { Command(kCmdFilterList); });
+  connect(new QShortcut(kShowAllKey, this), &QShortcut::activated, this, [this] { Command(kCmdShowAll); });
   setAcceptDrops(true);
   ConnectTrayIcon();
   StartUp();
@@ -455,6 +458,8 @@ void MainDialog::Command(int id) {
     case kCmdSavePacketsSource: SavePacketsSource(); break;
     case kCmdAbout: ShowAboutBox(); break;
     case kCmdOpenCaptureFile: AskAndOpenCaptureFile(); break;
+    case kCmdFilterList: FilterList(); break;
+    case kCmdShowAll: list_->ShowOnlyPackets(nullptr); break;
     case kIdGo: StartCapture(); break;
     case kIdStop: StopCapture(); break;
     case kIdOnTop: ApplyOnTop(); break;
@@ -480,11 +485,33 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   std::string to(FilterTextRead(FieldText(to_, kFilterTextIpv6Max)));
   from_->addItem(Latin1(from));
   to_->addItem(Latin1(to));
-  auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
-  PrepareCapture(state_, {FieldText(bind_, kBindTextSize - 1), from, to, checked(kIdBothTraffic), checked(kIdTcp),
-                          checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw),
-                          state_.CaptureIpv6 == 1, true, -1, keepMore});
+  PrepareWithFields(state_, from, to, keepMore);
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
+}
+
+void MainDialog::PrepareWithFields(CaptureState& into, const std::string& from, const std::string& to, bool keepMore) {
+  auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
+  PrepareCapture(into, {FieldText(bind_, kBindTextSize - 1), from, to, checked(kIdBothTraffic), checked(kIdTcp),
+                        checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw),
+                        state_.CaptureIpv6 == 1, true, -1, keepMore});
+}
+
+void MainDialog::FilterList() {
+  if (stop_->isEnabled()) return;
+  if (filterState_ == nullptr) filterState_ = std::make_unique<CaptureState>();
+  std::string from(FilterTextRead(FieldText(from_, kFilterTextIpv6Max)));
+  std::string to(FilterTextRead(FieldText(to_, kFilterTextIpv6Max)));
+  PrepareWithFields(*filterState_, from, to, false);
+  std::vector<int32_t> shown;
+  uint32_t count = PublishedPacketCount(state_.store);
+  for (uint32_t k = 0; k < count; ++k) {
+    StoredPacket p;
+    if (!LocatePacket(state_.store, static_cast<int32_t>(k), p)) continue;
+    size_t length = static_cast<size_t>(p.length);
+    DatagramFields fields;
+    if (ScreenDatagram(*filterState_, p.bytes, length, fields)) shown.push_back(static_cast<int32_t>(k));
+  }
+  list_->ShowOnlyPackets(&shown);
 }
 
 void MainDialog::StartCapture() {

@@ -87,6 +87,11 @@ class MainDialog : public QDialog, private CaptureListener {
   // Empties the list and prepares a capture with the fields' filters and switches.
   void PrepareFromFields(bool keepMore);
   void StartCapture();
+  // Prepares `into` with the fields' filters and switches.
+  void PrepareWithFields(CaptureState& into, const std::string& from, const std::string& to, bool keepMore);
+  // Shows only the stored packets that pass the fields as they are now; nothing while a
+  // capture or a reading runs.
+  void FilterList();
   void AskAndOpenCaptureFile();
   // The find bar (Ctrl+F) over the list: F3 and Shift+F3 go to the next and the previous
   // row whose line holds its text, round the list's end.
@@ -198,6 +203,8 @@ class MainDialog : public QDialog, private CaptureListener {
   bool readingFile_ = false;
   QTimer progressTimer_;
   QString openFolder_;  // where the open prompt was last answered
+  // The filters and switches "filter the list" applies; made at its first use.
+  std::unique_ptr<CaptureState> filterState_;
   // The stored packets up to this count are in a file: saved, or read from one.
   uint32_t savedPackets_ = 0;
 };

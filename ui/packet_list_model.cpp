@@ -62,6 +62,8 @@ void PacketListModel::Clear() {
   beginResetModel();
   rows_.clear();
   texts_.clear();
+  filtered_ = false;
+  allRows_.clear();
   packetsShown_ = 0;
   lineAt_.resize(1);
   widestAdvance_.fill(0);
@@ -75,14 +77,28 @@ void PacketListModel::AddText(const QString& text) {
   beginInsertRows({}, row, row);
   texts_.push_back(text);
   rows_.push_back(-static_cast<int32_t>(texts_.size()));
+  if (filtered_) allRows_.push_back(rows_.back());  // and there when every row is back
   endInsertRows();
+}
+
+void PacketListModel::ShowOnlyPackets(const std::vector<int32_t>* packets) {
+  beginResetModel();
+  if (!filtered_) allRows_ = rows_;
+  filtered_ = packets != nullptr;
+  if (filtered_) {
+    rows_ = *packets;
+  } else {
+    rows_ = std::move(allRows_);
+    allRows_.clear();
+  }
+  endResetModel();
 }
 
 int PacketListModel::FetchPublishedPackets() {
   // The count is published after the lines of its packets (release), so every line below
   // it is whole in the log.
   uint32_t published = PublishedPacketCount(state_.store);
-  if (published <= packetsShown_) return 0;
+  if (published <= packetsShown_ || filtered_) return 0;
   const char* log = state_.sniffLog.text;
   int32_t logEnd = static_cast<int32_t>(PublishedLogLength(state_.sniffLog));
   for (uint32_t k = packetsShown_; k < published; ++k) {

@@ -27,8 +27,13 @@ class PacketListModel : public QAbstractListModel {
   void Clear();
   // Appends a line that is not a packet line.
   void AddText(const QString& text);
-  // Appends rows for the packets published since the last call; returns how many.
+  // Appends rows for the packets published since the last call; returns how many. None
+  // while the list is filtered.
   int FetchPublishedPackets();
+  // Shows only `packets`, in that order, each with its own line (and number); nullptr
+  // shows every row again, message lines in their places.
+  void ShowOnlyPackets(const std::vector<int32_t>* packets);
+  bool filtered() const { return filtered_; }
 
   // The packet that `row` shows, or -1 for a message line or no row.
   int32_t PacketAtRow(int row) const;
@@ -59,6 +64,9 @@ class PacketListModel : public QAbstractListModel {
   // Per row: a packet index (>= 0) or -1 - the index of the row's text in texts_.
   std::vector<int32_t> rows_;
   std::vector<QString> texts_;
+  // While filtered: every row, as it was before.
+  bool filtered_ = false;
+  std::vector<int32_t> allRows_;
   // Per packet: where its line begins in the sniff log; one more entry ends the last line.
   std::vector<int32_t> lineAt_;
   uint32_t packetsShown_ = 0;
