@@ -53,7 +53,7 @@ bool IsPacketCaptureName(std::string_view path) {
   return true;
 }
 
-bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out) {
+bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out, const std::vector<int32_t>* only) {
   out.clear();
   std::unique_ptr<pcap_t, decltype(&pcap_close)> dead(OpenCaptureFileFormat(), &pcap_close);
   if (!dead) return false;
@@ -65,11 +65,11 @@ bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out) {
     std::fclose(file);
     return false;
   }
-  uint32_t count = PublishedPacketCount(state.store);  // later packets may be arriving
+  uint32_t count = only != nullptr ? static_cast<uint32_t>(only->size()) : PublishedPacketCount(state.store);
   bool ok = true;
   for (uint32_t k = 0; k < count && ok; ++k) {
     StoredPacket packet;
-    ok = LocatePacket(state.store, static_cast<int32_t>(k), packet);
+    ok = LocatePacket(state.store, only != nullptr ? (*only)[k] : static_cast<int32_t>(k), packet);
     if (ok) DumpDatagram(dumper, packet.bytes, static_cast<size_t>(packet.length), packet.receiveTime);
   }
   ok = pcap_dump_flush(dumper) == 0 && std::ferror(file) == 0 && ok;

@@ -26,7 +26,9 @@ bool IsPacketCaptureName(std::string_view path);
 
 // The packets published so far as a whole pcap file, written through libpcap:
 // nanosecond timestamps, link type raw IPv4, one record per datagram in capture order.
-// False (and `out` empty) when libpcap could not make it.
-bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out);
+// With `only`, those packets alone, in that order. False (and `out` empty) when libpcap
+// could not make it.
+bool PacketCaptureBytes(const CaptureState& state, std::vector<uint8_t>& out,
+                        const std::vector<int32_t>* only = nullptr);
 
 }  // namespace trovix

@@ -41,8 +41,9 @@ class FixedConfigFolder : public ConfigFolderSource {
 class ScriptedSavePrompt : public SavePrompt {
  public:
   std::optional<SaveTarget> Ask(QWidget*, const QString& firstFolder, bool offerPacketCapture,
-                                bool captureChosen = false) override {
+                                bool captureChosen = false, const QString& what = {}) override {
     asked.push_back(firstFolder);
+    said.push_back(what);
     offered.push_back(offerPacketCapture);
     chosen.push_back(captureChosen);
     return answer;
@@ -51,6 +52,7 @@ class ScriptedSavePrompt : public SavePrompt {
   QStringList asked;
   std::vector<bool> offered;  // whether each prompt offered a capture file
   std::vector<bool> chosen;   // and started with it chosen
+  QStringList said;           // what each said it saves
 };
 
 // A main window whose menu is not shown: the test says which command it chooses.

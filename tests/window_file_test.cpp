@@ -263,7 +263,8 @@ TEST_F(WindowFile, FindGoesRoundTheMatchingRows) {
 }
 
 // The fields and switches applied to what is stored, without capturing again: only the
-// packets that pass, with their own numbers, and every row back with "sho&w all".
+// packets that pass, with their own numbers, saved alone, and every row back with
+// "sho&w all".
 TEST_F(WindowFile, TheListIsFilteredByTheFieldsAsTheyAreNow) {
   auto& d = *dialog_;
   Open(folder_.Write("four.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) +
@@ -273,6 +274,16 @@ TEST_F(WindowFile, TheListIsFilteredByTheFieldsAsTheyAreNow) {
   test::Type(test::Combo(d, kIdTo), "*:5002");
   QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier);
   EXPECT_EQ(Rows(d), QStringList({"\t2\ttcp\t198.18.0.2\t443\t198.18.0.1\t5002\t40\t64"}));
+  // The saves write what is shown, and say so.
+  for (auto [command, name] : {std::pair{kCmdSaveSniffLog, "shown.txt"}, {kCmdSavePacketsSource, "shown.pcap"}}) {
+    fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path(name)));
+    d.menuChoice = command;
+    test::ClickRow(d, 0, Qt::RightButton);
+  }
+  EXPECT_EQ(fakes_.savePrompt.said, QStringList({"the 1 shown packets", "the 1 shown packets"}));
+  std::ifstream text(folder_.Path("shown.txt"), std::ios::binary), capture(folder_.Path("shown.pcap"), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(text), {}), "\t2\ttcp\t198.18.0.2\t443\t198.18.0.1\t5002\t40\t64\r\n");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(capture), {}).size(), 24u + 16 + 40);
   QTest::mouseDClick(d.packetListView()->viewport(), Qt::LeftButton, {},
                      d.packetListView()->viewport()->mapFromGlobal(test::RowPoint(d, 0)));
   EXPECT_EQ(d.detailsWindow()->list()->item(2)->text(), "packet2 tcp");

@@ -144,6 +144,8 @@ class MainDialog : public QDialog, private CaptureListener {
   // True once the file is written: the packets stored then count as saved.
   bool SaveToChosenFile(bool anythingStored, bool offerPacketCapture, bool captureChosen,
                         const std::function<std::optional<SavedBytes>(const SaveTarget&)>& bytes);
+  // While the list is filtered, the saves write the shown packets alone and say so.
+  const std::vector<int32_t>* ShownPackets() const;
   // Whether the stored packets may be dropped: nothing unsaved, or the user said so (or
   // saved them) when asked.
   bool MayDiscard();

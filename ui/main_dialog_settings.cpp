@@ -72,20 +72,36 @@ void MainDialog::SaveSettings() {
   }
 }
 
+const std::vector<int32_t>* MainDialog::ShownPackets() const {
+  return list_->filtered() ? &list_->shownPackets() : nullptr;
+}
+
 void MainDialog::SaveSniffLog() {
   SavedBytes log = SniffLogBytes(state_);  // the length is taken before the prompt
+  std::string shown;
+  if (ShownPackets() != nullptr) {
+    for (int row = 0; row < list_->rowCount(); ++row) shown += list_->RowText(row).toLatin1().toStdString() + "\r\n";
+    log = {shown.data(), shown.size()};
+  }
   SaveToChosenFile(log.size > 0, false, false, [log](const SaveTarget&) { return log; });
 }
 
 bool MainDialog::SavePacketsSource(bool asCapture) {
   std::vector<uint8_t> capture;
+  // Before anything is dropped, everything is saved.
+  const std::vector<int32_t>* only = asCapture ? nullptr : ShownPackets();
   return SaveToChosenFile(PublishedPacketCount(state_.store) > 0, true, asCapture,
-                   [this, &capture, asCapture](const SaveTarget& target) -> std::optional<SavedBytes> {
+                   [this, &capture, asCapture, only](const SaveTarget& target) -> std::optional<SavedBytes> {
                      if (!asCapture && !target.packetCapture &&
                          !IsPacketCaptureName(QFile::encodeName(target.path).toStdString())) {
-                       return PacketsSourceBytes(state_);
+                       if (only == nullptr) return PacketsSourceBytes(state_);
+                       for (int32_t k : *only) {
+                         StoredPacket p;
+                         if (LocatePacket(state_.store, k, p)) capture.insert(capture.end(), p.bytes, p.bytes + p.length);
+                       }
+                       return SavedBytes{capture.data(), capture.size()};
                      }
-                     if (!PacketCaptureBytes(state_, capture)) return std::nullopt;
+                     if (!PacketCaptureBytes(state_, capture, only)) return std::nullopt;
                      return SavedBytes{capture.data(), capture.size()};
                    });
 }
@@ -98,8 +114,12 @@ bool MainDialog::SaveToChosenFile(bool anythingStored, bool offerPacketCapture, 
   }
   if (services_.savePrompt == nullptr) return false;
   uint32_t stored = PublishedPacketCount(state_.store);  // what the bytes will hold at most
+  // A filtered list saves what it shows, and the prompt says so; the question before
+  // dropping packets saves every one.
+  const std::vector<int32_t>* shown = captureChosen ? nullptr : ShownPackets();
+  QString what = shown != nullptr ? QStringLiteral("the %1 shown packets").arg(shown->size()) : QString();
   std::optional<SaveTarget> target = services_.savePrompt->Ask(this, QString::fromLocal8Bit(state_.SettingsFolder),
-                                                                offerPacketCapture, captureChosen);
+                                                                offerPacketCapture, captureChosen, what);
   if (!target) return false;
   std::optional<SavedBytes> b = bytes(*target);
   if (!b) {

@@ -34,6 +34,8 @@ class PacketListModel : public QAbstractListModel {
   // shows every row again, message lines in their places.
   void ShowOnlyPackets(const std::vector<int32_t>* packets);
   bool filtered() const { return filtered_; }
+  // While filtered: the packets shown, row by row.
+  const std::vector<int32_t>& shownPackets() const { return rows_; }
 
   // The packet that `row` shows, or -1 for a message line or no row.
   int32_t PacketAtRow(int row) const;

@@ -6,8 +6,8 @@
 namespace trovix {
 
 void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool offerPacketCapture,
-                         bool captureChosen) {
-  dialog.setWindowTitle(QStringLiteral("select file for saving"));
+                         bool captureChosen, const QString& what) {
+  dialog.setWindowTitle(QStringLiteral("select file for saving") + (what.isEmpty() ? QString() : QStringLiteral(": ") + what));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   const QString capture = QString::fromLatin1(kPacketCaptureFilter);
@@ -33,9 +33,9 @@ SaveTarget ChosenTarget(const QFileDialog& dialog) {
 }
 
 std::optional<SaveTarget> FileDialogSavePrompt::Ask(QWidget* owner, const QString& firstFolder,
-                                                    bool offerPacketCapture, bool captureChosen) {
+                                                    bool offerPacketCapture, bool captureChosen, const QString& what) {
   QFileDialog dialog(owner);
-  ConfigureSavePrompt(dialog, firstFolder, offerPacketCapture, captureChosen);
+  ConfigureSavePrompt(dialog, firstFolder, offerPacketCapture, captureChosen, what);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return ChosenTarget(dialog);
 }

@@ -12,7 +12,7 @@ inline constexpr const char* kPacketCaptureFilter = "Packet capture (*.pcap)";
 // Title, filters, first folder, overwrite question and default extension of the prompt;
 // the extension follows the chosen filter.
 void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool offerPacketCapture,
-                         bool captureChosen = false);
+                         bool captureChosen = false, const QString& what = {});
 
 // The name and filter the user accepted.
 SaveTarget ChosenTarget(const QFileDialog& dialog);
@@ -20,7 +20,7 @@ SaveTarget ChosenTarget(const QFileDialog& dialog);
 class FileDialogSavePrompt : public SavePrompt {
  public:
   std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture,
-                                bool captureChosen = false) override;
+                                bool captureChosen = false, const QString& what = {}) override;
 };
 
 class MessageBoxDiscardQuestion : public DiscardQuestion {

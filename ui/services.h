@@ -37,9 +37,10 @@ struct SaveTarget {
 class SavePrompt {
  public:
   virtual ~SavePrompt() = default;
-  // `captureChosen` starts the prompt with the capture file's filter chosen.
+  // `captureChosen` starts the prompt with the capture file's filter chosen; `what`, when
+  // given, says what is saved after the title.
   virtual std::optional<SaveTarget> Ask(QWidget* owner, const QString& firstFolder, bool offerPacketCapture,
-                                        bool captureChosen = false) = 0;
+                                        bool captureChosen = false, const QString& what = {}) = 0;
 };
 
 // The modal prompt for a capture file to open; nothing when the user cancels. "-" typed
