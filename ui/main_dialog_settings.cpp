@@ -131,7 +131,7 @@ bool MainDialog::SaveToChosenFile(bool anythingStored, bool offerPacketCapture, 
     case ReplaceResult::kCannotWrite: Tell(QStringLiteral("error:"), QStringLiteral("don't write file!")); return false;
     case ReplaceResult::kReplaced: break;
   }
-  savedPackets_ = std::max(savedPackets_, stored);
+  if (shown == nullptr) savedPackets_ = std::max(savedPackets_, stored);  // a part saved is not all saved
   return true;
 }
 
