@@ -178,18 +178,26 @@ TEST_F(WindowFile, UnsavedPacketsAreNotDroppedByOneKey) {
   ASSERT_EQ(write(pipeFds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   close(pipeFds[1]);
   AwaitEnd();
+  // A part saved from a filtered list leaves the rest unsaved.
+  test::Type(test::Combo(d, kIdFrom), "[2001:db8::1]:*");
+  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier);
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("part.txt")));
+  d.menuChoice = kCmdSaveSniffLog;
+  test::ClickRow(d, 0, Qt::RightButton);
+  EXPECT_EQ(fakes_.savePrompt.said, QStringList({"the 1 shown packets"}));
+  test::Type(test::Combo(d, kIdFrom), "*:*");
 
   question_.answers = {DiscardAnswer::kCancel, DiscardAnswer::kCancel, DiscardAnswer::kSave};
   QTest::keyClick(&d, Qt::Key_Escape);
   QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
   EXPECT_FALSE(d.exited());
-  EXPECT_EQ(Rows(d).size(), 3);
+  EXPECT_EQ(Rows(d).size(), 1);
   fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("kept.pcap")));
   std::string held = folder_.Write("held.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0));
   Open(held);
   EXPECT_EQ(Rows(d), QStringList({kUdp4Line.arg(0), Said(held, "end of file, 1 record read, 1 listed")}));
   EXPECT_EQ(question_.asked, std::vector<uint32_t>({2, 2, 2}));
-  EXPECT_EQ(fakes_.savePrompt.chosen, std::vector<bool>({true}));
+  EXPECT_EQ(fakes_.savePrompt.chosen, std::vector<bool>({false, true}));
   std::ifstream kept(folder_.Path("kept.pcap"), std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}).size(), 24u + 16 + 32 + 16 + 52);
   QTest::keyClick(&d, Qt::Key_Escape);
