@@ -169,6 +169,8 @@ struct CaptureState {
   int32_t KeepMore = 0;
   // "as&k before discarding": packets not saved are not dropped without a question.
   int32_t AskBeforeDiscarding = 1;
+  // "show &times": the list's first column is each packet's receive time.
+  int32_t ShowTimes = 0;
   // The main window's place and size once the user has resized it; a width of 0 until then.
   int32_t WindowX = 0;
   int32_t WindowY = 0;

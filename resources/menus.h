@@ -22,6 +22,7 @@ enum CommandId {
   kCmdAskBeforeDiscarding = 131,
   kCmdFilterList = 132,
   kCmdShowAll = 133,
+  kCmdShowTimes = 134,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -40,6 +41,7 @@ inline constexpr MenuItem kMenu103[] = {
     {0, "open capture &file...", kCmdOpenCaptureFile},
     {0, "filter the &list", kCmdFilterList},
     {0, "sho&w all", kCmdShowAll},
+    {0, "show &times", kCmdShowTimes},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},

@@ -116,6 +116,7 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   // first run's file keeps the bytes it always had.
   if (s.CaptureIpv6 != 1 || HasKey(file, "CaptureIpv6")) put("CaptureIpv6", YesNo(s.CaptureIpv6 == 1));
   if (s.KeepMore != 0 || HasKey(file, "KeepMore")) put("KeepMore", YesNo(s.KeepMore == 1));
+  if (s.ShowTimes != 0 || HasKey(file, "ShowTimes")) put("ShowTimes", YesNo(s.ShowTimes == 1));
   if (s.AskBeforeDiscarding != 1 || HasKey(file, "AskBeforeDiscarding")) {
     put("AskBeforeDiscarding", YesNo(s.AskBeforeDiscarding == 1));
   }
@@ -169,6 +170,7 @@ LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::st
   state.CaptureIpv6 = ReadSwitch(file, "CaptureIpv6", "Yes") ? 1 : 0;
   state.KeepMore = ReadSwitch(file, "KeepMore", "No") ? 1 : 0;
   state.AskBeforeDiscarding = ReadSwitch(file, "AskBeforeDiscarding", "Yes") ? 1 : 0;
+  state.ShowTimes = ReadSwitch(file, "ShowTimes", "No") ? 1 : 0;
   for (auto [key, value] : {std::pair{"WindowX", &state.WindowX}, {"WindowY", &state.WindowY},
                             {"WindowWidth", &state.WindowWidth}, {"WindowHeight", &state.WindowHeight}}) {
     *value = static_cast<int32_t>(AtoiValue(ReadValue(file, key, "0")));

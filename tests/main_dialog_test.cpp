@@ -223,9 +223,9 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   QStringList top;
   for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(top, QStringList({"packets in &details", "save &packets source", "&save sniff log",
-                              "open capture &file...", "filter the &list", "sho&w all", "&about...", "-",
-                              "&options", "-", "e&xit"}));
-  QMenu* options = menu->actions()[8]->menu();
+                              "open capture &file...", "filter the &list", "sho&w all", "show &times", "&about...",
+                              "-", "&options", "-", "e&xit"}));
+  QMenu* options = menu->actions()[9]->menu();
   QStringList inner;
   for (QAction* a : options->actions()) inner << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime",

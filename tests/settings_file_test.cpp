@@ -85,13 +85,16 @@ TEST_F(SettingsFileTest, CaptureIpv6IsWrittenOnlyWhenItSaysSomething) {
   state_->CaptureIpv6 = 0;
   state_->KeepMore = 1;
   state_->AskBeforeDiscarding = 0;
+  state_->ShowTimes = 1;
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
+  state_->ShowTimes = 0;
   state_->KeepMore = 0;
   state_->AskBeforeDiscarding = 1;
   ASSERT_TRUE(Load().controls.has_value());
   EXPECT_EQ(state_->CaptureIpv6, 0);
   EXPECT_EQ(state_->KeepMore, 1);
   EXPECT_EQ(state_->AskBeforeDiscarding, 0);
+  EXPECT_EQ(state_->ShowTimes, 1);
   state_->CaptureIpv6 = 1;
   state_->KeepMore = 0;
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);

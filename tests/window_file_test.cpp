@@ -305,5 +305,37 @@ TEST_F(WindowFile, TheListIsFilteredByTheFieldsAsTheyAreNow) {
   EXPECT_EQ(Rows(d), all);
 }
 
+// "show &times": each packet's receive time first in its row, in the details window's
+// first line and in the saved sniff log, with the date once the packets span midnight.
+TEST_F(WindowFile, TimesShowEachPacketsReceiveTime) {
+  auto& d = *dialog_;
+  std::string zone = qEnvironmentVariable("TZ").toStdString();
+  setenv("TZ", "UTC", 1);
+  tzset();
+  Open(folder_.Write("two.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1700000000, 123456789) +
+                                     test::PcapRecord(kUdp4, 1700000001, 500000000)));
+  d.menuChoice = kCmdShowTimes;
+  test::ClickRow(d, 0, Qt::RightButton);
+  EXPECT_EQ(Rows(d).mid(0, 2), QStringList({"22:13:20.123456" + kUdp4Line.arg(0), "22:13:21.500000" + kUdp4Line.arg(1)}));
+  QTest::mouseDClick(d.packetListView()->viewport(), Qt::LeftButton, {},
+                     d.packetListView()->viewport()->mapFromGlobal(test::RowPoint(d, 1)));
+  EXPECT_EQ(d.detailsWindow()->list()->item(0)->text(), "received 22:13:21.500000");
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("log.txt")));
+  d.menuChoice = kCmdSaveSniffLog;
+  d.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+  test::ClickRow(d, 0, Qt::RightButton);
+  std::ifstream log(folder_.Path("log.txt"), std::ios::binary);
+  EXPECT_EQ(QString::fromStdString(std::string(std::istreambuf_iterator<char>(log), {})),
+            "22:13:20.123456" + kUdp4Line.arg(0) + "\r\n22:13:21.500000" + kUdp4Line.arg(1) + "\r\n");
+  Open(folder_.Write("midnight.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1700006399, 0) +
+                                          test::PcapRecord(kUdp4, 1700006400, 0)));
+  EXPECT_EQ(Rows(d).mid(0, 2), QStringList({"2023-11-14 23:59:59.000000" + kUdp4Line.arg(0),
+                                            "2023-11-15 00:00:00.000000" + kUdp4Line.arg(1)}));
+  if (zone.empty()) unsetenv("TZ");
+  else setenv("TZ", zone.c_str(), 1);
+  tzset();
+}
+
 }  // namespace
 }  // namespace trovix

@@ -20,7 +20,7 @@ bool IsOption(int id) {
   switch (id) {
     case kCmdFlipToTray: case kCmdHexOnlyUdp: case kCmdTcpTextView: case kCmdTcpAsciiView:
     case kCmdHexTcpAndUdp: case kCmdTrayAnime: case kCmdSavePreferences: case kCmdCaptureIpv6:
-    case kCmdKeepMore: case kCmdAskBeforeDiscarding: return true;
+    case kCmdKeepMore: case kCmdAskBeforeDiscarding: case kCmdShowTimes: return true;
     default: return false;
   }
 }
@@ -40,6 +40,7 @@ void ApplyStates(QMenu& menu, const CaptureState& o) {
   Mark(menu, kCmdCaptureIpv6, o.CaptureIpv6);
   Mark(menu, kCmdKeepMore, o.KeepMore);
   Mark(menu, kCmdAskBeforeDiscarding, o.AskBeforeDiscarding);
+  Mark(menu, kCmdShowTimes, o.ShowTimes);
   // What is stored is filtered once no capture or reading adds to it.
   if (QAction* filter = FindCommand(menu, kCmdFilterList)) filter->setEnabled(o.stopFlag.load() != 0);
 }
@@ -91,6 +92,7 @@ bool ApplyOptionCommand(CaptureState& o, int id) {
     case kCmdCaptureIpv6: o.CaptureIpv6 = o.CaptureIpv6 == 0 ? 1 : 0; return true;
     case kCmdKeepMore: o.KeepMore = o.KeepMore == 0 ? 1 : 0; return true;
     case kCmdAskBeforeDiscarding: o.AskBeforeDiscarding = o.AskBeforeDiscarding == 0 ? 1 : 0; return true;
+    case kCmdShowTimes: o.ShowTimes = o.ShowTimes == 0 ? 1 : 0; return true;
     default: return false;
   }
 }

@@ -296,6 +296,11 @@ void MainDialog::CreateControls() {
     controls_[c.id] = w;
   }
   listRect_ = listView_->geometry();
+  // The time column's header, at the strip's left edge while times are shown.
+  timeHeader_ = new QLabel(QStringLiteral("time"), headerStrip_);
+  timeHeader_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  timeHeader_->setAlignment(Qt::AlignCenter);
+  timeHeader_->hide();
   // Fields line up under their headers: positions relative to the list's left edge, and
   // where the last header ends.
   columns.push_back(headers_.back()->geometry().right() + 1);
@@ -448,6 +453,10 @@ void MainDialog::StartUp() {
 
 void MainDialog::Command(int id) {
   if (id == kCmdFlipToTray) return SwitchFlipToTray();
+  if (id == kCmdShowTimes) {
+    ApplyOptionCommand(state_, id);
+    return PlaceTimeColumn();
+  }
   if (id == kCmdTrayAnime) return SwitchTrayIconAnime();
   if (ApplyOptionCommand(state_, id)) return;
   switch (id) {
@@ -649,7 +658,9 @@ void MainDialog::EndFileReading() {
 }
 
 void MainDialog::FetchRows() {
-  if (list_->FetchPublishedPackets() == 0 || list_->widestGeneration() == fittedGeneration_) return;
+  if (list_->FetchPublishedPackets() == 0) return;
+  if (list_->showTimes()) PlaceTimeColumn();  // the first day's change widens it
+  if (list_->widestGeneration() == fittedGeneration_) return;
   fittedGeneration_ = list_->widestGeneration();
   const auto& widest = list_->widestFields();
   auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
@@ -659,9 +670,23 @@ void MainDialog::FetchRows() {
   PlaceColumnHeaders();
 }
 
+void MainDialog::PlaceTimeColumn() {
+  bool on = state_.ShowTimes == 1;
+  if (on != list_->showTimes()) list_->SetShowTimes(on);
+  auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
+  // As wide as the widest time a row can show, and a gap.
+  int lead = on ? listView_->fontMetrics().horizontalAdvance(list_->TimeText(0)) + 8 : 0;
+  if (!delegate->SetLead(lead)) return;
+  timeHeader_->setVisible(on);
+  listView_->doItemsLayout();
+  listView_->viewport()->update();
+  PlaceColumnHeaders();
+}
+
 void MainDialog::PlaceColumnHeaders() {
   auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
   int scrolled = static_cast<PacketListView*>(listView_)->scrolledBy();
+  timeHeader_->setGeometry(-scrolled, headers_[0]->y(), delegate->lead(), headers_[0]->height());
   for (int i = 0; i < headers_.size(); ++i) {
     QWidget* header = headers_[i];
     header->setGeometry(delegate->FieldX(i + 1) - scrolled, header->y(), headerWidths_[i] + delegate->Widening(i + 1),
@@ -842,6 +867,11 @@ void MainDialog::ShowPacketReport() {
   // packet rows moves down.
   if (row < 0) state_.selectedPacketIndex.store(std::max(list_->RowOfPacket(report.selectedPacketIndex), 0));
   std::vector<std::string> items = SplitReportItems(report.text);
+  StoredPacket p;
+  if (state_.ShowTimes == 1 && LocatePacket(state_.store, report.selectedPacketIndex, p)) {
+    // The receive time first, in a line of its own, as the list shows it.
+    items.insert(items.begin(), "received " + list_->TimeText(p.receiveTime).toStdString());
+  }
   details_->ShowItems(items, SelectTitleItem(items, report.selectedPacketIndex));
 }
 

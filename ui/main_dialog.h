@@ -110,6 +110,8 @@ class MainDialog : public QDialog, private CaptureListener {
   // Puts the column headers over their columns, as widened and scrolled.
   void PlaceColumnHeaders();
   void CaptureEndedByItself(int generation);
+  // The time column as "show &times" and the packets' days ask: its room and its header.
+  void PlaceTimeColumn();
   // What a full store kept, also said in the icon's tip.
   QString SayStoreFull();
   void ApplyOnTop();
@@ -171,6 +173,7 @@ class MainDialog : public QDialog, private CaptureListener {
   std::map<int, QWidget*> controls_;
   QWidget* headerStrip_ = nullptr;
   QFrame* findBar_ = nullptr;
+  QLabel* timeHeader_ = nullptr;
   QSize seedSize_;
   QRect listRect_;  // the list's place at the seed's size
   bool resized_ = false;  // by the user: its place and size are kept from then on

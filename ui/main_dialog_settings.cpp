@@ -45,6 +45,7 @@ void MainDialog::LoadSettings() {
   check(kIdIcmp, c.OnIcmp);
   check(kIdIgmp, c.OnIgmp);
   check(kIdRaw, c.OnRaw);
+  PlaceTimeColumn();
   if (state_.WindowWidth > 0) {
     resize(std::max(state_.WindowWidth, seedSize_.width()), std::max(state_.WindowHeight, seedSize_.height()));
     move(state_.WindowX, state_.WindowY);
@@ -78,9 +79,12 @@ const std::vector<int32_t>* MainDialog::ShownPackets() const {
 
 void MainDialog::SaveSniffLog() {
   SavedBytes log = SniffLogBytes(state_);  // the length is taken before the prompt
+  // The packet lines as the list shows them, when it shows some alone or with times.
   std::string shown;
-  if (ShownPackets() != nullptr) {
-    for (int row = 0; row < list_->rowCount(); ++row) shown += list_->RowText(row).toLatin1().toStdString() + "\r\n";
+  if (ShownPackets() != nullptr || list_->showTimes()) {
+    for (int row = 0; row < list_->rowCount(); ++row) {
+      if (list_->PacketAtRow(row) >= 0) shown += list_->RowText(row).toLatin1().toStdString() + "\r\n";
+    }
     log = {shown.data(), shown.size()};
   }
   SaveToChosenFile(log.size > 0, false, false, [log](const SaveTarget&) { return log; });

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
+#include <tuple>
 
 namespace trovix {
 
@@ -30,7 +32,48 @@ QString PacketListModel::RowText(int row) const {
   if (entry < 0) return texts_[static_cast<size_t>(-1 - entry)];
   // Without its CR LF.
   int32_t at = lineAt_[static_cast<size_t>(entry)];
-  return QString::fromLatin1(state_.sniffLog.text + at, lineAt_[static_cast<size_t>(entry) + 1] - at - 2);
+  QString line = QString::fromLatin1(state_.sniffLog.text + at, lineAt_[static_cast<size_t>(entry) + 1] - at - 2);
+  StoredPacket p;
+  if (!showTimes_ || !LocatePacket(state_.store, entry, p)) return line;
+  return TimeText(p.receiveTime) + line;  // in the field before the line's first tab
+}
+
+QString PacketListModel::TimeText(int64_t receiveTime) const {
+  int64_t seconds = receiveTime / 1000000000;
+  int64_t nanoseconds = receiveTime % 1000000000;
+  if (nanoseconds < 0) {
+    nanoseconds += 1000000000;
+    --seconds;
+  }
+  time_t t = static_cast<time_t>(seconds);
+  tm local{};
+  if (localtime_r(&t, &local) == nullptr) return QString();
+  char text[64];
+  strftime(text, sizeof text, datesShown_ ? "%Y-%m-%d %H:%M:%S" : "%H:%M:%S", &local);
+  return QString::fromLatin1(text) + QStringLiteral(".%1").arg(nanoseconds / 1000, 6, 10, QLatin1Char('0'));
+}
+
+void PacketListModel::SetShowTimes(bool on) {
+  beginResetModel();
+  showTimes_ = on;
+  NoteDates();
+  endResetModel();
+}
+
+void PacketListModel::NoteDates() {
+  uint32_t count = packetsShown_;
+  StoredPacket first, last;
+  if (datesShown_ || count < 2 || !LocatePacket(state_.store, 0, first) ||
+      !LocatePacket(state_.store, static_cast<int32_t>(count - 1), last)) {
+    return;
+  }
+  auto day = [](int64_t receiveTime) {
+    time_t t = static_cast<time_t>(receiveTime / 1000000000);
+    tm local{};
+    localtime_r(&t, &local);
+    return std::tuple(local.tm_year, local.tm_yday);
+  };
+  datesShown_ = day(first.receiveTime) != day(last.receiveTime);
 }
 
 bool PacketListModel::RowHas(int row, const QString& text) const {
@@ -63,6 +106,7 @@ void PacketListModel::Clear() {
   rows_.clear();
   texts_.clear();
   filtered_ = false;
+  datesShown_ = false;
   allRows_.clear();
   packetsShown_ = 0;
   lineAt_.resize(1);
@@ -118,6 +162,10 @@ int PacketListModel::FetchPublishedPackets() {
   beginInsertRows({}, first, first + added - 1);
   for (; packetsShown_ < published; ++packetsShown_) rows_.push_back(static_cast<int32_t>(packetsShown_));
   endInsertRows();
+  if (showTimes_ && !datesShown_) {
+    NoteDates();
+    if (datesShown_) emit dataChanged(index(0), index(rowCount() - 1));  // every time gains its date
+  }
   return added;
 }
 

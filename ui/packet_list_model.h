@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdint>
 #include <vector>
 
 #include "capture/capture_state.h"
@@ -34,6 +35,12 @@ class PacketListModel : public QAbstractListModel {
   // shows every row again, message lines in their places.
   void ShowOnlyPackets(const std::vector<int32_t>* packets);
   bool filtered() const { return filtered_; }
+  // Each packet row begins with its receive time, in local time to the microsecond, with
+  // the date once the packets span more than one day.
+  void SetShowTimes(bool on);
+  bool showTimes() const { return showTimes_; }
+  // A receive time as a row shows it.
+  QString TimeText(int64_t receiveTime) const;
   // While filtered: the packets shown, row by row.
   const std::vector<int32_t>& shownPackets() const { return rows_; }
 
@@ -68,6 +75,9 @@ class PacketListModel : public QAbstractListModel {
   std::vector<QString> texts_;
   // While filtered: every row, as it was before.
   bool filtered_ = false;
+  bool showTimes_ = false;
+  bool datesShown_ = false;  // the packets' first and last days differ
+  void NoteDates();
   std::vector<int32_t> allRows_;
   // Per packet: where its line begins in the sniff log; one more entry ends the last line.
   std::vector<int32_t> lineAt_;

@@ -47,13 +47,19 @@ QSize PacketRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QMod
   QSize size = QStyledItemDelegate::sizeHint(option, index);
   int widened = x_.back() - base_.back();
   int fieldsEnd = x_[x_.size() - 2] + lastFieldNeed_;
-  return {std::max({size.width(), rowWidth_ + widened, fieldsEnd}), size.height()};
+  return {lead_ + std::max({size.width(), rowWidth_ + widened, fieldsEnd}), size.height()};
 }
 
 // Fields: 1 index, 2 protocol, 3 source address, 4 its port, 5 destination, 6 its port...
 int PacketRowDelegate::FieldX(int i) const {
   int columns = static_cast<int>(x_.size()) - 1;
-  return i <= columns ? x_[i - 1] : x_.back() + 40 * (i - columns - 1);
+  return lead_ + (i <= columns ? x_[i - 1] : x_.back() + 40 * (i - columns - 1));
+}
+
+bool PacketRowDelegate::SetLead(int pixels) {
+  if (pixels == lead_) return false;
+  lead_ = pixels;
+  return true;
 }
 
 int PacketRowDelegate::Widening(int i) const {

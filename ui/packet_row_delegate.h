@@ -24,12 +24,17 @@ class PacketRowDelegate : public QStyledItemDelegate {
   int FieldX(int i) const;
   // How much FitFields widened the column of field `i`.
   int Widening(int i) const;
+  // Room kept at the left for the text before a row's first tab (its time), moving every
+  // column right. False when it was already so.
+  bool SetLead(int pixels);
+  int lead() const { return lead_; }
 
  private:
   QVector<int> base_;  // the columns as laid out, then the end of the last
   QVector<int> x_;     // the same after widening
   int rowWidth_;
   int lastFieldNeed_ = 0;  // the last field's widest text and its gap
+  int lead_ = 0;
 };
 
 }  // namespace trovix
