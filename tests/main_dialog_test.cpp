@@ -223,7 +223,7 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   QStringList top;
   for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(top, QStringList({"packets in &details", "save &packets source", "&save sniff log",
-                              "open capture &file...", "filter the &list", "sho&w all", "show &times", "&about...",
+                              "open &capture file...", "&filter the list", "sho&w all", "show &times", "&about...",
                               "-", "&options", "-", "e&xit"}));
   QMenu* options = menu->actions()[9]->menu();
   QStringList inner;
