@@ -2,6 +2,7 @@
 // pop-up menu of the notification-area icon.
 #include <QComboBox>
 #include <QCursor>
+#include <QLabel>
 #include <QLineEdit>
 
 #include "resources/dialogs.h"
@@ -35,6 +36,8 @@ bool MainDialog::CreatePaintingResources() {
   paintingResourcesOk_ = create(paintingResources_);
   if (paintingResourcesOk_) {
     for (const auto& [id, control] : controls_) ApplyLabelColours(control, id, paintingResources_);
+    // The time header has no control id of its own; it wears the "#" header's (1025) colours.
+    ApplyLabelColours(timeHeader_, 1025, paintingResources_);
   }
   return paintingResourcesOk_;
 }
