@@ -27,39 +27,58 @@ constexpr uint64_t kPublishEveryRecords = 4096;
 
 struct Reader {
   CaptureState* state;
-  CaptureListener* listener;
   FileReading* reading;
   int fd;
   int wakeFd;
-  uint32_t published = 0;
+  StreamHooks* hooks;
+  bool ended = false;  // the hooks ended the stream
 };
 
-void Publish(Reader& r) {
-  uint32_t count = PublishedPacketCount(r.state->store);
-  if (count == r.published || r.listener == nullptr) return;
-  r.published = count;
-  r.listener->PacketsPublished(count);
-}
+// A file or stdin: every frame to the store, each pause shows the rows so far.
+class StoreHooks : public StreamHooks {
+ public:
+  StoreHooks(CaptureState& state, CaptureListener* listener) : state_(state), listener_(listener) {}
+  AcceptResult Take(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime) noexcept override {
+    return AcceptFrame(state_, linkType, frame, size, receiveTime);
+  }
+  void Pause() noexcept override {
+    uint32_t count = PublishedPacketCount(state_.store);
+    if (count == published_ || listener_ == nullptr) return;
+    published_ = count;
+    listener_->PacketsPublished(count);
+  }
 
-bool Stopped(const Reader& r) { return r.state->stopFlag.load(std::memory_order_acquire) != 0; }
+ private:
+  CaptureState& state_;
+  CaptureListener* listener_;
+  uint32_t published_ = 0;
+};
+
+bool Stopped(const Reader& r) { return r.ended || r.state->stopFlag.load(std::memory_order_acquire) != 0; }
 
 // The stdio stream's read: waits for bytes or a stop, and lists what came before waiting.
 ssize_t ReadSome(void* cookie, char* buffer, size_t size) {
   auto& r = *static_cast<Reader*>(cookie);
-  pollfd fds[2] = {{r.fd, POLLIN, 0}, {r.wakeFd, POLLIN, 0}};
+  constexpr short kReadable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
+  pollfd fds[3] = {{r.fd, POLLIN, 0}, {r.wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
   for (int timeout = 0;; timeout = kStopCheckMs) {
+    int textFd = fds[2].fd = r.hooks->TextFd();  // -1 once the hooks stopped watching it
     if (Stopped(r)) {
       errno = ECANCELED;
       return -1;
     }
-    int ready = poll(fds, 2, timeout);
+    int ready = poll(fds, textFd >= 0 ? 3 : 2, timeout);
     if (ready < 0 && errno != EINTR) return -1;
-    if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    if (ready > 0 && textFd >= 0 && (fds[2].revents & kReadable) != 0 && !r.hooks->TextReady()) {
+      r.ended = true;
+      continue;
+    }
+    if (ready > 0 && (fds[0].revents & kReadable) != 0) {
       ssize_t n = read(r.fd, buffer, size);
       if (n > 0) r.reading->bytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
       if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
     }
-    if (timeout == 0) Publish(r);  // a stream that pauses shows what it sent so far
+    if (timeout == 0) r.hooks->Pause();  // a stream that pauses shows what it sent so far
   }
 }
 
@@ -85,16 +104,18 @@ void ReadRecords(Reader& r, pcap_t* in) {
   int result;
   while (!Stopped(r) && (result = pcap_next_ex(in, &header, &frame)) == 1) {
     ++reading.records;
-    AcceptResult accepted = AcceptFrame(*r.state, linkType, frame, header->caplen, RecordTime(header->ts));
+    AcceptResult accepted = r.hooks->Take(linkType, frame, header->caplen, RecordTime(header->ts));
     if (accepted == AcceptResult::kStoredLast || accepted == AcceptResult::kNoRoom) {
       // A record that did not fit is not kept: it is the first one left.
       if (accepted == AcceptResult::kNoRoom) --reading.records;
       reading.end = FileEnd::kStoreFull;
       return;
     }
-    if (reading.records % kPublishEveryRecords == 0) Publish(r);
+    if (reading.records % kPublishEveryRecords == 0) r.hooks->Pause();
   }
-  if (Stopped(r)) {
+  if (r.ended) {
+    reading.end = FileEnd::kEndedBySource;
+  } else if (Stopped(r)) {
     reading.end = FileEnd::kStopped;
   } else if (result == PCAP_ERROR) {
     reading.end = FileEnd::kBadInput;
@@ -102,47 +123,27 @@ void ReadRecords(Reader& r, pcap_t* in) {
   }
 }
 
-void ReaderThread(Reader r) {
-  FileReading& reading = *r.reading;
-  CaptureState& state = *r.state;
-  FILE* stream = fopencookie(&r, "r", {ReadSome, nullptr, nullptr, CloseSource});
-  if (stream == nullptr) {
-    close(r.fd);
-    reading.end = FileEnd::kBadInput;
-    reading.problem = std::string("cannot read: ") + std::strerror(errno);
-  } else {
-    (void)setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
-    char error[PCAP_ERRBUF_SIZE] = {};
-    // Nanosecond times: the store keeps them so, and a save writes them back.
-    pcap_t* in = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, error);
-    if (in == nullptr) {
-      std::fclose(stream);
-      reading.end = Stopped(r) ? FileEnd::kStopped : FileEnd::kBadInput;
-      reading.problem = std::string("not a capture file: ") + error;
-    } else {
-      ReadRecords(r, in);
-      pcap_close(in);  // closes the stream and the descriptor
-    }
-  }
-  Publish(r);
+void ReaderThread(CaptureState* state, CaptureListener* listener, int fd, int wakeFd, FileReading* reading) {
+  StoreHooks hooks(*state, listener);
+  ReadStream(*state, fd, wakeFd, *reading, hooks);
   timespec cpu{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-  state.run.threadCpuNs = static_cast<uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<uint64_t>(cpu.tv_nsec);
-  state.run.capturing.store(false, std::memory_order_release);
-  if (reading.end != FileEnd::kStopped) {
-    state.stopFlag.store(1, std::memory_order_release);
-    if (r.listener != nullptr) r.listener->CaptureEnded();
+  state->run.threadCpuNs = static_cast<uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<uint64_t>(cpu.tv_nsec);
+  state->run.capturing.store(false, std::memory_order_release);
+  if (reading->end != FileEnd::kStopped) {
+    state->stopFlag.store(1, std::memory_order_release);
+    if (listener != nullptr) listener->CaptureEnded();
   }
 }
 
 }  // namespace
 
 AcceptResult AcceptFrame(CaptureState& state, int linkType, const uint8_t* frame, size_t size,
-                         int64_t receiveTime) noexcept {
+                         int64_t receiveTime, uint8_t source) noexcept {
   const uint8_t* datagram;
   size_t length;
   if (!IpInFrame(linkType, frame, size, datagram, length)) return AcceptResult::kDropped;
-  return AcceptDatagram(state, datagram, length, receiveTime);
+  return AcceptDatagram(state, datagram, length, receiveTime, source);
 }
 
 int64_t RecordTime(const timeval& ts) noexcept {
@@ -154,6 +155,30 @@ int64_t RecordTime(const timeval& ts) noexcept {
     return ts.tv_sec < 0 ? INT64_MIN : INT64_MAX;
   }
   return time;
+}
+
+void ReadStream(CaptureState& state, int fd, int wakeFd, FileReading& reading, StreamHooks& hooks) {
+  Reader r{&state, &reading, fd, wakeFd, &hooks};
+  FILE* stream = fopencookie(&r, "r", {ReadSome, nullptr, nullptr, CloseSource});
+  if (stream == nullptr) {
+    close(fd);
+    reading.end = FileEnd::kBadInput;
+    reading.problem = std::string("cannot read: ") + std::strerror(errno);
+  } else {
+    (void)setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
+    char error[PCAP_ERRBUF_SIZE] = {};
+    // Nanosecond times: the store keeps them so, and a save writes them back.
+    pcap_t* in = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, error);
+    if (in == nullptr) {
+      std::fclose(stream);
+      reading.end = r.ended ? FileEnd::kEndedBySource : Stopped(r) ? FileEnd::kStopped : FileEnd::kBadInput;
+      reading.problem = std::string("not a capture file: ") + error;
+    } else {
+      ReadRecords(r, in);
+      pcap_close(in);  // closes the stream and the descriptor
+    }
+  }
+  hooks.Pause();
 }
 
 int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, FileReading& reading) {
@@ -173,10 +198,9 @@ int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, File
     close(fd);
     return error;
   }
-  Reader r{&state, listener, &reading, fd, wake.fd()};
   state.run.capturing.store(true, std::memory_order_relaxed);
   try {
-    state.run.thread = std::thread(ReaderThread, r);
+    state.run.thread = std::thread(ReaderThread, &state, listener, fd, wake.fd(), &reading);
   } catch (const std::system_error& e) {
     close(fd);
     state.run.capturing.store(false, std::memory_order_relaxed);

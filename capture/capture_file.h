@@ -18,7 +18,7 @@ namespace trovix {
 // One frame of a capture file of link type `linkType` (`size` bytes captured) through the
 // accept path: the IP datagram it carries, if any; kDropped for a frame without one.
 AcceptResult AcceptFrame(CaptureState& state, int linkType, const uint8_t* frame, size_t size,
-                         int64_t receiveTime) noexcept;
+                         int64_t receiveTime, uint8_t source = 0) noexcept;
 
 // A record's time, read with nanosecond precision, in nanoseconds since 1970; clamped.
 int64_t RecordTime(const timeval& ts) noexcept;
@@ -28,6 +28,7 @@ enum class FileEnd {
   kStoreFull,  // the store took no more: the rest was not read
   kStopped,    // "stop"
   kBadInput,   // not a capture file, a link type without IP, or a record that cannot be read
+  kEndedBySource,  // the stream's hooks ended it (its program said something)
 };
 
 // What one reading did. `bytesRead` may be read on any thread while the file is read; the
@@ -39,6 +40,27 @@ struct FileReading {
   FileEnd end = FileEnd::kEndOfFile;
   std::string problem;  // for kBadInput: what was wrong and where
 };
+
+// What reading a stream does besides reading records. A file hands every frame to the
+// store; an ssh source also watches what its program says, and the sources of one capture
+// take turns at the store or at a sink. Calls come on the reading thread.
+class StreamHooks {
+ public:
+  virtual ~StreamHooks() = default;
+  // One frame read; kStoredLast or kNoRoom ends the stream as a full store.
+  virtual AcceptResult Take(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime) noexcept = 0;
+  // The stream paused (or a batch of records was read): the moment to show what came.
+  virtual void Pause() noexcept = 0;
+  // A descriptor watched beside the stream's (-1 for none), and its turn when it is
+  // readable: false ends the stream (kEndedBySource).
+  virtual int TextFd() const noexcept { return -1; }
+  virtual bool TextReady() noexcept { return true; }
+};
+
+// Reads the capture stream on `fd` (taken, and closed) on the calling thread, until its
+// end, a stop (the stop flag, or `wakeFd` readable), a full store, a bad record, or the
+// hooks' end. Sets `reading`'s records, end and problem.
+void ReadStream(CaptureState& state, int fd, int wakeFd, FileReading& reading, StreamHooks& hooks);
 
 // After PrepareCapture: starts the thread that reads the capture file open on `fd` (taken,
 // and closed by the thread) into the store, with the filters PrepareCapture set. Rows are published as

@@ -66,6 +66,7 @@ struct PacketStore {
   uint8_t seedProtocols[kTableEntries];
   int64_t seedReceiveTimes[kTableEntries];
   int32_t seedOffsets[kTableEntries];
+  uint8_t seedSources[kTableEntries];
 
   uint8_t* bytes = seedBytes;
   // Entry k: the bytes stored for packet k; its offset in the byte area; its protocol.
@@ -74,6 +75,8 @@ struct PacketStore {
   uint8_t* protocols = seedProtocols;
   // The kernel's receive time of each packet, nanoseconds since 1970 (0 when unknown).
   int64_t* receiveTimes = seedReceiveTimes;
+  // Which of the capture's sources each packet came from (0 for a capture of one source).
+  uint8_t* sources = seedSources;
   // What the current areas may hold, and how much of them is usable memory so far (the
   // larger store commits more as it fills; the fixed areas are whole from the start).
   uint32_t packetCapacity = kMaxPackets;

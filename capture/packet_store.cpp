@@ -34,6 +34,7 @@ struct LargerAreas {
   int32_t* offsets = nullptr;
   uint8_t* protocols = nullptr;
   int64_t* receiveTimes = nullptr;
+  uint8_t* sources = nullptr;
   char* log = nullptr;
 };
 
@@ -51,8 +52,10 @@ const LargerAreas* TheLargerAreas() {
     areas.offsets = static_cast<int32_t*>(Reserve(kMaxPacketsMore * sizeof(int32_t)));
     areas.protocols = static_cast<uint8_t*>(Reserve(kMaxPacketsMore));
     areas.receiveTimes = static_cast<int64_t*>(Reserve(kMaxPacketsMore * sizeof(int64_t)));
+    areas.sources = static_cast<uint8_t*>(Reserve(kMaxPacketsMore));
     areas.log = static_cast<char*>(Reserve(kSniffLogSizeMore));
-    return areas.bytes && areas.lengths && areas.offsets && areas.protocols && areas.receiveTimes && areas.log;
+    return areas.bytes && areas.lengths && areas.offsets && areas.protocols && areas.receiveTimes && areas.sources &&
+           areas.log;
   }();
   return made ? &areas : nullptr;
 }
@@ -70,7 +73,7 @@ bool CommitFor(PacketStore& store, SniffLog* log, uint32_t index, int32_t offset
     uint32_t from = store.committedPackets, to = std::min(from + kEntryStep, store.packetCapacity);
     if (!Commit(store.lengths, from * sizeof(int32_t), to * sizeof(int32_t)) ||
         !Commit(store.offsets, from * sizeof(int32_t), to * sizeof(int32_t)) ||
-        !Commit(store.protocols, from, to) ||
+        !Commit(store.protocols, from, to) || !Commit(store.sources, from, to) ||
         !Commit(store.receiveTimes, from * sizeof(int64_t), to * sizeof(int64_t))) {
       return false;
     }
@@ -168,6 +171,7 @@ bool UseLargerStore(CaptureState& state, bool larger) {
   if (areas == nullptr) {
     store.bytes = store.seedBytes, store.lengths = store.seedLengths, store.offsets = store.seedOffsets;
     store.protocols = store.seedProtocols, store.receiveTimes = store.seedReceiveTimes;
+    store.sources = store.seedSources;
     store.packetCapacity = store.committedPackets = kMaxPackets;
     store.byteCapacity = store.committedBytes = kByteAreaSize;
     log.text = log.seedText;
@@ -183,6 +187,7 @@ bool UseLargerStore(CaptureState& state, bool larger) {
   madvise(areas->log, kSniffLogSizeMore, MADV_DONTNEED);
   store.bytes = areas->bytes, store.lengths = areas->lengths, store.offsets = areas->offsets;
   store.protocols = areas->protocols, store.receiveTimes = areas->receiveTimes;
+  store.sources = areas->sources;
   store.packetCapacity = kMaxPacketsMore;
   store.byteCapacity = kByteAreaSizeMore;
   log.text = areas->log;
@@ -221,14 +226,15 @@ bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& 
 }
 
 AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length,
-                            int64_t receiveTime) noexcept {
+                            int64_t receiveTime, uint8_t source) noexcept {
   DatagramFields fields;
   if (!ScreenDatagram(state, datagram, length, fields)) return AcceptResult::kDropped;
-  return AppendPacket(state.store, fields.protocol, datagram, length, &state.sniffLog, &fields, receiveTime);
+  return AppendPacket(state.store, fields.protocol, datagram, length, &state.sniffLog, &fields, receiveTime, source);
 }
 
 AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* datagram, size_t length,
-                          SniffLog* log, const DatagramFields* fields, int64_t receiveTime) noexcept {
+                          SniffLog* log, const DatagramFields* fields, int64_t receiveTime,
+                          uint8_t source) noexcept {
   uint32_t index = store.packetCount.load(std::memory_order_relaxed);
   int32_t total = store.storedBytes.load(std::memory_order_relaxed);
   if (index >= store.packetCapacity) return AcceptResult::kNoRoom;
@@ -245,6 +251,7 @@ AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* d
   store.lengths[index] = static_cast<int32_t>(length);
   store.offsets[index] = total;
   store.receiveTimes[index] = receiveTime;
+  store.sources[index] = source;
   UnpoisonBytes(store.bytes + total, length);
   if (length > 0) std::memcpy(store.bytes + total, datagram, length);
   store.storedBytes.store(total + static_cast<int32_t>(length), std::memory_order_relaxed);
@@ -268,7 +275,7 @@ bool LocatePacket(const PacketStore& store, int32_t index, StoredPacket& out) no
   int32_t stored = store.storedBytes.load(std::memory_order_relaxed);
   int32_t offset = store.offsets[index], length = store.lengths[index];
   if (offset < 0 || length < 0 || offset > stored || length > stored - offset) return false;
-  out = {store.bytes + offset, offset, length, store.protocols[index], store.receiveTimes[index]};
+  out = {store.bytes + offset, offset, length, store.protocols[index], store.receiveTimes[index], store.sources[index]};
   return true;
 }
 

@@ -27,7 +27,7 @@ bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& 
 // Only the capture thread calls it during a capture. `receiveTime` is in nanoseconds
 // since 1970.
 AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t length,
-                            int64_t receiveTime = 0) noexcept;
+                            int64_t receiveTime = 0, uint8_t source = 0) noexcept;
 
 // The append steps for a datagram that is to be kept, with no filter: protocol entry,
 // length entry, receive time, bytes, byte total; then, when `log` and `fields` are both
@@ -35,7 +35,7 @@ AcceptResult AcceptDatagram(CaptureState& state, const uint8_t* datagram, size_t
 // published. kNoRoom (and nothing written) when the tables or the byte area are full.
 AcceptResult AppendPacket(PacketStore& store, uint8_t protocol, const uint8_t* datagram, size_t length,
                           SniffLog* log = nullptr, const DatagramFields* fields = nullptr,
-                          int64_t receiveTime = 0) noexcept;
+                          int64_t receiveTime = 0, uint8_t source = 0) noexcept;
 
 // Empties the store's used part for a new capture (see ResetStores).
 void ResetPacketStore(PacketStore& store) noexcept;
@@ -57,6 +57,7 @@ struct StoredPacket {
   int32_t length;
   uint8_t protocol;
   int64_t receiveTime;
+  uint8_t source;
 };
 
 // Packet `index` of the current capture, found at once through the offset table. False

@@ -1,5 +1,6 @@
 // trovix-cli: the window's capture from a terminal. Live, it keeps no store: every kept
 // datagram is printed (and recorded with -w) as it arrives, so memory stays constant.
+#include <arpa/inet.h>
 #include <net/if.h>
 #include <pcap/pcap.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -24,6 +26,7 @@
 #include "capture/platform/helper_process.h"
 #include "capture/platform/standard_streams.h"
 #include "capture/packet_store.h"
+#include "capture/remote_capture.h"
 
 namespace trovix::cli {
 namespace {
@@ -83,6 +86,57 @@ std::string StartFailure(const CaptureStart& start, const Options& o, const Pack
   }
 }
 
+// Ctrl-C and SIGTERM are taken by the main thread alone (the capture threads inherit the
+// mask), which then stops the capture the way "stop" does; `endFd` wakes it at the
+// capture's own end.
+bool WaitableSignals(int& signalFd, int& endFd) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  endFd = eventfd(0, EFD_CLOEXEC);
+  return signalFd >= 0 && endFd >= 0;
+}
+
+// Leaves out the datagrams of one TCP connection (as $SSH_CONNECTION names it: client
+// address and port, server address and port), both ways; with no such text, nothing.
+class LeaveOutConnection : public DatagramSink {
+ public:
+  LeaveOutConnection(DatagramSink& next, const char* connection) : next_(next) {
+    char a[64] = {}, b[64] = {};
+    unsigned pa = 0, pb = 0;
+    on_ = connection != nullptr && std::sscanf(connection, "%63s %u %63s %u", a, &pa, b, &pb) == 4 &&
+          Canonical(a, a_) && Canonical(b, b_) && pa <= 65535 && pb <= 65535;
+    pa_ = static_cast<uint16_t>(pa), pb_ = static_cast<uint16_t>(pb);
+  }
+  bool Take(const uint8_t* datagram, size_t length, const DatagramFields& f, int64_t time) noexcept override {
+    bool ours = on_ && f.protocol == 6 &&
+                ((a_ == f.src && pa_ == f.sport && b_ == f.dst && pb_ == f.dport) ||
+                 (b_ == f.src && pb_ == f.sport && a_ == f.dst && pa_ == f.dport));
+    return ours || next_.Take(datagram, length, f, time);
+  }
+  void BatchDone() noexcept override { next_.BatchDone(); }
+  bool CaptureOpened() noexcept override { return next_.CaptureOpened(); }
+
+ private:
+  DatagramSink& next_;
+  bool on_ = false;
+  std::string a_, b_;
+  uint16_t pa_ = 0, pb_ = 0;
+
+  // The address as the datagram's fields write it.
+  static bool Canonical(const char* text, std::string& out) {
+    in6_addr address{};
+    char buffer[INET6_ADDRSTRLEN] = {};
+    int family = std::strchr(text, ':') != nullptr ? AF_INET6 : AF_INET;
+    if (inet_pton(family, text, &address) != 1 || inet_ntop(family, &address, buffer, sizeof buffer) == nullptr) return false;
+    out = buffer;
+    return true;
+  }
+};
+
 // What "listening on" names.
 std::string Listening(const Options& o) {
   if (!o.address.empty()) return o.address;
@@ -105,20 +159,14 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   PrepareCapture(state, CaptureOptionsOf(o, interfaceIndex));
   state.run.takeRest = true;  // Ctrl-C must not cost what the kernel has already received
 
-  // Ctrl-C and SIGTERM are taken by the main thread alone (the capture thread inherits the
-  // mask), which then stops the capture the way "stop" does.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
-  int endFd = eventfd(0, EFD_CLOEXEC);
-  if (signalFd < 0 || endFd < 0) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
+  int signalFd = -1, endFd = -1;
+  if (!WaitableSignals(signalFd, endFd)) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
 
   EndListener listener(endFd);
-  bool watched = output.printsLines() && (o.lineBuffered || isatty(STDOUT_FILENO) == 1);
-  CaptureStart start = StartCaptureThread(state, &listener, &output, watched ? kWatchedRing : kUnwatchedRing);
+  // -l also asks a capture file on standard output for each datagram at once (as over ssh).
+  bool watched = o.lineBuffered || (output.printsLines() && isatty(STDOUT_FILENO) == 1);
+  LeaveOutConnection leaveOut(output, o.notSsh ? std::getenv("SSH_CONNECTION") : nullptr);
+  CaptureStart start = StartCaptureThread(state, &listener, &leaveOut, watched ? kWatchedRing : kUnwatchedRing);
   if (start.result != CaptureStartResult::kStarted) return Fail(StartFailure(start, o, output));
   std::fprintf(stderr, "trovix-cli: listening on %s\n", Listening(o).c_str());
 
@@ -143,6 +191,47 @@ int CaptureLive(const Options& o, PacketOutput& output) {
   // capture did not end as asked.
   if (state.run.endError != 0) return Fail(std::string("the capture ended: ") + std::strerror(state.run.endError));
   return 0;
+}
+
+// What each source says, as trovix-cli's own lines on standard error.
+class SourceLines : public RemoteListener {
+ public:
+  explicit SourceLines(const std::vector<RemoteSource>& sources) : sources_(sources) {}
+  void SourceSaid(int source, const std::string& line) noexcept override {
+    std::fprintf(stderr, "trovix-cli: %s: %s\n", sources_[static_cast<size_t>(source)].text.c_str(), line.c_str());
+  }
+
+ private:
+  const std::vector<RemoteSource>& sources_;
+};
+
+// Sources on other machines, through ssh: what they send goes through the same filters.
+int CaptureRemote(const Options& o, PacketOutput& output) {
+  CaptureState& state = TheCaptureState();
+  PrepareCapture(state, CaptureOptionsOf(o));
+  int signalFd = -1, endFd = -1;
+  if (!WaitableSignals(signalFd, endFd)) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
+  EndListener listener(endFd);
+  RemoteCapture capture;
+  capture.sources = o.remoteSources;
+  SourceLines lines(capture.sources);
+  if (int error = StartRemoteCapture(state, &listener, &lines, capture, CaptureOptionsOf(o), &output); error != 0) {
+    if (error == ECANCELED) return Fail(output.failure());
+    return Fail(std::string("cannot run ssh: ") + std::strerror(error));
+  }
+  std::string names;
+  for (const RemoteSource& source : capture.sources) names += (names.empty() ? "" : ", ") + source.text;
+  std::fprintf(stderr, "trovix-cli: listening on %s\n", names.c_str());
+  pollfd fds[2] = {{signalFd, POLLIN, 0}, {endFd, POLLIN, 0}};
+  while (poll(fds, 2, -1) < 0 && errno == EINTR) {
+  }
+  StopCaptureThread(state);
+  int written = WriteOutcome(output);
+  std::fprintf(stderr, "%llu datagrams written\n", static_cast<unsigned long long>(output.stored()));
+  close(signalFd);
+  close(endFd);
+  if (written != 0) return written;
+  return capture.failedSources.load() > 0 ? 1 : 0;
 }
 
 int ReadCaptureFile(const Options& o, PacketOutput& output) {
@@ -230,6 +319,7 @@ int Main(int argc, char** argv) {
   if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
   OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile};
   PacketOutput output(choice, stdout);
+  if (!o.remoteSources.empty()) return CaptureRemote(o, output);
   return o.readFile.empty() ? CaptureLive(o, output) : ReadCaptureFile(o, output);
 }
 

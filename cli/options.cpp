@@ -6,7 +6,8 @@
 
 #include <string_view>
 
-#include "cli/filter_forms.h"
+#include "capture/filter_forms.h"
+#include "capture/printable_text.h"
 
 namespace trovix::cli {
 
@@ -16,7 +17,10 @@ const char* const kHelp =
     "address and port, size and TTL.\n"
     "\n"
     "  -i, --interface=IF    capture on IF: a name (lo, eth0), any for every interface, or\n"
-    "                        an address the interface owns (default: every interface)\n"
+    "                        an address the interface owns (default: every interface);\n"
+    "                        or on other machines, over ssh: ssh://[USER@]HOST[:PORT][/IF],\n"
+    "                        several separated by blanks (there trovix-cli -w -, else\n"
+    "                        tcpdump, runs as that user)\n"
     "  -f, --from=FROM       keep datagrams from FROM (see the forms below; default *:*)\n"
     "  -t, --to=TO           keep datagrams to TO (default *:*)\n"
     "  -b, --both            also keep those from TO's address back to FROM's (both give an\n"
@@ -36,6 +40,7 @@ const char* const kHelp =
     "  -l, --line-buffered   write each line out at once\n"
     "  -q, --quiet           print no lines, only the summary\n"
     "  -n, --numeric         accepted; names are never looked up\n"
+    "      --not-ssh         leave out the ssh connection this runs over ($SSH_CONNECTION)\n"
     "  -h, --help            print this help\n"
     "  -V, --version         print the version\n"
     "\n"
@@ -101,6 +106,7 @@ bool ParseTime(std::string_view text, TimeColumn& out) {
 
 constexpr int kJson = 1000;
 constexpr int kTime = 1001;
+constexpr int kNotSsh = 1002;
 
 constexpr option kLongOptions[] = {
     {"interface", required_argument, nullptr, 'i'}, {"from", required_argument, nullptr, 'f'},
@@ -112,7 +118,7 @@ constexpr option kLongOptions[] = {
     {"time", required_argument, nullptr, kTime},    {"line-buffered", no_argument, nullptr, 'l'},
     {"quiet", no_argument, nullptr, 'q'},           {"numeric", no_argument, nullptr, 'n'},
     {"help", no_argument, nullptr, 'h'},            {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+    {"not-ssh", no_argument, nullptr, kNotSsh},     {nullptr, 0, nullptr, 0},
 };
 
 // The option as the user wrote it, for messages.
@@ -122,6 +128,20 @@ std::string Named(int id, int longIndex) {
     if (o.val == id) return std::string("--") + o.name;
   }
   return "?";
+}
+
+// -i with ssh:// sources: every word one, each checked before anything runs.
+bool ParseRemoteSources(std::string_view text, Options& o, std::string& error) {
+  o.remoteSources.clear();
+  for (const std::string& word : SourceWords(text)) {
+    std::optional<RemoteSource> source = ParseRemoteSource(word, error);
+    if (!source) {
+      error = "-i " + PrintableText(word, 80) + ": " + error;
+      return false;
+    }
+    o.remoteSources.push_back(*source);
+  }
+  return true;
 }
 
 // One option and its value; false with `error` set.
@@ -136,12 +156,14 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
     case 'h': o.help = true; return true;
     case 'V': o.version = true; return true;
     case kJson: o.json = true; return true;
+    case kNotSsh: o.notSsh = true; return true;
     case '4': case '6':
       (option == '4' ? o.ipv6 : o.ipv4) = false;
       if (o.ipv4 || o.ipv6) return true;
       error = "-4 and -6 together would keep nothing: give one of them, or neither for both families";
       return false;
     case 'i':
+      if (NamesRemoteSource(v)) return ParseRemoteSources(v, o, error);
       if (IsAddressText(v)) o.address = v;
       else if (IsInterfaceName(v)) o.interfaceName = v;
       else error = Named(option, longIndex) + " " + v + ": not an interface name (like lo or eth0), any, or an address "
@@ -177,7 +199,7 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
 
 // The combinations that cannot be honoured; empty when there is none.
 std::string Conflict(const Options& o) {
-  if (!o.readFile.empty() && (!o.address.empty() || !o.interfaceName.empty())) {
+  if (!o.readFile.empty() && (!o.address.empty() || !o.interfaceName.empty() || !o.remoteSources.empty())) {
     return "-i and -r exclude each other: a capture file has no interface";
   }
   if (o.writeFile == "-" && (o.details || o.json)) {

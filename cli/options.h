@@ -6,12 +6,14 @@
 #include <string>
 
 #include "capture/capture_thread.h"
+#include "capture/remote_capture.h"
 #include "cli/time_column.h"
 
 namespace trovix::cli {
 
 inline constexpr const char* kUsage =
-    "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE] [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
+    "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
+    "                  [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
     "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none]\n";
 
 // --help: the usage, then every option.
@@ -20,6 +22,8 @@ extern const char* const kHelp;
 struct Options {
   std::string address;        // -i ADDRESS
   std::string interfaceName;  // -i NAME; empty, or "any", for every interface
+  std::vector<RemoteSource> remoteSources;  // -i ssh://...
+  bool notSsh = false;  // --not-ssh
   std::string from = "*:*";
   std::string to = "*:*";
   bool bothTraffic = false;

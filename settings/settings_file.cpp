@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "capture/atoi.h"
+#include "capture/remote_capture.h"
 #include "settings/file_replacement.h"
 #include "settings/ini_file.h"
 
@@ -81,6 +82,8 @@ ControlSettings ReadControls(const std::string& file) {
   c.OnIcmp = ReadSwitch(file, "OnIcmp", "No");
   c.OnIgmp = ReadSwitch(file, "OnIgmp", "No");
   c.OnRaw = ReadSwitch(file, "OnRaw", "No");
+  std::string sources = GetProfileString(file, kSection, "RemoteSources", "");
+  c.RemoteSources = sources.substr(0, std::min(sources.find('\0'), kRemoteSourcesMax));
   return c;
 }
 
@@ -90,6 +93,15 @@ const char* YesNo(bool on) { return on ? "Yes" : "No"; }
 // characters, as a field takes it).
 std::string_view Cut(std::string_view value, size_t max) {
   return IsIpv6FilterText(value) ? value.substr(0, kFilterTextIpv6Max) : value.substr(0, max);
+}
+
+// ssh:// sources are kept whole words, as many as a value read back holds; a local
+// address is cut as always.
+std::string_view CutBind(std::string_view value) {
+  if (!NamesRemoteSource(value)) return Cut(value, kBindValueMax);
+  if (value.size() <= kSettingValueMax) return value;
+  size_t blank = value.rfind(' ', kSettingValueMax);
+  return value.substr(0, blank == std::string_view::npos ? 0 : blank);
 }
 
 // No value holds a line end, so that fallback tells a missing key.
@@ -102,7 +114,7 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   put("EnableTrayIconAnime", YesNo(s.EnableTrayIconAnime == 1));
   put("DataInHexViewOnlyUdp", YesNo(s.DataInHexViewOnlyUdp == 1));
   put("TcpDataInTextView", YesNo(s.TcpDataInTextView == 1));
-  put("BindToInterface", Cut(c.BindToInterface, kBindValueMax));
+  put("BindToInterface", CutBind(c.BindToInterface));
   put("FromIPAddress:port", Cut(c.FromIPAddress, kFilterValueMax));
   put("ToIPAddress:port", Cut(c.ToIPAddress, kFilterValueMax));
   put("TwoWayTraffic", YesNo(c.TwoWayTraffic));
@@ -114,6 +126,9 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   put("OnRaw", YesNo(c.OnRaw));
   // Written only when it says something a missing key would not, or the file has it: a
   // first run's file keeps the bytes it always had.
+  if (!c.RemoteSources.empty() || HasKey(file, "RemoteSources")) {
+    put("RemoteSources", c.RemoteSources.substr(0, c.RemoteSources.rfind(' ', kRemoteSourcesMax)));
+  }
   if (s.CaptureIpv6 != 1 || HasKey(file, "CaptureIpv6")) put("CaptureIpv6", YesNo(s.CaptureIpv6 == 1));
   if (s.KeepMore != 0 || HasKey(file, "KeepMore")) put("KeepMore", YesNo(s.KeepMore == 1));
   if (s.ShowTimes != 0 || HasKey(file, "ShowTimes")) put("ShowTimes", YesNo(s.ShowTimes == 1));

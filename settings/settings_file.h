@@ -11,6 +11,7 @@ namespace trovix {
 inline constexpr size_t kSettingValueMax = 79;   // what a value read may hold
 inline constexpr size_t kBindValueMax = 19;      // what "bind to interface:" writes
 inline constexpr size_t kFilterValueMax = 23;    // what "from:" and "to:" write
+inline constexpr size_t kRemoteSourcesMax = 1024;  // what the list of ssh:// sources may hold
 
 // The options that the window's controls hold rather than the capture state.
 struct ControlSettings {
@@ -24,6 +25,9 @@ struct ControlSettings {
   bool OnIcmp = false;
   bool OnIgmp = false;
   bool OnRaw = false;
+  // The ssh:// sources used before, most recent first, separated by blanks; the key is
+  // written once there is one.
+  std::string RemoteSources = {};
 };
 
 enum class SettingsRead {

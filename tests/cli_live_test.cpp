@@ -35,7 +35,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::string_view kUsageLine =
-    "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE] [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n";
+    "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n";
 
 // A running trovix-cli (or tcpdump) with its standard output and error kept.
 class Program {

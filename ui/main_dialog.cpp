@@ -490,6 +490,10 @@ void MainDialog::PrepareFromFields(bool keepMore) {
     setWindowTitle(QString::fromLatin1(kMainDialog.title));
   }
   list_->Clear();
+  if (!list_->sourceNames().empty()) {
+    list_->SetSourceNames({});
+    PlaceTimeColumn();
+  }
   std::string from(FilterTextRead(FieldText(from_, kFilterTextIpv6Max)));
   std::string to(FilterTextRead(FieldText(to_, kFilterTextIpv6Max)));
   from_->addItem(Latin1(from));
@@ -499,10 +503,15 @@ void MainDialog::PrepareFromFields(bool keepMore) {
 }
 
 void MainDialog::PrepareWithFields(CaptureState& into, const std::string& from, const std::string& to, bool keepMore) {
-  auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
-  PrepareCapture(into, {FieldText(bind_, kBindTextSize - 1), from, to, checked(kIdBothTraffic), checked(kIdTcp),
-                        checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw),
-                        state_.CaptureIpv6 == 1, true, -1, keepMore});
+  std::string bind = FieldText(bind_, kBindTextSize - 1);
+  PrepareCapture(into, FieldOptions(bind, from, to, keepMore));
+}
+
+CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view from, std::string_view to,
+                                        bool keepMore) const {
+  auto checked = [this](int id) { return static_cast<QPushButton*>(controls_.at(id))->isChecked(); };
+  return {bind, from, to, checked(kIdBothTraffic), checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp),
+          checked(kIdIgmp), checked(kIdRaw), state_.CaptureIpv6 == 1, true, -1, keepMore};
 }
 
 void MainDialog::FilterList() {
@@ -525,6 +534,7 @@ void MainDialog::FilterList() {
 
 void MainDialog::StartCapture() {
   if (!MayDiscard()) return;
+  if (NamesRemoteSource(bind_->currentText().toStdString())) return StartRemoteCapture();
   PrepareFromFields(state_.KeepMore == 1);
   savedPackets_ = 0;
 
@@ -647,6 +657,7 @@ void MainDialog::EndFileReading() {
       break;
     }
     case FileEnd::kStopped:
+    case FileEnd::kEndedBySource:  // a file's reading has no hooks that end it
       line = QStringLiteral("%1: stopped after %2, %3 listed").arg(readingName_, records).arg(kept);
       break;
     case FileEnd::kBadInput:
@@ -674,10 +685,17 @@ void MainDialog::PlaceTimeColumn() {
   bool on = state_.ShowTimes == 1;
   if (on != list_->showTimes()) list_->SetShowTimes(on);
   auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
-  // As wide as the widest time a row can show, and a gap.
-  int lead = on ? listView_->fontMetrics().horizontalAdvance(list_->TimeText(0)) + 8 : 0;
+  // As wide as the widest time a row can show, and the widest source name, and a gap.
+  const QFontMetrics metrics = listView_->fontMetrics();
+  int lead = on ? metrics.horizontalAdvance(list_->TimeText(0)) : 0;
+  int widestSource = 0;
+  for (const QString& name : list_->sourceNames()) widestSource = std::max(widestSource, metrics.horizontalAdvance(name));
+  if (widestSource > 0) lead += widestSource + (on ? metrics.horizontalAdvance(QLatin1Char(' ')) : 0);
+  if (lead > 0) lead += 8;
+  bool sources = widestSource > 0;
+  timeHeader_->setText(on && sources ? QStringLiteral("time, source") : sources ? QStringLiteral("source") : QStringLiteral("time"));
   if (!delegate->SetLead(lead)) return;
-  timeHeader_->setVisible(on);
+  timeHeader_->setVisible(lead > 0);
   listView_->doItemsLayout();
   listView_->viewport()->update();
   PlaceColumnHeaders();
@@ -721,6 +739,13 @@ void MainDialog::CaptureEndedByItself(int generation) {
   StopCaptureThread(state_);  // joins the thread, which has already left its loop
   rowTimer_.stop();
   FetchRows();
+  if (remote_ != nullptr) {
+    // Each source has said why it ended; only a full store is left to say.
+    if (remote_->storeFull.load()) list_->AddText(QStringLiteral(" ") + SayStoreFull());
+    remote_.reset();
+    SetCapturingControls(false);
+    return;
+  }
   if (readingFile_) {
     EndFileReading();
     SetCapturingControls(false);

@@ -13,6 +13,7 @@
 #include "capture/capture_file.h"
 #include "capture/capture_state.h"
 #include "capture/capture_thread.h"
+#include "capture/remote_capture.h"
 #include "ui/details_window.h"
 #include "settings/saved_bytes.h"
 #include "ui/packet_list_model.h"
@@ -29,7 +30,7 @@ class QPushButton;
 
 namespace trovix {
 
-class MainDialog : public QDialog, private CaptureListener {
+class MainDialog : public QDialog, private CaptureListener, private RemoteListener {
   Q_OBJECT
 
  public:
@@ -154,6 +155,14 @@ class MainDialog : public QDialog, private CaptureListener {
   // A message box, then the window shown, also when it was hidden.
   void Tell(const QString& title, const QString& text);
 
+  // The bind field names sources on other machines: each is captured through ssh.
+  void StartRemoteCapture();
+  // The sources go first in the bind field's drop-down and in the settings' list.
+  void RememberRemoteSources(const std::vector<RemoteSource>& sources);
+  CaptureOptions FieldOptions(std::string_view bind, std::string_view from, std::string_view to, bool keepMore) const;
+  // RemoteListener: called on a source's reading thread.
+  void SourceSaid(int source, const std::string& line) noexcept override;
+
   // CaptureListener: called on the capture thread.
   void PacketsPublished(uint32_t) noexcept override;
   void CaptureEnded() noexcept override;
@@ -210,6 +219,12 @@ class MainDialog : public QDialog, private CaptureListener {
   QString openFolder_;  // where the open prompt was last answered
   // The filters and switches "filter the list" applies; made at its first use.
   std::unique_ptr<CaptureState> filterState_;
+  // The capture on other machines that runs, or ran last, through ssh.
+  std::unique_ptr<RemoteCapture> remote_;
+  // The remote sources used before, most recent first, as the settings keep them; the
+  // drop-down keeps this many.
+  static constexpr size_t kRememberedSources = 8;
+  std::vector<std::string> remoteSourcesUsed_;
   // The stored packets up to this count are in a file: saved, or read from one.
   uint32_t savedPackets_ = 0;
 };

@@ -45,6 +45,14 @@ void MainDialog::LoadSettings() {
   check(kIdIcmp, c.OnIcmp);
   check(kIdIgmp, c.OnIgmp);
   check(kIdRaw, c.OnRaw);
+  // Only well-formed sources return to the drop-down: the file may have been edited.
+  for (const std::string& word : SourceWords(c.RemoteSources)) {
+    std::string why;
+    if (remoteSourcesUsed_.size() < kRememberedSources && ParseRemoteSource(word, why)) {
+      remoteSourcesUsed_.push_back(word);
+      bind_->addItem(QString::fromLatin1(word.c_str()));
+    }
+  }
   PlaceTimeColumn();
   if (state_.WindowWidth > 0) {
     resize(std::max(state_.WindowWidth, seedSize_.width()), std::max(state_.WindowHeight, seedSize_.height()));
@@ -64,6 +72,7 @@ void MainDialog::SaveSettings() {
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
   ControlSettings c{Latin1Text(bind_), Latin1Text(from_), Latin1Text(to_), checked(kIdBothTraffic), checked(kIdOnTop),
                     checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)};
+  for (const std::string& source : remoteSourcesUsed_) c.RemoteSources += (c.RemoteSources.empty() ? "" : " ") + source;
   SavedSettings saved = SaveSettingsFile(state_, c, ConfigFolder(services_));
   if (saved.outcome == SettingsWrite::kFolderFailed) {
     FormatSystemErrorText(static_cast<uint32_t>(saved.error));

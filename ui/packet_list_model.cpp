@@ -34,8 +34,20 @@ QString PacketListModel::RowText(int row) const {
   int32_t at = lineAt_[static_cast<size_t>(entry)];
   QString line = QString::fromLatin1(state_.sniffLog.text + at, lineAt_[static_cast<size_t>(entry) + 1] - at - 2);
   StoredPacket p;
-  if (!showTimes_ || !LocatePacket(state_.store, entry, p)) return line;
-  return TimeText(p.receiveTime) + line;  // in the field before the line's first tab
+  if ((!showTimes_ && sourceNames_.empty()) || !LocatePacket(state_.store, entry, p)) return line;
+  // In the field before the line's first tab.
+  QString lead = showTimes_ ? TimeText(p.receiveTime) : QString();
+  if (!sourceNames_.empty()) {
+    if (showTimes_) lead += QLatin1Char(' ');
+    lead += p.source < sourceNames_.size() ? sourceNames_[p.source] : QString();
+  }
+  return lead + line;
+}
+
+void PacketListModel::SetSourceNames(std::vector<QString> names) {
+  beginResetModel();
+  sourceNames_ = std::move(names);
+  endResetModel();
 }
 
 QString PacketListModel::TimeText(int64_t receiveTime) const {

@@ -39,6 +39,10 @@ class PacketListModel : public QAbstractListModel {
   // the date once the packets span more than one day.
   void SetShowTimes(bool on);
   bool showTimes() const { return showTimes_; }
+  // With names, each packet row shows the name of the source it came from (after its
+  // time, when times are shown); with none, no source.
+  void SetSourceNames(std::vector<QString> names);
+  const std::vector<QString>& sourceNames() const { return sourceNames_; }
   // A receive time as a row shows it.
   QString TimeText(int64_t receiveTime) const;
   // While filtered: the packets shown, row by row.
@@ -76,6 +80,7 @@ class PacketListModel : public QAbstractListModel {
   // While filtered: every row, as it was before.
   bool filtered_ = false;
   bool showTimes_ = false;
+  std::vector<QString> sourceNames_;
   bool datesShown_ = false;  // the packets' first and last days differ
   void NoteDates();
   std::vector<int32_t> allRows_;

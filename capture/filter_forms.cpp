@@ -1,11 +1,11 @@
-#include "cli/filter_forms.h"
+#include "capture/filter_forms.h"
 
 #include <arpa/inet.h>
 
 #include "capture/endpoint_filter.h"
 #include "capture/packet_line.h"
 
-namespace trovix::cli {
+namespace trovix {
 namespace {
 
 // The engine compares an IPv4 filter address with the text a datagram's address is
@@ -77,4 +77,4 @@ FilterCheck CheckFilterText(std::string_view text) {
   return check;
 }
 
-}  // namespace trovix::cli
+}  // namespace trovix

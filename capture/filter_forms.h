@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace trovix::cli {
+namespace trovix {
 
 // The accepted forms, for messages.
 inline constexpr std::string_view kFilterForms =
@@ -22,4 +22,4 @@ struct FilterCheck {
 
 FilterCheck CheckFilterText(std::string_view text);
 
-}  // namespace trovix::cli
+}  // namespace trovix

@@ -1,0 +1,530 @@
+// Each source is an ssh process whose standard output is a capture stream and whose
+// standard error is watched beside it; one thread per source reads both, and the threads
+// take turns at the store (or sink) under one lock, so rows stand in arrival order. A
+// source ends by closing ssh's standard input: the remote command watches for that and
+// ends the capture there, which ends ssh.
+#include "capture/remote_capture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "capture/filter_forms.h"
+#include "capture/link_layer.h"
+#include "capture/packet_line.h"
+#include "capture/packet_store.h"
+#include "capture/printable_text.h"
+
+extern char** environ;
+
+namespace trovix {
+namespace {
+
+// What ssh is given after "stop" to end by itself (the remote side ends first, so what it
+// sent is not cut), and after a SIGTERM; together well within a second.
+constexpr auto kEndGrace = std::chrono::milliseconds(600);
+constexpr auto kKillGrace = std::chrono::milliseconds(200);
+// A line of standard error longer than this is cut; what is kept of a line not yet ended
+// is bounded the same way, so a remote side that sends no newline cannot grow it.
+constexpr size_t kLineMax = 300;
+// Lines listed for one source: ssh's longest word (a changed host key) is about 15.
+constexpr int kLinesMax = 24;
+
+bool AllOf(std::string_view text, bool (*allowed)(char)) {
+  for (char c : text) {
+    if (!allowed(c)) return false;
+  }
+  return true;
+}
+bool Alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool UserChar(char c) { return Alnum(c) || c == '.' || c == '_' || c == '-'; }
+bool HostChar(char c) { return Alnum(c) || c == '.' || c == '-'; }
+bool InterfaceChar(char c) { return Alnum(c) || c == '.' || c == '_' || c == '-' || c == '@'; }
+bool Digit(char c) { return c >= '0' && c <= '9'; }
+
+// A word that ssh or the remote programs could read as an option is refused everywhere.
+std::string CheckName(std::string_view what, std::string_view value, size_t max, bool (*allowed)(char)) {
+  if (value.empty()) return std::string(what) + " is empty";
+  if (value.size() > max) return std::string(what) + " is longer than " + std::to_string(max) + " characters";
+  if (!Alnum(value[0])) return std::string(what) + " must begin with a letter or digit";
+  if (!AllOf(value, allowed)) return std::string(what) + " \"" + PrintableText(value, 64) + "\" has a character it cannot hold";
+  return "";
+}
+
+// The remote trovix-cli's options for the capture's switches and filters. A filter text
+// it would refuse (the window takes any text) is left out: the window's own accept path
+// still decides, so the remote side may send more, never less.
+std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
+  std::string words = "trovix-cli -w - -l --not-ssh";
+  if (!source.interface.empty()) words += " -i " + ShellQuoted(source.interface);
+  std::string protocols;
+  for (auto [on, name] : {std::pair{o.tcp, "tcp"}, {o.udp, "udp"}, {o.icmp, "icmp"}, {o.igmp, "igmp"}, {o.raw, "raw"}}) {
+    if (on) protocols += std::string(protocols.empty() ? "" : ",") + name;
+  }
+  // No switch keeps nothing; the remote side then sends nothing worth the bytes.
+  words += " -p " + ShellQuoted(protocols.empty() ? "raw" : protocols);
+  if (!o.ipv6) words += " -4";
+  FilterCheck from = CheckFilterText(o.fromText), to = CheckFilterText(o.toText);
+  if (!o.twoWayTraffic) {
+    if (from.problem.empty()) words += " -f " + ShellQuoted(o.fromText);
+    if (to.problem.empty()) words += " -t " + ShellQuoted(o.toText);
+  } else if (from.problem.empty() && to.problem.empty() && from.address && to.address && !from.port && !to.port) {
+    words += " -b -f " + ShellQuoted(o.fromText) + " -t " + ShellQuoted(o.toText);
+  }
+  return words;
+}
+
+// The address and port of a filter text of the strict forms, as pcap filter words.
+void AddEndpoint(std::string_view text, std::string& filter) {
+  if (!CheckFilterText(text).problem.empty()) return;
+  std::string address, port;
+  if (text.front() == '[') {
+    size_t close = text.find(']');
+    address = text.substr(1, close - 1);
+    if (close + 1 < text.size()) port = text.substr(close + 2);
+  } else if (text.find(':') != text.rfind(':')) {
+    address = text;  // a bare IPv6 address
+  } else {
+    address = text.substr(0, text.find(':'));
+    port = text.substr(text.find(':') + 1);
+  }
+  if (address != "*") filter += " and host " + address;
+  if (!port.empty() && port != "*" && port != "0") filter += " and port " + port;
+}
+
+// A pcap filter that keeps at least what the options keep: families, protocols, and each
+// address and port named (in either direction, which covers both one-way and both-ways).
+std::string TcpdumpFilter(const CaptureOptions& o) {
+  std::string filter = o.ipv6 ? "(ip or ip6)" : "ip";
+  if (!o.raw) {
+    std::string protocols;
+    auto add = [&](bool on, const char* words) {
+      if (on) protocols += std::string(protocols.empty() ? "" : " or ") + words;
+    };
+    add(o.tcp, "tcp");
+    add(o.udp, "udp");
+    add(o.icmp, "icmp or icmp6");
+    add(o.igmp, "igmp");
+    filter += protocols.empty() ? " and not ip and not ip6" : " and (" + protocols + ")";
+  }
+  AddEndpoint(o.fromText, filter);
+  AddEndpoint(o.toText, filter);
+  return filter;
+}
+
+struct SshProcess {
+  pid_t pid = -1;
+  int in = -1, out = -1, err = -1;
+};
+
+int Spawn(const std::vector<std::string>& arguments, SshProcess& process) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return errno;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    int error = errno;
+    close(in[0]), close(in[1]);
+    return error;
+  }
+  if (pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int error = errno;
+    close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+    return error;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawnattr_init(&attributes);
+  // A group of its own: Ctrl-C in trovix-cli's terminal is trovix-cli's to act on, which
+  // ends ssh the orderly way. The masks and ignored signals of the caller are not ssh's.
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, s);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  std::vector<char*> argv;
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int error = posix_spawnp(&process.pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(in[0]), close(out[1]), close(err[1]);
+  if (error != 0) {
+    close(in[1]), close(out[0]), close(err[0]);
+    return error;
+  }
+  process.in = in[1], process.out = out[0], process.err = err[0];
+  return 0;
+}
+
+// Waits for the process until `deadline`; its wait status, or -1 while it runs.
+int WaitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return status;
+    if (done < 0 && errno != EINTR) return 0;  // reaped elsewhere: nothing to wait for
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string Status(int status) {
+  if (WIFSIGNALED(status)) return "ssh ended by signal " + std::to_string(WTERMSIG(status));
+  return "ssh status " + std::to_string(WEXITSTATUS(status));
+}
+
+// Ends ssh: its standard input closed first (the remote side ends its capture, and ssh
+// then ends), a SIGTERM to its group if it lingers, SIGKILL last. Its wait status.
+int EndProcess(SshProcess& process) {
+  if (process.in >= 0) close(process.in), process.in = -1;
+  auto now = std::chrono::steady_clock::now();
+  int status = WaitUntil(process.pid, now + kEndGrace);
+  if (status == -1) {
+    kill(-process.pid, SIGTERM);
+    status = WaitUntil(process.pid, std::chrono::steady_clock::now() + kKillGrace);
+  }
+  if (status == -1) {
+    kill(-process.pid, SIGKILL);
+    (void)waitpid(process.pid, &status, 0);
+  }
+  return status;
+}
+
+struct Shared {
+  CaptureState* state;
+  CaptureListener* listener;
+  RemoteListener* remote;
+  RemoteCapture* capture;
+  DatagramSink* sink;
+  int wakeFd;
+  std::mutex turns;  // the store (or sink) takes one datagram at a time
+  uint32_t published = 0;
+};
+
+class SourceReader : public StreamHooks {
+ public:
+  SourceReader(Shared& shared, int index, SshProcess process) : s_(shared), index_(index), process_(process) {}
+
+  AcceptResult Take(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime) noexcept override {
+    std::lock_guard lock(s_.turns);
+    if (s_.sink == nullptr) return AcceptFrame(*s_.state, linkType, frame, size, receiveTime, static_cast<uint8_t>(index_));
+    const uint8_t* datagram;
+    size_t length;
+    DatagramFields fields;
+    if (!IpInFrame(linkType, frame, size, datagram, length) || !ScreenDatagram(*s_.state, datagram, length, fields)) {
+      return AcceptResult::kDropped;
+    }
+    return s_.sink->Take(datagram, length, fields, receiveTime) ? AcceptResult::kStored : AcceptResult::kNoRoom;
+  }
+
+  void Pause() noexcept override {
+    std::lock_guard lock(s_.turns);
+    if (s_.sink != nullptr) {
+      s_.sink->BatchDone();
+      return;
+    }
+    uint32_t count = PublishedPacketCount(s_.state->store);
+    if (count == s_.published || s_.listener == nullptr) return;
+    s_.published = count;
+    s_.listener->PacketsPublished(count);
+  }
+
+  int TextFd() const noexcept override { return process_.err; }
+
+  // Reads what is there; false once a line said more than that it runs.
+  bool TextReady() noexcept override {
+    char buffer[4096];
+    ssize_t n;
+    bool quiet = true;
+    while ((n = read(process_.err, buffer, sizeof buffer)) > 0) quiet = Lines(std::string_view(buffer, n)) && quiet;
+    if (n == 0) {
+      // Closed: ssh is ending; the stream's end will follow. Stop watching it.
+      close(process_.err);
+      process_.err = -1;
+    }
+    return quiet;
+  }
+
+  // ssh was started but the capture will not be: it ends now.
+  void Abandon() {
+    close(process_.out);
+    close(process_.err);
+    (void)EndProcess(process_);
+  }
+
+  void Run() {
+    FileReading& reading = s_.capture->readings[index_];
+    ReadStream(*s_.state, process_.out, s_.wakeFd, reading, *this);
+    int status = EndProcess(process_);
+    // What ssh said as it ended, up to the end of its standard error.
+    if (process_.err >= 0) {
+      (void)TextReady();
+      if (!partial_.empty()) Said(partial_);
+      close(process_.err);
+    }
+    switch (reading.end) {
+      case FileEnd::kStopped:
+        return;
+      case FileEnd::kStoreFull:
+        s_.capture->storeFull.store(true);
+        s_.state->stopFlag.store(1, std::memory_order_release);
+        (void)eventfd_write(s_.wakeFd, 1);
+        return;
+      case FileEnd::kEndedBySource:
+        break;
+      case FileEnd::kBadInput:
+        // A stream that sent nothing is a source that could not start, which says why.
+        if (reading.bytesRead.load() > 0) Said(reading.problem);
+        else if (!said_) Said("ended before sending anything, " + Status(status));
+        break;
+      case FileEnd::kEndOfFile:
+        if (!said_) {
+          bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+          Said(clean ? std::string("ended") : "ended, " + Status(status));
+          if (clean) return;
+        }
+        break;
+    }
+    s_.capture->failedSources.fetch_add(1);
+  }
+
+ private:
+  Shared& s_;
+  int index_;
+  SshProcess process_;
+  std::string partial_;
+  bool said_ = false;
+  int lines_ = 0;
+
+  void Said(const std::string& line) {
+    said_ = true;
+    if (++lines_ > kLinesMax) return;
+    if (s_.remote != nullptr && !s_.state->stopFlag.load()) s_.remote->SourceSaid(index_, PrintableText(line, kLineMax));
+  }
+
+  // Splits into lines; false when one of them was not chatter.
+  bool Lines(std::string_view text) {
+    bool quiet = true;
+    for (char c : text) {
+      if (c == '\n') {
+        if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
+        if (!partial_.empty() && !IsRemoteChatter(partial_)) {
+          Said(partial_);
+          quiet = false;
+        }
+        partial_.clear();
+      } else if (partial_.size() < kLineMax) {
+        partial_ += c;
+      }
+    }
+    return quiet;
+  }
+};
+
+void Coordinate(std::unique_ptr<Shared> shared, std::vector<std::unique_ptr<SourceReader>> readers) {
+  std::vector<std::thread> threads;
+  for (auto& reader : readers) {
+    try {
+      threads.emplace_back(&SourceReader::Run, reader.get());
+    } catch (const std::system_error&) {
+      reader->Run();  // no thread to spare: this one reads it, after the others are started
+    }
+  }
+  for (std::thread& t : threads) t.join();
+  CaptureState& state = *shared->state;
+  state.run.capturing.store(false, std::memory_order_release);
+  // Ended by itself: every source said why, or the store is full.
+  if (state.stopFlag.exchange(1) == 0 || shared->capture->storeFull.load()) {
+    if (shared->listener != nullptr) shared->listener->CaptureEnded();
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> SourceWords(std::string_view text) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t begin = text.find_first_not_of(" \t", at);
+    if (begin == std::string_view::npos) break;
+    size_t end = std::min(text.find_first_of(" \t", begin), text.size());
+    words.emplace_back(text.substr(begin, end - begin));
+    at = end;
+  }
+  return words;
+}
+
+std::optional<RemoteSource> ParseRemoteSource(std::string_view text, std::string& why) {
+  if (!IsRemoteSourceText(text)) {
+    why = "not ssh://[USER@]HOST[:PORT][/INTERFACE]";
+    return std::nullopt;
+  }
+  RemoteSource s;
+  s.text = text;
+  std::string_view rest = text.substr(kRemoteScheme.size());
+  if (size_t slash = rest.find('/'); slash != std::string_view::npos) {
+    s.interface = rest.substr(slash + 1);
+    rest = rest.substr(0, slash);
+    why = CheckName("the interface", s.interface, 15, InterfaceChar);
+    if (!why.empty()) return std::nullopt;
+  }
+  if (size_t at = rest.find('@'); at != std::string_view::npos) {
+    s.user = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    why = CheckName("the user", s.user, 32, UserChar);
+    if (!why.empty()) return std::nullopt;
+  }
+  std::string_view port;
+  if (!rest.empty() && rest[0] == '[') {
+    size_t close = rest.find(']');
+    in6_addr address{};
+    s.host = rest.substr(1, close == std::string_view::npos ? 0 : close - 1);
+    if (close == std::string_view::npos || inet_pton(AF_INET6, s.host.c_str(), &address) != 1) {
+      why = "the host in brackets is not an IPv6 address";
+      return std::nullopt;
+    }
+    rest = rest.substr(close + 1);
+    if (!rest.empty() && rest[0] != ':') {
+      why = "characters after ']'";
+      return std::nullopt;
+    }
+    if (!rest.empty()) port = rest.substr(1), s.port = port;
+  } else {
+    size_t colon = rest.find(':');
+    if (colon != rest.rfind(':')) {
+      why = "write an IPv6 host in brackets, like ssh://[2001:db8::2]/eth0";
+      return std::nullopt;
+    }
+    s.host = rest.substr(0, colon);
+    if (colon != std::string_view::npos) port = rest.substr(colon + 1), s.port = port;
+    why = CheckName("the host", s.host, 253, HostChar);
+    if (!why.empty()) return std::nullopt;
+  }
+  if (rest.find(':') != std::string_view::npos || !s.port.empty()) {
+    bool digits = !port.empty() && port.size() <= 5 && AllOf(port, Digit);
+    if (!digits || std::atoi(s.port.c_str()) < 1 || std::atoi(s.port.c_str()) > 65535) {
+      why = "the port \"" + PrintableText(port, 16) + "\" is not a number from 1 to 65535";
+      return std::nullopt;
+    }
+  }
+  why.clear();
+  return s;
+}
+
+std::string ShellQuoted(std::string_view word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& options) {
+  std::string interface = source.interface.empty() ? "any" : source.interface;
+  // Standard input is ssh's: kept on 3 for the watcher alone, so that its end (the local
+  // side stopped, or went away) ends the capture even while nothing passes the filter.
+  std::string script =
+      "exec 3<&0 </dev/null\n"
+      "set -- $SSH_CONNECTION\n"
+      "if command -v trovix-cli >/dev/null 2>&1; then\n"
+      "  " + CliWords(source, options) + " 3<&- &\n"
+      "elif command -v tcpdump >/dev/null 2>&1; then\n"
+      "  x=\n"
+      "  [ $# -eq 4 ] && x=\" and not (host $1 and port $2 and host $3 and port $4)\"\n"
+      "  s=\n"
+      "  [ \"$(id -u)\" = 0 ] || ! sudo -n -l tcpdump >/dev/null 2>&1 || s=\"sudo -n\"\n"
+      "  $s tcpdump -U --immediate-mode -w - -i " + ShellQuoted(interface) + " " + ShellQuoted(TcpdumpFilter(options)) +
+      "\"$x\" 3<&- &\n"
+      "else\n"
+      "  echo \"neither trovix-cli nor tcpdump is on the PATH of $(hostname)\" >&2\n"
+      "  exit 127\n"
+      "fi\n"
+      "p=$!\n"
+      "(cat >/dev/null 2>&1; kill $p 2>/dev/null) <&3 >/dev/null 2>&1 &\n"
+      "w=$!\n"
+      "exec 3<&-\n"
+      // The shells' word on a job that a signal ended is not the capture's to say; and
+      // none of them says one for SIGPIPE.
+      "{ wait $p; r=$?; } 2>/dev/null\n"
+      "kill -PIPE $w 2>/dev/null\n"
+      "exit $r\n";
+  // The user's login shell may be any: sh runs the script, given as one quoted word.
+  return "sh -c " + ShellQuoted(script);
+}
+
+std::vector<std::string> SshArguments(const RemoteSource& source, const std::string& command) {
+  const char* program = std::getenv("TROVIX_SSH");
+  std::vector<std::string> arguments{program != nullptr && *program != '\0' ? program : "ssh", "-o", "BatchMode=yes"};
+  if (!source.port.empty()) arguments.insert(arguments.end(), {"-p", source.port});
+  if (!source.user.empty()) arguments.insert(arguments.end(), {"-l", source.user});
+  arguments.insert(arguments.end(), {"--", source.host, command});
+  return arguments;
+}
+
+bool IsRemoteChatter(std::string_view line) {
+  for (std::string_view start : {"tcpdump: listening on ", "tcpdump: data link type ", "trovix-cli: listening on ",
+                                 "Warning: Permanently added "}) {
+    if (line.substr(0, start.size()) == start) return true;
+  }
+  // The counts both programs give as they end: "12 packets captured", "3 datagrams written".
+  size_t digits = line.find_first_not_of("0123456789");
+  if (digits == 0 || digits == std::string_view::npos || line[digits] != ' ') return false;
+  std::string_view words = line.substr(digits + 1);
+  for (std::string_view count : {"packet captured", "packets captured", "packet received by filter",
+                                 "packets received by filter", "packet dropped by kernel", "packets dropped by kernel",
+                                 "datagrams written", "datagrams received by filter", "datagrams dropped by kernel"}) {
+    if (words == count) return true;
+  }
+  return false;
+}
+
+int StartRemoteCapture(CaptureState& state, CaptureListener* listener, RemoteListener* remote,
+                       RemoteCapture& capture, const CaptureOptions& options, DatagramSink* sink) {
+  state.run.datagramsSeen = 0;
+  state.run.kernel = {};
+  state.run.endError = 0;
+  state.run.startFailed = false;
+  state.run.bindTextUnknown = false;
+  capture.failedSources.store(0);
+  capture.storeFull.store(false);
+  capture.readings = std::make_unique<FileReading[]>(capture.sources.size());
+  WakeEvent wake;
+  if (int error = WakeEvent::Create(wake); error != 0) return error;
+  if (sink != nullptr && !sink->CaptureOpened()) return ECANCELED;
+  std::unique_ptr<Shared> shared(new Shared{&state, listener, remote, &capture, sink, wake.fd(), {}, 0});
+  std::vector<std::unique_ptr<SourceReader>> readers;
+  for (size_t k = 0; k < capture.sources.size(); ++k) {
+    SshProcess process;
+    if (int error = Spawn(SshArguments(capture.sources[k], RemoteCommand(capture.sources[k], options)), process); error != 0) {
+      for (auto& reader : readers) reader->Abandon();
+      return error;
+    }
+    readers.push_back(std::make_unique<SourceReader>(*shared, static_cast<int>(k), process));
+  }
+  state.run.capturing.store(true, std::memory_order_relaxed);
+  try {
+    state.run.thread = std::thread(Coordinate, std::move(shared), std::move(readers));
+  } catch (const std::system_error& e) {
+    state.run.capturing.store(false, std::memory_order_relaxed);
+    return e.code().value();
+  }
+  state.run.wake = std::move(wake);
+  return 0;
+}
+
+}  // namespace trovix

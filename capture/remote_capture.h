@@ -1,0 +1,84 @@
+// Capturing on other machines through the user's own ssh, so that their config, agent,
+// known hosts and jump hosts apply and nothing of ours is on the network: the source texts,
+// the command the remote side runs, and the threads that read what each ssh sends.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "capture/capture_file.h"
+#include "capture/capture_thread.h"
+
+namespace trovix {
+
+// What names a remote source in the bind field and in trovix-cli's -i.
+inline constexpr std::string_view kRemoteScheme = "ssh://";
+
+// ssh://[USER@]HOST[:PORT][/INTERFACE], each part of the characters its names allow.
+struct RemoteSource {
+  std::string text;       // as given
+  std::string user;       // empty: ssh's own choice
+  std::string host;       // a name or an address (IPv6 without its brackets)
+  std::string port;       // empty: ssh's own choice
+  std::string interface;  // empty: every interface
+};
+
+inline bool IsRemoteSourceText(std::string_view word) { return word.substr(0, kRemoteScheme.size()) == kRemoteScheme; }
+// The words of a bind text, split at blanks.
+std::vector<std::string> SourceWords(std::string_view text);
+// Whether the bind text names at least one remote source (one of its words is one).
+inline bool NamesRemoteSource(std::string_view text) {
+  for (size_t at = text.find(kRemoteScheme); at != std::string_view::npos; at = text.find(kRemoteScheme, at + 1)) {
+    if (at == 0 || text[at - 1] == ' ' || text[at - 1] == '\t') return true;
+  }
+  return false;
+}
+// One source text checked before anything runs: the source, or nothing and why not.
+std::optional<RemoteSource> ParseRemoteSource(std::string_view text, std::string& why);
+
+// One word for a POSIX shell (and csh or fish alike): in single quotes, each ' as '\''.
+std::string ShellQuoted(std::string_view word);
+// The one command line the remote side's shell runs: trovix-cli -w - where it is found,
+// else tcpdump -U -w - (through sudo -n where that is allowed) with a filter that keeps
+// at least what `options` keep; either leaves out its own ssh connection, and either ends
+// when ssh's standard input closes.
+std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& options);
+// ssh's arguments, the program first: $TROVIX_SSH when set (a wrapper, as for tests), else ssh.
+std::vector<std::string> SshArguments(const RemoteSource& source, const std::string& command);
+// Whether a line on the remote side's standard error only says that it runs or how it ended.
+bool IsRemoteChatter(std::string_view line);
+
+// What a remote capture says beyond its packets; calls come on its reading threads.
+class RemoteListener {
+ public:
+  virtual ~RemoteListener() = default;
+  // A line from source `source` (its index in the capture's sources): what ssh or the
+  // remote command said on standard error (which ends the source), a broken stream, or
+  // that the source ended by itself. Never for a source that "stop" ended.
+  virtual void SourceSaid(int source, const std::string& line) noexcept = 0;
+};
+
+// One remote capture: its sources, and what is known once it has ended.
+struct RemoteCapture {
+  std::vector<RemoteSource> sources;
+  // Sources that ended by a fault (said something, a broken stream, a failed ssh).
+  std::atomic<int> failedSources{0};
+  // A source found the store (or the sink) full, which ends every source.
+  std::atomic<bool> storeFull{false};
+  // Per source, the reading (for its record count); owned here for the threads' lifetime.
+  std::unique_ptr<FileReading[]> readings;
+};
+
+// After PrepareCapture: runs ssh for every source of `capture` and reads their streams, as
+// records arrive, into the store (source k's packets marked k) or into `sink`, taking turns.
+// Once every source has ended by itself, or one filled the store, the capture ends
+// (CaptureEnded). StopCaptureThread stops it, and every ssh and what it ran end within a
+// second. Returns 0 or an errno value (ssh could not be started: nothing runs then).
+int StartRemoteCapture(CaptureState& state, CaptureListener* listener, RemoteListener* remote,
+                       RemoteCapture& capture, const CaptureOptions& options, DatagramSink* sink = nullptr);
+
+}  // namespace trovix

@@ -1,0 +1,87 @@
+// Capturing on other machines: the bind field's ssh:// sources, started through the
+// user's own ssh; the window holds no capability and starts no helper for them.
+#include <QComboBox>
+#include <QPushButton>
+
+#include "capture/endpoint_filter.h"
+#include "capture/privilege.h"
+#include "ui/main_dialog.h"
+
+namespace trovix {
+namespace {
+
+// A store's source mark is a byte; a list of more sources than this is no longer readable.
+constexpr size_t kMaxSources = 16;
+
+QString Text(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+
+std::string Field(const QComboBox* box) { return box->currentText().left(kFilterTextIpv6Max).toLatin1().toStdString(); }
+
+}  // namespace
+
+void MainDialog::StartRemoteCapture() {
+  std::string bindText = bind_->currentText().toLatin1().toStdString();
+  PrepareFromFields(state_.KeepMore == 1);
+  savedPackets_ = 0;
+  auto refuse = [this](const QString& line) {
+    list_->AddText(line);
+    state_.stopFlag.store(1);
+    SetCapturingControls(false);
+  };
+  auto capture = std::make_unique<RemoteCapture>();
+  // Every word is checked before anything runs: no text typed here reaches a shell or ssh
+  // as anything but a name.
+  for (const std::string& word : SourceWords(bindText)) {
+    std::string why;
+    std::optional<RemoteSource> source = ParseRemoteSource(word, why);
+    if (!source) {
+      return refuse(IsRemoteSourceText(word)
+                        ? QStringLiteral(" %1: %2").arg(Text(word), Text(why))
+                        : QStringLiteral(" %1: a local address is not captured beside ssh:// sources").arg(Text(word)));
+    }
+    capture->sources.push_back(*source);
+  }
+  if (capture->sources.size() > kMaxSources) {
+    return refuse(QStringLiteral(" at most %1 sources are captured at once").arg(kMaxSources));
+  }
+  if (capture->sources.size() > 1) {
+    std::vector<QString> names;
+    for (const RemoteSource& source : capture->sources) names.push_back(Text(source.host));
+    list_->SetSourceNames(std::move(names));
+    PlaceTimeColumn();
+  }
+  std::string from(FilterTextRead(Field(from_))), to(FilterTextRead(Field(to_)));
+  StartTrayAnimation();
+  ++captureGeneration_;
+  remote_ = std::move(capture);
+  int error = trovix::StartRemoteCapture(state_, this, this, *remote_, FieldOptions("", from, to, false));
+  if (error != 0) {
+    remote_.reset();
+    FormatSystemErrorText(static_cast<uint32_t>(error));
+    return refuse(QStringLiteral(" cannot run ssh: %1").arg(QString::fromLatin1(SystemErrorText()).trimmed()));
+  }
+  RememberRemoteSources(remote_->sources);
+  SetCapturingControls(true);
+}
+
+void MainDialog::RememberRemoteSources(const std::vector<RemoteSource>& sources) {
+  for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
+    std::erase(remoteSourcesUsed_, it->text);
+    remoteSourcesUsed_.insert(remoteSourcesUsed_.begin(), it->text);
+    if (bind_->findText(Text(it->text)) < 0) bind_->addItem(Text(it->text));
+  }
+  if (remoteSourcesUsed_.size() > kRememberedSources) remoteSourcesUsed_.resize(kRememberedSources);
+}
+
+void MainDialog::SourceSaid(int source, const std::string& line) noexcept {
+  QString text = QStringLiteral(" %1: %2").arg(Text(remote_->sources[static_cast<size_t>(source)].text), Text(line));
+  QMetaObject::invokeMethod(
+      this,
+      [this, text] {
+        FetchRows();  // the line goes after the rows that came before it
+        list_->AddText(text);
+      },
+      Qt::QueuedConnection);
+}
+
+}  // namespace trovix
