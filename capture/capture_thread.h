@@ -33,6 +33,8 @@ class DatagramSink {
                     int64_t receiveTime) noexcept = 0;
   // After each batch the ring handed over: the moment to flush what was taken.
   virtual void BatchDone() noexcept = 0;
+  // Before a Take, in a capture of several sources: which one the datagram came from.
+  virtual void FromSource(int) noexcept {}
   // Once the capture socket captures, before the first Take: the moment to open what the
   // datagrams go to, so that a capture that cannot start leaves it untouched. False
   // refuses the start (kSinkRefused); the sink knows why.

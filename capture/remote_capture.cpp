@@ -231,6 +231,7 @@ class SourceReader : public StreamHooks {
     if (!IpInFrame(linkType, frame, size, datagram, length) || !ScreenDatagram(*s_.state, datagram, length, fields)) {
       return AcceptResult::kDropped;
     }
+    s_.sink->FromSource(index_);
     return s_.sink->Take(datagram, length, fields, receiveTime) ? AcceptResult::kStored : AcceptResult::kNoRoom;
   }
 

@@ -30,6 +30,12 @@ struct RemoteSource {
 inline bool IsRemoteSourceText(std::string_view word) { return word.substr(0, kRemoteScheme.size()) == kRemoteScheme; }
 // The words of a bind text, split at blanks.
 std::vector<std::string> SourceWords(std::string_view text);
+// How a row names its source when there are several: host and interface (two sources may
+// share a host).
+inline std::string SourceName(const RemoteSource& source) {
+  return source.interface.empty() ? source.host : source.host + "/" + source.interface;
+}
+
 // Whether the bind text names at least one remote source (one of its words is one).
 inline bool NamesRemoteSource(std::string_view text) {
   for (size_t at = text.find(kRemoteScheme); at != std::string_view::npos; at = text.find(kRemoteScheme, at + 1)) {

@@ -214,6 +214,11 @@ int CaptureRemote(const Options& o, PacketOutput& output) {
   EndListener listener(endFd);
   RemoteCapture capture;
   capture.sources = o.remoteSources;
+  if (capture.sources.size() > 1) {
+    std::vector<std::string> names;
+    for (const RemoteSource& source : capture.sources) names.push_back(SourceName(source));
+    output.SetSourceNames(std::move(names));
+  }
   SourceLines lines(capture.sources);
   if (int error = StartRemoteCapture(state, &listener, &lines, capture, CaptureOptionsOf(o), &output); error != 0) {
     if (error == ECANCELED) return Fail(output.failure());

@@ -128,7 +128,12 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     snprintf(number, sizeof number, "{\"index\":%llu,\"time\":\"", static_cast<unsigned long long>(index));
     text_ += number;
     text_ += Rfc3339Time(receiveTime);
-    text_ += f.ipv6 ? "\",\"family\":6,\"protocol\":\"" : "\",\"family\":4,\"protocol\":\"";
+    text_ += '"';
+    if (source_ < sourceNames_.size()) {
+      text_ += ",\"source\":";
+      AppendJsonString(text_, sourceNames_[source_]);
+    }
+    text_ += f.ipv6 ? ",\"family\":6,\"protocol\":\"" : ",\"family\":4,\"protocol\":\"";
     text_ += ProtocolWord(f.protocol, f.ipv6);
     snprintf(number, sizeof number, "\",\"from\":\"%s\",\"from_port\":%u,\"to\":\"%s\",\"to_port\":%u,", f.src,
              f.sport, f.dst, f.dport);
@@ -143,6 +148,7 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     text_ += "}\n";
   } else {
     time_.Append(text_, receiveTime);
+    if (source_ < sourceNames_.size()) text_ += sourceNames_[source_] + '\t';
     char line[32 + kPacketColumnsMax];
     int n = snprintf(line, sizeof line, "%llu\t", static_cast<unsigned long long>(index));
     size_t columns = FormatPacketColumns(f, line + n);

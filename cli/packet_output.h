@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "capture/capture_thread.h"
 #include "cli/time_column.h"
@@ -40,6 +41,10 @@ class PacketOutput : public DatagramSink {
   bool Take(const uint8_t* datagram, size_t length, const DatagramFields& fields,
             int64_t receiveTime) noexcept override;
   void BatchDone() noexcept override;
+  // With names (a capture of several sources), each line names its datagram's source
+  // after the time, and each JSON object has "source".
+  void SetSourceNames(std::vector<std::string> names) { sourceNames_ = std::move(names); }
+  void FromSource(int source) noexcept override { source_ = static_cast<size_t>(source); }
   // Writes out everything and closes the capture file; false when any write failed.
   bool Finish() noexcept;
 
@@ -57,6 +62,8 @@ class PacketOutput : public DatagramSink {
 
   OutputChoice choice_;
   FILE* out_;
+  std::vector<std::string> sourceNames_;
+  size_t source_ = 0;
   TimeFormatter time_;
   pcap* format_ = nullptr;
   pcap_dumper* dumper_ = nullptr;

@@ -27,7 +27,9 @@
 #include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
+#include "tests/ssh_server.h"
 #include "tests/temp_files.h"
+#include "tests/veth6_traffic.h"
 
 namespace trovix {
 namespace {
@@ -74,6 +76,16 @@ class Program {
       if (!ReadSome(err_, stderr_, 100)) break;
     }
     return stderr_.find("listening on") != std::string::npos;
+  }
+  // Reads until standard output (or error) holds `text`.
+  bool Await(const std::string& text, std::chrono::milliseconds wait = 5s, bool inOut = true) {
+    auto end = std::chrono::steady_clock::now() + wait;
+    const std::string& kept = inOut ? stdout_ : stderr_;
+    while (kept.find(text) == std::string::npos && std::chrono::steady_clock::now() < end) {
+      ReadSome(out_, stdout_, 20);
+      ReadSome(err_, stderr_, 0);
+    }
+    return kept.find(text) != std::string::npos;
   }
   void Signal(int signal) { kill(pid_, signal); }
   pid_t pid() const { return pid_; }
@@ -729,6 +741,89 @@ TEST_F(AsNobody, AUserRunsAtMostEightHelpersAtOnceWhateverTheirName) {
   EXPECT_EQ(running.back()->Wait(), 0);  // it waits for its helper to end
   auto next = start(link);
   EXPECT_TRUE(next->Listening()) << next->err();
+}
+
+}  // namespace
+}  // namespace trovix
+
+namespace trovix {
+namespace {
+
+constexpr char kSshSource[] = "ssh://root@198.18.0.2:2222/tvx1";
+
+std::string RemotePath(bool viaCli, const test::TempFolder& folder) {
+  return test::SshServer::RemotePath(viaCli ? TROVIX_CLI : "", folder.Path("bin"));
+}
+
+// The remote side captures once a probe to the peer comes back as a line.
+bool ProbeUntilListed(Program& cli) {
+  for (int i = 0; i < 50; ++i) {
+    if (!test::EchoOverIpv4(40610, 4)) return false;
+    if (cli.Await("\t40610\t", 200ms)) return true;
+  }
+  return false;
+}
+
+TEST_F(CliLive, SshSourcesCaptureThroughTheRemoteTrovixCliOrTcpdumpAndCtrlCEndsBothSides) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  for (bool viaCli : {true, false}) {
+    test::SshServer server(peer.pid(), RemotePath(viaCli, folder_));
+    ASSERT_TRUE(server.ok()) << server.problem();
+    setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+    // TCP too: the ssh connection the datagrams come over is left out on the remote side.
+    Program cli(Cli({"-i", kSshSource, "-p", "udp,tcp", "--time=none", "-l"}));
+    ASSERT_TRUE(ProbeUntilListed(cli)) << cli.err();
+    ASSERT_TRUE(test::EchoOverIpv4(40611, 4));
+    int fd = test::VethUdp6Socket(40612);
+    ASSERT_TRUE(test::EchoOverIpv6(fd, 10));
+    close(fd);
+    ASSERT_TRUE(cli.Await("2001:db8::2\t7\t2001:db8::1\t40612")) << cli.out();
+    auto stopped = std::chrono::steady_clock::now();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(), 0) << cli.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 1s);
+    for (int i = 0; i < 20 && server.CapturesRunning() > 0; ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(server.CapturesRunning(), 0);
+    // Every line after the probes, from its protocol on.
+    std::string out = cli.out(), rest;
+    for (size_t at = out.rfind("\t40610\t"), line; (line = out.find('\n', at) + 1) < out.size(); at = line) {
+      rest += out.substr(out.find('\t', line) + 1, out.find('\n', line) - out.find('\t', line));
+    }
+    EXPECT_EQ(rest,
+              "udp\t198.18.0.1\t40611\t198.18.0.2\t7\t32\t64\nudp\t198.18.0.2\t7\t198.18.0.1\t40611\t32\t64\n"
+              "udp\t2001:db8::1\t40612\t2001:db8::2\t7\t58\t64\nudp\t2001:db8::2\t7\t2001:db8::1\t40612\t58\t64\n")
+        << (viaCli ? "trovix-cli" : "tcpdump") << "\n" << out;
+  }
+}
+
+TEST_F(CliLive, SshFailuresEndTheirSourceAloneWithALineAndInjectedTextsRunNothing) {
+  std::string ran = folder_.Path("ran");
+  for (std::string text : {"ssh://-oProxyCommand=touch" + ran, "ssh://h;touch " + ran, "ssh://$(touch " + ran + ")",
+                           "ssh://h/tvx1'$(touch " + ran + ")'", "ssh://h:22`touch " + ran + "`", std::string("ssh://[::1;id]")}) {
+    Program cli(Cli({"-i", text}));
+    EXPECT_EQ(cli.Wait(), 2) << text;
+  }
+  EXPECT_FALSE(std::filesystem::exists(ran));
+
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  test::SshServer server(peer.pid(), RemotePath(true, folder_));
+  ASSERT_TRUE(server.ok()) << server.problem();
+  setenv("TROVIX_SSH", server.wrongHostKeySshProgram().c_str(), 1);
+  Program refused(Cli({"-i", kSshSource}));
+  EXPECT_EQ(refused.Wait(), 1);
+  EXPECT_NE(refused.err().find(std::string("trovix-cli: ") + kSshSource + ": Host key verification failed.\n"),
+            std::string::npos) << refused.err();
+
+  setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+  Program two(Cli({"-i", std::string("ssh://root@198.18.0.2:2222/nosuch0 ") + kSshSource, "-p", "udp"}));
+  EXPECT_TRUE(two.Await("ssh://root@198.18.0.2:2222/nosuch0: trovix-cli: no interface is named nosuch0\n", 5s, false))
+      << two.err();
+  EXPECT_TRUE(ProbeUntilListed(two)) << two.err();
+  EXPECT_NE(two.out().find("\t198.18.0.2/tvx1\t"), std::string::npos) << two.out();  // each line's source
+  two.Signal(SIGINT);
+  EXPECT_EQ(two.Wait(), 1);
 }
 
 }  // namespace

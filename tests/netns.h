@@ -29,6 +29,8 @@ class VethPeer {
   VethPeer(const VethPeer&) = delete;
   VethPeer& operator=(const VethPeer&) = delete;
   bool ok() const { return ok_; }
+  // The peer process: /proc/PID/ns/net is its namespace, for starting servers inside it.
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

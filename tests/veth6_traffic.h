@@ -49,4 +49,19 @@ inline bool EchoOverIpv6(int fd, size_t size) {
   return poll(&p, 1, 2000) == 1 && recv(fd, echo.data(), echo.size(), 0) == static_cast<ssize_t>(size);
 }
 
+// A `size`-byte UDP datagram from 198.18.0.1:`port` to the peer's echo port, and its echo.
+inline bool EchoOverIpv4(uint16_t port, size_t size) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in self{AF_INET, htons(port), {}, {}}, peer{AF_INET, htons(7), {}, {}};
+  inet_pton(AF_INET, "198.18.0.1", &self.sin_addr);
+  inet_pton(AF_INET, "198.18.0.2", &peer.sin_addr);
+  std::vector<uint8_t> data(size, 0x34), echo(size + 1);
+  pollfd p{fd, POLLIN, 0};
+  bool echoed = bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0 &&
+                sendto(fd, data.data(), size, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == static_cast<ssize_t>(size) &&
+                poll(&p, 1, 2000) == 1 && recv(fd, echo.data(), echo.size(), 0) == static_cast<ssize_t>(size);
+  close(fd);
+  return echoed;
+}
+
 }  // namespace trovix::test

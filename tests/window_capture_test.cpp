@@ -21,6 +21,7 @@
 #include "ui/tray_icon.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
+#include "tests/ssh_server.h"
 #include "tests/temp_files.h"
 #include "tests/veth6_traffic.h"
 
@@ -362,6 +363,51 @@ TEST_F(WindowCapture, AnInterfaceThatDisappearsEndsTheCaptureAndKeepsWhatItCaptu
   EXPECT_TRUE(fakes_.messages.shown.isEmpty());
   std::ifstream saved(folder.Path("source.txt"), std::ios::binary | std::ios::ate);
   EXPECT_EQ(saved.tellg(), 96);
+}
+
+// Two sources of one server, through its trovix-cli and then its tcpdump: the missing
+// interface's complaint is a line while the other lists live, each row naming its
+// source; "stop" ends both sides. A wrong host key is a line that ends the capture.
+TEST_F(WindowCapture, SshSourcesListLiveBesideTheirFailuresAndStopEndsBothSides) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  auto& d = *dialog_;
+  const QString source = "ssh://root@198.18.0.2:2222/tvx1";
+  auto has = [&](const QString& prefix, const QString& suffix) {
+    return QTest::qWaitFor([&] {
+      for (const QString& row : Rows(d)) {
+        if (row.startsWith(prefix) && row.endsWith(suffix)) return true;
+      }
+      return false;
+    }, 200);
+  };
+  test::TempFolder folder;
+  for (bool viaCli : {true, false}) {
+    test::SshServer server(peer.pid(), test::SshServer::RemotePath(viaCli ? TROVIX_CLI : "", folder.Path("bin")));
+    ASSERT_TRUE(server.ok()) << server.problem();
+    setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+    Go("ssh://root@198.18.0.2:2222/nosuch0 " + source, "*:*", "*:7");
+    bool listed = false;
+    for (int i = 0; i < 50 && !listed; ++i) {
+      ASSERT_TRUE(test::EchoOverIpv4(40620, 4));
+      listed = has("198.18.0.2/tvx1\t", "\t40620\t198.18.0.2\t7\t32\t64");
+    }
+    ASSERT_TRUE(listed) << Rows(d).join('\n').toStdString();
+    ASSERT_TRUE(test::EchoOverIpv4(40621, 4));
+    EXPECT_TRUE(has("198.18.0.2/tvx1\t", "\tudp\t198.18.0.1\t40621\t198.18.0.2\t7\t32\t64"));
+    EXPECT_TRUE(has(" ssh://root@198.18.0.2:2222/nosuch0: ", viaCli ? "no interface is named nosuch0" : ""));
+    QElapsedTimer stopping;
+    stopping.start();
+    Press(kIdStop);
+    EXPECT_LT(stopping.elapsed(), 1000);
+    ExpectIdle();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return server.CapturesRunning() == 0; }, 1000));
+    setenv("TROVIX_SSH", server.wrongHostKeySshProgram().c_str(), 1);
+    Go(source, "*:*", "*:7");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Button(d, kIdGo)->isEnabled(); }, 5000));
+    EXPECT_EQ(Rows(d).last(), " " + source + ": Host key verification failed.");  // after its warning
+  }
+  EXPECT_GE(Combo(d, kIdBind)->findText(source), 0);  // the drop-down offers it again
 }
 
 // Bound by an IPv6 address, with filters in bracket form: the walked hop-by-hop header

@@ -46,7 +46,7 @@ void MainDialog::StartRemoteCapture() {
   }
   if (capture->sources.size() > 1) {
     std::vector<QString> names;
-    for (const RemoteSource& source : capture->sources) names.push_back(Text(source.host));
+    for (const RemoteSource& source : capture->sources) names.push_back(Text(SourceName(source)));
     list_->SetSourceNames(std::move(names));
     PlaceTimeColumn();
   }
