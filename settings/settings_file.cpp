@@ -97,11 +97,14 @@ std::string_view Cut(std::string_view value, size_t max) {
 
 // ssh:// sources are kept whole words, as many as a value read back holds; a local
 // address is cut as always.
-std::string_view CutBind(std::string_view value) {
-  if (!NamesRemoteSource(value)) return Cut(value, kBindValueMax);
-  if (value.size() <= kSettingValueMax) return value;
-  size_t blank = value.rfind(' ', kSettingValueMax);
+std::string_view WholeWords(std::string_view value, size_t max) {
+  if (value.size() <= max) return value;
+  size_t blank = value.rfind(' ', max);
   return value.substr(0, blank == std::string_view::npos ? 0 : blank);
+}
+
+std::string_view CutBind(std::string_view value) {
+  return NamesRemoteSource(value) ? WholeWords(value, kSettingValueMax) : Cut(value, kBindValueMax);
 }
 
 // No value holds a line end, so that fallback tells a missing key.
@@ -127,7 +130,7 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   // Written only when it says something a missing key would not, or the file has it: a
   // first run's file keeps the bytes it always had.
   if (!c.RemoteSources.empty() || HasKey(file, "RemoteSources")) {
-    put("RemoteSources", c.RemoteSources.substr(0, c.RemoteSources.rfind(' ', kRemoteSourcesMax)));
+    put("RemoteSources", WholeWords(c.RemoteSources, kRemoteSourcesMax));
   }
   if (s.CaptureIpv6 != 1 || HasKey(file, "CaptureIpv6")) put("CaptureIpv6", YesNo(s.CaptureIpv6 == 1));
   if (s.KeepMore != 0 || HasKey(file, "KeepMore")) put("KeepMore", YesNo(s.KeepMore == 1));

@@ -101,6 +101,22 @@ TEST_F(SettingsFileTest, CaptureIpv6IsWrittenOnlyWhenItSaysSomething) {
   EXPECT_NE(Read(IniPath()).find("\r\nCaptureIpv6=Yes\r\nKeepMore=No\r\n"), std::string::npos);
 }
 
+// A bind text of ssh:// sources is kept in whole words, not cut to a local address's
+// length; the list of sources used is written once there is one.
+TEST_F(SettingsFileTest, SshSourcesAreKeptWhole) {
+  WriteIni("[Config]\r\n");
+  ASSERT_TRUE(Load().controls.has_value());
+  ControlSettings c{"ssh://admin@router.example/eth0 ssh://[2001:db8::2]:2222/eth1 ssh://backup.example/enp0s31f6"};
+  ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
+  EXPECT_EQ(Read(IniPath()).find("RemoteSources"), std::string::npos);
+  c.RemoteSources = "ssh://admin@router.example/eth0 ssh://[2001:db8::2]:2222/eth1";
+  ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
+  std::optional<ControlSettings> read = Load().controls;
+  ASSERT_TRUE(read.has_value());
+  EXPECT_EQ(read->BindToInterface, "ssh://admin@router.example/eth0 ssh://[2001:db8::2]:2222/eth1");
+  EXPECT_EQ(read->RemoteSources, c.RemoteSources);
+}
+
 TEST_F(SettingsFileTest, FoldersMadeForTheFileAreTheUsersAlone) {
   mode_t old = umask(022);
   SavedSettings saved = SaveSettingsFile(*state_, {}, folder_.Path("cfg/deeper"));

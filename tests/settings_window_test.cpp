@@ -226,12 +226,17 @@ TEST_F(SettingsWindowTest, OnTopOnlyForYesAndAtOnce) {
   EXPECT_TRUE(dialog_->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 }
 
-TEST_F(SettingsWindowTest, ALongInterfaceTextIsShownWholeAndWrittenCut) {
-  WriteIni("[Config]\r\nBindToInterface=1234567890123456789012345\r\n");
+// The ssh:// sources used before come back to the drop-down, those that pass the check.
+TEST_F(SettingsWindowTest, ALongInterfaceTextIsShownWholeAndWrittenCutAndSshSourcesComeBack) {
+  WriteIni("[Config]\r\nBindToInterface=1234567890123456789012345\r\n"
+           "RemoteSources=ssh://a/eth0 ssh://-oProxyCommand=x ssh://b\r\n");
   auto& d = Open();
   EXPECT_EQ(Combo(d, kIdBind)->currentText(), "1234567890123456789012345");
+  EXPECT_GE(Combo(d, kIdBind)->findText("ssh://b"), 0);
+  EXPECT_EQ(Combo(d, kIdBind)->findText("ssh://-oProxyCommand=x"), -1);
   d.Command(kIdCancel);
   EXPECT_NE(Read(IniPath()).find("\r\nBindToInterface=1234567890123456789\r\n"), std::string::npos);
+  EXPECT_NE(Read(IniPath()).find("\r\nRemoteSources=ssh://a/eth0 ssh://b\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsWindowTest, OptionsChangedInTheWindowComeBackAtTheNextStart) {
