@@ -368,12 +368,6 @@ int main(int argc, char** argv) {
     stop->click();
     uint32_t theirRows = wireshark ? user.Count() : 0;
 
-    for (auto& [k, v] : ownAfter) {
-      auto b = ownBefore.find(k);
-      double d = (v - (b != ownBefore.end() ? b->second : 0)) / 1e6;
-      if (d > 0.05) std::fprintf(stderr, "DEBUG %s %s %.2f ms\n", k.c_str(), ProcText(std::stoi(k.substr(5)), "comm").c_str(), d);
-    }
-    std::fprintf(stderr, "DEBUG insertions %zu\n", inserted.size());
     double own = DeltaMs(ownBefore, ownAfter), sshMs = DeltaMs(sshBefore, sshAfter);
     double ours = own + sshMs, theirs = DeltaMs(userBefore, userAfter);
     auto pct = [&](double q) { return late.ms.empty() ? -1.0 : late.ms[std::min(late.ms.size() - 1, size_t(q * late.ms.size()))]; };
