@@ -97,38 +97,8 @@ uint32_t Send(uint16_t from, uint32_t count) {
   return sent;
 }
 
-// On-CPU nanoseconds (schedstat) of each thread of `pid` and of every process below it.
-void TreeTimes(pid_t pid, Times& times) {
-  std::error_code error;
-  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-    std::ifstream stat(task.path() / "schedstat");
-    uint64_t ns = 0;
-    if (stat >> ns) times[std::to_string(pid) + "/" + task.path().filename().string()] = ns;
-    std::ifstream children(task.path() / "children");
-    for (pid_t child; children >> child;) TreeTimes(child, times);
-  }
-}
-
-// Our own threads only: the flood's thread has ended by then and counts for nothing.
-void OwnTimes(Times& times) {
-  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-    std::ifstream stat(task.path() / "schedstat");
-    uint64_t ns = 0;
-    if (stat >> ns) times["self/" + task.path().filename().string()] = ns;
-  }
-}
-
-double DeltaMs(const Times& before, const Times& after) {
-  uint64_t ns = 0;
-  for (const auto& [thread, end] : after) {
-    auto start = before.find(thread);
-    ns += end - (start != before.end() ? start->second : 0);
-  }
-  return ns / 1e6;
-}
-
-std::string ProcText(pid_t pid, const char* file) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file, std::ios::binary);
+std::string ReadAll(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
@@ -142,17 +112,39 @@ std::vector<pid_t> Children(pid_t pid) {
   return found;
 }
 
-pid_t ChildNamed(pid_t parent, const std::string& comm, pid_t except = -1) {
+pid_t ChildNamed(pid_t parent, const std::string& comm) {
   for (pid_t child : Children(parent)) {
-    if (child != except && ProcText(child, "comm") == comm + "\n") return child;
+    if (ReadAll("/proc/" + std::to_string(child) + "/comm") == comm + "\n") return child;
   }
   return -1;
 }
 
-bool TreeRuns(pid_t pid, const std::string& words) {
-  if (ProcText(pid, "cmdline").find(words) != std::string::npos) return true;
+// On-CPU nanoseconds (schedstat) of each thread of `pid` and, with `below`, of every
+// process below it.
+void AddTimes(pid_t pid, Times& times, bool below = true) {
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream stat(task.path() / "schedstat");
+    uint64_t ns = 0;
+    if (stat >> ns) times[std::to_string(pid) + "/" + task.path().filename().string()] = ns;
+  }
+  for (pid_t child : below ? Children(pid) : std::vector<pid_t>{}) AddTimes(child, times);
+}
+
+// CPU over an interval, thread by thread: a thread gone by its end (the flood's) adds nothing.
+double DeltaMs(const Times& before, const Times& after) {
+  uint64_t ns = 0;
+  for (const auto& [thread, end] : after) {
+    auto start = before.find(thread);
+    ns += end - (start != before.end() ? start->second : 0);
+  }
+  return ns / 1e6;
+}
+
+bool TreeRuns(pid_t pid, const std::string& word) {
+  if (ReadAll("/proc/" + std::to_string(pid) + "/cmdline").find(word) != std::string::npos) return true;
   for (pid_t child : Children(pid)) {
-    if (TreeRuns(child, words)) return true;
+    if (TreeRuns(child, word)) return true;
   }
   return false;
 }
@@ -161,7 +153,7 @@ bool TreeRuns(pid_t pid, const std::string& words) {
 void RemoteTimes(Times& window, Times& user) {
   pid_t sshd = ChildNamed(getpid(), "sshd");
   for (pid_t session : sshd > 0 ? Children(sshd) : std::vector<pid_t>{}) {
-    TreeTimes(session, TreeRuns(session, std::string("--not-ssh\0", 10)) ? window : user);
+    AddTimes(session, TreeRuns(session, "--not-ssh") ? window : user);
   }
 }
 
@@ -173,7 +165,7 @@ class UserPipeline {
   }
   bool Start(const std::string& ssh) {
     char folder[] = "/tmp/trovix-remote-bench-XXXXXX";
-    int pipe[2];
+    int pipe[2];  // ssh's standard output is Wireshark's input
     if (mkdtemp(folder) == nullptr || pipe2(pipe, O_CLOEXEC) != 0) return false;
     folder_ = folder;
     std::string log = folder_ + "/ssh.log", tmp = "TMPDIR=" + folder_;
@@ -184,20 +176,20 @@ class UserPipeline {
     for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
     env.push_back(tmp.data());  // its capture file goes where we can count it
     env.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, pipe[1], 1);
-    posix_spawn_file_actions_addopen(&files, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    bool ok = posix_spawn(&ssh_, ssh.c_str(), &files, nullptr, const_cast<char**>(sshArgv), environ) == 0;
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_adddup2(&files, pipe[0], 0);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    ok = posix_spawnp(&wireshark_, "wireshark", &files, nullptr, const_cast<char**>(wiresharkArgv), env.data()) == 0 &&
-         ok;
-    posix_spawn_file_actions_destroy(&files);
+    auto spawn = [](pid_t& pid, const char* const* argv, char** env, int in, int out, const std::string& err) {
+      posix_spawn_file_actions_t files;
+      posix_spawn_file_actions_init(&files);
+      if (in >= 0) posix_spawn_file_actions_adddup2(&files, in, 0);
+      else posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+      if (out >= 0) posix_spawn_file_actions_adddup2(&files, out, 1);
+      else posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      bool ok = posix_spawnp(&pid, argv[0], &files, nullptr, const_cast<char**>(argv), env) == 0;
+      posix_spawn_file_actions_destroy(&files);
+      return ok;
+    };
+    bool ok = spawn(ssh_, sshArgv, environ, -1, pipe[1], log) &&
+              spawn(wireshark_, wiresharkArgv, env.data(), pipe[0], -1, "/dev/null");
     close(pipe[0]);
     close(pipe[1]);
     return ok;
@@ -210,10 +202,8 @@ class UserPipeline {
     }
     return 0;
   }
-  void Times(::Times& times) {
-    TreeTimes(ssh_, times);
-    TreeTimes(wireshark_, times);
-  }
+  pid_t ssh() const { return ssh_; }
+  pid_t wireshark() const { return wireshark_; }
   void Stop() {
     for (pid_t* pid : {&wireshark_, &ssh_}) {
       if (*pid > 0) kill(*pid, SIGTERM), waitpid(*pid, nullptr, 0), *pid = -1;
@@ -226,12 +216,23 @@ class UserPipeline {
                                             std::to_string(kSenderPort) + "' 2>/dev/null | wc -l");
     return static_cast<uint32_t>(std::stoul(counted.out.empty() ? "0" : counted.out));
   }
-  std::string SshSaid() { return trovix::test::RunCommand("cat " + folder_ + "/ssh.log").out; }
+  std::string SshSaid() { return ReadAll(folder_ + "/ssh.log"); }
 
  private:
   pid_t ssh_ = -1, wireshark_ = -1;
   std::string folder_;
   fs::path file_;
+};
+
+// On-CPU times of both sides at one moment.
+struct Sample {
+  Times own, ssh, userSsh, wireshark, remote, userRemote;
+  void Take(pid_t ourSsh, const UserPipeline* user) {
+    AddTimes(getpid(), own, false);  // the window's process alone: sshd and the peer are ours too
+    AddTimes(ourSsh, ssh);
+    if (user != nullptr) AddTimes(user->ssh(), userSsh), AddTimes(user->wireshark(), wireshark);
+    RemoteTimes(remote, userRemote);
+  }
 };
 
 struct RowDelays {
@@ -336,15 +337,8 @@ int main(int argc, char** argv) {
       inserted.emplace_back(RealtimeNs(), last);
     });
     pid_t ssh = ChildNamed(getpid(), "ssh");
-    Times ownBefore, sshBefore, userBefore, remoteBefore, userRemoteBefore;
-    Times ownAfter, sshAfter, userAfter, remoteAfter, userRemoteAfter;
-    auto sample = [&](Times& own, Times& ourSsh, Times& theirs, Times& remote, Times& userRemote) {
-      OwnTimes(own);
-      TreeTimes(ssh, ourSsh);
-      if (wireshark) user.Times(theirs);
-      RemoteTimes(remote, userRemote);
-    };
-    sample(ownBefore, sshBefore, userBefore, remoteBefore, userRemoteBefore);
+    Sample before, after;
+    before.Take(ssh, wireshark ? &user : nullptr);
     // The window's own event loop runs meanwhile, as it does for a user.
     QEventLoop loop;
     uint32_t sent = 0;
@@ -358,7 +352,7 @@ int main(int argc, char** argv) {
     double seconds = (RealtimeNs() - start) / 1e9;
     QTimer::singleShot(1000, &loop, [&] { loop.quit(); });
     loop.exec();
-    sample(ownAfter, sshAfter, userAfter, remoteAfter, userRemoteAfter);
+    after.Take(ssh, wireshark ? &user : nullptr);
     uint32_t expected = (count + kPorts - 1) / kPorts;
     RowDelays rows = Delays(dialog, state, firstRow, inserted);
     // Rows later than the measured second, which would be missing otherwise.
@@ -368,18 +362,23 @@ int main(int argc, char** argv) {
     stop->click();
     uint32_t theirRows = wireshark ? user.Count() : 0;
 
-    double own = DeltaMs(ownBefore, ownAfter), sshMs = DeltaMs(sshBefore, sshAfter);
-    double ours = own + sshMs, theirs = DeltaMs(userBefore, userAfter);
-    auto pct = [&](double q) { return late.ms.empty() ? -1.0 : late.ms[std::min(late.ms.size() - 1, size_t(q * late.ms.size()))]; };
+    const std::string self = std::to_string(getpid()) + "/" + std::to_string(getpid());
+    double window = (after.own[self] - before.own[self]) / 1e6, own = DeltaMs(before.own, after.own);
+    double sshMs = DeltaMs(before.ssh, after.ssh), ours = own + sshMs;
+    double theirSsh = DeltaMs(before.userSsh, after.userSsh), theirs = theirSsh + DeltaMs(before.wireshark, after.wireshark);
+    auto at = [&](size_t k) { return late.ms.empty() ? -1.0 : late.ms[std::min(k, late.ms.size() - 1)]; };
     std::printf("run %d: sent %u datagrams in %.2f s (%.0f/s) from the peer, %u of them to port %u\n", run, sent,
                 seconds, sent / seconds, expected, kFirstPort);
-    std::printf("  %-10s %6s %12s %16s %28s\n", "", "rows", "local CPU ms", "remote CPU ms", "row delay median/99th/max ms");
-    std::printf("  %-10s %6u %12.1f %16.1f %10.1f /%7.1f /%7.1f\n", "trovix", rows.rows, ours,
-                DeltaMs(remoteBefore, remoteAfter), pct(0.5), pct(0.99), late.ms.empty() ? -1.0 : late.ms.back());
-    std::printf("  %-10s %6s %12s (window process %.1f + ssh %.1f)\n", "", "", "", own, sshMs);
+    std::printf("  %-9s %5s %13s %14s %31s\n", "", "rows", "local CPU ms", "remote CPU ms", "row delay ms median/99th/max");
+    std::printf("  %-9s %5u %13.1f %14.1f %15.1f /%6.1f /%6.1f\n", "trovix", rows.rows, ours,
+                DeltaMs(before.remote, after.remote), at(late.ms.size() / 2), at(late.ms.size() * 99 / 100),
+                at(late.ms.size()));
+    std::printf("  %-9s %5s   window thread %.1f + its other threads %.1f + ssh %.1f\n", "", "", window, own - window,
+                sshMs);
     if (wireshark) {
-      std::printf("  %-10s %6u %12.1f %16.1f   (ssh and wireshark with dumpcap)\n", "wireshark", theirRows, theirs,
-                  DeltaMs(userRemoteBefore, userRemoteAfter));
+      std::printf("  %-9s %5u %13.1f %14.1f\n", "wireshark", theirRows, theirs,
+                  DeltaMs(before.userRemote, after.userRemote));
+      std::printf("  %-9s %5s   wireshark and dumpcap %.1f + ssh %.1f\n", "", "", theirs - theirSsh, theirSsh);
     }
     if (late.rows > rows.rows) std::printf("  %u rows came more than 1 s after the flood\n", late.rows - rows.rows);
     for (const std::string& line : late.lines) std::printf("  message line: %s\n", line.c_str());

@@ -499,6 +499,7 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   from_->addItem(Latin1(from));
   to_->addItem(Latin1(to));
   PrepareWithFields(state_, from, to, keepMore);
+  remote_.reset();  // its threads are joined now: what comes next is not remote unless made so
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
 }
 
@@ -574,6 +575,7 @@ void MainDialog::StartCapture() {
 
 void MainDialog::StopCapture() {
   StopCaptureThread(state_);
+  remote_.reset();
   rowTimer_.stop();
   FetchRows();
   if (readingFile_) EndFileReading();
@@ -736,6 +738,7 @@ void MainDialog::CaptureEnded() noexcept {
 
 void MainDialog::CaptureEndedByItself(int generation) {
   if (generation != captureGeneration_.load()) return;  // a later "go!" has begun since
+  if (!stop_->isEnabled()) return;  // "stop" came first: it has said all there is
   StopCaptureThread(state_);  // joins the thread, which has already left its loop
   rowTimer_.stop();
   FetchRows();
