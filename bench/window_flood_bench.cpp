@@ -126,7 +126,7 @@ class WiresharkPeer {
  public:
   ~WiresharkPeer() {
     if (pid_ > 0) {
-      kill(pid_, SIGKILL);
+      kill(-pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
     fs::remove_all(folder_);
@@ -145,7 +145,13 @@ class WiresharkPeer {
     posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
     const char* argv[] = {"wireshark", "-k", "-i", "lo", "-f", filter.c_str(), nullptr};
-    int failed = posix_spawnp(&pid_, "wireshark", &files, nullptr, const_cast<char**>(argv), env.data());
+    // A group of its own, so that its dumpcap ends with it rather than capturing on.
+    posix_spawnattr_t group;
+    posix_spawnattr_init(&group);
+    posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&group, 0);
+    int failed = posix_spawnp(&pid_, "wireshark", &files, &group, const_cast<char**>(argv), env.data());
+    posix_spawnattr_destroy(&group);
     posix_spawn_file_actions_destroy(&files);
     return failed == 0;
   }
@@ -163,7 +169,7 @@ class WiresharkPeer {
   pid_t pid() const { return pid_; }
   // Ends Wireshark and counts the flood's datagrams in its capture file.
   uint32_t StopAndCount(uint16_t senderPort) {
-    kill(pid_, SIGTERM);
+    kill(-pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     trovix::test::CommandResult counted = trovix::test::RunCommand("tshark -r " + file_.string() + " -Y 'udp.srcport == " +

@@ -500,6 +500,7 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   to_->addItem(Latin1(to));
   PrepareWithFields(state_, from, to, keepMore);
   remote_.reset();  // its threads are joined now: what comes next is not remote unless made so
+  rowTimer_.setInterval(kRowGapMs);
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
 }
 

@@ -10,6 +10,10 @@
 namespace trovix {
 namespace {
 
+// An ssh stream sends as it gets, in pieces far apart less often than the local ring's:
+// at most one list update per this gap keeps a flood as cheap to list (rows come about as
+// late as the local ring's 80 ms).
+constexpr int kRemoteRowGapMs = 80;
 // A store's source mark is a byte; a list of more sources than this is no longer readable.
 constexpr size_t kMaxSources = 16;
 
@@ -60,6 +64,7 @@ void MainDialog::StartRemoteCapture() {
     FormatSystemErrorText(static_cast<uint32_t>(error));
     return refuse(QStringLiteral(" cannot run ssh: %1").arg(QString::fromLatin1(SystemErrorText()).trimmed()));
   }
+  rowTimer_.setInterval(kRemoteRowGapMs);
   RememberRemoteSources(remote_->sources);
   SetCapturingControls(true);
 }
