@@ -5,6 +5,9 @@
 #include <atomic>
 #include <cstdint>
 #include <thread>
+#include <vector>
+
+#include <linux/filter.h>
 
 #include "capture/area_poison.h"
 #include "capture/endpoint_filter.h"
@@ -145,6 +148,9 @@ struct CaptureState {
   int32_t TwoWayTraffic = 0;
   // The interface a program named (-1: the bind text chooses); see CaptureOptions.
   int32_t interfaceIndex = -1;
+  // A program compiled from a filter expression (trovix-cli), which the capture helper
+  // runs after its own: what it drops never reaches the ring. Empty for none.
+  std::vector<sock_filter> expressionProgram;
   EndpointFilter sourceFilter = AnyEndpoint();
   EndpointFilter destinationFilter = AnyEndpoint();
   char reverseSourceAddress[kFilterAddressSize] = {};

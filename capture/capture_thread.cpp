@@ -339,6 +339,7 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
   state.OnIpv4 = options.ipv4 ? 1 : 0;
   state.OnIpv6 = options.ipv6 ? 1 : 0;
   state.interfaceIndex = options.interfaceIndex;
+  state.expressionProgram = options.expressionProgram;
 }
 
 uint32_t CaptureBindAddress(const CaptureState& state) {
@@ -394,8 +395,15 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   int spawned = SpawnCaptureHelper(pair[1], ctx.link.pid);
   close(pair[1]);
   if (spawned != 0) return Failed(spawned);
+  // The request, and the expression's program behind it.
   HelperRequest request = RequestFor(state, ifindex, ring);
-  if (send(ctx.link.fd, &request, sizeof request, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request)) {
+  std::vector<uint8_t> message(sizeof request + state.expressionProgram.size() * sizeof(sock_filter));
+  std::memcpy(message.data(), &request, sizeof request);
+  if (!state.expressionProgram.empty()) {
+    std::memcpy(message.data() + sizeof request, state.expressionProgram.data(),
+                state.expressionProgram.size() * sizeof(sock_filter));
+  }
+  if (send(ctx.link.fd, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) {
     return Failed(errno);
   }
   if (wait == SocketWait::kUntilCapturing) {

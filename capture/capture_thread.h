@@ -58,6 +58,10 @@ struct CaptureOptions {
   // used in place of the one the bind text chooses; -1 lets the bind text choose.
   int interfaceIndex = -1;
   bool keepMore = false;  // the larger store ("keep &more"), see UseLargerStore
+  // A filter expression's program for the kernel (see CaptureState::expressionProgram).
+  std::vector<sock_filter> expressionProgram = {};
+  // Its text, for a capture on another machine, whose own side compiles it.
+  std::string_view expressionText = {};
 };
 
 // Ends a running capture, clears the stop flag, empties the stores and sets the bind text

@@ -24,7 +24,9 @@ bool IsSwitch(uint8_t value) { return value <= 1; }
 }  // namespace
 
 bool ParseHelperRequest(const uint8_t* message, size_t size, HelperRequest& request) noexcept {
-  if (message == nullptr || size != sizeof(HelperRequest)) return false;
+  if (message == nullptr || size < sizeof(HelperRequest)) return false;
+  size_t tail = size - sizeof(HelperRequest);
+  if (tail % sizeof(sock_filter) != 0 || tail / sizeof(sock_filter) > kMaxExpressionInstructions) return false;
   HelperRequest r;
   std::memcpy(&r, message, sizeof r);
   if (std::memcmp(r.magic, kRequestMagic, sizeof r.magic) != 0) return false;

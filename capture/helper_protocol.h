@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <linux/filter.h>
+
+#include "capture/kernel_filter.h"
 #include "capture/packet_line.h"
 
 namespace trovix {
@@ -41,7 +44,13 @@ inline constexpr uint32_t kMaxRingBlock = 4u << 20;
 inline constexpr uint64_t kMaxRingBytes = 16u << 20;
 inline constexpr uint32_t kMaxHandOverMs = 10000;
 
-// True when `size` bytes at `message` are exactly one well-formed request: the magic, an
+// A filter expression's program may follow the request, as whole sock_filter instructions:
+// as many as the kernel takes in one program beside the helper's own.
+inline constexpr size_t kMaxExpressionInstructions = BPF_MAXINSNS - kKernelFilterMax;
+
+// True when `size` bytes at `message` are exactly one well-formed request (and at most
+// kMaxExpressionInstructions whole instructions after it, which the kernel checks as it
+// attaches them): the magic, an
 // interface index >= 0, a ring shape within the bounds above (block size a power of two),
 // switches of 0 or 1, and texts of printable ASCII ended by a NUL
 // with only NULs after it. `request` is written only then.

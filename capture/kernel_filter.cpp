@@ -273,4 +273,18 @@ KernelFilter CompileKernelFilter(const CaptureState& s) noexcept {
   return out;
 }
 
+size_t JoinKernelFilter(const KernelFilter& own, const sock_filter* expression, size_t length,
+                        sock_filter* out) noexcept {
+  for (size_t i = 0; i < own.length; ++i) {
+    out[i] = own.code[i];
+    bool accepts = own.code[i].code == (BPF_RET | BPF_K) && own.code[i].k != 0;
+    if (length > 0 && accepts) out[i] = BPF_STMT(BPF_JMP | BPF_JA, static_cast<uint32_t>(own.length - i - 1));
+  }
+  for (size_t i = 0; i < length; ++i) {
+    sock_filter& in = out[own.length + i] = expression[i];
+    if (in.code == (BPF_RET | BPF_K) && in.k > kKernelSnapLength) in.k = kKernelSnapLength;
+  }
+  return own.length + length;
+}
+
 }  // namespace trovix

@@ -29,6 +29,14 @@ struct KernelFilter {
 // when it is on), without the loopback's outgoing copy.
 KernelFilter CompileKernelFilter(const CaptureState& state) noexcept;
 
+// The capture's own program followed by an expression's (`length` instructions, unchecked:
+// the kernel verifies the whole as it attaches it): each accept of `own` goes on to the
+// expression's first instruction, so only what both keep reaches the ring, and the
+// expression's accepts keep at most kKernelSnapLength bytes. `out` has room for
+// own.length + length instructions; returns how many it holds.
+size_t JoinKernelFilter(const KernelFilter& own, const sock_filter* expression, size_t length,
+                        sock_filter* out) noexcept;
+
 // The address that the filter text `text` (NUL-terminated within `size` bytes) matches,
 // most significant byte first; false when no datagram's dotted-decimal text equals it.
 bool FilterAddressValue(const char* text, size_t size, uint32_t& address) noexcept;

@@ -82,6 +82,7 @@ std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
   } else if (from.problem.empty() && to.problem.empty() && from.address && to.address && !from.port && !to.port) {
     words += " -b -f " + ShellQuoted(o.fromText) + " -t " + ShellQuoted(o.toText);
   }
+  if (!o.expressionText.empty()) words += " -- " + ShellQuoted(o.expressionText);
   return words;
 }
 
@@ -120,6 +121,7 @@ std::string TcpdumpFilter(const CaptureOptions& o) {
   }
   AddEndpoint(o.fromText, filter);
   AddEndpoint(o.toText, filter);
+  if (!o.expressionText.empty()) filter += " and (" + std::string(o.expressionText) + ")";
   return filter;
 }
 

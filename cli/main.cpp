@@ -16,8 +16,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "capture/capture_file.h"
+#include "capture/helper_protocol.h"
+#include "capture/kernel_filter.h"
 #include "capture/link_layer.h"
 #include "cli/options.h"
 #include "cli/packet_output.h"
@@ -144,7 +147,34 @@ std::string Listening(const Options& o) {
   return "every interface";
 }
 
-int CaptureLive(const Options& o, PacketOutput& output) {
+static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
+
+// The expression's program for `in`'s link type; for a capture (no `in`), for datagrams
+// from their IP header on, as the capture socket hands them over. False with libpcap's
+// message when it refuses the expression.
+bool CompileExpression(const std::string& expression, pcap_t* in, std::vector<sock_filter>& program,
+                       std::string& error) {
+  pcap_t* dead = in == nullptr ? pcap_open_dead(DLT_RAW, static_cast<int>(kKernelSnapLength)) : nullptr;
+  pcap_t* p = in != nullptr ? in : dead;
+  bpf_program compiled{};
+  bool ok = p != nullptr && pcap_compile(p, &compiled, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0;
+  if (ok) {
+    program.resize(compiled.bf_len);
+    std::memcpy(program.data(), compiled.bf_insns, program.size() * sizeof(sock_filter));
+    pcap_freecode(&compiled);
+    if (in == nullptr && program.size() > kMaxExpressionInstructions) {
+      error = "the expression makes a program of " + std::to_string(program.size()) +
+              " instructions, more than the capture can run (" + std::to_string(kMaxExpressionInstructions) + ")";
+      ok = false;
+    }
+  } else {
+    error = p != nullptr ? pcap_geterr(p) : "cannot compile the expression";
+  }
+  if (dead != nullptr) pcap_close(dead);
+  return ok;
+}
+
+int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_filter>& program) {
   CaptureState& state = TheCaptureState();
   // The address given is the one known address, as the window knows its interfaces'.
   std::snprintf(state.interfaceSlots[0], sizeof state.interfaceSlots[0], "%s", o.address.c_str());
@@ -156,7 +186,9 @@ int CaptureLive(const Options& o, PacketOutput& output) {
     if (index == 0) return Fail("no interface is named " + o.interfaceName);
     interfaceIndex = static_cast<int>(index);
   }
-  PrepareCapture(state, CaptureOptionsOf(o, interfaceIndex));
+  CaptureOptions options = CaptureOptionsOf(o, interfaceIndex);
+  options.expressionProgram = program;
+  PrepareCapture(state, options);
   state.run.takeRest = true;  // Ctrl-C must not cost what the kernel has already received
 
   int signalFd = -1, endFd = -1;
@@ -220,7 +252,9 @@ int CaptureRemote(const Options& o, PacketOutput& output) {
     output.SetSourceNames(std::move(names));
   }
   SourceLines lines(capture.sources);
-  if (int error = StartRemoteCapture(state, &listener, &lines, capture, CaptureOptionsOf(o), &output); error != 0) {
+  CaptureOptions options = CaptureOptionsOf(o);
+  options.expressionText = o.expression;
+  if (int error = StartRemoteCapture(state, &listener, &lines, capture, options, &output); error != 0) {
     if (error == ECANCELED) return Fail(output.failure());
     return Fail(std::string("cannot run ssh: ") + std::strerror(error));
   }
@@ -249,6 +283,22 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
     pcap_close(in);
     return Fail(o.readFile + ": link type " + (name != nullptr ? name : std::to_string(linkType)) +
                 " is not one that carries IP here (Ethernet, Linux cooked, raw IP, loopback)");
+  }
+  // The expression for the file's own link type; libpcap runs it on every record.
+  if (!o.expression.empty()) {
+    std::vector<sock_filter> program;
+    std::string refused;
+    if (!CompileExpression(o.expression, in, program, refused)) {
+      pcap_close(in);
+      std::fprintf(stderr, "trovix-cli: %s\n", refused.c_str());
+      return 2;
+    }
+    bpf_program filter{static_cast<u_int>(program.size()), reinterpret_cast<bpf_insn*>(program.data())};
+    if (pcap_setfilter(in, &filter) != 0) {
+      std::string why = pcap_geterr(in);
+      pcap_close(in);
+      return Fail(o.readFile + ": " + why);
+    }
   }
   CaptureState& state = TheCaptureState();
   PrepareCapture(state, CaptureOptionsOf(o));
@@ -324,8 +374,15 @@ int Main(int argc, char** argv) {
   if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
   OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile};
   PacketOutput output(choice, stdout);
+  if (!o.readFile.empty()) return ReadCaptureFile(o, output);
+  // Checked here also for a remote capture, whose own side compiles it again.
+  std::vector<sock_filter> program;
+  if (!o.expression.empty() && !CompileExpression(o.expression, nullptr, program, error)) {
+    std::fprintf(stderr, "trovix-cli: %s\n", error.c_str());
+    return 2;
+  }
   if (!o.remoteSources.empty()) return CaptureRemote(o, output);
-  return o.readFile.empty() ? CaptureLive(o, output) : ReadCaptureFile(o, output);
+  return CaptureLive(o, output, program);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ const char* const kHelp =
     "  -b, --both            also keep those from TO's address back to FROM's (both give an\n"
     "                        address and neither a port)\n"
     "  -p, --protocols=LIST  keep these: tcp, udp, icmp, igmp, raw, separated by commas\n"
-    "                        (default tcp,udp)\n"
+    "                        (default: all of them, as tcpdump keeps everything)\n"
     "  -4, --ipv4            keep IPv4 only\n"
     "  -6, --ipv6            keep IPv6 only\n"
     "  -c, --count=COUNT     stop after COUNT kept datagrams\n"
@@ -44,9 +44,14 @@ const char* const kHelp =
     "  -h, --help            print this help\n"
     "  -V, --version         print the version\n"
     "\n"
-    "FROM and TO: ADDRESS:PORT, ADDRESS:*, *:PORT or *:*; for IPv6 [ADDRESS]:PORT,\n"
-    "[ADDRESS]:*, [ADDRESS] or ADDRESS. PORT is a number from 0 to 65535 (0 and * keep any\n"
-    "port). Examples: -t '*:53', -f 192.168.0.5:*, -t '[2001:db8::1]:443'.\n"
+    "FROM and TO: ADDRESS:PORT, ADDRESS:* or ADDRESS, *:PORT or *:*; for IPv6\n"
+    "[ADDRESS]:PORT, [ADDRESS]:*, [ADDRESS] or ADDRESS. PORT is a number from 0 to 65535 (0\n"
+    "and * keep any port). Examples: -t '*:53', -f 192.168.0.5, -t '[2001:db8::1]:443'.\n"
+    "\n"
+    "EXPRESSION, the words after the options, is a pcap filter expression, as tcpdump\n"
+    "takes ('udp port 53', 'host 198.18.0.2 and tcp', 'icmp or icmp6'): the kernel runs it\n"
+    "beside the options' filters, and a datagram is kept when both keep it; with -r it\n"
+    "filters the file.\n"
     "\n"
     "Exit status: 0 done, 1 failed (said on standard error), 2 bad command line.\n";
 
@@ -170,6 +175,9 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
                    "(write IPv4 as dotted decimal, like 192.168.0.5, or IPv6 as 2001:db8::5)";
       return error.empty();
     case 'f': case 't': {
+      // A bare IPv4 address is any port of it, as a bare IPv6 address is.
+      in_addr ipv4{};
+      if (inet_pton(AF_INET, v.c_str(), &ipv4) == 1) v += ":*";
       FilterCheck check = CheckFilterText(v);
       if (check.problem.empty()) {
         (option == 'f' ? o.from : o.to) = v;
@@ -216,12 +224,6 @@ std::string Conflict(const Options& o) {
   return "";
 }
 
-std::string Quoted(int argc, char** argv, int from) {
-  std::string words;
-  for (int i = from; i < argc; ++i) words += (words.empty() ? "" : " ") + std::string(argv[i]);
-  return "\"" + words + "\"";
-}
-
 }  // namespace
 
 CaptureOptions CaptureOptionsOf(const Options& o, int interfaceIndex) {
@@ -247,12 +249,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (!Apply(option, optarg, longIndex, o, error)) return std::nullopt;
     longIndex = -1;
   }
-  // getopt_long has moved every word that is no option to the end.
-  if (optind < argc) {
-    error = Quoted(argc, argv, optind) + ": trovix-cli reads no filter expression; keep protocols with -p "
-            "(like -p udp) and addresses and ports with -f FROM and -t TO (like -t '*:53')";
-    return std::nullopt;
-  }
+  // getopt_long has moved every word that is no option to the end: they are the
+  // expression, as tcpdump takes one.
+  for (int i = optind; i < argc; ++i) o.expression += (o.expression.empty() ? "" : " ") + std::string(argv[i]);
   if (o.help || o.version) return o;
   if (error = Conflict(o); !error.empty()) return std::nullopt;
   return o;

@@ -14,7 +14,7 @@ namespace trovix::cli {
 inline constexpr const char* kUsage =
     "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
     "                  [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
-    "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none]\n";
+    "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none] [EXPRESSION]\n";
 
 // --help: the usage, then every option.
 extern const char* const kHelp;
@@ -27,7 +27,10 @@ struct Options {
   std::string from = "*:*";
   std::string to = "*:*";
   bool bothTraffic = false;
-  bool tcp = true, udp = true, icmp = false, igmp = false, raw = false;
+  // Every protocol unless -p says which, as tcpdump keeps everything.
+  bool tcp = true, udp = true, icmp = true, igmp = true, raw = true;
+  // The words after the options: a pcap filter expression, run in the kernel.
+  std::string expression;
   bool ipv4 = true, ipv6 = true;  // -4 and -6 keep one family
   uint64_t count = 0;     // 0: no limit
   std::string writeFile;  // "-" is standard output

@@ -197,7 +197,7 @@ int Main() {
   }
   close_range(kFd + 1, ~0u, 0);
 
-  uint8_t message[sizeof(HelperRequest) + 1];
+  static uint8_t message[sizeof(HelperRequest) + kMaxExpressionInstructions * sizeof(sock_filter) + 1];
   ssize_t n = recv(kFd, message, sizeof message, MSG_TRUNC);
   HelperRequest request;
   if (n < 0 || !ParseHelperRequest(message, static_cast<size_t>(n), request)) return Refuse("malformed request");
@@ -207,9 +207,15 @@ int Main() {
   PrepareCapture(state, {"", request.fromText, request.toText, request.twoWayTraffic == 1, request.tcp == 1,
                          request.udp == 1, request.icmp == 1, request.igmp == 1, request.raw == 1, request.ipv6 == 1,
                          request.ipv4 == 1});
-  KernelFilter filter = CompileKernelFilter(state);
+  // Its own program first: what an expression keeps is still only what the capture may see.
+  KernelFilter own = CompileKernelFilter(state);
+  static sock_filter program[kKernelFilterMax + kMaxExpressionInstructions];
+  static sock_filter expression[kMaxExpressionInstructions];
+  size_t expressionLength = (static_cast<size_t>(n) - sizeof(HelperRequest)) / sizeof(sock_filter);
+  std::memcpy(expression, message + sizeof(HelperRequest), expressionLength * sizeof(sock_filter));
+  size_t length = JoinKernelFilter(own, expression, expressionLength, program);
   PacketRing ring;
-  int error = PacketRing::Open(request.ifindex, filter.code, filter.length, ring,
+  int error = PacketRing::Open(request.ifindex, program, static_cast<uint16_t>(length), ring,
                                {request.blockSize, request.blockCount, request.handOverMs});
   if (DropCapabilities(0) != 0 || !HoldsNoCapability()) return Refuse("cannot give up CAP_NET_RAW");
   if (error != 0) {

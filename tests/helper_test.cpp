@@ -132,6 +132,14 @@ TEST(HelperProgram, RefusesToRunByHandOrForAMalformedRequest) {
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(refused.said, "trovix-capture: malformed request\n");
   EXPECT_EQ(refused.answer, "") << "nothing opened, nothing reported";
+
+  // An expression's program longer than the kernel would take beside the helper's own.
+  std::vector<uint8_t> tooLong(sizeof r + (kMaxExpressionInstructions + 1) * sizeof(sock_filter));
+  HelperRequest wellFormed = WellFormed();
+  std::memcpy(tooLong.data(), &wellFormed, sizeof wellFormed);
+  Outcome longer = RunHelper(tooLong.data(), tooLong.size());
+  EXPECT_EQ(longer.status, 2);
+  EXPECT_EQ(longer.said, "trovix-capture: malformed request\n");
 }
 
 }  // namespace
