@@ -2,7 +2,9 @@
 // one sender sends numbered UDP datagrams over loopback to 100 destination ports in turn,
 // and both programs keep only those to the first port (1%). In a first flood both write
 // them to a capture file; in a second both print a line for each, to a file; in a third
-// they do that with -l, each line written out at once.
+// they do that with -l, each line written out at once; in a fourth both write a capture
+// file again, trovix-cli keeping what tcpdump's own filter expression keeps, given as its
+// expression in place of -p and -t.
 // Reports, for each, what it kept of what was sent, the kernel's drops and its CPU time.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -119,18 +121,20 @@ uint32_t Lines(const std::string& file) {
   return lines;
 }
 
-enum class Output { kCaptureFile, kLines, kLinesAtOnce };
+enum class Output { kCaptureFile, kLines, kLinesAtOnce, kExpression };
 
 // Both programs capture one flood and write what they keep as `output` says.
 bool RunFlood(const std::string& cli, uint32_t count, Output output) {
-  bool lines = output != Output::kCaptureFile;
+  bool lines = output == Output::kLines || output == Output::kLinesAtOnce;
   std::string ours = "/tmp/trovix-cli-bench-" + std::to_string(getpid()) + (lines ? ".txt" : ".pcap");
   std::string theirs = "/tmp/tcpdump-bench-" + std::to_string(getpid()) + (lines ? ".txt" : ".pcap");
   std::string port = std::to_string(kFirstPort);
   Capture trovix, tcpdump;
   // Each writes its output to a file: with `-w -` trovix-cli prints no lines, and without
   // -w both print lines only.
+  std::string expression = "udp and dst port " + port;
   std::vector<std::string> trovixArgs = {cli, "-i", "127.0.0.1", "-p", "udp", "-t", "*:" + port};
+  if (output == Output::kExpression) trovixArgs = {cli, "-i", "lo", expression};
   std::vector<std::string> tcpdumpArgs = {"tcpdump", "-i", "lo", "-nn", "-Z", "root"};
   if (!lines) {
     trovixArgs.insert(trovixArgs.end(), {"-w", "-"});
@@ -139,7 +143,7 @@ bool RunFlood(const std::string& cli, uint32_t count, Output output) {
     trovixArgs.push_back("-l");
     tcpdumpArgs.push_back("-l");
   }
-  tcpdumpArgs.push_back("udp and dst port " + port);
+  tcpdumpArgs.push_back(expression);
   if (!trovix.Start(trovixArgs, ours) || !tcpdump.Start(tcpdumpArgs, lines ? theirs : "")) {
     std::fprintf(stderr, "cli_flood_bench: a capture did not start:\n%s%s\n", trovix.said.c_str(), tcpdump.said.c_str());
     return false;
@@ -153,9 +157,10 @@ bool RunFlood(const std::string& cli, uint32_t count, Output output) {
   trovix.Stop();
   tcpdump.Stop();
 
-  const char* what = !lines                    ? "writing a capture file"
-                     : output == Output::kLines ? "printing lines"
-                                                : "printing lines, -l";
+  const char* what = output == Output::kExpression ? "writing a capture file, both with the expression"
+                     : !lines                       ? "writing a capture file"
+                     : output == Output::kLines     ? "printing lines"
+                                                    : "printing lines, -l";
   std::printf("%s: sent %u datagrams in %.2f s (%.0f/s), %u of them to port %u\n", what, sent, seconds,
               sent / seconds, kept, kFirstPort);
   for (auto [name, capture, file] : {std::tuple{"trovix-cli", &trovix, ours}, std::tuple{"tcpdump", &tcpdump, theirs}}) {
@@ -184,7 +189,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cli_flood_bench: %s\n", problem.c_str());
     return 1;
   }
-  for (Output output : {Output::kCaptureFile, Output::kLines, Output::kLinesAtOnce}) {
+  for (Output output : {Output::kCaptureFile, Output::kLines, Output::kLinesAtOnce, Output::kExpression}) {
     if (!RunFlood(cli, count, output)) return 1;
   }
   return 0;
