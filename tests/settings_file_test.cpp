@@ -106,7 +106,8 @@ TEST_F(SettingsFileTest, CaptureIpv6IsWrittenOnlyWhenItSaysSomething) {
 TEST_F(SettingsFileTest, SshSourcesAreKeptWhole) {
   WriteIni("[Config]\r\n");
   ASSERT_TRUE(Load().controls.has_value());
-  ControlSettings c{"ssh://admin@router.example/eth0 ssh://[2001:db8::2]:2222/eth1 ssh://backup.example/enp0s31f6"};
+  ControlSettings c{"ssh://admin@router.example/eth0 ssh://[2001:db8::2]:2222/eth1 ssh://backup.example/enp0s31f6", "*:*",
+                    "*:*"};
   ASSERT_EQ(Save(c).outcome, SettingsWrite::kWritten);
   EXPECT_EQ(Read(IniPath()).find("RemoteSources"), std::string::npos);
   c.RemoteSources = "ssh://admin@router.example/eth0 ssh://[2001:db8::2]:2222/eth1";

@@ -27,7 +27,7 @@ bool InsideMessage(void* context, const uint8_t* datagram, size_t length, int64_
   return true;
 }
 
-void CheckRequest(const HelperRequest& r) {
+KernelFilter CheckRequest(const HelperRequest& r) {
   Check(r.ifindex >= 0);
   Check(r.blockSize >= kMinRingBlock && r.blockSize <= kMaxRingBlock && (r.blockSize & (r.blockSize - 1)) == 0);
   Check(r.blockCount >= 2 && uint64_t{r.blockSize} * r.blockCount <= kMaxRingBytes);
@@ -50,6 +50,18 @@ void CheckRequest(const HelperRequest& r) {
   state.OnRaw = r.raw;
   KernelFilter filter = CompileKernelFilter(state);
   Check(filter.length > 0 && filter.length <= kKernelFilterMax);
+  return filter;
+}
+
+// An expression's program behind the request: whole instructions, no more than the
+// helper's array beside its own program holds.
+void CheckExpression(const KernelFilter& own, const uint8_t* tail, size_t size) {
+  static sock_filter expression[kMaxExpressionInstructions];
+  static sock_filter joined[kKernelFilterMax + kMaxExpressionInstructions];
+  Check(size % sizeof(sock_filter) == 0 && size / sizeof(sock_filter) <= kMaxExpressionInstructions);
+  size_t count = size / sizeof(sock_filter);
+  std::memcpy(expression, tail, size);
+  Check(JoinKernelFilter(own, expression, count, joined) == own.length + count);
 }
 
 }  // namespace
@@ -64,6 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   HelperRequest request;
-  if (ParseHelperRequest(body, length, request)) CheckRequest(request);
+  if (ParseHelperRequest(body, length, request)) {
+    CheckExpression(CheckRequest(request), body + sizeof request, length - sizeof request);
+  }
   return 0;
 }
