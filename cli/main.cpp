@@ -22,6 +22,7 @@
 #include "capture/helper_protocol.h"
 #include "capture/kernel_filter.h"
 #include "capture/link_layer.h"
+#include "cli/interface_list.h"
 #include "cli/options.h"
 #include "cli/packet_output.h"
 #include "capture/packet_line.h"
@@ -360,6 +361,7 @@ int Main(int argc, char** argv) {
     else std::printf("trovix-cli %s\n", TROVIX_VERSION);
     return std::fflush(stdout) == 0 ? 0 : Fail(std::string("cannot write to standard output: ") + std::strerror(errno));
   }
+  if (o.listInterfaces) return ListInterfaces(stdout, error) ? 0 : Fail(error);
   // The capture file holds the datagrams' bytes as they are, which a terminal would obey.
   if (o.writeFile == "-" && isatty(STDOUT_FILENO) == 1) {
     std::fprintf(stderr, "trovix-cli: -w - would write the capture file to the terminal: send standard output "
@@ -372,7 +374,8 @@ int Main(int argc, char** argv) {
     return 2;
   }
   if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
-  OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile};
+  OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile, o.essentials,
+                      o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone};
   PacketOutput output(choice, stdout);
   if (!o.readFile.empty()) return ReadCaptureFile(o, output);
   // Checked here also for a remote capture, whose own side compiles it again.

@@ -22,7 +22,8 @@ const char* const kHelp =
     "                        several separated by blanks (there trovix-cli -w -, else\n"
     "                        tcpdump, runs as that user)\n"
     "  -f, --from=FROM       keep datagrams from FROM (see the forms below; default *:*)\n"
-    "  -t, --to=TO           keep datagrams to TO (default *:*)\n"
+    "  -t, --to=TO           keep datagrams to TO (default *:*); unlike tcpdump's -t, not a\n"
+    "                        time option (-tt and the like are refused): see --time\n"
     "  -b, --both            also keep those from TO's address back to FROM's (both give an\n"
     "                        address and neither a port)\n"
     "  -p, --protocols=LIST  keep these: tcp, udp, icmp, igmp, raw, separated by commas\n"
@@ -34,6 +35,15 @@ const char* const kHelp =
     "                        standard output, which then carries no lines\n"
     "  -r, --read=FILE       read a pcap or pcapng file instead of capturing\n"
     "  -d, --details         add each datagram's report\n"
+    "  -v, --verbose         add a column of each datagram's header fields: IPv4's id,\n"
+    "                        flags and fragment offset, IPv6's flow label (and those of a\n"
+    "                        fragment header), TCP's flags, seq, ack and window, ICMP's\n"
+    "                        type and code; with --json, as fields\n"
+    "  -A, --ascii           print each datagram from its IP header under its line as text:\n"
+    "                        '.' for every byte that is not printable ASCII, and a new line\n"
+    "                        at each line end in the payload\n"
+    "  -X, --hex             print each datagram from its IP header under its line in hex\n"
+    "                        and ASCII, 16 bytes a line (wins over -A, as in tcpdump)\n"
     "      --json            a JSON object per datagram instead of a line\n"
     "      --time=WHEN       the time column: local (time of day, the default), utc,\n"
     "                        epoch (seconds since 1970) or none\n"
@@ -41,6 +51,7 @@ const char* const kHelp =
     "  -q, --quiet           print no lines, only the summary\n"
     "  -n, --numeric         accepted; names are never looked up\n"
     "      --not-ssh         leave out the ssh connection this runs over ($SSH_CONNECTION)\n"
+    "  -D, --list-interfaces list the interfaces: index, name, addresses, up or down\n"
     "  -h, --help            print this help\n"
     "  -V, --version         print the version\n"
     "\n"
@@ -123,7 +134,9 @@ constexpr option kLongOptions[] = {
     {"time", required_argument, nullptr, kTime},    {"line-buffered", no_argument, nullptr, 'l'},
     {"quiet", no_argument, nullptr, 'q'},           {"numeric", no_argument, nullptr, 'n'},
     {"help", no_argument, nullptr, 'h'},            {"version", no_argument, nullptr, 'V'},
-    {"not-ssh", no_argument, nullptr, kNotSsh},     {nullptr, 0, nullptr, 0},
+    {"not-ssh", no_argument, nullptr, kNotSsh},     {"verbose", no_argument, nullptr, 'v'},
+    {"ascii", no_argument, nullptr, 'A'},           {"hex", no_argument, nullptr, 'X'},
+    {"list-interfaces", no_argument, nullptr, 'D'}, {nullptr, 0, nullptr, 0},
 };
 
 // The option as the user wrote it, for messages.
@@ -155,6 +168,10 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
   switch (option) {
     case 'b': o.bothTraffic = true; return true;
     case 'd': o.details = true; return true;
+    case 'v': o.essentials = true; return true;
+    case 'A': o.ascii = true; return true;
+    case 'X': o.hex = true; return true;
+    case 'D': o.listInterfaces = true; return true;
     case 'l': o.lineBuffered = true; return true;
     case 'q': o.quiet = true; return true;
     case 'n': return true;
@@ -175,6 +192,11 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
                    "(write IPv4 as dotted decimal, like 192.168.0.5, or IPv6 as 2001:db8::5)";
       return error.empty();
     case 'f': case 't': {
+      // getopt reads tcpdump's -tt, -ttt and -tttt as -t with the rest for its value.
+      if (option == 't' && longIndex < 0 && !v.empty() && v.find_first_not_of('t') == std::string::npos) {
+        error = "-t" + v + ": trovix-cli's -t is \"to\"; for times use --time=local|utc|epoch|none";
+        return false;
+      }
       // A bare IPv4 address is any port of it, as a bare IPv6 address is.
       in_addr ipv4{};
       if (inet_pton(AF_INET, v.c_str(), &ipv4) == 1) v += ":*";
@@ -210,9 +232,13 @@ std::string Conflict(const Options& o) {
   if (!o.readFile.empty() && (!o.address.empty() || !o.interfaceName.empty() || !o.remoteSources.empty())) {
     return "-i and -r exclude each other: a capture file has no interface";
   }
-  if (o.writeFile == "-" && (o.details || o.json)) {
+  if (o.writeFile == "-" && (o.details || o.json || o.essentials || o.ascii || o.hex)) {
     return "-w - writes the capture file to standard output, which then carries no lines: "
-           "-d and --json have nowhere to go (write the file elsewhere with -w FILE)";
+           "-d, -v, -A, -X and --json have nowhere to go (write the file elsewhere with -w FILE)";
+  }
+  if (o.json && (o.ascii || o.hex)) {
+    return "-A and -X print a datagram's bytes under its line, and --json prints no lines: give one or the "
+           "other (with -d, each JSON object's report holds the payload)";
   }
   if (o.bothTraffic) {
     FilterCheck from = CheckFilterText(o.from), to = CheckFilterText(o.to);
@@ -235,7 +261,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   optind = 0;  // getopt starts over, for a second call
   opterr = 0;
   int option, longIndex = -1;
-  while ((option = getopt_long(argc, argv, ":i:f:t:bp:46c:w:r:dlqnhV", kLongOptions, &longIndex)) != -1) {
+  while ((option = getopt_long(argc, argv, ":i:f:t:bp:46c:w:r:dvAXDlqnhV", kLongOptions, &longIndex)) != -1) {
     if (option == '?' || option == ':') {
       // A short option is named by optopt; a long one only by the word it came in.
       std::string word = argv[optind - 1];
@@ -252,7 +278,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   // getopt_long has moved every word that is no option to the end: they are the
   // expression, as tcpdump takes one.
   for (int i = optind; i < argc; ++i) o.expression += (o.expression.empty() ? "" : " ") + std::string(argv[i]);
-  if (o.help || o.version) return o;
+  if (o.help || o.version || o.listInterfaces) return o;
   if (error = Conflict(o); !error.empty()) return std::nullopt;
   return o;
 }

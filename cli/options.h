@@ -12,7 +12,7 @@
 namespace trovix::cli {
 
 inline constexpr const char* kUsage =
-    "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
+    "usage: trovix-cli [-46AbdDhlnqvVX] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
     "                  [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
     "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none] [EXPRESSION]\n";
 
@@ -36,12 +36,16 @@ struct Options {
   std::string writeFile;  // "-" is standard output
   std::string readFile;
   bool details = false;
+  bool essentials = false;  // -v
+  bool ascii = false;       // -A
+  bool hex = false;         // -X, which wins over -A as in tcpdump
   bool json = false;
   TimeColumn time = TimeColumn::kLocal;
   bool lineBuffered = false;
   bool quiet = false;
   bool help = false;
   bool version = false;
+  bool listInterfaces = false;  // -D
 };
 
 // What the window's "go!" would read for these options; `interfaceIndex` is that of -i

@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <utility>
 
+#include "capture/byte_reader.h"
+#include "capture/ipv6_extensions.h"
 #include "capture/packet_line.h"
 #include "cli/report_texts.h"
 #include "settings/capture_file.h"
@@ -57,6 +60,164 @@ namespace {
 // 1970 or after 2106 is clamped to the nearer end rather than wrapped.
 int64_t RecordTime(int64_t receiveTime) {
   return std::clamp<int64_t>(receiveTime, 0, int64_t{UINT32_MAX} * 1000000000 + 999999999);
+}
+
+// The header fields -v shows, and where the payload begins, for -A's line ends.
+struct Essentials {
+  bool ipv6 = false;
+  uint32_t flowLabel = 0;
+  bool fragmentFields = false;  // always for IPv4; for IPv6, once a fragment header is walked
+  uint32_t id = 0;
+  bool dontFragment = false, moreFragments = false;
+  uint32_t fragmentOffset = 0;  // in bytes
+  bool tcp = false, icmp = false;  // whose header was received whole
+  uint8_t tcpFlags = 0;
+  uint32_t seq = 0, ack = 0;
+  uint16_t window = 0;
+  uint8_t icmpType = 0, icmpCode = 0;
+  size_t payloadAt = 0;
+};
+
+Essentials ReadEssentials(const uint8_t* datagram, size_t length) noexcept {
+  Essentials e;
+  ByteReader r(datagram, length);
+  size_t at;
+  uint8_t protocol;
+  if (IsIpv6Datagram(datagram, length)) {
+    e.ipv6 = true;
+    e.flowLabel = r.Be32(0) & 0xFFFFFu;
+    Ipv6UpperLayer upper = WalkIpv6Extensions(r, [&](uint8_t type, size_t header, size_t) {
+      if (type != kFragment) return;
+      e.fragmentFields = true;
+      e.id = r.Be32(header + 4);
+      e.moreFragments = (r.Be16(header + 2) & 1u) != 0;
+    });
+    e.fragmentOffset = upper.fragmentOffset;
+    if (!upper.complete) {
+      e.payloadAt = length;  // cut inside its headers: no payload is known
+      return e;
+    }
+    at = upper.at;
+    protocol = upper.protocol;
+  } else {
+    e.fragmentFields = true;
+    e.id = r.Be16(4);
+    uint16_t field = r.Be16(6);
+    e.dontFragment = (field & 0x4000u) != 0;
+    e.moreFragments = (field & 0x2000u) != 0;
+    e.fragmentOffset = (field & 0x1FFFu) * 8u;
+    at = std::max<size_t>((r.U8(0) & 0x0Fu) * 4u, 20);
+    protocol = r.U8(9);
+  }
+  e.payloadAt = at;
+  // A later fragment begins with payload bytes, which must not be read as a header.
+  if (e.fragmentOffset == 0) {
+    if (protocol == 6) {
+      e.tcp = r.Has(at, 20);
+      e.seq = r.Be32(at + 4);
+      e.ack = r.Be32(at + 8);
+      e.tcpFlags = r.U8(at + 13);
+      e.window = r.Be16(at + 14);
+      e.payloadAt = at + std::max<size_t>((r.U8(at + 12) >> 4) * 4u, 20);
+    } else if (protocol == 17) {
+      e.payloadAt = at + 8;
+    } else if (protocol == (e.ipv6 ? kIcmpv6 : 1)) {
+      e.icmp = r.Has(at, 2);
+      e.icmpType = r.U8(at);
+      e.icmpCode = r.U8(at + 1);
+      e.payloadAt = at + 8;
+    }
+  }
+  e.payloadAt = std::min(e.payloadAt, length);
+  return e;
+}
+
+// "DF", "MF", "DF,MF", or `none`.
+const char* IpFlags(const Essentials& e, const char* none) {
+  if (e.dontFragment) return e.moreFragments ? "DF,MF" : "DF";
+  return e.moreFragments ? "MF" : none;
+}
+
+// TCP's flags as tcpdump writes them, in bit order: "S", "S.", "FP.", or `none`.
+std::string TcpFlags(uint8_t flags, const char* none) {
+  std::string text;
+  for (int bit = 0; bit < 8; ++bit) {
+    if ((flags >> bit & 1u) != 0) text += "FSRP.UEW"[bit];
+  }
+  return text.empty() ? none : text;
+}
+
+// Each piece is short: a few words and numbers.
+__attribute__((format(printf, 2, 3))) void AppendFormatted(std::string& out, const char* format, ...) {
+  char text[96];
+  va_list values;
+  va_start(values, format);
+  int n = vsnprintf(text, sizeof text, format, values);
+  va_end(values);
+  if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+}
+
+void AppendEssentials(std::string& out, const Essentials& e) {
+  if (e.ipv6) AppendFormatted(out, "flowlabel 0x%05x", e.flowLabel);
+  if (e.fragmentFields) {
+    AppendFormatted(out, "%sid %u, flags [%s]", e.ipv6 ? ", " : "", e.id, IpFlags(e, "none"));
+    if (e.fragmentOffset != 0) AppendFormatted(out, ", offset %u", e.fragmentOffset);
+  }
+  if (e.tcp) {
+    AppendFormatted(out, ", Flags [%s], seq %u", TcpFlags(e.tcpFlags, "none").c_str(), e.seq);
+    if ((e.tcpFlags & 0x10u) != 0) AppendFormatted(out, ", ack %u", e.ack);
+    AppendFormatted(out, ", win %u", e.window);
+  }
+  if (e.icmp) AppendFormatted(out, ", type %u, code %u", e.icmpType, e.icmpCode);
+}
+
+void AppendJsonEssentials(std::string& out, const Essentials& e) {
+  if (e.ipv6) AppendFormatted(out, ",\"flow_label\":%u", e.flowLabel);
+  if (e.fragmentFields) {
+    AppendFormatted(out, ",\"ip_id\":%u,\"flags\":\"%s\",\"frag_offset\":%u", e.id, IpFlags(e, ""), e.fragmentOffset);
+  }
+  if (e.tcp) {
+    AppendFormatted(out, ",\"tcp_flags\":\"%s\",\"seq\":%u,\"ack\":%u,\"window\":%u",
+                    TcpFlags(e.tcpFlags, "").c_str(), e.seq, e.ack, e.window);
+  }
+  if (e.icmp) AppendFormatted(out, ",\"icmp_type\":%u,\"icmp_code\":%u", e.icmpType, e.icmpCode);
+}
+
+// tcpdump's -X: 16 bytes a line after their offset, in groups of two bytes, then the same
+// bytes with '.' for any that is not a printable character (a blank included).
+void AppendHexDump(std::string& out, const uint8_t* datagram, size_t length) {
+  static const char kHex[] = "0123456789abcdef";
+  constexpr size_t kHexWidth = 39;  // 8 groups of 4 digits and the 7 blanks between them
+  for (size_t line = 0; line < length; line += 16) {
+    char offset[32];
+    out.append(offset, static_cast<size_t>(snprintf(offset, sizeof offset, "\t0x%04zx:  ", line)));
+    size_t n = std::min<size_t>(16, length - line), start = out.size();
+    for (size_t i = 0; i < n; ++i) {
+      if (i % 2 == 0 && i != 0) out += ' ';
+      out += kHex[datagram[line + i] >> 4];
+      out += kHex[datagram[line + i] & 15];
+    }
+    out.append(kHexWidth + 2 - (out.size() - start), ' ');
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t b = datagram[line + i];
+      out += b > 0x20 && b < 0x7F ? static_cast<char>(b) : '.';
+    }
+    out += '\n';
+  }
+}
+
+// tcpdump's -A, made safe for a terminal: every byte outside printable ASCII is '.', but a
+// line end in the payload (LF or CR LF) starts a new line, so that text protocols read as
+// text. A tab is '.' too: a line with tabs is then only ever one of trovix-cli's own.
+void AppendAsciiDump(std::string& out, const uint8_t* datagram, size_t length, size_t payloadAt) {
+  for (size_t i = 0; i < length; ++i) {
+    uint8_t b = datagram[i];
+    bool payload = i >= payloadAt;
+    if (payload && b == '\r' && i + 1 < length && datagram[i + 1] == '\n') continue;
+    if (payload && b == '\n') out += '\n';
+    else out += b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.';
+  }
+  if (out.back() != '\n') out += '\n';
 }
 
 }  // namespace
@@ -140,6 +301,7 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     text_ += number;
     snprintf(number, sizeof number, "\"size\":%u,\"ttl\":%u", f.totalLength, f.ttl);
     text_ += number;
+    if (choice_.essentials) AppendJsonEssentials(text_, ReadEssentials(datagram, length));
     if (choice_.details) {
       text_ += ",\"report\":";
       BuildReportTexts(static_cast<int64_t>(index), f.protocol, datagram, length, nullptr, &report_);
@@ -153,7 +315,15 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     int n = snprintf(line, sizeof line, "%llu\t", static_cast<unsigned long long>(index));
     size_t columns = FormatPacketColumns(f, line + n);
     text_.append(line, static_cast<size_t>(n) + columns);
+    if (choice_.essentials) {
+      text_ += '\t';
+      AppendEssentials(text_, ReadEssentials(datagram, length));
+    }
     text_ += '\n';
+    if (choice_.dump == Dump::kHex) AppendHexDump(text_, datagram, length);
+    if (choice_.dump == Dump::kAscii) {
+      AppendAsciiDump(text_, datagram, length, ReadEssentials(datagram, length).payloadAt);
+    }
     if (choice_.details) {
       BuildReportTexts(static_cast<int64_t>(index), f.protocol, datagram, length, &report_, nullptr);
       text_ += report_;

@@ -1,5 +1,6 @@
 // Where trovix-cli's kept datagrams go: a line (or a JSON object) on standard output, the
-// report under it with -d, and a record in the capture file with -w.
+// datagram's bytes under it with -A or -X, its report with -d, and a record in the capture
+// file with -w.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,9 @@ struct pcap_dumper;
 
 namespace trovix::cli {
 
+// The datagram's bytes under its line: none, as text (-A), or in hex and text (-X).
+enum class Dump { kNone, kAscii, kHex };
+
 struct OutputChoice {
   bool lines = true;  // off when standard output is the capture file, or with -q
   bool json = false;
@@ -22,6 +26,8 @@ struct OutputChoice {
   TimeColumn time = TimeColumn::kLocal;
   uint64_t count = 0;  // stop after this many; 0 for no limit
   std::string captureFile;  // -w: "-" for standard output, empty for none
+  bool essentials = false;  // -v: a column of header fields, or JSON fields
+  Dump dump = Dump::kNone;
 };
 
 class PacketOutput : public DatagramSink {

@@ -38,7 +38,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::string_view kUsageLine =
-    "usage: trovix-cli [-46bdhlnqV] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n";
+    "usage: trovix-cli [-46AbdDhlnqvVX] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n";
 
 // A running trovix-cli (or tcpdump) with its standard output and error kept.
 class Program {
@@ -413,11 +413,12 @@ TEST_F(CliLive, NoMistakeTouchesTheFileToWrite) {
     EXPECT_EQ(cli.Wait(), c.status) << cli.err();
     EXPECT_EQ(test::RunCommand("cat '" + keep + "'").out, "precious") << cli.err();
   }
-  for (const char* beside : {"-d", "--json"}) {
+  for (const char* beside : {"-d", "--json", "-X"}) {
     Program cli(Cli({"-w", "-", beside}));
     EXPECT_EQ(cli.Wait(), 2);
     EXPECT_EQ(FirstLine(cli.err()), "trovix-cli: -w - writes the capture file to standard output, which then carries "
-                                    "no lines: -d and --json have nowhere to go (write the file elsewhere with -w FILE)\n");
+                                    "no lines: -d, -v, -A, -X and --json have nowhere to go (write the file elsewhere "
+                                    "with -w FILE)\n");
   }
   std::string in = folder_.Write("in.pcap", PcapOf({UdpWith("x")}));
   test::CommandResult terminal = test::RunCommand("script -qec '" TROVIX_CLI " -r " + in + " -w -' /dev/null");
@@ -741,6 +742,66 @@ TEST_F(AsNobody, AUserRunsAtMostEightHelpersAtOnceWhateverTheirName) {
   EXPECT_EQ(running.back()->Wait(), 0);  // it waits for its helper to end
   auto next = start(link);
   EXPECT_TRUE(next->Listening()) << next->err();
+}
+
+TEST_F(CliLive, VerboseHexAndAsciiShowWhatTcpdumpShowsAndNoControlByte) {
+  auto put = [](std::vector<uint8_t>& d, size_t at, std::vector<uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), d.begin() + static_cast<long>(at));
+  };
+  // A SYN-ACK (id 0x1234, DF; seq 1000, ack 2000, window 65535) whose payload holds a line
+  // end, an escape and a tab; an ICMPv6 echo request with a flow label; a later fragment.
+  std::vector<uint8_t> tcp = test::MakeDatagram({6, "10.0.0.1", "10.0.0.2", 40461, 80, 6});
+  put(tcp, 4, {0x12, 0x34, 0x40, 0});
+  put(tcp, 24, {0, 0, 3, 0xe8, 0, 0, 7, 0xd0, 0x50, 0x12, 0xff, 0xff});
+  put(tcp, 40, {'o', 'k', '\r', '\n', 0x1b, '\t'});
+  std::vector<uint8_t> icmp = test::MakeIpv6Datagram({58, "2001:db8::1", "2001:db8::2", 0, 0, 8});
+  put(icmp, 1, {0x0a, 0xbc, 0xde});
+  put(icmp, 40, {128, 0});
+  std::vector<uint8_t> fragment = UdpWith("xy");
+  put(fragment, 6, {0x20, 0x01});
+  std::string file = folder_.Write("headers.pcap", PcapOf({tcp, icmp, fragment}));
+  Program hex(Cli({"-r", file, "-X", "-v", "--time=none"}));
+  EXPECT_EQ(hex.Wait(), 0);
+  // As tcpdump -X -v prints the same file, but for its own first line.
+  EXPECT_EQ(hex.out(),
+            "0\ttcp\t10.0.0.1\t40461\t10.0.0.2\t80\t46\t64\t"
+            "id 4660, flags [DF], Flags [S.], seq 1000, ack 2000, win 65535\n"
+            "\t0x0000:  4500 002e 1234 4000 4006 0000 0a00 0001  E....4@.@.......\n"
+            "\t0x0010:  0a00 0002 9e0d 0050 0000 03e8 0000 07d0  .......P........\n"
+            "\t0x0020:  5012 ffff 0000 0000 6f6b 0d0a 1b09       P.......ok....\n"
+            "1\ticmp6\t2001:db8::1\t0\t2001:db8::2\t0\t48\t64\tflowlabel 0xabcde, type 128, code 0\n"
+            "\t0x0000:  600a bcde 0008 3a40 2001 0db8 0000 0000  `.....:@........\n"
+            "\t0x0010:  0000 0000 0000 0001 2001 0db8 0000 0000  ................\n"
+            "\t0x0020:  0000 0000 0000 0002 8000 2a2b 2c2d 2e2f  ..........*+,-./\n"
+            "2\tudp\t10.0.0.1\t0\t10.0.0.2\t0\t30\t64\tid 0, flags [MF], offset 8\n"
+            "\t0x0000:  4500 001e 0000 2001 4011 0000 0a00 0001  E.......@.......\n"
+            "\t0x0010:  0a00 0002 9e0d 9e0e 0000 0000 7879       ............xy\n");
+  Program ascii(Cli({"-r", file, "-A", "-c", "1", "--time=none"}));
+  EXPECT_EQ(ascii.Wait(), 0);
+  // Only the payload's line ends (10.0.0.1's 0x0a is none) start a line.
+  EXPECT_EQ(ascii.out(),
+            "0\ttcp\t10.0.0.1\t40461\t10.0.0.2\t80\t46\t64\nE....4@.@..............P........P.......ok\n..\n");
+  Program json(Cli({"-r", file, "-v", "--json", "-c", "2"}));
+  EXPECT_EQ(json.Wait(), 0);
+  const std::string time = "\"time\":\"2023-11-14T22:13:20.123456789Z\",";
+  EXPECT_EQ(json.out(),
+            "{\"index\":0," + time + "\"family\":4,\"protocol\":\"tcp\",\"from\":\"10.0.0.1\",\"from_port\":40461,"
+            "\"to\":\"10.0.0.2\",\"to_port\":80,\"size\":46,\"ttl\":64,\"ip_id\":4660,\"flags\":\"DF\","
+            "\"frag_offset\":0,\"tcp_flags\":\"S.\",\"seq\":1000,\"ack\":2000,\"window\":65535}\n{\"index\":1," + time +
+            "\"family\":6,\"protocol\":\"icmp6\",\"from\":\"2001:db8::1\",\"from_port\":0,\"to\":\"2001:db8::2\","
+            "\"to_port\":0,\"size\":48,\"ttl\":64,\"flow_label\":703710,\"icmp_type\":128,\"icmp_code\":0}\n");
+  Program list(Cli({"-D"}));
+  EXPECT_EQ(list.Wait(), 0);
+  EXPECT_EQ(FirstLine(list.out()), "1.lo (127.0.0.1, ::1) [Up, Running, Loopback]\n");
+  std::pair<std::vector<std::string>, std::string> refused[] = {
+      {Cli({"-tttt"}), "trovix-cli: -tttt: trovix-cli's -t is \"to\"; for times use --time=local|utc|epoch|none\n"},
+      {Cli({"-A", "--json"}), "trovix-cli: -A and -X print a datagram's bytes under its line, and --json prints no "
+                              "lines: give one or the other (with -d, each JSON object's report holds the payload)\n"}};
+  for (const auto& [args, message] : refused) {
+    Program cli(args);
+    EXPECT_EQ(cli.Wait(), 2);
+    EXPECT_EQ(FirstLine(cli.err()), message);
+  }
 }
 
 }  // namespace
