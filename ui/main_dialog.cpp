@@ -494,8 +494,7 @@ void MainDialog::PrepareFromFields(bool keepMore) {
     list_->SetSourceNames({});
     PlaceTimeColumn();
   }
-  std::string from(FilterTextRead(FieldText(from_, kFilterTextIpv6Max)));
-  std::string to(FilterTextRead(FieldText(to_, kFilterTextIpv6Max)));
+  std::string from = FilterField(from_), to = FilterField(to_);
   from_->addItem(Latin1(from));
   to_->addItem(Latin1(to));
   PrepareWithFields(state_, from, to, keepMore);
@@ -509,6 +508,11 @@ void MainDialog::PrepareWithFields(CaptureState& into, const std::string& from, 
   PrepareCapture(into, FieldOptions(bind, from, to, keepMore));
 }
 
+std::string MainDialog::FilterField(const QComboBox* box) {
+  std::string typed = FieldText(box, kFilterTextIpv6Max);
+  return std::string(FilterTextRead(typed));
+}
+
 CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view from, std::string_view to,
                                         bool keepMore) const {
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_.at(id))->isChecked(); };
@@ -519,8 +523,7 @@ CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view 
 void MainDialog::FilterList() {
   if (stop_->isEnabled()) return;
   if (filterState_ == nullptr) filterState_ = std::make_unique<CaptureState>();
-  std::string from(FilterTextRead(FieldText(from_, kFilterTextIpv6Max)));
-  std::string to(FilterTextRead(FieldText(to_, kFilterTextIpv6Max)));
+  std::string from = FilterField(from_), to = FilterField(to_);
   PrepareWithFields(*filterState_, from, to, false);
   std::vector<int32_t> shown;
   uint32_t count = PublishedPacketCount(state_.store);

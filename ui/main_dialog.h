@@ -159,6 +159,8 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void StartRemoteCapture();
   // The sources go first in the bind field's drop-down and in the settings' list.
   void RememberRemoteSources(const std::vector<RemoteSource>& sources);
+  // A "from:" or "to:" field's text as a capture reads it.
+  static std::string FilterField(const QComboBox* box);
   CaptureOptions FieldOptions(std::string_view bind, std::string_view from, std::string_view to, bool keepMore) const;
   // RemoteListener: called on a source's reading thread.
   void SourceSaid(int source, const std::string& line) noexcept override;

@@ -3,7 +3,6 @@
 #include <QComboBox>
 #include <QPushButton>
 
-#include "capture/endpoint_filter.h"
 #include "capture/privilege.h"
 #include "ui/main_dialog.h"
 
@@ -18,8 +17,6 @@ constexpr int kRemoteRowGapMs = 80;
 constexpr size_t kMaxSources = 16;
 
 QString Text(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
-
-std::string Field(const QComboBox* box) { return box->currentText().left(kFilterTextIpv6Max).toLatin1().toStdString(); }
 
 }  // namespace
 
@@ -54,7 +51,7 @@ void MainDialog::StartRemoteCapture() {
     list_->SetSourceNames(std::move(names));
     PlaceTimeColumn();
   }
-  std::string from(FilterTextRead(Field(from_))), to(FilterTextRead(Field(to_)));
+  std::string from = FilterField(from_), to = FilterField(to_);
   StartTrayAnimation();
   ++captureGeneration_;
   remote_ = std::move(capture);
