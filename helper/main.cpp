@@ -132,12 +132,31 @@ void HandOverRest(PacketRing& ring, Batch& batch, uint32_t handOverMs) {
   }
 }
 
+// After a drain that handed blocks back: the kernel's counts, sent when it dropped more
+// since they were last sent, so that the client can say so while the capture runs. One
+// read of the counts a hand-over, nothing a datagram.
+struct DropReport {
+  uint64_t blocksSeen = 0;
+  uint64_t droppedSent = 0;
+
+  bool SendIfMore(PacketRing& ring, const Batch& batch) {
+    if (ring.blocksDrained() == blocksSeen) return true;
+    blocksSeen = ring.blocksDrained();
+    RingStatistics counts = ring.Statistics();
+    if (counts.dropped == droppedSent) return true;
+    droppedSent = counts.dropped;
+    return SendReport(HelperMessage::kCounts, 0, batch.seen, counts);
+  }
+};
+
 // Runs until the client stops the capture or goes away (0), or the socket fails (1).
 int CaptureLoop(PacketRing& ring, Batch& batch, uint32_t handOverMs) {
   pollfd fds[2] = {{ring.fd(), POLLIN, 0}, {kFd, POLLIN, 0}};
+  DropReport drops;
   for (;;) {
     bool drained = ring.Drain(Keep, &batch);
-    if (!drained || !batch.Flush()) return 0;  // only a client that went away stops a drain
+    // Only a client that went away stops a drain.
+    if (!drained || !batch.Flush() || !drops.SendIfMore(ring, batch)) return 0;
     int ready = poll(fds, 2, ring.waitingForInterface() ? kQuietCheckMs : -1);
     if (ready < 0 && errno != EINTR) {
       SendReport(HelperMessage::kEnded, errno, batch.seen, ring.Statistics());

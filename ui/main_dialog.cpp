@@ -499,6 +499,7 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   to_->addItem(Latin1(to));
   PrepareWithFields(state_, from, to, keepMore);
   remote_.reset();  // its threads are joined now: what comes next is not remote unless made so
+  dropsShown_ = 0;
   rowTimer_.setInterval(kRowGapMs);
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
 }
@@ -582,6 +583,7 @@ void MainDialog::StopCapture() {
   remote_.reset();
   rowTimer_.stop();
   FetchRows();
+  AddEndLine({});
   if (readingFile_) EndFileReading();
   SetCapturingControls(false);
 }
@@ -675,6 +677,7 @@ void MainDialog::EndFileReading() {
 }
 
 void MainDialog::FetchRows() {
+  ShowKernelDrops();
   if (list_->FetchPublishedPackets() == 0) return;
   if (list_->showTimes()) PlaceTimeColumn();  // the first day's change widens it
   if (list_->widestGeneration() == fittedGeneration_) return;
@@ -725,6 +728,29 @@ void MainDialog::PacketsPublished(uint32_t) noexcept {
   QMetaObject::invokeMethod(this, [this] { RowsArrived(); }, Qt::QueuedConnection);
 }
 
+void MainDialog::KernelDropped() noexcept { PacketsPublished(0); }
+
+void MainDialog::ShowKernelDrops() {
+  uint64_t dropped = state_.run.kernelDropped.load(std::memory_order_relaxed);
+  if (dropped == dropsShown_) return;
+  dropsShown_ = dropped;
+  QString said = DroppedByKernel();
+  list_->SetTrailer(QStringLiteral(" ") + said);
+  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + said);
+}
+
+QString MainDialog::DroppedByKernel() const {
+  uint64_t dropped = state_.run.kernelDropped.load(std::memory_order_relaxed);
+  return dropped == 0 ? QString() : QStringLiteral("%1 datagrams dropped by kernel").arg(dropped);
+}
+
+void MainDialog::AddEndLine(QString line) {
+  list_->SetTrailer({});
+  QString drops = DroppedByKernel();
+  if (!drops.isEmpty()) line += (line.isEmpty() ? QStringLiteral(" ") : QStringLiteral("; ")) + drops;
+  if (!line.isEmpty()) list_->AddText(line);
+}
+
 void MainDialog::RowsArrived() {
   fetchPosted_.store(false);
   if (rowTimer_.isActive()) {
@@ -764,21 +790,25 @@ void MainDialog::CaptureEndedByItself(int generation) {
     FormatSystemErrorText(static_cast<uint32_t>(state_.run.endError));
     QString line = state_.run.startFailed ? QStringLiteral(" cannot capture on %1: %2")
                                           : QStringLiteral(" capture ended on %1: %2");
-    list_->AddText(line.arg(QString::fromLatin1(state_.bindText), QString::fromLatin1(SystemErrorText()).trimmed()));
+    AddEndLine(line.arg(QString::fromLatin1(state_.bindText), QString::fromLatin1(SystemErrorText()).trimmed()));
   } else {
     // The store is full: say so, or a capture that stopped by itself looks like a fault.
     QString what = SayStoreFull();
-    list_->AddText(QStringLiteral(" ") + what +
-                   (state_.store.larger() ? QString() : QStringLiteral("; \"keep more\" keeps more")));
+    AddEndLine(QStringLiteral(" ") + what +
+               (state_.store.larger() ? QString() : QStringLiteral("; \"keep more\" keeps more")));
   }
   SetCapturingControls(false);
 }
 
 QString MainDialog::SayStoreFull() {
-  QString what = QStringLiteral("store full: %1 datagrams and %2 bytes kept")
+  bool memoryShort = state_.store.memoryShort.load(std::memory_order_relaxed);
+  QString what = QStringLiteral("%1: %2 datagrams and %3 bytes kept")
+                     .arg(memoryShort ? QStringLiteral("memory ran short") : QStringLiteral("store full"))
                      .arg(PublishedPacketCount(state_.store))
                      .arg(state_.store.storedBytes.load(std::memory_order_relaxed));
-  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what);
+  QString drops = DroppedByKernel();
+  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what +
+                                     (drops.isEmpty() ? QString() : QStringLiteral("; ") + drops));
   return what;
 }
 
