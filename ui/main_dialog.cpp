@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 
 #include "capture/host_info.h"
@@ -58,6 +59,10 @@ using namespace resources;
 // arriving, with about a dozen list updates a second; a flood that fills blocks faster
 // still costs at most one update per gap.
 constexpr int kRowGapMs = 30;
+// Qt's list lays out all its rows again at each update: the next update waits at least
+// this many times as long as the last layout took, so a long list under a flood is
+// updated less often rather than taking the window's time (and the CPU the capture needs).
+constexpr int kLayoutShare = 4;
 // The capture helper's ring for the window: the kernel clears it at every "go!".
 constexpr RingShape kWindowRing{1u << 20, 4, 80};
 // With "keep more", the most the helper takes: a download's burst over loopback fills
@@ -114,16 +119,17 @@ class PacketListView : public QListView {
   // out without repainting the rows on screen, which a flood would otherwise repaint at
   // every update.
   void doItemsLayout() override {
+    auto start = std::chrono::steady_clock::now();
     bool quiet = layoutPending_ && insertsOffScreen_;
     layoutPending_ = false;
-    if (!quiet) {
-      QListView::doItemsLayout();
-      return;
-    }
-    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
+    if (quiet) viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
     QListView::doItemsLayout();
-    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
+    if (quiet) viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
+    lastLayoutMs_ = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
   }
+  // How long the last layout of the rows took.
+  int lastLayoutMs() const { return lastLayoutMs_; }
 
  protected:
   void reset() override {
@@ -168,6 +174,7 @@ class PacketListView : public QListView {
 
   bool layoutPending_ = false;     // rows were inserted since the last layout
   bool insertsOffScreen_ = false;  // and every one of them below the rows on screen
+  int lastLayoutMs_ = 0;
 };
 
 // The find bar's field: Enter finds the next row (Shift+Enter the one before), Escape
@@ -202,13 +209,12 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
                  Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   setFont(DialogFont());
   CreateControls();
-  rowTimer_.setInterval(kRowGapMs);
   rowTimer_.setSingleShot(true);
   connect(&rowTimer_, &QTimer::timeout, this, [this] {
     if (!rowsWaiting_) return;
     rowsWaiting_ = false;
     FetchRows();
-    rowTimer_.start();
+    StartRowTimer();
   });
   progressTimer_.setInterval(kProgressMs);
   connect(&progressTimer_, &QTimer::timeout, this, &MainDialog::ShowReadingProgress);
@@ -500,7 +506,7 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   PrepareWithFields(state_, from, to, keepMore);
   remote_.reset();  // its threads are joined now: what comes next is not remote unless made so
   dropsShown_ = 0;
-  rowTimer_.setInterval(kRowGapMs);
+  rowGapMs_ = kRowGapMs;
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
 }
 
@@ -758,7 +764,12 @@ void MainDialog::RowsArrived() {
     return;
   }
   FetchRows();
-  rowTimer_.start();
+  StartRowTimer();
+}
+
+void MainDialog::StartRowTimer() {
+  int layoutMs = static_cast<PacketListView*>(listView_)->lastLayoutMs();
+  rowTimer_.start(std::max(rowGapMs_, kLayoutShare * layoutMs));
 }
 
 void MainDialog::CaptureEnded() noexcept {

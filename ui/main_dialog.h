@@ -179,6 +179,7 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void KernelDropped() noexcept override;
   // On the user-interface thread: new packets were published.
   void RowsArrived();
+  void StartRowTimer();
 
   CaptureState& state_;
   Services services_;
@@ -203,8 +204,10 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   QVector<int> headerWidths_;  // as laid out
   uint32_t fittedGeneration_ = 0;  // the list's widest texts the columns were fitted to
   QPointer<DetailsWindow> details_;
-  // Runs for kRowGapMs after each list update; rows that arrive meanwhile wait for it.
+  // Runs for rowGapMs_ (or longer, for a long list) after each list update; rows that
+  // arrive meanwhile wait for it.
   QTimer rowTimer_;
+  int rowGapMs_ = 0;  // set by each start
   bool rowsWaiting_ = false;
   std::atomic<bool> fetchPosted_{false};
   uint64_t dropsShown_ = 0;  // the kernel's drops the list and the tip say

@@ -21,6 +21,11 @@ int PacketListModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(rows_.size()) + (trailer_.isEmpty() ? 0 : 1);
 }
 
+QModelIndex PacketListModel::index(int row, int column, const QModelIndex& parent) const {
+  return !parent.isValid() && column == 0 && row >= 0 && row < PacketListModel::rowCount() ? createIndex(row, 0)
+                                                                                           : QModelIndex();
+}
+
 QVariant PacketListModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole || !index.isValid()) return {};
   return RowText(index.row());

@@ -22,6 +22,8 @@ class PacketListModel : public QAbstractListModel {
   explicit PacketListModel(const CaptureState& state, QObject* parent = nullptr);
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  // Asked for every row at each layout of the list: no more than a bounds check.
+  QModelIndex index(int row, int column = 0, const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role) const override;
 
   // Empties the list.
