@@ -168,7 +168,7 @@ bool MemoryCgroupFolder(std::string_view cgroups, std::string_view mounts, bool 
       if (below.substr(0, root.size()) != root || (below.size() > root.size() && below[root.size()] != '/')) continue;
       below.remove_prefix(root.size());
     }
-    if (below == "/") below = {};
+    if (below == "/") below.remove_prefix(1);
     if (mount.size() + below.size() + 1 > size) return false;
     std::memcpy(out, mount.data(), mount.size());
     std::memcpy(out + mount.size(), below.data(), below.size());
