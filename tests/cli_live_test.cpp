@@ -1,5 +1,7 @@
 // trovix-cli as a user runs it, on real traffic inside this process's private namespace.
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <poll.h>
@@ -742,6 +744,93 @@ TEST_F(AsNobody, AUserRunsAtMostEightHelpersAtOnceWhateverTheirName) {
   EXPECT_EQ(running.back()->Wait(), 0);  // it waits for its helper to end
   auto next = start(link);
   EXPECT_TRUE(next->Listening()) << next->err();
+}
+
+// Processes of user `uid`, in group kCaptureGroup, each holding a read lock on byte `offset`
+// of `file`, as a helper marks its user's byte; with `vanished`, a child that shared its
+// parent's descriptors took each lock and has ended since, so the lock's holder is gone.
+class LockHolders {
+ public:
+  LockHolders(const std::string& file, uid_t uid, off_t offset, int count, bool vanished) {
+    for (int i = 0; i < count; ++i) {
+      int ready[2];
+      if (pipe2(ready, O_CLOEXEC) != 0) return;
+      pid_t pid = fork();
+      if (pid == 0) _exit(Hold(file, uid, offset, vanished, ready[1]));
+      close(ready[1]);
+      char byte = 0;
+      held_ += read(ready[0], &byte, 1) == 1 ? 1 : 0;
+      close(ready[0]);
+      pids_.push_back(pid);
+    }
+  }
+  ~LockHolders() {
+    for (pid_t pid : pids_) kill(pid, SIGKILL);
+    for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
+  }
+  int held() const { return held_; }
+
+ private:
+  static int Hold(const std::string& file, uid_t uid, off_t offset, bool vanished, int ready) {
+    gid_t groups[] = {kCaptureGroup};
+    int fd = -1;
+    if (setgroups(1, groups) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0 ||
+        (fd = open(file.c_str(), O_RDONLY)) < 0) {
+      return 1;
+    }
+    static flock byte{};
+    byte = {F_RDLCK, SEEK_SET, offset, 1, 0};
+    if (vanished) {
+      static char stack[64 << 10];
+      static int lockFd;
+      lockFd = fd;
+      auto take = [](void*) -> int { return fcntl(lockFd, F_SETLK, &byte) == 0 ? 0 : 1; };
+      pid_t child = clone(take, stack + sizeof stack, CLONE_FILES | SIGCHLD, nullptr);
+      int status = 1;
+      if (child < 0 || waitpid(child, &status, 0) != child || status != 0) return 1;
+    } else if (fcntl(fd, F_SETLK, &byte) != 0) {
+      return 1;
+    }
+    if (write(ready, "h", 1) != 1) return 1;
+    for (;;) pause();
+  }
+  std::vector<pid_t> pids_;
+  int held_ = 0;
+};
+
+// Another member of the group locks this user's byte of the helper, through holders that
+// have gone and, with /proc mounted hidepid=2, through live ones it hides: none of them
+// counts, while this user's own helpers, hidden as well, still do.
+TEST_F(AsNobody, LocksOfAnotherUserCountForNobodyAndHiddenHelpersStillCount) {
+  constexpr uid_t kAnother = 64243, kUser = 64244;
+  std::string cli = Copy(TROVIX_CLI, "trovix-cli", true).back(), helper = folder_.Path("trovix-capture");
+  auto start = [&](bool hidepid) {
+    std::vector<std::string> args{"setpriv", "--reuid=" + std::to_string(kUser), "--regid=" + std::to_string(kUser),
+                                  "--groups=" + std::to_string(kCaptureGroup), "--inh-caps=-all", "env",
+                                  "TROVIX_CAPTURE_HELPER=" + helper, cli, "-i", "127.0.0.1"};
+    if (hidepid) {
+      args.insert(args.begin(), {"unshare", "-m", "--", "sh", "-c",
+                                 "mount -t proc -o hidepid=2 proc /proc && exec \"$@\"", "sh"});
+    }
+    return std::make_unique<Program>(args);
+  };
+  LockHolders gone(helper, kAnother, kUser, 8, true);
+  ASSERT_EQ(gone.held(), 8);
+  auto first = start(false);
+  ASSERT_TRUE(first->Listening()) << "refused for locks whose holders have gone: " << first->err();
+  first->Signal(SIGINT);
+  EXPECT_EQ(first->Wait(), 0);  // it waits for its helper to end
+  LockHolders hidden(helper, kAnother, kUser, 8, false);
+  ASSERT_EQ(hidden.held(), 8);
+  std::vector<std::unique_ptr<Program>> running;
+  for (int i = 0; i < 8; ++i) {
+    running.push_back(start(true));
+    ASSERT_TRUE(running.back()->Listening()) << i << ": " << running.back()->err();
+  }
+  auto ninth = start(true);
+  ASSERT_FALSE(ninth->Listening()) << "a ninth helper that /proc hides captured";
+  EXPECT_EQ(ninth->Wait(), 1);
+  EXPECT_EQ(ninth->err(), "trovix-cli: cannot capture: Too many users\n");
 }
 
 TEST_F(CliLive, VerboseHexAndAsciiShowWhatTcpdumpShowsAndNoControlByte) {
