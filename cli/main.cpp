@@ -167,6 +167,10 @@ bool CompileExpression(const std::string& expression, pcap_t* in, std::vector<so
       error = "the expression makes a program of " + std::to_string(program.size()) +
               " instructions, more than the capture can run (" + std::to_string(kMaxExpressionInstructions) + ")";
       ok = false;
+    } else if (in == nullptr && !ExpressionReadsOnlyTheDatagram(program.data(), program.size())) {
+      error = "the expression may read outside the datagram (an index that could come out negative, or what "
+              "the kernel keeps beside it), which the capture does not run";
+      ok = false;
     }
   } else {
     error = p != nullptr ? pcap_geterr(p) : "cannot compile the expression";

@@ -321,6 +321,12 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
     EXPECT_EQ(cli.err().substr(0, cli.err().find('\n') + 1), c.firstLine);
     EXPECT_EQ(cli.out(), "");
   }
+  // An expression whose program the helper would refuse, refused before a capture starts.
+  Program wordIndex(Cli({"ip[ip[0:4]] = 1"}));
+  ASSERT_FALSE(wordIndex.Listening());
+  EXPECT_EQ(wordIndex.Wait(), 2);
+  EXPECT_EQ(wordIndex.err(), "trovix-cli: the expression may read outside the datagram (an index that could come "
+                             "out negative, or what the kernel keeps beside it), which the capture does not run\n");
 }
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n') + 1); }
