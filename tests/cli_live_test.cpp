@@ -703,6 +703,36 @@ TEST_F(AsNobody, OutsideTheGroupTheCaptureIsRefused) {
             "\"sudo usermod -aG trovix $USER\", then log in again\n");
 }
 
+// The refusal says what the helper found needs: a build's own never holds CAP_NET_RAW, an
+// installed one asks for membership of its group.
+TEST_F(AsNobody, TheRefusalSaysWhatTheHelperFoundNeeds) {
+  std::string built = folder_.Path("build"), installed = folder_.Path("installed");
+  std::filesystem::create_directory(built);
+  std::filesystem::copy_file(TROVIX_CAPTURE_HELPER, built + "/trovix-capture");
+  std::filesystem::copy_file(folder_.Path("trovix-capture"), installed);
+  ASSERT_EQ(chown((built + "/trovix-capture").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(installed.c_str(), 0, 100), 0);  // group users
+  ASSERT_EQ(chmod(installed.c_str(), 0750), 0);
+  ASSERT_EQ(test::RunCommand("setcap cap_net_raw+p '" + installed + "'").status, 0);
+  std::pair<std::string, std::string> cases[] = {
+      {built + "/trovix-capture",
+       "trovix-cli: the capture helper " + built + "/trovix-capture holds no CAP_NET_RAW, as none built from source "
+       "does: from the source folder, \"sudo scripts/install-helper --user $USER " + built + "\" installs a copy that "
+       "does in /usr/local/libexec/trovix (as scripts/run does); log in again, then name that copy in "
+       "TROVIX_CAPTURE_HELPER\n"},
+      {installed, "trovix-cli: capturing needs membership of group users: join it with "
+                  "\"sudo usermod -aG users $USER\", then log in again\n"},
+  };
+  const std::vector<std::string> outsider = Copy(TROVIX_CLI, "trovix-cli", false);
+  for (const auto& [helper, refusal] : cases) {
+    std::vector<std::string> args = outsider;
+    args.insert(args.end() - 1, {"env", "TROVIX_CAPTURE_HELPER=" + helper});
+    Program cli(args);
+    EXPECT_EQ(cli.Wait(), 1);
+    EXPECT_EQ(FirstLine(cli.err()), refusal);
+  }
+}
+
 TEST_F(AsNobody, TheWindowRunsWithNothingEffectiveOrInheritable) {
   std::string home = folder_.Path("home");
   std::filesystem::create_directory(home);
