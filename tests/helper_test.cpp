@@ -68,9 +68,9 @@ TEST(HelperRequest, OnlyAWellFormedRequestIsTaken) {
 TEST(HelperRequest, AProgramBehindItIsTakenOnlyWhenItReadsTheDatagramAlone) {
   auto takes = [](std::vector<sock_filter> program) {
     HelperRequest r = WellFormed(), out;
-    std::vector<uint8_t> bytes(sizeof r + program.size() * sizeof(sock_filter));
-    std::memcpy(bytes.data(), &r, sizeof r);
-    std::memcpy(bytes.data() + sizeof r, program.data(), program.size() * sizeof(sock_filter));
+    auto* tail = reinterpret_cast<const uint8_t*>(program.data());
+    std::vector<uint8_t> bytes(reinterpret_cast<uint8_t*>(&r), reinterpret_cast<uint8_t*>(&r + 1));
+    bytes.insert(bytes.end(), tail, tail + program.size() * sizeof(sock_filter));
     return ParseHelperRequest(bytes.data(), bytes.size(), out);
   };
   EXPECT_TRUE(takes({BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9), BPF_STMT(BPF_RET | BPF_K, 65535)}));

@@ -252,17 +252,14 @@ helper)
   # FIFO as the built helper (a read of it would wait for ever).
   as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups -- "$@"; }
   rm "$user_build/trovix-capture"
-  cp "$build/trovix-capture" "$user_build/"
-  chown 65534:65534 "$user_build/trovix-capture"
+  install -o 65534 -g 65534 "$build/trovix-capture" "$user_build/"
   mkdir -m 1777 "$scratch/shared"
   mkdir "$scratch/elsewhere"
+  install -d -o 65534 -g 65534 "$scratch/fifo"
   cp "$build/trovix-capture" "$scratch/target"
   as_nobody ln -s "$scratch/target" "$scratch/shared/trovix-capture"
   as_nobody ln -s "$scratch/elsewhere" "$scratch/shared/on-the-way"
-  fifo_build=$scratch/fifo
-  mkdir "$fifo_build"
-  chown 65534:65534 "$fifo_build"
-  as_nobody mkfifo "$fifo_build/trovix-capture"
+  as_nobody mkfifo "$scratch/fifo/trovix-capture"
   while read -r from into expected; do
     status=0
     timeout 20 "$install_helper" nogroup "$from" "$into" >/dev/null 2>"$scratch/err" </dev/null || status=$?
@@ -270,7 +267,7 @@ helper)
   done <<END
 $user_build $scratch/shared $scratch/shared must be root's and writable by root alone (it is uid 0, mode 1777)
 $user_build $scratch/shared/on-the-way/trovix $scratch/shared/on-the-way is a link of uid 65534's
-$fifo_build $folder $fifo_build/trovix-capture is not a plain file
+$scratch/fifo $folder $scratch/fifo/trovix-capture is not a plain file
 END
   [ -z "$(getcap "$scratch/target")" ] && [ -z "$(ls "$scratch/elsewhere")" ] || fail "a planted name redirected the install"
 
