@@ -780,9 +780,8 @@ TEST_F(AsNobody, AUserRunsAtMostEightHelpersAtOnceWhateverTheirName) {
   EXPECT_TRUE(next->Listening()) << next->err();
 }
 
-// `count` processes of user `uid`, in group kCaptureGroup, each holding a read lock on byte
-// `offset` of `file` as a helper marks its user's byte; with `vanished`, a child that shared
-// its parent's descriptors took each lock and has ended since. The number held.
+// `count` processes of `uid` (group kCaptureGroup) holding a read lock on byte `offset` of
+// `file`; with `vanished`, taken by a child sharing their descriptors that has ended since.
 int HoldLocks(std::vector<pid_t>& holders, const std::string& file, uid_t uid, off_t offset, int count, bool vanished) {
   static flock byte;
   static int fd;
@@ -810,16 +809,13 @@ int HoldLocks(std::vector<pid_t>& holders, const std::string& file, uid_t uid, o
   return held;
 }
 
-// Another member of the group locks this user's byte of the helper, through holders that
-// have gone and, with /proc mounted hidepid=2, through live ones it hides: none of them
-// counts, while this user's own helpers, hidden as well, still do.
+// User 64243 locks 64244's byte of the helper through holders that have gone, then (/proc
+// mounted hidepid=2) live ones it hides: none counts, but 64244's own hidden helpers do.
 TEST_F(AsNobody, LocksOfAnotherUserCountForNobodyAndHiddenHelpersStillCount) {
-  constexpr uid_t kAnother = 64243, kUser = 64244;
   std::string cli = Copy(TROVIX_CLI, "trovix-cli", true).back(), helper = folder_.Path("trovix-capture");
   auto start = [&](bool hidepid) {
-    std::vector<std::string> args{"setpriv", "--reuid=" + std::to_string(kUser), "--regid=" + std::to_string(kUser),
-                                  "--groups=" + std::to_string(kCaptureGroup), "--inh-caps=-all", "env",
-                                  "TROVIX_CAPTURE_HELPER=" + helper, cli, "-i", "127.0.0.1"};
+    std::vector<std::string> args{"setpriv", "--reuid=64244", "--regid=64244", "--groups=4242", "--inh-caps=-all",
+                                  "env", "TROVIX_CAPTURE_HELPER=" + helper, cli, "-i", "127.0.0.1"};
     if (hidepid) {
       args.insert(args.begin(), {"unshare", "-m", "--", "sh", "-c",
                                  "mount -t proc -o hidepid=2 proc /proc && exec \"$@\"", "sh"});
@@ -835,12 +831,12 @@ TEST_F(AsNobody, LocksOfAnotherUserCountForNobodyAndHiddenHelpersStillCount) {
       }
     }
   } ended{holders};
-  ASSERT_EQ(HoldLocks(holders, helper, kAnother, kUser, 8, true), 8);
+  ASSERT_EQ(HoldLocks(holders, helper, 64243, 64244, 8, true), 8);
   auto first = start(false);
   ASSERT_TRUE(first->Listening()) << "refused for locks whose holders have gone: " << first->err();
   first->Signal(SIGINT);
   EXPECT_EQ(first->Wait(), 0);  // it waits for its helper to end
-  ASSERT_EQ(HoldLocks(holders, helper, kAnother, kUser, 8, false), 8);
+  ASSERT_EQ(HoldLocks(holders, helper, 64243, 64244, 8, false), 8);
   std::vector<std::unique_ptr<Program>> running;
   for (int i = 0; i < 8; ++i) {
     running.push_back(start(true));
