@@ -1,6 +1,7 @@
 // trovix-cli: the window's capture from a terminal. Live, it keeps no store: every kept
 // datagram is printed (and recorded with -w) as it arrives, so memory stays constant.
 #include <arpa/inet.h>
+#include <grp.h>
 #include <net/if.h>
 #include <pcap/pcap.h>
 #include <poll.h>
@@ -46,8 +47,6 @@ namespace {
 constexpr RingShape kWatchedRing{256u << 10, 8, 50};
 constexpr RingShape kUnwatchedRing{256u << 10, 8, 1000};
 
-constexpr char kJoinTheGroup[] =
-    "capturing needs membership of group trovix: join it with \"sudo usermod -aG trovix $USER\", then log in again";
 constexpr char kSetIdRefusal[] = "refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW";
 
 int Fail(const std::string& message) {
@@ -75,10 +74,31 @@ int WriteOutcome(PacketOutput& output) {
   return Fail(output.failure());
 }
 
+// What this user lacks to capture: a helper it may run that holds CAP_NET_RAW. One built
+// from source never holds it, and only scripts/install-helper makes a copy that does; an
+// installed one is for the members of its group (the package's is trovix).
+std::string PermissionAdvice() {
+  std::string helper = CaptureHelperPath();
+  struct stat file{};
+  bool found = !helper.empty() && stat(helper.c_str(), &file) == 0;
+  bool runnable = found && access(helper.c_str(), X_OK) == 0;
+  if (runnable && geteuid() != 0 && !FileGrantsNetRaw(helper.c_str())) {
+    std::string build = helper.substr(0, helper.rfind('/'));
+    return "the capture helper " + helper + " holds no CAP_NET_RAW, as none built from source does: from the "
+           "source folder, \"sudo scripts/install-helper --user $USER " + build + "\" installs a copy that does in "
+           "/usr/local/libexec/trovix (as scripts/run does); log in again, then name that copy in "
+           "TROVIX_CAPTURE_HELPER";
+  }
+  const group* owner = found && !runnable && file.st_uid == 0 ? getgrgid(file.st_gid) : nullptr;
+  std::string name = owner != nullptr ? owner->gr_name : "trovix";
+  return "capturing needs membership of group " + name + ": join it with \"sudo usermod -aG " + name +
+         " $USER\", then log in again";
+}
+
 std::string StartFailure(const CaptureStart& start, const Options& o, const PacketOutput& output) {
   switch (start.result) {
     case CaptureStartResult::kPermissionDenied:
-      return kJoinTheGroup;
+      return PermissionAdvice();
     case CaptureStartResult::kNoSuchInterface:
       if (!o.interfaceName.empty()) return "no interface is named " + o.interfaceName;
       return "no interface has the address " + o.address;
@@ -166,6 +186,10 @@ bool CompileExpression(const std::string& expression, pcap_t* in, std::vector<so
     if (in == nullptr && program.size() > kMaxExpressionInstructions) {
       error = "the expression makes a program of " + std::to_string(program.size()) +
               " instructions, more than the capture can run (" + std::to_string(kMaxExpressionInstructions) + ")";
+      ok = false;
+    } else if (in == nullptr && !ExpressionReadsOnlyTheDatagram(program.data(), program.size())) {
+      error = "the expression may read outside the datagram (an index that could come out negative, or what "
+              "the kernel keeps beside it), which the capture does not run";
       ok = false;
     }
   } else {

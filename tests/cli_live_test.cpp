@@ -1,5 +1,7 @@
 // trovix-cli as a user runs it, on real traffic inside this process's private namespace.
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <poll.h>
@@ -319,6 +321,12 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
     EXPECT_EQ(cli.err().substr(0, cli.err().find('\n') + 1), c.firstLine);
     EXPECT_EQ(cli.out(), "");
   }
+  // An expression whose program the helper would refuse, refused before a capture starts.
+  Program wordIndex(Cli({"ip[ip[0:4]] = 1"}));
+  ASSERT_FALSE(wordIndex.Listening());
+  EXPECT_EQ(wordIndex.Wait(), 2);
+  EXPECT_EQ(wordIndex.err(), "trovix-cli: the expression may read outside the datagram (an index that could come "
+                             "out negative, or what the kernel keeps beside it), which the capture does not run\n");
 }
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n') + 1); }
@@ -695,6 +703,34 @@ TEST_F(AsNobody, OutsideTheGroupTheCaptureIsRefused) {
             "\"sudo usermod -aG trovix $USER\", then log in again\n");
 }
 
+// The refusal says what the helper found needs: a build's own never holds CAP_NET_RAW, an
+// installed one asks for membership of its group.
+TEST_F(AsNobody, TheRefusalSaysWhatTheHelperFoundNeeds) {
+  std::string built = folder_.Path("build"), installed = folder_.Path("installed");
+  std::filesystem::create_directory(built);
+  std::filesystem::copy_file(TROVIX_CAPTURE_HELPER, built + "/trovix-capture");
+  std::filesystem::copy_file(folder_.Path("trovix-capture"), installed);
+  ASSERT_EQ(chown((built + "/trovix-capture").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(installed.c_str(), 0, 100), 0);  // group users, mode 0750 as the copied one's
+  std::pair<std::string, std::string> cases[] = {
+      {built + "/trovix-capture",
+       "trovix-cli: the capture helper " + built + "/trovix-capture holds no CAP_NET_RAW, as none built from source "
+       "does: from the source folder, \"sudo scripts/install-helper --user $USER " + built + "\" installs a copy that "
+       "does in /usr/local/libexec/trovix (as scripts/run does); log in again, then name that copy in "
+       "TROVIX_CAPTURE_HELPER\n"},
+      {installed, "trovix-cli: capturing needs membership of group users: join it with "
+                  "\"sudo usermod -aG users $USER\", then log in again\n"},
+  };
+  const std::vector<std::string> outsider = Copy(TROVIX_CLI, "trovix-cli", false);
+  for (const auto& [helper, refusal] : cases) {
+    std::vector<std::string> args = outsider;
+    args.insert(args.end() - 1, {"env", "TROVIX_CAPTURE_HELPER=" + helper});
+    Program cli(args);
+    EXPECT_EQ(cli.Wait(), 1);
+    EXPECT_EQ(FirstLine(cli.err()), refusal);
+  }
+}
+
 TEST_F(AsNobody, TheWindowRunsWithNothingEffectiveOrInheritable) {
   std::string home = folder_.Path("home");
   std::filesystem::create_directory(home);
@@ -742,6 +778,74 @@ TEST_F(AsNobody, AUserRunsAtMostEightHelpersAtOnceWhateverTheirName) {
   EXPECT_EQ(running.back()->Wait(), 0);  // it waits for its helper to end
   auto next = start(link);
   EXPECT_TRUE(next->Listening()) << next->err();
+}
+
+// `count` processes of `uid` (group kCaptureGroup) holding a read lock on byte `offset` of
+// `file`; with `vanished`, taken by a child sharing their descriptors that has ended since.
+int HoldLocks(std::vector<pid_t>& holders, const std::string& file, uid_t uid, off_t offset, int count, bool vanished) {
+  static flock byte;
+  static int fd;
+  byte = {F_RDLCK, SEEK_SET, offset, 1, 0};
+  int held = 0;
+  for (int i = 0, ready[2]; i < count && pipe2(ready, O_CLOEXEC) == 0; ++i) {
+    if (holders.emplace_back(fork()) == 0) {
+      static char stack[64 << 10];
+      auto take = [](void*) { return fcntl(fd, F_SETLK, &byte) == 0 ? 0 : 1; };
+      gid_t groups[] = {kCaptureGroup};
+      int status = 1;
+      bool fine = setgroups(1, groups) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0 &&
+                  (fd = open(file.c_str(), O_RDONLY)) >= 0 &&
+                  (vanished ? waitpid(clone(take, stack + sizeof stack, CLONE_FILES | SIGCHLD, nullptr), &status, 0) > 0 &&
+                                  status == 0
+                            : take(nullptr) == 0);
+      if (fine && write(ready[1], "h", 1) == 1) pause();
+      _exit(1);
+    }
+    close(ready[1]);
+    char h = 0;
+    held += read(ready[0], &h, 1) == 1;
+    close(ready[0]);
+  }
+  return held;
+}
+
+// User 64243 locks 64244's byte of the helper through holders that have gone, then (/proc
+// mounted hidepid=2) live ones it hides: none counts, but 64244's own hidden helpers do.
+TEST_F(AsNobody, LocksOfAnotherUserCountForNobodyAndHiddenHelpersStillCount) {
+  std::string cli = Copy(TROVIX_CLI, "trovix-cli", true).back(), helper = folder_.Path("trovix-capture");
+  auto start = [&](bool hidepid) {
+    std::vector<std::string> args{"setpriv", "--reuid=64244", "--regid=64244", "--groups=4242", "--inh-caps=-all",
+                                  "env", "TROVIX_CAPTURE_HELPER=" + helper, cli, "-i", "127.0.0.1"};
+    if (hidepid) {
+      args.insert(args.begin(), {"unshare", "-m", "--", "sh", "-c",
+                                 "mount -t proc -o hidepid=2 proc /proc && exec \"$@\"", "sh"});
+    }
+    return std::make_unique<Program>(args);
+  };
+  std::vector<pid_t> holders;
+  struct Ended {
+    std::vector<pid_t>& pids;
+    ~Ended() {
+      for (pid_t pid : pids) {
+        if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+      }
+    }
+  } ended{holders};
+  ASSERT_EQ(HoldLocks(holders, helper, 64243, 64244, 8, true), 8);
+  auto first = start(false);
+  ASSERT_TRUE(first->Listening()) << "refused for locks whose holders have gone: " << first->err();
+  first->Signal(SIGINT);
+  EXPECT_EQ(first->Wait(), 0);  // it waits for its helper to end
+  ASSERT_EQ(HoldLocks(holders, helper, 64243, 64244, 8, false), 8);
+  std::vector<std::unique_ptr<Program>> running;
+  for (int i = 0; i < 8; ++i) {
+    running.push_back(start(true));
+    ASSERT_TRUE(running.back()->Listening()) << i << ": " << running.back()->err();
+  }
+  auto ninth = start(true);
+  ASSERT_FALSE(ninth->Listening()) << "a ninth helper that /proc hides captured";
+  EXPECT_EQ(ninth->Wait(), 1);
+  EXPECT_EQ(ninth->err(), "trovix-cli: cannot capture: Too many users\n");
 }
 
 TEST_F(CliLive, VerboseHexAndAsciiShowWhatTcpdumpShowsAndNoControlByte) {
