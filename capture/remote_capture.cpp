@@ -303,7 +303,6 @@ class SourceReader : public StreamHooks {
     }
     switch (reading.end) {
       case FileEnd::kStopped:
-        return;
       case FileEnd::kStoreFull:
         return;
       case FileEnd::kEndedBySource:
@@ -478,6 +477,32 @@ std::string ShellQuoted(std::string_view word) {
   return quoted + "'";
 }
 
+namespace {
+
+// The one line that runs `script` in sh whichever login shell ssh hands it to (sh, bash,
+// dash, zsh, fish, csh, tcsh): sh -c with one single-quoted word that holds no newline
+// (tcsh's quotes end at one), no single quote, no "!" (csh's history) and no backslash
+// but before a digit (fish's escapes); the script's other characters are octal escapes,
+// which sh's printf turns back.
+std::string CommandForAnyShell(std::string_view script) {
+  // Inside single quotes these are themselves in every one of those shells, and inside
+  // the double quotes that hold printf's format they are themselves to sh.
+  constexpr std::string_view kAsTheyAre = " -_.,:/=+@()[]{}<>|;&*?#~";
+  std::string line = "sh -c 'eval \"$(printf \"";
+  for (char c : script) {
+    if (Alnum(c) || kAsTheyAre.find(c) != std::string_view::npos) {
+      line += c;
+    } else {
+      char octal[5];
+      std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
+      line += octal;
+    }
+  }
+  return line + "\")\"'";
+}
+
+}  // namespace
+
 std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& options) {
   std::string interface = source.interface.empty() ? "any" : source.interface;
   // Standard input is ssh's: kept on 3 for the watcher alone, so that its end (the local
@@ -508,25 +533,6 @@ std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& opti
       "kill -PIPE $w 2>/dev/null\n"
       "exit $r\n";
   return CommandForAnyShell(script);
-}
-
-std::string CommandForAnyShell(std::string_view script) {
-  // Inside single quotes these are themselves in every one of those shells, and inside
-  // the double quotes that hold printf's format they are themselves to sh.
-  constexpr std::string_view kAsTheyAre = " -_.,:/=+@()[]{}<>|;&*?#~";
-  std::string line = "sh -c 'eval \"$(printf \"";
-  for (size_t k = 0; k < script.size(); ++k) {
-    char c = script[k];
-    // A format that began with "-" would be an option to printf.
-    if (Alnum(c) || (kAsTheyAre.find(c) != std::string_view::npos && (c != '-' || k > 0))) {
-      line += c;
-    } else {
-      char octal[5];
-      std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
-      line += octal;
-    }
-  }
-  return line + "\")\"'";
 }
 
 std::vector<std::string> SshArguments(const RemoteSource& source, const std::string& command) {

@@ -48,17 +48,12 @@ std::optional<RemoteSource> ParseRemoteSource(std::string_view text, std::string
 
 // One word for a POSIX shell: in single quotes, each ' as '\''.
 std::string ShellQuoted(std::string_view word);
-// The one line that runs `script` in sh whichever login shell ssh hands it to (sh, bash,
-// dash, zsh, fish, csh, tcsh): sh -c with one single-quoted word, holding no newline, no
-// quote, no "!" (csh's history) and no backslash but before a digit (fish's escapes); the
-// script's other characters are octal escapes that sh's printf turns back.
-std::string CommandForAnyShell(std::string_view script);
 // A pcap filter for tcpdump that keeps at least what the accept path keeps with `options`
 // (addresses either way, ports only of TCP and UDP, IPv6 extension headers walked).
 std::string TcpdumpFilter(const CaptureOptions& options);
-// The one command line the remote side's shell runs: trovix-cli -w - where it is found,
-// else tcpdump -U -w - (through sudo -n where that is allowed) with a filter that keeps
-// at least what `options` keep; either leaves out its own ssh connection, and either ends
+// The one command line the remote side's login shell, whichever it is, hands to sh to run:
+// trovix-cli -w - where it is found, else tcpdump -U -w - (through sudo -n where that is
+// allowed) with TcpdumpFilter; either leaves out its own ssh connection, and either ends
 // when ssh's standard input closes.
 std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& options);
 // ssh's arguments, the program first: $TROVIX_SSH when set (a wrapper, as for tests), else ssh.

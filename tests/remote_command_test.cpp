@@ -23,42 +23,34 @@
 namespace trovix {
 namespace {
 
-std::vector<RemoteSource> Sources(std::initializer_list<const char*> texts) {
-  std::vector<RemoteSource> sources;
-  for (const char* text : texts) {
-    std::string why;
-    sources.push_back(ParseRemoteSource(text, why).value());
-  }
-  return sources;
-}
-
-TEST(RemoteSources, LabelsAreUniqueAndNameAPortOrUserOnlyWhereAnotherSourceNeedsIt) {
-  struct Case {
-    std::vector<RemoteSource> sources;
-    std::vector<std::string> labels;
-  } cases[] = {
-      {Sources({"ssh://root@h/lo", "ssh://root@h:2222/lo"}), {"h/lo", "h:2222/lo"}},
-      {Sources({"ssh://alice@h/lo", "ssh://bob@h/lo", "ssh://h/lo"}), {"alice@h/lo", "bob@h/lo", "h/lo"}},
-      {Sources({"ssh://alice@h/lo", "ssh://bob@h:22/lo", "ssh://alice@h:22/lo"}), {"h/lo", "bob@h:22/lo", "alice@h:22/lo"}},
-      {Sources({"ssh://root@h/lo", "ssh://root@h/eth0", "ssh://root@g:22/lo"}), {"h/lo", "h/eth0", "g/lo"}},
-      {Sources({"ssh://[2001:db8::2]/lo", "ssh://[2001:db8::2]:2222/lo", "ssh://h"}),
-       {"[2001:db8::2]/lo", "[2001:db8::2]:2222/lo", "h"}},
-      {Sources({"ssh://h/lo", "ssh://h/lo", "ssh://h/lo"}), {"h/lo", "h/lo (2)", "h/lo (3)"}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(SourceLabels(c.sources), c.labels) << c.labels[0];
-}
-
-TEST(RemoteSources, AnOptionForSshIsRefusedForItsHostWhateverFollows) {
-  std::pair<const char*, const char*> cases[] = {
+// A text is refused for its first wrong part (an ssh option as a host, whatever follows a
+// "/"); the labels are unique and name a port or user only where another source needs it.
+TEST(RemoteSources, AreRefusedForTheirFirstWrongPartAndLabelledUniquelyAndShortly) {
+  std::pair<const char*, const char*> refused[] = {
       {"ssh://-oProxyCommand=touch/tmp/a-path-longer-than-fifteen", "the host must begin with a letter or digit"},
       {"ssh://-oProxyCommand=x@h/lo", "the user must begin with a letter or digit"},
       {"ssh://h:0/a-name-longer-than-fifteen", "the port \"0\" is not a number from 1 to 65535"},
       {"ssh://h/a-name-longer-than-fifteen", "the interface is longer than 15 characters"},
   };
-  for (auto [text, expected] : cases) {
+  for (auto [text, expected] : refused) {
     std::string why;
     EXPECT_FALSE(ParseRemoteSource(text, why));
     EXPECT_EQ(why, expected) << text;
+  }
+  std::pair<std::vector<const char*>, std::vector<std::string>> cases[] = {
+      {{"ssh://root@h/lo", "ssh://root@h:2222/lo"}, {"h/lo", "h:2222/lo"}},
+      {{"ssh://alice@h/lo", "ssh://bob@h/lo", "ssh://h/lo"}, {"alice@h/lo", "bob@h/lo", "h/lo"}},
+      {{"ssh://alice@h/lo", "ssh://bob@h:22/lo", "ssh://alice@h:22/lo"}, {"h/lo", "bob@h:22/lo", "alice@h:22/lo"}},
+      {{"ssh://root@h/lo", "ssh://root@h/eth0", "ssh://root@g:22/lo"}, {"h/lo", "h/eth0", "g/lo"}},
+      {{"ssh://[2001:db8::2]/lo", "ssh://[2001:db8::2]:2222/lo", "ssh://h"},
+       {"[2001:db8::2]/lo", "[2001:db8::2]:2222/lo", "h"}},
+      {{"ssh://h/lo", "ssh://h/lo", "ssh://h/lo"}, {"h/lo", "h/lo (2)", "h/lo (3)"}},
+  };
+  for (const auto& [texts, labels] : cases) {
+    std::vector<RemoteSource> sources;
+    std::string why;
+    for (const char* text : texts) sources.push_back(ParseRemoteSource(text, why).value());
+    EXPECT_EQ(SourceLabels(sources), labels) << texts[0];
   }
 }
 
@@ -71,6 +63,7 @@ std::string RunUnder(const std::string& shell, const std::string& line, const st
   pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0), dup2(out[1], 1), dup2(err[1], 2);
+    if (chdir(home.c_str()) != 0) _exit(126);  // a shell that runs fragments writes files here
     std::string variables[] = {"PATH=" + path, "HOME=" + home, "SSH_CONNECTION=198.18.0.1 40000 198.18.0.2 22"};
     char* environment[] = {variables[0].data(), variables[1].data(), variables[2].data(), nullptr};
     execle(shell.c_str(), shell.c_str(), "-c", line.c_str(), nullptr, environment);
