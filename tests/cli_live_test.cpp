@@ -900,11 +900,13 @@ TEST_F(CliLive, SshSourcesShareOneCountAndEachHasALabelOfItsOwn) {
                    "--json", "-l"}));
   // Both remote trovix-clis and their helpers capture before anything is sent.
   for (int i = 0; i < 100 && server.CapturesRunning() < 4; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(server.CapturesRunning(), 4) << cli.err();
   std::this_thread::sleep_for(500ms);
   for (uint16_t port = 40630; port < 40640; ++port) {
     ASSERT_TRUE(test::EchoOverIpv4(port, 4));
     std::this_thread::sleep_for(20ms);
   }
+  if (!cli.Await("{\"index\":11,")) cli.Signal(SIGINT);  // a source that sent too little
   EXPECT_EQ(cli.Wait(), 0) << cli.err();
   const std::string& out = cli.out();
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 12) << out;
