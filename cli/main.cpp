@@ -271,11 +271,7 @@ int CaptureRemote(const Options& o, PacketOutput& output) {
   EndListener listener(endFd);
   RemoteCapture capture;
   capture.sources = o.remoteSources;
-  if (capture.sources.size() > 1) {
-    std::vector<std::string> names;
-    for (const RemoteSource& source : capture.sources) names.push_back(SourceName(source));
-    output.SetSourceNames(std::move(names));
-  }
+  if (capture.sources.size() > 1) output.SetSourceNames(SourceLabels(capture.sources));
   SourceLines lines(capture.sources);
   CaptureOptions options = CaptureOptionsOf(o);
   options.expressionText = o.expression;

@@ -1,4 +1,5 @@
 // trovix-cli as a user runs it, on real traffic inside this process's private namespace.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
@@ -989,6 +990,67 @@ TEST_F(CliLive, SshFailuresEndTheirSourceAloneWithALineAndInjectedTextsRunNothin
   EXPECT_NE(two.out().find("\t198.18.0.2/tvx1\t"), std::string::npos) << two.out();  // each line's source
   two.Signal(SIGINT);
   EXPECT_EQ(two.Wait(), 1);
+}
+
+// Two sources of one server that differ by port alone: each line's label tells them apart,
+// and -c counts the lines of both.
+TEST_F(CliLive, SshSourcesShareOneCountAndEachHasALabelOfItsOwn) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  test::SshServer server(peer.pid(), RemotePath(true, folder_));
+  ASSERT_TRUE(server.ok()) << server.problem();
+  setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+  Program cli(Cli({"-i", "ssh://root@198.18.0.2/tvx1 ssh://root@198.18.0.2:2222/tvx1", "-c", "12", "-p", "udp",
+                   "--json", "-l"}));
+  // Both remote trovix-clis and their helpers capture before anything is sent.
+  for (int i = 0; i < 100 && server.CapturesRunning() < 4; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(server.CapturesRunning(), 4) << cli.err();
+  std::this_thread::sleep_for(500ms);
+  for (uint16_t port = 40630; port < 40640; ++port) {
+    ASSERT_TRUE(test::EchoOverIpv4(port, 4));
+    std::this_thread::sleep_for(20ms);
+  }
+  if (!cli.Await("{\"index\":11,")) cli.Signal(SIGINT);  // a source that sent too little
+  EXPECT_EQ(cli.Wait(), 0) << cli.err();
+  const std::string& out = cli.out();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 12) << out;
+  EXPECT_NE(out.find("\"source\":\"198.18.0.2/tvx1\","), std::string::npos) << out;
+  EXPECT_NE(out.find("\"source\":\"198.18.0.2:2222/tvx1\","), std::string::npos) << out;
+}
+
+// Under the login shells whose quoting is furthest from sh's, through the server's tcpdump
+// or its trovix-cli: a port filter keeps the ICMP error that answers a datagram to a
+// closed port, as the accept path does (it tests ports of TCP and UDP alone).
+TEST_F(CliLive, SshSourcesRunUnderEveryLoginShellAndKeepIcmpErrorsBesideAPortFilter) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  auto send = [](int type, uint16_t from) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in self{AF_INET, htons(from), {}, {}}, to{AF_INET, htons(41300), {}, {}};
+    inet_pton(AF_INET, "198.18.0.1", &self.sin_addr);
+    inet_pton(AF_INET, "198.18.0.2", &to.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    if (type == SOCK_STREAM) (void)connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);  // refused
+    else EXPECT_EQ(sendto(fd, "q", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 1);
+    close(fd);
+  };
+  for (auto [viaCli, shell] : {std::pair{false, ""}, {true, "/usr/bin/tcsh"}, {false, "/usr/bin/fish"}}) {
+    test::SshServer server(peer.pid(), RemotePath(viaCli, folder_), shell);
+    ASSERT_TRUE(server.ok()) << server.problem();
+    setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+    Program cli(Cli({"-i", kSshSource, "-p", "tcp,udp,icmp", "-4", "-t", "*:41300", "--time=none", "-l"}));
+    bool listed = false;
+    for (int i = 0; i < 50 && !listed; ++i) {
+      send(SOCK_STREAM, 0);
+      listed = cli.Await("\ttcp\t198.18.0.1\t", 200ms);
+    }
+    ASSERT_TRUE(listed) << shell << "\n" << cli.err();
+    send(SOCK_DGRAM, 40640);
+    EXPECT_TRUE(cli.Await("\tudp\t198.18.0.1\t40640\t198.18.0.2\t41300\t29\t64\n")) << shell << "\n" << cli.out();
+    EXPECT_TRUE(cli.Await("\ticmp\t198.18.0.2\t0\t198.18.0.1\t0\t57\t64\n")) << shell << "\n" << cli.out();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(), 0) << shell << "\n" << cli.err();
+  }
 }
 
 // Traffic over the veth of every kind the expressions below tell apart: UDP to a closed
