@@ -3,9 +3,11 @@
 // libpcap's where it has one for the same fault, so a file says the same in every tool.
 #include "capture/pcapng_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
+#include "capture/area_poison.h"
 #include "capture/byte_reader.h"
 
 namespace trovix {
@@ -33,8 +35,12 @@ size_t Padded(size_t size) { return (size + 3) & ~size_t{3}; }
 // Nanoseconds since 1970 of a stamp counted in the interface's units from its offset,
 // clamped to what 64 bits hold: 10^-19 s units and offsets of ages reach far beyond it.
 int64_t StampTime(uint64_t stamp, const PcapngInterface& in) {
-  Wide seconds = Wide(stamp / in.unitsPerSecond) + in.offsetSeconds;
-  Wide time = seconds * 1000000000 + Wide(stamp % in.unitsPerSecond) * 1000000000 / in.unitsPerSecond;
+  constexpr uint64_t kBillion = 1000000000;
+  uint64_t units = in.unitsPerSecond, part = stamp % units;
+  // A 128-bit division costs more than the rest of a packet's reading: only where needed.
+  uint64_t nanoseconds = units <= UINT64_MAX / kBillion ? part * kBillion / units
+                                                        : static_cast<uint64_t>(Wide(part) * kBillion / units);
+  Wide time = (Wide(stamp / units) + in.offsetSeconds) * kBillion + nanoseconds;
   if (time > std::numeric_limits<int64_t>::max()) return std::numeric_limits<int64_t>::max();
   if (time < std::numeric_limits<int64_t>::min()) return std::numeric_limits<int64_t>::min();
   return static_cast<int64_t>(time);
@@ -54,6 +60,24 @@ uint64_t UnitsPerSecond(uint8_t value) {
 }  // namespace
 
 PcapngReader::PcapngReader(Source source, void* context) : source_(source), context_(context), block_(64 * 1024) {}
+
+// Past the block in it, the buffer is marked unaddressable where a sanitizer watches.
+PcapngReader::~PcapngReader() { UnpoisonBytes(block_.data(), block_.size()); }
+
+// Reads the block's bytes from `from` to `to`, the buffer growing only as they arrive, so
+// that a length claiming more than the stream holds costs no more than what came; it grows
+// to the largest block once, and no block allocates after it. How many were read.
+size_t PcapngReader::Fill(size_t from, size_t to) {
+  size_t at = from;
+  while (at < to) {
+    if (at == block_.size()) block_.resize(std::min(to, 2 * block_.size()));
+    size_t wanted = std::min(to, block_.size()) - at;
+    size_t got = source_(context_, block_.data() + at, wanted);
+    at += got;
+    if (got < wanted) break;
+  }
+  return at - from;
+}
 
 PcapngReader::Block PcapngReader::Fail(std::string why) {
   failed_ = true;
@@ -137,12 +161,11 @@ PcapngReader::Block PcapngReader::Next() {
   }
   size_t headSize = section ? kSectionHead : kBlockHead;
   if (length < headSize + 4) return TooShort(type);
-  // Exactly the block's size, so that a sanitizer sees any read past it; the capacity
-  // grows to the largest block once, so no block allocates after it.
-  block_.resize(length);
+  UnpoisonBytes(block_.data(), block_.size());
   std::memcpy(block_.data(), head, headSize);
-  got = source_(context_, block_.data() + headSize, length - headSize);
+  got = Fill(headSize, length);
   if (got < length - headSize) return truncated(length - headSize, got);
+  PoisonBytes(block_.data() + length, block_.size() - length);
   length_ = length;
   if (U32(length - 4) != length) return Fail("block total length in header and trailer don't match");
   switch (type) {

@@ -55,6 +55,9 @@ class PcapngReader {
   };
 
   PcapngReader(Source source, void* context);
+  ~PcapngReader();
+  PcapngReader(const PcapngReader&) = delete;
+  PcapngReader& operator=(const PcapngReader&) = delete;
 
   Block Next();
 
@@ -74,6 +77,7 @@ class PcapngReader {
  private:
   Block Fail(std::string why);
   Block TooShort(uint32_t type);
+  size_t Fill(size_t from, size_t to);
   uint16_t U16(size_t at);
   uint32_t U32(size_t at);
   uint64_t U64(size_t at);

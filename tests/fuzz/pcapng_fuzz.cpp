@@ -1,7 +1,7 @@
 // Arbitrary bytes as a pcapng stream, block by block through our own reader, each packet
 // then through the link-layer stripping and the accept path with its interface's link type,
-// as the window's reader takes it. The reader keeps each block in a buffer of exactly its
-// size, so a read past a block is reported.
+// as the window's reader takes it. Under AddressSanitizer the reader marks its buffer past
+// each block unaddressable, so a read past a block is reported.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
