@@ -1,6 +1,6 @@
 // The reader polls its descriptor beside the capture's wake event, so that "stop" ends a
-// stream that sends nothing; libpcap (pcap) and the pcapng block reader read through a
-// stdio stream made on that poll. The first four bytes tell the two apart.
+// stream that sends nothing; libpcap reads pcap through a stdio stream made on that poll,
+// our block reader pcapng straight from it. The first four bytes tell the two apart.
 #include "capture/capture_file.h"
 
 #include <fcntl.h>
@@ -185,7 +185,31 @@ void ReadPcap(Reader& r, FILE* stream) {
   pcap_close(in);  // closes the stream and the descriptor
 }
 
-size_t FromStream(void* stream, uint8_t* into, size_t size) { return std::fread(into, 1, size, static_cast<FILE*>(stream)); }
+// pcapng's bytes straight from the poll and read, through a buffer of its own (a stdio
+// stream on the same read copies small pieces a byte at a time).
+struct Buffered {
+  Reader* r;
+  std::vector<uint8_t> bytes = std::vector<uint8_t>(kReadBufferSize);
+  size_t at = 0, end = 0;
+};
+
+size_t FromBuffer(void* context, uint8_t* into, size_t size) {
+  auto& b = *static_cast<Buffered*>(context);
+  size_t done = 0;
+  while (done < size) {
+    if (b.at == b.end) {
+      ssize_t n = ReadSome(b.r, reinterpret_cast<char*>(b.bytes.data()), b.bytes.size());
+      if (n <= 0) break;
+      b.at = 0;
+      b.end = static_cast<size_t>(n);
+    }
+    size_t n = std::min(size - done, b.end - b.at);
+    std::memcpy(into + done, b.bytes.data() + b.at, n);
+    b.at += n;
+    done += n;
+  }
+  return done;
+}
 
 bool CarriesIp(const std::vector<PcapngInterface>& interfaces) {
   return std::any_of(interfaces.begin(), interfaces.end(),
@@ -196,8 +220,9 @@ bool CarriesIp(const std::vector<PcapngInterface>& interfaces) {
 // Each packet has its interface's link type; one that carries no IP here is passed over
 // while another interface of its section carries IP, and ends the reading otherwise.
 // Names and comments stay with the block reader, not shown yet.
-void ReadPcapngRecords(Reader& r, FILE* stream) {
-  PcapngReader in(FromStream, stream);
+void ReadPcapngRecords(Reader& r) {
+  Buffered buffered{&r};
+  PcapngReader in(FromBuffer, &buffered);
   bool began = false;
   PcapngReader::Block block = PcapngReader::Block::kOther;
   while (!Stopped(r) && (block = in.Next()) != PcapngReader::Block::kEnd && block != PcapngReader::Block::kError) {
@@ -255,19 +280,16 @@ int64_t RecordTime(const timeval& ts) noexcept {
 void ReadStream(CaptureState& state, int fd, int wakeFd, FileReading& reading, StreamHooks& hooks) {
   Reader r{&state, &reading, fd, wakeFd, &hooks};
   ReadHead(r);
-  FILE* stream = fopencookie(&r, "r", {ReadSome, nullptr, nullptr, CloseSource});
-  if (stream == nullptr) {
+  if (r.headSize == sizeof r.head && std::memcmp(r.head, kPcapngMagic, sizeof r.head) == 0) {
+    ReadPcapngRecords(r);
+    close(fd);
+  } else if (FILE* stream = fopencookie(&r, "r", {ReadSome, nullptr, nullptr, CloseSource}); stream != nullptr) {
+    (void)setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
+    ReadPcap(r, stream);
+  } else {
     close(fd);
     reading.end = FileEnd::kBadInput;
     reading.problem = std::string("cannot read: ") + std::strerror(errno);
-  } else {
-    (void)setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
-    if (r.headSize == sizeof r.head && std::memcmp(r.head, kPcapngMagic, sizeof r.head) == 0) {
-      ReadPcapngRecords(r, stream);
-      std::fclose(stream);  // closes the descriptor
-    } else {
-      ReadPcap(r, stream);
-    }
   }
   hooks.Pause();
 }

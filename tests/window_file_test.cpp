@@ -196,8 +196,9 @@ TEST_F(WindowFile, PcapngIsReadWithEachInterfacesLinkTypeAndEachBlockChecked) {
   }
 }
 
-// Rows come as the stream sends them; "stop" ends a stream that sends nothing more. A
-// user without capture rights reads it, and "go!" stays grey.
+// Rows come as the stream sends them (pcapng here, its interfaces of two link types);
+// "stop" ends a stream that sends nothing more. A user without capture rights reads it,
+// and "go!" stays grey.
 TEST_F(WindowFile, AStreamIsListedAsItArrivesAndStopKeepsWhatCame) {
   auto& d = *dialog_;
   QTest::mouseClick(Button(d, kIdGo), Qt::LeftButton);
@@ -205,7 +206,9 @@ TEST_F(WindowFile, AStreamIsListedAsItArrivesAndStopKeepsWhatCame) {
   int pipeFds[2];
   ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
   d.OpenCaptureStream(pipeFds[0], "standard input");  // as `trovix -` does
-  std::string bytes = test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) + test::PcapRecord(kUdp6, 2, 0);
+  const test::Pcapng le;
+  std::string bytes = le.Section() + le.Interface(101) + le.Interface(1) + le.Packet(0, 1, kUdp4) +
+                      le.Packet(1, 2, test::Framed(kUdp6, 14, 0x86DD));
   ASSERT_EQ(write(pipeFds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 2; }, 5000));
   // A stream has no size: the title counts its records.
