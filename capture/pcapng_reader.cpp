@@ -254,7 +254,10 @@ PcapngReader::Block PcapngReader::Names() {
     uint16_t type = U16(at), size = U16(at + 2);
     if (Padded(size) > end - at - 4) return TooShort(kNameResolution);
     at += 4;
-    if (type == 0) break;  // nrb_record_end
+    if (type == 0) {  // nrb_record_end
+      at += Padded(size);
+      break;
+    }
     size_t addressSize = type == 1 ? 4 : type == 2 ? 16 : 0;
     if (addressSize != 0 && size > addressSize) {
       const char* text = reinterpret_cast<const char*>(block_.data() + at + addressSize);
