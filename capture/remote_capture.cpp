@@ -237,17 +237,21 @@ class SourceReader : public StreamHooks {
  public:
   SourceReader(Shared& shared, int index, SshProcess process) : s_(shared), index_(index), process_(process) {}
 
-  AcceptResult Take(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime) noexcept override {
+  AcceptResult Take(const StreamRecord& record) noexcept override {
     std::lock_guard lock(s_.turns);
-    if (s_.sink == nullptr) return AcceptFrame(*s_.state, linkType, frame, size, receiveTime, static_cast<uint8_t>(index_));
+    if (s_.sink == nullptr) {
+      return AcceptFrame(*s_.state, record.linkType, record.frame, record.size, record.receiveTime,
+                         static_cast<uint8_t>(index_));
+    }
     const uint8_t* datagram;
     size_t length;
     DatagramFields fields;
-    if (!IpInFrame(linkType, frame, size, datagram, length) || !ScreenDatagram(*s_.state, datagram, length, fields)) {
+    if (!IpInFrame(record.linkType, record.frame, record.size, datagram, length) ||
+        !ScreenDatagram(*s_.state, datagram, length, fields)) {
       return AcceptResult::kDropped;
     }
     s_.sink->FromSource(index_);
-    return s_.sink->Take(datagram, length, fields, receiveTime) ? AcceptResult::kStored : AcceptResult::kNoRoom;
+    return s_.sink->Take(datagram, length, fields, record.receiveTime) ? AcceptResult::kStored : AcceptResult::kNoRoom;
   }
 
   void Pause() noexcept override {

@@ -31,6 +31,7 @@
 #include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
+#include "tests/pcap_bytes.h"
 #include "tests/ssh_server.h"
 #include "tests/temp_files.h"
 #include "tests/veth6_traffic.h"
@@ -477,6 +478,40 @@ TEST_F(CliLive, FileTimesOutsideTheNanosecondRangeAreClampedAndTimesBefore1970Re
   EXPECT_EQ(pcap.Wait(), 0);
   EXPECT_EQ(pcap.out().substr(24, 8) + pcap.out().substr(69, 8) + pcap.out().substr(114, 8),
             std::string("\xff\xff\xff\xff\xff\xc9\x9a\x3b") + std::string(16, '\0'));
+}
+
+// Interfaces of three link types and time resolutions in one pcapng file, read as tshark
+// reads it; -q still gives the summary, and a record that breaks is named by its number.
+TEST_F(CliLive, ReadsPcapngOfSeveralLinkTypesAndSaysWhichRecordBroke) {
+  const test::Pcapng le;
+  const std::vector<uint8_t> udp = UdpWith("x");
+  std::string file = folder_.Write(
+      "three.pcapng", le.Section() + le.Interface(1) + le.Interface(101, le.Option(9, "\x09")) +
+                          le.Interface(113, le.Option(9, "\x8a") + le.Option(14, le.U64(1700000000))) +
+                          le.Packet(0, 1700000000123456, test::Framed(udp, 14, 0x0800)) +
+                          le.Packet(1, 1700000001987654321, udp) + le.Packet(2, 2560, test::Framed(udp, 16, 0x0800)));
+  EXPECT_EQ(test::RunCommand("tshark -r '" + file + "' -T fields -e frame.time_epoch -e udp.srcport 2>/dev/null").out,
+            "1700000000.123456000\t40461\n1700000001.987654321\t40461\n1700000002.500000000\t40461\n");
+  const std::string columns = "\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t29\t64\n";
+  Program lines(Cli({"-r", file, "--time=epoch"}));
+  EXPECT_EQ(lines.Wait(), 0);
+  EXPECT_EQ(lines.out(), "1700000000.123456\t0" + columns + "1700000001.987654\t1" + columns + "1700000002.500000\t2" +
+                             columns);
+  std::string whole = PcapOf({udp, udp, udp});
+  std::string cut = folder_.Write("cut.pcap", whole.substr(0, whole.size() - 20));
+  std::string cutng = folder_.Write("cut.pcapng", le.Section() + le.Interface(101) + le.Packet(0, 1, udp) + std::string("\x06\0\0", 3));
+  std::pair<std::string, std::string> cases[] = {
+      {file, "3 datagrams written\n3 records read\n"},
+      {cut, "trovix-cli: " + cut + ": record 3: truncated dump file; tried to read 29 captured bytes, only got 9\n"
+            "2 datagrams written\n2 records read\n"},
+      {cutng, "trovix-cli: " + cutng + ": record 2: truncated pcapng dump file; tried to read 8 bytes, only got 3\n"
+              "1 datagrams written\n1 record read\n"}};
+  for (const auto& [path, said] : cases) {
+    Program quiet(Cli({"-r", path, "-q"}));
+    EXPECT_EQ(quiet.Wait(), path == file ? 0 : 1);
+    EXPECT_EQ(quiet.out(), "");
+    EXPECT_EQ(quiet.err(), said);
+  }
 }
 
 TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {

@@ -632,9 +632,11 @@ void MainDialog::OpenCaptureStream(int fd, const QString& name) {
 }
 
 void MainDialog::ShowReadingProgress() {
+  // A stream has no size to take a share of: how many records it sent says how far.
   uint64_t read = reading_.bytesRead.load(std::memory_order_relaxed);
+  uint64_t records = reading_.records.load(std::memory_order_relaxed);
   QString done = reading_.size > 0 ? QStringLiteral("%1%").arg(read * 100 / reading_.size)
-                                   : QStringLiteral("%1 kB").arg(read / 1000);
+                                   : QStringLiteral("%1 record%2").arg(records).arg(records == 1 ? "" : "s");
   setWindowTitle(QStringLiteral("%1 - reading %2: %3")
                      .arg(QString::fromLatin1(kMainDialog.title), QFileInfo(readingName_).fileName(), done));
 }
@@ -643,7 +645,8 @@ void MainDialog::EndFileReading() {
   readingFile_ = false;
   progressTimer_.stop();
   setWindowTitle(QString::fromLatin1(kMainDialog.title));
-  QString records = QStringLiteral("%1 record%2").arg(reading_.records).arg(reading_.records == 1 ? "" : "s");
+  uint64_t count = reading_.records.load(std::memory_order_relaxed);
+  QString records = QStringLiteral("%1 record%2").arg(count).arg(count == 1 ? "" : "s");
   uint32_t kept = PublishedPacketCount(state_.store);
   QString line;
   switch (reading_.end) {
@@ -658,7 +661,7 @@ void MainDialog::EndFileReading() {
                                        : QString();
       line = QStringLiteral("%1; %2: records from %3 on not read%4")
                  .arg(SayStoreFull(), readingName_)
-                 .arg(reading_.records + 1)
+                 .arg(count + 1)
                  .arg(left);
       break;
     }
@@ -668,7 +671,7 @@ void MainDialog::EndFileReading() {
       break;
     case FileEnd::kBadInput:
       line = readingName_ + QStringLiteral(": ") + QString::fromLocal8Bit(reading_.problem.c_str());
-      if (reading_.records > 0) line += QStringLiteral("; %1 read before it, %2 listed").arg(records).arg(kept);
+      if (count > 0) line += QStringLiteral("; %1 read before it, %2 listed").arg(records).arg(kept);
       break;
   }
   list_->AddText(QStringLiteral(" ") + line);
