@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include <fontconfig/fontconfig.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "capture/atoi.h"
 #include "capture/capture_state.h"
@@ -51,7 +54,7 @@ bool NamesAFile(const std::string& word) {
   return stat(word.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-// The words after the options, one blank between them.
+// The command line after its options: its words, one blank between them, and the first.
 struct CommandLine {
   std::string text;
   std::string firstWord;
@@ -153,6 +156,10 @@ int main(int argc, char** argv) {
   }
   CommandLine line;
   if (std::optional<int> status = ReadCommandLine(argc, argv, line)) return *status;
+  // Fontconfig reads its whole configuration, dozens of XML files, when the window first
+  // measures text: read on another processor while Qt connects to the display, it is
+  // ready by then.
+  std::jthread fontConfiguration([] { FcInit(); });
   // Qt sees no argument of the user's: every option is the program's own, and a word after
   // "--" must not be taken for one of Qt's.
   int qtArgc = 1;
@@ -168,6 +175,7 @@ int main(int argc, char** argv) {
   }
   trovix::InstanceStart start =
       name.isEmpty() ? trovix::InstanceStart::kRunWindow : trovix::BecomeTheInstance(server, name, handOver, &problem);
+  fontConfiguration.join();  // Qt would otherwise read the configuration a second time
   if (start == trovix::InstanceStart::kHandedOver) return 0;
   if (start == trovix::InstanceStart::kFailed) {
     // Neither a hand-over nor a window of its own: say so rather than end in silence.
