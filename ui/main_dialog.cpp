@@ -305,13 +305,7 @@ void MainDialog::CreateControls() {
   // where the last header ends.
   columns.push_back(headers_.back()->geometry().right() + 1);
   listView_->setItemDelegate(new PacketRowDelegate(columns, kListExtentPixels, listView_));
-  // Each byte's width in the list's font, by which the list picks each field's widest text.
-  std::array<uint16_t, 256> advances;
-  QFontMetricsF metrics(listView_->font());
-  for (int c = 0; c < 256; ++c) {
-    advances[static_cast<size_t>(c)] = static_cast<uint16_t>(std::lround(metrics.horizontalAdvance(QChar(c)) * 64));
-  }
-  list_->SetByteAdvances(advances);
+  list_->SetRowFont(listView_->font());
   // The headers go where the columns are, also when the rows are scrolled sideways.
   connect(listView_->horizontalScrollBar(), &QScrollBar::valueChanged, this, &MainDialog::PlaceColumnHeaders);
 
