@@ -28,12 +28,6 @@ using namespace resources;
 using test::Button;
 using test::Rows;
 
-class ScriptedOpenPrompt : public OpenPrompt {
- public:
-  std::optional<QString> Ask(QWidget*, const QString&) override { return answer; }
-  std::optional<QString> answer;
-};
-
 // Gives the answers in turn and keeps what each question counted.
 class ScriptedDiscardQuestion : public DiscardQuestion {
  public:
@@ -79,7 +73,7 @@ class WindowFile : public ::testing::Test {
 
   std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
   test::Fakes fakes_;
-  ScriptedOpenPrompt prompt_;
+  test::ScriptedOpenPrompt prompt_;
   ScriptedDiscardQuestion question_;
   std::unique_ptr<test::TestDialog> dialog_;
   test::TempFolder folder_;

@@ -110,33 +110,24 @@ class PacketListView : public QListView {
   // How far the rows are scrolled sideways, as the view draws them.
   int scrolledBy() const { return horizontalOffset(); }
 
+ protected:
   // Rows added below the last one on screen change only the scroll range: they are laid
   // out without repainting the rows on screen, which a flood would otherwise repaint at
-  // every update.
-  void doItemsLayout() override {
-    bool quiet = layoutPending_ && insertsOffScreen_;
-    layoutPending_ = false;
-    if (!quiet) {
-      QListView::doItemsLayout();
-      return;
-    }
-    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
-    QListView::doItemsLayout();
-    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
-  }
-
- protected:
-  void reset() override {
-    layoutPending_ = false;  // the rows on screen are gone
-    QListView::reset();
-  }
+  // every update. Qt's list forgets its layout when rows are inserted and lays them out
+  // later; a paint or a scroll before then would find no rows (a blank list, a scroll
+  // lost), so the rows are laid out at once, before anything else can happen.
   void rowsInserted(const QModelIndex& parent, int start, int end) override {
     // No row at the viewport's bottom edge: the list does not fill it, and new rows show.
     QModelIndex last = indexAt(QPoint(0, viewport()->height() - 1));
-    bool offScreen = last.isValid() && start > last.row();
-    insertsOffScreen_ = (layoutPending_ ? insertsOffScreen_ : true) && offScreen;
-    layoutPending_ = true;
+    bool below = last.isValid() && start > last.row();
+    QPoint scrolled(horizontalOffset(), verticalOffset());  // while the layout holds
     QListView::rowsInserted(parent, start, end);
+    if (!below) return executeDelayedItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
+    executeDelayedItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
+    // A scroll range that shrank moved the rows, and the viewport dropped that scroll.
+    if (scrolled != QPoint(horizontalOffset(), verticalOffset())) viewport()->update();
   }
   void mousePressEvent(QMouseEvent* event) override {
     if (event->button() == Qt::LeftButton) QListView::mousePressEvent(event);
@@ -165,9 +156,6 @@ class PacketListView : public QListView {
     for (const QModelIndex& row : rows) lines << row.data().toString();
     if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
   }
-
-  bool layoutPending_ = false;     // rows were inserted since the last layout
-  bool insertsOffScreen_ = false;  // and every one of them below the rows on screen
 };
 
 // The find bar's field: Enter finds the next row (Shift+Enter the one before), Escape
