@@ -148,12 +148,17 @@ class PacketListView : public QListView {
   }
 
  private:
-  // The lines as the list shows them, in list order, one a line.
+  // The lines as the list shows them, in list order, one a line. A packet line's empty
+  // field before its first tab (no time shown) is left out, so that a spreadsheet's
+  // first column is the row's number.
   void CopySelectedRows() {
     QModelIndexList rows = selectionModel()->selectedRows();
     std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     QStringList lines;
-    for (const QModelIndex& row : rows) lines << row.data().toString();
+    for (const QModelIndex& row : rows) {
+      QString line = row.data().toString();
+      lines << (line.startsWith(QLatin1Char('\t')) ? line.mid(1) : line);
+    }
     if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
   }
 };
