@@ -110,33 +110,24 @@ class PacketListView : public QListView {
   // How far the rows are scrolled sideways, as the view draws them.
   int scrolledBy() const { return horizontalOffset(); }
 
+ protected:
   // Rows added below the last one on screen change only the scroll range: they are laid
   // out without repainting the rows on screen, which a flood would otherwise repaint at
-  // every update.
-  void doItemsLayout() override {
-    bool quiet = layoutPending_ && insertsOffScreen_;
-    layoutPending_ = false;
-    if (!quiet) {
-      QListView::doItemsLayout();
-      return;
-    }
-    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
-    QListView::doItemsLayout();
-    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
-  }
-
- protected:
-  void reset() override {
-    layoutPending_ = false;  // the rows on screen are gone
-    QListView::reset();
-  }
+  // every update. Qt's list forgets its layout when rows are inserted and lays them out
+  // later; a paint or a scroll before then would find no rows (a blank list, a scroll
+  // lost), so the rows are laid out at once, before anything else can happen.
   void rowsInserted(const QModelIndex& parent, int start, int end) override {
     // No row at the viewport's bottom edge: the list does not fill it, and new rows show.
     QModelIndex last = indexAt(QPoint(0, viewport()->height() - 1));
-    bool offScreen = last.isValid() && start > last.row();
-    insertsOffScreen_ = (layoutPending_ ? insertsOffScreen_ : true) && offScreen;
-    layoutPending_ = true;
+    bool below = last.isValid() && start > last.row();
+    QPoint scrolled(horizontalOffset(), verticalOffset());  // while the layout holds
     QListView::rowsInserted(parent, start, end);
+    if (!below) return executeDelayedItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
+    executeDelayedItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
+    // A scroll range that shrank moved the rows, and the viewport dropped that scroll.
+    if (scrolled != QPoint(horizontalOffset(), verticalOffset())) viewport()->update();
   }
   void mousePressEvent(QMouseEvent* event) override {
     if (event->button() == Qt::LeftButton) QListView::mousePressEvent(event);
@@ -157,17 +148,19 @@ class PacketListView : public QListView {
   }
 
  private:
-  // The lines as the list shows them, in list order, one a line.
+  // The lines as the list shows them, in list order, one a line. A packet line's empty
+  // field before its first tab (no time shown) is left out, so that a spreadsheet's
+  // first column is the row's number.
   void CopySelectedRows() {
     QModelIndexList rows = selectionModel()->selectedRows();
     std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     QStringList lines;
-    for (const QModelIndex& row : rows) lines << row.data().toString();
+    for (const QModelIndex& row : rows) {
+      QString line = row.data().toString();
+      lines << (line.startsWith(QLatin1Char('\t')) ? line.mid(1) : line);
+    }
     if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
   }
-
-  bool layoutPending_ = false;     // rows were inserted since the last layout
-  bool insertsOffScreen_ = false;  // and every one of them below the rows on screen
 };
 
 // The find bar's field: Enter finds the next row (Shift+Enter the one before), Escape
