@@ -33,6 +33,16 @@ class ByteReader {
     return static_cast<uint32_t>(data_[offset]) << 24 | static_cast<uint32_t>(data_[offset + 1]) << 16 |
            static_cast<uint32_t>(data_[offset + 2]) << 8 | data_[offset + 3];
   }
+  // Little-endian fields, as capture files written on such machines hold them.
+  uint16_t Le16(size_t offset) noexcept {
+    if (!Need(offset, 2)) return 0;
+    return static_cast<uint16_t>(data_[offset] | data_[offset + 1] << 8);
+  }
+  uint32_t Le32(size_t offset) noexcept {
+    if (!Need(offset, 4)) return 0;
+    return static_cast<uint32_t>(data_[offset]) | static_cast<uint32_t>(data_[offset + 1]) << 8 |
+           static_cast<uint32_t>(data_[offset + 2]) << 16 | static_cast<uint32_t>(data_[offset + 3]) << 24;
+  }
   // An IPv4 address as it stands on the wire, most significant byte first.
   uint32_t Ipv4(size_t offset) noexcept { return Be32(offset); }
   // Has(), marking the reader short when the bytes were not received: for fields that

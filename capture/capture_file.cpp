@@ -1,5 +1,6 @@
 // The reader polls its descriptor beside the capture's wake event, so that "stop" ends a
-// stream that sends nothing; libpcap reads through a stdio stream made on that poll.
+// stream that sends nothing; libpcap reads pcap through a stdio stream made on that poll,
+// our block reader pcapng straight from it. The first four bytes tell the two apart.
 #include "capture/capture_file.h"
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <system_error>
 
 #include "capture/link_layer.h"
+#include "capture/pcapng_reader.h"
 
 namespace trovix {
 namespace {
@@ -32,14 +35,19 @@ struct Reader {
   int wakeFd;
   StreamHooks* hooks;
   bool ended = false;  // the hooks ended the stream
+  int readError = 0;   // errno of a read that failed, other than a stop
+  // The first bytes, read to tell the formats apart, handed out again first.
+  uint8_t head[4] = {};
+  size_t headSize = 0;
+  size_t headGiven = 0;
 };
 
 // A file or stdin: every frame to the store, each pause shows the rows so far.
 class StoreHooks : public StreamHooks {
  public:
   StoreHooks(CaptureState& state, CaptureListener* listener) : state_(state), listener_(listener) {}
-  AcceptResult Take(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime) noexcept override {
-    return AcceptFrame(state_, linkType, frame, size, receiveTime);
+  AcceptResult Take(const StreamRecord& record) noexcept override {
+    return AcceptFrame(state_, record.linkType, record.frame, record.size, record.receiveTime);
   }
   void Pause() noexcept override {
     uint32_t count = PublishedPacketCount(state_.store);
@@ -59,6 +67,12 @@ bool Stopped(const Reader& r) { return r.ended || r.state->stopFlag.load(std::me
 // The stdio stream's read: waits for bytes or a stop, and lists what came before waiting.
 ssize_t ReadSome(void* cookie, char* buffer, size_t size) {
   auto& r = *static_cast<Reader*>(cookie);
+  if (r.headGiven < r.headSize) {
+    size_t n = std::min(size, r.headSize - r.headGiven);
+    std::memcpy(buffer, r.head + r.headGiven, n);
+    r.headGiven += n;
+    return static_cast<ssize_t>(n);
+  }
   constexpr short kReadable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
   pollfd fds[3] = {{r.fd, POLLIN, 0}, {r.wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
   for (int timeout = 0;; timeout = kStopCheckMs) {
@@ -68,7 +82,7 @@ ssize_t ReadSome(void* cookie, char* buffer, size_t size) {
       return -1;
     }
     int ready = poll(fds, textFd >= 0 ? 3 : 2, timeout);
-    if (ready < 0 && errno != EINTR) return -1;
+    if (ready < 0 && errno != EINTR) return r.readError = errno, -1;
     if (ready > 0 && textFd >= 0 && (fds[2].revents & kReadable) != 0 && !r.hooks->TextReady()) {
       r.ended = true;
       continue;
@@ -76,9 +90,19 @@ ssize_t ReadSome(void* cookie, char* buffer, size_t size) {
     if (ready > 0 && (fds[0].revents & kReadable) != 0) {
       ssize_t n = read(r.fd, buffer, size);
       if (n > 0) r.reading->bytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
-      if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
+      if (n >= 0) return n;
+      if (errno != EAGAIN && errno != EINTR) return r.readError = errno, -1;
     }
     if (timeout == 0) r.hooks->Pause();  // a stream that pauses shows what it sent so far
+  }
+}
+
+// Reads the first four bytes (fewer at the end, or a stop), to be handed out again.
+void ReadHead(Reader& r) {
+  while (r.headSize < sizeof r.head) {
+    ssize_t n = ReadSome(&r, reinterpret_cast<char*>(r.head) + r.headSize, sizeof r.head - r.headSize);
+    if (n <= 0) break;
+    r.headSize += static_cast<size_t>(n);
   }
 }
 
@@ -89,38 +113,135 @@ std::string LinkTypeName(int linkType) {
   return name != nullptr ? name : std::to_string(linkType);
 }
 
-// Reads records until the end, a stop, a full store or a record that cannot be read.
-void ReadRecords(Reader& r, pcap_t* in) {
+void RefuseLinkType(Reader& r, int linkType) {
+  r.reading->end = FileEnd::kBadInput;
+  r.reading->problem = "link type " + LinkTypeName(linkType) +
+                       " is not one that carries IP here (Ethernet, Linux cooked, raw IP, loopback)";
+}
+
+// One record through the hooks; false once the store is full, which ends the reading.
+bool TakeRecord(Reader& r, const StreamRecord& record) {
   FileReading& reading = *r.reading;
-  int linkType = pcap_datalink(in);
-  if (!KnownLinkType(linkType)) {
-    reading.end = FileEnd::kBadInput;
-    reading.problem = "link type " + LinkTypeName(linkType) +
-                      " is not one that carries IP here (Ethernet, Linux cooked, raw IP, loopback)";
-    return;
+  uint64_t records = reading.records.load(std::memory_order_relaxed) + 1;
+  reading.records.store(records, std::memory_order_relaxed);
+  AcceptResult accepted = r.hooks->Take(record);
+  if (accepted == AcceptResult::kStoredLast || accepted == AcceptResult::kNoRoom) {
+    // A record that did not fit is not kept: it is the first one left.
+    if (accepted == AcceptResult::kNoRoom) reading.records.store(records - 1, std::memory_order_relaxed);
+    reading.end = FileEnd::kStoreFull;
+    return false;
   }
-  pcap_pkthdr* header = nullptr;
-  const u_char* frame = nullptr;
-  int result;
-  while (!Stopped(r) && (result = pcap_next_ex(in, &header, &frame)) == 1) {
-    ++reading.records;
-    AcceptResult accepted = r.hooks->Take(linkType, frame, header->caplen, RecordTime(header->ts));
-    if (accepted == AcceptResult::kStoredLast || accepted == AcceptResult::kNoRoom) {
-      // A record that did not fit is not kept: it is the first one left.
-      if (accepted == AcceptResult::kNoRoom) --reading.records;
-      reading.end = FileEnd::kStoreFull;
-      return;
-    }
-    if (reading.records % kPublishEveryRecords == 0) r.hooks->Pause();
-  }
+  if (records % kPublishEveryRecords == 0) r.hooks->Pause();
+  return true;
+}
+
+// How a reading that left its loop ended: by its hooks, a stop, a record that could not
+// be read (`why`, unless empty), or at the end of its bytes.
+void SayEnd(Reader& r, const std::string& why) {
+  FileReading& reading = *r.reading;
   if (r.ended) {
     reading.end = FileEnd::kEndedBySource;
   } else if (Stopped(r)) {
     reading.end = FileEnd::kStopped;
-  } else if (result == PCAP_ERROR) {
+  } else if (!why.empty()) {
     reading.end = FileEnd::kBadInput;
-    reading.problem = "record " + std::to_string(reading.records + 1) + ": " + pcap_geterr(in);
+    reading.problem = "record " + std::to_string(reading.records.load(std::memory_order_relaxed) + 1) + ": " + why;
   }
+}
+
+// The hooks' turn once the stream is known to be a capture; false ends the reading.
+bool Begin(Reader& r) {
+  if (r.hooks->Began()) return true;
+  r.reading->end = FileEnd::kEndedBySource;
+  return false;
+}
+
+// Reads pcap records until the end, a stop, a full store or a record that cannot be read.
+void ReadPcapRecords(Reader& r, pcap_t* in) {
+  int linkType = pcap_datalink(in);
+  if (!KnownLinkType(linkType)) return RefuseLinkType(r, linkType);
+  if (!Begin(r)) return;
+  pcap_pkthdr* header = nullptr;
+  const u_char* frame = nullptr;
+  int result = 0;
+  while (!Stopped(r) && (result = pcap_next_ex(in, &header, &frame)) == 1) {
+    if (!TakeRecord(r, {linkType, frame, header->caplen, header->len, RecordTime(header->ts)})) return;
+  }
+  SayEnd(r, result == PCAP_ERROR ? pcap_geterr(in) : "");
+}
+
+void ReadPcap(Reader& r, FILE* stream) {
+  char error[PCAP_ERRBUF_SIZE] = {};
+  // Nanosecond times: the store keeps them so, and a save writes them back.
+  pcap_t* in = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, error);
+  if (in == nullptr) {
+    std::fclose(stream);
+    FileReading& reading = *r.reading;
+    reading.end = r.ended ? FileEnd::kEndedBySource : Stopped(r) ? FileEnd::kStopped : FileEnd::kBadInput;
+    reading.problem = kNotCaptureFile + std::string(error);
+    return;
+  }
+  ReadPcapRecords(r, in);
+  pcap_close(in);  // closes the stream and the descriptor
+}
+
+// pcapng's bytes straight from the poll and read, through a buffer of its own (a stdio
+// stream on the same read copies small pieces a byte at a time).
+struct Buffered {
+  Reader* r;
+  std::vector<uint8_t> bytes = std::vector<uint8_t>(kReadBufferSize);
+  size_t at = 0, end = 0;
+};
+
+size_t FromBuffer(void* context, uint8_t* into, size_t size) {
+  auto& b = *static_cast<Buffered*>(context);
+  size_t done = 0;
+  while (done < size) {
+    if (b.at == b.end) {
+      ssize_t n = ReadSome(b.r, reinterpret_cast<char*>(b.bytes.data()), b.bytes.size());
+      if (n <= 0) break;
+      b.at = 0;
+      b.end = static_cast<size_t>(n);
+    }
+    size_t n = std::min(size - done, b.end - b.at);
+    std::memcpy(into + done, b.bytes.data() + b.at, n);
+    b.at += n;
+    done += n;
+  }
+  return done;
+}
+
+bool CarriesIp(const std::vector<PcapngInterface>& interfaces) {
+  return std::any_of(interfaces.begin(), interfaces.end(),
+                     [](const PcapngInterface& i) { return KnownLinkType(LinkTypeOfFile(i.linkType)); });
+}
+
+// Reads pcapng blocks until the end, a stop, a full store or a block that breaks a rule.
+// Each packet has its interface's link type; one that carries no IP here is passed over
+// while another interface of its section carries IP, and ends the reading otherwise.
+// Names and comments stay with the block reader, not shown yet.
+void ReadPcapngRecords(Reader& r) {
+  Buffered buffered{&r};
+  PcapngReader in(FromBuffer, &buffered);
+  bool began = false;
+  PcapngReader::Block block = PcapngReader::Block::kOther;
+  while (!Stopped(r) && (block = in.Next()) != PcapngReader::Block::kEnd && block != PcapngReader::Block::kError) {
+    if (!began && !(began = Begin(r))) return;
+    if (block != PcapngReader::Block::kPacket) continue;
+    const PcapngPacket& p = in.packet();
+    int linkType = LinkTypeOfFile(in.interfaces()[p.interface].linkType);
+    if (!KnownLinkType(linkType) && !CarriesIp(in.interfaces())) return RefuseLinkType(r, linkType);
+    if (!TakeRecord(r, {linkType, p.frame, p.size, p.wireLength, p.receiveTime})) return;
+  }
+  if (Stopped(r)) return SayEnd(r, "");
+  if (r.readError != 0) return SayEnd(r, std::string("error reading dump file: ") + std::strerror(r.readError));
+  if (block != PcapngReader::Block::kError) return;  // the end of the stream
+  if (in.notPcapng()) {
+    r.reading->end = FileEnd::kBadInput;
+    r.reading->problem = kNotCaptureFile + in.error();
+    return;
+  }
+  SayEnd(r, in.error());
 }
 
 void ReaderThread(CaptureState* state, CaptureListener* listener, int fd, int wakeFd, FileReading* reading) {
@@ -147,8 +268,7 @@ AcceptResult AcceptFrame(CaptureState& state, int linkType, const uint8_t* frame
 }
 
 int64_t RecordTime(const timeval& ts) noexcept {
-  // pcapng's if_tsresol and if_tsoffset reach far beyond the 64-bit range (1677 to 2262):
-  // a time outside it is clamped to its nearer end, never wrapped.
+  // A time outside the 64-bit range (1677 to 2262) is clamped to its nearer end, never wrapped.
   int64_t time;
   if (__builtin_mul_overflow(static_cast<int64_t>(ts.tv_sec), int64_t{1000000000}, &time) ||
       __builtin_add_overflow(time, static_cast<int64_t>(ts.tv_usec), &time)) {
@@ -159,24 +279,17 @@ int64_t RecordTime(const timeval& ts) noexcept {
 
 void ReadStream(CaptureState& state, int fd, int wakeFd, FileReading& reading, StreamHooks& hooks) {
   Reader r{&state, &reading, fd, wakeFd, &hooks};
-  FILE* stream = fopencookie(&r, "r", {ReadSome, nullptr, nullptr, CloseSource});
-  if (stream == nullptr) {
+  ReadHead(r);
+  if (r.headSize == sizeof r.head && std::memcmp(r.head, kPcapngMagic, sizeof r.head) == 0) {
+    ReadPcapngRecords(r);
+    close(fd);
+  } else if (FILE* stream = fopencookie(&r, "r", {ReadSome, nullptr, nullptr, CloseSource}); stream != nullptr) {
+    (void)setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
+    ReadPcap(r, stream);
+  } else {
     close(fd);
     reading.end = FileEnd::kBadInput;
     reading.problem = std::string("cannot read: ") + std::strerror(errno);
-  } else {
-    (void)setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
-    char error[PCAP_ERRBUF_SIZE] = {};
-    // Nanosecond times: the store keeps them so, and a save writes them back.
-    pcap_t* in = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, error);
-    if (in == nullptr) {
-      std::fclose(stream);
-      reading.end = r.ended ? FileEnd::kEndedBySource : Stopped(r) ? FileEnd::kStopped : FileEnd::kBadInput;
-      reading.problem = std::string("not a capture file: ") + error;
-    } else {
-      ReadRecords(r, in);
-      pcap_close(in);  // closes the stream and the descriptor
-    }
   }
   hooks.Pause();
 }
@@ -185,7 +298,7 @@ int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, File
   state.run.ClearOutcome();
   state.run.bindTextUnknown = false;
   reading.bytesRead.store(0, std::memory_order_relaxed);
-  reading.records = 0;
+  reading.records.store(0, std::memory_order_relaxed);
   reading.end = FileEnd::kEndOfFile;
   reading.problem.clear();
   struct stat info {};

@@ -1,5 +1,6 @@
-// Reading a capture file (pcap or pcapng, through libpcap), or a stream of one, into the
-// store through the accept path, on a thread of its own, as a capture would fill it.
+// Reading a capture file (pcap through libpcap, pcapng through our own block reader), or a
+// stream of one, into the store through the accept path, on a thread of its own, as a
+// capture would fill it.
 #pragma once
 
 #include <atomic>
@@ -31,14 +32,26 @@ enum class FileEnd {
   kEndedBySource,  // the stream's hooks ended it (its program said something)
 };
 
-// What one reading did. `bytesRead` may be read on any thread while the file is read; the
-// rest is written by the reader as it ends, to be read once it is joined.
+// What one reading did. `bytesRead` and `records` may be read on any thread while the file
+// is read; the rest is written by the reader as it ends, to be read once it is joined.
 struct FileReading {
   std::atomic<uint64_t> bytesRead{0};
+  std::atomic<uint64_t> records{0};  // records read
   uint64_t size = 0;  // a regular file's size; 0 for a stream
-  uint64_t records = 0;  // records read
   FileEnd end = FileEnd::kEndOfFile;
   std::string problem;  // for kBadInput: what was wrong and where
+};
+
+// How `problem` begins when the stream is not a capture file at all.
+constexpr char kNotCaptureFile[] = "not a capture file: ";
+
+// One record of a stream: a frame of its link type (a libpcap DLT_ number).
+struct StreamRecord {
+  int linkType;
+  const uint8_t* frame;
+  size_t size;        // captured bytes
+  size_t wireLength;  // the frame's length as it was sent, as the record gives it
+  int64_t receiveTime;
 };
 
 // What reading a stream does besides reading records. A file hands every frame to the
@@ -47,8 +60,10 @@ struct FileReading {
 class StreamHooks {
  public:
   virtual ~StreamHooks() = default;
-  // One frame read; kStoredLast or kNoRoom ends the stream as a full store.
-  virtual AcceptResult Take(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime) noexcept = 0;
+  // The stream's header was read: it is a capture stream. False ends it (kEndedBySource).
+  virtual bool Began() noexcept { return true; }
+  // One record read; kStoredLast or kNoRoom ends the stream as a full store.
+  virtual AcceptResult Take(const StreamRecord& record) noexcept = 0;
   // The stream paused (or a batch of records was read): the moment to show what came.
   virtual void Pause() noexcept = 0;
   // A descriptor watched beside the stream's (-1 for none), and its turn when it is

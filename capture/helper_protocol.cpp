@@ -39,6 +39,9 @@ bool ParseHelperRequest(const uint8_t* message, size_t size, HelperRequest& requ
     if (!IsSwitch(s)) return false;
   }
   if (!TextIsClean(r.fromText) || !TextIsClean(r.toText)) return false;
+  sock_filter expression[kMaxExpressionInstructions];
+  std::memcpy(expression, message + sizeof r, tail);
+  if (!ExpressionReadsOnlyTheDatagram(expression, tail / sizeof(sock_filter))) return false;
   request = r;
   return true;
 }

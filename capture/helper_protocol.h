@@ -48,12 +48,12 @@ inline constexpr uint32_t kMaxHandOverMs = 10000;
 // as many as the kernel takes in one program beside the helper's own.
 inline constexpr size_t kMaxExpressionInstructions = BPF_MAXINSNS - kKernelFilterMax;
 
-// True when `size` bytes at `message` are exactly one well-formed request (and at most
-// kMaxExpressionInstructions whole instructions after it, which the kernel checks as it
-// attaches them): the magic, an
-// interface index >= 0, a ring shape within the bounds above (block size a power of two),
-// switches of 0 or 1, and texts of printable ASCII ended by a NUL
-// with only NULs after it. `request` is written only then.
+// True when `size` bytes at `message` are exactly one well-formed request and at most
+// kMaxExpressionInstructions whole instructions after it: the magic, an interface index
+// >= 0, a ring shape within the bounds above (block size a power of two), switches of 0 or
+// 1, texts of printable ASCII ended by a NUL with only NULs after it, and a program that
+// reads nothing but the datagram (ExpressionReadsOnlyTheDatagram; the kernel checks the
+// rest as it attaches it). `request` is written only then.
 bool ParseHelperRequest(const uint8_t* message, size_t size, HelperRequest& request) noexcept;
 
 // Helper -> client, told apart by the first byte.

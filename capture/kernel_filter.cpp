@@ -1,4 +1,5 @@
-// Kernel filter: the address test, the protocol switches and the port test in classic BPF.
+// Kernel filter: the address test, the protocol switches and the port test in classic BPF,
+// and the check of an expression's program that runs after them.
 // Classic BPF jumps only forward, by at most 255 instructions, so the program is laid out
 // in the order the tests run and every failed test jumps to the one drop at the end.
 #include "capture/kernel_filter.h"
@@ -9,7 +10,11 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <memory>
+#include <new>
 
 #include "capture/packet_line.h"
 
@@ -285,6 +290,158 @@ size_t JoinKernelFilter(const KernelFilter& own, const sock_filter* expression, 
     if (in.code == (BPF_RET | BPF_K) && in.k > kKernelSnapLength) in.k = kKernelSnapLength;
   }
   return own.length + length;
+}
+
+namespace {
+
+constexpr uint32_t kAnyValue = 0xFFFFFFFFu;
+// A datagram's length: the kernel keeps lengths in ints.
+constexpr uint32_t kAnyLength = 0x7FFFFFFFu;
+constexpr uint32_t kLowestNegative = 0x80000000u;
+constexpr uint32_t kMshLimit = 4 * 0xF;
+
+// What A, X and the scratch words may hold at an instruction, as upper bounds of their
+// unsigned 32-bit values: 0 until some way into it brings more, so an instruction that no
+// way reaches is still checked, alone.
+struct Bounds {
+  uint32_t a, x;
+  uint32_t m[BPF_MEMWORDS];
+};
+
+uint32_t Saturated(uint64_t value) { return value > kAnyValue ? kAnyValue : static_cast<uint32_t>(value); }
+
+// Every bit below the highest one of `value` set: a bound of an OR or XOR of smaller values.
+uint32_t BitsUpTo(uint32_t value) {
+  for (int shift = 1; shift < 32; shift *= 2) value |= value >> shift;
+  return value;
+}
+
+// A's bound after the ALU operation `op` of A (bound `a`) with `b` (K itself, or X's bound).
+bool AluBound(uint16_t op, uint32_t a, uint32_t b, bool constant, uint32_t& out) {
+  switch (op) {
+    case BPF_ADD: out = Saturated(uint64_t{a} + b); return true;
+    case BPF_SUB: out = b == 0 ? a : kAnyValue; return true;  // it may wrap below zero
+    case BPF_MUL: out = Saturated(uint64_t{a} * b); return true;
+    case BPF_DIV: out = a; return true;
+    case BPF_MOD:
+    case BPF_AND: out = std::min(a, b); return true;
+    case BPF_OR:
+    case BPF_XOR: out = BitsUpTo(a | b); return true;
+    case BPF_LSH: out = b >= 32 ? kAnyValue : Saturated(uint64_t{a} << b); return true;
+    case BPF_RSH: out = constant && b < 32 ? a >> b : a; return true;
+    case BPF_NEG: out = kAnyValue; return true;
+    default: return false;
+  }
+}
+
+uint32_t LoadBound(uint16_t size) { return size == BPF_B ? 0xFF : size == BPF_H ? 0xFFFF : kAnyValue; }
+
+bool IsDatagramOffset(uint32_t k) { return k < kLowestNegative; }
+
+// Takes `in`, one instruction that is neither a jump nor a return, into `b`; false when it
+// may read outside the datagram or is not one the kernel runs.
+bool Step(const sock_filter& in, Bounds& b) {
+  uint16_t code = in.code;
+  uint32_t k = in.k;
+  bool loads = BPF_CLASS(code) == BPF_LD || BPF_CLASS(code) == BPF_LDX;
+  bool memory = (loads && BPF_MODE(code) == BPF_MEM) || BPF_CLASS(code) == BPF_ST || BPF_CLASS(code) == BPF_STX;
+  if (memory && k >= BPF_MEMWORDS) return false;
+  switch (BPF_CLASS(code)) {
+    case BPF_LD:
+      switch (code) {
+        case BPF_LD | BPF_W | BPF_ABS:
+        case BPF_LD | BPF_H | BPF_ABS:
+        case BPF_LD | BPF_B | BPF_ABS:
+          if (!IsDatagramOffset(k) && k != static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)) return false;
+          b.a = LoadBound(BPF_SIZE(code));
+          return true;
+        case BPF_LD | BPF_W | BPF_IND:
+        case BPF_LD | BPF_H | BPF_IND:
+        case BPF_LD | BPF_B | BPF_IND:
+          // The kernel adds X to k in 32 bits and treats a negative sum as one of its areas.
+          if (!IsDatagramOffset(k) || uint64_t{b.x} + k >= kLowestNegative) return false;
+          b.a = LoadBound(BPF_SIZE(code));
+          return true;
+        case BPF_LD | BPF_W | BPF_LEN: b.a = kAnyLength; return true;
+        case BPF_LD | BPF_IMM: b.a = k; return true;
+        case BPF_LD | BPF_MEM: b.a = b.m[k]; return true;
+        default: return false;
+      }
+    case BPF_LDX:
+      switch (code) {
+        case BPF_LDX | BPF_B | BPF_MSH:
+          if (!IsDatagramOffset(k)) return false;
+          b.x = kMshLimit;
+          return true;
+        case BPF_LDX | BPF_W | BPF_LEN: b.x = kAnyLength; return true;
+        case BPF_LDX | BPF_W | BPF_IMM: b.x = k; return true;
+        case BPF_LDX | BPF_W | BPF_MEM: b.x = b.m[k]; return true;
+        default: return false;
+      }
+    case BPF_ST: b.m[k] = b.a; return code == BPF_ST;
+    case BPF_STX: b.m[k] = b.x; return code == BPF_STX;
+    case BPF_ALU: {
+      bool constant = BPF_SRC(code) == BPF_K;
+      if ((code & ~(BPF_OP(0xFF) | BPF_SRC(0xFF))) != BPF_ALU) return false;
+      return AluBound(BPF_OP(code), b.a, constant ? k : b.x, constant, b.a);
+    }
+    case BPF_MISC:
+      if (code == (BPF_MISC | BPF_TAX)) b.x = b.a;
+      else if (code == (BPF_MISC | BPF_TXA)) b.a = b.x;
+      else return false;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Hands `b` on to instruction `to`, where it joins what other paths bring.
+bool Reach(Bounds* at, size_t length, uint64_t to, const Bounds& b) {
+  if (to >= length) return false;
+  Bounds& there = at[to];
+  there.a = std::max(there.a, b.a);
+  there.x = std::max(there.x, b.x);
+  for (size_t i = 0; i < BPF_MEMWORDS; ++i) there.m[i] = std::max(there.m[i], b.m[i]);
+  return true;
+}
+
+bool IsJump(uint16_t code) {
+  switch (code & ~BPF_SRC(0xFF)) {
+    case BPF_JMP | BPF_JEQ:
+    case BPF_JMP | BPF_JGT:
+    case BPF_JMP | BPF_JGE:
+    case BPF_JMP | BPF_JSET: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+bool ExpressionReadsOnlyTheDatagram(const sock_filter* program, size_t length) noexcept {
+  if (length == 0) return true;
+  std::unique_ptr<Bounds[]> at(new (std::nothrow) Bounds[length]());
+  if (at == nullptr) return false;
+  at[0].a = at[0].x = kAnyValue;
+  std::fill(std::begin(at[0].m), std::end(at[0].m), kAnyValue);
+  // Classic BPF jumps only forward: every way into an instruction is joined before it runs.
+  for (size_t i = 0; i < length; ++i) {
+    Bounds b = at[i];
+    const sock_filter& in = program[i];
+    bool fine;
+    if (in.code == (BPF_RET | BPF_K)) {
+      fine = true;
+    } else if (in.code == (BPF_RET | BPF_A)) {
+      fine = b.a <= kKernelSnapLength;
+    } else if (in.code == (BPF_JMP | BPF_JA)) {
+      fine = Reach(at.get(), length, i + 1 + uint64_t{in.k}, b);
+    } else if (IsJump(in.code)) {
+      fine = Reach(at.get(), length, i + 1 + in.jt, b) && Reach(at.get(), length, i + 1 + in.jf, b);
+    } else {
+      fine = Step(in, b) && Reach(at.get(), length, i + 1, b);
+    }
+    if (!fine) return false;
+  }
+  return true;
 }
 
 }  // namespace trovix

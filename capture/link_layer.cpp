@@ -71,6 +71,11 @@ uint32_t HostOrderWord(const uint8_t* p) {
 
 }  // namespace
 
+int LinkTypeOfFile(uint32_t fileLinkType) {
+  constexpr uint32_t kLinktypeRaw = 101;
+  return fileLinkType == kLinktypeRaw ? DLT_RAW : static_cast<int>(fileLinkType);
+}
+
 bool KnownLinkType(int linkType) {
   switch (linkType) {
     case DLT_EN10MB: case DLT_LINUX_SLL: case DLT_LINUX_SLL2: case DLT_RAW: case DLT_IPV4: case DLT_IPV6:

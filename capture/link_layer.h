@@ -6,6 +6,10 @@
 
 namespace trovix {
 
+// The libpcap link type (DLT_) of a LINKTYPE_ number as capture files write it: they differ
+// only for raw IP (LINKTYPE_RAW is 101) among the link types read here.
+int LinkTypeOfFile(uint32_t fileLinkType);
+
 // Whether frames of libpcap link type `linkType` are understood here.
 bool KnownLinkType(int linkType);
 

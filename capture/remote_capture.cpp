@@ -13,8 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -86,7 +88,10 @@ std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
   return words;
 }
 
-// The address and port of a filter text of the strict forms, as pcap filter words.
+// The address and port of a filter text of the strict forms, as pcap filter words. The
+// accept path tests ports of TCP and UDP alone (an ICMP error, which quotes the ports of
+// the datagram it answers, passes a port filter), and of those only the ones it finds
+// directly behind the IP header are where libpcap's "port" looks; the rest pass.
 void AddEndpoint(std::string_view text, std::string& filter) {
   if (!CheckFilterText(text).problem.empty()) return;
   std::string address, port;
@@ -101,13 +106,15 @@ void AddEndpoint(std::string_view text, std::string& filter) {
     port = text.substr(text.find(':') + 1);
   }
   if (address != "*") filter += " and host " + address;
-  if (!port.empty() && port != "*" && port != "0") filter += " and port " + port;
+  if (!port.empty() && port != "*" && port != "0") {
+    filter += " and (not (ip proto 6 or ip proto 17 or ip6[6] = 6 or ip6[6] = 17) or port " + port + ")";
+  }
 }
 
-// A pcap filter that keeps at least what the options keep: families, protocols, and each
-// address and port named (in either direction, which covers both one-way and both-ways).
+}  // namespace
+
 std::string TcpdumpFilter(const CaptureOptions& o) {
-  std::string filter = o.ipv6 ? "(ip or ip6)" : "ip";
+  std::string filter = !o.ipv6 ? "ip" : o.ipv4 ? "(ip or ip6)" : "ip6";
   if (!o.raw) {
     std::string protocols;
     auto add = [&](bool on, const char* words) {
@@ -117,6 +124,10 @@ std::string TcpdumpFilter(const CaptureOptions& o) {
     add(o.udp, "udp");
     add(o.icmp, "icmp or icmp6");
     add(o.igmp, "igmp");
+    // libpcap's protocols look behind one fragment header at most; the accept path walks
+    // every extension header to the upper layer, so IPv6 that begins with one is kept.
+    add(o.ipv6 && (o.tcp || o.udp || o.icmp),
+        "ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or ip6[6] = 51 or ip6[6] = 60");
     filter += protocols.empty() ? " and not ip and not ip6" : " and (" + protocols + ")";
   }
   AddEndpoint(o.fromText, filter);
@@ -124,6 +135,8 @@ std::string TcpdumpFilter(const CaptureOptions& o) {
   if (!o.expressionText.empty()) filter += " and (" + std::string(o.expressionText) + ")";
   return filter;
 }
+
+namespace {
 
 struct SshProcess {
   pid_t pid = -1;
@@ -224,17 +237,21 @@ class SourceReader : public StreamHooks {
  public:
   SourceReader(Shared& shared, int index, SshProcess process) : s_(shared), index_(index), process_(process) {}
 
-  AcceptResult Take(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime) noexcept override {
+  AcceptResult Take(const StreamRecord& record) noexcept override {
     std::lock_guard lock(s_.turns);
-    if (s_.sink == nullptr) return AcceptFrame(*s_.state, linkType, frame, size, receiveTime, static_cast<uint8_t>(index_));
+    if (s_.sink == nullptr) {
+      return AcceptFrame(*s_.state, record.linkType, record.frame, record.size, record.receiveTime,
+                         static_cast<uint8_t>(index_));
+    }
     const uint8_t* datagram;
     size_t length;
     DatagramFields fields;
-    if (!IpInFrame(linkType, frame, size, datagram, length) || !ScreenDatagram(*s_.state, datagram, length, fields)) {
+    if (!IpInFrame(record.linkType, record.frame, record.size, datagram, length) ||
+        !ScreenDatagram(*s_.state, datagram, length, fields)) {
       return AcceptResult::kDropped;
     }
     s_.sink->FromSource(index_);
-    return s_.sink->Take(datagram, length, fields, receiveTime) ? AcceptResult::kStored : AcceptResult::kNoRoom;
+    return s_.sink->Take(datagram, length, fields, record.receiveTime) ? AcceptResult::kStored : AcceptResult::kNoRoom;
   }
 
   void Pause() noexcept override {
@@ -275,6 +292,12 @@ class SourceReader : public StreamHooks {
   void Run() {
     FileReading& reading = s_.capture->readings[index_];
     ReadStream(*s_.state, process_.out, s_.wakeFd, reading, *this);
+    // A full store (or -c reached) ends the other sources at once, not after this ssh.
+    if (reading.end == FileEnd::kStoreFull) {
+      s_.capture->storeFull.store(true);
+      s_.state->stopFlag.store(1, std::memory_order_release);
+      (void)eventfd_write(s_.wakeFd, 1);
+    }
     int status = EndProcess(process_);
     // What ssh said as it ended, up to the end of its standard error.
     if (process_.err >= 0) {
@@ -284,11 +307,7 @@ class SourceReader : public StreamHooks {
     }
     switch (reading.end) {
       case FileEnd::kStopped:
-        return;
       case FileEnd::kStoreFull:
-        s_.capture->storeFull.store(true);
-        s_.state->stopFlag.store(1, std::memory_order_release);
-        (void)eventfd_write(s_.wakeFd, 1);
         return;
       case FileEnd::kEndedBySource:
         break;
@@ -382,11 +401,12 @@ std::optional<RemoteSource> ParseRemoteSource(std::string_view text, std::string
   RemoteSource s;
   s.text = text;
   std::string_view rest = text.substr(kRemoteScheme.size());
+  // The parts in the order they are written, so that a text which is no source (an ssh
+  // option, say) is refused for its first part, whatever follows a "/".
+  std::optional<std::string_view> interface;
   if (size_t slash = rest.find('/'); slash != std::string_view::npos) {
-    s.interface = rest.substr(slash + 1);
+    interface = rest.substr(slash + 1);
     rest = rest.substr(0, slash);
-    why = CheckName("the interface", s.interface, 15, InterfaceChar);
-    if (!why.empty()) return std::nullopt;
   }
   if (size_t at = rest.find('@'); at != std::string_view::npos) {
     s.user = rest.substr(0, at);
@@ -427,8 +447,32 @@ std::optional<RemoteSource> ParseRemoteSource(std::string_view text, std::string
       return std::nullopt;
     }
   }
+  if (interface) {
+    s.interface = *interface;
+    why = CheckName("the interface", s.interface, 15, InterfaceChar);
+    if (!why.empty()) return std::nullopt;
+  }
   why.clear();
   return s;
+}
+
+std::vector<std::string> SourceLabels(const std::vector<RemoteSource>& sources) {
+  std::vector<std::string> labels, plain;
+  for (const RemoteSource& s : sources) {
+    bool port = false, user = false;
+    for (const RemoteSource& other : sources) {
+      if (other.host != s.host || other.interface != s.interface) continue;
+      port = port || other.port != s.port;
+      user = user || (other.port == s.port && other.user != s.user);
+    }
+    std::string host = port && s.host.find(':') != std::string::npos ? "[" + s.host + "]" : s.host;
+    std::string label = (user && !s.user.empty() ? s.user + "@" : "") + host +
+                        (port && !s.port.empty() ? ":" + s.port : "") + (s.interface.empty() ? "" : "/" + s.interface);
+    auto same = std::count(plain.begin(), plain.end(), label);
+    plain.push_back(label);
+    labels.push_back(same == 0 ? label : label + " (" + std::to_string(same + 1) + ")");
+  }
+  return labels;
 }
 
 std::string ShellQuoted(std::string_view word) {
@@ -436,6 +480,32 @@ std::string ShellQuoted(std::string_view word) {
   for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
+
+namespace {
+
+// The one line that runs `script` in sh whichever login shell ssh hands it to (sh, bash,
+// dash, zsh, fish, csh, tcsh): sh -c with one single-quoted word that holds no newline
+// (tcsh's quotes end at one), no single quote, no "!" (csh's history) and no backslash
+// but before a digit (fish's escapes); the script's other characters are octal escapes,
+// which sh's printf turns back.
+std::string CommandForAnyShell(std::string_view script) {
+  // Inside single quotes these are themselves in every one of those shells, and inside
+  // the double quotes that hold printf's format they are themselves to sh.
+  constexpr std::string_view kAsTheyAre = " -_.,:/=+@()[]{}<>|;&*?#~";
+  std::string line = "sh -c 'eval \"$(printf \"";
+  for (char c : script) {
+    if (Alnum(c) || kAsTheyAre.find(c) != std::string_view::npos) {
+      line += c;
+    } else {
+      char octal[5];
+      std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
+      line += octal;
+    }
+  }
+  return line + "\")\"'";
+}
+
+}  // namespace
 
 std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& options) {
   std::string interface = source.interface.empty() ? "any" : source.interface;
@@ -466,8 +536,7 @@ std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& opti
       "{ wait $p; r=$?; } 2>/dev/null\n"
       "kill -PIPE $w 2>/dev/null\n"
       "exit $r\n";
-  // The user's login shell may be any: sh runs the script, given as one quoted word.
-  return "sh -c " + ShellQuoted(script);
+  return CommandForAnyShell(script);
 }
 
 std::vector<std::string> SshArguments(const RemoteSource& source, const std::string& command) {

@@ -30,11 +30,11 @@ struct RemoteSource {
 inline bool IsRemoteSourceText(std::string_view word) { return word.substr(0, kRemoteScheme.size()) == kRemoteScheme; }
 // The words of a bind text, split at blanks.
 std::vector<std::string> SourceWords(std::string_view text);
-// How a row names its source when there are several: host and interface (two sources may
-// share a host).
-inline std::string SourceName(const RemoteSource& source) {
-  return source.interface.empty() ? source.host : source.host + "/" + source.interface;
-}
+// How the rows name their sources when there are several, one label for each source: host
+// and interface, with the port where another source of that host and interface has
+// another port, and the user where one has the same port but another user ("H/lo",
+// "H:2222/lo", "alice@H/lo"); the same source named again is numbered ("H/lo (2)").
+std::vector<std::string> SourceLabels(const std::vector<RemoteSource>& sources);
 
 // Whether the bind text names at least one remote source (one of its words is one).
 inline bool NamesRemoteSource(std::string_view text) {
@@ -46,11 +46,14 @@ inline bool NamesRemoteSource(std::string_view text) {
 // One source text checked before anything runs: the source, or nothing and why not.
 std::optional<RemoteSource> ParseRemoteSource(std::string_view text, std::string& why);
 
-// One word for a POSIX shell (and csh or fish alike): in single quotes, each ' as '\''.
+// One word for a POSIX shell: in single quotes, each ' as '\''.
 std::string ShellQuoted(std::string_view word);
-// The one command line the remote side's shell runs: trovix-cli -w - where it is found,
-// else tcpdump -U -w - (through sudo -n where that is allowed) with a filter that keeps
-// at least what `options` keep; either leaves out its own ssh connection, and either ends
+// A pcap filter for tcpdump that keeps at least what the accept path keeps with `options`
+// (addresses either way, ports only of TCP and UDP, IPv6 extension headers walked).
+std::string TcpdumpFilter(const CaptureOptions& options);
+// The one command line the remote side's login shell, whichever it is, hands to sh to run:
+// trovix-cli -w - where it is found, else tcpdump -U -w - (through sudo -n where that is
+// allowed) with TcpdumpFilter; either leaves out its own ssh connection, and either ends
 // when ssh's standard input closes.
 std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& options);
 // ssh's arguments, the program first: $TROVIX_SSH when set (a wrapper, as for tests), else ssh.

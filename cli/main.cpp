@@ -1,6 +1,8 @@
 // trovix-cli: the window's capture from a terminal. Live, it keeps no store: every kept
 // datagram is printed (and recorded with -w) as it arrives, so memory stays constant.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <net/if.h>
 #include <pcap/pcap.h>
 #include <poll.h>
@@ -10,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -46,8 +49,6 @@ namespace {
 constexpr RingShape kWatchedRing{256u << 10, 8, 50};
 constexpr RingShape kUnwatchedRing{256u << 10, 8, 1000};
 
-constexpr char kJoinTheGroup[] =
-    "capturing needs membership of group trovix: join it with \"sudo usermod -aG trovix $USER\", then log in again";
 constexpr char kSetIdRefusal[] = "refusing to run set-user-ID or set-group-ID: capturing needs only CAP_NET_RAW";
 
 int Fail(const std::string& message) {
@@ -75,10 +76,31 @@ int WriteOutcome(PacketOutput& output) {
   return Fail(output.failure());
 }
 
+// What this user lacks to capture: a helper it may run that holds CAP_NET_RAW. One built
+// from source never holds it, and only scripts/install-helper makes a copy that does; an
+// installed one is for the members of its group (the package's is trovix).
+std::string PermissionAdvice() {
+  std::string helper = CaptureHelperPath();
+  struct stat file{};
+  bool found = !helper.empty() && stat(helper.c_str(), &file) == 0;
+  bool runnable = found && access(helper.c_str(), X_OK) == 0;
+  if (runnable && geteuid() != 0 && !FileGrantsNetRaw(helper.c_str())) {
+    std::string build = helper.substr(0, helper.rfind('/'));
+    return "the capture helper " + helper + " holds no CAP_NET_RAW, as none built from source does: from the "
+           "source folder, \"sudo scripts/install-helper --user $USER " + build + "\" installs a copy that does in "
+           "/usr/local/libexec/trovix (as scripts/run does); log in again, then name that copy in "
+           "TROVIX_CAPTURE_HELPER";
+  }
+  const group* owner = found && !runnable && file.st_uid == 0 ? getgrgid(file.st_gid) : nullptr;
+  std::string name = owner != nullptr ? owner->gr_name : "trovix";
+  return "capturing needs membership of group " + name + ": join it with \"sudo usermod -aG " + name +
+         " $USER\", then log in again";
+}
+
 std::string StartFailure(const CaptureStart& start, const Options& o, const PacketOutput& output) {
   switch (start.result) {
     case CaptureStartResult::kPermissionDenied:
-      return kJoinTheGroup;
+      return PermissionAdvice();
     case CaptureStartResult::kNoSuchInterface:
       if (!o.interfaceName.empty()) return "no interface is named " + o.interfaceName;
       return "no interface has the address " + o.address;
@@ -150,29 +172,38 @@ std::string Listening(const Options& o) {
 
 static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
 
-// The expression's program for `in`'s link type; for a capture (no `in`), for datagrams
-// from their IP header on, as the capture socket hands them over. False with libpcap's
-// message when it refuses the expression.
-bool CompileExpression(const std::string& expression, pcap_t* in, std::vector<sock_filter>& program,
+// The expression's program for frames of `linkType` (DLT_RAW for a capture, whose socket
+// hands datagrams over from their IP header on). False with libpcap's message when it
+// refuses the expression.
+bool CompileExpression(const std::string& expression, int linkType, std::vector<sock_filter>& program,
                        std::string& error) {
-  pcap_t* dead = in == nullptr ? pcap_open_dead(DLT_RAW, static_cast<int>(kKernelSnapLength)) : nullptr;
-  pcap_t* p = in != nullptr ? in : dead;
+  pcap_t* p = pcap_open_dead(linkType, static_cast<int>(kKernelSnapLength));
   bpf_program compiled{};
   bool ok = p != nullptr && pcap_compile(p, &compiled, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0;
   if (ok) {
     program.resize(compiled.bf_len);
     std::memcpy(program.data(), compiled.bf_insns, program.size() * sizeof(sock_filter));
     pcap_freecode(&compiled);
-    if (in == nullptr && program.size() > kMaxExpressionInstructions) {
-      error = "the expression makes a program of " + std::to_string(program.size()) +
-              " instructions, more than the capture can run (" + std::to_string(kMaxExpressionInstructions) + ")";
-      ok = false;
-    }
   } else {
     error = p != nullptr ? pcap_geterr(p) : "cannot compile the expression";
   }
-  if (dead != nullptr) pcap_close(dead);
+  if (p != nullptr) pcap_close(p);
   return ok;
+}
+
+// Whether the capture runs `program` beside its own: false with why not.
+bool CaptureRuns(const std::vector<sock_filter>& program, std::string& error) {
+  if (program.size() > kMaxExpressionInstructions) {
+    error = "the expression makes a program of " + std::to_string(program.size()) +
+            " instructions, more than the capture can run (" + std::to_string(kMaxExpressionInstructions) + ")";
+    return false;
+  }
+  if (!ExpressionReadsOnlyTheDatagram(program.data(), program.size())) {
+    error = "the expression may read outside the datagram (an index that could come out negative, or what "
+            "the kernel keeps beside it), which the capture does not run";
+    return false;
+  }
+  return true;
 }
 
 int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_filter>& program) {
@@ -247,11 +278,7 @@ int CaptureRemote(const Options& o, PacketOutput& output) {
   EndListener listener(endFd);
   RemoteCapture capture;
   capture.sources = o.remoteSources;
-  if (capture.sources.size() > 1) {
-    std::vector<std::string> names;
-    for (const RemoteSource& source : capture.sources) names.push_back(SourceName(source));
-    output.SetSourceNames(std::move(names));
-  }
+  if (capture.sources.size() > 1) output.SetSourceNames(SourceLabels(capture.sources));
   SourceLines lines(capture.sources);
   CaptureOptions options = CaptureOptionsOf(o);
   options.expressionText = o.expression;
@@ -274,55 +301,84 @@ int CaptureRemote(const Options& o, PacketOutput& output) {
   return capture.failedSources.load() > 0 ? 1 : 0;
 }
 
-int ReadCaptureFile(const Options& o, PacketOutput& output) {
-  char error[PCAP_ERRBUF_SIZE] = {};
-  pcap_t* in = pcap_open_offline_with_tstamp_precision(o.readFile.c_str(), PCAP_TSTAMP_PRECISION_NANO, error);
-  if (in == nullptr) return Fail("cannot read " + o.readFile + " as a capture file: " + error);
-  int linkType = pcap_datalink(in);
-  if (!KnownLinkType(linkType)) {
-    const char* name = pcap_datalink_val_to_name(linkType);
-    pcap_close(in);
-    return Fail(o.readFile + ": link type " + (name != nullptr ? name : std::to_string(linkType)) +
-                " is not one that carries IP here (Ethernet, Linux cooked, raw IP, loopback)");
-  }
-  // The expression for the file's own link type; libpcap runs it on every record.
-  if (!o.expression.empty()) {
-    std::vector<sock_filter> program;
-    std::string refused;
-    if (!CompileExpression(o.expression, in, program, refused)) {
-      pcap_close(in);
-      std::fprintf(stderr, "trovix-cli: %s\n", refused.c_str());
-      return 2;
-    }
-    bpf_program filter{static_cast<u_int>(program.size()), reinterpret_cast<bpf_insn*>(program.data())};
-    if (pcap_setfilter(in, &filter) != 0) {
-      std::string why = pcap_geterr(in);
-      pcap_close(in);
-      return Fail(o.readFile + ": " + why);
-    }
-  }
-  CaptureState& state = TheCaptureState();
-  PrepareCapture(state, CaptureOptionsOf(o));
-  if (!output.OpenCaptureFile()) {
-    pcap_close(in);
-    return Fail(output.failure());
-  }
-  pcap_pkthdr* header = nullptr;
-  const u_char* frame = nullptr;
-  int result;
-  while ((result = pcap_next_ex(in, &header, &frame)) == 1) {
+// A capture file's records to the output, through the expression (compiled for each link
+// type as its first record comes: a pcapng file may hold several) and the filters.
+class FileRecords : public StreamHooks {
+ public:
+  FileRecords(const Options& o, CaptureState& state, PacketOutput& output) : o_(o), state_(state), output_(output) {}
+  // The -w file is opened only once the file to read is known to be a capture file.
+  bool Began() noexcept override { return output_.OpenCaptureFile(); }
+  AcceptResult Take(const StreamRecord& record) noexcept override {
+    if (!Passes(record)) return refused_.empty() ? AcceptResult::kDropped : AcceptResult::kStoredLast;
     const uint8_t* datagram;
     size_t length;
-    if (!IpInFrame(linkType, frame, header->caplen, datagram, length)) continue;
     DatagramFields fields;
-    if (!ScreenDatagram(state, datagram, length, fields)) continue;
-    if (!output.Take(datagram, length, fields, RecordTime(header->ts))) break;
+    if (!IpInFrame(record.linkType, record.frame, record.size, datagram, length) ||
+        !ScreenDatagram(state_, datagram, length, fields)) {
+      return AcceptResult::kDropped;
+    }
+    return output_.Take(datagram, length, fields, record.receiveTime) ? AcceptResult::kStored
+                                                                      : AcceptResult::kStoredLast;
   }
-  std::string readError = result == PCAP_ERROR ? pcap_geterr(in) : "";
-  pcap_close(in);
-  int written = WriteOutcome(output);
-  if (!readError.empty()) return Fail(o.readFile + ": " + readError);
-  return written;
+  void Pause() noexcept override { output_.BatchDone(); }
+  // libpcap's word on an expression it refused for a link type of the file; empty if none.
+  const std::string& refused() const { return refused_; }
+
+ private:
+  struct Program {
+    int linkType;
+    std::vector<sock_filter> code;
+  };
+
+  bool Passes(const StreamRecord& record) {
+    if (o_.expression.empty()) return true;
+    auto known = std::find_if(programs_.begin(), programs_.end(),
+                              [&](const Program& p) { return p.linkType == record.linkType; });
+    if (known == programs_.end()) {
+      Program compiled{record.linkType, {}};
+      if (!CompileExpression(o_.expression, record.linkType, compiled.code, refused_)) return false;
+      programs_.push_back(std::move(compiled));
+      known = programs_.end() - 1;
+    }
+    bpf_program filter{static_cast<u_int>(known->code.size()), reinterpret_cast<bpf_insn*>(known->code.data())};
+    pcap_pkthdr header{{}, static_cast<bpf_u_int32>(record.size), static_cast<bpf_u_int32>(record.wireLength)};
+    return pcap_offline_filter(&filter, &header, record.frame) != 0;
+  }
+
+  const Options& o_;
+  CaptureState& state_;
+  PacketOutput& output_;
+  std::vector<Program> programs_;  // one for each link type met
+  std::string refused_;
+};
+
+int ReadCaptureFile(const Options& o, PacketOutput& output) {
+  int fd = o.readFile == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0) : open(o.readFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail("cannot read " + o.readFile + " as a capture file: " + o.readFile + ": " + std::strerror(errno));
+  CaptureState& state = TheCaptureState();
+  PrepareCapture(state, CaptureOptionsOf(o));
+  FileRecords records(o, state, output);
+  FileReading reading;
+  ReadStream(state, fd, -1, reading, records);
+  if (reading.end == FileEnd::kEndedBySource) return Fail(output.failure());  // the -w file
+  if (reading.end == FileEnd::kBadInput && reading.problem.starts_with(kNotCaptureFile)) {
+    return Fail("cannot read " + o.readFile + " as a capture file: " + reading.problem.substr(std::strlen(kNotCaptureFile)));
+  }
+  if (!records.refused().empty()) {
+    std::fprintf(stderr, "trovix-cli: %s\n", records.refused().c_str());
+    return 2;
+  }
+  if (int written = WriteOutcome(output); written != 0) return written;
+  uint64_t read = reading.records.load(std::memory_order_relaxed);
+  bool failed = reading.end == FileEnd::kBadInput;
+  if (failed) Fail(o.readFile + ": " + reading.problem);
+  // As a capture ends: what was kept, and here what the file held (once it held a record).
+  if (!failed || read > 0) {
+    std::fprintf(stderr, "%llu datagrams written\n%llu record%s read\n",
+                 static_cast<unsigned long long>(output.stored()), static_cast<unsigned long long>(read),
+                 read == 1 ? "" : "s");
+  }
+  return failed ? 1 : 0;
 }
 
 // Whether `path` ("-" for the descriptor `standardFd`) is a regular file, and which.
@@ -380,7 +436,8 @@ int Main(int argc, char** argv) {
   if (!o.readFile.empty()) return ReadCaptureFile(o, output);
   // Checked here also for a remote capture, whose own side compiles it again.
   std::vector<sock_filter> program;
-  if (!o.expression.empty() && !CompileExpression(o.expression, nullptr, program, error)) {
+  if (!o.expression.empty() &&
+      (!CompileExpression(o.expression, DLT_RAW, program, error) || !CaptureRuns(program, error))) {
     std::fprintf(stderr, "trovix-cli: %s\n", error.c_str());
     return 2;
   }

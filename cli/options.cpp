@@ -48,7 +48,7 @@ const char* const kHelp =
     "      --time=WHEN       the time column: local (time of day, the default), utc,\n"
     "                        epoch (seconds since 1970) or none\n"
     "  -l, --line-buffered   write each line out at once\n"
-    "  -q, --quiet           print no lines, only the summary\n"
+    "  -q, --quiet           print no lines, only the summary on standard error\n"
     "  -n, --numeric         accepted; names are never looked up\n"
     "      --not-ssh         leave out the ssh connection this runs over ($SSH_CONNECTION)\n"
     "  -D, --list-interfaces list the interfaces: index, name, addresses, up or down\n"

@@ -335,6 +335,8 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
 
 bool PacketOutput::Take(const uint8_t* datagram, size_t length, const DatagramFields& fields,
                         int64_t receiveTime) noexcept {
+  // Several sources take turns here: one may bring a datagram after another's reached -c.
+  if (choice_.count != 0 && stored_ >= choice_.count) return false;
   try {
     if (choice_.lines) Print(datagram, length, fields, receiveTime);
   } catch (...) {

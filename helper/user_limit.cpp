@@ -3,38 +3,32 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace trovix::helper {
 namespace {
 
-// Reads what fits of the file `path` into `buffer`, NUL-ended; the bytes read, or -1.
-ssize_t ReadSmall(const char* path, char* buffer, size_t size) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  ssize_t n = read(fd, buffer, size - 1);
-  close(fd);
-  buffer[n > 0 ? n : 0] = '\0';
-  return n;
-}
-
-// Whether process `pid` may be counted as `user`'s: its real user id is `user`, or it
-// cannot be told (a /proc that hides other processes, or the holder is outside this
-// process's view): a lock that cannot be attributed counts against the limit.
-bool MayBeOfUser(long pid, uid_t user) {
-  char path[40], status[1024];
-  std::snprintf(path, sizeof path, "/proc/%ld/status", pid);
-  if (pid <= 0 || ReadSmall(path, status, sizeof status) <= 0) return true;
-  const char* line = std::strstr(status, "\nUid:\t");
-  if (line == nullptr) return true;
-  char* end = nullptr;
-  unsigned long uid = std::strtoul(line + 6, &end, 10);
-  return end == line + 6 || uid == user;
+// Whether the holder `pid` of a mark at this user's offset counts as one of this user's
+// helpers. Helpers are not dumpable, so /proc shows no helper's program to another (with
+// hidepid, not even its folder); but a signal of 0 tells anyone whether a process is alive
+// and theirs. So a holder counts when this helper (the user, really and effectively) may
+// signal it, unless /proc shows it running another program: a lock whose holder has gone
+// or is another user's counts for nobody, and no helper of the user escapes the count.
+bool IsHelperOfUser(long pid, const struct stat& program) {
+  if (pid <= 0 || pid > INT_MAX) return false;
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/%ld/exe", pid);
+  struct stat exe{};
+  bool shown = stat(path, &exe) == 0;
+  if (kill(static_cast<pid_t>(pid), 0) != 0) return false;
+  return !shown || (exe.st_dev == program.st_dev && exe.st_ino == program.st_ino);
 }
 
 struct Mark {
@@ -57,6 +51,22 @@ bool IsMark(const char* line, const Mark& mark, long& pid) {
          end == mark.offset;
 }
 
+// The holders counted so far, each once (a process holds one mark per byte, but a pid
+// can stand for a holder that has gone as well as the process that took it over), up to
+// one more than the limit.
+struct Holders {
+  long pids[kMaxHelpersPerUser + 1];
+  int count = 0;
+  bool self = false;
+
+  void Take(long pid, const struct stat& program) {
+    if (count > kMaxHelpersPerUser || std::find(pids, pids + count, pid) != pids + count) return;
+    if (!IsHelperOfUser(pid, program)) return;
+    pids[count++] = pid;
+    self = self || pid == getpid();
+  }
+};
+
 }  // namespace
 
 int MarkAndCountHelpersOf(uid_t user) noexcept {
@@ -76,12 +86,13 @@ int MarkAndCountHelpersOf(uid_t user) noexcept {
   // Whole lines are taken from the buffer; a line cut at its end moves to its start.
   char buffer[4096];
   size_t held = 0;
-  int count = 0;
+  Holders holders;
+  bool failed = false;
   for (;;) {
     ssize_t n = read(locks, buffer + held, sizeof buffer - 1 - held);
     if (n < 0 || (n == 0 && held == sizeof buffer - 1)) {
       if (n == 0) errno = EOVERFLOW;  // a line longer than any the kernel writes
-      count = -1;
+      failed = true;
       break;
     }
     held += static_cast<size_t>(n);
@@ -90,7 +101,7 @@ int MarkAndCountHelpersOf(uid_t user) noexcept {
     for (char* newline; (newline = std::strchr(line, '\n')) != nullptr || (n == 0 && *line != '\0');) {
       if (newline != nullptr) *newline = '\0';
       long pid = 0;
-      if (IsMark(line, mark, pid) && MayBeOfUser(pid, user)) ++count;
+      if (IsMark(line, mark, pid)) holders.Take(pid, file);
       line = newline != nullptr ? newline + 1 : buffer + held;
     }
     if (n == 0) break;
@@ -99,9 +110,17 @@ int MarkAndCountHelpersOf(uid_t user) noexcept {
   }
   int error = errno;
   close(locks);
-  // This helper's own lock is always listed, unless the list is not this process's view.
-  errno = count == 0 ? ENOLCK : error;
-  return count > 0 ? count : -1;
+  if (failed) {
+    errno = error;
+    return -1;
+  }
+  // This helper's own lock is always listed, unless the list is not this process's view;
+  // past the limit, whether it was reached no longer matters.
+  if (!holders.self && holders.count <= kMaxHelpersPerUser) {
+    errno = ENOLCK;
+    return -1;
+  }
+  return holders.self ? holders.count : holders.count + 1;
 }
 
 }  // namespace trovix::helper

@@ -10,17 +10,20 @@ namespace trovix::helper {
 inline constexpr int kMaxHelpersPerUser = 8;
 
 // Takes this helper's mark, then counts the running helpers of real user `user` that
-// hold theirs, this one included; -1 (errno set) when the mark cannot be taken or the
-// list read, or the list lacks this helper's own mark.
+// hold theirs, this one included, up to one more than kMaxHelpersPerUser; -1 (errno set)
+// when the mark cannot be taken or the list read, or the list lacks this helper's own mark.
 //
 // The mark is a read lock on one byte of the helper's program file, at the offset of the
 // user id, held until the helper ends; the kernel lists every lock, with its holder's
 // process id, in /proc/locks. Only a write lock could stand in its way, and that needs
 // the file open for writing (root alone); no process can drop another's lock, and the
-// lock is the file's whatever name the helper was started by. A lock at that offset whose
-// holder belongs to another user is not counted. Of two helpers starting together, the
-// later to read the list sees the earlier's lock. The cost is one read of /proc/locks and
-// one of /proc/PID/status per helper of the user.
+// lock is the file's whatever name the helper was started by. But anyone who may read the
+// file may lock any byte of it, so a lock counts only when its holder is alive and this
+// user's, and not seen running another program (see user_limit.cpp): not a lock whose
+// holder has gone (a child that shared its parent's descriptors, then ended), nor one
+// held by another user's process, shown or hidden. Of two helpers starting together, the
+// later to read the list sees the earlier's lock. The cost is one read of /proc/locks, and
+// a signal of 0 and a look at /proc/PID/exe for each holder of a lock at the offset.
 int MarkAndCountHelpersOf(uid_t user) noexcept;
 
 }  // namespace trovix::helper

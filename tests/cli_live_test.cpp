@@ -1,5 +1,8 @@
 // trovix-cli as a user runs it, on real traffic inside this process's private namespace.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <poll.h>
@@ -29,6 +32,7 @@
 #include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
+#include "tests/pcap_bytes.h"
 #include "tests/ssh_server.h"
 #include "tests/temp_files.h"
 #include "tests/veth6_traffic.h"
@@ -320,6 +324,12 @@ TEST_F(CliLive, EveryErrorIsOneLineAndAFailingExit) {
     EXPECT_EQ(cli.err().substr(0, cli.err().find('\n') + 1), c.firstLine);
     EXPECT_EQ(cli.out(), "");
   }
+  // An expression whose program the helper would refuse, refused before a capture starts.
+  Program wordIndex(Cli({"ip[ip[0:4]] = 1"}));
+  ASSERT_FALSE(wordIndex.Listening());
+  EXPECT_EQ(wordIndex.Wait(), 2);
+  EXPECT_EQ(wordIndex.err(), "trovix-cli: the expression may read outside the datagram (an index that could come "
+                             "out negative, or what the kernel keeps beside it), which the capture does not run\n");
 }
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n') + 1); }
@@ -469,6 +479,40 @@ TEST_F(CliLive, FileTimesOutsideTheNanosecondRangeAreClampedAndTimesBefore1970Re
   EXPECT_EQ(pcap.Wait(), 0);
   EXPECT_EQ(pcap.out().substr(24, 8) + pcap.out().substr(69, 8) + pcap.out().substr(114, 8),
             std::string("\xff\xff\xff\xff\xff\xc9\x9a\x3b") + std::string(16, '\0'));
+}
+
+// Interfaces of three link types and time resolutions in one pcapng file, read as tshark
+// reads it; -q still gives the summary, and a record that breaks is named by its number.
+TEST_F(CliLive, ReadsPcapngOfSeveralLinkTypesAndSaysWhichRecordBroke) {
+  const test::Pcapng le;
+  const std::vector<uint8_t> udp = UdpWith("x");
+  std::string file = folder_.Write(
+      "three.pcapng", le.Section() + le.Interface(1) + le.Interface(101, le.Option(9, "\x09")) +
+                          le.Interface(113, le.Option(9, "\x8a") + le.Option(14, le.U64(1700000000))) +
+                          le.Packet(0, 1700000000123456, test::Framed(udp, 14, 0x0800)) +
+                          le.Packet(1, 1700000001987654321, udp) + le.Packet(2, 2560, test::Framed(udp, 16, 0x0800)));
+  EXPECT_EQ(test::RunCommand("tshark -r '" + file + "' -T fields -e frame.time_epoch -e udp.srcport 2>/dev/null").out,
+            "1700000000.123456000\t40461\n1700000001.987654321\t40461\n1700000002.500000000\t40461\n");
+  const std::string columns = "\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t29\t64\n";
+  Program lines(Cli({"-r", file, "--time=epoch"}));
+  EXPECT_EQ(lines.Wait(), 0);
+  EXPECT_EQ(lines.out(), "1700000000.123456\t0" + columns + "1700000001.987654\t1" + columns + "1700000002.500000\t2" +
+                             columns);
+  std::string whole = PcapOf({udp, udp, udp});
+  std::string cut = folder_.Write("cut.pcap", whole.substr(0, whole.size() - 20));
+  std::string cutng = folder_.Write("cut.pcapng", le.Section() + le.Interface(101) + le.Packet(0, 1, udp) + std::string("\x06\0\0", 3));
+  std::pair<std::string, std::string> cases[] = {
+      {file, "3 datagrams written\n3 records read\n"},
+      {cut, "trovix-cli: " + cut + ": record 3: truncated dump file; tried to read 29 captured bytes, only got 9\n"
+            "2 datagrams written\n2 records read\n"},
+      {cutng, "trovix-cli: " + cutng + ": record 2: truncated pcapng dump file; tried to read 8 bytes, only got 3\n"
+              "1 datagrams written\n1 record read\n"}};
+  for (const auto& [path, said] : cases) {
+    Program quiet(Cli({"-r", path, "-q"}));
+    EXPECT_EQ(quiet.Wait(), path == file ? 0 : 1);
+    EXPECT_EQ(quiet.out(), "");
+    EXPECT_EQ(quiet.err(), said);
+  }
 }
 
 TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {
@@ -682,6 +726,34 @@ TEST_F(AsNobody, OutsideTheGroupTheCaptureIsRefused) {
             "\"sudo usermod -aG trovix $USER\", then log in again\n");
 }
 
+// The refusal says what the helper found needs: a build's own never holds CAP_NET_RAW, an
+// installed one asks for membership of its group.
+TEST_F(AsNobody, TheRefusalSaysWhatTheHelperFoundNeeds) {
+  std::string built = folder_.Path("build"), installed = folder_.Path("installed");
+  std::filesystem::create_directory(built);
+  std::filesystem::copy_file(TROVIX_CAPTURE_HELPER, built + "/trovix-capture");
+  std::filesystem::copy_file(folder_.Path("trovix-capture"), installed);
+  ASSERT_EQ(chown((built + "/trovix-capture").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(installed.c_str(), 0, 100), 0);  // group users, mode 0750 as the copied one's
+  std::pair<std::string, std::string> cases[] = {
+      {built + "/trovix-capture",
+       "trovix-cli: the capture helper " + built + "/trovix-capture holds no CAP_NET_RAW, as none built from source "
+       "does: from the source folder, \"sudo scripts/install-helper --user $USER " + built + "\" installs a copy that "
+       "does in /usr/local/libexec/trovix (as scripts/run does); log in again, then name that copy in "
+       "TROVIX_CAPTURE_HELPER\n"},
+      {installed, "trovix-cli: capturing needs membership of group users: join it with "
+                  "\"sudo usermod -aG users $USER\", then log in again\n"},
+  };
+  const std::vector<std::string> outsider = Copy(TROVIX_CLI, "trovix-cli", false);
+  for (const auto& [helper, refusal] : cases) {
+    std::vector<std::string> args = outsider;
+    args.insert(args.end() - 1, {"env", "TROVIX_CAPTURE_HELPER=" + helper});
+    Program cli(args);
+    EXPECT_EQ(cli.Wait(), 1);
+    EXPECT_EQ(FirstLine(cli.err()), refusal);
+  }
+}
+
 TEST_F(AsNobody, TheWindowRunsWithNothingEffectiveOrInheritable) {
   std::string home = folder_.Path("home");
   std::filesystem::create_directory(home);
@@ -729,6 +801,74 @@ TEST_F(AsNobody, AUserRunsAtMostEightHelpersAtOnceWhateverTheirName) {
   EXPECT_EQ(running.back()->Wait(), 0);  // it waits for its helper to end
   auto next = start(link);
   EXPECT_TRUE(next->Listening()) << next->err();
+}
+
+// `count` processes of `uid` (group kCaptureGroup) holding a read lock on byte `offset` of
+// `file`; with `vanished`, taken by a child sharing their descriptors that has ended since.
+int HoldLocks(std::vector<pid_t>& holders, const std::string& file, uid_t uid, off_t offset, int count, bool vanished) {
+  static flock byte;
+  static int fd;
+  byte = {F_RDLCK, SEEK_SET, offset, 1, 0};
+  int held = 0;
+  for (int i = 0, ready[2]; i < count && pipe2(ready, O_CLOEXEC) == 0; ++i) {
+    if (holders.emplace_back(fork()) == 0) {
+      static char stack[64 << 10];
+      auto take = [](void*) { return fcntl(fd, F_SETLK, &byte) == 0 ? 0 : 1; };
+      gid_t groups[] = {kCaptureGroup};
+      int status = 1;
+      bool fine = setgroups(1, groups) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0 &&
+                  (fd = open(file.c_str(), O_RDONLY)) >= 0 &&
+                  (vanished ? waitpid(clone(take, stack + sizeof stack, CLONE_FILES | SIGCHLD, nullptr), &status, 0) > 0 &&
+                                  status == 0
+                            : take(nullptr) == 0);
+      if (fine && write(ready[1], "h", 1) == 1) pause();
+      _exit(1);
+    }
+    close(ready[1]);
+    char h = 0;
+    held += read(ready[0], &h, 1) == 1;
+    close(ready[0]);
+  }
+  return held;
+}
+
+// User 64243 locks 64244's byte of the helper through holders that have gone, then (/proc
+// mounted hidepid=2) live ones it hides: none counts, but 64244's own hidden helpers do.
+TEST_F(AsNobody, LocksOfAnotherUserCountForNobodyAndHiddenHelpersStillCount) {
+  std::string cli = Copy(TROVIX_CLI, "trovix-cli", true).back(), helper = folder_.Path("trovix-capture");
+  auto start = [&](bool hidepid) {
+    std::vector<std::string> args{"setpriv", "--reuid=64244", "--regid=64244", "--groups=4242", "--inh-caps=-all",
+                                  "env", "TROVIX_CAPTURE_HELPER=" + helper, cli, "-i", "127.0.0.1"};
+    if (hidepid) {
+      args.insert(args.begin(), {"unshare", "-m", "--", "sh", "-c",
+                                 "mount -t proc -o hidepid=2 proc /proc && exec \"$@\"", "sh"});
+    }
+    return std::make_unique<Program>(args);
+  };
+  std::vector<pid_t> holders;
+  struct Ended {
+    std::vector<pid_t>& pids;
+    ~Ended() {
+      for (pid_t pid : pids) {
+        if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+      }
+    }
+  } ended{holders};
+  ASSERT_EQ(HoldLocks(holders, helper, 64243, 64244, 8, true), 8);
+  auto first = start(false);
+  ASSERT_TRUE(first->Listening()) << "refused for locks whose holders have gone: " << first->err();
+  first->Signal(SIGINT);
+  EXPECT_EQ(first->Wait(), 0);  // it waits for its helper to end
+  ASSERT_EQ(HoldLocks(holders, helper, 64243, 64244, 8, false), 8);
+  std::vector<std::unique_ptr<Program>> running;
+  for (int i = 0; i < 8; ++i) {
+    running.push_back(start(true));
+    ASSERT_TRUE(running.back()->Listening()) << i << ": " << running.back()->err();
+  }
+  auto ninth = start(true);
+  ASSERT_FALSE(ninth->Listening()) << "a ninth helper that /proc hides captured";
+  EXPECT_EQ(ninth->Wait(), 1);
+  EXPECT_EQ(ninth->err(), "trovix-cli: cannot capture: Too many users\n");
 }
 
 TEST_F(CliLive, VerboseHexAndAsciiShowWhatTcpdumpShowsAndNoControlByte) {
@@ -872,6 +1012,67 @@ TEST_F(CliLive, SshFailuresEndTheirSourceAloneWithALineAndInjectedTextsRunNothin
   EXPECT_NE(two.out().find("\t198.18.0.2/tvx1\t"), std::string::npos) << two.out();  // each line's source
   two.Signal(SIGINT);
   EXPECT_EQ(two.Wait(), 1);
+}
+
+// Two sources of one server that differ by port alone: each line's label tells them apart,
+// and -c counts the lines of both.
+TEST_F(CliLive, SshSourcesShareOneCountAndEachHasALabelOfItsOwn) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  test::SshServer server(peer.pid(), RemotePath(true, folder_));
+  ASSERT_TRUE(server.ok()) << server.problem();
+  setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+  Program cli(Cli({"-i", "ssh://root@198.18.0.2/tvx1 ssh://root@198.18.0.2:2222/tvx1", "-c", "12", "-p", "udp",
+                   "--json", "-l"}));
+  // Both remote trovix-clis and their helpers capture before anything is sent.
+  for (int i = 0; i < 100 && server.CapturesRunning() < 4; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(server.CapturesRunning(), 4) << cli.err();
+  std::this_thread::sleep_for(500ms);
+  for (uint16_t port = 40630; port < 40640; ++port) {
+    ASSERT_TRUE(test::EchoOverIpv4(port, 4));
+    std::this_thread::sleep_for(20ms);
+  }
+  if (!cli.Await("{\"index\":11,")) cli.Signal(SIGINT);  // a source that sent too little
+  EXPECT_EQ(cli.Wait(), 0) << cli.err();
+  const std::string& out = cli.out();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 12) << out;
+  EXPECT_NE(out.find("\"source\":\"198.18.0.2/tvx1\","), std::string::npos) << out;
+  EXPECT_NE(out.find("\"source\":\"198.18.0.2:2222/tvx1\","), std::string::npos) << out;
+}
+
+// Under the login shells whose quoting is furthest from sh's, through the server's tcpdump
+// or its trovix-cli: a port filter keeps the ICMP error that answers a datagram to a
+// closed port, as the accept path does (it tests ports of TCP and UDP alone).
+TEST_F(CliLive, SshSourcesRunUnderEveryLoginShellAndKeepIcmpErrorsBesideAPortFilter) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  auto send = [](int type, uint16_t from) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in self{AF_INET, htons(from), {}, {}}, to{AF_INET, htons(41300), {}, {}};
+    inet_pton(AF_INET, "198.18.0.1", &self.sin_addr);
+    inet_pton(AF_INET, "198.18.0.2", &to.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    if (type == SOCK_STREAM) (void)connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);  // refused
+    else EXPECT_EQ(sendto(fd, "q", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 1);
+    close(fd);
+  };
+  for (auto [viaCli, shell] : {std::pair{false, ""}, {true, "/usr/bin/tcsh"}, {false, "/usr/bin/fish"}}) {
+    test::SshServer server(peer.pid(), RemotePath(viaCli, folder_), shell);
+    ASSERT_TRUE(server.ok()) << server.problem();
+    setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+    Program cli(Cli({"-i", kSshSource, "-p", "tcp,udp,icmp", "-4", "-t", "*:41300", "--time=none", "-l"}));
+    bool listed = false;
+    for (int i = 0; i < 50 && !listed; ++i) {
+      send(SOCK_STREAM, 0);
+      listed = cli.Await("\ttcp\t198.18.0.1\t", 200ms);
+    }
+    ASSERT_TRUE(listed) << shell << "\n" << cli.err();
+    send(SOCK_DGRAM, 40640);
+    EXPECT_TRUE(cli.Await("\tudp\t198.18.0.1\t40640\t198.18.0.2\t41300\t29\t64\n")) << shell << "\n" << cli.out();
+    EXPECT_TRUE(cli.Await("\ticmp\t198.18.0.2\t0\t198.18.0.1\t0\t57\t64\n")) << shell << "\n" << cli.out();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(), 0) << shell << "\n" << cli.err();
+  }
 }
 
 // Traffic over the veth of every kind the expressions below tell apart: UDP to a closed

@@ -82,60 +82,129 @@ TEST(ProgramEntry, SecondStartHandsOverAndExitsZeroWhileTheFirstRuns) {
   RemoveLeftovers(socket);
 }
 
-// `trovix -` lists a stream as it arrives; later starts hand over a file named from their
-// own working folder, and their standard input.
-TEST(ProgramEntry, StandardInputIsListedLiveAndLaterStartsHandOverFilesAndStreams) {
-  QString folder = RuntimeFolder(), rows = folder + "/rows", elsewhere = folder + "/elsewhere";
-  auto writeFile = [](const QString& path, const std::string& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
-  };
-  // Settings of its own: a window on screen, no first run's about box, "udp" on, and a
-  // stream's packets dropped for the next without a question.
-  ASSERT_TRUE(writeFile(folder + "/config/Trovix/trovix.ini",
+bool WriteFile(const QString& path, const std::string& bytes) {
+  QDir().mkpath(QFileInfo(path).path());
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
+}
+
+// Starts whose window writes its rows to `rows` in `folder`, with settings of their own: a
+// window on screen, no first run's about box, "udp" on, and a stream's packets dropped for
+// the next without a question.
+QProcessEnvironment ProbedEnvironment(const char* tag, const QString& folder, const QString& rows) {
+  EXPECT_TRUE(WriteFile(folder + "/config/Trovix/trovix.ini",
                         "[Config]\r\nEnableFlipToTray=No\r\nOnUdp=Yes\r\nAskBeforeDiscarding=No\r\n"));
-  QProcessEnvironment env = Environment(Display("file"));
+  QProcessEnvironment env = Environment(Display(tag));
   env.insert("XDG_CONFIG_HOME", folder + "/config");
   env.insert("QT_PLUGIN_PATH", TROVIX_PROBE_PLUGINS);
   env.insert("QT_QPA_GENERIC_PLUGINS", "trovixprobe");
   env.insert("TROVIX_PROBE_ROWS", rows);
-  std::string header = trovix::test::PcapHeader(DLT_RAW);
-  auto record = [](uint16_t port) {
-    return trovix::test::PcapRecord(trovix::test::MakeDatagram({17, "198.18.0.1", "198.18.0.2", 5000, port, 4}), 1, 0);
-  };
-  auto line = [](int k, int port) { return QString("\t%1\tudp\t198.18.0.1\t5000\t198.18.0.2\t%2\t32\t64").arg(k).arg(port); };
-  auto listed = [&](const QStringList& expected) {
-    bool same = QTest::qWaitFor([&] { return ProbedRows(rows) == expected; }, 10000);
-    EXPECT_TRUE(same) << ProbedRows(rows).join(" | ").toStdString();
-    return same;
-  };
-  QProcess first, second, third;
-  for (QProcess* p : {&first, &second, &third}) p->setProcessEnvironment(env);
+  return env;
+}
+
+std::string Header() { return trovix::test::PcapHeader(DLT_RAW); }
+std::string Record(uint16_t port) {
+  return trovix::test::PcapRecord(trovix::test::MakeDatagram({17, "198.18.0.1", "198.18.0.2", 5000, port, 4}), 1, 0);
+}
+QString Row(int k, int port) { return QString("\t%1\tudp\t198.18.0.1\t5000\t198.18.0.2\t%2\t32\t64").arg(k).arg(port); }
+
+// Waits until the window lists `expected`, and says what it listed instead.
+bool Listed(const QString& rows, const QStringList& expected) {
+  bool same = QTest::qWaitFor([&] { return ProbedRows(rows) == expected; }, 10000);
+  EXPECT_TRUE(same) << ProbedRows(rows).join(" | ").toStdString();
+  return same;
+}
+
+// A later start that hands over and ends with status 0, after writing `input` to its
+// standard input, in `folder`.
+void HandOver(const QProcessEnvironment& env, const QStringList& arguments, const QString& folder = QString(),
+              const std::string& input = "") {
+  QProcess later;
+  later.setProcessEnvironment(env);
+  later.setWorkingDirectory(folder);
+  later.start(TROVIX_BINARY, arguments);
+  later.write(QByteArray::fromStdString(input));
+  later.closeWriteChannel();
+  EXPECT_TRUE(later.waitForFinished(10000) && later.exitCode() == 0) << arguments.join(' ').toStdString();
+}
+
+// `trovix -` lists a stream as it arrives; later starts hand over a file named from their
+// own working folder, their standard input, and a stream their own process names.
+TEST(ProgramEntry, StandardInputIsListedLiveAndLaterStartsHandOverFilesAndStreams) {
+  QString folder = RuntimeFolder(), rows = folder + "/rows", elsewhere = folder + "/elsewhere";
+  QProcessEnvironment env = ProbedEnvironment("file", folder, rows);
+  QProcess first;
+  first.setProcessEnvironment(env);
   first.start(TROVIX_BINARY, {"-"});
-  first.write(QByteArray::fromStdString(header + record(1)));
-  ASSERT_TRUE(listed({line(0, 1)}));  // before the stream ends
-  first.write(QByteArray::fromStdString(record(2)));
+  first.write(QByteArray::fromStdString(Header() + Record(1)));
+  ASSERT_TRUE(Listed(rows, {Row(0, 1)}));  // before the stream ends
+  first.write(QByteArray::fromStdString(Record(2)));
   first.closeWriteChannel();
-  ASSERT_TRUE(listed({line(0, 1), line(1, 2), " standard input: end of stream, 2 records read, 2 listed"}));
+  ASSERT_TRUE(Listed(rows, {Row(0, 1), Row(1, 2), " standard input: end of stream, 2 records read, 2 listed"}));
 
-  ASSERT_TRUE(writeFile(elsewhere + "/held.pcap", header + record(3)));
-  second.setWorkingDirectory(elsewhere);
-  second.start(TROVIX_BINARY, {"held.pcap"});
-  EXPECT_TRUE(second.waitForFinished(10000) && second.exitCode() == 0);
-  listed({line(0, 3), " " + elsewhere + "/held.pcap: end of file, 1 record read, 1 listed"});
-
-  third.start(TROVIX_BINARY, {"-"});
-  third.write(QByteArray::fromStdString(header + record(4)));
-  third.closeWriteChannel();
-  EXPECT_TRUE(third.waitForFinished(10000) && third.exitCode() == 0);
-  listed({line(0, 4), " standard input: end of stream, 1 record read, 1 listed"});
+  ASSERT_TRUE(WriteFile(elsewhere + "/held.pcap", Header() + Record(3)));
+  HandOver(env, {"held.pcap"}, elsewhere);
+  Listed(rows, {Row(0, 3), " " + elsewhere + "/held.pcap: end of file, 1 record read, 1 listed"});
+  HandOver(env, {"-"}, folder, Header() + Record(4));
+  Listed(rows, {Row(0, 4), " standard input: end of stream, 1 record read, 1 listed"});
+  HandOver(env, {"/dev/stdin"}, folder, Header() + Record(5));
+  Listed(rows, {Row(0, 5), " /dev/stdin: end of stream, 1 record read, 1 listed"});
   EXPECT_EQ(first.state(), QProcess::Running);
   first.terminate();
   first.waitForFinished(5000);
   for (const char* made : {"/config", "/elsewhere"}) QDir(folder + made).removeRecursively();
   QFile::remove(rows);
   RemoveLeftovers(SocketPath("file"));
+}
+
+// A word that begins as a number does but names a file is that file, at the first start
+// and at a later one; a number that names none is still handed over.
+TEST(ProgramEntry, AFileNamedLikeANumberIsOpened) {
+  QString folder = RuntimeFolder(), rows = folder + "/rows", dated = folder + "/dated";
+  QProcessEnvironment env = ProbedEnvironment("dated", folder, rows);
+  ASSERT_TRUE(WriteFile(dated + "/2024-05-01.pcap", Header() + Record(6)));
+  QProcess first;
+  first.setProcessEnvironment(env);
+  first.setWorkingDirectory(dated);
+  first.start(TROVIX_BINARY, {"2024-05-01.pcap"});
+  QString read = " " + dated + "/2024-05-01.pcap: end of file, 1 record read, 1 listed";
+  ASSERT_TRUE(Listed(rows, {Row(0, 6), read}));
+  HandOver(env, {"7"}, dated);
+  ASSERT_TRUE(WriteFile(dated + "/2024-05-01.pcap", Header() + Record(7)));
+  HandOver(env, {"2024-05-01.pcap"}, dated);
+  Listed(rows, {Row(0, 7), read});
+  EXPECT_EQ(first.state(), QProcess::Running);
+  first.terminate();
+  first.waitForFinished(5000);
+  QDir(folder + "/config").removeRecursively();
+  QDir(dated).removeRecursively();
+  QFile::remove(rows);
+  RemoveLeftovers(SocketPath("dated"));
+}
+
+// Without a private folder to hold the socket in, the window runs on its own.
+TEST(ProgramEntry, WithoutAPrivateFolderTheWindowStillRuns) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a folder to another user";
+  QString folder = RuntimeFolder(), rows = folder + "/rows", tmp = folder + "/tmp";
+  QProcessEnvironment env = ProbedEnvironment("alone", folder, rows);
+  // Another user's folders where the runtime folder and the cache folder's would be.
+  for (const QString& taken : {tmp + QString("/trovix-%1").arg(getuid()), folder + "/cache/trovix"}) {
+    ASSERT_TRUE(QDir().mkpath(taken) && chown(taken.toLocal8Bit().constData(), 65534, 65534) == 0);
+  }
+  env.remove("XDG_RUNTIME_DIR");
+  env.insert("TMPDIR", tmp);
+  env.insert("XDG_CACHE_HOME", folder + "/cache");
+  ASSERT_TRUE(WriteFile(folder + "/alone.pcap", Header() + Record(8)));
+  QProcess window;
+  window.setProcessEnvironment(env);
+  window.start(TROVIX_BINARY, {folder + "/alone.pcap"});
+  Listed(rows, {Row(0, 8), " " + folder + "/alone.pcap: end of file, 1 record read, 1 listed"});
+  EXPECT_EQ(window.state(), QProcess::Running);
+  window.terminate();
+  window.waitForFinished(5000);
+  for (const char* made : {"/config", "/tmp", "/cache"}) QDir(folder + made).removeRecursively();
+  QFile::remove(folder + "/alone.pcap");
+  QFile::remove(rows);
 }
 
 // Answered from a terminal without any display, before Qt would look for one.
@@ -147,7 +216,9 @@ TEST(ProgramEntry, HelpVersionAndUnknownOptionsNeedNoDisplay) {
     const char* err;
   };
   const Case cases[] = {
-      {{"--help"}, 0, "usage: trovix [--help] [--version] [--] [NUMBER | FILE | -]\n", ""},
+      {{"--help"}, 0, "usage: trovix [-h | --help] [-v | --version] [--] [NUMBER | FILE | -]\n", ""},
+      {{"-h"}, 0, "usage: trovix [-h | --help] [-v | --version] [--] [NUMBER | FILE | -]\n", ""},
+      {{"-v"}, 0, "trovix 0.1.0\n", ""},
       {{"a.pcap", "b.pcap"}, 2, "", "trovix: one capture file at a time\n"},
       {{"--version"}, 0, "trovix 0.1.0\n", ""},
       {{"--bogus"}, 2, "", "trovix: unknown option --bogus\nusage: trovix"},

@@ -55,6 +55,13 @@ class ScriptedSavePrompt : public SavePrompt {
   QStringList said;           // what each said it saves
 };
 
+// Answers the open prompt with `answer` (nothing: the user cancels).
+class ScriptedOpenPrompt : public OpenPrompt {
+ public:
+  std::optional<QString> Ask(QWidget*, const QString&) override { return answer; }
+  std::optional<QString> answer;
+};
+
 // A main window whose menu is not shown: the test says which command it chooses.
 class TestDialog : public MainDialog {
  public:

@@ -64,6 +64,20 @@ TEST(HelperRequest, OnlyAWellFormedRequestIsTaken) {
   }
 }
 
+// A program behind the request is taken only when it reads nothing but the datagram.
+TEST(HelperRequest, AProgramBehindItIsTakenOnlyWhenItReadsTheDatagramAlone) {
+  auto takes = [](std::vector<sock_filter> program) {
+    HelperRequest r = WellFormed(), out;
+    auto* tail = reinterpret_cast<const uint8_t*>(program.data());
+    std::vector<uint8_t> bytes(reinterpret_cast<uint8_t*>(&r), reinterpret_cast<uint8_t*>(&r + 1));
+    bytes.insert(bytes.end(), tail, tail + program.size() * sizeof(sock_filter));
+    return ParseHelperRequest(bytes.data(), bytes.size(), out);
+  };
+  EXPECT_TRUE(takes({BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9), BPF_STMT(BPF_RET | BPF_K, 65535)}));
+  EXPECT_FALSE(takes({BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_MARK)),
+                      BPF_STMT(BPF_RET | BPF_A, 0)}));
+}
+
 // Pieces of a datagram too large for a batch: only the next piece of the one begun, and no
 // byte beyond its record's length, is taken.
 TEST(LargeDatagram, TakesOnlyTheNextPieceOfTheDatagramBegun) {

@@ -246,7 +246,45 @@ helper)
   ! "$install_helper" nogroup "$user_build" "$user_build/libexec" 2>"$scratch/err" || fail "into a user's folder"
   grep -q "$user_build must be root's" "$scratch/err" || fail "$(cat "$scratch/err")"
   [ ! -e "$user_build/libexec/trovix-capture" ] || fail "installed into a user's folder"
-  echo "helper installed root:nogroup 0750 with cap_net_raw=p; the build folder holds no capability; links not followed"
+
+  # Names another user plants: a link as the copy's own name in a sticky folder (it would
+  # take the capability to its target), a link to a root folder on the way there, and a
+  # FIFO as the built helper (a read of it would wait for ever).
+  as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups -- "$@"; }
+  rm "$user_build/trovix-capture"
+  install -o 65534 -g 65534 "$build/trovix-capture" "$user_build/"
+  mkdir -m 1777 "$scratch/shared"
+  mkdir "$scratch/elsewhere"
+  install -d -o 65534 -g 65534 "$scratch/fifo"
+  cp "$build/trovix-capture" "$scratch/target"
+  as_nobody ln -s "$scratch/target" "$scratch/shared/trovix-capture"
+  as_nobody ln -s "$scratch/elsewhere" "$scratch/shared/on-the-way"
+  as_nobody mkfifo "$scratch/fifo/trovix-capture"
+  while read -r from into expected; do
+    status=0
+    timeout 20 "$install_helper" nogroup "$from" "$into" >/dev/null 2>"$scratch/err" </dev/null || status=$?
+    [ "$status" = 1 ] && grep -qF "$expected" "$scratch/err" || fail "into $into from $from: $status, $(cat "$scratch/err")"
+  done <<END
+$user_build $scratch/shared $scratch/shared must be root's and writable by root alone (it is uid 0, mode 1777)
+$user_build $scratch/shared/on-the-way/trovix $scratch/shared/on-the-way is a link of uid 65534's
+$scratch/fifo $folder $scratch/fifo/trovix-capture is not a plain file
+END
+  [ -z "$(getcap "$scratch/target")" ] && [ -z "$(ls "$scratch/elsewhere")" ] || fail "a planted name redirected the install"
+
+  # --user: a group of that user's alone, though the user shares the primary group users.
+  name=trovix-install-test
+  forget_user() { userdel "$name" 2>/dev/null || true; groupdel "trovix-$name" 2>/dev/null || true; }
+  forget_user
+  trap 'forget_user; rm -rf "$scratch"' EXIT
+  useradd --system --no-create-home --gid users "$name"
+  "$install_helper" --user "$name" "$user_build" "$folder" >/dev/null || fail "install-helper --user"
+  [ "$(getent group "trovix-$name" | cut -d: -f4) $(stat -c %G "$helper")" = "$name trovix-$name" ] ||
+    fail "--user: group $(getent group "trovix-$name"), helper's $(stat -c %G "$helper")"
+  usermod -aG "trovix-$name" nobody
+  ! "$install_helper" --user "$name" "$user_build" "$folder" 2>"$scratch/err" || fail "into a group shared with nobody"
+  grep -qF "group trovix-$name has other members than $name: $name,nobody" "$scratch/err" || fail "$(cat "$scratch/err")"
+  echo "helper installed root:nogroup 0750 with cap_net_raw=p; the build folder holds no capability; links not" \
+    "followed; planted names and a FIFO refused; --user makes a group of the user's alone"
   ;;
 *)
   fail "no test named $what"

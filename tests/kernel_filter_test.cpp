@@ -205,5 +205,48 @@ TEST_F(KernelFilterTest, LetsThroughEverythingTheFiltersAccept) {
   EXPECT_GT(rejectedByBoth, 600000);
 }
 
+// An expression's program may read the datagram, and only the datagram, and keep at most
+// the snap length of it.
+TEST(ExpressionReadsOnlyTheDatagram, RefusesLoadsOutsideItAndReturnsOfAUnboundedA) {
+  constexpr uint16_t kLdb = BPF_LD | BPF_B | BPF_ABS, kLdbX = BPF_LD | BPF_B | BPF_IND, kMsh = BPF_LDX | BPF_B | BPF_MSH;
+  constexpr uint16_t kTax = BPF_MISC | BPF_TAX, kRet = BPF_RET | BPF_K, kRetA = BPF_RET | BPF_A;
+  constexpr uint16_t kLdx = BPF_LDX | BPF_W | BPF_IMM;
+  const sock_filter keep = BPF_STMT(kRet, 524288), drop = BPF_STMT(kRet, 0);
+  auto Below = [](int offset) { return static_cast<uint32_t>(offset); };
+  struct Case {
+    const char* what;
+    std::vector<sock_filter> program;
+    bool taken;
+  } cases[] = {
+      {"ports after the IPv4 header", {BPF_STMT(kMsh, 0), BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),
+                                       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 80, 0, 1), keep, drop}, true},
+      {"an index from the datagram's bytes", {BPF_STMT(kMsh, 0), BPF_STMT(kLdbX, 12), BPF_STMT(BPF_ALU | BPF_LSH | BPF_K, 16),
+                                              BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0), BPF_STMT(kTax, 0),
+                                              BPF_STMT(kLdbX, 0), keep}, true},
+      {"an index kept in a scratch word", {BPF_STMT(kLdb, 0), BPF_STMT(BPF_ST, 3), BPF_STMT(BPF_LDX | BPF_W | BPF_MEM, 3),
+                                           BPF_STMT(kLdbX, 1), keep}, true},
+      {"inbound", {BPF_STMT(BPF_LD | BPF_H | BPF_ABS, Ancillary(SKF_AD_PKTTYPE)),
+                   BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 1), drop, keep}, true},
+      {"a return of a byte", {BPF_STMT(kLdb, 0), BPF_STMT(kRetA, 0)}, true},
+      {"the mark", {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, Ancillary(SKF_AD_MARK)), BPF_STMT(kRetA, 0)}, false},
+      {"a link-layer byte", {BPF_STMT(kLdb, Below(SKF_LL_OFF + 6)), BPF_STMT(kRetA, 0)}, false},
+      {"a link-layer header length", {BPF_STMT(kMsh, Below(SKF_LL_OFF)), keep}, false},
+      {"a negative index", {BPF_STMT(kLdx, 0), BPF_STMT(kLdbX, 0xFFFFFFFF), keep}, false},
+      {"X made negative", {BPF_STMT(kLdx, 0xFFE00000), BPF_STMT(kLdbX, 0), keep}, false},
+      {"an index from a word", {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0), BPF_STMT(kTax, 0), BPF_STMT(kLdbX, 0)}, false},
+      {"X as the capture's program left it", {BPF_STMT(kLdbX, 0), keep}, false},
+      {"X negative on one way in", {BPF_STMT(kLdb, 0), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 1, 0, 2), BPF_STMT(kLdx, 0xFFE00000),
+                                    BPF_STMT(BPF_JMP | BPF_JA, 1), BPF_STMT(kLdx, 4), BPF_STMT(kLdbX, 0), keep}, false},
+      {"a return of the length", {BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0), BPF_STMT(kRetA, 0)}, false},
+      {"a scratch word past the last", {BPF_STMT(kLdb, 0), BPF_STMT(BPF_ST, 16), keep}, false},
+      {"a jump out of the program", {BPF_JUMP(BPF_JMP | BPF_JA, 5, 0, 0), keep}, false},
+      {"no return at the end", {BPF_STMT(kLdb, 0)}, false},
+      {"an unknown instruction", {BPF_STMT(0xFF, 0), keep}, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExpressionReadsOnlyTheDatagram(c.program.data(), c.program.size()), c.taken) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace trovix

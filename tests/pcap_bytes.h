@@ -32,6 +32,44 @@ inline std::string PcapngRecord(const std::vector<uint8_t>& frame, uint32_t nano
          std::string(frame.begin(), frame.end()) + std::string(padded - frame.size(), '\0') + Words({32 + padded});
 }
 
+// pcapng blocks in either byte order, each with its length at both ends.
+class Pcapng {
+ public:
+  explicit Pcapng(bool bigEndian = false) : big_(bigEndian) {}
+  std::string U16(uint16_t v) const { return Bytes(v, 2); }
+  std::string U32(uint32_t v) const { return Bytes(v, 4); }
+  std::string U64(uint64_t v) const { return Bytes(v, 8); }
+  std::string Block(uint32_t type, std::string body) const {
+    body.resize((body.size() + 3) & ~size_t{3}, '\0');
+    return U32(type) + U32(uint32_t(body.size() + 12)) + body + U32(uint32_t(body.size() + 12));
+  }
+  std::string Option(uint16_t code, std::string value) const {
+    std::string padded = value + std::string((4 - value.size() % 4) % 4, '\0');
+    return U16(code) + U16(uint16_t(value.size())) + padded;
+  }
+  std::string Section(const std::string& options = "") const {
+    return Block(0x0A0D0D0A, U32(0x1A2B3C4D) + U16(1) + U16(0) + U64(~0ull) + options);
+  }
+  std::string Interface(uint16_t linkType, const std::string& options = "") const {
+    return Block(1, U16(linkType) + U16(0) + U32(262144) + options);
+  }
+  std::string Packet(uint32_t interface, uint64_t stamp, const std::vector<uint8_t>& frame,
+                     const std::string& options = "") const {
+    std::string data(frame.begin(), frame.end());
+    data.resize((data.size() + 3) & ~size_t{3}, '\0');
+    return Block(6, U32(interface) + U32(uint32_t(stamp >> 32)) + U32(uint32_t(stamp)) + U32(uint32_t(frame.size())) +
+                        U32(uint32_t(frame.size())) + data + options);
+  }
+
+ private:
+  std::string Bytes(uint64_t v, int size) const {
+    std::string out;
+    for (int i = 0; i < size; ++i) out += char(v >> (8 * (big_ ? size - 1 - i : i)));
+    return out;
+  }
+  bool big_;
+};
+
 // `datagram` behind a link header of `size` bytes that ends in `etherType`: 14 for
 // Ethernet, 16 for Linux cooked (v1).
 inline std::vector<uint8_t> Framed(const std::vector<uint8_t>& datagram, size_t size, uint16_t etherType) {

@@ -4,17 +4,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,8 +27,10 @@
 #include <latch>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "capture/atoi.h"
+#include "ui/instance_socket.h"
 
 namespace trovix {
 namespace {
@@ -44,7 +51,7 @@ QString UniqueName() { return QStringLiteral("trovix-test-%1").arg(QCoreApplicat
 struct Leftovers {
   QString name;
   ~Leftovers() {
-    QLocalServer::removeServer(name);
+    QFile::remove(QDir::tempPath() + "/" + name);
     QFile::remove(QDir::tempPath() + "/" + name + ".lock");
   }
 };
@@ -68,17 +75,25 @@ TEST(SingleInstance, NoRunningInstanceMeansNoHandOver) {
   EXPECT_FALSE(HandOverToRunningInstance(UniqueName() + "-none", 1, 200));
 }
 
+// A listening socket at `name` in the temporary folder that nobody answers: the system
+// accepts connections to it.
+OwnedFd Holder(const QString& name) {
+  int error;
+  return ListenAt((QDir::tempPath() + "/" + name).toStdString(), error);
+}
+
 TEST(SingleInstance, AServerThatNeverAnswersIsNoHandOver) {
-  QLocalServer silent;  // the system accepts the connection; nobody ever answers it
-  ASSERT_TRUE(silent.listen(UniqueName() + "-silent"));
+  Leftovers leftovers{UniqueName() + "-silent"};
+  OwnedFd silent = Holder(UniqueName() + "-silent");
+  ASSERT_TRUE(silent);
   EXPECT_FALSE(HandOverToRunningInstance(UniqueName() + "-silent", 1, 300));
 }
 
 TEST(SingleInstance, AStartThatCanNeitherHandOverNorListenWaitsForTheAnswer) {
   QString name = UniqueName() + "-busy";
   Leftovers leftovers{name};
-  QLocalServer busy;  // holds the name and answers only later, as a busy window would
-  ASSERT_TRUE(busy.listen(name));
+  OwnedFd busy = Holder(name);  // holds the name and answers only later, as a busy window would
+  ASSERT_TRUE(busy);
   std::atomic<int> outcome{-1};
   std::thread start([&] {
     InstanceServer server;
@@ -88,11 +103,9 @@ TEST(SingleInstance, AStartThatCanNeitherHandOverNorListenWaitsForTheAnswer) {
   QTest::qWait(700);  // several hand-overs time out meanwhile
   EXPECT_EQ(outcome.load(), -1);
   EXPECT_TRUE(QTest::qWaitFor([&] {
-    while (QLocalSocket* asking = busy.nextPendingConnection()) {
-      asking->write("ok\n");
-      asking->flush();
+    for (int asking; (asking = accept4(busy.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(asking)) {
+      EXPECT_EQ(write(asking, "ok\n", 3), 3);
     }
-    busy.waitForNewConnection(20);
     return outcome.load() != -1;
   }, 5000));
   start.join();
@@ -102,8 +115,8 @@ TEST(SingleInstance, AStartThatCanNeitherHandOverNorListenWaitsForTheAnswer) {
 TEST(SingleInstance, AHolderThatNeverAnswersEndsTheStartWithAReason) {
   QString name = UniqueName() + "-mute";
   Leftovers leftovers{name};
-  QLocalServer mute;
-  ASSERT_TRUE(mute.listen(name));
+  OwnedFd mute = Holder(name);
+  ASSERT_TRUE(mute);
   InstanceServer server;
   QString problem;
   EXPECT_EQ(BecomeTheInstance(server, name, 7, &problem, 400), InstanceStart::kFailed);
@@ -124,26 +137,58 @@ class ScopedEnv {
   QByteArray old_;
 };
 
+// The host name this thread sees, for one scope: a namespace of its own.
+class ScopedHostName {
+ public:
+  explicit ScopedHostName(const char* name) : saved_(open("/proc/thread-self/ns/uts", O_RDONLY | O_CLOEXEC)) {
+    ok_ = saved_ >= 0 && unshare(CLONE_NEWUTS) == 0 && sethostname(name, std::strlen(name)) == 0;
+  }
+  ~ScopedHostName() {
+    if (saved_ < 0) return;
+    setns(saved_, CLONE_NEWUTS);
+    close(saved_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  int saved_;
+  bool ok_ = false;
+};
+
 TEST(SingleInstance, TheNameLivesInAPrivateFolderOfTheUsersOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a folder to another user and name the host";
   QTemporaryDir scratch;
+  QString shared = scratch.path() + "/shared", cache = scratch.path() + "/cache", folder = cache + "/trovix";
+  ASSERT_TRUE(QDir().mkpath(shared) && chmod(shared.toLocal8Bit().constData(), 0777) == 0);
+  // The temporary folder's trovix-UID, made first by another user, is no obstacle.
+  QString squatted = scratch.path() + QString("/trovix-%1").arg(getuid());
+  ASSERT_TRUE(QDir().mkpath(squatted) && chown(squatted.toLocal8Bit().constData(), 65534, 65534) == 0);
   ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
   ScopedEnv tmp("TMPDIR", scratch.path().toLocal8Bit().constData());
+  ScopedEnv cacheHome("XDG_CACHE_HOME", cache.toLocal8Bit().constData());
   ScopedEnv display("DISPLAY", ":0");
   ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
-  QString folder = scratch.path() + QString("/trovix-%1").arg(getuid());
-  EXPECT_EQ(InstanceName(), folder + "/trovix-_0");
-  struct stat st {};
-  ASSERT_EQ(stat(folder.toLocal8Bit().constData(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ScopedHostName host("tvx-host");
+  ASSERT_TRUE(host.ok());
+  EXPECT_EQ(InstanceName(), folder + "/trovix-tvx_host__0");
+  for (const QString& made : {cache, folder}) {
+    struct stat st {};
+    ASSERT_EQ(stat(made.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << made.toStdString();
+  }
 
-  // Another user's folder, or one that others may enter, could be squatted: refused.
-  ASSERT_TRUE(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                                QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther));
+  // A runtime folder that others may enter is passed over; another user's folder, or a
+  // link, could be squatted: refused.
+  ScopedEnv runtimeShared("XDG_RUNTIME_DIR", shared.toLocal8Bit().constData());
+  EXPECT_EQ(InstanceName(), folder + "/trovix-tvx_host__0");
+  ASSERT_EQ(chown(folder.toLocal8Bit().constData(), 65534, 65534), 0);
   QString problem;
   EXPECT_EQ(InstanceName(&problem), "");
-  EXPECT_EQ(problem, "cannot use " + folder + ": other users may enter it");
+  EXPECT_EQ(problem, "cannot use " + shared + ": other users may enter it; cannot use " + folder +
+                         ": it belongs to another user");
   ASSERT_TRUE(QDir(folder).removeRecursively());
   ASSERT_TRUE(QFile::link(scratch.path(), folder));
+  ScopedEnv runtimeNone("XDG_RUNTIME_DIR", nullptr);
   EXPECT_EQ(InstanceName(&problem), "");
   EXPECT_EQ(problem, "cannot use " + folder + ": not a folder");
 }
@@ -205,6 +250,130 @@ TEST(SingleInstance, ANameLeftByADeadInstanceIsTakenOver) {
   ASSERT_TRUE(QFileInfo::exists(QString::fromLocal8Bit(path)));
   InstanceServer server;
   EXPECT_TRUE(server.Listen(name));
+}
+
+// A start's end of the socket, as a start of another build or a hostile one could use it.
+int Connected(const QByteArray& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the window has closed `fd`'s connection, after reading what it sent.
+bool ClosedByTheWindow(int fd) {
+  char bytes[16];
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && recv(fd, bytes, sizeof bytes, MSG_DONTWAIT) == 0;
+}
+
+int OpenDescriptors() { return static_cast<int>(QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size()); }
+
+TEST(SingleInstance, OnlyAMessageOfOneDescriptorHandsOneOverAndNoneIsKeptOtherwise) {
+  QTemporaryDir folder;
+  QString name = folder.path() + "/instance";
+  InstanceServer server;
+  ASSERT_TRUE(server.Listen(name));
+  int handed = 0;
+  QObject::connect(&server, &InstanceServer::streamHandedOver, [&](int fd) {
+    ++handed;
+    close(fd);
+  });
+  for (int sent : {1, 2, 5}) {  // room is made for 4: five arrive cut short
+    QTest::qWait(20);
+    int before = OpenDescriptors();
+    handed = 0;
+    int start = Connected(name.toLocal8Bit());
+    ASSERT_GE(start, 0);
+    char ok[3];
+    ASSERT_EQ(write(start, "stdin\n", 6), 6);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recv(start, ok, 3, MSG_DONTWAIT) == 3; }, 3000));
+    std::vector<int> fds;
+    for (int i = 0; i < sent; ++i) fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    char byte = 0;
+    iovec io{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 5)] = {};
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    *c = cmsghdr{CMSG_LEN(sizeof(int) * fds.size()), SOL_SOCKET, SCM_RIGHTS};
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+    ASSERT_EQ(sendmsg(start, &m, 0), 1);
+    for (int fd : fds) close(fd);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ClosedByTheWindow(start); }, 3000)) << sent;
+    close(start);
+    QTest::qWait(20);
+    EXPECT_EQ(handed, sent == 1 ? 1 : 0) << sent;
+    EXPECT_EQ(OpenDescriptors(), before) << sent << " descriptors sent";
+  }
+}
+
+TEST(SingleInstance, EachConnectionIsHeardForAWhileAndOnlyAFewAtOnce) {
+  QTemporaryDir folder;
+  QString name = folder.path() + "/instance";
+  InstanceServer server(nullptr, 300);
+  ASSERT_TRUE(server.Listen(name));
+  // A start that asks to hand over its standard input and never sends it.
+  int asking = Connected(name.toLocal8Bit());
+  char ok[3];
+  ASSERT_EQ(write(asking, "stdin\n", 6), 6);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return recv(asking, ok, 3, MSG_DONTWAIT) == 3; }, 3000));
+  std::vector<int> silent;
+  for (int i = 0; i < 10; ++i) silent.push_back(Connected(name.toLocal8Bit()));
+  QTest::qWait(100);
+  auto closed = [&] { return std::count_if(silent.begin(), silent.end(), ClosedByTheWindow); };
+  EXPECT_EQ(closed(), 3) << "eight at a time";
+  EXPECT_FALSE(ClosedByTheWindow(asking));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return closed() == 10 && ClosedByTheWindow(asking); }, 3000));
+  for (int fd : silent) close(fd);
+  close(asking);
+  QList<int> heard;
+  QObject::connect(&server, &InstanceServer::handedOver, [&](int v) { heard << v; });
+  std::thread later([&] { EXPECT_TRUE(HandOverToRunningInstance(name, 9, 3000)); });
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !heard.isEmpty(); }, 3000));
+  later.join();
+  EXPECT_EQ(heard, QList<int>({9}));
+}
+
+// Raises CAP_DAC_OVERRIDE, kept through the change of user, so that the socket's
+// permissions do not stop the start: only the check of the peer's user can.
+bool OverrideFilePermissions() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  data[0].permitted = data[0].effective = CAP_TO_MASK(CAP_DAC_OVERRIDE);
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST(SingleInstance, AStartOfAnotherUserIsNotHeard) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  QTemporaryDir folder;
+  QString name = folder.path() + "/instance";
+  InstanceServer server;
+  ASSERT_TRUE(server.Listen(name));
+  QList<int> heard;
+  QObject::connect(&server, &InstanceServer::handedOver, [&](int v) { heard << v; });
+  QByteArray path = name.toLocal8Bit();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (prctl(PR_SET_KEEPCAPS, 1) != 0 || setresuid(65534, 65534, 65534) != 0 || !OverrideFilePermissions()) _exit(3);
+    int start = Connected(path);
+    if (start < 0) _exit(4);
+    char answer[3] = {};
+    _exit(write(start, "42\n", 3) == 3 && read(start, answer, 3) == 3 ? 0 : 1);  // 0: answered
+  }
+  int status = -1;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000));
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "0: answered, 3: could not become nobody, 4: could not connect";
+  EXPECT_TRUE(heard.isEmpty());
 }
 
 }  // namespace

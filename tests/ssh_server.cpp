@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -59,9 +60,20 @@ std::vector<pid_t> ProcessesIn(ino_t ns) {
   return found;
 }
 
+// /etc/passwd with root's home and login shell replaced.
+std::string PasswdWithRoot(const std::string& home, const std::string& shell) {
+  std::istringstream lines(ReadAll("/etc/passwd"));
+  std::string passwd;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("root:", 0) == 0) line = "root:x:0:0:root:" + home + ":" + shell;
+    passwd += line + "\n";
+  }
+  return passwd;
+}
+
 }  // namespace
 
-SshServer::SshServer(pid_t peerPid, const std::string& remotePath) {
+SshServer::SshServer(pid_t peerPid, const std::string& remotePath, const std::string& loginShell) {
   std::string pattern = "/tmp/trovix-ssh-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     problem_ = "cannot make a temporary folder";
@@ -81,7 +93,8 @@ SshServer::SshServer(pid_t peerPid, const std::string& remotePath) {
   }
   // A client setup for each expected host key; -F keeps ssh off ~/.ssh and /etc/ssh.
   auto client = [&](const std::string& name, const char* hostKey) {
-    Write(d + name + ".known_hosts", "[198.18.0.2]:2222,[2001:db8::2]:2222 " + ReadAll(d + hostKey + ".pub"));
+    Write(d + name + ".known_hosts",
+          "[198.18.0.2]:2222,[2001:db8::2]:2222,198.18.0.2,2001:db8::2 " + ReadAll(d + hostKey + ".pub"));
     Write(d + name + ".config", "UserKnownHostsFile " + d + name + ".known_hosts\n" +
                                     "GlobalKnownHostsFile /dev/null\nIdentityFile " + d + "user_key\n" +
                                     "IdentitiesOnly yes\nStrictHostKeyChecking yes\nLogLevel ERROR\n");
@@ -95,12 +108,13 @@ SshServer::SshServer(pid_t peerPid, const std::string& remotePath) {
   const std::string config = d + "sshd_config", log = d + "sshd.log";
   // Debian's bash sources ~/.bashrc for a command from sshd only at shell level 0, and
   // root's may well change PATH: SHLVL=1 keeps the PATH given here the one commands see.
-  Write(config, "Port 2222\nListenAddress 198.18.0.2\nListenAddress 2001:db8::2\nHostKey " + d +
+  Write(config, "Port 2222\nPort 22\nListenAddress 198.18.0.2\nListenAddress 2001:db8::2\nHostKey " + d +
                     "host_key\nAuthorizedKeysFile " + d + "authorized_keys\nPidFile " + d +
                     "sshd.pid\nPasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
                     "PermitRootLogin prohibit-password\nStrictModes no\nSetEnv \"PATH=" +
                     remotePath + "\" SHLVL=1\n");
   mkdir("/run/sshd", 0755);  // its privilege separation folder, made by the service otherwise
+  if (!loginShell.empty()) Write(d + "passwd", PasswdWithRoot(dir_, loginShell));
 
   std::string ns = "/proc/" + std::to_string(peerPid) + "/ns/net";
   int nsFd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
@@ -121,7 +135,10 @@ SshServer::SshServer(pid_t peerPid, const std::string& remotePath) {
     dup2(nullFd, 0);
     dup2(logFd, 1);
     dup2(logFd, 2);
-    if (getppid() == parent && setns(nsFd, CLONE_NEWNET) == 0) {
+    bool passwd = loginShell.empty() ||
+                  (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount((d + "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0);
+    if (getppid() == parent && passwd && setns(nsFd, CLONE_NEWNET) == 0) {
       execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-e", "-f", config.c_str(), nullptr);
     }
     _exit(127);
@@ -136,10 +153,14 @@ SshServer::SshServer(pid_t peerPid, const std::string& remotePath) {
   // Its own word that it listens, not a connection: another server may hold the port.
   for (auto end = std::chrono::steady_clock::now() + 5s; pid_ > 0 && std::chrono::steady_clock::now() < end;
        std::this_thread::sleep_for(20ms)) {
-    if (ReadAll(log).find("Server listening on 198.18.0.2 port 2222.") != std::string::npos) return;
+    std::string said = ReadAll(log);
+    if (said.find("Server listening on 198.18.0.2 port 2222.") != std::string::npos &&
+        said.find("Server listening on 198.18.0.2 port 22.") != std::string::npos) {
+      return;
+    }
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
   }
-  problem_ = "sshd did not listen on 198.18.0.2:2222; its log:\n" + ReadAll(log);
+  problem_ = "sshd did not listen on 198.18.0.2 ports 2222 and 22; its log:\n" + ReadAll(log);
 }
 
 SshServer::~SshServer() {
@@ -177,7 +198,7 @@ std::string SshServer::ToolsOnlyPath(const std::string& dir, std::initializer_li
     std::error_code error;
     if (program.empty()) return {};
     fs::create_symlink(program, dir + "/" + tool, error);
-    if (error) return {};
+    if (error && fs::read_symlink(dir + "/" + tool, error) != program) return {};  // made before is as good
   }
   return dir;
 }

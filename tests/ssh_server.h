@@ -1,5 +1,5 @@
 // An OpenSSH server in the VethPeer's namespace, listening on 198.18.0.2 and [2001:db8::2]
-// port 2222, with keys of its own so the tests never touch the machine's ssh setup.
+// ports 2222 and 22, with keys of its own so the tests never touch the machine's ssh setup.
 #pragma once
 
 #include <sys/types.h>
@@ -14,9 +14,11 @@ class SshServer {
   static constexpr int kPort = 2222;
 
   // Starts sshd inside the namespace of process `peerPid`; remote commands run with PATH
-  // set to exactly `remotePath`. The destructor ends every process in that namespace but
-  // the peer, which leaves no remote command behind.
-  SshServer(pid_t peerPid, const std::string& remotePath);
+  // set to exactly `remotePath`. With a `loginShell`, sshd sees a passwd file (in a mount
+  // namespace of its own) that gives root that shell and the server's folder as its home.
+  // The destructor ends every process in that namespace but the peer, which leaves no
+  // remote command behind.
+  SshServer(pid_t peerPid, const std::string& remotePath, const std::string& loginShell = "");
   ~SshServer();
   SshServer(const SshServer&) = delete;
   SshServer& operator=(const SshServer&) = delete;

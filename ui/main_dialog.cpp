@@ -114,35 +114,34 @@ class PacketListView : public QListView {
 
   // How far the rows are scrolled sideways, as the view draws them.
   int scrolledBy() const { return horizontalOffset(); }
-
-  // Rows added below the last one on screen change only the scroll range: they are laid
-  // out without repainting the rows on screen, which a flood would otherwise repaint at
-  // every update.
-  void doItemsLayout() override {
-    auto start = std::chrono::steady_clock::now();
-    bool quiet = layoutPending_ && insertsOffScreen_;
-    layoutPending_ = false;
-    if (quiet) viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
-    QListView::doItemsLayout();
-    if (quiet) viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
-    lastLayoutMs_ = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-  }
   // How long the last layout of the rows took.
   int lastLayoutMs() const { return lastLayoutMs_; }
 
  protected:
-  void reset() override {
-    layoutPending_ = false;  // the rows on screen are gone
-    QListView::reset();
+  // Timed: the window waits longer between updates of a list whose layout takes long.
+  void doItemsLayout() override {
+    auto start = std::chrono::steady_clock::now();
+    QListView::doItemsLayout();
+    lastLayoutMs_ = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
   }
+  // Rows added below the last one on screen change only the scroll range: they are laid
+  // out without repainting the rows on screen, which a flood would otherwise repaint at
+  // every update. Qt's list forgets its layout when rows are inserted and lays them out
+  // later; a paint or a scroll before then would find no rows (a blank list, a scroll
+  // lost), so the rows are laid out at once, before anything else can happen.
   void rowsInserted(const QModelIndex& parent, int start, int end) override {
     // No row at the viewport's bottom edge: the list does not fill it, and new rows show.
     QModelIndex last = indexAt(QPoint(0, viewport()->height() - 1));
-    bool offScreen = last.isValid() && start > last.row();
-    insertsOffScreen_ = (layoutPending_ ? insertsOffScreen_ : true) && offScreen;
-    layoutPending_ = true;
+    bool below = last.isValid() && start > last.row();
+    QPoint scrolled(horizontalOffset(), verticalOffset());  // while the layout holds
     QListView::rowsInserted(parent, start, end);
+    if (!below) return executeDelayedItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
+    executeDelayedItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
+    // A scroll range that shrank moved the rows, and the viewport dropped that scroll.
+    if (scrolled != QPoint(horizontalOffset(), verticalOffset())) viewport()->update();
   }
   void mousePressEvent(QMouseEvent* event) override {
     if (event->button() == Qt::LeftButton) QListView::mousePressEvent(event);
@@ -163,17 +162,20 @@ class PacketListView : public QListView {
   }
 
  private:
-  // The lines as the list shows them, in list order, one a line.
+  // The lines as the list shows them, in list order, one a line. A packet line's empty
+  // field before its first tab (no time shown) is left out, so that a spreadsheet's
+  // first column is the row's number.
   void CopySelectedRows() {
     QModelIndexList rows = selectionModel()->selectedRows();
     std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     QStringList lines;
-    for (const QModelIndex& row : rows) lines << row.data().toString();
+    for (const QModelIndex& row : rows) {
+      QString line = row.data().toString();
+      lines << (line.startsWith(QLatin1Char('\t')) ? line.mid(1) : line);
+    }
     if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
   }
 
-  bool layoutPending_ = false;     // rows were inserted since the last layout
-  bool insertsOffScreen_ = false;  // and every one of them below the rows on screen
   int lastLayoutMs_ = 0;
 };
 
@@ -311,13 +313,7 @@ void MainDialog::CreateControls() {
   // where the last header ends.
   columns.push_back(headers_.back()->geometry().right() + 1);
   listView_->setItemDelegate(new PacketRowDelegate(columns, kListExtentPixels, listView_));
-  // Each byte's width in the list's font, by which the list picks each field's widest text.
-  std::array<uint16_t, 256> advances;
-  QFontMetricsF metrics(listView_->font());
-  for (int c = 0; c < 256; ++c) {
-    advances[static_cast<size_t>(c)] = static_cast<uint16_t>(std::lround(metrics.horizontalAdvance(QChar(c)) * 64));
-  }
-  list_->SetByteAdvances(advances);
+  list_->SetRowFont(listView_->font());
   // The headers go where the columns are, also when the rows are scrolled sideways.
   connect(listView_->horizontalScrollBar(), &QScrollBar::valueChanged, this, &MainDialog::PlaceColumnHeaders);
 
@@ -640,9 +636,11 @@ void MainDialog::OpenCaptureStream(int fd, const QString& name) {
 }
 
 void MainDialog::ShowReadingProgress() {
+  // A stream has no size to take a share of: how many records it sent says how far.
   uint64_t read = reading_.bytesRead.load(std::memory_order_relaxed);
+  uint64_t records = reading_.records.load(std::memory_order_relaxed);
   QString done = reading_.size > 0 ? QStringLiteral("%1%").arg(read * 100 / reading_.size)
-                                   : QStringLiteral("%1 kB").arg(read / 1000);
+                                   : QStringLiteral("%1 record%2").arg(records).arg(records == 1 ? "" : "s");
   setWindowTitle(QStringLiteral("%1 - reading %2: %3")
                      .arg(QString::fromLatin1(kMainDialog.title), QFileInfo(readingName_).fileName(), done));
 }
@@ -651,7 +649,8 @@ void MainDialog::EndFileReading() {
   readingFile_ = false;
   progressTimer_.stop();
   setWindowTitle(QString::fromLatin1(kMainDialog.title));
-  QString records = QStringLiteral("%1 record%2").arg(reading_.records).arg(reading_.records == 1 ? "" : "s");
+  uint64_t count = reading_.records.load(std::memory_order_relaxed);
+  QString records = QStringLiteral("%1 record%2").arg(count).arg(count == 1 ? "" : "s");
   uint32_t kept = PublishedPacketCount(state_.store);
   QString line;
   switch (reading_.end) {
@@ -666,7 +665,7 @@ void MainDialog::EndFileReading() {
                                        : QString();
       line = QStringLiteral("%1; %2: records from %3 on not read%4")
                  .arg(SayStoreFull(), readingName_)
-                 .arg(reading_.records + 1)
+                 .arg(count + 1)
                  .arg(left);
       break;
     }
@@ -676,7 +675,7 @@ void MainDialog::EndFileReading() {
       break;
     case FileEnd::kBadInput:
       line = readingName_ + QStringLiteral(": ") + QString::fromLocal8Bit(reading_.problem.c_str());
-      if (reading_.records > 0) line += QStringLiteral("; %1 read before it, %2 listed").arg(records).arg(kept);
+      if (count > 0) line += QStringLiteral("; %1 read before it, %2 listed").arg(records).arg(kept);
       break;
   }
   list_->AddText(QStringLiteral(" ") + line);

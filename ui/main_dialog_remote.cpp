@@ -47,7 +47,7 @@ void MainDialog::StartRemoteCapture() {
   }
   if (capture->sources.size() > 1) {
     std::vector<QString> names;
-    for (const RemoteSource& source : capture->sources) names.push_back(Text(SourceName(source)));
+    for (const std::string& label : SourceLabels(capture->sources)) names.push_back(Text(label));
     list_->SetSourceNames(std::move(names));
     PlaceTimeColumn();
   }

@@ -1,8 +1,11 @@
 #include "ui/packet_list_model.h"
 
+#include <QFontMetricsF>
+
 #include "capture/packet_store.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <tuple>
@@ -181,6 +184,7 @@ int PacketListModel::FetchPublishedPackets() {
   // it is whole in the log.
   uint32_t published = PublishedPacketCount(state_.store);
   if (published <= packetsShown_ || filtered_) return 0;
+  if (rowFont_) MeasureBytes();
   const char* log = state_.sniffLog.text;
   int32_t logEnd = static_cast<int32_t>(PublishedLogLength(state_.sniffLog));
   for (uint32_t k = packetsShown_; k < published; ++k) {
@@ -205,6 +209,21 @@ int PacketListModel::FetchPublishedPackets() {
     if (datesShown_) emit dataChanged(index(0), index(rowCount() - 1));  // every time gains its date
   }
   return added;
+}
+
+void PacketListModel::SetRowFont(const QFont& font) { rowFont_ = font; }
+
+void PacketListModel::MeasureBytes() {
+  QFontMetricsF metrics(*rowFont_);
+  rowFont_.reset();
+  // Fields are printable text; a control byte has no glyph in any font, and asking for one
+  // sends the font engine through every fallback font.
+  advances_.fill(0);
+  for (int c = 0; c < 256; ++c) {
+    if ((c >= 0x20 && c < 0x7f) || c >= 0xa0) {
+      advances_[static_cast<size_t>(c)] = static_cast<uint16_t>(std::lround(metrics.horizontalAdvance(QChar(c)) * 64));
+    }
+  }
 }
 
 // A table lookup per byte on a walk that looks at each byte anyway; a text is made only

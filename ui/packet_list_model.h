@@ -4,11 +4,12 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QFont>
 #include <QString>
 
 #include <array>
 #include <cstdint>
-#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "capture/capture_state.h"
@@ -69,9 +70,9 @@ class PacketListModel : public QAbstractListModel {
   // The fields of a packet line: the text before its first tab (empty), then its eight
   // columns, numbered as PacketRowDelegate numbers them.
   static constexpr int kLineFields = 9;
-  // How wide the list's font draws each byte, in 64ths of a pixel: it picks the widest
-  // text of each field as rows arrive. Until set, every byte counts as wide as another.
-  void SetByteAdvances(const std::array<uint16_t, 256>& advances) { advances_ = advances; }
+  // The list's font, by how wide it draws each byte the widest text of each field is
+  // picked as rows arrive. Until set, every byte counts as wide as another.
+  void SetRowFont(const QFont& font);
   // The widest text of each field of the packet rows since the list was last emptied.
   const std::array<QString, kLineFields>& widestFields() const { return widest_; }
   // Changes whenever one of widestFields() does.
@@ -93,11 +94,15 @@ class PacketListModel : public QAbstractListModel {
   // Per packet: where its line begins in the sniff log; one more entry ends the last line.
   std::vector<int32_t> lineAt_;
   uint32_t packetsShown_ = 0;
+  // The font whose byte widths (in 64ths of a pixel) advances_ takes when the first packet
+  // rows come: not at start-up, where the window would wait for it.
+  std::optional<QFont> rowFont_;
   std::array<uint16_t, 256> advances_;
   std::array<uint32_t, kLineFields> widestAdvance_{};
   std::array<QString, kLineFields> widest_;
   uint32_t widestGeneration_ = 0;
 
+  void MeasureBytes();
   // Keeps each field of the line from `line` to `end` (its CR) that is wider than the
   // widest so far.
   void MeasureFields(const char* line, const char* end);

@@ -47,7 +47,8 @@ QSize PacketRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QMod
   QSize size = QStyledItemDelegate::sizeHint(option, index);
   int widened = x_.back() - base_.back();
   int fieldsEnd = x_[x_.size() - 2] + lastFieldNeed_;
-  return {lead_ + std::max({size.width(), rowWidth_ + widened, fieldsEnd}), size.height()};
+  // To the end of the last column at least, so that scrolling sideways shows it whole.
+  return {lead_ + std::max({size.width(), rowWidth_ + widened, fieldsEnd, x_.back()}), size.height()};
 }
 
 // Fields: 1 index, 2 protocol, 3 source address, 4 its port, 5 destination, 6 its port...

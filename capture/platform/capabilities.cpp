@@ -3,6 +3,7 @@
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,17 @@ constexpr int kNetRawIndex = CAP_TO_INDEX(CAP_NET_RAW);
 constexpr unsigned kNetRawMask = CAP_TO_MASK(CAP_NET_RAW);
 
 }  // namespace
+
+bool FileGrantsNetRaw(const char* path) noexcept {
+  vfs_ns_cap_data data{};
+  ssize_t n = getxattr(path, "security.capability", &data, sizeof data);
+  if (n < static_cast<ssize_t>(XATTR_CAPS_SZ_2) && n != static_cast<ssize_t>(XATTR_CAPS_SZ_1)) return false;
+  uint32_t revision = data.magic_etc & VFS_CAP_REVISION_MASK;
+  if (revision != VFS_CAP_REVISION_1 && revision != VFS_CAP_REVISION_2 && revision != VFS_CAP_REVISION_3) {
+    return false;
+  }
+  return (data.data[CAP_TO_INDEX(CAP_NET_RAW)].permitted & CAP_TO_MASK(CAP_NET_RAW)) != 0;
+}
 
 bool StartedSetId() noexcept { return getuid() != geteuid() || getgid() != getegid(); }
 

@@ -20,6 +20,9 @@ int DropCapabilities(uint64_t keepPermitted) noexcept;
 
 inline constexpr uint64_t kNetRawBit = uint64_t{1} << CAP_NET_RAW;
 
+// Whether the file's capability attribute grants CAP_NET_RAW as permitted.
+bool FileGrantsNetRaw(const char* path) noexcept;
+
 // The calling thread's permitted, effective and inheritable sets are all empty.
 bool HoldsNoCapability() noexcept;
 

@@ -1,4 +1,4 @@
-# The accept path, the filter texts, the link-layer stripping and what crosses to and from
+# The accept path, the filter texts, the link-layer stripping, the pcapng reader and what crosses to and from
 # the capture helper as libFuzzer targets;
 # included from tests/CMakeLists.txt. Each corpus is replayed as an ordinary test in every
 # build; with TROVIX_FUZZ the fuzzers themselves are built too (scripts/fuzz runs them).
@@ -18,4 +18,5 @@ endfunction()
 trovix_fuzz_target(accept trovix_capture)
 trovix_fuzz_target(filter trovix_capture)
 trovix_fuzz_target(link trovix_files)
+trovix_fuzz_target(pcapng trovix_files)
 trovix_fuzz_target(request trovix_capture)

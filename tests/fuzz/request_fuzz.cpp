@@ -54,14 +54,26 @@ KernelFilter CheckRequest(const HelperRequest& r) {
 }
 
 // An expression's program behind the request: whole instructions, no more than the
-// helper's array beside its own program holds.
+// helper's array beside its own program holds, no load below the datagram's first byte
+// but the packet type's, and no accept of more than the snap length once joined.
 void CheckExpression(const KernelFilter& own, const uint8_t* tail, size_t size) {
   static sock_filter expression[kMaxExpressionInstructions];
   static sock_filter joined[kKernelFilterMax + kMaxExpressionInstructions];
   Check(size % sizeof(sock_filter) == 0 && size / sizeof(sock_filter) <= kMaxExpressionInstructions);
   size_t count = size / sizeof(sock_filter);
   std::memcpy(expression, tail, size);
+  for (size_t i = 0; i < count; ++i) {
+    uint16_t mode = BPF_MODE(expression[i].code);
+    bool load = BPF_CLASS(expression[i].code) == BPF_LD || BPF_CLASS(expression[i].code) == BPF_LDX;
+    bool packetType = mode == BPF_ABS && expression[i].k == static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE);
+    if (load && (mode == BPF_ABS || mode == BPF_IND || mode == BPF_MSH) && !packetType) {
+      Check(expression[i].k < 0x80000000u);
+    }
+  }
   Check(JoinKernelFilter(own, expression, count, joined) == own.length + count);
+  for (size_t i = own.length; i < own.length + count; ++i) {
+    Check(joined[i].code != (BPF_RET | BPF_K) || joined[i].k <= kKernelSnapLength);
+  }
 }
 
 }  // namespace
