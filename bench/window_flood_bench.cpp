@@ -309,13 +309,6 @@ constexpr uint16_t kFirstSenderPort = 40610;
 constexpr int kSenders = 2;
 constexpr size_t kLargePayload = 1428;
 
-// The window thread's on-CPU time so far.
-double WindowThreadMs() {
-  std::map<std::string, uint64_t> times;
-  ThreadTimes(getpid(), false, times);
-  return times[std::to_string(getpid()) + "/" + std::to_string(getpid())] / 1e6;
-}
-
 int TwoSenders(trovix::CaptureState& state, QPushButton* go, QPushButton* stop, uint32_t count, int runs) {
   for (int run = 1; run <= runs; ++run) {
     trovix::bench::TcpdumpPeer dump;
@@ -323,8 +316,8 @@ int TwoSenders(trovix::CaptureState& state, QPushButton* go, QPushButton* stop, 
       std::fprintf(stderr, "window_flood_bench: tcpdump did not start\n");
       return 1;
     }
-    double childrenBefore = ChildrenCpuMs();
-    double windowBefore = WindowThreadMs();
+    double childrenBefore = CpuMs(RUSAGE_CHILDREN);
+    double windowBefore = CpuMs(RUSAGE_THREAD);
     go->click();
     if (!QTest::qWaitFor([&] { return state.run.capturing.load(); }, 3000)) {
       std::fprintf(stderr, "window_flood_bench: the window did not start capturing\n");
@@ -340,10 +333,10 @@ int TwoSenders(trovix::CaptureState& state, QPushButton* go, QPushButton* stop, 
     senders.join();
     QTest::qWait(1500);  // tcpdump hands over a partly filled block after 1 s
     if (stop->isEnabled()) stop->click();
-    double windowMs = WindowThreadMs() - windowBefore;
+    double windowMs = CpuMs(RUSAGE_THREAD) - windowBefore;
     double threadMs = state.run.threadCpuNs / 1e6;
     trovix::ReapCaptureHelpers(true);
-    double helperMs = ChildrenCpuMs() - childrenBefore;
+    double helperMs = CpuMs(RUSAGE_CHILDREN) - childrenBefore;
     uint32_t listed = trovix::PublishedPacketCount(state.store);
     trovix::bench::TcpdumpResult theirs = dump.Stop((count + kSenders - 1) / kSenders);
     std::printf("run %d: %u datagrams of %zu bytes sent by %d senders in %.2f s (%.0f/s)\n", run, flood.sent,
