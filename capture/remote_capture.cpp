@@ -71,11 +71,11 @@ std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
   std::string words = "trovix-cli -w - -l --not-ssh";
   if (!source.interface.empty()) words += " -i " + ShellQuoted(source.interface);
   std::string protocols;
-  for (auto [on, name] : {std::pair{o.tcp, "tcp"}, {o.udp, "udp"}, {o.icmp, "icmp"}, {o.igmp, "igmp"}, {o.raw, "raw"}}) {
-    if (on) protocols += std::string(protocols.empty() ? "" : ",") + name;
+  for (const SwitchRow& row : kSwitchRows) {
+    if (o.SwitchOn(row.which)) protocols += std::string(protocols.empty() ? "" : ",") + row.word;
   }
   // No switch keeps nothing; the remote side then sends nothing worth the bytes.
-  words += " -p " + ShellQuoted(protocols.empty() ? "raw" : protocols);
+  words += " -p " + ShellQuoted(protocols.empty() ? kRawRow.word : protocols);
   if (!o.ipv6) words += " -4";
   FilterCheck from = CheckFilterText(o.fromText), to = CheckFilterText(o.toText);
   if (!o.twoWayTraffic) {
