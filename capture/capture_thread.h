@@ -62,18 +62,6 @@ struct CaptureOptions {
   std::vector<sock_filter> expressionProgram = {};
   // Its text, for a capture on another machine, whose own side compiles it.
   std::string_view expressionText = {};
-
-  // The switch above of a row of kSwitchRows.
-  bool SwitchOn(ProtocolSwitch which) const noexcept {
-    switch (which) {
-      case ProtocolSwitch::kTcp: return tcp;
-      case ProtocolSwitch::kUdp: return udp;
-      case ProtocolSwitch::kIcmp: return icmp;
-      case ProtocolSwitch::kIgmp: return igmp;
-      case ProtocolSwitch::kRaw: return raw;
-    }
-    return false;
-  }
 };
 
 // Ends a running capture, clears the stop flag, empties the stores and sets the bind text

@@ -45,6 +45,19 @@ constexpr const SwitchRow& SwitchRowFor(uint8_t protocol, bool ipv6) noexcept {
   return kRawRow;
 }
 
+// The switch `which` of options that name theirs tcp, udp, icmp, igmp and raw.
+template <typename Options>
+constexpr auto& SwitchOf(Options& options, ProtocolSwitch which) noexcept {
+  switch (which) {
+    case ProtocolSwitch::kTcp: return options.tcp;
+    case ProtocolSwitch::kUdp: return options.udp;
+    case ProtocolSwitch::kIcmp: return options.icmp;
+    case ProtocolSwitch::kIgmp: return options.igmp;
+    case ProtocolSwitch::kRaw: break;
+  }
+  return options.raw;
+}
+
 // The row of a switch's word, or nullptr.
 constexpr const SwitchRow* SwitchRowNamed(std::string_view word) noexcept {
   for (const SwitchRow& row : kSwitchRows) {

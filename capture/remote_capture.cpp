@@ -72,7 +72,7 @@ std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
   if (!source.interface.empty()) words += " -i " + ShellQuoted(source.interface);
   std::string protocols;
   for (const SwitchRow& row : kSwitchRows) {
-    if (o.SwitchOn(row.which)) protocols += std::string(protocols.empty() ? "" : ",") + row.word;
+    if (SwitchOf(o, row.which)) protocols += std::string(protocols.empty() ? "" : ",") + row.word;
   }
   // No switch keeps nothing; the remote side then sends nothing worth the bytes.
   words += " -p " + ShellQuoted(protocols.empty() ? kRawRow.word : protocols);
@@ -115,7 +115,7 @@ void AddEndpoint(std::string_view text, std::string& filter) {
 
 std::string TcpdumpFilter(const CaptureOptions& o) {
   std::string filter = !o.ipv6 ? "ip" : o.ipv4 ? "(ip or ip6)" : "ip6";
-  if (!o.SwitchOn(kRawRow.which)) {
+  if (!SwitchOf(o, kRawRow.which)) {
     std::string protocols;
     auto add = [&](bool on, const char* words) {
       if (on) protocols += std::string(protocols.empty() ? "" : " or ") + words;
@@ -123,7 +123,7 @@ std::string TcpdumpFilter(const CaptureOptions& o) {
     // pcap's tcp and udp name both families' protocol, its icmp IPv4's alone.
     bool someIpv6 = false;
     for (const SwitchRow& row : kSwitchRows) {
-      bool on = row.ipv4 != kNoProtocol && o.SwitchOn(row.which);
+      bool on = row.ipv4 != kNoProtocol && SwitchOf(o, row.which);
       add(on, row.word);
       add(on && row.ipv6Word != nullptr && std::string_view(row.ipv6Word) != row.word, row.ipv6Word);
       someIpv6 = someIpv6 || (on && row.ipv6 != kNoProtocol);

@@ -86,12 +86,12 @@ bool IsInterfaceName(std::string_view text) {
 
 // A non-empty list of the switches' words.
 bool ParseProtocols(std::string_view list, Options& o) {
-  for (const SwitchRow& row : kSwitchRows) o.Switch(row.which) = false;
+  for (const SwitchRow& row : kSwitchRows) SwitchOf(o, row.which) = false;
   for (;;) {
     size_t comma = list.find(',');
     const SwitchRow* row = SwitchRowNamed(list.substr(0, comma));
     if (row == nullptr) return false;
-    o.Switch(row->which) = true;
+    SwitchOf(o, row->which) = true;
     if (comma == std::string_view::npos) return true;
     list = list.substr(comma + 1);
   }

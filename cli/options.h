@@ -29,17 +29,6 @@ struct Options {
   bool bothTraffic = false;
   // Every protocol unless -p says which, as tcpdump keeps everything.
   bool tcp = true, udp = true, icmp = true, igmp = true, raw = true;
-  // The switch above of a row of kSwitchRows.
-  bool& Switch(ProtocolSwitch which) {
-    switch (which) {
-      case ProtocolSwitch::kTcp: return tcp;
-      case ProtocolSwitch::kUdp: return udp;
-      case ProtocolSwitch::kIcmp: return icmp;
-      case ProtocolSwitch::kIgmp: return igmp;
-      case ProtocolSwitch::kRaw: return raw;
-    }
-    return raw;
-  }
   // The words after the options: a pcap filter expression, run in the kernel.
   std::string expression;
   bool ipv4 = true, ipv6 = true;  // -4 and -6 keep one family
