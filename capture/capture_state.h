@@ -14,6 +14,7 @@
 #include "capture/platform/memory_headroom.h"
 #include "capture/platform/packet_socket.h"
 #include "capture/platform/wake_event.h"
+#include "capture/protocol_table.h"
 
 namespace trovix {
 
@@ -161,6 +162,17 @@ struct CaptureState {
   int32_t OnIcmp = 0;
   int32_t OnIgmp = 0;
   int32_t OnRaw = 0;
+  // The flag above of a row of kSwitchRows.
+  int32_t SwitchFlag(ProtocolSwitch which) const noexcept {
+    switch (which) {
+      case ProtocolSwitch::kTcp: return OnTcp;
+      case ProtocolSwitch::kUdp: return OnUdp;
+      case ProtocolSwitch::kIcmp: return OnIcmp;
+      case ProtocolSwitch::kIgmp: return OnIgmp;
+      case ProtocolSwitch::kRaw: return OnRaw;
+    }
+    return 0;
+  }
   // Which families the capture keeps: IPv4 unless a program asks for IPv6 alone.
   int32_t OnIpv4 = 1;
   int32_t OnIpv6 = 0;

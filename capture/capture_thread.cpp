@@ -315,6 +315,7 @@ int AwaitOpened(int fd) {
 
 void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
   StopCaptureThread(state);  // the stores and options must not change under a running capture
+  TheProtocolWords();        // the protocols database, read here rather than on the capture path
   state.stopFlag.store(0, std::memory_order_relaxed);
   UseLargerStore(state, options.keepMore);  // empties the stores
 

@@ -4,7 +4,6 @@ add_library(trovix_platform STATIC
   ${CMAKE_CURRENT_LIST_DIR}/host_info.cpp
   ${CMAKE_CURRENT_LIST_DIR}/os_line.cpp
   ${CMAKE_CURRENT_LIST_DIR}/system_error_text.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/platform/bounded_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/platform/capability_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/platform/linux_host_info.cpp
   ${CMAKE_CURRENT_LIST_DIR}/platform/linux_os_version.cpp

@@ -160,24 +160,24 @@ void EmitAddressTest(Builder& b, const AddressPair* pairs, int count) noexcept {
   b.Bind(passed);
 }
 
-// The protocol switches, then for TCP and UDP the port test. A fragment other than the
-// first carries no ports; the accept path reads them as 0, which no given port equals.
+// The protocol switches, then for TCP and UDP the port test. A protocol a switch names
+// goes the way of its switch; with "raw" on, every other protocol is kept. A fragment other
+// than the first carries no ports; the accept path reads them as 0, which no given port
+// equals.
 void EmitProtocolAndPorts(Builder& b, const CaptureState& s) noexcept {
   uint32_t p = s.sourceFilter.port;
   uint32_t q = s.destinationFilter.port;
   bool portTest = p != 0 || q != 0;
   int ports = portTest ? b.NewLabel() : kAccept;
+  bool raw = s.SwitchFlag(kRawRow.which) == 1;
   b.Stmt(BPF_LD | BPF_B | BPF_ABS, 9);
-  const struct {
-    uint8_t protocol;
-    int32_t flag;
-    int then;
-  } switches[] = {{6, s.OnTcp, ports}, {17, s.OnUdp, ports}, {2, s.OnIgmp, kAccept},
-                  {1, s.OnIcmp, kAccept}, {255, s.OnRaw, kAccept}};
-  for (const auto& sw : switches) {
-    if (sw.flag == 1) b.Jump(BPF_JMP | BPF_JEQ | BPF_K, sw.protocol, sw.then, kNext);
+  for (const SwitchRow& row : kSwitchRows) {
+    if (row.ipv4 == kNoProtocol) continue;
+    bool on = s.SwitchFlag(row.which) == 1;
+    int then = !on ? kDrop : row.ports ? ports : kAccept;
+    if (on || raw) b.Jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(row.ipv4), then, kNext);
   }
-  b.Goto(kDrop);
+  b.Goto(raw ? kAccept : kDrop);
   if (!portTest) return;
   b.Bind(ports);
   b.Stmt(BPF_LD | BPF_H | BPF_ABS, 6);

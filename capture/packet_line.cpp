@@ -164,26 +164,6 @@ size_t FormatIpv6(const uint8_t* address, char* out) noexcept {
   return static_cast<size_t>(p - out);
 }
 
-const char* ProtocolWord(uint8_t protocol, bool ipv6) noexcept {
-  if (ipv6) {
-    switch (protocol) {
-      case 6: return "tcp";
-      case 17: return "udp";
-      case kIcmpv6: return "icmp6";
-      case kRawProtocol: return "raw";
-      default: return nullptr;
-    }
-  }
-  switch (protocol) {
-    case 1: return "icmp";
-    case 2: return "igmp";
-    case 6: return "tcp";
-    case 17: return "udp";
-    case 255: return "raw";
-    default: return nullptr;
-  }
-}
-
 namespace {
 
 bool ReadIpv6Fields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
@@ -198,17 +178,12 @@ bool ReadIpv6Fields(const uint8_t* datagram, size_t length, DatagramFields& out)
   out.portsValid = true;
   Ipv6UpperLayer upper = WalkIpv6Extensions(r, [](uint8_t, size_t, size_t) {});
   // Cut inside its headers: the upper layer is unknown.
-  uint8_t next = upper.complete ? upper.protocol : kRawProtocol;
-  if (next == 6 || next == 17) {
-    out.protocol = next;
-    // A later fragment begins with payload bytes, which must not be read as ports.
-    if (upper.fragmentOffset == 0) {
-      out.sport = r.Be16(upper.at);
-      out.dport = r.Be16(upper.at + 2);
-      out.portsValid = !r.truncated();
-    }
-  } else {
-    out.protocol = next == kIcmpv6 ? kIcmpv6 : kRawProtocol;
+  out.protocol = upper.complete ? upper.protocol : kRawProtocol;
+  // A later fragment begins with payload bytes, which must not be read as ports.
+  if ((out.protocol == 6 || out.protocol == 17) && upper.fragmentOffset == 0) {
+    out.sport = r.Be16(upper.at);
+    out.dport = r.Be16(upper.at + 2);
+    out.portsValid = !r.truncated();
   }
   return true;
 }
@@ -223,7 +198,7 @@ uint32_t DatagramSize(const uint8_t* datagram, size_t length) noexcept {
     return payload != 0 ? static_cast<uint32_t>(kIpv6HeaderSize) + payload : received;
   }
   uint16_t total = r.Be16(2);
-  return total == 0 && length > kMaxFieldLength ? received : total;
+  return total != 0 ? total : received;
 }
 
 bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept {
@@ -260,7 +235,7 @@ size_t FormatPacketLine(uint32_t index, const DatagramFields& f, char* out) noex
 
 size_t FormatPacketColumns(const DatagramFields& f, char* out) noexcept {
   char* p = out;
-  p = PutText(p, ProtocolWord(f.protocol, f.ipv6));
+  p = PutText(p, ProtocolWord(f.protocol));
   *p++ = '\t';
   p = PutAddress(p, f.src);
   *p++ = '\t';
@@ -281,8 +256,7 @@ size_t FormatStoredPacketLine(uint32_t index, const uint8_t* datagram, size_t le
                               char* out) noexcept {
   out[0] = '\0';
   DatagramFields fields;
-  if (!ReadDatagramFields(datagram, length, fields) || !fields.portsValid ||
-      ProtocolWord(fields.protocol, fields.ipv6) == nullptr || index > 9999) {
+  if (!ReadDatagramFields(datagram, length, fields) || !fields.portsValid || index > 9999) {
     return 0;
   }
   return FormatPacketLine(index, fields, out);

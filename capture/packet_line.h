@@ -5,13 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "capture/protocol_table.h"
+
 namespace trovix {
 
-// Eight tabs, a four-digit index, a protocol word of up to five letters ("icmp6"), two
+// Eight tabs, a four-digit index, a protocol word of up to kProtocolWordMax characters, two
 // addresses of up to 45 characters (IPv6 text), two five-digit ports, a size of up to six
-// digits (an IPv6 jumbogram) and a three-digit TTL or hop limit. An IPv4 line is at most
-// 63 characters, as it always was.
-inline constexpr size_t kPacketLineMax = 126;
+// digits (a jumbogram, BIG TCP) and a three-digit TTL or hop limit. (The addresses this
+// program writes are at most 39 characters, which leaves room for the six digits of the
+// larger store's index.)
+inline constexpr size_t kPacketLineMax = 121 + kProtocolWordMax;
 inline constexpr size_t kIpv4TextSize = 16;
 // Either family's address text, NUL included (INET6_ADDRSTRLEN).
 inline constexpr size_t kAddressTextSize = 46;
@@ -26,14 +29,10 @@ size_t FormatIpv4(uint32_t address, char* out) noexcept;
 // kAddressTextSize bytes. Returns the length.
 size_t FormatIpv6(const uint8_t* address, char* out) noexcept;
 
-// The protocol number under which an IPv6 datagram's ICMPv6 is stored and switched.
 inline constexpr uint8_t kIcmpv6 = 58;
-// The stored protocol of an IPv6 datagram whose upper layer is none of TCP, UDP, ICMPv6.
-inline constexpr uint8_t kRawProtocol = 255;
 
-// The protocol word of a stored protocol number of an IPv4 (`ipv6` false) or IPv6
-// datagram, or nullptr for one that is never stored.
-const char* ProtocolWord(uint8_t protocol, bool ipv6 = false) noexcept;
+// The list word of a stored protocol number, either family (see ReadProtocolWords).
+inline const char* ProtocolWord(uint8_t protocol) noexcept { return TheProtocolWords().text[protocol]; }
 
 // The fields of a received datagram that the filters and the line use.
 struct DatagramFields {
@@ -41,7 +40,7 @@ struct DatagramFields {
   char dst[kAddressTextSize];
   bool ipv6;
   // IPv4: the header's protocol field. IPv6: the upper-layer protocol found behind the
-  // extension headers, as 6, 17, kIcmpv6, or kRawProtocol for anything else.
+  // extension headers, or kRawProtocol where they were cut short.
   uint8_t protocol;
   // False for TCP or UDP whose header length is below 5 or whose ports were not received:
   // such a datagram is never stored.
@@ -68,21 +67,20 @@ inline constexpr size_t kMaxDatagramLength = 512u << 10;
 inline constexpr size_t kMaxFieldLength = 65535;
 
 // The datagram's length as its own header gives it, which `length` received bytes begin:
-// IPv4's total length, IPv6's 40 + its payload length. A field of 0 says nothing for IPv6
-// (a jumbogram, or BIG TCP) and then it is the received length; for IPv4 it is the received
-// length only when more arrived than the field could say.
+// IPv4's total length, IPv6's 40 + its payload length. A field of 0 says nothing (a
+// jumbogram, BIG TCP, a capture of segmentation offload) and then it is the received length.
 uint32_t DatagramSize(const uint8_t* datagram, size_t length) noexcept;
 
 // False for fewer than 20 bytes (IPv4) or 40 (IPv6). Reads nothing beyond `length`.
 bool ReadDatagramFields(const uint8_t* datagram, size_t length, DatagramFields& out) noexcept;
 
 // Writes the line of packet `index` and a NUL into `out` (kPacketLineMax + 1 bytes);
-// returns its length. `fields.protocol` must have a protocol word.
+// returns its length.
 size_t FormatPacketLine(uint32_t index, const DatagramFields& fields, char* out) noexcept;
 
 // The line's columns after the index, from the protocol word to the TTL, tab-separated,
 // and a NUL: at most kPacketColumnsMax + 1 bytes. Returns the length.
-inline constexpr size_t kPacketColumnsMax = 120;  // the line without its tab, index and tab
+inline constexpr size_t kPacketColumnsMax = kPacketLineMax - 6;  // without its tab, index and tab
 size_t FormatPacketColumns(const DatagramFields& fields, char* out) noexcept;
 
 // The line of stored packet `index` derived from its bytes alone, as the capture wrote it.

@@ -122,31 +122,11 @@ bool CommitFor(PacketStore& store, SniffLog* log, uint32_t index, int32_t offset
   return committed;
 }
 
-bool ProtocolSwitchOn(const CaptureState& s, uint8_t protocol, bool ipv6) {
-  if (ipv6) {
-    // "icmp" covers ICMPv6; "raw" every upper layer of IPv6 but TCP, UDP and ICMPv6.
-    switch (protocol) {
-      case 6: return s.OnTcp == 1;
-      case 17: return s.OnUdp == 1;
-      case kIcmpv6: return s.OnIcmp == 1;
-      case kRawProtocol: return s.OnRaw == 1;
-      default: return false;
-    }
-  }
-  switch (protocol) {
-    case 6: return s.OnTcp == 1;
-    case 17: return s.OnUdp == 1;
-    case 2: return s.OnIgmp == 1;
-    case 1: return s.OnIcmp == 1;
-    case 255: return s.OnRaw == 1;
-    default: return false;
-  }
-}
-
 bool Passes(const CaptureState& state, const DatagramFields& f) {
   if (!AddressTestPasses(state, f.src, f.dst)) return false;
-  if (!ProtocolSwitchOn(state, f.protocol, f.ipv6)) return false;
-  if (f.protocol != 6 && f.protocol != 17) return true;
+  const SwitchRow& row = SwitchRowFor(f.protocol, f.ipv6);
+  if (state.SwitchFlag(row.which) != 1) return false;
+  if (!row.ports) return true;
   return f.portsValid && PortTestPasses(state, f.sport, f.dport);
 }
 

@@ -71,11 +71,11 @@ std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
   std::string words = "trovix-cli -w - -l --not-ssh";
   if (!source.interface.empty()) words += " -i " + ShellQuoted(source.interface);
   std::string protocols;
-  for (auto [on, name] : {std::pair{o.tcp, "tcp"}, {o.udp, "udp"}, {o.icmp, "icmp"}, {o.igmp, "igmp"}, {o.raw, "raw"}}) {
-    if (on) protocols += std::string(protocols.empty() ? "" : ",") + name;
+  for (const SwitchRow& row : kSwitchRows) {
+    if (SwitchOf(o, row.which)) protocols += std::string(protocols.empty() ? "" : ",") + row.word;
   }
   // No switch keeps nothing; the remote side then sends nothing worth the bytes.
-  words += " -p " + ShellQuoted(protocols.empty() ? "raw" : protocols);
+  words += " -p " + ShellQuoted(protocols.empty() ? kRawRow.word : protocols);
   if (!o.ipv6) words += " -4";
   FilterCheck from = CheckFilterText(o.fromText), to = CheckFilterText(o.toText);
   if (!o.twoWayTraffic) {
@@ -115,18 +115,22 @@ void AddEndpoint(std::string_view text, std::string& filter) {
 
 std::string TcpdumpFilter(const CaptureOptions& o) {
   std::string filter = !o.ipv6 ? "ip" : o.ipv4 ? "(ip or ip6)" : "ip6";
-  if (!o.raw) {
+  if (!SwitchOf(o, kRawRow.which)) {
     std::string protocols;
     auto add = [&](bool on, const char* words) {
       if (on) protocols += std::string(protocols.empty() ? "" : " or ") + words;
     };
-    add(o.tcp, "tcp");
-    add(o.udp, "udp");
-    add(o.icmp, "icmp or icmp6");
-    add(o.igmp, "igmp");
+    // pcap's tcp and udp name both families' protocol, its icmp IPv4's alone.
+    bool someIpv6 = false;
+    for (const SwitchRow& row : kSwitchRows) {
+      bool on = row.ipv4 != kNoProtocol && SwitchOf(o, row.which);
+      add(on, row.word);
+      add(on && row.ipv6Word != nullptr && std::string_view(row.ipv6Word) != row.word, row.ipv6Word);
+      someIpv6 = someIpv6 || (on && row.ipv6 != kNoProtocol);
+    }
     // libpcap's protocols look behind one fragment header at most; the accept path walks
     // every extension header to the upper layer, so IPv6 that begins with one is kept.
-    add(o.ipv6 && (o.tcp || o.udp || o.icmp),
+    add(o.ipv6 && someIpv6,
         "ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or ip6[6] = 51 or ip6[6] = 60");
     filter += protocols.empty() ? " and not ip and not ip6" : " and (" + protocols + ")";
   }

@@ -84,18 +84,14 @@ bool IsInterfaceName(std::string_view text) {
   return !addressLike;
 }
 
-// A non-empty list of known words.
+// A non-empty list of the switches' words.
 bool ParseProtocols(std::string_view list, Options& o) {
-  o.tcp = o.udp = o.icmp = o.igmp = o.raw = false;
+  for (const SwitchRow& row : kSwitchRows) SwitchOf(o, row.which) = false;
   for (;;) {
     size_t comma = list.find(',');
-    std::string_view word = list.substr(0, comma);
-    if (word == "tcp") o.tcp = true;
-    else if (word == "udp") o.udp = true;
-    else if (word == "icmp") o.icmp = true;
-    else if (word == "igmp") o.igmp = true;
-    else if (word == "raw") o.raw = true;
-    else return false;
+    const SwitchRow* row = SwitchRowNamed(list.substr(0, comma));
+    if (row == nullptr) return false;
+    SwitchOf(o, row->which) = true;
     if (comma == std::string_view::npos) return true;
     list = list.substr(comma + 1);
   }

@@ -295,7 +295,7 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
       AppendJsonString(text_, sourceNames_[source_]);
     }
     text_ += f.ipv6 ? ",\"family\":6,\"protocol\":\"" : ",\"family\":4,\"protocol\":\"";
-    text_ += ProtocolWord(f.protocol, f.ipv6);
+    text_ += ProtocolWord(f.protocol);
     snprintf(number, sizeof number, "\",\"from\":\"%s\",\"from_port\":%u,\"to\":\"%s\",\"to_port\":%u,", f.src,
              f.sport, f.dst, f.dport);
     text_ += number;

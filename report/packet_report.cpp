@@ -22,30 +22,27 @@ struct SectionKind {
   SectionBuilder build;    // nullptr: the section is its title alone
 };
 
-constexpr std::array<SectionKind, 5> kSections = {{
+// The protocols decoded over IPv4, and over IPv6; any other is its protocol word alone.
+constexpr std::array<SectionKind, 4> kSections = {{
     {1, "icmp", AppendIcmpFields},
     {2, "igmp", AppendIgmpFields},
     {6, "tcp", AppendTcpFields},
     {17, "udp ", AppendUdpFields},
-    {255, "raw", nullptr},
 }};
-// The upper layers an IPv6 datagram is stored under; the titles are its protocol words.
-constexpr std::array<SectionKind, 4> kIpv6Sections = {{
+constexpr std::array<SectionKind, 3> kIpv6Sections = {{
     {6, "tcp", AppendTcpFields},
     {17, "udp ", AppendUdpFields},
     {kIcmpv6, "icmp6", AppendIcmpv6Fields},
-    {kRawProtocol, "raw", nullptr},
 }};
-constexpr SectionKind kUnknownSection = {0, "unknown", nullptr};
 constexpr size_t kMinIpHeader = 20;
 constexpr uint16_t kFragmentOffsetMask = 0x1FFF;
 
 // The protocol comes from the table the capture filled, never from the stored bytes.
-const SectionKind& SectionFor(std::span<const SectionKind> table, uint8_t protocol) {
+SectionKind SectionFor(std::span<const SectionKind> table, uint8_t protocol) {
   for (const SectionKind& kind : table) {
     if (kind.protocol == protocol) return kind;
   }
-  return kUnknownSection;
+  return {protocol, ProtocolWord(protocol), nullptr};
 }
 
 void AppendTitle(std::string& out, int64_t index, const char* title) {
@@ -68,7 +65,7 @@ void AppendIpv6Sections(std::string& out, int64_t index, uint8_t protocol, const
   ByteReader datagram(bytes, length);
   Ipv6UpperLayer walk = AppendIpv6Fields(out, datagram);
   if (!walk.complete) out += kTruncatedLine;
-  const SectionKind& kind = SectionFor(kIpv6Sections, protocol);
+  SectionKind kind = SectionFor(kIpv6Sections, protocol);
   AppendTitle(out, index, kind.title);
   if (kind.build == nullptr || !walk.complete) return;
   if (walk.fragmentOffset != 0) {
@@ -84,7 +81,7 @@ void AppendSection(std::string& out, int64_t index, uint8_t protocol, const uint
     AppendIpv6Sections(out, index, protocol, bytes, length, views);
     return;
   }
-  const SectionKind& kind = SectionFor(kSections, protocol);
+  SectionKind kind = SectionFor(kSections, protocol);
   AppendTitle(out, index, kind.title);
   if (kind.build == nullptr) return;
   ByteReader datagram(bytes, length);

@@ -225,6 +225,23 @@ TEST_F(CaptureLive, Ipv6OverLoopbackIsStoredOnceBesideIpv4) {
   ExpectLogMatchesStore();
 }
 
+// "raw" keeps every protocol but tcp, udp, icmp and igmp, in either family, and the line
+// names it as the protocols database does.
+TEST_F(CaptureLive, RawKeepsEveryOtherProtocolOfEitherFamilyByItsName) {
+  Start({"127.0.0.1", "*:*", "*:*", false, false, false, false, false, /*raw=*/true, /*ipv6=*/true});
+  for (int p : {47, 50, 253}) ASSERT_TRUE(test::SendRawIp(AF_INET, p) && test::SendRawIp(AF_INET6, p)) << p;
+  test::SendNumbered(40111, 40112, 1);  // UDP, whose switch is off
+  AwaitPackets(6);
+  std::vector<std::string> columns;
+  for (const Seen& s : Stored()) columns.push_back(s.line.substr(s.line.find('\t', 1)));
+  std::ranges::sort(columns);  // two loopback queues may hand them over in either order
+  EXPECT_EQ(columns, std::vector<std::string>(
+                         {"\tesp\t127.0.0.1\t0\t127.0.0.1\t0\t28\t64", "\tesp\t::1\t0\t::1\t0\t48\t64",
+                          "\tgre\t127.0.0.1\t0\t127.0.0.1\t0\t28\t64", "\tgre\t::1\t0\t::1\t0\t48\t64",
+                          "\traw\t127.0.0.1\t0\t127.0.0.1\t0\t28\t64", "\traw\t::1\t0\t::1\t0\t48\t64"}));
+  ExpectLogMatchesStore();
+}
+
 TEST_F(CaptureLive, UnknownBindTextCapturesEveryInterfaceOnce) {
   Start({"no such address", "*:*", "*:*", false, false, true, false, false, false});
   EXPECT_EQ(CaptureBindAddress(*state_), htonl(INADDR_ANY));
@@ -497,8 +514,8 @@ TEST_F(VethCapture, ShortIpv6DatagramsAreStoredWithoutTheFramePadding) {
   for (int k = 0; k < 2; ++k) {
     EXPECT_EQ(std::vector<uint8_t>(seen[k].packet.bytes, seen[k].packet.bytes + seen[k].packet.length), sent[k]);
   }
-  EXPECT_EQ(seen[0].line, "\t0\traw\t2001:db8::1\t0\t2001:db8::2\t0\t40\t64");
-  EXPECT_EQ(seen[1].line, "\t1\traw\t2001:db8::1\t0\t2001:db8::2\t0\t44\t64");
+  EXPECT_EQ(seen[0].line, "\t0\tipv6-nonxt\t2001:db8::1\t0\t2001:db8::2\t0\t40\t64");
+  EXPECT_EQ(seen[1].line, "\t1\tipv6-nonxt\t2001:db8::1\t0\t2001:db8::2\t0\t44\t64");
 }
 
 TEST_F(VethCapture, InterfaceThatDisappearsEndsTheCapture) {

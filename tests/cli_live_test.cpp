@@ -459,6 +459,40 @@ std::string PcapngOf(const std::vector<int64_t>& offsets, const std::vector<uint
   return file;
 }
 
+// By default every protocol is kept and named, from a file and live, in both families; an
+// expression picks one out; a total length of 0 (segmentation offload) is sized by what
+// was received.
+TEST_F(CliLive, EveryProtocolIsKeptAndNamedAndATotalLengthOfZeroIsTheReceivedSize) {
+  std::vector<uint8_t> tso = test::MakeDatagram({6, "10.0.0.1", "10.0.0.2", 40471, 80, 1976});
+  tso[2] = tso[3] = 0;
+  std::string file = folder_.Write("protocols.pcap", PcapOf({test::MakeDatagram({47}), test::MakeDatagram({132}),
+                                                            test::MakeIpv6Datagram({.upper = 50}), tso}));
+  const std::string gre = "0\tgre\t10.0.0.1\t0\t10.0.0.2\t0\t20\t64\n";
+  std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, gre + "1\tsctp\t10.0.0.1\t0\t10.0.0.2\t0\t20\t64\n2\tesp\t2001:db8::1\t0\t2001:db8::2\t0\t40\t64\n"
+               "3\ttcp\t10.0.0.1\t40471\t10.0.0.2\t80\t2016\t64\n"},
+      {{"ip proto 47"}, gre},
+      {{"--json", "ip6", "proto", "50"},
+       "{\"index\":0,\"time\":\"2023-11-14T22:13:20.123456789Z\",\"family\":6,\"protocol\":\"esp\",\"from\":"
+       "\"2001:db8::1\",\"from_port\":0,\"to\":\"2001:db8::2\",\"to_port\":0,\"size\":40,\"ttl\":64}\n"},
+  };
+  for (const auto& [options, out] : cases) {
+    std::vector<std::string> args = Cli({"-r", file, "--time=none"});
+    args.insert(args.end(), options.begin(), options.end());
+    Program cli(args);
+    EXPECT_EQ(cli.Wait(), 0) << cli.err();
+    EXPECT_EQ(cli.out(), out) << (options.empty() ? "every protocol" : options.back());
+  }
+  // The kernel's answers to protocols it has no handler for are left out.
+  Program live(Cli({"-i", "lo", "--time=none", "-c", "2", "not icmp and not icmp6"}));
+  ASSERT_TRUE(live.Listening()) << live.err();
+  ASSERT_TRUE(test::SendRawIp(AF_INET, 47));
+  ASSERT_TRUE(live.Await("\n"));
+  ASSERT_TRUE(test::SendRawIp(AF_INET6, 47));
+  EXPECT_EQ(live.Wait(), 0) << live.err();
+  EXPECT_EQ(live.out(), "0\tgre\t127.0.0.1\t0\t127.0.0.1\t0\t28\t64\n1\tgre\t::1\t0\t::1\t0\t48\t64\n");
+}
+
 TEST_F(CliLive, FileTimesOutsideTheNanosecondRangeAreClampedAndTimesBefore1970ReadRight) {
   std::string file = folder_.Write("times.pcapng", PcapngOf({0, -1, -20000000000}, {UINT64_MAX, 500000000, 0},
                                                            UdpWith("x")));

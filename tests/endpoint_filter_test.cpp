@@ -136,15 +136,16 @@ TEST_F(FilterOnDatagrams, AddressesCompareAsInetNtoaText) {
   EXPECT_FALSE(Accepts({.protocol = 1, .dst = "10.0.0.20"}));
 }
 
-TEST_F(FilterOnDatagrams, ProtocolSwitchesAndUnknownProtocols) {
+// "raw" is every protocol but tcp, udp, icmp and igmp, in both families.
+TEST_F(FilterOnDatagrams, ProtocolSwitchesAndRawForEveryOtherProtocol) {
   Prepare("*:*", "*:*", false, /*tcp=*/false);
   EXPECT_FALSE(Accepts({.protocol = 6}));
   EXPECT_TRUE(Accepts({.protocol = 17}));
-  for (uint8_t p : {0, 3, 47, 50, 58, 254}) EXPECT_FALSE(Accepts({.protocol = p})) << int(p);
+  for (uint8_t p : {0, 3, 41, 47, 50, 58, 132, 254, 255}) EXPECT_TRUE(Accepts({.protocol = p})) << int(p);
   Prepare("*:*", "*:*", false, true, true, false, false, false);
-  EXPECT_FALSE(Accepts({.protocol = 1}));
-  EXPECT_FALSE(Accepts({.protocol = 2}));
-  EXPECT_FALSE(Accepts({.protocol = 255}));
+  for (uint8_t p : {1, 2, 47, 50, 255}) EXPECT_FALSE(Accepts({.protocol = p})) << int(p);
+  Prepare("*:*", "*:*", false, false, false, false, false, /*raw=*/true);
+  for (uint8_t p : {1, 2, 6, 17}) EXPECT_FALSE(Accepts({.protocol = p})) << int(p);
 }
 
 // IPv6 beside IPv4: the families kept, the switches that cover IPv6, the bracket forms.

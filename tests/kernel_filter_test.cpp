@@ -114,6 +114,12 @@ TEST_F(KernelFilterTest, DropsWhatTheFiltersReject) {
   PrepareCapture(*state_, {"", "010.0.0.1:*", "10.0.0.2:*", true, true, true, true, true, true});
   EXPECT_FALSE(Kernel(MakeDatagram({1, "10.0.0.1", "10.0.0.2"})));
   EXPECT_FALSE(Kernel(MakeDatagram({1, "10.0.0.2", "10.0.0.1"})));
+
+  // "raw" keeps every protocol the other switches do not name, and only those.
+  PrepareCapture(*state_, {"", "*:*", "*:*", false, /*tcp=*/false, /*udp=*/true, false, false, /*raw=*/true});
+  for (uint8_t p : {0, 4, 41, 47, 50, 58, 89, 132, 254, 255}) EXPECT_TRUE(Kernel(MakeDatagram({p}))) << int(p);
+  for (uint8_t p : {1, 2, 6}) EXPECT_FALSE(Kernel(MakeDatagram({p}))) << int(p);
+  EXPECT_TRUE(Kernel(MakeDatagram({17})));
 }
 
 TEST(FilterAddressValue, OnlyTheTextADatagramHas) {
@@ -136,12 +142,12 @@ TEST_F(KernelFilterTest, LetsThroughEverythingTheFiltersAccept) {
   const char* addressParts[] = {"*", "", "10.0.0.1", "10.0.0.2", "192.168.0.5", "010.0.0.1", "10.0.0.*", "a:b",
                                 " 10.0.0.1", "10.0.0.1 ", "256.0.0.1", "10.0.0", "0.0.0.0", "255.255.255.255"};
   const char* portParts[] = {"*", "", "80", "53", "0", "-5", "65536", "80x", " 53", "+53", "99999999999", "0053"};
-  const uint8_t protocols[] = {1, 2, 6, 17, 255, 6, 17, 47};
+  const uint8_t protocols[] = {1, 2, 6, 17, 255, 6, 17, 47, 0, 41, 50, 58, 132, 254};
   const uint16_t ports[] = {0, 53, 80, 65535, 1234};
   const uint8_t headerWords[] = {5, 5, 5, 6, 15, 4, 0};
   const char* v6Addresses[] = {"2001:db8::1", "2001:db8::2", "::1", "fe80::1"};
   const char* v6AddressParts[] = {"[2001:db8::1]", "[2001:DB8::2]", "2001:db8::1", "[::1]", "::1", "[zz]", "[::1"};
-  const uint8_t v6Uppers[] = {6, 17, 58, 50, 59, 1, 2};
+  const uint8_t v6Uppers[] = {6, 17, 58, 50, 59, 1, 2, 47};
   auto filterText = [&]() {
     std::string t;
     switch (rng() % 8) {

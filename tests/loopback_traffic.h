@@ -1,5 +1,6 @@
-// Numbered UDP datagrams over loopback, for the capture tests and the burst benchmarks:
-// each payload begins with its sequence number, so a capture can be checked for gaps.
+// Traffic over loopback for the capture tests and the burst benchmarks: numbered UDP
+// datagrams, each payload beginning with its sequence number so that a capture can be
+// checked for gaps, and raw IP of any protocol.
 #pragma once
 
 #include <arpa/inet.h>
@@ -61,6 +62,19 @@ inline Burst SendNumbered(uint16_t from, uint16_t to, uint32_t count, size_t pay
   close(fd);
   close(receiver);
   return b;
+}
+
+// Sends 8 bytes over a raw socket of `protocol` (any number, as root) to 127.0.0.1, or ::1
+// for AF_INET6; the kernel puts the IP header in front. False when it could not.
+inline bool SendRawIp(int family, int protocol) {
+  sockaddr_in6 to{};  // room for either family's address
+  to.sin6_family = static_cast<sa_family_t>(family);
+  if (family == AF_INET) reinterpret_cast<sockaddr_in&>(to).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  else to.sin6_addr = in6addr_loopback;
+  int fd = socket(family, SOCK_RAW | SOCK_CLOEXEC, protocol);
+  bool sent = sendto(fd, "trovix-8", 8, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == 8;
+  close(fd);
+  return sent;
 }
 
 // The sequence numbers that the stored UDP datagrams carry, in store order.

@@ -120,7 +120,7 @@ TEST_F(PacketStoreTest, DatagramsLargerThanTheirLengthFieldAreKeptWhole) {
             "\t0\ttcp\t10.0.0.1\t7\t10.0.0.2\t9\t70040\t64\r\n"
             "\t1\ttcp\t::1\t8\t::1\t10\t100060\t64\r\n"
             "\t2\tudp\t::1\t0\t::1\t0\t524288\t64\r\n"
-            "\t3\traw\t::1\t0\t::1\t0\t40\t64\r\n");
+            "\t3\tipv6-nonxt\t::1\t0\t::1\t0\t40\t64\r\n");
 }
 
 // The larger store takes 1,000,000 datagrams, committing memory as it fills, then ends

@@ -69,7 +69,7 @@ std::vector<Case> Cases() {
                   " c3 50 00 50 00 00 00 01 00 00 00 00 50 02 20 00 00 00 00 00"))},
       {"routing header cut short", 255, V6(43, Hex("3b 02 00 00 00 00 00 00 00 00 00 00"))},
       {"fixed header cut short", 255, Hex("60 00 00 00 00 00 3b 40 20 01 0d b8 00 00 00 00 00 00 00 00 00 00")},
-      {"no next header", 255, V6(59, {})},
+      {"no next header", 59, V6(59, {})},
       {"echo request", kIcmpv6, V6(58, Concat(Hex("80 00 7b 2c 12 34 00 01"), Text("abcd")))},
       {"echo reply", kIcmpv6, V6(58, Hex("81 00 7a 2c 12 34 00 01"))},
       {"neighbour solicitation", kIcmpv6,

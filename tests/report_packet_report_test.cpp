@@ -44,7 +44,9 @@ TEST(PacketReport, LocatesEachPacketBySummingTheLengthsBeforeIt) {
   EXPECT_EQ(s.Report(2), IgmpReport(2, 3));
 }
 
-TEST(PacketReport, RawAndUnknownSectionsAreTheirTitleAlone) {
+// A protocol without a section of its own is titled by its list word (the protocols
+// database's name, or "raw").
+TEST(PacketReport, RawSectionsAreTheirProtocolWordAlone) {
   TestStore s;
   // The bytes claim TCP: the protocol table decides, not the copy.
   Bytes tcpLooking = Datagram(Bytes(20, 0x50));
@@ -57,9 +59,9 @@ TEST(PacketReport, RawAndUnknownSectionsAreTheirTitleAlone) {
   std::string raw = s.Report(7);
   EXPECT_EQ(raw, "packets source:\r\n\r\npacket7 raw\r\n");
   EXPECT_EQ(SplitReportItems(raw), (std::vector<std::string>{"packets source:", "", "packet7 raw", ""}));
-  EXPECT_EQ(s.Report(8), Title(8, "unknown"));
-  EXPECT_EQ(s.Report(9), Title(9, "unknown"));
-  EXPECT_EQ(s.Report(10), Title(10, "unknown"));
+  EXPECT_EQ(s.Report(8), Title(8, "ip"));
+  EXPECT_EQ(s.Report(9), Title(9, "gre"));
+  EXPECT_EQ(s.Report(10), Title(10, "esp"));
   EXPECT_EQ(s.Report(11), Title(11, "udp ") + "packet is truncated\r\n");
 }
 

@@ -40,26 +40,6 @@ struct Received {
   size_t size;
 };
 
-bool SwitchOn(const CaptureState& s, uint8_t protocol, bool ipv6) {
-  if (ipv6) {
-    switch (protocol) {
-      case 6: return s.OnTcp == 1;
-      case 17: return s.OnUdp == 1;
-      case kIcmpv6: return s.OnIcmp == 1;
-      case kRawProtocol: return s.OnRaw == 1;
-      default: return false;
-    }
-  }
-  switch (protocol) {
-    case 1: return s.OnIcmp == 1;
-    case 2: return s.OnIgmp == 1;
-    case 6: return s.OnTcp == 1;
-    case 17: return s.OnUdp == 1;
-    case 255: return s.OnRaw == 1;
-    default: return false;
-  }
-}
-
 // Where the checked part of a store begins: after what it held before the input's run.
 struct Start {
   uint32_t packets = 0;
@@ -90,7 +70,7 @@ void CheckStore(const CaptureState& s, const std::vector<Received>& kept, const 
     if (static_cast<size_t>(p.length) < from.size) {
       Check(ipv6 ? 40 + (p.bytes[4] << 8 | p.bytes[5]) == p.length : (p.bytes[2] << 8 | p.bytes[3]) == p.length);
     }
-    Check(SwitchOn(s, p.protocol, ipv6) && (ipv6 || p.protocol == p.bytes[9]));
+    Check(s.SwitchFlag(SwitchRowFor(p.protocol, ipv6).which) == 1 && (ipv6 || p.protocol == p.bytes[9]));
     sum += p.length;
 
     char line[kPacketLineMax + 1];
