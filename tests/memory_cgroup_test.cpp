@@ -50,7 +50,8 @@ class MemoryCgroup {
   ~MemoryCgroup() {
     if (folder_.empty()) return;
     Write(home_ + "/cgroup.procs", std::to_string(getpid()));
-    rmdir(folder_.c_str());
+    // Busy until the kernel has moved every thread out.
+    for (int tries = 0; rmdir(folder_.c_str()) != 0 && errno == EBUSY && tries < 100; ++tries) usleep(10000);
   }
   const std::string& problem() const { return problem_; }
 
