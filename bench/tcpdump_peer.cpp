@@ -25,16 +25,21 @@ TcpdumpPeer::~TcpdumpPeer() {
   if (!file_.empty()) unlink(file_.c_str());
 }
 
-bool TcpdumpPeer::Start(const std::string& program, const std::string& filter) {
+bool TcpdumpPeer::Start(const std::string& program, const std::string& filter, int bufferKiB) {
   int err[2];
   if (pipe(err) != 0) return false;
   file_ = "/tmp/trovix-bench-" + std::to_string(getpid()) + ".pcap";
+  // Made before the fork: the child of a process with threads must not allocate.
+  std::vector<std::string> args = {program, "-i", "lo", "-nn", "-Z", "root", "-w", file_, filter};
+  if (bufferKiB > 0) args.insert(args.begin() + 1, {"-B", std::to_string(bufferKiB)});
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     dup2(err[1], 2);
     close(err[0]);
-    execlp(program.c_str(), program.c_str(), "-i", "lo", "-nn", "-Z", "root", "-w", file_.c_str(), filter.c_str(),
-           static_cast<char*>(nullptr));
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(err[1]);

@@ -20,8 +20,9 @@ struct TcpdumpResult {
 class TcpdumpPeer {
  public:
   ~TcpdumpPeer();
-  // Returns once tcpdump says it is listening; false when it could not start.
-  bool Start(const std::string& program, const std::string& filter);
+  // Returns once tcpdump says it is listening; false when it could not start. A
+  // `bufferKiB` other than 0 is its -B (the ring's size).
+  bool Start(const std::string& program, const std::string& filter, int bufferKiB = 0);
   // Gives tcpdump time to hand over its last ring block, stops it and reads its file.
   TcpdumpResult Stop(uint32_t sent);
 

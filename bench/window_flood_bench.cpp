@@ -12,6 +12,11 @@
 // each one's on-CPU time over every thread of its process tree, from just before the
 // flood to 1 s after it, the rows each listed, and how long after its send each of the
 // window's rows was listed.
+//
+// With --two-senders [COUNT [RUNS]], two senders send COUNT (300,000) UDP datagrams of
+// 1,428 bytes over loopback between them, with the window capturing "udp" on 127.0.0.1
+// with "keep more" and `tcpdump -B 16384 -w FILE udp` beside it: the datagrams each one
+// listed or wrote, and the kernel's drops each one counted.
 #include <QApplication>
 #include <QComboBox>
 #include <QListView>
@@ -297,12 +302,67 @@ int BesideWireshark(trovix::MainDialog& dialog, QPushButton* go, QPushButton* st
   return 0;
 }
 
+// ---- Two senders of large datagrams, "keep more" ----
+
+constexpr uint16_t kSendersPort = 40600;
+constexpr uint16_t kFirstSenderPort = 40610;
+constexpr int kSenders = 2;
+constexpr size_t kLargePayload = 1428;
+
+int TwoSenders(trovix::CaptureState& state, QPushButton* go, QPushButton* stop, uint32_t count, int runs) {
+  for (int run = 1; run <= runs; ++run) {
+    trovix::bench::TcpdumpPeer dump;
+    if (!dump.Start("tcpdump", "udp", 16384)) {
+      std::fprintf(stderr, "window_flood_bench: tcpdump did not start\n");
+      return 1;
+    }
+    double childrenBefore = CpuMs(RUSAGE_CHILDREN);
+    double windowBefore = CpuMs(RUSAGE_THREAD);
+    go->click();
+    if (!QTest::qWaitFor([&] { return state.run.capturing.load(); }, 3000)) {
+      std::fprintf(stderr, "window_flood_bench: the window did not start capturing\n");
+      return 1;
+    }
+    trovix::bench::SendersFlood flood;
+    std::atomic<bool> done{false};
+    std::thread senders([&] {
+      flood = trovix::bench::FloodFromSenders(kSendersPort, kFirstSenderPort, kSenders, count, kLargePayload);
+      done = true;
+    });
+    while (!done) QTest::qWait(50);  // the window's event loop runs meanwhile
+    senders.join();
+    QTest::qWait(1500);  // tcpdump hands over a partly filled block after 1 s
+    if (stop->isEnabled()) stop->click();
+    double windowMs = CpuMs(RUSAGE_THREAD) - windowBefore;
+    double threadMs = state.run.threadCpuNs / 1e6;
+    trovix::ReapCaptureHelpers(true);
+    double helperMs = CpuMs(RUSAGE_CHILDREN) - childrenBefore;
+    uint32_t listed = trovix::PublishedPacketCount(state.store);
+    trovix::bench::TcpdumpResult theirs = dump.Stop((count + kSenders - 1) / kSenders);
+    std::printf("run %d: %u datagrams of %zu bytes sent by %d senders in %.2f s (%.0f/s)\n", run, flood.sent,
+                kLargePayload, kSenders, flood.seconds, flood.sent / flood.seconds);
+    std::printf("  window   listed %u, missing %u, %llu dropped by kernel; capture path CPU %.1f ms: helper %.1f ms + "
+                "capture thread %.1f ms; window thread %.1f ms\n",
+                listed, flood.sent - std::min(listed, flood.sent),
+                static_cast<unsigned long long>(state.run.kernelDropped.load()), helperMs + threadMs, helperMs, threadMs,
+                windowMs);
+    std::printf("  tcpdump  wrote %u, missing %u; %s; CPU %.1f ms\n", theirs.captured,
+                flood.sent - std::min(theirs.captured, flood.sent), theirs.summary.c_str(), theirs.cpuMs);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   trovix::UseCaptureHelper(TROVIX_CAPTURE_HELPER);
   bool besideWireshark = argc > 1 && std::string(argv[1]) == "--wireshark";
   if (besideWireshark) {
+    --argc;
+    ++argv;
+  }
+  bool twoSenders = argc > 1 && std::string(argv[1]) == "--two-senders";
+  if (twoSenders) {
     --argc;
     ++argv;
   }
@@ -318,8 +378,11 @@ int main(int argc, char** argv) {
     --argc;
     ++argv;
   }
-  uint32_t count = argc > 1 ? static_cast<uint32_t>(std::stoul(argv[1])) : besideWireshark ? 500000 : 1000000;
-  int cycles = argc > 2 ? std::stoi(argv[2]) : besideWireshark ? 3 : 20;
+  uint32_t count = argc > 1                ? static_cast<uint32_t>(std::stoul(argv[1]))
+                   : twoSenders            ? 300000
+                   : besideWireshark       ? 500000
+                                           : 1000000;
+  int cycles = argc > 2 ? std::stoi(argv[2]) : besideWireshark || twoSenders ? 3 : 20;
   std::string problem = trovix::test::EnterPrivateNetwork();
   if (!problem.empty()) {
     std::fprintf(stderr, "window_flood_bench: %s\n", problem.c_str());
@@ -329,7 +392,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   trovix::CaptureState& state = trovix::TheCaptureState();
   trovix::MainDialog dialog(state, trovix::bench::WindowServices());
-  state.KeepMore = keepMore ? 1 : 0;
+  state.KeepMore = keepMore || twoSenders ? 1 : 0;
   if (times) dialog.Command(trovix::resources::kCmdShowTimes);
   dialog.show();
   using namespace trovix::resources;
@@ -340,6 +403,10 @@ int main(int argc, char** argv) {
   static_cast<QPushButton*>(dialog.Control(kIdTcp))->setChecked(false);
   static_cast<QPushButton*>(dialog.Control(kIdUdp))->setChecked(true);
   if (besideWireshark) return BesideWireshark(dialog, go, stop, count, cycles);
+  if (twoSenders) {
+    static_cast<QComboBox*>(dialog.Control(kIdTo))->setEditText("*:*");
+    return TwoSenders(state, go, stop, count, cycles);
+  }
   auto timed = [](QPushButton* button) {
     auto start = Clock::now();
     button->click();

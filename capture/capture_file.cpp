@@ -295,10 +295,7 @@ void ReadStream(CaptureState& state, int fd, int wakeFd, FileReading& reading, S
 }
 
 int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, FileReading& reading) {
-  state.run.datagramsSeen = 0;
-  state.run.kernel = {};
-  state.run.endError = 0;
-  state.run.startFailed = false;
+  state.run.ClearOutcome();
   state.run.bindTextUnknown = false;
   reading.bytesRead.store(0, std::memory_order_relaxed);
   reading.records.store(0, std::memory_order_relaxed);

@@ -11,6 +11,7 @@
 
 #include "capture/area_poison.h"
 #include "capture/endpoint_filter.h"
+#include "capture/platform/memory_headroom.h"
 #include "capture/platform/packet_socket.h"
 #include "capture/platform/wake_event.h"
 #include "capture/protocol_table.h"
@@ -90,6 +91,12 @@ struct PacketStore {
   std::atomic<int32_t> storedBytes;
   std::atomic<uint32_t> packetCount;
   AreaPoisoning poisoning{seedBytes};
+  // How much more memory the process may have, asked before the larger store commits a
+  // step (tests hand in their own figure).
+  uint64_t (*availableMemory)() noexcept = AvailableMemory;
+  // The larger store took no more because memory ran short (a step was refused, or would
+  // have left too little): the capture ended as a full store ends, for this reason.
+  std::atomic<bool> memoryShort{false};
 
   bool larger() const noexcept { return bytes != seedBytes; }
 };
@@ -109,8 +116,8 @@ struct SniffLog {
 struct CaptureRun {
   WakeEvent wake;
   std::thread thread;
-  // Whether a stop waits (briefly) for the helper's counts. The window shows none and
-  // never waits.
+  // Whether a stop waits (briefly) for the helper's counts. The window never waits: it
+  // shows the drops the helper reported while the capture ran (kernelDropped).
   bool collectCounts = true;
   // Whether a stop first takes what the kernel had received: the helper hands over the
   // rest of its ring (see kStopAfterRestMessage) and it is stored or given to the sink.
@@ -121,6 +128,9 @@ struct CaptureRun {
   // ring handed over, and the kernel's own counts.
   uint64_t datagramsSeen = 0;
   RingStatistics kernel;
+  // The datagrams the kernel dropped so far, as the helper last reported them (it does
+  // after each hand-over in which the count grew); any thread may read it at any time.
+  std::atomic<uint64_t> kernelDropped{0};
   // Why a capture that ended by itself ended: 0 for a full store (or a sink that took no
   // more), otherwise an errno value: the socket's failure, or why it could not be opened.
   int endError = 0;
@@ -133,6 +143,15 @@ struct CaptureRun {
   bool bindTextUnknown = false;
   // Set once the helper's socket captures: what is sent from then on is seen.
   std::atomic<bool> capturing{false};
+
+  // Before a start: nothing counted, nothing failed.
+  void ClearOutcome() noexcept {
+    datagramsSeen = 0;
+    kernel = {};
+    kernelDropped.store(0, std::memory_order_relaxed);
+    endError = 0;
+    startFailed = false;
+  }
 };
 
 struct CaptureState {

@@ -175,10 +175,15 @@ bool TakeMessage(ThreadContext& ctx) {
       ctx.startFailed = true;
       EndWith(ctx, ReportOf(ctx.message.get(), n).error);
       return false;
+    case HelperMessage::kCounts:
+      ctx.state->run.kernelDropped.store(ReportOf(ctx.message.get(), n).kernelDropped, std::memory_order_relaxed);
+      if (ctx.listener != nullptr && !afterStop) ctx.listener->KernelDropped();
+      return true;
     case HelperMessage::kEnded: {
       HelperReport report = ReportOf(ctx.message.get(), n);
       ctx.seen = report.datagramsSeen;
       ctx.kernel = {report.kernelReceived, report.kernelDropped};
+      ctx.state->run.kernelDropped.store(report.kernelDropped, std::memory_order_relaxed);
       ctx.countsIn = true;
       if (!afterStop) EndWith(ctx, report.error != 0 ? report.error : EPIPE);
       return false;
@@ -372,10 +377,7 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
                                 RingShape ring, SocketWait wait) {
   JoinFinishedThread(state);
   ReapCaptureHelpers(false);
-  state.run.datagramsSeen = 0;
-  state.run.kernel = {};
-  state.run.endError = 0;
-  state.run.startFailed = false;
+  state.run.ClearOutcome();
   state.run.capturing.store(false, std::memory_order_relaxed);
 
   int ifindex = CaptureInterfaceIndex(state, &state.run.bindTextUnknown);

@@ -19,6 +19,8 @@ class CaptureListener {
   // The capture ended by itself: the store is full or the interface is gone. The stop
   // flag is already 1 and the socket closed.
   virtual void CaptureEnded() noexcept = 0;
+  // The kernel dropped more datagrams (run.kernelDropped) while the capture runs.
+  virtual void KernelDropped() noexcept {}
 };
 
 struct DatagramFields;

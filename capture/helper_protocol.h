@@ -64,9 +64,10 @@ enum class HelperMessage : uint8_t {
   kLarge = 'L',   // the start of one datagram too large for a batch (see LargeDatagram)
   kLargeMore = 'M',  // the next bytes of that datagram
   kEnded = 'E',   // the capture is over (a stop, or the socket failed: error)
+  kCounts = 'C',  // the counts so far, after a hand-over in which the kernel dropped more
 };
 
-// Opened, Failed and Ended.
+// Opened, Failed, Ended and Counts.
 struct HelperReport {
   uint8_t type;
   uint8_t reserved[3];

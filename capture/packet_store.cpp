@@ -65,33 +65,61 @@ bool Commit(void* area, size_t from, size_t to) {
   return to <= from || mprotect(static_cast<char*>(area) + from, to - from, PROT_READ | PROT_WRITE) == 0;
 }
 
+// What the window and the desktop need besides the store, kept free: a step is committed
+// only while this much would be left after it.
+constexpr uint64_t kMemoryMargin = 64 << 20;
+constexpr size_t kEntryBytes = 2 * sizeof(int32_t) + 2 * sizeof(uint8_t) + sizeof(int64_t);
+
+// Whether `bytes` more may be committed; when not, the store says memory ran short.
+bool MemoryAllows(PacketStore& store, size_t bytes) {
+  uint64_t available = store.availableMemory != nullptr ? store.availableMemory() : kMemoryUnlimited;
+  if (available >= kMemoryMargin && available - kMemoryMargin >= bytes) return true;
+  store.memoryShort.store(true, std::memory_order_relaxed);
+  return false;
+}
+
 // Commits the next steps of the larger store so that packet `index` of `length` bytes at
-// `offset`, and a log line after `logAt`, fit. False when the system gave no more memory:
-// the capture then ends as a full store ends.
+// `offset`, and a log line after `logAt`, fit. False when memory is short (the steps
+// would leave less than the margin, or the system refused them): the capture then ends
+// as a full store ends.
 bool CommitFor(PacketStore& store, SniffLog* log, uint32_t index, int32_t offset, size_t length, int32_t logAt) {
-  if (index >= store.committedPackets) {
-    uint32_t from = store.committedPackets, to = std::min(from + kEntryStep, store.packetCapacity);
-    if (!Commit(store.lengths, from * sizeof(int32_t), to * sizeof(int32_t)) ||
-        !Commit(store.offsets, from * sizeof(int32_t), to * sizeof(int32_t)) ||
-        !Commit(store.protocols, from, to) || !Commit(store.sources, from, to) ||
-        !Commit(store.receiveTimes, from * sizeof(int64_t), to * sizeof(int64_t))) {
-      return false;
-    }
-    store.committedPackets = to;
-  }
+  uint32_t entriesTo = store.committedPackets;
+  if (index >= store.committedPackets) entriesTo = std::min(store.committedPackets + kEntryStep, store.packetCapacity);
+  int32_t bytesTo = store.committedBytes;
   if (length > static_cast<size_t>(store.committedBytes - offset)) {
     int64_t need = offset + static_cast<int64_t>(length);
-    int32_t to = static_cast<int32_t>(std::min<int64_t>((need + kByteStep - 1) / kByteStep * kByteStep, store.byteCapacity));
-    if (!Commit(store.bytes, static_cast<size_t>(store.committedBytes), static_cast<size_t>(to))) return false;
-    PoisonBytes(store.bytes + store.committedBytes, static_cast<size_t>(to - store.committedBytes));
-    store.committedBytes = to;
+    bytesTo = static_cast<int32_t>(std::min<int64_t>((need + kByteStep - 1) / kByteStep * kByteStep, store.byteCapacity));
   }
+  int32_t logTo = log != nullptr ? log->committed : 0;
   if (log != nullptr && logAt + static_cast<int32_t>(kPacketLineMax) + 3 > log->committed) {
-    int32_t to = std::min(log->committed + kLogStep, log->capacity);
-    if (!Commit(log->text, static_cast<size_t>(log->committed), static_cast<size_t>(to))) return false;
-    log->committed = to;
+    logTo = std::min(log->committed + kLogStep, log->capacity);
   }
-  return true;
+  size_t more = (entriesTo - store.committedPackets) * kEntryBytes + static_cast<size_t>(bytesTo - store.committedBytes) +
+                static_cast<size_t>(log != nullptr ? logTo - log->committed : 0);
+  if (!MemoryAllows(store, more)) return false;
+  bool committed = true;
+  if (entriesTo > store.committedPackets) {
+    uint32_t from = store.committedPackets, to = entriesTo;
+    committed = Commit(store.lengths, from * sizeof(int32_t), to * sizeof(int32_t)) &&
+                Commit(store.offsets, from * sizeof(int32_t), to * sizeof(int32_t)) &&
+                Commit(store.protocols, from, to) && Commit(store.sources, from, to) &&
+                Commit(store.receiveTimes, from * sizeof(int64_t), to * sizeof(int64_t));
+    if (committed) store.committedPackets = to;
+  }
+  if (committed && bytesTo > store.committedBytes) {
+    committed = Commit(store.bytes, static_cast<size_t>(store.committedBytes), static_cast<size_t>(bytesTo));
+    if (committed) {
+      PoisonBytes(store.bytes + store.committedBytes, static_cast<size_t>(bytesTo - store.committedBytes));
+      store.committedBytes = bytesTo;
+    }
+  }
+  if (committed && log != nullptr && logTo > log->committed) {
+    committed = Commit(log->text, static_cast<size_t>(log->committed), static_cast<size_t>(logTo));
+    if (committed) log->committed = logTo;
+  }
+  // The system refused memory (strict overcommit, or too many mappings).
+  if (!committed) store.memoryShort.store(true, std::memory_order_relaxed);
+  return committed;
 }
 
 bool Passes(const CaptureState& state, const DatagramFields& f) {
@@ -127,6 +155,7 @@ void ResetPacketStore(PacketStore& store) noexcept {
     std::memset(store.protocols, 0, entries);
   }
   PoisonBytes(store.bytes, static_cast<size_t>(store.committedBytes));
+  store.memoryShort.store(false, std::memory_order_relaxed);
   store.storedBytes.store(0, std::memory_order_relaxed);
   store.packetCount.store(0, std::memory_order_release);
 }

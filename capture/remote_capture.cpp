@@ -571,10 +571,7 @@ bool IsRemoteChatter(std::string_view line) {
 
 int StartRemoteCapture(CaptureState& state, CaptureListener* listener, RemoteListener* remote,
                        RemoteCapture& capture, const CaptureOptions& options, DatagramSink* sink) {
-  state.run.datagramsSeen = 0;
-  state.run.kernel = {};
-  state.run.endError = 0;
-  state.run.startFailed = false;
+  state.run.ClearOutcome();
   state.run.bindTextUnknown = false;
   capture.failedSources.store(0);
   capture.storeFull.store(false);

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include "capture/kernel_filter.h"
 #include "capture/platform/capabilities.h"
 #include "capture/platform/packet_socket.h"
+#include "helper/outbox.h"
 #include "helper/user_limit.h"
 
 namespace trovix::helper {
@@ -35,19 +35,7 @@ int Refuse(const char* why) {
   return 2;
 }
 
-// One message of up to two parts.
-bool Send(const void* data, size_t size, const void* more = nullptr, size_t moreSize = 0) {
-  iovec parts[2] = {{const_cast<void*>(data), size}, {const_cast<void*>(more), moreSize}};
-  msghdr message{};
-  message.msg_iov = parts;
-  message.msg_iovlen = moreSize != 0 ? 2 : 1;
-  for (;;) {
-    ssize_t n = sendmsg(kFd, &message, MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(size + moreSize)) return true;
-    if (n < 0 && errno == EINTR) continue;
-    return false;  // the client went away: nothing is left to do
-  }
-}
+Outbox outbox(kFd);
 
 bool SendReport(HelperMessage type, int error, uint64_t seen = 0, RingStatistics kernel = {}) {
   HelperReport report{};
@@ -56,28 +44,39 @@ bool SendReport(HelperMessage type, int error, uint64_t seen = 0, RingStatistics
   report.datagramsSeen = seen;
   report.kernelReceived = kernel.received;
   report.kernelDropped = kernel.dropped;
-  return Send(&report, sizeof report);
+  return outbox.Post(&report, sizeof report);
 }
 
-// The kept datagrams of one hand-over, sent as one message (or several, when they do not
-// fit one). Made once: nothing is allocated per datagram.
+// The last report: sent with everything before it, however long the client takes.
+void SendLastReport(HelperMessage type, int error, uint64_t seen = 0, RingStatistics kernel = {}) {
+  if (SendReport(type, error, seen, kernel)) outbox.SendAll();
+}
+
+// The kept datagrams of one hand-over, built in the outbox's slots and posted as one
+// message (or several, when they do not fit one). Nothing is allocated per datagram.
 struct Batch {
-  alignas(8) uint8_t message[kMaxBatchSize];
+  uint8_t* message = nullptr;  // the slot being filled, or none
   size_t used = kBatchHead;
   uint64_t seen = 0;
   bool clientGone = false;
 
+  bool Open() {
+    if (message == nullptr) message = outbox.Slot();
+    clientGone = message == nullptr;
+    return !clientGone;
+  }
   bool Flush() {
     if (used == kBatchHead) return true;
     message[0] = static_cast<uint8_t>(HelperMessage::kBatch);
-    clientGone = !Send(message, used);
+    clientGone = !outbox.Post(used);
+    message = nullptr;
     used = kBatchHead;
     return !clientGone;
   }
 };
 
-// A datagram too large for a batch goes alone, in pieces straight from the ring, after
-// the batch so far: the client takes the datagrams in order.
+// A datagram too large for a batch goes alone, in pieces, after the batch so far: the
+// client takes the datagrams in order.
 bool SendLarge(Batch& batch, const uint8_t* datagram, size_t length, int64_t receiveTime) {
   if (!batch.Flush()) return false;
   struct {
@@ -86,10 +85,10 @@ bool SendLarge(Batch& batch, const uint8_t* datagram, size_t length, int64_t rec
   } start{{static_cast<uint8_t>(HelperMessage::kLarge)}, {static_cast<uint32_t>(length), 0, receiveTime}};
   const uint8_t more[kBatchHead] = {static_cast<uint8_t>(HelperMessage::kLargeMore)};
   size_t piece = std::min(length, kMaxBatchSize - sizeof start);
-  bool sent = Send(&start, sizeof start, datagram, piece);
+  bool sent = outbox.Post(&start, sizeof start, datagram, piece);
   for (size_t at = piece; sent && at < length; at += piece) {
     piece = std::min(length - at, kMaxBatchSize - sizeof more);
-    sent = Send(more, sizeof more, datagram + at, piece);
+    sent = outbox.Post(more, sizeof more, datagram + at, piece);
   }
   batch.clientGone = !sent;
   return sent;
@@ -104,6 +103,7 @@ bool Keep(void* context, const uint8_t* datagram, size_t length, int64_t receive
   if (!FitsBatch(length)) return SendLarge(batch, datagram, length, receiveTime);
   size_t size = PaddedRecordSize(length);
   if (size > kMaxBatchSize - batch.used && !batch.Flush()) return false;
+  if (!batch.Open()) return false;
   BatchRecord record{static_cast<uint32_t>(length), 0, receiveTime};
   std::memcpy(batch.message + batch.used, &record, sizeof record);
   std::memcpy(batch.message + batch.used + sizeof record, datagram, length);
@@ -132,24 +132,46 @@ void HandOverRest(PacketRing& ring, Batch& batch, uint32_t handOverMs) {
   }
 }
 
+// After a drain that handed blocks back: the kernel's counts, sent when it dropped more
+// since they were last sent, so that the client can say so while the capture runs. One
+// read of the counts a hand-over, nothing a datagram.
+struct DropReport {
+  uint64_t blocksSeen = 0;
+  uint64_t droppedSent = 0;
+
+  bool SendIfMore(PacketRing& ring, const Batch& batch) {
+    if (ring.blocksDrained() == blocksSeen) return true;
+    blocksSeen = ring.blocksDrained();
+    RingStatistics counts = ring.Statistics();
+    if (counts.dropped == droppedSent) return true;
+    droppedSent = counts.dropped;
+    return SendReport(HelperMessage::kCounts, 0, batch.seen, counts);
+  }
+};
+
 // Runs until the client stops the capture or goes away (0), or the socket fails (1).
 int CaptureLoop(PacketRing& ring, Batch& batch, uint32_t handOverMs) {
   pollfd fds[2] = {{ring.fd(), POLLIN, 0}, {kFd, POLLIN, 0}};
+  DropReport drops;
   for (;;) {
     bool drained = ring.Drain(Keep, &batch);
-    if (!drained || !batch.Flush()) return 0;  // only a client that went away stops a drain
+    // Only a client that went away stops a drain.
+    if (!drained || !batch.Flush() || !drops.SendIfMore(ring, batch)) return 0;
+    fds[1].events = outbox.empty() ? POLLIN : POLLIN | POLLOUT;
     int ready = poll(fds, 2, ring.waitingForInterface() ? kQuietCheckMs : -1);
     if (ready < 0 && errno != EINTR) {
-      SendReport(HelperMessage::kEnded, errno, batch.seen, ring.Statistics());
+      SendLastReport(HelperMessage::kEnded, errno, batch.seen, ring.Statistics());
       return 1;
     }
+    if ((fds[1].revents & POLLOUT) != 0 && !outbox.SendWaiting()) return 0;
     if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
       uint8_t stop = 0;
       ssize_t n = recv(kFd, &stop, 1, MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n == 1 && stop == kStopAfterRestMessage) HandOverRest(ring, batch, handOverMs);
+      if (n == 1 && stop == kStopMessage) outbox.Clear();  // what waits would not be stored
       if (n == 1 && (stop == kStopMessage || stop == kStopAfterRestMessage) && !batch.clientGone) {
-        SendReport(HelperMessage::kEnded, 0, batch.seen, ring.Statistics());
+        SendLastReport(HelperMessage::kEnded, 0, batch.seen, ring.Statistics());
       }
       return 0;  // a stop, the client's end, or anything else it has no business sending
     }
@@ -160,7 +182,7 @@ int CaptureLoop(PacketRing& ring, Batch& batch, uint32_t handOverMs) {
       failed = ring.InterfaceGoneWhileDown();
     }
     if (failed) {
-      SendReport(HelperMessage::kEnded, ring.failure(), batch.seen, ring.Statistics());
+      SendLastReport(HelperMessage::kEnded, ring.failure(), batch.seen, ring.Statistics());
       return 1;
     }
   }
@@ -174,7 +196,7 @@ bool RefusedBeyondUserLimit() {
   if (user == 0) return false;
   int helpers = MarkAndCountHelpersOf(user);
   if (helpers > 0 && helpers <= kMaxHelpersPerUser) return false;
-  SendReport(HelperMessage::kFailed, helpers > 0 ? EUSERS : errno);
+  SendLastReport(HelperMessage::kFailed, helpers > 0 ? EUSERS : errno);
   return true;
 }
 
@@ -219,7 +241,7 @@ int Main() {
                                {request.blockSize, request.blockCount, request.handOverMs});
   if (DropCapabilities(0) != 0 || !HoldsNoCapability()) return Refuse("cannot give up CAP_NET_RAW");
   if (error != 0) {
-    SendReport(HelperMessage::kFailed, error);
+    SendLastReport(HelperMessage::kFailed, error);
     return 1;
   }
   if (!SendReport(HelperMessage::kOpened, 0)) return 0;

@@ -562,6 +562,34 @@ class Flood {
   std::thread thread_;
 };
 
+// A client that is busy for a while (its listener holds the capture thread for a second)
+// does not stop the helper draining the ring: what comes meanwhile waits in the helper,
+// and the kernel drops nothing of a burst twice the ring's size.
+TEST_F(CaptureLive, AClientBusyForASecondCostsNoDatagram) {
+  struct BusyListener : RecordingListener {
+    void PacketsPublished(uint32_t count) noexcept override {
+      if (!busy.exchange(true)) std::this_thread::sleep_for(1s);
+      published = count;
+    }
+    std::atomic<bool> busy{false};
+  } busy;
+  PrepareCapture(*state_, {"127.0.0.1", "*:40261", "*:40262", false, false, true, false, false, false, false, true,
+                           -1, true});
+  ASSERT_EQ(StartCaptureThread(*state_, &busy, nullptr, {1u << 20, 4, 80}).result, CaptureStartResult::kStarted);
+  test::SendNumbered(40261, 40262, 1);
+  ASSERT_TRUE(WaitUntil([&] { return busy.busy.load(); }));
+  // 8.6 MB into a ring of 4 MiB, in steps: the helper is not held up, only its client.
+  for (int step = 0; step < 20; ++step) {
+    test::SendNumbered(40261, 40262, 300, 1400);
+    std::this_thread::sleep_for(10ms);
+  }
+  AwaitPackets(6001);
+  StopCaptureThread(*state_);
+  EXPECT_EQ(Count(), 6001u);
+  EXPECT_EQ(state_->run.kernel.dropped, 0u);
+  EXPECT_EQ(state_->run.kernel.received, 6001u);
+}
+
 TEST_F(CaptureLive, FloodEndsTheCaptureAtExactlyTenThousandPackets) {
   Start({"127.0.0.1", "*:40051", "*:40052", false, false, true, false, false, false});
   {

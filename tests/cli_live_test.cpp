@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/capture_helpers.h"
 #include "tests/command_output.h"
 #include "tests/datagram_builder.h"
 #include "tests/loopback_traffic.h"
@@ -691,20 +692,6 @@ std::string ThreadsCapabilitiesOtherThan(pid_t pid, const std::string& expected)
 const char kNoCapability[] =
     "CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\nCapEff:\t0000000000000000\nCapAmb:\t0000000000000000\n";
 
-// The capture helpers `parent` has started.
-std::vector<pid_t> ChildrenOf(pid_t parent) {
-  std::vector<pid_t> children;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string pid, name, state;
-    pid_t ppid = 0;
-    if (stat >> pid >> name >> state >> ppid && ppid == parent && name == "(trovix-capture)") {
-      children.push_back(std::stoi(pid));
-    }
-  }
-  return children;
-}
-
 constexpr gid_t kCaptureGroup = 4242;
 
 // An ordinary user who starts a copy of a program, beside a copy of the capture helper
@@ -738,7 +725,7 @@ TEST_F(AsNobody, AMemberCapturesThroughTheHelperAndNeitherHoldsACapability) {
   Program cli(args);
   ASSERT_TRUE(cli.Listening()) << cli.err();
   EXPECT_EQ(ThreadsCapabilitiesOtherThan(cli.pid(), kNoCapability), "");
-  std::vector<pid_t> helpers = ChildrenOf(cli.pid());
+  std::vector<pid_t> helpers = test::CaptureHelpersOf(cli.pid());
   ASSERT_EQ(helpers.size(), 1u);
   EXPECT_EQ(ThreadsCapabilitiesOtherThan(helpers[0], kNoCapability), "") << "its socket is open";
   SendFrom(40431, {4, 5});

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -140,6 +141,42 @@ TEST_F(PacketStoreTest, TheLargerStoreKeepsAMillionDatagramsThenEnds) {
   ASSERT_TRUE(UseLargerStore(*state_, false));
   EXPECT_EQ(store().packetCapacity, 10000u);
   EXPECT_EQ(Accept(0), AcceptResult::kStored);
+}
+
+// Memory the test says the process has left: a budget less what the larger store has
+// committed so far.
+const CaptureState* budgeted = nullptr;
+uint64_t budget = 0;
+uint64_t BudgetLeft() noexcept {
+  const PacketStore& s = budgeted->store;
+  uint64_t used = uint64_t(s.committedBytes) + budgeted->sniffLog.committed + s.committedPackets * 18ull;
+  return budget - std::min(budget, used);
+}
+
+// A step of the larger store is committed only while 64 MiB would be left after it:
+// otherwise the store takes no more, as a full store, and says that memory ran short.
+TEST_F(PacketStoreTest, TheLargerStoreTakesNoStepThatWouldLeaveMemoryShort) {
+  // The first 65,535-byte datagram commits 16 MiB of bytes, 65,536 entries of 18 bytes and
+  // 4 MiB of log (22,151,168 bytes); the 257th, 16 MiB more.
+  const struct {
+    uint64_t budget;
+    uint32_t stored;
+  } cases[] = {{67108864 + 22151168 - 1, 0}, {67108864 + 22151168, 256}, {67108864 + 22151168 + 16777216, 512}};
+  auto d = test::MakeDatagram({.protocol = 17, .sport = 7, .dport = 9, .payload = 65507});
+  for (const auto& c : cases) {
+    ASSERT_TRUE(UseLargerStore(*state_, true));
+    budgeted = state_.get();
+    budget = c.budget;
+    store().availableMemory = BudgetLeft;
+    uint32_t stored = 0;
+    while (AcceptDatagram(*state_, d.data(), d.size()) == AcceptResult::kStored) ++stored;
+    EXPECT_EQ(stored, c.stored) << c.budget;
+    EXPECT_TRUE(store().memoryShort.load());
+    EXPECT_EQ(store().storedBytes.load(), int32_t(c.stored * 65535));
+    EXPECT_EQ(PublishedPacketCount(store()), c.stored);
+  }
+  ASSERT_TRUE(UseLargerStore(*state_, true));
+  EXPECT_FALSE(store().memoryShort.load());
 }
 
 TEST_F(PacketStoreTest, LocateRefusesTablesPointingOutsideTheArea) {

@@ -5,6 +5,7 @@
 
 #include <net/if.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <atomic>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "report/report_items.h"
 #include "resources/dialogs.h"
 #include "resources/menus.h"
+#include "tests/capture_helpers.h"
 #include "tests/gui_support.h"
 #include "ui/packet_row_delegate.h"
 #include "ui/tray_icon.h"
@@ -276,6 +278,35 @@ TEST_F(WindowCapture, AFullStoreEndsTheCaptureSayingSoAndKeepMoreKeepsMore) {
   ASSERT_TRUE(LocatePacket(state_->store, 11999, last));
   EXPECT_EQ(last.offset, 1535872);
   EXPECT_EQ(state_->store.storedBytes.load(), 1536000);
+}
+
+// What the kernel drops is said while the capture runs, in the list's last line and the
+// icon's tip, and in the line that ends the capture.
+TEST_F(WindowCapture, TheKernelsDropsAreSaidWhileTheCaptureRunsAndWhenItEnds) {
+  auto& d = *dialog_;
+  state_->KeepMore = 1;  // a store that holds more than the ring
+  Go("127.0.0.1", "*:40231", "*:40232");
+  std::vector<pid_t> helpers = test::CaptureHelpersOf(getpid());
+  ASSERT_EQ(helpers.size(), 1u);
+  // While its helper is stopped, the ring (16 MiB at most) fills and the kernel drops the
+  // rest of 28 MB.
+  kill(helpers[0], SIGSTOP);
+  test::SendNumbered(40231, 40232, 20000, 1400);
+  kill(helpers[0], SIGCONT);
+  auto saysDrops = [&] { return d.packetList().RowText(d.packetList().rowCount() - 1).endsWith("dropped by kernel"); };
+  ASSERT_TRUE(QTest::qWaitFor(saysDrops, 5000));
+  int listed = d.packetList().packetsShown();
+  QString dropped = QString(" %1 datagrams dropped by kernel").arg(20000 - listed);
+  EXPECT_GT(20000 - listed, 0);
+  EXPECT_EQ(Rows(d).size(), listed + 1);
+  EXPECT_EQ(Rows(d).last(), dropped);
+  EXPECT_EQ(icon_.tip, "Trovix:" + dropped);
+  Press(kIdStop);
+  ExpectIdle();
+  QStringList rows = Rows(d);
+  ASSERT_EQ(rows.size(), listed + 1);
+  EXPECT_TRUE(rows[listed - 1].startsWith(QString("\t%1\tudp\t").arg(listed - 1)));
+  EXPECT_EQ(rows.last(), dropped);
 }
 
 TEST_F(WindowCapture, AnAddressNoInterfaceOwnsIsReportedNotCapturedSilently) {

@@ -122,6 +122,25 @@ TEST_F(WindowFile, FilesOfEachLinkTypeAreListedExactlyAsTheFieldsFilterThem) {
   EXPECT_EQ(rows[12000], Said(folder_.Path("many.pcap"), "end of file, 12000 records read, 12000 listed"));
 }
 
+// A reading that memory runs short for ends as a full store ends, keeping what it listed,
+// and says why.
+TEST_F(WindowFile, AReadingThatMemoryRunsShortForKeepsWhatItListedAndSaysSo) {
+  static int asked;
+  asked = 0;
+  // The larger store's first step is granted, its second (the 257th datagram's) is not.
+  state_->store.availableMemory = []() noexcept { return asked++ == 0 ? kMemoryUnlimited : uint64_t{0}; };
+  auto largest = test::MakeDatagram({.protocol = 17, .sport = 7, .dport = 9, .payload = 65507});
+  std::string records = test::PcapHeader(DLT_RAW);
+  for (uint32_t k = 0; k < 257; ++k) records += test::PcapRecord(largest, k, 0);
+  std::string path = folder_.Write("large.pcap", records);
+  Open(path);
+  QStringList rows = Rows(*dialog_);
+  ASSERT_EQ(rows.size(), 257);
+  EXPECT_TRUE(rows[255].startsWith("\t255\tudp\t"));
+  EXPECT_EQ(rows[256], " memory ran short: 256 datagrams and 16776960 bytes kept;" +
+                           Said(path, "records from 257 on not read (0 of its 16846631 bytes)"));
+}
+
 TEST_F(WindowFile, BadInputIsSaidWithWhereAndWhatCameBeforeIsKept) {
   auto& d = *dialog_;
   std::string whole = test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) + test::PcapRecord(kUdp6, 2, 0) +

@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 
 #include "capture/host_info.h"
@@ -58,6 +59,10 @@ using namespace resources;
 // arriving, with about a dozen list updates a second; a flood that fills blocks faster
 // still costs at most one update per gap.
 constexpr int kRowGapMs = 30;
+// Qt's list lays out all its rows again at each update: the next update waits at least
+// this many times as long as the last layout took, so a long list under a flood is
+// updated less often rather than taking the window's time (and the CPU the capture needs).
+constexpr int kLayoutShare = 4;
 // The capture helper's ring for the window: the kernel clears it at every "go!".
 constexpr RingShape kWindowRing{1u << 20, 4, 80};
 // With "keep more", the most the helper takes: a download's burst over loopback fills
@@ -109,8 +114,17 @@ class PacketListView : public QListView {
 
   // How far the rows are scrolled sideways, as the view draws them.
   int scrolledBy() const { return horizontalOffset(); }
+  // How long the last layout of the rows took.
+  int lastLayoutMs() const { return lastLayoutMs_; }
 
  protected:
+  // Timed: the window waits longer between updates of a list whose layout takes long.
+  void doItemsLayout() override {
+    auto start = std::chrono::steady_clock::now();
+    QListView::doItemsLayout();
+    lastLayoutMs_ = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+  }
   // Rows added below the last one on screen change only the scroll range: they are laid
   // out without repainting the rows on screen, which a flood would otherwise repaint at
   // every update. Qt's list forgets its layout when rows are inserted and lays them out
@@ -161,6 +175,8 @@ class PacketListView : public QListView {
     }
     if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
   }
+
+  int lastLayoutMs_ = 0;
 };
 
 // The find bar's field: Enter finds the next row (Shift+Enter the one before), Escape
@@ -195,13 +211,12 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
                  Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   setFont(DialogFont());
   CreateControls();
-  rowTimer_.setInterval(kRowGapMs);
   rowTimer_.setSingleShot(true);
   connect(&rowTimer_, &QTimer::timeout, this, [this] {
     if (!rowsWaiting_) return;
     rowsWaiting_ = false;
     FetchRows();
-    rowTimer_.start();
+    StartRowTimer();
   });
   progressTimer_.setInterval(kProgressMs);
   connect(&progressTimer_, &QTimer::timeout, this, &MainDialog::ShowReadingProgress);
@@ -486,7 +501,8 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   to_->addItem(Latin1(to));
   PrepareWithFields(state_, from, to, keepMore);
   remote_.reset();  // its threads are joined now: what comes next is not remote unless made so
-  rowTimer_.setInterval(kRowGapMs);
+  dropsShown_ = 0;
+  rowGapMs_ = kRowGapMs;
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
 }
 
@@ -569,6 +585,7 @@ void MainDialog::StopCapture() {
   remote_.reset();
   rowTimer_.stop();
   FetchRows();
+  AddEndLine({});
   if (readingFile_) EndFileReading();
   SetCapturingControls(false);
 }
@@ -665,6 +682,7 @@ void MainDialog::EndFileReading() {
 }
 
 void MainDialog::FetchRows() {
+  ShowKernelDrops();
   if (list_->FetchPublishedPackets() == 0) return;
   if (list_->showTimes()) PlaceTimeColumn();  // the first day's change widens it
   if (list_->widestGeneration() == fittedGeneration_) return;
@@ -715,6 +733,29 @@ void MainDialog::PacketsPublished(uint32_t) noexcept {
   QMetaObject::invokeMethod(this, [this] { RowsArrived(); }, Qt::QueuedConnection);
 }
 
+void MainDialog::KernelDropped() noexcept { PacketsPublished(0); }
+
+void MainDialog::ShowKernelDrops() {
+  uint64_t dropped = state_.run.kernelDropped.load(std::memory_order_relaxed);
+  if (dropped == dropsShown_) return;
+  dropsShown_ = dropped;
+  QString said = DroppedByKernel();
+  list_->SetTrailer(QStringLiteral(" ") + said);
+  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + said);
+}
+
+QString MainDialog::DroppedByKernel() const {
+  uint64_t dropped = state_.run.kernelDropped.load(std::memory_order_relaxed);
+  return dropped == 0 ? QString() : QStringLiteral("%1 datagrams dropped by kernel").arg(dropped);
+}
+
+void MainDialog::AddEndLine(QString line) {
+  list_->SetTrailer({});
+  QString drops = DroppedByKernel();
+  if (!drops.isEmpty()) line += (line.isEmpty() ? QStringLiteral(" ") : QStringLiteral("; ")) + drops;
+  if (!line.isEmpty()) list_->AddText(line);
+}
+
 void MainDialog::RowsArrived() {
   fetchPosted_.store(false);
   if (rowTimer_.isActive()) {
@@ -722,7 +763,12 @@ void MainDialog::RowsArrived() {
     return;
   }
   FetchRows();
-  rowTimer_.start();
+  StartRowTimer();
+}
+
+void MainDialog::StartRowTimer() {
+  int layoutMs = static_cast<PacketListView*>(listView_)->lastLayoutMs();
+  rowTimer_.start(std::max(rowGapMs_, kLayoutShare * layoutMs));
 }
 
 void MainDialog::CaptureEnded() noexcept {
@@ -754,21 +800,25 @@ void MainDialog::CaptureEndedByItself(int generation) {
     FormatSystemErrorText(static_cast<uint32_t>(state_.run.endError));
     QString line = state_.run.startFailed ? QStringLiteral(" cannot capture on %1: %2")
                                           : QStringLiteral(" capture ended on %1: %2");
-    list_->AddText(line.arg(QString::fromLatin1(state_.bindText), QString::fromLatin1(SystemErrorText()).trimmed()));
+    AddEndLine(line.arg(QString::fromLatin1(state_.bindText), QString::fromLatin1(SystemErrorText()).trimmed()));
   } else {
     // The store is full: say so, or a capture that stopped by itself looks like a fault.
     QString what = SayStoreFull();
-    list_->AddText(QStringLiteral(" ") + what +
-                   (state_.store.larger() ? QString() : QStringLiteral("; \"keep more\" keeps more")));
+    AddEndLine(QStringLiteral(" ") + what +
+               (state_.store.larger() ? QString() : QStringLiteral("; \"keep more\" keeps more")));
   }
   SetCapturingControls(false);
 }
 
 QString MainDialog::SayStoreFull() {
-  QString what = QStringLiteral("store full: %1 datagrams and %2 bytes kept")
+  bool memoryShort = state_.store.memoryShort.load(std::memory_order_relaxed);
+  QString what = QStringLiteral("%1: %2 datagrams and %3 bytes kept")
+                     .arg(memoryShort ? QStringLiteral("memory ran short") : QStringLiteral("store full"))
                      .arg(PublishedPacketCount(state_.store))
                      .arg(state_.store.storedBytes.load(std::memory_order_relaxed));
-  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what);
+  QString drops = DroppedByKernel();
+  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what +
+                                     (drops.isEmpty() ? QString() : QStringLiteral("; ") + drops));
   return what;
 }
 

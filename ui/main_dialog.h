@@ -113,8 +113,16 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void CaptureEndedByItself(int generation);
   // The time column as "show &times" and the packets' days ask: its room and its header.
   void PlaceTimeColumn();
-  // What a full store kept, also said in the icon's tip.
+  // What a full store kept (or a store that memory ran short for), also said in the
+  // icon's tip with the kernel's drops.
   QString SayStoreFull();
+  // "N datagrams dropped by kernel" for the current capture; empty when it dropped none.
+  QString DroppedByKernel() const;
+  // While a capture runs: the drops so far in the list's last line and the icon's tip.
+  void ShowKernelDrops();
+  // Ends a local capture's list with `line` (empty after a stop), the kernel's drops
+  // added when there were any, in place of the last line that said them while it ran.
+  void AddEndLine(QString line);
   void ApplyOnTop();
 
   // The look: brushes and label colours, and the tips.
@@ -168,8 +176,10 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // CaptureListener: called on the capture thread.
   void PacketsPublished(uint32_t) noexcept override;
   void CaptureEnded() noexcept override;
+  void KernelDropped() noexcept override;
   // On the user-interface thread: new packets were published.
   void RowsArrived();
+  void StartRowTimer();
 
   CaptureState& state_;
   Services services_;
@@ -194,10 +204,13 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   QVector<int> headerWidths_;  // as laid out
   uint32_t fittedGeneration_ = 0;  // the list's widest texts the columns were fitted to
   QPointer<DetailsWindow> details_;
-  // Runs for kRowGapMs after each list update; rows that arrive meanwhile wait for it.
+  // Runs for rowGapMs_ (or longer, for a long list) after each list update; rows that
+  // arrive meanwhile wait for it.
   QTimer rowTimer_;
+  int rowGapMs_ = 0;  // set by each start
   bool rowsWaiting_ = false;
   std::atomic<bool> fetchPosted_{false};
+  uint64_t dropsShown_ = 0;  // the kernel's drops the list and the tip say
   // Which capture a queued "ended by itself" belongs to; a stale one is ignored.
   std::atomic<int> captureGeneration_{0};
   bool refused_ = false;

@@ -61,7 +61,7 @@ void MainDialog::StartRemoteCapture() {
     FormatSystemErrorText(static_cast<uint32_t>(error));
     return refuse(QStringLiteral(" cannot run ssh: %1").arg(QString::fromLatin1(SystemErrorText()).trimmed()));
   }
-  rowTimer_.setInterval(kRemoteRowGapMs);
+  rowGapMs_ = kRemoteRowGapMs;
   RememberRemoteSources(remote_->sources);
   SetCapturingControls(true);
 }

@@ -21,7 +21,12 @@ PacketListModel::PacketListModel(const CaptureState& state, QObject* parent)
 }
 
 int PacketListModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size()) + (trailer_.isEmpty() ? 0 : 1);
+}
+
+QModelIndex PacketListModel::index(int row, int column, const QModelIndex& parent) const {
+  return !parent.isValid() && column == 0 && row >= 0 && row < PacketListModel::rowCount() ? createIndex(row, 0)
+                                                                                           : QModelIndex();
 }
 
 QVariant PacketListModel::data(const QModelIndex& index, int role) const {
@@ -30,6 +35,7 @@ QVariant PacketListModel::data(const QModelIndex& index, int role) const {
 }
 
 QString PacketListModel::RowText(int row) const {
+  if (row == static_cast<int>(rows_.size())) return trailer_;
   if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return {};
   int32_t entry = rows_[static_cast<size_t>(row)];
   if (entry < 0) return texts_[static_cast<size_t>(-1 - entry)];
@@ -92,6 +98,7 @@ void PacketListModel::NoteDates() {
 }
 
 bool PacketListModel::RowHas(int row, const QString& text) const {
+  if (row == static_cast<int>(rows_.size())) return trailer_.contains(text, Qt::CaseInsensitive);
   int32_t entry = rows_[static_cast<size_t>(row)];
   if (entry < 0) return texts_[static_cast<size_t>(-1 - entry)].contains(text, Qt::CaseInsensitive);
   // A packet line is single-byte text: searched where it lies in the sniff log.
@@ -120,6 +127,7 @@ void PacketListModel::Clear() {
   beginResetModel();
   rows_.clear();
   texts_.clear();
+  trailer_.clear();
   filtered_ = false;
   datesShown_ = false;
   allRows_.clear();
@@ -138,6 +146,24 @@ void PacketListModel::AddText(const QString& text) {
   rows_.push_back(-static_cast<int32_t>(texts_.size()));
   if (filtered_) allRows_.push_back(rows_.back());  // and there when every row is back
   endInsertRows();
+}
+
+void PacketListModel::SetTrailer(const QString& text) {
+  int row = static_cast<int>(rows_.size());
+  if (text.isEmpty() == trailer_.isEmpty()) {
+    trailer_ = text;
+    if (!text.isEmpty()) emit dataChanged(index(row), index(row));
+    return;
+  }
+  if (text.isEmpty()) {
+    beginRemoveRows({}, row, row);
+    trailer_.clear();
+    endRemoveRows();
+  } else {
+    beginInsertRows({}, row, row);
+    trailer_ = text;
+    endInsertRows();
+  }
 }
 
 void PacketListModel::ShowOnlyPackets(const std::vector<int32_t>* packets) {

@@ -23,12 +23,17 @@ class PacketListModel : public QAbstractListModel {
   explicit PacketListModel(const CaptureState& state, QObject* parent = nullptr);
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  // Asked for every row at each layout of the list: no more than a bounds check.
+  QModelIndex index(int row, int column = 0, const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role) const override;
 
   // Empties the list.
   void Clear();
   // Appends a line that is not a packet line.
   void AddText(const QString& text);
+  // A line kept after every other row (the kernel's drops while a capture runs): rows
+  // added meanwhile go before it. Empty for none.
+  void SetTrailer(const QString& text);
   // Appends rows for the packets published since the last call; returns how many. None
   // while the list is filtered.
   int FetchPublishedPackets();
@@ -78,6 +83,7 @@ class PacketListModel : public QAbstractListModel {
   // Per row: a packet index (>= 0) or -1 - the index of the row's text in texts_.
   std::vector<int32_t> rows_;
   std::vector<QString> texts_;
+  QString trailer_;
   // While filtered: every row, as it was before.
   bool filtered_ = false;
   bool showTimes_ = false;
