@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -874,11 +875,8 @@ TEST_F(AsNobody, LocksOfAnotherUserCountForNobodyAndHiddenHelpersStillCount) {
     std::vector<std::string> args{"setpriv", "--reuid=64244", "--regid=64244", "--groups=4242", "--inh-caps=-all",
                                   "env", "TROVIX_CAPTURE_HELPER=" + helper, cli, "-i", "127.0.0.1"};
     if (hidepid) {
-      // The leak checker of a sanitizer build reads /proc/PID/task, which this mount hides.
       args.insert(args.begin(), {"unshare", "-m", "--", "sh", "-c",
-                                 "mount -t proc -o hidepid=2 proc /proc && "
-                                 "export ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" && exec \"$@\"",
-                                 "sh"});
+                                 "mount -t proc -o hidepid=2 proc /proc && exec \"$@\"", "sh"});
     }
     return std::make_unique<Program>(args);
   };
@@ -905,7 +903,10 @@ TEST_F(AsNobody, LocksOfAnotherUserCountForNobodyAndHiddenHelpersStillCount) {
   auto ninth = start(true);
   ASSERT_FALSE(ninth->Listening()) << "a ninth helper that /proc hides captured";
   EXPECT_EQ(ninth->Wait(), 1);
-  EXPECT_EQ(ninth->err(), "trovix-cli: cannot capture: Too many users\n");
+  // A sanitizer build's leak checker cannot read its options or tasks where /proc hides
+  // the process and says so in lines of its own.
+  std::string said = std::regex_replace(ninth->err(), std::regex("^==.*\n", std::regex::multiline), "");
+  EXPECT_EQ(said, "trovix-cli: cannot capture: Too many users\n");
 }
 
 TEST_F(CliLive, VerboseHexAndAsciiShowWhatTcpdumpShowsAndNoControlByte) {
