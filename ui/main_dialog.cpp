@@ -205,7 +205,7 @@ std::string FieldText(const QComboBox* box, int max) {
 }  // namespace
 
 MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* parent)
-    : QDialog(parent), state_(state), services_(services), list_(new PacketListModel(state, this)) {
+    : QDialog(parent), state_(state), services_(services), list_(new PacketListModel(state, this)), session_(state) {
   setWindowTitle(QString::fromLatin1(kMainDialog.title));
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
@@ -230,7 +230,7 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
 
 MainDialog::~MainDialog() {
   // The capture thread reports to this window; it must be gone first.
-  StopCaptureThread(state_);
+  session_.Stop();
 }
 
 void MainDialog::CreateControls() {
@@ -441,7 +441,6 @@ void MainDialog::StartUp() {
     return;
   }
   LoadSettings();
-  state_.stopFlag.store(1);
   if (state_.EnableFlipToTray == 1) {
     FlipToTray();
     startedInTray_ = trayIconShown_;
@@ -486,8 +485,8 @@ void MainDialog::SetCapturingControls(bool capturing) {
 }
 
 void MainDialog::PrepareFromFields(bool keepMore) {
-  if (readingFile_) {
-    readingFile_ = false;
+  if (reading_ != nullptr) {
+    reading_ = nullptr;
     progressTimer_.stop();
     setWindowTitle(QString::fromLatin1(kMainDialog.title));
   }
@@ -500,7 +499,7 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   from_->addItem(Latin1(from));
   to_->addItem(Latin1(to));
   PrepareWithFields(state_, from, to, keepMore);
-  remote_.reset();  // its threads are joined now: what comes next is not remote unless made so
+  remote_ = nullptr;  // what comes next is not remote unless made so
   dropsShown_ = 0;
   rowGapMs_ = kRowGapMs;
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
@@ -524,7 +523,7 @@ CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view 
 }
 
 void MainDialog::FilterList() {
-  if (stop_->isEnabled()) return;
+  if (session_.Running()) return;
   if (filterState_ == nullptr) filterState_ = std::make_unique<CaptureState>();
   std::string from = FilterField(from_), to = FilterField(to_);
   PrepareWithFields(*filterState_, from, to, false);
@@ -551,26 +550,23 @@ void MainDialog::StartCapture() {
   if (checkedOk == 0 || member == 0) {
     go_->setEnabled(false);  // for the rest of the run, also after a file is read
     goRefused_ = true;
-    // Nothing captures: a lowered flag would let the icon animate as if something did.
-    state_.stopFlag.store(1);
     list_->AddText(checkedOk == 0 ? QStringLiteral(" internal error: administrators rights required!")
                                   : QStringLiteral(" administrators rights required!"));
     return;
   }
-  StartTrayAnimation();
-  ++captureGeneration_;
   // The helper opens its socket while the window goes on: a failure arrives as the end.
   state_.run.collectCounts = false;
-  CaptureStart started = StartCaptureThread(state_, this, nullptr, state_.store.larger() ? kKeepMoreRing : kWindowRing, SocketWait::kNone);
+  CaptureStart started = session_.Start(
+      std::make_unique<LocalSource>(state_.store.larger() ? kKeepMoreRing : kWindowRing, SocketWait::kNone), this);
   if (started.result != CaptureStartResult::kStarted) {
     // Capturing nothing while looking busy would hide the failure: say why and stay idle.
     FormatSystemErrorText(static_cast<uint32_t>(started.error));
     list_->AddText(QStringLiteral(" cannot capture on %1: %2").arg(QString::fromLatin1(state_.bindText),
                                                                    QString::fromLatin1(SystemErrorText()).trimmed()));
-    state_.stopFlag.store(1);
     SetCapturingControls(false);
     return;
   }
+  StartTrayAnimation();
   // Before any packet row: a mistyped address or an interface's name would otherwise
   // capture everything without a word.
   if (state_.run.bindTextUnknown) {
@@ -581,13 +577,10 @@ void MainDialog::StartCapture() {
 }
 
 void MainDialog::StopCapture() {
-  StopCaptureThread(state_);
-  remote_.reset();
+  EndLine end = session_.Stop();
   rowTimer_.stop();
   FetchRows();
-  AddEndLine({});
-  if (readingFile_) EndFileReading();
-  SetCapturingControls(false);
+  ShowEnd(end);
 }
 
 void MainDialog::AskAndOpenCaptureFile() {
@@ -611,25 +604,27 @@ void MainDialog::OpenCaptureFile(const QString& path) {
 
 void MainDialog::OpenCaptureStream(int fd, const QString& name) {
   int error = fd < 0 ? errno : 0;
-  if (!MayDiscard()) {
-    if (fd >= 0) ::close(fd);
-    return;
-  }
+  Descriptor stream(fd);
+  if (!MayDiscard()) return;
   // A file is read into the larger store: opening one asks to see it whole.
   PrepareFromFields(true);
-  ++captureGeneration_;
-  if (error == 0) error = StartFileReader(state_, this, fd, reading_);
-  if (error != 0) {
+  reading_ = nullptr;
+  if (error == 0) {
+    auto source = std::make_unique<StreamSource>(std::move(stream), name.toUtf8().toStdString());
+    const StreamSource* started = source.get();
+    CaptureStart start = session_.Start(std::move(source), this);
+    error = start.error;
+    if (start.result == CaptureStartResult::kStarted) reading_ = started;
+  }
+  if (reading_ == nullptr) {
     FormatSystemErrorText(static_cast<uint32_t>(error));
     list_->AddText(QStringLiteral(" cannot open %1: %2").arg(name, QString::fromLatin1(SystemErrorText()).trimmed()));
-    state_.stopFlag.store(1);
     SetCapturingControls(false);
     return;
   }
   readingName_ = name;
-  readingFile_ = true;
   // What a file holds is saved already; what a stream sends is not.
-  savedPackets_ = reading_.size > 0 ? UINT32_MAX : 0;
+  savedPackets_ = reading_->reading().size > 0 ? UINT32_MAX : 0;
   SetCapturingControls(true);
   ShowReadingProgress();
   progressTimer_.start();
@@ -637,48 +632,32 @@ void MainDialog::OpenCaptureStream(int fd, const QString& name) {
 
 void MainDialog::ShowReadingProgress() {
   // A stream has no size to take a share of: how many records it sent says how far.
-  uint64_t read = reading_.bytesRead.load(std::memory_order_relaxed);
-  uint64_t records = reading_.records.load(std::memory_order_relaxed);
-  QString done = reading_.size > 0 ? QStringLiteral("%1%").arg(read * 100 / reading_.size)
+  if (reading_ == nullptr) return;
+  const FileReading& reading = reading_->reading();
+  uint64_t read = reading.bytesRead.load(std::memory_order_relaxed);
+  uint64_t records = reading.records.load(std::memory_order_relaxed);
+  QString done = reading.size > 0 ? QStringLiteral("%1%").arg(read * 100 / reading.size)
                                    : QStringLiteral("%1 record%2").arg(records).arg(records == 1 ? "" : "s");
   setWindowTitle(QStringLiteral("%1 - reading %2: %3")
                      .arg(QString::fromLatin1(kMainDialog.title), QFileInfo(readingName_).fileName(), done));
 }
 
-void MainDialog::EndFileReading() {
-  readingFile_ = false;
-  progressTimer_.stop();
-  setWindowTitle(QString::fromLatin1(kMainDialog.title));
-  uint64_t count = reading_.records.load(std::memory_order_relaxed);
-  QString records = QStringLiteral("%1 record%2").arg(count).arg(count == 1 ? "" : "s");
-  uint32_t kept = PublishedPacketCount(state_.store);
-  QString line;
-  switch (reading_.end) {
-    case FileEnd::kEndOfFile:
-      line = QStringLiteral("%1: end of %2, %3 read, %4 listed")
-                 .arg(readingName_, reading_.size > 0 ? QStringLiteral("file") : QStringLiteral("stream"), records)
-                 .arg(kept);
-      break;
-    case FileEnd::kStoreFull: {
-      uint64_t read = std::min(reading_.bytesRead.load(std::memory_order_relaxed), reading_.size);
-      QString left = reading_.size > 0 ? QStringLiteral(" (%1 of its %2 bytes)").arg(reading_.size - read).arg(reading_.size)
-                                       : QString();
-      line = QStringLiteral("%1; %2: records from %3 on not read%4")
-                 .arg(SayStoreFull(), readingName_)
-                 .arg(count + 1)
-                 .arg(left);
-      break;
-    }
-    case FileEnd::kStopped:
-    case FileEnd::kEndedBySource:  // a file's reading has no hooks that end it
-      line = QStringLiteral("%1: stopped after %2, %3 listed").arg(readingName_, records).arg(kept);
-      break;
-    case FileEnd::kBadInput:
-      line = readingName_ + QStringLiteral(": ") + QString::fromLocal8Bit(reading_.problem.c_str());
-      if (count > 0) line += QStringLiteral("; %1 read before it, %2 listed").arg(records).arg(kept);
-      break;
+void MainDialog::ShowEnd(const EndLine& end) {
+  if (reading_ != nullptr) {
+    reading_ = nullptr;
+    progressTimer_.stop();
+    setWindowTitle(QString::fromLatin1(kMainDialog.title));
   }
-  list_->AddText(QStringLiteral(" ") + line);
+  list_->SetTrailer({});
+  if (end.storeFull) {
+    // The icon's tip says what a full store kept, with the kernel's drops.
+    QString drops = DroppedByKernel();
+    SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") +
+                                       QString::fromStdString(StoreFullText(state_)) +
+                                       (drops.isEmpty() ? QString() : QStringLiteral("; ") + drops));
+  }
+  if (!end.text.empty()) list_->AddText(CaptureSession::Text(end));
+  SetCapturingControls(false);
 }
 
 void MainDialog::FetchRows() {
@@ -744,17 +723,7 @@ void MainDialog::ShowKernelDrops() {
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + said);
 }
 
-QString MainDialog::DroppedByKernel() const {
-  uint64_t dropped = state_.run.kernelDropped.load(std::memory_order_relaxed);
-  return dropped == 0 ? QString() : QStringLiteral("%1 datagrams dropped by kernel").arg(dropped);
-}
-
-void MainDialog::AddEndLine(QString line) {
-  list_->SetTrailer({});
-  QString drops = DroppedByKernel();
-  if (!drops.isEmpty()) line += (line.isEmpty() ? QStringLiteral(" ") : QStringLiteral("; ")) + drops;
-  if (!line.isEmpty()) list_->AddText(line);
-}
+QString MainDialog::DroppedByKernel() const { return QString::fromStdString(DroppedByKernelText(state_)); }
 
 void MainDialog::RowsArrived() {
   fetchPosted_.store(false);
@@ -772,59 +741,22 @@ void MainDialog::StartRowTimer() {
 }
 
 void MainDialog::CaptureEnded() noexcept {
-  int generation = captureGeneration_.load();
+  int generation = session_.generation();
   QMetaObject::invokeMethod(this, [this, generation] { CaptureEndedByItself(generation); }, Qt::QueuedConnection);
 }
 
 void MainDialog::CaptureEndedByItself(int generation) {
-  if (generation != captureGeneration_.load()) return;  // a later "go!" has begun since
-  if (!stop_->isEnabled()) return;  // "stop" came first: it has said all there is
-  StopCaptureThread(state_);  // joins the thread, which has already left its loop
+  if (generation != session_.generation()) return;  // a later "go!" has begun since
+  if (!session_.Running()) return;  // "stop" came first: it has said all there is
+  EndLine end = session_.Ended();
   rowTimer_.stop();
-  FetchRows();
-  if (remote_ != nullptr) {
-    // Each source has said why it ended; only a full store is left to say.
-    if (remote_->storeFull.load()) list_->AddText(QStringLiteral(" ") + SayStoreFull());
-    remote_.reset();
-    SetCapturingControls(false);
-    return;
-  }
-  if (readingFile_) {
-    EndFileReading();
-    SetCapturingControls(false);
-    return;
-  }
-  // A full store ends a capture as the user expects; a failed socket (its interface
-  // gone) would otherwise look the same. The line goes after every packet row.
-  if (state_.run.endError != 0) {
-    FormatSystemErrorText(static_cast<uint32_t>(state_.run.endError));
-    QString line = state_.run.startFailed ? QStringLiteral(" cannot capture on %1: %2")
-                                          : QStringLiteral(" capture ended on %1: %2");
-    AddEndLine(line.arg(QString::fromLatin1(state_.bindText), QString::fromLatin1(SystemErrorText()).trimmed()));
-  } else {
-    // The store is full: say so, or a capture that stopped by itself looks like a fault.
-    QString what = SayStoreFull();
-    AddEndLine(QStringLiteral(" ") + what +
-               (state_.store.larger() ? QString() : QStringLiteral("; \"keep more\" keeps more")));
-  }
-  SetCapturingControls(false);
-}
-
-QString MainDialog::SayStoreFull() {
-  bool memoryShort = state_.store.memoryShort.load(std::memory_order_relaxed);
-  QString what = QStringLiteral("%1: %2 datagrams and %3 bytes kept")
-                     .arg(memoryShort ? QStringLiteral("memory ran short") : QStringLiteral("store full"))
-                     .arg(PublishedPacketCount(state_.store))
-                     .arg(state_.store.storedBytes.load(std::memory_order_relaxed));
-  QString drops = DroppedByKernel();
-  SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip) + QStringLiteral(": ") + what +
-                                     (drops.isEmpty() ? QString() : QStringLiteral("; ") + drops));
-  return what;
+  FetchRows();  // the line goes after every packet row
+  ShowEnd(end);
 }
 
 void MainDialog::ExitSequence() {
   if (!MayDiscard()) return;
-  if (stop_->isEnabled()) StopCaptureThread(state_);
+  session_.Stop();
   rowTimer_.stop();
   SaveSettings();
   FreePaintingResources();

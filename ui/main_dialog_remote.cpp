@@ -26,7 +26,6 @@ void MainDialog::StartRemoteCapture() {
   savedPackets_ = 0;
   auto refuse = [this](const QString& line) {
     list_->AddText(line);
-    state_.stopFlag.store(1);
     SetCapturingControls(false);
   };
   auto capture = std::make_unique<RemoteCapture>();
@@ -52,15 +51,17 @@ void MainDialog::StartRemoteCapture() {
     PlaceTimeColumn();
   }
   std::string from = FilterField(from_), to = FilterField(to_);
-  StartTrayAnimation();
-  ++captureGeneration_;
-  remote_ = std::move(capture);
-  int error = trovix::StartRemoteCapture(state_, this, this, *remote_, FieldOptions("", from, to, false));
-  if (error != 0) {
-    remote_.reset();
-    FormatSystemErrorText(static_cast<uint32_t>(error));
+  capture->UseListener(this);
+  capture->UseOptions(FieldOptions("", from, to, false));
+  // Set before the start: the sources may speak at once.
+  remote_ = capture.get();
+  CaptureStart started = session_.Start(std::move(capture), this);
+  if (started.result != CaptureStartResult::kStarted) {
+    remote_ = nullptr;
+    FormatSystemErrorText(static_cast<uint32_t>(started.error));
     return refuse(QStringLiteral(" cannot run ssh: %1").arg(QString::fromLatin1(SystemErrorText()).trimmed()));
   }
+  StartTrayAnimation();
   rowGapMs_ = kRemoteRowGapMs;
   RememberRemoteSources(remote_->sources);
   SetCapturingControls(true);
