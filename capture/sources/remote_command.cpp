@@ -60,6 +60,18 @@ std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
   return words;
 }
 
+// The protocols whose ports the accept path tests, in both families, as pcap filter words
+// ("ip proto 6 or ... or ip6[6] = 17").
+std::string PortProtocols() {
+  std::string ipv4, ipv6;
+  for (const SwitchRow& row : kSwitchRows) {
+    if (!row.ports) continue;
+    ipv4 += (ipv4.empty() ? "ip proto " : " or ip proto ") + std::to_string(row.ipv4);
+    ipv6 += " or ip6[6] = " + std::to_string(row.ipv6);
+  }
+  return ipv4 + ipv6;
+}
+
 // The address and port of a filter text of the strict forms, as pcap filter words. The
 // accept path tests ports of TCP and UDP alone (an ICMP error, which quotes the ports of
 // the datagram it answers, passes a port filter), and of those only the ones it finds
@@ -79,7 +91,7 @@ void AddEndpoint(std::string_view text, std::string& filter) {
   }
   if (address != "*") filter += " and host " + address;
   if (!port.empty() && port != "*" && port != "0") {
-    filter += " and (not (ip proto 6 or ip proto 17 or ip6[6] = 6 or ip6[6] = 17) or port " + port + ")";
+    filter += " and (not (" + PortProtocols() + ") or port " + port + ")";
   }
 }
 
