@@ -33,10 +33,11 @@ class CaptureSession {
   // Which start a queued end belongs to (read on the source's thread): a stale one is
   // ignored.
   int generation() const noexcept { return generation_.load(); }
-  Source* source() const noexcept { return source_.get(); }
 
   // An end line as the list shows it.
-  static QString Text(const EndLine& end) { return QString::fromUtf8(end.text.data(), static_cast<qsizetype>(end.text.size())); }
+  static QString Text(const EndLine& end) {
+    return QString::fromUtf8(end.text.data(), static_cast<qsizetype>(end.text.size()));
+  }
 
  private:
   EndLine Finish(bool stopped);

@@ -76,7 +76,8 @@ int AddNullDevice(posix_spawn_file_actions_t* actions, int target) {
 // highest target could be overwritten before it is copied, and one that equals its target
 // would keep its close-on-exec flag: such a source is first copied above every target
 // (close-on-exec here; the copy the dup2 makes is not).
-int AddDescriptors(SpawnSetup& setup, std::span<const ChildDescriptor> all, Descriptor (&spares)[kMaxChildDescriptors]) {
+int AddDescriptors(SpawnSetup& setup, std::span<const ChildDescriptor> all,
+                   Descriptor (&spares)[kMaxChildDescriptors]) {
   if (all.size() > kMaxChildDescriptors) return EINVAL;
   int highest = 0;
   for (const ChildDescriptor& d : all) highest = std::max(highest, d.target);
@@ -110,7 +111,8 @@ int SetSignals(posix_spawnattr_t* attributes) {
   if (error == 0) error = posix_spawnattr_setsigdefault(attributes, &defaults);
   if (error == 0) error = posix_spawnattr_setpgroup(attributes, 0);
   if (error == 0) {
-    error = posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    error = posix_spawnattr_setflags(attributes,
+                                     POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   }
   return error;
 }

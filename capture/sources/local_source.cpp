@@ -57,7 +57,8 @@ struct HelperLink {
 };
 
 struct ThreadContext {
-  ThreadContext(CaptureState& s, CaptureListener* l, DatagramSink* k) : state(&s), listener(l), sink(k), consumer(s, l, k) {}
+  ThreadContext(CaptureState& s, CaptureListener* l, DatagramSink* k)
+      : state(&s), listener(l), sink(k), consumer(s, l, k) {}
   CaptureState* state;
   CaptureListener* listener;
   DatagramSink* sink;

@@ -62,7 +62,8 @@ int Spawn(const std::vector<std::string>& arguments, SshProcess& process) {
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
-  const ChildDescriptor descriptors[] = {{STDIN_FILENO, in.get()}, {STDOUT_FILENO, out.get()}, {STDERR_FILENO, err.get()}};
+  const ChildDescriptor descriptors[] = {
+      {STDIN_FILENO, in.get()}, {STDOUT_FILENO, out.get()}, {STDERR_FILENO, err.get()}};
   return SpawnProcess({argv[0], true, argv.data(), descriptors}, process.pid);
 }
 

@@ -69,7 +69,6 @@ class DatagramConsumer {
   void BatchDone() noexcept;
   // The source delivers: the sink's turn to open (see DatagramSink::CaptureOpened).
   bool Opened() noexcept { return sink_ == nullptr || sink_->CaptureOpened(); }
-  bool toSink() const noexcept { return sink_ != nullptr; }
 
  private:
   CaptureState& state_;
@@ -127,7 +126,7 @@ class Source {
   virtual ~Source() = default;
   // After PrepareCapture: starts taking datagrams, into the store (rows published to
   // `listener`) or into `sink` when one is given. The run state is cleared first
-  // (CaptureRun::Begin). An end of its own comes as the listener's CaptureEnded.
+  // (BeginRun). An end of its own comes as the listener's CaptureEnded.
   virtual CaptureStart Start(CaptureState& state, CaptureListener* listener, DatagramSink* sink) = 0;
   // Ends the source and joins its threads: once this returns nothing more is stored,
   // listed or written. Safe to call when nothing runs.

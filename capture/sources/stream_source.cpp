@@ -351,14 +351,16 @@ EndLine StreamSource::End(bool) const {
   std::string kept = std::to_string(PublishedPacketCount(state_->store));
   switch (reading_.end) {
     case FileEnd::kEndOfFile:
-      end.text = name_ + ": end of " + (reading_.size > 0 ? "file" : "stream") + ", " + records + " read, " + kept + " listed";
+      end.text = name_ + ": end of " + (reading_.size > 0 ? "file" : "stream") + ", " + records + " read, " + kept +
+                 " listed";
       break;
     case FileEnd::kStoreFull: {
       uint64_t read = std::min(reading_.bytesRead.load(std::memory_order_relaxed), reading_.size);
       std::string left = reading_.size > 0 ? " (" + std::to_string(reading_.size - read) + " of its " +
                                                  std::to_string(reading_.size) + " bytes)"
                                            : std::string();
-      end.text = StoreFullText(*state_) + "; " + name_ + ": records from " + std::to_string(count + 1) + " on not read" + left;
+      end.text = StoreFullText(*state_) + "; " + name_ + ": records from " + std::to_string(count + 1) +
+                 " on not read" + left;
       end.storeFull = true;
       break;
     }
