@@ -7,11 +7,17 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "capture/capture_state.h"
 #include "capture/sources/source.h"
 
 namespace trovix {
+
+// A text of single-byte characters (the fields', the bind text's) as Qt shows it.
+inline QString Latin1Text(const std::string& text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 class CaptureSession {
  public:
