@@ -41,6 +41,8 @@ std::string FieldText(const QComboBox* box, int max) {
 }  // namespace
 
 void MainDialog::PrepareFromFields(bool keepMore) {
+  // What runs ends first, without a word: whatever starts next replaces it.
+  (void)session_.Stop();
   if (reading_ != nullptr) {
     reading_ = nullptr;
     progressTimer_.stop();
