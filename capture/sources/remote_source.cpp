@@ -240,36 +240,6 @@ void Coordinate(std::unique_ptr<Shared> shared, std::vector<std::unique_ptr<Sour
 
 }  // namespace
 
-int StartRemoteCapture(CaptureState& state, CaptureListener* listener, RemoteListener* remote,
-                       RemoteCapture& capture, const CaptureOptions& options, DatagramSink* sink) {
-  BeginRun(state);
-  capture.failedSources.store(0);
-  capture.storeFull.store(false);
-  capture.readings = std::make_unique<FileReading[]>(capture.sources.size());
-  WakeEvent wake;
-  if (int error = WakeEvent::Create(wake); error != 0) return error;
-  if (sink != nullptr && !sink->CaptureOpened()) return ECANCELED;
-  std::unique_ptr<Shared> shared(new Shared{&state, remote, &capture, wake.fd(), {state, listener, sink}, {}});
-  std::vector<std::unique_ptr<SourceReader>> readers;
-  for (size_t k = 0; k < capture.sources.size(); ++k) {
-    SshProcess process;
-    if (int error = Spawn(SshArguments(capture.sources[k], RemoteCommand(capture.sources[k], options)), process); error != 0) {
-      for (auto& reader : readers) reader->Abandon();
-      return error;
-    }
-    readers.push_back(std::make_unique<SourceReader>(*shared, static_cast<int>(k), std::move(process)));
-  }
-  state.run.capturing.store(true, std::memory_order_relaxed);
-  try {
-    state.run.thread = std::thread(Coordinate, std::move(shared), std::move(readers), listener);
-  } catch (const std::system_error& e) {
-    state.run.capturing.store(false, std::memory_order_relaxed);
-    return e.code().value();
-  }
-  state.run.wake = std::move(wake);
-  return 0;
-}
-
 void RemoteCapture::UseOptions(const CaptureOptions& options) {
   fromText_ = options.fromText;
   toText_ = options.toText;
@@ -283,9 +253,32 @@ void RemoteCapture::UseOptions(const CaptureOptions& options) {
 
 CaptureStart RemoteCapture::Start(CaptureState& state, CaptureListener* listener, DatagramSink* sink) {
   state_ = &state;
-  int error = StartRemoteCapture(state, listener, remote_, *this, options_, sink);
-  if (error == ECANCELED) return {CaptureStartResult::kSinkRefused, 0};
-  return error != 0 ? StartFailed(error) : CaptureStart{CaptureStartResult::kStarted, 0};
+  BeginRun(state);
+  failedSources.store(0);
+  storeFull.store(false);
+  readings = std::make_unique<FileReading[]>(sources.size());
+  WakeEvent wake;
+  if (int error = WakeEvent::Create(wake); error != 0) return StartFailed(error);
+  if (sink != nullptr && !sink->CaptureOpened()) return {CaptureStartResult::kSinkRefused, 0};
+  std::unique_ptr<Shared> shared(new Shared{&state, remote_, this, wake.fd(), {state, listener, sink}, {}});
+  std::vector<std::unique_ptr<SourceReader>> readers;
+  for (size_t k = 0; k < sources.size(); ++k) {
+    SshProcess process;
+    if (int error = Spawn(SshArguments(sources[k], RemoteCommand(sources[k], options_)), process); error != 0) {
+      for (auto& reader : readers) reader->Abandon();
+      return StartFailed(error);
+    }
+    readers.push_back(std::make_unique<SourceReader>(*shared, static_cast<int>(k), std::move(process)));
+  }
+  state.run.capturing.store(true, std::memory_order_relaxed);
+  try {
+    state.run.thread = std::thread(Coordinate, std::move(shared), std::move(readers), listener);
+  } catch (const std::system_error& e) {
+    state.run.capturing.store(false, std::memory_order_relaxed);
+    return StartFailed(e.code().value());
+  }
+  state.run.wake = std::move(wake);
+  return {CaptureStartResult::kStarted, 0};
 }
 
 void RemoteCapture::Stop() {

@@ -40,6 +40,11 @@ class RemoteCapture : public Source {
   // The switches and filters the remote commands carry (the texts are copied).
   void UseOptions(const CaptureOptions& options);
 
+  // After PrepareCapture: runs ssh for every source and reads their streams, as records
+  // arrive, into the store (source k's packets marked k) or into `sink`, taking turns.
+  // Once every source has ended by itself, or one filled the store, the capture ends
+  // (CaptureEnded). Stop ends it, and every ssh and what it ran end within a second. An
+  // ssh that could not be started fails the start: nothing runs then.
   CaptureStart Start(CaptureState& state, CaptureListener* listener, DatagramSink* sink) override;
   void Stop() override;
   // After a stop nothing; after an end of its own, a full store (each source has said
@@ -53,13 +58,5 @@ class RemoteCapture : public Source {
   std::string fromText_, toText_, expressionText_;
   CaptureState* state_ = nullptr;
 };
-
-// After PrepareCapture: runs ssh for every source of `capture` and reads their streams, as
-// records arrive, into the store (source k's packets marked k) or into `sink`, taking turns.
-// Once every source has ended by itself, or one filled the store, the capture ends
-// (CaptureEnded). StopCaptureThread stops it, and every ssh and what it ran end within a
-// second. Returns 0 or an errno value (ssh could not be started: nothing runs then).
-int StartRemoteCapture(CaptureState& state, CaptureListener* listener, RemoteListener* remote,
-                       RemoteCapture& capture, const CaptureOptions& options, DatagramSink* sink = nullptr);
 
 }  // namespace trovix
