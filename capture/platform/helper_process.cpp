@@ -84,9 +84,9 @@ int SpawnCaptureHelper(int helperEnd, pid_t& pid) noexcept {
   }
   if (path.empty()) return ENOENT;
   // Standard error stays, for what the helper has to say, unless it would not reach the
-  // helper: the helper's capture socket would then be its descriptor 2. The client's
-  // input and output (a capture file, a pipe whose reader waits for its end) are none of
-  // its business.
+  // helper (closed, close-on-exec) or is the pair's end itself (the helper's capture
+  // socket would then be its descriptor 2). The client's input and output (a capture
+  // file, a pipe whose reader waits for its end) are none of its business.
   const ChildDescriptor descriptors[] = {{0, ChildDescriptor::kNullDevice},
                                          {1, ChildDescriptor::kNullDevice},
                                          {2, ChildDescriptor::kInherited},
