@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 #include "capture/packet_store.h"
 #include "tests/datagram_builder.h"
 

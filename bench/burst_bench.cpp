@@ -22,7 +22,7 @@
 
 #include "capture/platform/helper_process.h"
 #include "bench/tcpdump_peer.h"
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "tests/loopback_traffic.h"

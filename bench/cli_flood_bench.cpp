@@ -26,7 +26,7 @@
 
 #include "bench/port_flood.h"
 #include "bench/tcpdump_peer.h"
-#include "capture/link_layer.h"
+#include "capture/sources/link_layer.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
 

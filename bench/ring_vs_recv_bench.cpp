@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "capture/platform/helper_process.h"
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 #include "capture/packet_store.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"

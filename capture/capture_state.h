@@ -144,13 +144,15 @@ struct CaptureRun {
   // Set once the helper's socket captures: what is sent from then on is seen.
   std::atomic<bool> capturing{false};
 
-  // Before a start: nothing counted, nothing failed.
+  // Before a start: nothing counted, nothing failed, nothing captures yet.
   void ClearOutcome() noexcept {
     datagramsSeen = 0;
     kernel = {};
     kernelDropped.store(0, std::memory_order_relaxed);
     endError = 0;
     startFailed = false;
+    bindTextUnknown = false;
+    capturing.store(false, std::memory_order_relaxed);
   }
 };
 

@@ -21,19 +21,20 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_file.h"
 #include "capture/helper_protocol.h"
 #include "capture/kernel_filter.h"
-#include "capture/link_layer.h"
 #include "cli/interface_list.h"
 #include "cli/options.h"
 #include "cli/packet_output.h"
 #include "capture/packet_line.h"
 #include "capture/platform/capabilities.h"
+#include "capture/platform/descriptor.h"
 #include "capture/platform/helper_process.h"
 #include "capture/platform/standard_streams.h"
 #include "capture/packet_store.h"
-#include "capture/remote_capture.h"
+#include "capture/sources/local_source.h"
+#include "capture/sources/remote_source.h"
+#include "capture/sources/stream_source.h"
 
 namespace trovix::cli {
 namespace {
@@ -115,15 +116,22 @@ std::string StartFailure(const CaptureStart& start, const Options& o, const Pack
 // Ctrl-C and SIGTERM are taken by the main thread alone (the capture threads inherit the
 // mask), which then stops the capture the way "stop" does; `endFd` wakes it at the
 // capture's own end.
-bool WaitableSignals(int& signalFd, int& endFd) {
+bool WaitableSignals(Descriptor& signalFd, Descriptor& endFd) {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
-  endFd = eventfd(0, EFD_CLOEXEC);
-  return signalFd >= 0 && endFd >= 0;
+  signalFd = Descriptor(signalfd(-1, &signals, SFD_CLOEXEC));
+  endFd = Descriptor(eventfd(0, EFD_CLOEXEC));
+  return signalFd.valid() && endFd.valid();
+}
+
+// Waits for Ctrl-C, SIGTERM or the capture's own end.
+void AwaitEnd(const Descriptor& signalFd, const Descriptor& endFd) {
+  pollfd fds[2] = {{signalFd.get(), POLLIN, 0}, {endFd.get(), POLLIN, 0}};
+  while (poll(fds, 2, -1) < 0 && errno == EINTR) {
+  }
 }
 
 // Leaves out the datagrams of one TCP connection (as $SSH_CONNECTION names it: client
@@ -223,21 +231,20 @@ int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_f
   PrepareCapture(state, options);
   state.run.takeRest = true;  // Ctrl-C must not cost what the kernel has already received
 
-  int signalFd = -1, endFd = -1;
+  Descriptor signalFd, endFd;
   if (!WaitableSignals(signalFd, endFd)) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
 
-  EndListener listener(endFd);
+  EndListener listener(endFd.get());
   // -l also asks a capture file on standard output for each datagram at once (as over ssh).
   bool watched = o.lineBuffered || (output.printsLines() && isatty(STDOUT_FILENO) == 1);
   LeaveOutConnection leaveOut(output, o.notSsh ? std::getenv("SSH_CONNECTION") : nullptr);
-  CaptureStart start = StartCaptureThread(state, &listener, &leaveOut, watched ? kWatchedRing : kUnwatchedRing);
+  LocalSource source(watched ? kWatchedRing : kUnwatchedRing);
+  CaptureStart start = source.Start(state, &listener, &leaveOut);
   if (start.result != CaptureStartResult::kStarted) return Fail(StartFailure(start, o, output));
   std::fprintf(stderr, "trovix-cli: listening on %s\n", Listening(o).c_str());
 
-  pollfd fds[2] = {{signalFd, POLLIN, 0}, {endFd, POLLIN, 0}};
-  while (poll(fds, 2, -1) < 0 && errno == EINTR) {
-  }
-  StopCaptureThread(state);
+  AwaitEnd(signalFd, endFd);
+  source.Stop();
   // The helper ends once it has closed its socket; it is this program's work, so it is
   // waited for (and counted in this program's CPU time by whoever waits for it).
   ReapCaptureHelpers(true);
@@ -248,8 +255,6 @@ int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_f
                static_cast<unsigned long long>(output.stored()),
                static_cast<unsigned long long>(state.run.kernel.received),
                static_cast<unsigned long long>(state.run.kernel.dropped));
-  close(signalFd);
-  close(endFd);
   if (written != 0) return written;
   // The interface went away under the capture: what was taken is written, but the
   // capture did not end as asked.
@@ -273,70 +278,43 @@ class SourceLines : public RemoteListener {
 int CaptureRemote(const Options& o, PacketOutput& output) {
   CaptureState& state = TheCaptureState();
   PrepareCapture(state, CaptureOptionsOf(o));
-  int signalFd = -1, endFd = -1;
+  Descriptor signalFd, endFd;
   if (!WaitableSignals(signalFd, endFd)) return Fail(std::string("cannot wait for signals: ") + std::strerror(errno));
-  EndListener listener(endFd);
+  EndListener listener(endFd.get());
   RemoteCapture capture;
   capture.sources = o.remoteSources;
   if (capture.sources.size() > 1) output.SetSourceNames(SourceLabels(capture.sources));
   SourceLines lines(capture.sources);
   CaptureOptions options = CaptureOptionsOf(o);
   options.expressionText = o.expression;
-  if (int error = StartRemoteCapture(state, &listener, &lines, capture, options, &output); error != 0) {
-    if (error == ECANCELED) return Fail(output.failure());
-    return Fail(std::string("cannot run ssh: ") + std::strerror(error));
+  capture.UseListener(&lines);
+  capture.UseOptions(options);
+  if (CaptureStart start = capture.Start(state, &listener, &output); start.result != CaptureStartResult::kStarted) {
+    if (start.result == CaptureStartResult::kSinkRefused) return Fail(output.failure());
+    return Fail(std::string("cannot run ssh: ") + std::strerror(start.error));
   }
   std::string names;
   for (const RemoteSource& source : capture.sources) names += (names.empty() ? "" : ", ") + source.text;
   std::fprintf(stderr, "trovix-cli: listening on %s\n", names.c_str());
-  pollfd fds[2] = {{signalFd, POLLIN, 0}, {endFd, POLLIN, 0}};
-  while (poll(fds, 2, -1) < 0 && errno == EINTR) {
-  }
-  StopCaptureThread(state);
+  AwaitEnd(signalFd, endFd);
+  capture.Stop();
   int written = WriteOutcome(output);
   std::fprintf(stderr, "%llu datagrams written\n", static_cast<unsigned long long>(output.stored()));
-  close(signalFd);
-  close(endFd);
   if (written != 0) return written;
   return capture.failedSources.load() > 0 ? 1 : 0;
 }
 
-// A capture file's records to the output, through the expression (compiled for each link
-// type as its first record comes: a pcapng file may hold several) and the filters.
-class FileRecords : public StreamHooks {
+// The expression for a capture file's records, compiled for each link type as its first
+// record comes (a pcapng file may hold several).
+class ExpressionFilter : public RecordFilter {
  public:
-  FileRecords(const Options& o, CaptureState& state, PacketOutput& output) : o_(o), state_(state), output_(output) {}
-  // The -w file is opened only once the file to read is known to be a capture file.
-  bool Began() noexcept override { return output_.OpenCaptureFile(); }
-  AcceptResult Take(const StreamRecord& record) noexcept override {
-    if (!Passes(record)) return refused_.empty() ? AcceptResult::kDropped : AcceptResult::kStoredLast;
-    const uint8_t* datagram;
-    size_t length;
-    DatagramFields fields;
-    if (!IpInFrame(record.linkType, record.frame, record.size, datagram, length) ||
-        !ScreenDatagram(state_, datagram, length, fields)) {
-      return AcceptResult::kDropped;
-    }
-    return output_.Take(datagram, length, fields, record.receiveTime) ? AcceptResult::kStored
-                                                                      : AcceptResult::kStoredLast;
-  }
-  void Pause() noexcept override { output_.BatchDone(); }
-  // libpcap's word on an expression it refused for a link type of the file; empty if none.
-  const std::string& refused() const { return refused_; }
-
- private:
-  struct Program {
-    int linkType;
-    std::vector<sock_filter> code;
-  };
-
-  bool Passes(const StreamRecord& record) {
-    if (o_.expression.empty()) return true;
+  explicit ExpressionFilter(const std::string& expression) : expression_(expression) {}
+  bool Passes(const StreamRecord& record) noexcept override {
     auto known = std::find_if(programs_.begin(), programs_.end(),
                               [&](const Program& p) { return p.linkType == record.linkType; });
     if (known == programs_.end()) {
       Program compiled{record.linkType, {}};
-      if (!CompileExpression(o_.expression, record.linkType, compiled.code, refused_)) return false;
+      if (!CompileExpression(expression_, record.linkType, compiled.code, refused_)) return false;
       programs_.push_back(std::move(compiled));
       known = programs_.end() - 1;
     }
@@ -344,28 +322,37 @@ class FileRecords : public StreamHooks {
     pcap_pkthdr header{{}, static_cast<bpf_u_int32>(record.size), static_cast<bpf_u_int32>(record.wireLength)};
     return pcap_offline_filter(&filter, &header, record.frame) != 0;
   }
+  bool refused() const noexcept override { return !refused_.empty(); }
+  // libpcap's word on an expression it refused for a link type of the file; empty if none.
+  const std::string& refusal() const { return refused_; }
 
-  const Options& o_;
-  CaptureState& state_;
-  PacketOutput& output_;
+ private:
+  struct Program {
+    int linkType;
+    std::vector<sock_filter> code;
+  };
+  const std::string& expression_;
   std::vector<Program> programs_;  // one for each link type met
   std::string refused_;
 };
 
 int ReadCaptureFile(const Options& o, PacketOutput& output) {
-  int fd = o.readFile == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0) : open(o.readFile.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail("cannot read " + o.readFile + " as a capture file: " + o.readFile + ": " + std::strerror(errno));
+  Descriptor fd(o.readFile == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                                  : open(o.readFile.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    return Fail("cannot read " + o.readFile + " as a capture file: " + o.readFile + ": " + std::strerror(errno));
+  }
   CaptureState& state = TheCaptureState();
   PrepareCapture(state, CaptureOptionsOf(o));
-  FileRecords records(o, state, output);
+  ExpressionFilter expression(o.expression);
   FileReading reading;
-  ReadStream(state, fd, -1, reading, records);
+  StreamSource::Read(state, std::move(fd), reading, output, o.expression.empty() ? nullptr : &expression);
   if (reading.end == FileEnd::kEndedBySource) return Fail(output.failure());  // the -w file
   if (reading.end == FileEnd::kBadInput && reading.problem.starts_with(kNotCaptureFile)) {
     return Fail("cannot read " + o.readFile + " as a capture file: " + reading.problem.substr(std::strlen(kNotCaptureFile)));
   }
-  if (!records.refused().empty()) {
-    std::fprintf(stderr, "trovix-cli: %s\n", records.refused().c_str());
+  if (expression.refused()) {
+    std::fprintf(stderr, "trovix-cli: %s\n", expression.refusal().c_str());
     return 2;
   }
   if (int written = WriteOutcome(output); written != 0) return written;

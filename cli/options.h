@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "capture/capture_thread.h"
-#include "capture/remote_capture.h"
+#include "capture/sources/local_source.h"
+#include "capture/sources/remote_command.h"
 #include "cli/time_column.h"
 
 namespace trovix::cli {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_thread.h"
+#include "capture/sources/source.h"
 #include "cli/time_column.h"
 
 struct pcap;

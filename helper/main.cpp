@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 #include "capture/helper_protocol.h"
 #include "capture/kernel_filter.h"
 #include "capture/platform/capabilities.h"

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "capture/atoi.h"
-#include "capture/remote_capture.h"
+#include "capture/sources/remote_command.h"
 #include "settings/file_replacement.h"
 #include "settings/ini_file.h"
 

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 #include "capture/kernel_filter.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "capture/link_layer.h"
+#include "capture/sources/link_layer.h"
 
 namespace trovix {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 #include "capture/packet_store.h"
 #include "tests/datagram_builder.h"
 

@@ -71,7 +71,7 @@ TEST_F(MainDialogTest, StartUpFillsTheListAndFields) {
   EXPECT_TRUE(Button(d, kIdGo)->isEnabled());
   EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
   EXPECT_TRUE(Button(d, kIdBothTraffic)->isEnabled());
-  EXPECT_EQ(state_->stopFlag.load(), 1);
+  EXPECT_FALSE(d.session().Running());
   QWidget* focus = QApplication::focusWidget();
   EXPECT_TRUE(focus == Combo(d, kIdBind) || focus == Combo(d, kIdBind)->lineEdit());
 }
@@ -123,7 +123,7 @@ TEST_F(MainDialogTest, RefusedPlatformCanNeverCapture) {
   EXPECT_EQ(Rows(d).last(), "  OS Windows 2000 or later required!");
   EXPECT_FALSE(Button(d, kIdGo)->isEnabled());
   EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
-  EXPECT_EQ(state_->stopFlag.load(), 0);  // start-up ended before raising it
+  EXPECT_FALSE(d.session().Running());
 }
 
 TEST_F(MainDialogTest, FailedVersionQueryLeavesTheTemplateState) {
@@ -144,7 +144,7 @@ TEST_F(MainDialogTest, GoWithoutTheRightSaysSoAndStaysDisabled) {
   EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
   EXPECT_TRUE(Button(d, kIdBothTraffic)->isEnabled());
   EXPECT_FALSE(state_->run.thread.joinable());
-  EXPECT_EQ(state_->stopFlag.load(), 1);  // no capture, so no animation either
+  EXPECT_FALSE(d.session().Running());  // no capture, so no animation either
 }
 
 TEST_F(MainDialogTest, GoWhenTheCheckItselfFails) {

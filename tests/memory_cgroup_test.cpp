@@ -15,7 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "capture/capture_file.h"
+#include "capture/sources/local_source.h"
+#include "capture/sources/stream_source.h"
 #include "capture/packet_store.h"
 #include "tests/datagram_builder.h"
 #include "tests/pcap_bytes.h"

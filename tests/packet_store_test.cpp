@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 #include "tests/datagram_builder.h"
 
 namespace trovix {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "capture/pcapng_reader.h"
+#include "capture/sources/pcapng_reader.h"
 #include "tests/pcap_bytes.h"
 
 namespace trovix {

@@ -1,6 +1,6 @@
 // ssh sources: their labels, the remote command as every login shell hands it to sh, and
 // the tcpdump filter as a superset of what the accept path keeps.
-#include "capture/remote_capture.h"
+#include "capture/sources/remote_command.h"
 
 #include <fcntl.h>
 #include <pcap/pcap.h>

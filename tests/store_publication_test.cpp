@@ -9,7 +9,7 @@
 #include <string_view>
 #include <thread>
 
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 #include "capture/packet_store.h"
 #include "tests/datagram_builder.h"
 

@@ -2,6 +2,9 @@
 // the window does with it and whose buttons the test presses.
 #include <QElapsedTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include "resources/menus.h"
 #include "tests/gui_support.h"
 #include "tests/temp_files.h"
+#include "ui/tray_animation.h"
 #include "ui/tray_icon.h"
 
 namespace trovix {
@@ -150,10 +154,14 @@ TEST_F(TrayTest, AnimationCyclesWhileACaptureRunsAndRestsWithinACycleOfStop) {
   d.Command(kCmdTrayAnime);
   EXPECT_EQ(state_->EnableTrayIconAnime, 0);
 
+  // A stream that sends nothing runs until "stop".
+  int stream[2];
+  ASSERT_EQ(pipe2(stream, O_CLOEXEC), 0);
+  d.OpenCaptureStream(stream[0], "standard input");
+  ASSERT_TRUE(d.session().Running());
   icon_.log.clear();
   icon_.at.clear();
   icon_.clock.start();
-  state_->stopFlag.store(0);  // as "go!" leaves it
   d.Command(kCmdTrayAnime);
   ASSERT_TRUE(QTest::qWaitFor([&] { return icon_.log.size() == 6; }, 5000));
   EXPECT_EQ(icon_.log, QStringList({"change 113 Trovix", "change 114", "change 115", "change 116",
@@ -161,12 +169,24 @@ TEST_F(TrayTest, AnimationCyclesWhileACaptureRunsAndRestsWithinACycleOfStop) {
   for (size_t i = 1; i < icon_.at.size(); ++i) EXPECT_GE(icon_.at[i] - icon_.at[i - 1], 340) << i;
 
   qint64 stopped = icon_.clock.elapsed();
-  state_->stopFlag.store(1);
+  d.Command(kIdStop);
+  close(stream[1]);
   ASSERT_TRUE(QTest::qWaitFor([&] { return icon_.log.last() == "reset 113 Trovix"; }, 3000));
   EXPECT_LE(icon_.at.back() - stopped, 1400 + 100);
   EXPECT_EQ(icon_.log.mid(6), QStringList({"change 115", "change 116", "reset 113 Trovix"}));
   QTest::qWait(800);
   EXPECT_EQ(icon_.log.size(), 9);  // the worker ended
+}
+
+// A start that fails at once never animates the icon: nothing captures.
+TEST_F(TrayTest, AnimationDoesNotRunForAStartThatFailed) {
+  auto& d = Start("[Config]\r\nEnableFlipToTray=Yes\r\nEnableTrayIconAnime=Yes\r\n");
+  test::Combo(d, kIdBind)->setCurrentText("2001:db8::77");  // an address no interface has
+  icon_.log.clear();
+  d.Command(kIdGo);
+  ASSERT_FALSE(d.session().Running());
+  QTest::qWait(3 * kTrayFrameMs);
+  EXPECT_FALSE(icon_.log.contains("change 114")) << icon_.log.join(", ").toStdString();
 }
 
 // Which of the six nodes (top, middle left and right, bottom left, middle and right) each

@@ -65,7 +65,7 @@ class WindowCapture : public ::testing::Test {
     EXPECT_FALSE(Button(*dialog_, kIdStop)->isEnabled());
     EXPECT_TRUE(Button(*dialog_, kIdBothTraffic)->isEnabled());
     EXPECT_EQ(QApplication::focusWidget(), Button(*dialog_, kIdGo));
-    EXPECT_EQ(state_->stopFlag.load(), 1);
+    EXPECT_FALSE(dialog_->session().Running());
   }
 
   // A notification-area icon that keeps the last tip it was given.

@@ -233,6 +233,19 @@ TEST_F(WindowFile, AStreamIsListedAsItArrivesAndStopKeepsWhatCame) {
   close(pipeFds[1]);
 }
 
+// A file that cannot be opened while a stream is read ends the reading: nothing runs then.
+TEST_F(WindowFile, AFileThatCannotBeOpenedLeavesNothingRunning) {
+  auto& d = *dialog_;
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  d.OpenCaptureStream(pipeFds[0], "standard input");
+  ASSERT_TRUE(d.session().Running());
+  d.OpenCaptureFile(QString::fromStdString(folder_.Path("none.pcap")));
+  EXPECT_FALSE(d.session().Running());
+  EXPECT_FALSE(Button(d, kIdStop)->isEnabled());
+  close(pipeFds[1]);
+}
+
 // A stream's packets are not saved: Escape, "go!" and opening a file ask first; cancel
 // keeps them, save writes a capture file and goes on. A file's packets are saved already.
 TEST_F(WindowFile, UnsavedPacketsAreNotDroppedByOneKey) {

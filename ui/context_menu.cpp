@@ -25,7 +25,7 @@ bool IsOption(int id) {
   }
 }
 
-void ApplyStates(QMenu& menu, const CaptureState& o) {
+void ApplyStates(QMenu& menu, const CaptureState& o, bool capturing) {
   Mark(menu, kCmdSavePreferences, o.SaveSessionPreferences);
   Mark(menu, kCmdFlipToTray, o.EnableFlipToTray);
   if (o.EnableFlipToTray == 1) {
@@ -42,12 +42,12 @@ void ApplyStates(QMenu& menu, const CaptureState& o) {
   Mark(menu, kCmdAskBeforeDiscarding, o.AskBeforeDiscarding);
   Mark(menu, kCmdShowTimes, o.ShowTimes);
   // What is stored is filtered once no capture or reading adds to it.
-  if (QAction* filter = FindCommand(menu, kCmdFilterList)) filter->setEnabled(o.stopFlag.load() != 0);
+  if (QAction* filter = FindCommand(menu, kCmdFilterList)) filter->setEnabled(!capturing);
 }
 
 }  // namespace
 
-std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* parent) {
+std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* parent, bool capturing) {
   auto top = std::make_unique<QMenu>(QString::fromLatin1(kMenu103Title), parent);
   std::vector<QMenu*> open{top.get()};  // the sub-menu in force at each depth
   for (const MenuItem& item : kMenu103) {
@@ -67,7 +67,7 @@ std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* pa
       if (item.id == kCmdShowAll) action->setShortcut(kShowAllKey);
     }
   }
-  ApplyStates(*top, options);
+  ApplyStates(*top, options, capturing);
   return top;
 }
 

@@ -16,7 +16,8 @@ inline const QKeySequence kFilterListKey(Qt::CTRL | Qt::Key_L);
 inline const QKeySequence kShowAllKey(Qt::CTRL | Qt::SHIFT | Qt::Key_L);
 
 // The "&uno" pop-up of menu 103; each command item carries its id as the action's data.
-std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* parent);
+// "filter the list" is grey while a capture or reading runs (`capturing`).
+std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* parent, bool capturing = false);
 
 // The action of `menu` (or of its sub-menus) with command `id`, or nullptr.
 QAction* FindCommand(QMenu& menu, int id);

@@ -10,10 +10,11 @@
 #include <map>
 #include <memory>
 
-#include "capture/capture_file.h"
 #include "capture/capture_state.h"
-#include "capture/capture_thread.h"
-#include "capture/remote_capture.h"
+#include "capture/sources/local_source.h"
+#include "capture/sources/remote_source.h"
+#include "capture/sources/stream_source.h"
+#include "ui/capture_session.h"
 #include "ui/details_window.h"
 #include "settings/saved_bytes.h"
 #include "ui/packet_list_model.h"
@@ -47,7 +48,8 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void OpenCaptureFile(const QString& path);
   // Reads the capture stream open on `fd` (taken), called `name` in the list.
   void OpenCaptureStream(int fd, const QString& name);
-  const FileReading& fileReading() const { return reading_; }
+  // The capture that runs, or ran last, whatever its source.
+  const CaptureSession& session() const { return session_; }
   // A second start asked for the window: to the front, unless hidden or minimised.
   void BringToFront();
   // A second start handed over a file or stream: shown, also from its icon, and in front.
@@ -100,9 +102,11 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void FindNext(bool forward);
   void CountFound();
   void ShowReadingProgress();
-  // Says how the reading ended, after its thread is joined.
-  void EndFileReading();
   void StopCapture();
+  // The list's last line for a capture that ended (stopped, or by itself): the source's
+  // words, in place of the line that said the kernel's drops while it ran; the tip says
+  // what a full store kept; the controls go back to idle.
+  void ShowEnd(const EndLine& end);
   void SetCapturingControls(bool capturing);
   void ExitSequence();
   void ShowPacketDetails();
@@ -113,16 +117,10 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void CaptureEndedByItself(int generation);
   // The time column as "show &times" and the packets' days ask: its room and its header.
   void PlaceTimeColumn();
-  // What a full store kept (or a store that memory ran short for), also said in the
-  // icon's tip with the kernel's drops.
-  QString SayStoreFull();
   // "N datagrams dropped by kernel" for the current capture; empty when it dropped none.
   QString DroppedByKernel() const;
   // While a capture runs: the drops so far in the list's last line and the icon's tip.
   void ShowKernelDrops();
-  // Ends a local capture's list with `line` (empty after a stop), the kernel's drops
-  // added when there were any, in place of the last line that said them while it ran.
-  void AddEndLine(QString line);
   void ApplyOnTop();
 
   // The look: brushes and label colours, and the tips.
@@ -211,8 +209,6 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   bool rowsWaiting_ = false;
   std::atomic<bool> fetchPosted_{false};
   uint64_t dropsShown_ = 0;  // the kernel's drops the list and the tip say
-  // Which capture a queued "ended by itself" belongs to; a stale one is ignored.
-  std::atomic<int> captureGeneration_{0};
   bool refused_ = false;
   // "go!" stays grey: the system or the user's rights refused capturing.
   bool goRefused_ = false;
@@ -226,16 +222,17 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   int aboutBoxRuns_ = 0;
   PaintingResources paintingResources_;
   bool paintingResourcesOk_ = false;
-  // A capture file or stream being read, in place of a capture.
-  FileReading reading_;
+  // The capture that runs, or ran last: a local capture, a file or stream, ssh sources.
+  CaptureSession session_;
+  // The file or stream the session reads (its progress in the title), while it does.
+  const StreamSource* reading_ = nullptr;
   QString readingName_;
-  bool readingFile_ = false;
   QTimer progressTimer_;
   QString openFolder_;  // where the open prompt was last answered
   // The filters and switches "filter the list" applies; made at its first use.
   std::unique_ptr<CaptureState> filterState_;
-  // The capture on other machines that runs, or ran last, through ssh.
-  std::unique_ptr<RemoteCapture> remote_;
+  // The capture on other machines the session runs, or ran last, through ssh.
+  RemoteCapture* remote_ = nullptr;
   // The remote sources used before, most recent first, as the settings keep them; the
   // drop-down keeps this many.
   static constexpr size_t kRememberedSources = 8;

@@ -16,8 +16,6 @@ constexpr int kRemoteRowGapMs = 80;
 // A store's source mark is a byte; a list of more sources than this is no longer readable.
 constexpr size_t kMaxSources = 16;
 
-QString Text(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
-
 }  // namespace
 
 void MainDialog::StartRemoteCapture() {
@@ -26,7 +24,6 @@ void MainDialog::StartRemoteCapture() {
   savedPackets_ = 0;
   auto refuse = [this](const QString& line) {
     list_->AddText(line);
-    state_.stopFlag.store(1);
     SetCapturingControls(false);
   };
   auto capture = std::make_unique<RemoteCapture>();
@@ -37,8 +34,8 @@ void MainDialog::StartRemoteCapture() {
     std::optional<RemoteSource> source = ParseRemoteSource(word, why);
     if (!source) {
       return refuse(IsRemoteSourceText(word)
-                        ? QStringLiteral(" %1: %2").arg(Text(word), Text(why))
-                        : QStringLiteral(" %1: a local address is not captured beside ssh:// sources").arg(Text(word)));
+                        ? QStringLiteral(" %1: %2").arg(Latin1Text(word), Latin1Text(why))
+                        : QStringLiteral(" %1: a local address is not captured beside ssh:// sources").arg(Latin1Text(word)));
     }
     capture->sources.push_back(*source);
   }
@@ -47,20 +44,22 @@ void MainDialog::StartRemoteCapture() {
   }
   if (capture->sources.size() > 1) {
     std::vector<QString> names;
-    for (const std::string& label : SourceLabels(capture->sources)) names.push_back(Text(label));
+    for (const std::string& label : SourceLabels(capture->sources)) names.push_back(Latin1Text(label));
     list_->SetSourceNames(std::move(names));
     PlaceTimeColumn();
   }
   std::string from = FilterField(from_), to = FilterField(to_);
-  StartTrayAnimation();
-  ++captureGeneration_;
-  remote_ = std::move(capture);
-  int error = trovix::StartRemoteCapture(state_, this, this, *remote_, FieldOptions("", from, to, false));
-  if (error != 0) {
-    remote_.reset();
-    FormatSystemErrorText(static_cast<uint32_t>(error));
+  capture->UseListener(this);
+  capture->UseOptions(FieldOptions("", from, to, false));
+  // Set before the start: the sources may speak at once.
+  remote_ = capture.get();
+  CaptureStart started = session_.Start(std::move(capture), this);
+  if (started.result != CaptureStartResult::kStarted) {
+    remote_ = nullptr;
+    FormatSystemErrorText(static_cast<uint32_t>(started.error));
     return refuse(QStringLiteral(" cannot run ssh: %1").arg(QString::fromLatin1(SystemErrorText()).trimmed()));
   }
+  StartTrayAnimation();
   rowGapMs_ = kRemoteRowGapMs;
   RememberRemoteSources(remote_->sources);
   SetCapturingControls(true);
@@ -70,13 +69,14 @@ void MainDialog::RememberRemoteSources(const std::vector<RemoteSource>& sources)
   for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
     std::erase(remoteSourcesUsed_, it->text);
     remoteSourcesUsed_.insert(remoteSourcesUsed_.begin(), it->text);
-    if (bind_->findText(Text(it->text)) < 0) bind_->addItem(Text(it->text));
+    if (bind_->findText(Latin1Text(it->text)) < 0) bind_->addItem(Latin1Text(it->text));
   }
   if (remoteSourcesUsed_.size() > kRememberedSources) remoteSourcesUsed_.resize(kRememberedSources);
 }
 
 void MainDialog::SourceSaid(int source, const std::string& line) noexcept {
-  QString text = QStringLiteral(" %1: %2").arg(Text(remote_->sources[static_cast<size_t>(source)].text), Text(line));
+  QString text = QStringLiteral(" %1: %2").arg(Latin1Text(remote_->sources[static_cast<size_t>(source)].text),
+                                               Latin1Text(line));
   QMetaObject::invokeMethod(
       this,
       [this, text] {

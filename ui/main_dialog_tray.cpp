@@ -52,7 +52,7 @@ void MainDialog::RemoveTrayIcon() {
   trayIconShown_ = false;
 }
 
-void MainDialog::StartTrayAnimation() { TrayAnimation::Start(this, state_, services_.trayIcon); }
+void MainDialog::StartTrayAnimation() { TrayAnimation::Start(this, state_, session_, services_.trayIcon); }
 
 void MainDialog::changeEvent(QEvent* event) {
   QDialog::changeEvent(event);

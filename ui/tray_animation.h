@@ -3,14 +3,15 @@
 // cycles, when the icon goes back to 113 and the worker ends itself; so a worker started
 // while another still runs overlaps it for up to one cycle.
 //
-// Driven by a timer on the user-interface thread: the icon is a Qt object and the flags
-// it reads are then never read from another thread while the window writes them.
+// Driven by a timer on the user-interface thread: the icon is a Qt object, and the option
+// and the session it reads are the window's.
 #pragma once
 
 #include <QObject>
 #include <QTimer>
 
 #include "capture/capture_state.h"
+#include "ui/capture_session.h"
 #include "ui/tray_icon.h"
 
 namespace trovix {
@@ -22,15 +23,17 @@ class TrayAnimation : public QObject {
 
  public:
   // Starts a worker that `owner` deletes at the latest; it deletes itself when it ends.
-  static TrayAnimation* Start(QObject* owner, const CaptureState& state, TrayIcon* icon);
+  // It runs while `session` runs a capture and the option asks for it.
+  static TrayAnimation* Start(QObject* owner, const CaptureState& state, const CaptureSession& session, TrayIcon* icon);
 
  private:
-  TrayAnimation(QObject* owner, const CaptureState& state, TrayIcon* icon);
+  TrayAnimation(QObject* owner, const CaptureState& state, const CaptureSession& session, TrayIcon* icon);
   // True when the worker ended.
   bool EndIfDone();
   void NextFrame();
 
   const CaptureState& state_;
+  const CaptureSession& session_;
   TrayIcon* icon_;
   QTimer timer_;
   int frame_ = 0;  // the next frame, 0 to 3

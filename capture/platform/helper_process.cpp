@@ -1,20 +1,16 @@
 #include "capture/platform/helper_process.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <mutex>
 
 #include "capture/helper_protocol.h"
-
-extern char** environ;
+#include "capture/platform/spawn.h"
 
 namespace trovix {
 namespace {
@@ -87,52 +83,16 @@ int SpawnCaptureHelper(int helperEnd, pid_t& pid) noexcept {
     return ENOMEM;
   }
   if (path.empty()) return ENOENT;
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if (posix_spawn_file_actions_init(&actions) != 0) return ENOMEM;
-  if (posix_spawnattr_init(&attributes) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return ENOMEM;
-  }
-  // The helper's 0 to 3 are set below, which would overwrite an end numbered 0 to 2, or
-  // leave one numbered 3 close-on-exec: such an end is first copied above them.
-  int error = 0;
-  int spareEnd = -1;
-  if (helperEnd <= kHelperSocketFd) {
-    spareEnd = fcntl(helperEnd, F_DUPFD_CLOEXEC, kHelperSocketFd + 1);
-    if (spareEnd < 0) error = errno;
-  }
-  // The pair's end is close-on-exec here; the copy made at descriptor 3 is not.
-  if (error == 0) {
-    error = posix_spawn_file_actions_adddup2(&actions, spareEnd >= 0 ? spareEnd : helperEnd, kHelperSocketFd);
-  }
   // Standard error stays, for what the helper has to say, unless it would not reach the
-  // helper (closed, close-on-exec) or is the pair's end itself: the helper's capture
-  // socket would then be its descriptor 2. The client's input and output (a capture file,
-  // a pipe whose reader waits for its end) are none of its business.
-  if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  int errorFlags = fcntl(2, F_GETFD);
-  if (error == 0 && (helperEnd == 2 || errorFlags < 0 || (errorFlags & FD_CLOEXEC) != 0)) {
-    error = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, s);
-  if (error == 0) error = posix_spawnattr_setsigmask(&attributes, &none);
-  if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, &defaults);
-  if (error == 0) error = posix_spawnattr_setpgroup(&attributes, 0);
-  if (error == 0) {
-    error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                      POSIX_SPAWN_SETPGROUP);
-  }
+  // helper (closed, close-on-exec) or is the pair's end itself (the helper's capture
+  // socket would then be its descriptor 2). The client's input and output (a capture
+  // file, a pipe whose reader waits for its end) are none of its business.
+  const ChildDescriptor descriptors[] = {{0, ChildDescriptor::kNullDevice},
+                                         {1, ChildDescriptor::kNullDevice},
+                                         {2, ChildDescriptor::kInherited},
+                                         {kHelperSocketFd, helperEnd}};
   char* argv[] = {const_cast<char*>("trovix-capture"), nullptr};
-  if (error == 0) error = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spareEnd >= 0) close(spareEnd);
-  return error;
+  return SpawnProcess({path.c_str(), false, argv, descriptors}, pid);
 }
 
 void ReapCaptureHelpers(bool wait) noexcept {

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "capture/capture_file.h"
+#include "capture/sources/stream_source.h"
 #include "capture/capture_state.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
-#include "capture/link_layer.h"
+#include "capture/sources/link_layer.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "capture/capture_file.h"
-#include "capture/link_layer.h"
+#include "capture/sources/stream_source.h"
+#include "capture/sources/link_layer.h"
 #include "capture/packet_store.h"
-#include "capture/pcapng_reader.h"
+#include "capture/sources/pcapng_reader.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

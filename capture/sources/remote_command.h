@@ -1,17 +1,16 @@
-// Capturing on other machines through the user's own ssh, so that their config, agent,
-// known hosts and jump hosts apply and nothing of ours is on the network: the source texts,
-// the command the remote side runs, and the threads that read what each ssh sends.
+// The texts of a capture on other machines through the user's own ssh: the source texts
+// (ssh://[USER@]HOST[:PORT][/INTERFACE]), the command the remote side runs (trovix-cli's
+// or tcpdump's words for the capture's switches and filters, quoted for any login shell),
+// ssh's arguments, and which of the remote side's lines are only chatter. Pure: nothing
+// here runs anything.
 #pragma once
 
-#include <atomic>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "capture/capture_file.h"
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 
 namespace trovix {
 
@@ -60,34 +59,5 @@ std::string RemoteCommand(const RemoteSource& source, const CaptureOptions& opti
 std::vector<std::string> SshArguments(const RemoteSource& source, const std::string& command);
 // Whether a line on the remote side's standard error only says that it runs or how it ended.
 bool IsRemoteChatter(std::string_view line);
-
-// What a remote capture says beyond its packets; calls come on its reading threads.
-class RemoteListener {
- public:
-  virtual ~RemoteListener() = default;
-  // A line from source `source` (its index in the capture's sources): what ssh or the
-  // remote command said on standard error (which ends the source), a broken stream, or
-  // that the source ended by itself. Never for a source that "stop" ended.
-  virtual void SourceSaid(int source, const std::string& line) noexcept = 0;
-};
-
-// One remote capture: its sources, and what is known once it has ended.
-struct RemoteCapture {
-  std::vector<RemoteSource> sources;
-  // Sources that ended by a fault (said something, a broken stream, a failed ssh).
-  std::atomic<int> failedSources{0};
-  // A source found the store (or the sink) full, which ends every source.
-  std::atomic<bool> storeFull{false};
-  // Per source, the reading (for its record count); owned here for the threads' lifetime.
-  std::unique_ptr<FileReading[]> readings;
-};
-
-// After PrepareCapture: runs ssh for every source of `capture` and reads their streams, as
-// records arrive, into the store (source k's packets marked k) or into `sink`, taking turns.
-// Once every source has ended by itself, or one filled the store, the capture ends
-// (CaptureEnded). StopCaptureThread stops it, and every ssh and what it ran end within a
-// second. Returns 0 or an errno value (ssh could not be started: nothing runs then).
-int StartRemoteCapture(CaptureState& state, CaptureListener* listener, RemoteListener* remote,
-                       RemoteCapture& capture, const CaptureOptions& options, DatagramSink* sink = nullptr);
 
 }  // namespace trovix

@@ -1,7 +1,7 @@
 // pcapng (draft-ietf-opsawg-pcapng): every length a block gives is checked against the
 // block's own total length before anything behind it is read, and the messages are
 // libpcap's where it has one for the same fault, so a file says the same in every tool.
-#include "capture/pcapng_reader.h"
+#include "capture/sources/pcapng_reader.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Capture thread: waits in poll on the connection to the capture helper and a wake-up
 // descriptor, so a stop takes effect at once, and puts every datagram of the helper's
 // batches through the accept path. This process never holds the capture socket.
-#include "capture/capture_thread.h"
+#include "capture/sources/local_source.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -21,6 +21,8 @@
 #include "capture/helper_protocol.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "capture/privilege.h"
+#include "capture/platform/descriptor.h"
 #include "capture/platform/helper_process.h"
 #include "capture/platform/packet_socket.h"
 
@@ -42,22 +44,25 @@ constexpr int kCountsWaitMs = 1000;
 
 // The client's end of the connection and the helper's process id.
 struct HelperLink {
-  int fd = -1;
+  Descriptor fd;
   pid_t pid = 0;
   HelperLink() = default;
-  HelperLink(HelperLink&& other) noexcept : fd(std::exchange(other.fd, -1)), pid(std::exchange(other.pid, 0)) {}
+  HelperLink(HelperLink&& other) noexcept : fd(std::move(other.fd)), pid(std::exchange(other.pid, 0)) {}
   HelperLink& operator=(HelperLink&&) = delete;
   // Closing the connection ends the helper; it is collected later, without waiting here.
   ~HelperLink() {
-    if (fd >= 0) close(fd);
+    fd.Reset();
     if (pid > 0) ForgetCaptureHelper(pid);
   }
 };
 
 struct ThreadContext {
-  CaptureState* state = nullptr;
-  CaptureListener* listener = nullptr;
-  DatagramSink* sink = nullptr;
+  ThreadContext(CaptureState& s, CaptureListener* l, DatagramSink* k)
+      : state(&s), listener(l), sink(k), consumer(s, l, k) {}
+  CaptureState* state;
+  CaptureListener* listener;
+  DatagramSink* sink;
+  DatagramConsumer consumer;
   HelperLink link;
   std::unique_ptr<uint8_t[]> message;  // one batch, reused
   std::unique_ptr<uint8_t[]> largeBytes;  // kMaxRecordLength, touched only by a large datagram
@@ -77,20 +82,13 @@ struct ThreadContext {
 bool OnDatagram(void* context, const uint8_t* datagram, size_t length, int64_t receiveTime) {
   auto& ctx = *static_cast<ThreadContext*>(context);
   if (!ctx.takeRest && ctx.state->stopFlag.load(std::memory_order_relaxed) != 0) return false;
-  if (ctx.sink != nullptr) {
-    if (ctx.sinkDone) return false;
-    DatagramFields fields;
-    if (!ScreenDatagram(*ctx.state, datagram, length, fields)) return true;
-    ctx.sinkDone = !ctx.sink->Take(datagram, length, fields, receiveTime);
-    if (ctx.sinkDone && !ctx.stopping) ctx.ended = true;
-    return !ctx.sinkDone;
-  }
-  AcceptResult result = AcceptDatagram(*ctx.state, datagram, length, receiveTime);
-  if (result == AcceptResult::kStoredLast || result == AcceptResult::kNoRoom) {
-    ctx.ended = true;
-    return false;
-  }
-  return true;
+  if (ctx.sinkDone) return false;
+  AcceptResult result = ctx.consumer.Take(datagram, length, receiveTime);
+  if (result != AcceptResult::kStoredLast && result != AcceptResult::kNoRoom) return true;
+  // A sink that took no more after a stop asked for the rest ends nothing: the stop did.
+  if (ctx.sink != nullptr) ctx.sinkDone = true;
+  if (ctx.sink == nullptr || !ctx.stopping) ctx.ended = true;
+  return false;
 }
 
 void EndWith(ThreadContext& ctx, int error) {
@@ -102,11 +100,8 @@ void EndWith(ThreadContext& ctx, int error) {
 // message, then tells the listener of what was stored and the sink that a batch is done.
 template <typename Take>
 void TakeDatagrams(ThreadContext& ctx, Take&& take) {
-  uint32_t before = ctx.state->store.packetCount.load(std::memory_order_relaxed);
   if (!take()) EndWith(ctx, EPROTO);
-  uint32_t after = ctx.state->store.packetCount.load(std::memory_order_relaxed);
-  if (after != before && ctx.listener != nullptr) ctx.listener->PacketsPublished(after);
-  if (ctx.sink != nullptr) ctx.sink->BatchDone();
+  ctx.consumer.BatchDone();
 }
 
 HelperReport ReportOf(const uint8_t* message, ssize_t size) {
@@ -119,7 +114,7 @@ HelperReport ReportOf(const uint8_t* message, ssize_t size) {
 // connection is over, which ends the capture).
 bool TakeMessage(ThreadContext& ctx) {
   bool afterStop = ctx.stopping;
-  ssize_t n = recv(ctx.link.fd, ctx.message.get(), kMaxBatchSize, MSG_DONTWAIT | MSG_TRUNC);
+  ssize_t n = recv(ctx.link.fd.get(), ctx.message.get(), kMaxBatchSize, MSG_DONTWAIT | MSG_TRUNC);
   if (n < 0) {
     if (errno == EAGAIN || errno == EINTR) return false;
     EndWith(ctx, errno);
@@ -164,7 +159,7 @@ bool TakeMessage(ThreadContext& ctx) {
       return true;
     }
     case HelperMessage::kOpened:
-      if (ctx.sink != nullptr && !ctx.sink->CaptureOpened()) {
+      if (!ctx.consumer.Opened()) {
         ctx.startFailed = true;
         EndWith(ctx, ECANCELED);
         return false;
@@ -203,10 +198,10 @@ void RaisePriority() {
 void CollectCounts(ThreadContext& ctx, bool rest) {
   ctx.stopping = true;
   uint8_t stop = rest ? kStopAfterRestMessage : kStopMessage;
-  if (send(ctx.link.fd, &stop, 1, MSG_NOSIGNAL) != 1) return;
+  if (send(ctx.link.fd.get(), &stop, 1, MSG_NOSIGNAL) != 1) return;
   int waitMs = kCountsWaitMs + (rest ? 2 * static_cast<int>(ctx.handOverMs) : 0);
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  pollfd fd{ctx.link.fd, POLLIN, 0};
+  pollfd fd{ctx.link.fd.get(), POLLIN, 0};
   while (!ctx.countsIn && ctx.endError == 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return;
@@ -219,7 +214,7 @@ void CollectCounts(ThreadContext& ctx, bool rest) {
 void CaptureThread(ThreadContext ctx, int wakeFd) {
   RaisePriority();
   CaptureState& state = *ctx.state;
-  pollfd fds[2] = {{ctx.link.fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  pollfd fds[2] = {{ctx.link.fd.get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
   while (state.stopFlag.load(std::memory_order_acquire) == 0 && !ctx.ended) {
     int ready = poll(fds, 2, kStopCheckMs);
     if (ready < 0 && errno != EINTR) {
@@ -257,18 +252,6 @@ void CopyBounded(char* out, size_t size, std::string_view text) {
   size_t n = std::min(text.size(), size - 1);
   std::memcpy(out, text.data(), n);
   std::memset(out + n, 0, size - n);
-}
-
-CaptureStart Failed(int error) {
-  CaptureStartResult result = error == EPERM || error == EACCES ? CaptureStartResult::kPermissionDenied
-                              : error == ENODEV                 ? CaptureStartResult::kNoSuchInterface
-                                                                : CaptureStartResult::kSystemError;
-  return {result, error};
-}
-
-void JoinFinishedThread(CaptureState& state) {
-  if (state.run.thread.joinable()) state.run.thread.join();
-  state.run.wake = WakeEvent();
 }
 
 HelperRequest RequestFor(const CaptureState& state, int ifindex, RingShape ring) {
@@ -375,10 +358,8 @@ int CaptureInterfaceIndex(const CaptureState& state, bool* unknownText) {
 
 CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, DatagramSink* sink,
                                 RingShape ring, SocketWait wait) {
-  JoinFinishedThread(state);
+  BeginRun(state);
   ReapCaptureHelpers(false);
-  state.run.ClearOutcome();
-  state.run.capturing.store(false, std::memory_order_relaxed);
 
   int ifindex = CaptureInterfaceIndex(state, &state.run.bindTextUnknown);
   if (ifindex < 0) return {CaptureStartResult::kNoSuchInterface, ENODEV};
@@ -386,18 +367,16 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
   // would be a different filter there.
   if (state.filterTextsFit != 1) return {CaptureStartResult::kSystemError, EINVAL};
 
-  int pair[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return Failed(errno);
-  ThreadContext ctx;
-  ctx.state = &state;
-  ctx.listener = listener;
-  ctx.sink = sink;
+  ThreadContext ctx(state, listener, sink);
   ctx.takeRest = state.run.takeRest;
   ctx.handOverMs = ring.handOverMs;
-  ctx.link.fd = pair[0];
-  int spawned = SpawnCaptureHelper(pair[1], ctx.link.pid);
-  close(pair[1]);
-  if (spawned != 0) return Failed(spawned);
+  Descriptor helperEnd;
+  if (int error = MakeSocketPair(SOCK_SEQPACKET | SOCK_CLOEXEC, ctx.link.fd, helperEnd); error != 0) {
+    return StartFailed(error);
+  }
+  int spawned = SpawnCaptureHelper(helperEnd.get(), ctx.link.pid);
+  helperEnd.Reset();
+  if (spawned != 0) return StartFailed(spawned);
   // The request, and the expression's program behind it.
   HelperRequest request = RequestFor(state, ifindex, ring);
   std::vector<uint8_t> message(sizeof request + state.expressionProgram.size() * sizeof(sock_filter));
@@ -406,12 +385,12 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
     std::memcpy(message.data() + sizeof request, state.expressionProgram.data(),
                 state.expressionProgram.size() * sizeof(sock_filter));
   }
-  if (send(ctx.link.fd, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) {
-    return Failed(errno);
+  if (send(ctx.link.fd.get(), message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) {
+    return StartFailed(errno);
   }
   if (wait == SocketWait::kUntilCapturing) {
-    if (int error = AwaitOpened(ctx.link.fd); error != 0) return Failed(error);
-    if (sink != nullptr && !sink->CaptureOpened()) return {CaptureStartResult::kSinkRefused, 0};
+    if (int error = AwaitOpened(ctx.link.fd.get()); error != 0) return StartFailed(error);
+    if (!ctx.consumer.Opened()) return {CaptureStartResult::kSinkRefused, 0};
     state.run.capturing.store(true, std::memory_order_release);
   }
 
@@ -420,25 +399,49 @@ CaptureStart StartCaptureThread(CaptureState& state, CaptureListener* listener, 
     ctx.largeBytes.reset(new uint8_t[kMaxRecordLength]);
     ctx.large = LargeDatagram(ctx.largeBytes.get());
   } catch (const std::bad_alloc&) {
-    return Failed(ENOMEM);
+    return StartFailed(ENOMEM);
   }
   WakeEvent wake;
-  if (int error = WakeEvent::Create(wake); error != 0) return Failed(error);
+  if (int error = WakeEvent::Create(wake); error != 0) return StartFailed(error);
   int wakeFd = wake.fd();
   try {
     state.run.thread = std::thread(CaptureThread, std::move(ctx), wakeFd);
   } catch (const std::system_error& e) {
-    return Failed(e.code().value());  // the connection went with the thread's arguments
+    return StartFailed(e.code().value());  // the connection went with the thread's arguments
   }
   state.run.wake = std::move(wake);
   return {CaptureStartResult::kStarted, 0};
 }
 
-void StopCaptureThread(CaptureState& state) {
-  state.stopFlag.store(1, std::memory_order_release);
-  // A failed wake-up is not waited out here: the thread sees the flag within kStopCheckMs.
-  (void)state.run.wake.Signal();
-  JoinFinishedThread(state);
+CaptureStart LocalSource::Start(CaptureState& state, CaptureListener* listener, DatagramSink* sink) {
+  state_ = &state;
+  return StartCaptureThread(state, listener, sink, ring_, wait_);
+}
+
+void LocalSource::Stop() {
+  if (state_ != nullptr) StopCaptureThread(*state_);
+}
+
+uint64_t LocalSource::datagrams() const noexcept { return state_ != nullptr ? state_->run.datagramsSeen : 0; }
+
+EndLine LocalSource::End(bool stopped) const {
+  EndLine end;
+  if (state_ == nullptr) return end;
+  const CaptureRun& run = state_->run;
+  if (!stopped && run.endError != 0) {
+    // A failed socket (its interface gone) would otherwise look like a full store.
+    FormatSystemErrorText(static_cast<uint32_t>(run.endError));
+    end.text = std::string(run.startFailed ? " cannot capture on " : " capture ended on ") +
+               Latin1ToUtf8(state_->bindText) + ": " + Latin1ToUtf8(TrimmedSystemErrorText());
+  } else if (!stopped) {
+    // The store is full: said, or a capture that stopped by itself looks like a fault.
+    end.text = " " + StoreFullText(*state_) + (state_->store.larger() ? "" : "; \"keep more\" keeps more");
+    end.storeFull = true;
+  }
+  if (std::string drops = DroppedByKernelText(*state_); !drops.empty()) {
+    end.text += (end.text.empty() ? " " : "; ") + drops;
+  }
+  return end;
 }
 
 }  // namespace trovix

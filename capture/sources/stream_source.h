@@ -1,6 +1,6 @@
-// Reading a capture file (pcap through libpcap, pcapng through our own block reader), or a
-// stream of one, into the store through the accept path, on a thread of its own, as a
-// capture would fill it.
+// The stream source: a capture file (pcap through libpcap, pcapng through our own block
+// reader), a pipe or standard input, read into the store through the accept path on a
+// thread of its own as a capture would fill it, or into trovix-cli's output.
 #pragma once
 
 #include <atomic>
@@ -11,7 +11,8 @@
 #include <sys/time.h>
 
 #include "capture/capture_state.h"
-#include "capture/capture_thread.h"
+#include "capture/platform/descriptor.h"
+#include "capture/sources/source.h"
 #include "capture/packet_store.h"
 
 namespace trovix {
@@ -40,6 +41,15 @@ struct FileReading {
   uint64_t size = 0;  // a regular file's size; 0 for a stream
   FileEnd end = FileEnd::kEndOfFile;
   std::string problem;  // for kBadInput: what was wrong and where
+
+  // Before a reading: nothing read.
+  void Reset() noexcept {
+    bytesRead.store(0, std::memory_order_relaxed);
+    records.store(0, std::memory_order_relaxed);
+    size = 0;
+    end = FileEnd::kEndOfFile;
+    problem.clear();
+  }
 };
 
 // How `problem` begins when the stream is not a capture file at all.
@@ -72,16 +82,49 @@ class StreamHooks {
   virtual bool TextReady() noexcept { return true; }
 };
 
-// Reads the capture stream on `fd` (taken, and closed) on the calling thread, until its
-// end, a stop (the stop flag, or `wakeFd` readable), a full store, a bad record, or the
-// hooks' end. Sets `reading`'s records, end and problem.
-void ReadStream(CaptureState& state, int fd, int wakeFd, FileReading& reading, StreamHooks& hooks);
+// Reads the capture stream on `fd` on the calling thread, until its end, a stop (the stop
+// flag, or `wakeFd` readable), a full store, a bad record, or the hooks' end; `fd` is
+// closed then. Sets `reading`'s records, end and problem.
+void ReadStream(CaptureState& state, Descriptor fd, int wakeFd, FileReading& reading, StreamHooks& hooks);
 
-// After PrepareCapture: starts the thread that reads the capture file open on `fd` (taken,
-// and closed by the thread) into the store, with the filters PrepareCapture set. Rows are published as
-// records arrive. An end of its own (see FileEnd) comes as the listener's CaptureEnded;
-// StopCaptureThread stops it within a moment, also while it waits for a stream's next
-// bytes. Returns 0 or an errno value (and then `fd` is closed already).
+// What trovix-cli's -r asks of each record before its datagram is taken (an expression).
+class RecordFilter {
+ public:
+  virtual ~RecordFilter() = default;
+  // Whether the record passes. A filter that cannot judge a record (an expression that
+  // cannot be compiled for its link type) says so in `refused`, which ends the reading.
+  virtual bool Passes(const StreamRecord& record) noexcept = 0;
+  virtual bool refused() const noexcept = 0;
+};
+
+// A capture file, pipe or standard input as a source: read on a thread of its own into the
+// store, or into a sink. Rows are published as records arrive; StopCaptureThread (Stop)
+// ends it within a moment, also while it waits for a stream's next bytes.
+class StreamSource : public Source {
+ public:
+  // `name` says the stream in its end line (UTF-8).
+  StreamSource(Descriptor fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
+  CaptureStart Start(CaptureState& state, CaptureListener* listener, DatagramSink* sink) override;
+  void Stop() override;
+  EndLine End(bool stopped) const override;
+  uint64_t records() const noexcept override { return reading_.records.load(std::memory_order_relaxed); }
+  // May be read while the stream is read (bytesRead, records, size).
+  const FileReading& reading() const noexcept { return reading_; }
+
+  // Reads the whole stream on `fd` on the calling thread into `sink` (trovix-cli's -r),
+  // each record first through `filter` when one is given; the sink opens once the stream
+  // is known to be a capture (kEndedBySource when it refuses).
+  static void Read(CaptureState& state, Descriptor fd, FileReading& reading, DatagramSink& sink,
+                   RecordFilter* filter);
+
+ private:
+  Descriptor fd_;
+  std::string name_;
+  FileReading reading_;
+  CaptureState* state_ = nullptr;
+};
+
+// StreamSource's start, for a reading the caller holds: returns 0 or an errno value.
 int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, FileReading& reading);
 
 }  // namespace trovix

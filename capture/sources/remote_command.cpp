@@ -1,47 +1,19 @@
-// Each source is an ssh process whose standard output is a capture stream and whose
-// standard error is watched beside it; one thread per source reads both, and the threads
-// take turns at the store (or sink) under one lock, so rows stand in arrival order. A
-// source ends by closing ssh's standard input: the remote command watches for that and
-// ends the capture there, which ends ssh.
-#include "capture/remote_capture.h"
+// Source texts are checked before anything runs, and every word the remote side gets is
+// quoted, so no text typed for a source reaches a shell or ssh as anything but a name.
+#include "capture/sources/remote_command.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/eventfd.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "capture/filter_forms.h"
-#include "capture/link_layer.h"
-#include "capture/packet_line.h"
-#include "capture/packet_store.h"
 #include "capture/printable_text.h"
-
-extern char** environ;
+#include "capture/protocol_table.h"
 
 namespace trovix {
 namespace {
-
-// What ssh is given after "stop" to end by itself (the remote side ends first, so what it
-// sent is not cut), and after a SIGTERM; together well within a second.
-constexpr auto kEndGrace = std::chrono::milliseconds(600);
-constexpr auto kKillGrace = std::chrono::milliseconds(200);
-// A line of standard error longer than this is cut; what is kept of a line not yet ended
-// is bounded the same way, so a remote side that sends no newline cannot grow it.
-constexpr size_t kLineMax = 300;
-// Lines listed for one source: ssh's longest word (a changed host key) is about 15.
-constexpr int kLinesMax = 24;
 
 bool AllOf(std::string_view text, bool (*allowed)(char)) {
   for (char c : text) {
@@ -88,6 +60,18 @@ std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
   return words;
 }
 
+// The protocols whose ports the accept path tests, in both families, as pcap filter words
+// ("ip proto 6 or ... or ip6[6] = 17").
+std::string PortProtocols() {
+  std::string ipv4, ipv6;
+  for (const SwitchRow& row : kSwitchRows) {
+    if (!row.ports) continue;
+    ipv4 += (ipv4.empty() ? "ip proto " : " or ip proto ") + std::to_string(row.ipv4);
+    ipv6 += " or ip6[6] = " + std::to_string(row.ipv6);
+  }
+  return ipv4 + ipv6;
+}
+
 // The address and port of a filter text of the strict forms, as pcap filter words. The
 // accept path tests ports of TCP and UDP alone (an ICMP error, which quotes the ports of
 // the datagram it answers, passes a port filter), and of those only the ones it finds
@@ -107,7 +91,7 @@ void AddEndpoint(std::string_view text, std::string& filter) {
   }
   if (address != "*") filter += " and host " + address;
   if (!port.empty() && port != "*" && port != "0") {
-    filter += " and (not (ip proto 6 or ip proto 17 or ip6[6] = 6 or ip6[6] = 17) or port " + port + ")";
+    filter += " and (not (" + PortProtocols() + ") or port " + port + ")";
   }
 }
 
@@ -139,250 +123,6 @@ std::string TcpdumpFilter(const CaptureOptions& o) {
   if (!o.expressionText.empty()) filter += " and (" + std::string(o.expressionText) + ")";
   return filter;
 }
-
-namespace {
-
-struct SshProcess {
-  pid_t pid = -1;
-  int in = -1, out = -1, err = -1;
-};
-
-int Spawn(const std::vector<std::string>& arguments, SshProcess& process) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return errno;
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    int error = errno;
-    close(in[0]), close(in[1]);
-    return error;
-  }
-  if (pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0) {
-    int error = errno;
-    close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-    return error;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  posix_spawnattr_init(&attributes);
-  // A group of its own: Ctrl-C in trovix-cli's terminal is trovix-cli's to act on, which
-  // ends ssh the orderly way. The masks and ignored signals of the caller are not ssh's.
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, s);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  std::vector<char*> argv;
-  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  int error = posix_spawnp(&process.pid, argv[0], &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  close(in[0]), close(out[1]), close(err[1]);
-  if (error != 0) {
-    close(in[1]), close(out[0]), close(err[0]);
-    return error;
-  }
-  process.in = in[1], process.out = out[0], process.err = err[0];
-  return 0;
-}
-
-// Waits for the process until `deadline`; its wait status, or -1 while it runs.
-int WaitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return status;
-    if (done < 0 && errno != EINTR) return 0;  // reaped elsewhere: nothing to wait for
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-std::string Status(int status) {
-  if (WIFSIGNALED(status)) return "ssh ended by signal " + std::to_string(WTERMSIG(status));
-  return "ssh status " + std::to_string(WEXITSTATUS(status));
-}
-
-// Ends ssh: its standard input closed first (the remote side ends its capture, and ssh
-// then ends), a SIGTERM to its group if it lingers, SIGKILL last. Its wait status.
-int EndProcess(SshProcess& process) {
-  if (process.in >= 0) close(process.in), process.in = -1;
-  auto now = std::chrono::steady_clock::now();
-  int status = WaitUntil(process.pid, now + kEndGrace);
-  if (status == -1) {
-    kill(-process.pid, SIGTERM);
-    status = WaitUntil(process.pid, std::chrono::steady_clock::now() + kKillGrace);
-  }
-  if (status == -1) {
-    kill(-process.pid, SIGKILL);
-    (void)waitpid(process.pid, &status, 0);
-  }
-  return status;
-}
-
-struct Shared {
-  CaptureState* state;
-  CaptureListener* listener;
-  RemoteListener* remote;
-  RemoteCapture* capture;
-  DatagramSink* sink;
-  int wakeFd;
-  std::mutex turns;  // the store (or sink) takes one datagram at a time
-  uint32_t published = 0;
-};
-
-class SourceReader : public StreamHooks {
- public:
-  SourceReader(Shared& shared, int index, SshProcess process) : s_(shared), index_(index), process_(process) {}
-
-  AcceptResult Take(const StreamRecord& record) noexcept override {
-    std::lock_guard lock(s_.turns);
-    if (s_.sink == nullptr) {
-      return AcceptFrame(*s_.state, record.linkType, record.frame, record.size, record.receiveTime,
-                         static_cast<uint8_t>(index_));
-    }
-    const uint8_t* datagram;
-    size_t length;
-    DatagramFields fields;
-    if (!IpInFrame(record.linkType, record.frame, record.size, datagram, length) ||
-        !ScreenDatagram(*s_.state, datagram, length, fields)) {
-      return AcceptResult::kDropped;
-    }
-    s_.sink->FromSource(index_);
-    return s_.sink->Take(datagram, length, fields, record.receiveTime) ? AcceptResult::kStored : AcceptResult::kNoRoom;
-  }
-
-  void Pause() noexcept override {
-    std::lock_guard lock(s_.turns);
-    if (s_.sink != nullptr) {
-      s_.sink->BatchDone();
-      return;
-    }
-    uint32_t count = PublishedPacketCount(s_.state->store);
-    if (count == s_.published || s_.listener == nullptr) return;
-    s_.published = count;
-    s_.listener->PacketsPublished(count);
-  }
-
-  int TextFd() const noexcept override { return process_.err; }
-
-  // Reads what is there; false once a line said more than that it runs.
-  bool TextReady() noexcept override {
-    char buffer[4096];
-    ssize_t n;
-    bool quiet = true;
-    while ((n = read(process_.err, buffer, sizeof buffer)) > 0) quiet = Lines(std::string_view(buffer, n)) && quiet;
-    if (n == 0) {
-      // Closed: ssh is ending; the stream's end will follow. Stop watching it.
-      close(process_.err);
-      process_.err = -1;
-    }
-    return quiet;
-  }
-
-  // ssh was started but the capture will not be: it ends now.
-  void Abandon() {
-    close(process_.out);
-    close(process_.err);
-    (void)EndProcess(process_);
-  }
-
-  void Run() {
-    FileReading& reading = s_.capture->readings[index_];
-    ReadStream(*s_.state, process_.out, s_.wakeFd, reading, *this);
-    // A full store (or -c reached) ends the other sources at once, not after this ssh.
-    if (reading.end == FileEnd::kStoreFull) {
-      s_.capture->storeFull.store(true);
-      s_.state->stopFlag.store(1, std::memory_order_release);
-      (void)eventfd_write(s_.wakeFd, 1);
-    }
-    int status = EndProcess(process_);
-    // What ssh said as it ended, up to the end of its standard error.
-    if (process_.err >= 0) {
-      (void)TextReady();
-      if (!partial_.empty()) Said(partial_);
-      close(process_.err);
-    }
-    switch (reading.end) {
-      case FileEnd::kStopped:
-      case FileEnd::kStoreFull:
-        return;
-      case FileEnd::kEndedBySource:
-        break;
-      case FileEnd::kBadInput:
-        // A stream that sent nothing is a source that could not start, which says why.
-        if (reading.bytesRead.load() > 0) Said(reading.problem);
-        else if (!said_) Said("ended before sending anything, " + Status(status));
-        break;
-      case FileEnd::kEndOfFile:
-        if (!said_) {
-          bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-          Said(clean ? std::string("ended") : "ended, " + Status(status));
-          if (clean) return;
-        }
-        break;
-    }
-    s_.capture->failedSources.fetch_add(1);
-  }
-
- private:
-  Shared& s_;
-  int index_;
-  SshProcess process_;
-  std::string partial_;
-  bool said_ = false;
-  int lines_ = 0;
-
-  void Said(const std::string& line) {
-    said_ = true;
-    if (++lines_ > kLinesMax) return;
-    if (s_.remote != nullptr && !s_.state->stopFlag.load()) s_.remote->SourceSaid(index_, PrintableText(line, kLineMax));
-  }
-
-  // Splits into lines; false when one of them was not chatter.
-  bool Lines(std::string_view text) {
-    bool quiet = true;
-    for (char c : text) {
-      if (c == '\n') {
-        if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
-        if (!partial_.empty() && !IsRemoteChatter(partial_)) {
-          Said(partial_);
-          quiet = false;
-        }
-        partial_.clear();
-      } else if (partial_.size() < kLineMax) {
-        partial_ += c;
-      }
-    }
-    return quiet;
-  }
-};
-
-void Coordinate(std::unique_ptr<Shared> shared, std::vector<std::unique_ptr<SourceReader>> readers) {
-  std::vector<std::thread> threads;
-  for (auto& reader : readers) {
-    try {
-      threads.emplace_back(&SourceReader::Run, reader.get());
-    } catch (const std::system_error&) {
-      reader->Run();  // no thread to spare: this one reads it, after the others are started
-    }
-  }
-  for (std::thread& t : threads) t.join();
-  CaptureState& state = *shared->state;
-  state.run.capturing.store(false, std::memory_order_release);
-  // Ended by itself: every source said why, or the store is full.
-  if (state.stopFlag.exchange(1) == 0 || shared->capture->storeFull.load()) {
-    if (shared->listener != nullptr) shared->listener->CaptureEnded();
-  }
-}
-
-}  // namespace
 
 std::vector<std::string> SourceWords(std::string_view text) {
   std::vector<std::string> words;
@@ -567,37 +307,6 @@ bool IsRemoteChatter(std::string_view line) {
     if (words == count) return true;
   }
   return false;
-}
-
-int StartRemoteCapture(CaptureState& state, CaptureListener* listener, RemoteListener* remote,
-                       RemoteCapture& capture, const CaptureOptions& options, DatagramSink* sink) {
-  state.run.ClearOutcome();
-  state.run.bindTextUnknown = false;
-  capture.failedSources.store(0);
-  capture.storeFull.store(false);
-  capture.readings = std::make_unique<FileReading[]>(capture.sources.size());
-  WakeEvent wake;
-  if (int error = WakeEvent::Create(wake); error != 0) return error;
-  if (sink != nullptr && !sink->CaptureOpened()) return ECANCELED;
-  std::unique_ptr<Shared> shared(new Shared{&state, listener, remote, &capture, sink, wake.fd(), {}, 0});
-  std::vector<std::unique_ptr<SourceReader>> readers;
-  for (size_t k = 0; k < capture.sources.size(); ++k) {
-    SshProcess process;
-    if (int error = Spawn(SshArguments(capture.sources[k], RemoteCommand(capture.sources[k], options)), process); error != 0) {
-      for (auto& reader : readers) reader->Abandon();
-      return error;
-    }
-    readers.push_back(std::make_unique<SourceReader>(*shared, static_cast<int>(k), process));
-  }
-  state.run.capturing.store(true, std::memory_order_relaxed);
-  try {
-    state.run.thread = std::thread(Coordinate, std::move(shared), std::move(readers));
-  } catch (const std::system_error& e) {
-    state.run.capturing.store(false, std::memory_order_relaxed);
-    return e.code().value();
-  }
-  state.run.wake = std::move(wake);
-  return 0;
 }
 
 }  // namespace trovix

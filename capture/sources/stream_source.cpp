@@ -1,7 +1,7 @@
 // The reader polls its descriptor beside the capture's wake event, so that "stop" ends a
 // stream that sends nothing; libpcap reads pcap through a stdio stream made on that poll,
 // our block reader pcapng straight from it. The first four bytes tell the two apart.
-#include "capture/capture_file.h"
+#include "capture/sources/stream_source.h"
 
 #include <fcntl.h>
 #include <pcap/pcap.h>
@@ -16,8 +16,8 @@
 #include <ctime>
 #include <system_error>
 
-#include "capture/link_layer.h"
-#include "capture/pcapng_reader.h"
+#include "capture/sources/link_layer.h"
+#include "capture/sources/pcapng_reader.h"
 
 namespace trovix {
 namespace {
@@ -31,7 +31,7 @@ constexpr uint64_t kPublishEveryRecords = 4096;
 struct Reader {
   CaptureState* state;
   FileReading* reading;
-  int fd;
+  Descriptor fd;
   int wakeFd;
   StreamHooks* hooks;
   bool ended = false;  // the hooks ended the stream
@@ -42,24 +42,25 @@ struct Reader {
   size_t headGiven = 0;
 };
 
-// A file or stdin: every frame to the store, each pause shows the rows so far.
-class StoreHooks : public StreamHooks {
+// A file or stdin: every frame (that passes the filter, for trovix-cli) to the consumer,
+// each pause shows the rows so far or flushes the sink.
+class ConsumerHooks : public StreamHooks {
  public:
-  StoreHooks(CaptureState& state, CaptureListener* listener) : state_(state), listener_(listener) {}
+  ConsumerHooks(CaptureState& state, CaptureListener* listener, DatagramSink* sink, RecordFilter* filter)
+      : consumer_(state, listener, sink), filter_(filter) {}
+  // The sink (the -w file) opens only once the stream is known to be a capture.
+  bool Began() noexcept override { return consumer_.Opened(); }
   AcceptResult Take(const StreamRecord& record) noexcept override {
-    return AcceptFrame(state_, record.linkType, record.frame, record.size, record.receiveTime);
+    if (filter_ != nullptr && !filter_->Passes(record)) {
+      return filter_->refused() ? AcceptResult::kStoredLast : AcceptResult::kDropped;
+    }
+    return consumer_.TakeFrame(record.linkType, record.frame, record.size, record.receiveTime);
   }
-  void Pause() noexcept override {
-    uint32_t count = PublishedPacketCount(state_.store);
-    if (count == published_ || listener_ == nullptr) return;
-    published_ = count;
-    listener_->PacketsPublished(count);
-  }
+  void Pause() noexcept override { consumer_.BatchDone(); }
 
  private:
-  CaptureState& state_;
-  CaptureListener* listener_;
-  uint32_t published_ = 0;
+  DatagramConsumer consumer_;
+  RecordFilter* filter_;
 };
 
 bool Stopped(const Reader& r) { return r.ended || r.state->stopFlag.load(std::memory_order_acquire) != 0; }
@@ -74,7 +75,7 @@ ssize_t ReadSome(void* cookie, char* buffer, size_t size) {
     return static_cast<ssize_t>(n);
   }
   constexpr short kReadable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
-  pollfd fds[3] = {{r.fd, POLLIN, 0}, {r.wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
+  pollfd fds[3] = {{r.fd.get(), POLLIN, 0}, {r.wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
   for (int timeout = 0;; timeout = kStopCheckMs) {
     int textFd = fds[2].fd = r.hooks->TextFd();  // -1 once the hooks stopped watching it
     if (Stopped(r)) {
@@ -88,7 +89,7 @@ ssize_t ReadSome(void* cookie, char* buffer, size_t size) {
       continue;
     }
     if (ready > 0 && (fds[0].revents & kReadable) != 0) {
-      ssize_t n = read(r.fd, buffer, size);
+      ssize_t n = read(r.fd.get(), buffer, size);
       if (n > 0) r.reading->bytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
       if (n >= 0) return n;
       if (errno != EAGAIN && errno != EINTR) return r.readError = errno, -1;
@@ -106,7 +107,11 @@ void ReadHead(Reader& r) {
   }
 }
 
-int CloseSource(void* cookie) { return close(static_cast<Reader*>(cookie)->fd); }
+// The stdio stream's close: the descriptor's owner closes it.
+int CloseSource(void* cookie) {
+  static_cast<Reader*>(cookie)->fd.Reset();
+  return 0;
+}
 
 std::string LinkTypeName(int linkType) {
   const char* name = pcap_datalink_val_to_name(linkType);
@@ -244,9 +249,10 @@ void ReadPcapngRecords(Reader& r) {
   SayEnd(r, in.error());
 }
 
-void ReaderThread(CaptureState* state, CaptureListener* listener, int fd, int wakeFd, FileReading* reading) {
-  StoreHooks hooks(*state, listener);
-  ReadStream(*state, fd, wakeFd, *reading, hooks);
+void ReaderThread(CaptureState* state, CaptureListener* listener, DatagramSink* sink, Descriptor fd, int wakeFd,
+                  FileReading* reading) {
+  ConsumerHooks hooks(*state, listener, sink, nullptr);
+  ReadStream(*state, std::move(fd), wakeFd, *reading, hooks);
   timespec cpu{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
   state->run.threadCpuNs = static_cast<uint64_t>(cpu.tv_sec) * 1000000000u + static_cast<uint64_t>(cpu.tv_nsec);
@@ -255,6 +261,29 @@ void ReaderThread(CaptureState* state, CaptureListener* listener, int fd, int wa
     state->stopFlag.store(1, std::memory_order_release);
     if (listener != nullptr) listener->CaptureEnded();
   }
+}
+
+int StartReader(CaptureState& state, CaptureListener* listener, DatagramSink* sink, Descriptor fd,
+                FileReading& reading) {
+  BeginRun(state);
+  reading.Reset();
+  struct stat info {};
+  reading.size = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+  WakeEvent wake;
+  if (int error = WakeEvent::Create(wake); error != 0) return error;
+  state.run.capturing.store(true, std::memory_order_relaxed);
+  try {
+    state.run.thread = std::thread(ReaderThread, &state, listener, sink, std::move(fd), wake.fd(), &reading);
+  } catch (const std::system_error& e) {
+    state.run.capturing.store(false, std::memory_order_relaxed);
+    return e.code().value();
+  }
+  state.run.wake = std::move(wake);
+  return 0;
+}
+
+std::string Counted(uint64_t count, const char* what) {
+  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
 }
 
 }  // namespace
@@ -277,47 +306,75 @@ int64_t RecordTime(const timeval& ts) noexcept {
   return time;
 }
 
-void ReadStream(CaptureState& state, int fd, int wakeFd, FileReading& reading, StreamHooks& hooks) {
-  Reader r{&state, &reading, fd, wakeFd, &hooks};
+void ReadStream(CaptureState& state, Descriptor fd, int wakeFd, FileReading& reading, StreamHooks& hooks) {
+  Reader r{&state, &reading, std::move(fd), wakeFd, &hooks};
   ReadHead(r);
   if (r.headSize == sizeof r.head && std::memcmp(r.head, kPcapngMagic, sizeof r.head) == 0) {
     ReadPcapngRecords(r);
-    close(fd);
   } else if (FILE* stream = fopencookie(&r, "r", {ReadSome, nullptr, nullptr, CloseSource}); stream != nullptr) {
     (void)setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
     ReadPcap(r, stream);
   } else {
-    close(fd);
     reading.end = FileEnd::kBadInput;
     reading.problem = std::string("cannot read: ") + std::strerror(errno);
   }
+  r.fd.Reset();
   hooks.Pause();
 }
 
 int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, FileReading& reading) {
-  state.run.ClearOutcome();
-  state.run.bindTextUnknown = false;
-  reading.bytesRead.store(0, std::memory_order_relaxed);
-  reading.records.store(0, std::memory_order_relaxed);
-  reading.end = FileEnd::kEndOfFile;
-  reading.problem.clear();
-  struct stat info {};
-  reading.size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
-  WakeEvent wake;
-  if (int error = WakeEvent::Create(wake); error != 0) {
-    close(fd);
-    return error;
+  return StartReader(state, listener, nullptr, Descriptor(fd), reading);
+}
+
+CaptureStart StreamSource::Start(CaptureState& state, CaptureListener* listener, DatagramSink* sink) {
+  state_ = &state;
+  if (int error = StartReader(state, listener, sink, std::move(fd_), reading_); error != 0) return StartFailed(error);
+  return {CaptureStartResult::kStarted, 0};
+}
+
+void StreamSource::Stop() {
+  if (state_ != nullptr) StopCaptureThread(*state_);
+}
+
+void StreamSource::Read(CaptureState& state, Descriptor fd, FileReading& reading, DatagramSink& sink,
+                        RecordFilter* filter) {
+  reading.Reset();
+  ConsumerHooks hooks(state, nullptr, &sink, filter);
+  ReadStream(state, std::move(fd), -1, reading, hooks);
+}
+
+EndLine StreamSource::End(bool) const {
+  EndLine end;
+  if (state_ == nullptr) return end;
+  uint64_t count = reading_.records.load(std::memory_order_relaxed);
+  std::string records = Counted(count, "record");
+  std::string kept = std::to_string(PublishedPacketCount(state_->store));
+  switch (reading_.end) {
+    case FileEnd::kEndOfFile:
+      end.text = name_ + ": end of " + (reading_.size > 0 ? "file" : "stream") + ", " + records + " read, " + kept +
+                 " listed";
+      break;
+    case FileEnd::kStoreFull: {
+      uint64_t read = std::min(reading_.bytesRead.load(std::memory_order_relaxed), reading_.size);
+      std::string left = reading_.size > 0 ? " (" + std::to_string(reading_.size - read) + " of its " +
+                                                 std::to_string(reading_.size) + " bytes)"
+                                           : std::string();
+      end.text = StoreFullText(*state_) + "; " + name_ + ": records from " + std::to_string(count + 1) +
+                 " on not read" + left;
+      end.storeFull = true;
+      break;
+    }
+    case FileEnd::kStopped:
+    case FileEnd::kEndedBySource:  // a file's reading has no hooks that end it
+      end.text = name_ + ": stopped after " + records + ", " + kept + " listed";
+      break;
+    case FileEnd::kBadInput:
+      end.text = name_ + ": " + reading_.problem;
+      if (count > 0) end.text += "; " + records + " read before it, " + kept + " listed";
+      break;
   }
-  state.run.capturing.store(true, std::memory_order_relaxed);
-  try {
-    state.run.thread = std::thread(ReaderThread, &state, listener, fd, wake.fd(), &reading);
-  } catch (const std::system_error& e) {
-    close(fd);
-    state.run.capturing.store(false, std::memory_order_relaxed);
-    return e.code().value();
-  }
-  state.run.wake = std::move(wake);
-  return 0;
+  end.text.insert(0, " ");
+  return end;
 }
 
 }  // namespace trovix

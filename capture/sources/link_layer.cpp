@@ -1,7 +1,7 @@
 // Ethernet (with 802.1Q tags), Linux cooked v1 and v2, raw IP, and the BSD loopback
 // headers: the link types tcpdump writes on Linux, and those the BSDs and macOS write for
 // their loopback.
-#include "capture/link_layer.h"
+#include "capture/sources/link_layer.h"
 
 #include <pcap/pcap.h>
 

@@ -1,0 +1,57 @@
+// The window's capture, whatever its source: started through one call, stopped, and its
+// end said as the source words it. Whether a capture runs is asked here (the buttons, the
+// tray animation and "filter the list" all do), never read off the engine's stop flag.
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "capture/capture_state.h"
+#include "capture/sources/source.h"
+
+namespace trovix {
+
+// A text of single-byte characters (the fields', the bind text's) as Qt shows it.
+inline QString Latin1Text(const std::string& text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+class CaptureSession {
+ public:
+  explicit CaptureSession(CaptureState& state) : state_(state) {}
+  ~CaptureSession() { Stop(); }
+  CaptureSession(const CaptureSession&) = delete;
+  CaptureSession& operator=(const CaptureSession&) = delete;
+
+  // After PrepareCapture: starts `source`, whose rows and end reach `listener`. It runs
+  // from then on unless the start failed; the source is kept (for its counts and lines)
+  // until the next start.
+  CaptureStart Start(std::unique_ptr<Source> source, CaptureListener* listener);
+  // Stops what runs and joins its threads; how it ended, for the list's last line (empty
+  // when nothing ran).
+  EndLine Stop();
+  // The source ended by itself (its listener heard CaptureEnded): joined, and its line.
+  EndLine Ended();
+  bool Running() const noexcept { return running_; }
+  // Which start a queued end belongs to (read on the source's thread): a stale one is
+  // ignored.
+  int generation() const noexcept { return generation_.load(); }
+
+  // An end line as the list shows it.
+  static QString Text(const EndLine& end) {
+    return QString::fromUtf8(end.text.data(), static_cast<qsizetype>(end.text.size()));
+  }
+
+ private:
+  EndLine Finish(bool stopped);
+
+  CaptureState& state_;
+  std::unique_ptr<Source> source_;
+  bool running_ = false;
+  std::atomic<int> generation_{0};
+};
+
+}  // namespace trovix
