@@ -67,7 +67,7 @@ TEST_F(PacketStoreTest, ResetEmptiesEverythingButLeavesAreasZero) {
   UnpoisonBytes(bytes, kByteAreaSize);  // nothing is stored, so sanitizer builds mark it all unaddressable
   EXPECT_TRUE(std::all_of(bytes, bytes + kByteAreaSize, [](uint8_t b) { return b == 0; }));
   PoisonBytes(bytes, kByteAreaSize);
-  EXPECT_TRUE(std::all_of(store().protocols, store().protocols + kTableEntries, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(store().protocols.at, store().protocols.at + kTableEntries, [](uint8_t b) { return b == 0; }));
   EXPECT_TRUE(std::all_of(state_->sniffLog.text, state_->sniffLog.text + kSniffLogSize, [](char c) { return c == 0; }));
   Accept(1);
   StoredPacket p;

@@ -525,9 +525,9 @@ CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view 
 
 void MainDialog::FilterList() {
   if (stop_->isEnabled()) return;
-  if (filterState_ == nullptr) filterState_ = std::make_unique<CaptureState>();
-  std::string from = FilterField(from_), to = FilterField(to_);
-  PrepareWithFields(*filterState_, from, to, false);
+  std::string bind = FieldText(bind_, kBindTextSize - 1), from = FilterField(from_), to = FilterField(to_);
+  CaptureSettings filter;
+  ApplyCaptureOptions(filter, FieldOptions(bind, from, to, false));
   std::vector<int32_t> shown;
   uint32_t count = PublishedPacketCount(state_.store);
   for (uint32_t k = 0; k < count; ++k) {
@@ -535,7 +535,7 @@ void MainDialog::FilterList() {
     if (!LocatePacket(state_.store, static_cast<int32_t>(k), p)) continue;
     size_t length = static_cast<size_t>(p.length);
     DatagramFields fields;
-    if (ScreenDatagram(*filterState_, p.bytes, length, fields)) shown.push_back(static_cast<int32_t>(k));
+    if (ScreenDatagram(filter, p.bytes, length, fields)) shown.push_back(static_cast<int32_t>(k));
   }
   list_->ShowOnlyPackets(&shown);
 }

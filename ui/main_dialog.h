@@ -232,8 +232,6 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   bool readingFile_ = false;
   QTimer progressTimer_;
   QString openFolder_;  // where the open prompt was last answered
-  // The filters and switches "filter the list" applies; made at its first use.
-  std::unique_ptr<CaptureState> filterState_;
   // The capture on other machines that runs, or ran last, through ssh.
   std::unique_ptr<RemoteCapture> remote_;
   // The remote sources used before, most recent first, as the settings keep them; the
