@@ -76,6 +76,26 @@ TEST_F(PacketStoreTest, ResetEmptiesEverythingButLeavesAreasZero) {
   EXPECT_EQ(p.length, 29);
 }
 
+// A reset leaves no column of either store holding an earlier capture's entries.
+TEST_F(PacketStoreTest, ResetZeroesEveryColumnOfBothStores) {
+  for (bool larger : {false, true}) {
+    SCOPED_TRACE(larger ? "larger store" : "fixed store");
+    ASSERT_TRUE(UseLargerStore(*state_, larger));
+    auto d = test::MakeDatagram({.protocol = 6, .payload = 3});
+    ASSERT_EQ(AcceptDatagram(*state_, d.data(), d.size(), 1700000000123456789, 2), AcceptResult::kStored);
+    ASSERT_EQ(AcceptDatagram(*state_, d.data(), d.size(), 1700000000123456790, 3), AcceptResult::kStored);
+    ResetPacketStore(store());
+    for (int k : {0, 1}) {
+      EXPECT_EQ(store().lengths[k], 0) << k;
+      EXPECT_EQ(store().offsets[k], 0) << k;
+      EXPECT_EQ(store().protocols[k], 0) << k;
+      EXPECT_EQ(store().receiveTimes[k], 0) << k;
+      EXPECT_EQ(store().sources[k], 0) << k;
+    }
+  }
+  ASSERT_TRUE(UseLargerStore(*state_, false));
+}
+
 TEST_F(PacketStoreTest, TenThousandthPacketIsTheLast) {
   for (uint32_t k = 0; k + 1 < kMaxPackets; ++k) ASSERT_EQ(Accept(0), AcceptResult::kStored) << k;
   EXPECT_EQ(Accept(0), AcceptResult::kStoredLast);
