@@ -26,8 +26,7 @@ constexpr int32_t kByteStep = 16 << 20;
 constexpr uint32_t kEntryStep = 64 << 10;
 constexpr int32_t kLogStep = 4 << 20;
 
-// Address space for the larger store, reserved at its first use and never given back: no
-// memory until committed (mprotect), and a new capture returns the used pages (madvise).
+// How many columns there are, and the bytes one packet takes in all of them.
 constexpr size_t kColumnCount = [] {
   size_t n = 0;
   PacketColumns::ForEach([&](auto) { ++n; });
@@ -48,6 +47,8 @@ void EachColumn(Store& store, Visit&& visit) {
   PacketColumns::ForEach([&](auto column) { visit(store.*column, EntrySize(column), position++); });
 }
 
+// Address space for the larger store, reserved at its first use and never given back: no
+// memory until committed (mprotect), and a new capture returns the used pages (madvise).
 struct LargerAreas {
   uint8_t* bytes = nullptr;
   void* columns[kColumnCount] = {};
