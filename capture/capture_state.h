@@ -1,20 +1,17 @@
-// The one process-wide record of capture data: options, filters, run state and the
-// fixed-size stores. Nothing here is allocated per packet.
+// The one process-wide record of capture data: the settings (capture_settings.h), the
+// window's options, run state and the fixed-size stores. Nothing here is allocated per packet.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <thread>
-#include <vector>
-
-#include <linux/filter.h>
 
 #include "capture/area_poison.h"
-#include "capture/endpoint_filter.h"
+#include "capture/capture_settings.h"
 #include "capture/platform/memory_headroom.h"
 #include "capture/platform/packet_socket.h"
 #include "capture/platform/wake_event.h"
-#include "capture/protocol_table.h"
 
 namespace trovix {
 
@@ -22,13 +19,7 @@ inline constexpr int32_t kByteAreaSize = 800 * 1024;
 inline constexpr int32_t kTableEntries = 16384;
 inline constexpr int32_t kSniffLogSize = 4096000;
 inline constexpr uint32_t kMaxPackets = 10000;
-inline constexpr int kInterfaceSlots = 4;
-inline constexpr int kBindMatches = 5;  // loopback, then slots 1 to 4
-inline constexpr int kBindTextSize = 46;  // an IPv6 address; an IPv4 text keeps 19 characters
-inline constexpr int kBindTextIpv4Max = 19;
-inline constexpr int kSlotTextSize = 20;
 inline constexpr int kSettingsFolderSize = 4096;  // PATH_MAX
-inline constexpr int kFilterTextKept = 64;
 
 static_assert(kByteAreaSize == 819200);
 static_assert(kTableEntries == 16384 && kMaxPackets <= kTableEntries);
@@ -56,32 +47,56 @@ class AreaPoisoning {
   const uint8_t* area_;
 };
 
+// One per-packet column: entry k belongs to packet k. `seed` is the fixed store's area,
+// `at` the current capture's (the seed, or the larger store's); the column reads as `at`.
+template <typename T>
+struct PacketColumn {
+  T seed[kTableEntries];
+  T* at = seed;
+  operator T*() const noexcept { return at; }
+};
+
+// The per-packet columns, one entry each in ForEach: what empties, reserves, commits or
+// copies the columns walks that list, so a new column is a member and its entry there.
+struct PacketColumns {
+  // Entry k: the bytes stored for packet k; its offset in the byte area; its protocol.
+  PacketColumn<int32_t> lengths;
+  PacketColumn<int32_t> offsets;
+  PacketColumn<uint8_t> protocols;
+  // The kernel's receive time of each packet, nanoseconds since 1970 (0 when unknown).
+  PacketColumn<int64_t> receiveTimes;
+  // Which of the capture's sources each packet came from (0 for a capture of one source).
+  PacketColumn<uint8_t> sources;
+
+  // Calls visit(&PacketColumns::column) for every column.
+  template <typename Visit>
+  static constexpr void ForEach(Visit&& visit) {
+    visit(&PacketColumns::lengths);
+    visit(&PacketColumns::offsets);
+    visit(&PacketColumns::protocols);
+    visit(&PacketColumns::receiveTimes);
+    visit(&PacketColumns::sources);
+  }
+};
+
+// The size of one entry of a column.
+template <typename T>
+constexpr size_t EntrySize(PacketColumn<T> PacketColumns::*) noexcept {
+  return sizeof(T);
+}
+
 // Accepted datagrams back to back, exactly as received. The capture thread is the only
 // writer during a capture; a reader acquires packetCount and may then use packets
 // 0 .. packetCount-1, whose bytes, table entries and log lines are all in place.
 // Only the stored part of the byte area may be touched: in AddressSanitizer builds the
 // rest is unaddressable, so reading past a datagram's end is reported.
 //
-// The fixed areas below are the store of every capture that does not ask for more; the
-// pointers name the areas of the current capture: these, or the larger store's (set by
-// UseLargerStore, packet_store.h, only while no capture runs).
-struct PacketStore {
+// The fixed areas (the columns' seeds and seedBytes) are the store of every capture that
+// does not ask for more; the pointers name the areas of the current capture: these, or the
+// larger store's (set by UseLargerStore, packet_store.h, only while no capture runs).
+struct PacketStore : PacketColumns {
   uint8_t seedBytes[kByteAreaSize];
-  int32_t seedLengths[kTableEntries];
-  uint8_t seedProtocols[kTableEntries];
-  int64_t seedReceiveTimes[kTableEntries];
-  int32_t seedOffsets[kTableEntries];
-  uint8_t seedSources[kTableEntries];
-
   uint8_t* bytes = seedBytes;
-  // Entry k: the bytes stored for packet k; its offset in the byte area; its protocol.
-  int32_t* lengths = seedLengths;
-  int32_t* offsets = seedOffsets;
-  uint8_t* protocols = seedProtocols;
-  // The kernel's receive time of each packet, nanoseconds since 1970 (0 when unknown).
-  int64_t* receiveTimes = seedReceiveTimes;
-  // Which of the capture's sources each packet came from (0 for a capture of one source).
-  uint8_t* sources = seedSources;
   // What the current areas may hold, and how much of them is usable memory so far (the
   // larger store commits more as it fills; the fixed areas are whole from the start).
   uint32_t packetCapacity = kMaxPackets;
@@ -156,47 +171,9 @@ struct CaptureRun {
   }
 };
 
-struct CaptureState {
-  // Options: written only while no capture thread runs; starting the thread orders these
-  // writes before every read the thread makes, so they need no atomics.
-  int32_t OnTcp = 0;
-  int32_t OnUdp = 0;
-  int32_t OnIcmp = 0;
-  int32_t OnIgmp = 0;
-  int32_t OnRaw = 0;
-  // The flag above of a row of kSwitchRows.
-  int32_t SwitchFlag(ProtocolSwitch which) const noexcept {
-    switch (which) {
-      case ProtocolSwitch::kTcp: return OnTcp;
-      case ProtocolSwitch::kUdp: return OnUdp;
-      case ProtocolSwitch::kIcmp: return OnIcmp;
-      case ProtocolSwitch::kIgmp: return OnIgmp;
-      case ProtocolSwitch::kRaw: return OnRaw;
-    }
-    return 0;
-  }
-  // Which families the capture keeps: IPv4 unless a program asks for IPv6 alone.
-  int32_t OnIpv4 = 1;
-  int32_t OnIpv6 = 0;
-  int32_t TwoWayTraffic = 0;
-  // The interface a program named (-1: the bind text chooses); see CaptureOptions.
-  int32_t interfaceIndex = -1;
-  // A program compiled from a filter expression (trovix-cli), which the capture helper
-  // runs after its own: what it drops never reaches the ring. Empty for none.
-  std::vector<sock_filter> expressionProgram;
-  EndpointFilter sourceFilter = AnyEndpoint();
-  EndpointFilter destinationFilter = AnyEndpoint();
-  char reverseSourceAddress[kFilterAddressSize] = {};
-  char reverseDestinationAddress[kFilterAddressSize] = {};
-  char bindText[kBindTextSize] = {};
-  // The filter texts as given, for the capture helper, which parses them itself; empty
-  // with filterTextsFit 0 when one was too long to hand over.
-  char fromText[kFilterTextKept] = {};
-  char toText[kFilterTextKept] = {};
-  int32_t filterTextsFit = 1;
-  int32_t bindMatches[kBindMatches] = {};
-  char interfaceSlots[kInterfaceSlots][kSlotTextSize] = {};
-
+// The capture's settings (CaptureSettings: options and parsed filters), the window's
+// options, the run and the stores.
+struct CaptureState : CaptureSettings {
   // Menu options; the user-interface thread reads and writes them.
   int32_t SaveSessionPreferences = 0;
   int32_t EnableFlipToTray = 0;

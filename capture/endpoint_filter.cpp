@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "capture/atoi.h"
-#include "capture/capture_state.h"
+#include "capture/capture_settings.h"
 #include "capture/packet_line.h"
 
 namespace trovix {
@@ -91,7 +91,7 @@ EndpointFilter ParseEndpointFilter(std::string_view text) {
   return filter;
 }
 
-void SetReverseAddresses(CaptureState& state) {
+void SetReverseAddresses(CaptureSettings& state) {
   bool reverse = state.TwoWayTraffic == 1 && state.sourceFilter.port == 0 &&
                  state.destinationFilter.port == 0;
   if (reverse) {
@@ -103,7 +103,7 @@ void SetReverseAddresses(CaptureState& state) {
   }
 }
 
-bool AddressTestPasses(const CaptureState& state, const char* src, const char* dst) {
+bool AddressTestPasses(const CaptureSettings& state, const char* src, const char* dst) {
   const EndpointFilter& from = state.sourceFilter;
   const EndpointFilter& to = state.destinationFilter;
   if (from.anyAddress == 1 && to.anyAddress == 1) return true;
@@ -118,7 +118,7 @@ bool AddressTestPasses(const CaptureState& state, const char* src, const char* d
   return false;
 }
 
-bool PortTestPasses(const CaptureState& state, uint16_t sport, uint16_t dport) {
+bool PortTestPasses(const CaptureSettings& state, uint16_t sport, uint16_t dport) {
   uint32_t p = state.sourceFilter.port;
   uint32_t q = state.destinationFilter.port;
   return (p == 0 || p == sport) && (q == 0 || q == dport);

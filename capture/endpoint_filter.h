@@ -40,15 +40,15 @@ EndpointFilter ParseEndpointFilter(std::string_view text);
 // The port part read the way atoi reads it, then "*", negatives and values over 65535 as 0.
 uint32_t ParseFilterPort(std::string_view portPart);
 
-struct CaptureState;
+struct CaptureSettings;
 
 // After both filters are parsed: the reverse pair exists only with both traffic on and no port.
-void SetReverseAddresses(CaptureState& state);
+void SetReverseAddresses(CaptureSettings& state);
 
 // src and dst are dotted-decimal texts as inet_ntoa writes them, or canonical IPv6 texts.
-bool AddressTestPasses(const CaptureState& state, const char* src, const char* dst);
+bool AddressTestPasses(const CaptureSettings& state, const char* src, const char* dst);
 
 // One-way: the source filter's port against sport, the destination's against dport.
-bool PortTestPasses(const CaptureState& state, uint16_t sport, uint16_t dport);
+bool PortTestPasses(const CaptureSettings& state, uint16_t sport, uint16_t dport);
 
 }  // namespace trovix

@@ -103,7 +103,7 @@ void EmitOnceAndLength(Builder& b, uint32_t headerLength) noexcept {
 // through the IPv4 rules, anything else is dropped. The accept path tells the families
 // apart by the version in the first byte, so an IPv4 frame that holds a version 6 goes
 // the IPv6 way too.
-void EmitFrameRules(Builder& b, const CaptureState& s, int ipv6) noexcept {
+void EmitFrameRules(Builder& b, const CaptureSettings& s, int ipv6) noexcept {
   b.Stmt(BPF_LD | BPF_H | BPF_ABS, Ancillary(SKF_AD_PROTOCOL));
   if (s.OnIpv6 == 1) b.Jump(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, ipv6, kNext);
   b.Jump(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, kNext, kDrop);
@@ -119,7 +119,7 @@ void EmitFrameRules(Builder& b, const CaptureState& s, int ipv6) noexcept {
 // IPv6 frames are kept whole: the filters would have to walk extension headers, and the
 // accept path decides anyway. The program only has to let through a superset, so the
 // length test is IPv4's (an IPv6 frame may hold bytes the accept path reads as IPv4).
-void EmitIpv6Rules(Builder& b, const CaptureState& s, int ipv6) noexcept {
+void EmitIpv6Rules(Builder& b, const CaptureSettings& s, int ipv6) noexcept {
   if (s.OnIpv6 != 1) return;
   b.Goto(kAccept);  // the IPv4 rules that fall through here passed
   b.Bind(ipv6);
@@ -164,7 +164,7 @@ void EmitAddressTest(Builder& b, const AddressPair* pairs, int count) noexcept {
 // goes the way of its switch; with "raw" on, every other protocol is kept. A fragment other
 // than the first carries no ports; the accept path reads them as 0, which no given port
 // equals.
-void EmitProtocolAndPorts(Builder& b, const CaptureState& s) noexcept {
+void EmitProtocolAndPorts(Builder& b, const CaptureSettings& s) noexcept {
   uint32_t p = s.sourceFilter.port;
   uint32_t q = s.destinationFilter.port;
   bool portTest = p != 0 || q != 0;
@@ -195,7 +195,7 @@ void EmitProtocolAndPorts(Builder& b, const CaptureState& s) noexcept {
 
 // The alternatives of the address test as the accept path tries them; none when the
 // filters pass no address at all.
-int AddressPairs(const CaptureState& s, AddressPair* pairs) noexcept {
+int AddressPairs(const CaptureSettings& s, AddressPair* pairs) noexcept {
   const EndpointFilter& from = s.sourceFilter;
   const EndpointFilter& to = s.destinationFilter;
   uint32_t a = 0, c = 0;
@@ -256,7 +256,7 @@ void EmitEnd(Builder& b) noexcept {
   b.Stmt(BPF_RET | BPF_K, 0);
 }
 
-KernelFilter CompileKernelFilter(const CaptureState& s) noexcept {
+KernelFilter CompileKernelFilter(const CaptureSettings& s) noexcept {
   KernelFilter out;
   Builder b;
   int ipv6 = b.NewLabel();

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "capture/capture_state.h"
+#include "capture/capture_settings.h"
 #include "capture/packet_line.h"
 
 namespace trovix {
@@ -24,10 +24,10 @@ struct KernelFilter {
   uint16_t length;
 };
 
-// The program for the options PrepareCapture has set. It sees each datagram from its IP
+// The program for the options ApplyCaptureOptions has set. It sees each datagram from its IP
 // header on (SOCK_DGRAM) and keeps only the families the capture keeps (IPv4, and IPv6
 // when it is on), without the loopback's outgoing copy.
-KernelFilter CompileKernelFilter(const CaptureState& state) noexcept;
+KernelFilter CompileKernelFilter(const CaptureSettings& state) noexcept;
 
 // The capture's own program followed by an expression's (`length` instructions, which
 // ExpressionReadsOnlyTheDatagram took; the kernel verifies the whole as it attaches it):

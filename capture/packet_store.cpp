@@ -26,15 +26,32 @@ constexpr int32_t kByteStep = 16 << 20;
 constexpr uint32_t kEntryStep = 64 << 10;
 constexpr int32_t kLogStep = 4 << 20;
 
+// How many columns there are, and the bytes one packet takes in all of them.
+constexpr size_t kColumnCount = [] {
+  size_t n = 0;
+  PacketColumns::ForEach([&](auto) { ++n; });
+  return n;
+}();
+constexpr size_t kEntryBytes = [] {
+  size_t n = 0;
+  PacketColumns::ForEach([&](auto column) { n += EntrySize(column); });
+  return n;
+}();
+static_assert(sizeof(PacketColumns) == kTableEntries * kEntryBytes + kColumnCount * sizeof(void*),
+              "every member of PacketColumns has its entry in PacketColumns::ForEach");
+
+// Calls visit(column, its entry size, its position in the list) for every column of `store`.
+template <typename Store, typename Visit>
+void EachColumn(Store& store, Visit&& visit) {
+  size_t position = 0;
+  PacketColumns::ForEach([&](auto column) { visit(store.*column, EntrySize(column), position++); });
+}
+
 // Address space for the larger store, reserved at its first use and never given back: no
 // memory until committed (mprotect), and a new capture returns the used pages (madvise).
 struct LargerAreas {
   uint8_t* bytes = nullptr;
-  int32_t* lengths = nullptr;
-  int32_t* offsets = nullptr;
-  uint8_t* protocols = nullptr;
-  int64_t* receiveTimes = nullptr;
-  uint8_t* sources = nullptr;
+  void* columns[kColumnCount] = {};
   char* log = nullptr;
 };
 
@@ -48,14 +65,14 @@ const LargerAreas* TheLargerAreas() {
   static LargerAreas areas;
   static bool made = [] {
     areas.bytes = static_cast<uint8_t*>(Reserve(kByteAreaSizeMore));
-    areas.lengths = static_cast<int32_t*>(Reserve(kMaxPacketsMore * sizeof(int32_t)));
-    areas.offsets = static_cast<int32_t*>(Reserve(kMaxPacketsMore * sizeof(int32_t)));
-    areas.protocols = static_cast<uint8_t*>(Reserve(kMaxPacketsMore));
-    areas.receiveTimes = static_cast<int64_t*>(Reserve(kMaxPacketsMore * sizeof(int64_t)));
-    areas.sources = static_cast<uint8_t*>(Reserve(kMaxPacketsMore));
+    bool columns = true;
+    size_t position = 0;
+    PacketColumns::ForEach([&](auto column) {
+      areas.columns[position] = Reserve(kMaxPacketsMore * EntrySize(column));
+      columns = columns && areas.columns[position++] != nullptr;
+    });
     areas.log = static_cast<char*>(Reserve(kSniffLogSizeMore));
-    return areas.bytes && areas.lengths && areas.offsets && areas.protocols && areas.receiveTimes && areas.sources &&
-           areas.log;
+    return areas.bytes && columns && areas.log;
   }();
   return made ? &areas : nullptr;
 }
@@ -68,7 +85,6 @@ bool Commit(void* area, size_t from, size_t to) {
 // What the window and the desktop need besides the store, kept free: a step is committed
 // only while this much would be left after it.
 constexpr uint64_t kMemoryMargin = 64 << 20;
-constexpr size_t kEntryBytes = 2 * sizeof(int32_t) + 2 * sizeof(uint8_t) + sizeof(int64_t);
 
 // Whether `bytes` more may be committed; when not, the store says memory ran short.
 bool MemoryAllows(PacketStore& store, size_t bytes) {
@@ -100,10 +116,9 @@ bool CommitFor(PacketStore& store, SniffLog* log, uint32_t index, int32_t offset
   bool committed = true;
   if (entriesTo > store.committedPackets) {
     uint32_t from = store.committedPackets, to = entriesTo;
-    committed = Commit(store.lengths, from * sizeof(int32_t), to * sizeof(int32_t)) &&
-                Commit(store.offsets, from * sizeof(int32_t), to * sizeof(int32_t)) &&
-                Commit(store.protocols, from, to) && Commit(store.sources, from, to) &&
-                Commit(store.receiveTimes, from * sizeof(int64_t), to * sizeof(int64_t));
+    EachColumn(store, [&](auto& column, size_t entry, size_t) {
+      committed = committed && Commit(column.at, from * entry, to * entry);
+    });
     if (committed) store.committedPackets = to;
   }
   if (committed && bytesTo > store.committedBytes) {
@@ -122,7 +137,7 @@ bool CommitFor(PacketStore& store, SniffLog* log, uint32_t index, int32_t offset
   return committed;
 }
 
-bool Passes(const CaptureState& state, const DatagramFields& f) {
+bool Passes(const CaptureSettings& state, const DatagramFields& f) {
   if (!AddressTestPasses(state, f.src, f.dst)) return false;
   const SwitchRow& row = SwitchRowFor(f.protocol, f.ipv6);
   if (state.SwitchFlag(row.which) != 1) return false;
@@ -149,10 +164,10 @@ void ResetPacketStore(PacketStore& store) noexcept {
   if (store.larger()) {
     // Zero again, and no longer resident: the pages come back empty when next touched.
     madvise(store.bytes, bytes, MADV_DONTNEED);
-    madvise(store.protocols, entries, MADV_DONTNEED);
+    EachColumn(store, [&](auto& column, size_t entry, size_t) { madvise(column.at, entries * entry, MADV_DONTNEED); });
   } else {
     std::memset(store.bytes, 0, bytes);
-    std::memset(store.protocols, 0, entries);
+    EachColumn(store, [&](auto& column, size_t entry, size_t) { std::memset(column.at, 0, entries * entry); });
   }
   PoisonBytes(store.bytes, static_cast<size_t>(store.committedBytes));
   store.memoryShort.store(false, std::memory_order_relaxed);
@@ -178,9 +193,8 @@ bool UseLargerStore(CaptureState& state, bool larger) {
   PacketStore& store = state.store;
   SniffLog& log = state.sniffLog;
   if (areas == nullptr) {
-    store.bytes = store.seedBytes, store.lengths = store.seedLengths, store.offsets = store.seedOffsets;
-    store.protocols = store.seedProtocols, store.receiveTimes = store.seedReceiveTimes;
-    store.sources = store.seedSources;
+    store.bytes = store.seedBytes;
+    EachColumn(store, [](auto& column, size_t, size_t) { column.at = column.seed; });
     store.packetCapacity = store.committedPackets = kMaxPackets;
     store.byteCapacity = store.committedBytes = kByteAreaSize;
     log.text = log.seedText;
@@ -192,11 +206,12 @@ bool UseLargerStore(CaptureState& state, bool larger) {
   // Empty whatever another record left in them (tests make several), as the fixed areas
   // of a new record are: the log's end is found by its NUL.
   madvise(areas->bytes, kByteAreaSizeMore, MADV_DONTNEED);
-  madvise(areas->protocols, kMaxPacketsMore, MADV_DONTNEED);
   madvise(areas->log, kSniffLogSizeMore, MADV_DONTNEED);
-  store.bytes = areas->bytes, store.lengths = areas->lengths, store.offsets = areas->offsets;
-  store.protocols = areas->protocols, store.receiveTimes = areas->receiveTimes;
-  store.sources = areas->sources;
+  store.bytes = areas->bytes;
+  EachColumn(store, [&](auto& column, size_t entry, size_t position) {
+    madvise(areas->columns[position], kMaxPacketsMore * entry, MADV_DONTNEED);
+    column.at = static_cast<decltype(column.at)>(areas->columns[position]);
+  });
   store.packetCapacity = kMaxPacketsMore;
   store.byteCapacity = kByteAreaSizeMore;
   log.text = areas->log;
@@ -209,7 +224,7 @@ bool UseLargerStore(CaptureState& state, bool larger) {
   return true;
 }
 
-bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& length,
+bool ScreenDatagram(const CaptureSettings& state, const uint8_t* datagram, size_t& length,
                     DatagramFields& fields) noexcept {
   if (length > kMaxDatagramLength) length = kMaxDatagramLength;
   // An Ethernet frame is at least 60 bytes, so a short datagram arrives with the frame's

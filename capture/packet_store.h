@@ -20,7 +20,7 @@ struct DatagramFields;
 // The filter half of the accept path: cuts `length` to kMaxDatagramLength and to the
 // length the IP header gives (link-layer padding), reads the fields, and applies the protocol
 // switches and the endpoint filters. True when the datagram is to be kept.
-bool ScreenDatagram(const CaptureState& state, const uint8_t* datagram, size_t& length,
+bool ScreenDatagram(const CaptureSettings& state, const uint8_t* datagram, size_t& length,
                     DatagramFields& fields) noexcept;
 
 // The whole accept path for one received datagram: ScreenDatagram, then AppendPacket.

@@ -12,11 +12,10 @@
 #include <ctime>
 #include <utility>
 
-#include "capture/byte_reader.h"
-#include "capture/ipv6_extensions.h"
 #include "capture/packet_line.h"
+#include "capture/sources/pcap_writer.h"
 #include "cli/report_texts.h"
-#include "settings/capture_file.h"
+#include "report/header_fields.h"
 #include "settings/file_replacement.h"
 
 namespace trovix::cli {
@@ -62,78 +61,8 @@ int64_t RecordTime(int64_t receiveTime) {
   return std::clamp<int64_t>(receiveTime, 0, int64_t{UINT32_MAX} * 1000000000 + 999999999);
 }
 
-// The header fields -v shows, and where the payload begins, for -A's line ends.
-struct Essentials {
-  bool ipv6 = false;
-  uint32_t flowLabel = 0;
-  bool fragmentFields = false;  // always for IPv4; for IPv6, once a fragment header is walked
-  uint32_t id = 0;
-  bool dontFragment = false, moreFragments = false;
-  uint32_t fragmentOffset = 0;  // in bytes
-  bool tcp = false, icmp = false;  // whose header was received whole
-  uint8_t tcpFlags = 0;
-  uint32_t seq = 0, ack = 0;
-  uint16_t window = 0;
-  uint8_t icmpType = 0, icmpCode = 0;
-  size_t payloadAt = 0;
-};
-
-Essentials ReadEssentials(const uint8_t* datagram, size_t length) noexcept {
-  Essentials e;
-  ByteReader r(datagram, length);
-  size_t at;
-  uint8_t protocol;
-  if (IsIpv6Datagram(datagram, length)) {
-    e.ipv6 = true;
-    e.flowLabel = r.Be32(0) & 0xFFFFFu;
-    Ipv6UpperLayer upper = WalkIpv6Extensions(r, [&](uint8_t type, size_t header, size_t) {
-      if (type != kFragment) return;
-      e.fragmentFields = true;
-      e.id = r.Be32(header + 4);
-      e.moreFragments = (r.Be16(header + 2) & 1u) != 0;
-    });
-    e.fragmentOffset = upper.fragmentOffset;
-    if (!upper.complete) {
-      e.payloadAt = length;  // cut inside its headers: no payload is known
-      return e;
-    }
-    at = upper.at;
-    protocol = upper.protocol;
-  } else {
-    e.fragmentFields = true;
-    e.id = r.Be16(4);
-    uint16_t field = r.Be16(6);
-    e.dontFragment = (field & 0x4000u) != 0;
-    e.moreFragments = (field & 0x2000u) != 0;
-    e.fragmentOffset = (field & 0x1FFFu) * 8u;
-    at = std::max<size_t>((r.U8(0) & 0x0Fu) * 4u, 20);
-    protocol = r.U8(9);
-  }
-  e.payloadAt = at;
-  // A later fragment begins with payload bytes, which must not be read as a header.
-  if (e.fragmentOffset == 0) {
-    if (protocol == 6) {
-      e.tcp = r.Has(at, 20);
-      e.seq = r.Be32(at + 4);
-      e.ack = r.Be32(at + 8);
-      e.tcpFlags = r.U8(at + 13);
-      e.window = r.Be16(at + 14);
-      e.payloadAt = at + std::max<size_t>((r.U8(at + 12) >> 4) * 4u, 20);
-    } else if (protocol == 17) {
-      e.payloadAt = at + 8;
-    } else if (protocol == (e.ipv6 ? kIcmpv6 : 1)) {
-      e.icmp = r.Has(at, 2);
-      e.icmpType = r.U8(at);
-      e.icmpCode = r.U8(at + 1);
-      e.payloadAt = at + 8;
-    }
-  }
-  e.payloadAt = std::min(e.payloadAt, length);
-  return e;
-}
-
 // "DF", "MF", "DF,MF", or `none`.
-const char* IpFlags(const Essentials& e, const char* none) {
+const char* IpFlags(const HeaderFields& e, const char* none) {
   if (e.dontFragment) return e.moreFragments ? "DF,MF" : "DF";
   return e.moreFragments ? "MF" : none;
 }
@@ -157,7 +86,7 @@ __attribute__((format(printf, 2, 3))) void AppendFormatted(std::string& out, con
   if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
-void AppendEssentials(std::string& out, const Essentials& e) {
+void AppendEssentials(std::string& out, const HeaderFields& e) {
   if (e.ipv6) AppendFormatted(out, "flowlabel 0x%05x", e.flowLabel);
   if (e.fragmentFields) {
     AppendFormatted(out, "%sid %u, flags [%s]", e.ipv6 ? ", " : "", e.id, IpFlags(e, "none"));
@@ -171,7 +100,7 @@ void AppendEssentials(std::string& out, const Essentials& e) {
   if (e.icmp) AppendFormatted(out, ", type %u, code %u", e.icmpType, e.icmpCode);
 }
 
-void AppendJsonEssentials(std::string& out, const Essentials& e) {
+void AppendJsonEssentials(std::string& out, const HeaderFields& e) {
   if (e.ipv6) AppendFormatted(out, ",\"flow_label\":%u", e.flowLabel);
   if (e.fragmentFields) {
     AppendFormatted(out, ",\"ip_id\":%u,\"flags\":\"%s\",\"frag_offset\":%u", e.id, IpFlags(e, ""), e.fragmentOffset);
@@ -301,7 +230,7 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     text_ += number;
     snprintf(number, sizeof number, "\"size\":%u,\"ttl\":%u", f.totalLength, f.ttl);
     text_ += number;
-    if (choice_.essentials) AppendJsonEssentials(text_, ReadEssentials(datagram, length));
+    if (choice_.essentials) AppendJsonEssentials(text_, ReadHeaderFields(datagram, length));
     if (choice_.details) {
       text_ += ",\"report\":";
       BuildReportTexts(static_cast<int64_t>(index), f.protocol, datagram, length, nullptr, &report_);
@@ -317,12 +246,12 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     text_.append(line, static_cast<size_t>(n) + columns);
     if (choice_.essentials) {
       text_ += '\t';
-      AppendEssentials(text_, ReadEssentials(datagram, length));
+      AppendEssentials(text_, ReadHeaderFields(datagram, length));
     }
     text_ += '\n';
     if (choice_.dump == Dump::kHex) AppendHexDump(text_, datagram, length);
     if (choice_.dump == Dump::kAscii) {
-      AppendAsciiDump(text_, datagram, length, ReadEssentials(datagram, length).payloadAt);
+      AppendAsciiDump(text_, datagram, length, ReadHeaderFields(datagram, length).payloadAt);
     }
     if (choice_.details) {
       BuildReportTexts(static_cast<int64_t>(index), f.protocol, datagram, length, &report_, nullptr);

@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "capture/sources/local_source.h"
+#include "capture/capture_settings.h"
 #include "capture/helper_protocol.h"
 #include "capture/kernel_filter.h"
 #include "capture/platform/capabilities.h"
@@ -225,12 +225,12 @@ int Main() {
   if (n < 0 || !ParseHelperRequest(message, static_cast<size_t>(n), request)) return Refuse("malformed request");
   if (RefusedBeyondUserLimit()) return 1;
 
-  static CaptureState state;
-  PrepareCapture(state, {"", request.fromText, request.toText, request.twoWayTraffic == 1, request.tcp == 1,
+  static CaptureSettings settings;
+  ApplyCaptureOptions(settings, {"", request.fromText, request.toText, request.twoWayTraffic == 1, request.tcp == 1,
                          request.udp == 1, request.icmp == 1, request.igmp == 1, request.raw == 1, request.ipv6 == 1,
                          request.ipv4 == 1});
   // Its own program first: what an expression keeps is still only what the capture may see.
-  KernelFilter own = CompileKernelFilter(state);
+  KernelFilter own = CompileKernelFilter(settings);
   static sock_filter program[kKernelFilterMax + kMaxExpressionInstructions];
   static sock_filter expression[kMaxExpressionInstructions];
   size_t expressionLength = (static_cast<size_t>(n) - sizeof(HelperRequest)) / sizeof(sock_filter);

@@ -3,11 +3,9 @@
 // IPv6 datagram gets a section of its own first, whose walk finds the upper layer.
 #include "report/packet_report.h"
 
-#include <array>
-#include <span>
-
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "capture/protocol_table.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -16,40 +14,46 @@ namespace {
 
 using SectionBuilder = bool (*)(std::string&, ByteReader, const ReportViews&);
 
-struct SectionKind {
-  uint8_t protocol;
-  const char* title;       // follows "packet%d "; the UDP title keeps its trailing blank
-  SectionBuilder build;    // nullptr: the section is its title alone
+// The builders of the protocols a switch keeps, over IPv4 and over IPv6 (nullptr: none);
+// their numbers and titles are the switch table's (protocol_table.h). Any other protocol
+// is its protocol word alone.
+struct SectionBuilders {
+  ProtocolSwitch which;
+  SectionBuilder ipv4;
+  SectionBuilder ipv6;
+  const char* titleEnd;  // after the title: the UDP title keeps its trailing blank
+};
+constexpr SectionBuilders kSections[] = {
+    {ProtocolSwitch::kTcp, AppendTcpFields, AppendTcpFields, ""},
+    {ProtocolSwitch::kUdp, AppendUdpFields, AppendUdpFields, " "},
+    {ProtocolSwitch::kIcmp, AppendIcmpFields, AppendIcmpv6Fields, ""},
+    {ProtocolSwitch::kIgmp, AppendIgmpFields, nullptr, ""},
 };
 
-// The protocols decoded over IPv4, and over IPv6; any other is its protocol word alone.
-constexpr std::array<SectionKind, 4> kSections = {{
-    {1, "icmp", AppendIcmpFields},
-    {2, "igmp", AppendIgmpFields},
-    {6, "tcp", AppendTcpFields},
-    {17, "udp ", AppendUdpFields},
-}};
-constexpr std::array<SectionKind, 3> kIpv6Sections = {{
-    {6, "tcp", AppendTcpFields},
-    {17, "udp ", AppendUdpFields},
-    {kIcmpv6, "icmp6", AppendIcmpv6Fields},
-}};
+struct SectionKind {
+  const char* title;     // follows "packet%d "
+  const char* titleEnd;
+  SectionBuilder build;  // nullptr: the section is its title alone
+};
 constexpr size_t kMinIpHeader = 20;
 constexpr uint16_t kFragmentOffsetMask = 0x1FFF;
 
 // The protocol comes from the table the capture filled, never from the stored bytes.
-SectionKind SectionFor(std::span<const SectionKind> table, uint8_t protocol) {
-  for (const SectionKind& kind : table) {
-    if (kind.protocol == protocol) return kind;
+SectionKind SectionFor(uint8_t protocol, bool ipv6) {
+  const SwitchRow& row = SwitchRowFor(protocol, ipv6);
+  for (const SectionBuilders& kind : kSections) {
+    SectionBuilder build = ipv6 ? kind.ipv6 : kind.ipv4;
+    if (kind.which == row.which && build != nullptr) return {ipv6 ? row.ipv6Word : row.word, kind.titleEnd, build};
   }
-  return {protocol, ProtocolWord(protocol), nullptr};
+  return {ProtocolWord(protocol), "", nullptr};
 }
 
-void AppendTitle(std::string& out, int64_t index, const char* title) {
+void AppendTitle(std::string& out, int64_t index, const char* title, const char* titleEnd = "") {
   out += "\r\npacket";
   AppendDecimal(out, index);
   out += ' ';
   out += title;
+  out += titleEnd;
   out += kLineEnd;
 }
 
@@ -65,8 +69,8 @@ void AppendIpv6Sections(std::string& out, int64_t index, uint8_t protocol, const
   ByteReader datagram(bytes, length);
   Ipv6UpperLayer walk = AppendIpv6Fields(out, datagram);
   if (!walk.complete) out += kTruncatedLine;
-  SectionKind kind = SectionFor(kIpv6Sections, protocol);
-  AppendTitle(out, index, kind.title);
+  SectionKind kind = SectionFor(protocol, true);
+  AppendTitle(out, index, kind.title, kind.titleEnd);
   if (kind.build == nullptr || !walk.complete) return;
   if (walk.fragmentOffset != 0) {
     AppendFragmentLine(out, walk.fragmentOffset);
@@ -81,8 +85,8 @@ void AppendSection(std::string& out, int64_t index, uint8_t protocol, const uint
     AppendIpv6Sections(out, index, protocol, bytes, length, views);
     return;
   }
-  SectionKind kind = SectionFor(kSections, protocol);
-  AppendTitle(out, index, kind.title);
+  SectionKind kind = SectionFor(protocol, false);
+  AppendTitle(out, index, kind.title, kind.titleEnd);
   if (kind.build == nullptr) return;
   ByteReader datagram(bytes, length);
   auto first = ReadU8(datagram, 0);

@@ -13,6 +13,9 @@ struct ReportViews {
   bool TcpDataInAsciiView = false;
   bool TcpDataInTextView = false;
   bool DataInHexViewTcpAndUdp = false;
+  // For a terminal: the character views show every byte that is not printable ASCII as
+  // '.' (see AppendPayload).
+  bool printableOnly = false;
 };
 
 enum class ReportOutcome {

@@ -52,7 +52,7 @@ bool AppendTcpFields(std::string& out, ByteReader segment, const ReportViews& vi
   // Options announced but not received: the payload length would be negative.
   if (!segment.Has(0, headerLength)) return true;
   AppendPayload(out, Tail(segment, headerLength), TcpCharacterView(views),
-                views.DataInHexViewTcpAndUdp);
+                views.DataInHexViewTcpAndUdp, views.printableOnly);
   return false;
 }
 

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
+#include "capture/capture_settings.h"
+#include "capture/packet_line.h"
 #include "capture/sources/local_source.h"
 #include "capture/packet_store.h"
 #include "tests/datagram_builder.h"
@@ -134,6 +138,28 @@ TEST_F(FilterOnDatagrams, AddressesCompareAsInetNtoaText) {
   Prepare("*:*", "10.0.0.2:*", false);
   EXPECT_TRUE(Accepts({.protocol = 1, .dst = "10.0.0.2"}));
   EXPECT_FALSE(Accepts({.protocol = 1, .dst = "10.0.0.20"}));
+}
+
+// The helper and "filter the list" fill a settings record alone, with no store or run.
+TEST(CaptureSettingsTest, OptionsFillTheRecordAndItScreensWithoutAStore) {
+  CaptureSettings s;
+  std::strcpy(s.interfaceSlots[1], "10.0.0.7");
+  ApplyCaptureOptions(s, {"10.0.0.7", "10.0.0.1:*", "10.0.0.2:*", /*twoWayTraffic=*/true, false, /*udp=*/true});
+  const int32_t matches[kBindMatches] = {0, 0, 1, 0, 0};
+  EXPECT_TRUE(std::equal(matches, matches + kBindMatches, s.bindMatches));
+  EXPECT_STREQ(s.fromText, "10.0.0.1:*");
+  EXPECT_STREQ(s.reverseSourceAddress, "10.0.0.2");
+  EXPECT_STREQ(s.reverseDestinationAddress, "10.0.0.1");
+  auto keeps = [&s](const DatagramShape& shape) {
+    auto d = MakeDatagram(shape);
+    size_t length = d.size();
+    DatagramFields fields;
+    return ScreenDatagram(s, d.data(), length, fields);
+  };
+  EXPECT_TRUE(keeps({.protocol = 17, .src = "10.0.0.1", .dst = "10.0.0.2"}));
+  EXPECT_TRUE(keeps({.protocol = 17, .src = "10.0.0.2", .dst = "10.0.0.1"})) << "both traffic";
+  EXPECT_FALSE(keeps({.protocol = 17, .src = "10.0.0.3", .dst = "10.0.0.2"}));
+  EXPECT_FALSE(keeps({.protocol = 6, .src = "10.0.0.1", .dst = "10.0.0.2"})) << "tcp is off";
 }
 
 // "raw" is every protocol but tcp, udp, icmp and igmp, in both families.

@@ -67,13 +67,33 @@ TEST_F(PacketStoreTest, ResetEmptiesEverythingButLeavesAreasZero) {
   UnpoisonBytes(bytes, kByteAreaSize);  // nothing is stored, so sanitizer builds mark it all unaddressable
   EXPECT_TRUE(std::all_of(bytes, bytes + kByteAreaSize, [](uint8_t b) { return b == 0; }));
   PoisonBytes(bytes, kByteAreaSize);
-  EXPECT_TRUE(std::all_of(store().protocols, store().protocols + kTableEntries, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(store().protocols.at, store().protocols.at + kTableEntries, [](uint8_t b) { return b == 0; }));
   EXPECT_TRUE(std::all_of(state_->sniffLog.text, state_->sniffLog.text + kSniffLogSize, [](char c) { return c == 0; }));
   Accept(1);
   StoredPacket p;
   ASSERT_TRUE(LocatePacket(store(), 0, p));
   EXPECT_EQ(p.offset, 0);
   EXPECT_EQ(p.length, 29);
+}
+
+// A reset leaves no column of either store holding an earlier capture's entries.
+TEST_F(PacketStoreTest, ResetZeroesEveryColumnOfBothStores) {
+  for (bool larger : {false, true}) {
+    SCOPED_TRACE(larger ? "larger store" : "fixed store");
+    ASSERT_TRUE(UseLargerStore(*state_, larger));
+    auto d = test::MakeDatagram({.protocol = 6, .payload = 3});
+    ASSERT_EQ(AcceptDatagram(*state_, d.data(), d.size(), 1700000000123456789, 2), AcceptResult::kStored);
+    ASSERT_EQ(AcceptDatagram(*state_, d.data(), d.size(), 1700000000123456790, 3), AcceptResult::kStored);
+    ResetPacketStore(store());
+    for (int k : {0, 1}) {
+      EXPECT_EQ(store().lengths[k], 0) << k;
+      EXPECT_EQ(store().offsets[k], 0) << k;
+      EXPECT_EQ(store().protocols[k], 0) << k;
+      EXPECT_EQ(store().receiveTimes[k], 0) << k;
+      EXPECT_EQ(store().sources[k], 0) << k;
+    }
+  }
+  ASSERT_TRUE(UseLargerStore(*state_, false));
 }
 
 TEST_F(PacketStoreTest, TenThousandthPacketIsTheLast) {

@@ -22,6 +22,15 @@ TEST(UdpSection, PayloadGetsAsciiThenHexWhateverTheViewFlagsSay) {
   }
 }
 
+// For a terminal: odd bytes of the character view as '.', one for one; zeros and hex kept.
+TEST(UdpSection, PrintableOnlyShowsOddBytesAsDotsInTheCharacterViewAlone) {
+  TestStore s;
+  s.Add(17, Datagram(Concat(kHeader, {'h', 0x1b, 0, '\r', '\n', 0x9b})));
+  EXPECT_EQ(s.Report(0, ReportViews{false, false, false, /*printableOnly=*/true}),
+            Title(0, "udp ") + kLines +
+                "data length = 6\r\ndata in ASCII view:\r\nh....\r\ndata in HEX view:\r\n68 1b 0 d a 9b \r\n");
+}
+
 TEST(UdpSection, HeaderAloneEndsAfterTheChecksum) {
   TestStore s;
   s.Add(17, Datagram(kHeader));

@@ -90,8 +90,6 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // Empties the list and prepares a capture with the fields' filters and switches.
   void PrepareFromFields(bool keepMore);
   void StartCapture();
-  // Prepares `into` with the fields' filters and switches.
-  void PrepareWithFields(CaptureState& into, const std::string& from, const std::string& to, bool keepMore);
   // Shows only the stored packets that pass the fields as they are now; nothing while a
   // capture or a reading runs.
   void FilterList();
@@ -229,8 +227,6 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   QString readingName_;
   QTimer progressTimer_;
   QString openFolder_;  // where the open prompt was last answered
-  // The filters and switches "filter the list" applies; made at its first use.
-  std::unique_ptr<CaptureState> filterState_;
   // The capture on other machines the session runs, or ran last, through ssh.
   RemoteCapture* remote_ = nullptr;
   // The remote sources used before, most recent first, as the settings keep them; the

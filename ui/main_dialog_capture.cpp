@@ -56,16 +56,12 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   std::string from = FilterField(from_), to = FilterField(to_);
   from_->addItem(Latin1Text(from));
   to_->addItem(Latin1Text(to));
-  PrepareWithFields(state_, from, to, keepMore);
+  std::string bind = FieldText(bind_, kBindTextSize - 1);
+  PrepareCapture(state_, FieldOptions(bind, from, to, keepMore));
   remote_ = nullptr;  // what comes next is not remote unless made so
   dropsShown_ = 0;
   rowGapMs_ = kRowGapMs;
   SetTrayTip(services_.trayIcon, QString::fromLatin1(kTrayTip));
-}
-
-void MainDialog::PrepareWithFields(CaptureState& into, const std::string& from, const std::string& to, bool keepMore) {
-  std::string bind = FieldText(bind_, kBindTextSize - 1);
-  PrepareCapture(into, FieldOptions(bind, from, to, keepMore));
 }
 
 std::string MainDialog::FilterField(const QComboBox* box) {
@@ -82,9 +78,9 @@ CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view 
 
 void MainDialog::FilterList() {
   if (session_.Running()) return;
-  if (filterState_ == nullptr) filterState_ = std::make_unique<CaptureState>();
-  std::string from = FilterField(from_), to = FilterField(to_);
-  PrepareWithFields(*filterState_, from, to, false);
+  std::string bind = FieldText(bind_, kBindTextSize - 1), from = FilterField(from_), to = FilterField(to_);
+  CaptureSettings filter;
+  ApplyCaptureOptions(filter, FieldOptions(bind, from, to, false));
   std::vector<int32_t> shown;
   uint32_t count = PublishedPacketCount(state_.store);
   for (uint32_t k = 0; k < count; ++k) {
@@ -92,7 +88,7 @@ void MainDialog::FilterList() {
     if (!LocatePacket(state_.store, static_cast<int32_t>(k), p)) continue;
     size_t length = static_cast<size_t>(p.length);
     DatagramFields fields;
-    if (ScreenDatagram(*filterState_, p.bytes, length, fields)) shown.push_back(static_cast<int32_t>(k));
+    if (ScreenDatagram(filter, p.bytes, length, fields)) shown.push_back(static_cast<int32_t>(k));
   }
   list_->ShowOnlyPackets(&shown);
 }

@@ -6,7 +6,7 @@
 #include "capture/packet_store.h"
 #include "capture/privilege.h"
 #include "resources/dialogs.h"
-#include "settings/capture_file.h"
+#include "capture/sources/pcap_writer.h"
 #include "settings/config_folder.h"
 #include "settings/file_replacement.h"
 #include "settings/settings_file.h"

@@ -31,8 +31,6 @@ namespace {
 
 static_assert(kFilterTextKept == kRequestTextSize);
 
-constexpr const char* kLoopbackText = "127.0.0.1";
-
 // A lost wake-up (a failed write) delays a stop by at most this long: the stop flag is
 // raised before the wake-up is sent, and the thread looks at it after every wait. Every
 // such wait is a wake-up of its own, so it is not short.
@@ -248,12 +246,6 @@ void CaptureThread(ThreadContext ctx, int wakeFd) {
   }
 }
 
-void CopyBounded(char* out, size_t size, std::string_view text) {
-  size_t n = std::min(text.size(), size - 1);
-  std::memcpy(out, text.data(), n);
-  std::memset(out + n, 0, size - n);
-}
-
 HelperRequest RequestFor(const CaptureState& state, int ifindex, RingShape ring) {
   HelperRequest r{};
   std::memcpy(r.magic, kRequestMagic, sizeof r.magic);
@@ -301,34 +293,7 @@ void PrepareCapture(CaptureState& state, const CaptureOptions& options) {
   TheProtocolWords();        // the protocols database, read here rather than on the capture path
   state.stopFlag.store(0, std::memory_order_relaxed);
   UseLargerStore(state, options.keepMore);  // empties the stores
-
-  // An IPv4 text is read to 19 characters, as always; a text in IPv6 form (two colons)
-  // to the 45 an IPv6 address may have.
-  std::string_view bind = options.bindText.substr(0, std::min(options.bindText.find('\0'), size_t{kBindTextSize - 1}));
-  if (!IsIpv6FilterText(bind)) bind = bind.substr(0, kBindTextIpv4Max);
-  CopyBounded(state.bindText, sizeof state.bindText, bind);
-  state.bindMatches[0] = bind == kLoopbackText ? 1 : 0;
-  for (int slot = 0; slot < kInterfaceSlots; ++slot) {
-    state.bindMatches[slot + 1] = bind == state.interfaceSlots[slot] ? 1 : 0;
-  }
-
-  state.sourceFilter = ParseEndpointFilter(options.fromText);
-  state.destinationFilter = ParseEndpointFilter(options.toText);
-  bool fit = options.fromText.size() < kFilterTextKept && options.toText.size() < kFilterTextKept;
-  state.filterTextsFit = fit ? 1 : 0;
-  CopyBounded(state.fromText, sizeof state.fromText, fit ? options.fromText : std::string_view());
-  CopyBounded(state.toText, sizeof state.toText, fit ? options.toText : std::string_view());
-  state.TwoWayTraffic = options.twoWayTraffic ? 1 : 0;
-  SetReverseAddresses(state);
-  state.OnTcp = options.tcp ? 1 : 0;
-  state.OnUdp = options.udp ? 1 : 0;
-  state.OnIcmp = options.icmp ? 1 : 0;
-  state.OnIgmp = options.igmp ? 1 : 0;
-  state.OnRaw = options.raw ? 1 : 0;
-  state.OnIpv4 = options.ipv4 ? 1 : 0;
-  state.OnIpv6 = options.ipv6 ? 1 : 0;
-  state.interfaceIndex = options.interfaceIndex;
-  state.expressionProgram = options.expressionProgram;
+  ApplyCaptureOptions(state, options);
 }
 
 uint32_t CaptureBindAddress(const CaptureState& state) {

@@ -11,31 +11,8 @@
 
 namespace trovix {
 
-// What "go!" reads from the window.
-struct CaptureOptions {
-  std::string_view bindText;
-  std::string_view fromText;
-  std::string_view toText;
-  bool twoWayTraffic = false;
-  bool tcp = false;
-  bool udp = false;
-  bool icmp = false;
-  bool igmp = false;
-  bool raw = false;
-  bool ipv6 = false;  // IPv6 datagrams too
-  bool ipv4 = true;   // off for a capture of IPv6 alone
-  // A program that names its interface: that interface's index (0 for every interface),
-  // used in place of the one the bind text chooses; -1 lets the bind text choose.
-  int interfaceIndex = -1;
-  bool keepMore = false;  // the larger store ("keep &more"), see UseLargerStore
-  // A filter expression's program for the kernel (see CaptureState::expressionProgram).
-  std::vector<sock_filter> expressionProgram = {};
-  // Its text, for a capture on another machine, whose own side compiles it.
-  std::string_view expressionText = {};
-};
-
-// Ends a running capture, clears the stop flag, empties the stores and sets the bind text
-// and matches, the filters, the reverse addresses and the protocol flags.
+// Ends a running capture, clears the stop flag, empties the stores (the larger one with
+// keepMore) and applies the options to the capture's settings (ApplyCaptureOptions).
 void PrepareCapture(CaptureState& state, const CaptureOptions& options);
 
 // The address the capture binds to (network byte order): the bind text's address when it

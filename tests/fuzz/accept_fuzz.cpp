@@ -40,6 +40,20 @@ struct Received {
   size_t size;
 };
 
+// Whether the switches keep a stored protocol, written out here rather than read from the
+// protocol table that the accept path reads: tcp 6 and udp 17 in both families, icmp 1 over
+// IPv4 and 58 over IPv6, igmp 2 over IPv4 alone, and raw every other.
+bool SwitchKeeps(const CaptureState& s, uint8_t protocol, bool ipv6) {
+  switch (protocol) {
+    case 6: return s.OnTcp == 1;
+    case 17: return s.OnUdp == 1;
+    case 1: return (ipv6 ? s.OnRaw : s.OnIcmp) == 1;
+    case 58: return (ipv6 ? s.OnIcmp : s.OnRaw) == 1;
+    case 2: return (ipv6 ? s.OnRaw : s.OnIgmp) == 1;
+    default: return s.OnRaw == 1;
+  }
+}
+
 // Where the checked part of a store begins: after what it held before the input's run.
 struct Start {
   uint32_t packets = 0;
@@ -70,7 +84,7 @@ void CheckStore(const CaptureState& s, const std::vector<Received>& kept, const 
     if (static_cast<size_t>(p.length) < from.size) {
       Check(ipv6 ? 40 + (p.bytes[4] << 8 | p.bytes[5]) == p.length : (p.bytes[2] << 8 | p.bytes[3]) == p.length);
     }
-    Check(s.SwitchFlag(SwitchRowFor(p.protocol, ipv6).which) == 1 && (ipv6 || p.protocol == p.bytes[9]));
+    Check(SwitchKeeps(s, p.protocol, ipv6) && (ipv6 || p.protocol == p.bytes[9]));
     sum += p.length;
 
     char line[kPacketLineMax + 1];
@@ -114,10 +128,9 @@ Start CopyPrefilled(CaptureState& to) {
   Start start{kPrefilledPackets, kPrefilledBytes, PublishedLogLength(from.sniffLog)};
   UnpoisonBytes(to.store.bytes, static_cast<size_t>(start.bytes));
   std::memcpy(to.store.bytes, from.store.bytes, static_cast<size_t>(start.bytes));
-  std::memcpy(to.store.lengths, from.store.lengths, start.packets * sizeof to.store.lengths[0]);
-  std::memcpy(to.store.offsets, from.store.offsets, start.packets * sizeof to.store.offsets[0]);
-  std::memcpy(to.store.protocols, from.store.protocols, start.packets);
-  std::memcpy(to.store.receiveTimes, from.store.receiveTimes, start.packets * sizeof to.store.receiveTimes[0]);
+  PacketColumns::ForEach([&](auto column) {
+    std::memcpy((to.store.*column).at, (from.store.*column).at, start.packets * EntrySize(column));
+  });
   std::memcpy(to.sniffLog.text, from.sniffLog.text, start.log);
   to.sniffLog.length.store(static_cast<int32_t>(start.log));
   to.store.storedBytes.store(static_cast<int32_t>(start.bytes));

@@ -1,6 +1,6 @@
 // The file is made in memory (open_memstream) so that it goes to disk through the same
 // replace-when-whole path as every other save.
-#include "settings/capture_file.h"
+#include "capture/sources/pcap_writer.h"
 
 #include <pcap/pcap.h>
 

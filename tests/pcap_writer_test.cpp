@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "capture/packet_store.h"
-#include "settings/capture_file.h"
+#include "capture/sources/pcap_writer.h"
 #include "tests/datagram_builder.h"
 
 namespace trovix {
