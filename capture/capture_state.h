@@ -27,7 +27,6 @@ inline constexpr int kBindMatches = 5;  // loopback, then slots 1 to 4
 inline constexpr int kBindTextSize = 46;  // an IPv6 address; an IPv4 text keeps 19 characters
 inline constexpr int kBindTextIpv4Max = 19;
 inline constexpr int kSlotTextSize = 20;
-inline constexpr int kSettingsFolderSize = 4096;  // PATH_MAX
 inline constexpr int kFilterTextKept = 64;
 
 static_assert(kByteAreaSize == 819200);
@@ -194,32 +193,6 @@ struct CaptureState {
   int32_t filterTextsFit = 1;
   int32_t bindMatches[kBindMatches] = {};
   char interfaceSlots[kInterfaceSlots][kSlotTextSize] = {};
-
-  // Menu options; the user-interface thread reads and writes them.
-  int32_t SaveSessionPreferences = 0;
-  int32_t EnableFlipToTray = 0;
-  int32_t EnableTrayIconAnime = 0;
-  int32_t DataInHexViewOnlyUdp = 0;
-  int32_t DataInHexViewTcpAndUdp = 0;
-  int32_t TcpDataInTextView = 0;
-  int32_t TcpDataInAsciiView = 0;
-  // "capture IPv&6 too".
-  int32_t CaptureIpv6 = 0;
-  // "keep &more": the next capture gets the larger store.
-  int32_t KeepMore = 0;
-  // "as&k before discarding": packets not saved are not dropped without a question.
-  int32_t AskBeforeDiscarding = 1;
-  // "show &times": the list's first column is each packet's receive time.
-  int32_t ShowTimes = 0;
-  // The main window's place and size once the user has resized it; a width of 0 until then.
-  int32_t WindowX = 0;
-  int32_t WindowY = 0;
-  int32_t WindowWidth = 0;
-  int32_t WindowHeight = 0;
-  // 1 while the main window is hidden behind its notification-area icon.
-  int32_t InTray = 0;
-  // Where the settings file lives, and where the save prompts open; empty when unknown.
-  char SettingsFolder[kSettingsFolderSize] = {};
 
   // Shared between the user-interface and capture threads.
   std::atomic<int32_t> stopFlag{0};

@@ -117,10 +117,10 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
 
 TEST_F(WindowCapture, Ipv6IsListedOnceItsMenuCommandIsOn) {
   auto& d = *dialog_;
-  ASSERT_EQ(state_->CaptureIpv6, 0);
+  ASSERT_EQ(dialog_->options().CaptureIpv6, 0);
   d.menuChoice = kCmdCaptureIpv6;
   test::ClickRow(d, 0, Qt::RightButton);
-  ASSERT_EQ(state_->CaptureIpv6, 1);
+  ASSERT_EQ(dialog_->options().CaptureIpv6, 1);
   Go("127.0.0.1", "[::1]:40251", "*:*");
   int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in6 self{}, to{};
@@ -264,7 +264,7 @@ TEST_F(WindowCapture, AFullStoreEndsTheCaptureSayingSoAndKeepMoreKeepsMore) {
 
   dialog_->menuChoice = kCmdKeepMore;
   test::ClickRow(*dialog_, 0, Qt::RightButton);
-  ASSERT_EQ(state_->KeepMore, 1);
+  ASSERT_EQ(dialog_->options().KeepMore, 1);
   Go("127.0.0.1", "*:40213", "*:*");
   EXPECT_EQ(icon_.tip, "Trovix");
   std::thread more([] { test::SendNumbered(40213, 40214, 12000, 100); });  // 128 bytes each
@@ -284,7 +284,7 @@ TEST_F(WindowCapture, AFullStoreEndsTheCaptureSayingSoAndKeepMoreKeepsMore) {
 // icon's tip, and in the line that ends the capture.
 TEST_F(WindowCapture, TheKernelsDropsAreSaidWhileTheCaptureRunsAndWhenItEnds) {
   auto& d = *dialog_;
-  state_->KeepMore = 1;  // a store that holds more than the ring
+  dialog_->options().KeepMore = 1;  // a store that holds more than the ring
   Go("127.0.0.1", "*:40231", "*:40232");
   std::vector<pid_t> helpers = test::CaptureHelpersOf(getpid());
   ASSERT_EQ(helpers.size(), 1u);

@@ -442,7 +442,7 @@ void MainDialog::StartUp() {
   }
   LoadSettings();
   state_.stopFlag.store(1);
-  if (state_.EnableFlipToTray == 1) {
+  if (options_.EnableFlipToTray == 1) {
     FlipToTray();
     startedInTray_ = trayIconShown_;
     // Only the show that runs the dialog is kept from showing it.
@@ -456,11 +456,11 @@ void MainDialog::StartUp() {
 void MainDialog::Command(int id) {
   if (id == kCmdFlipToTray) return SwitchFlipToTray();
   if (id == kCmdShowTimes) {
-    ApplyOptionCommand(state_, id);
+    ApplyOptionCommand(options_, id);
     return PlaceTimeColumn();
   }
   if (id == kCmdTrayAnime) return SwitchTrayIconAnime();
-  if (ApplyOptionCommand(state_, id)) return;
+  if (ApplyOptionCommand(options_, id)) return;
   switch (id) {
     case kIdCancel:
     case kCmdExit: ExitSequence(); break;
@@ -520,7 +520,7 @@ CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view 
                                         bool keepMore) const {
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_.at(id))->isChecked(); };
   return {bind, from, to, checked(kIdBothTraffic), checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp),
-          checked(kIdIgmp), checked(kIdRaw), state_.CaptureIpv6 == 1, true, -1, keepMore};
+          checked(kIdIgmp), checked(kIdRaw), options_.CaptureIpv6 == 1, true, -1, keepMore};
 }
 
 void MainDialog::FilterList() {
@@ -543,7 +543,7 @@ void MainDialog::FilterList() {
 void MainDialog::StartCapture() {
   if (!MayDiscard()) return;
   if (NamesRemoteSource(bind_->currentText().toStdString())) return StartRemoteCapture();
-  PrepareFromFields(state_.KeepMore == 1);
+  PrepareFromFields(options_.KeepMore == 1);
   savedPackets_ = 0;
 
   int32_t member = 0;
@@ -696,7 +696,7 @@ void MainDialog::FetchRows() {
 }
 
 void MainDialog::PlaceTimeColumn() {
-  bool on = state_.ShowTimes == 1;
+  bool on = options_.ShowTimes == 1;
   if (on != list_->showTimes()) list_->SetShowTimes(on);
   auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
   // As wide as the widest time a row can show, and the widest source name, and a gap.
@@ -923,8 +923,8 @@ void MainDialog::ShowPacketReport() {
   bool messageRow = row >= 0 && row < list_->rowCount() && list_->PacketAtRow(row) < 0;
   // A row past the list's end names no packet; the report says so.
   int32_t packet = row < 0 || row >= list_->rowCount() ? row : list_->PacketAtRow(row);
-  ReportViews views{state_.TcpDataInAsciiView == 1, state_.TcpDataInTextView == 1,
-                    state_.DataInHexViewTcpAndUdp == 1};
+  ReportViews views{options_.TcpDataInAsciiView == 1, options_.TcpDataInTextView == 1,
+                    options_.DataInHexViewTcpAndUdp == 1};
   PacketReport report = BuildPacketReport(state_.store, messageRow ? -1 : packet, views);
   if (report.outcome == ReportOutcome::kNothingStored) {
     list_->AddText(QString::fromLatin1(kNothingStoredText));
@@ -940,7 +940,7 @@ void MainDialog::ShowPacketReport() {
   if (row < 0) state_.selectedPacketIndex.store(std::max(list_->RowOfPacket(report.selectedPacketIndex), 0));
   std::vector<std::string> items = SplitReportItems(report.text);
   StoredPacket p;
-  if (state_.ShowTimes == 1 && LocatePacket(state_.store, report.selectedPacketIndex, p)) {
+  if (options_.ShowTimes == 1 && LocatePacket(state_.store, report.selectedPacketIndex, p)) {
     // The receive time first, in a line of its own, as the list shows it.
     items.insert(items.begin(), "received " + list_->TimeText(p.receiveTime).toStdString());
   }

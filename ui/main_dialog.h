@@ -16,6 +16,7 @@
 #include "capture/remote_capture.h"
 #include "ui/details_window.h"
 #include "settings/saved_bytes.h"
+#include "settings/window_options.h"
 #include "ui/packet_list_model.h"
 #include "ui/painting.h"
 #include "ui/services.h"
@@ -61,6 +62,7 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   QWidget* Control(int id) const;
   PacketListModel& packetList() { return *list_; }
   QListView* packetListView() const { return listView_; }
+  WindowOptions& options() { return options_; }
   DetailsWindow* detailsWindow() const { return details_; }
   bool exited() const { return exited_; }
   // Shown or hidden as the window system would do it; a start in the notification area
@@ -182,6 +184,7 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void StartRowTimer();
 
   CaptureState& state_;
+  WindowOptions options_;
   Services services_;
   PacketListModel* list_;
   QListView* listView_ = nullptr;

@@ -63,7 +63,7 @@ void MainDialog::ShowAboutBox() {
 void MainDialog::ShowPopupMenu() { ShowPopupMenuAt(QCursor::pos()); }
 
 void MainDialog::ShowPopupMenuAt(QPoint at) {
-  std::unique_ptr<QMenu> menu = BuildContextMenu(state_, this);
+  std::unique_ptr<QMenu> menu = BuildContextMenu(options_, state_.stopFlag.load() != 0, this);
   int id = RunMenu(*menu, at);
   menu.reset();
   if (id != 0) Command(id);

@@ -22,7 +22,7 @@ QString Text(const std::string& text) { return QString::fromLatin1(text.data(), 
 
 void MainDialog::StartRemoteCapture() {
   std::string bindText = bind_->currentText().toLatin1().toStdString();
-  PrepareFromFields(state_.KeepMore == 1);
+  PrepareFromFields(options_.KeepMore == 1);
   savedPackets_ = 0;
   auto refuse = [this](const QString& line) {
     list_->AddText(line);

@@ -4,15 +4,16 @@
 
 namespace trovix {
 
-TrayAnimation* TrayAnimation::Start(QObject* owner, const CaptureState& state, TrayIcon* icon) {
-  auto* worker = new TrayAnimation(owner, state, icon);
+TrayAnimation* TrayAnimation::Start(QObject* owner, const CaptureState& state, const WindowOptions& options,
+                                    TrayIcon* icon) {
+  auto* worker = new TrayAnimation(owner, state, options, icon);
   if (worker->EndIfDone()) return nullptr;
   worker->timer_.start();
   return worker;
 }
 
-TrayAnimation::TrayAnimation(QObject* owner, const CaptureState& state, TrayIcon* icon)
-    : QObject(owner), state_(state), icon_(icon) {
+TrayAnimation::TrayAnimation(QObject* owner, const CaptureState& state, const WindowOptions& options, TrayIcon* icon)
+    : QObject(owner), state_(state), options_(options), icon_(icon) {
   timer_.setInterval(kTrayFrameMs);
   timer_.setTimerType(Qt::PreciseTimer);
   // Started again after each frame: a frame that came late must not bring the next one
@@ -22,7 +23,7 @@ TrayAnimation::TrayAnimation(QObject* owner, const CaptureState& state, TrayIcon
 }
 
 bool TrayAnimation::EndIfDone() {
-  if (state_.stopFlag.load() == 0 && state_.EnableTrayIconAnime == 1) return false;
+  if (state_.stopFlag.load() == 0 && options_.EnableTrayIconAnime == 1) return false;
   timer_.stop();
   ResetTrayIcon(icon_);
   deleteLater();

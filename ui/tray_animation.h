@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include "capture/capture_state.h"
+#include "settings/window_options.h"
 #include "ui/tray_icon.h"
 
 namespace trovix {
@@ -22,15 +23,16 @@ class TrayAnimation : public QObject {
 
  public:
   // Starts a worker that `owner` deletes at the latest; it deletes itself when it ends.
-  static TrayAnimation* Start(QObject* owner, const CaptureState& state, TrayIcon* icon);
+  static TrayAnimation* Start(QObject* owner, const CaptureState& state, const WindowOptions& options, TrayIcon* icon);
 
  private:
-  TrayAnimation(QObject* owner, const CaptureState& state, TrayIcon* icon);
+  TrayAnimation(QObject* owner, const CaptureState& state, const WindowOptions& options, TrayIcon* icon);
   // True when the worker ended.
   bool EndIfDone();
   void NextFrame();
 
   const CaptureState& state_;
+  const WindowOptions& options_;
   TrayIcon* icon_;
   QTimer timer_;
   int frame_ = 0;  // the next frame, 0 to 3
