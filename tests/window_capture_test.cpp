@@ -147,6 +147,7 @@ TEST_F(WindowCapture, ColumnsWidenToTheirWidestTextAndTheHeadersFollowThem) {
   ASSERT_TRUE(test::Run(std::string("ip -6 addr add ") + kLong + "/128 dev lo nodad"));
   auto& d = *dialog_;
   QListView* list = d.packetListView();
+  const QRect listRect(list->mapTo(&d, QPoint()), list->size());  // in the window
   auto* delegate = static_cast<PacketRowDelegate*>(list->itemDelegate());
   // For each header: its left edge from where its column's text begins, its width less
   // its column's.
@@ -157,7 +158,7 @@ TEST_F(WindowCapture, ColumnsWidenToTheirWidestTextAndTheHeadersFollowThem) {
       int text = list->viewport()->mapTo(list, list->visualRect(list->model()->index(0, 0)).topLeft()).x() +
                  delegate->FieldX(field);
       int column = delegate->FieldX(field + 1) - delegate->FieldX(field);
-      placed.emplace_back(header->mapTo(&d, QPoint()).x() - list->x() - text, header->width() - column);
+      placed.emplace_back(header->mapTo(&d, QPoint()).x() - listRect.x() - text, header->width() - column);
     }
     return placed;
   };
@@ -209,10 +210,10 @@ TEST_F(WindowCapture, ColumnsWidenToTheirWidestTextAndTheHeadersFollowThem) {
   int ttlEnd = list->visualRect(list->model()->index(0, 0)).left() + delegate->FieldX(8) + metrics.horizontalAdvance("64");
   EXPECT_LE(ttlEnd, list->viewport()->width());
   EXPECT_EQ(headers(), firstSight);
-  ASSERT_LT(d.Control(1025)->mapTo(&d, QPoint()).x(), list->x()) << "the first header is scrolled out of sight";
+  ASSERT_LT(d.Control(1025)->mapTo(&d, QPoint()).x(), listRect.x()) << "the first header is scrolled out of sight";
   for (int id = 1025; id <= 1032; ++id) {
     QRect seen = d.Control(id)->visibleRegion().boundingRect().translated(d.Control(id)->mapTo(&d, QPoint()));
-    EXPECT_TRUE(seen.isEmpty() || (seen.left() >= list->x() && seen.right() <= list->geometry().right())) << id;
+    EXPECT_TRUE(seen.isEmpty() || (seen.left() >= listRect.x() && seen.right() <= listRect.right())) << id;
   }
 }
 

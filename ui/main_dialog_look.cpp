@@ -37,7 +37,7 @@ bool MainDialog::CreatePaintingResources() {
   if (paintingResourcesOk_) {
     for (const auto& [id, control] : controls_) ApplyLabelColours(control, id, paintingResources_);
     // The time header has no control id of its own; it wears the "#" header's (1025) colours.
-    ApplyLabelColours(timeHeader_, 1025, paintingResources_);
+    ApplyLabelColours(pane_->timeHeader(), 1025, paintingResources_);
   }
   return paintingResourcesOk_;
 }
