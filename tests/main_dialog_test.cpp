@@ -232,6 +232,14 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
                                 "capture IPv&6 too", "keep &more", "as&k before discarding", "-",
                                 "save session pre&ferences", "-"}));
   EXPECT_EQ(FindCommand(*menu, kCmdHexTcpAndUdp)->text(), "TCP and UDP");
+  // Only the options show a check mark.
+  QStringList checkable;
+  for (QMenu* m : {menu.get(), options, options->actions()[0]->menu(), options->actions()[1]->menu()}) {
+    for (QAction* a : m->actions()) {
+      if (a->isCheckable()) checkable << QString::number(a->data().toInt());
+    }
+  }
+  EXPECT_EQ(checkable.join(' '), "134 118 123 128 129 131 125 119 122 120 121");
 }
 
 TEST_F(MainDialogTest, TheRightButtonOpensTheMenuWithoutSelecting) {

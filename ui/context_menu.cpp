@@ -11,6 +11,21 @@ namespace {
 
 using namespace resources;
 
+// An option's item names its entry, and each entry has one item: a missing one would
+// show as a separator, or not at all.
+constexpr bool MenuAndOptionsAgree() {
+  for (const MenuItem& item : kMenu103) {
+    if (item.text == nullptr && item.id != 0 && FindWindowOption(item.id) == nullptr) return false;
+  }
+  for (const WindowOption& option : kWindowOptions) {
+    int items = 0;
+    for (const MenuItem& item : kMenu103) items += item.id == option.command && item.text == nullptr ? 1 : 0;
+    if (items != 1) return false;
+  }
+  return true;
+}
+static_assert(MenuAndOptionsAgree());
+
 // The options' check marks; an option whose enabling option is off is grey and unmarked.
 void ApplyStates(QMenu& menu, const WindowOptions& o, bool listFilterable) {
   for (const WindowOption& option : kWindowOptions) {
