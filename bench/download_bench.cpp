@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   trovix::CaptureState& state = trovix::TheCaptureState();
   trovix::MainDialog dialog(state, trovix::bench::WindowServices());
-  state.KeepMore = seedStore ? 0 : 1;
+  dialog.options().KeepMore = seedStore ? 0 : 1;
   dialog.show();
   using namespace trovix::resources;
   static_cast<QComboBox*>(dialog.Control(kIdBind))->setEditText("127.0.0.1");

@@ -392,7 +392,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   trovix::CaptureState& state = trovix::TheCaptureState();
   trovix::MainDialog dialog(state, trovix::bench::WindowServices());
-  state.KeepMore = keepMore || twoSenders ? 1 : 0;
+  dialog.options().KeepMore = keepMore || twoSenders ? 1 : 0;
   if (times) dialog.Command(trovix::resources::kCmdShowTimes);
   dialog.show();
   using namespace trovix::resources;

@@ -19,7 +19,6 @@ inline constexpr int32_t kByteAreaSize = 800 * 1024;
 inline constexpr int32_t kTableEntries = 16384;
 inline constexpr int32_t kSniffLogSize = 4096000;
 inline constexpr uint32_t kMaxPackets = 10000;
-inline constexpr int kSettingsFolderSize = 4096;  // PATH_MAX
 
 static_assert(kByteAreaSize == 819200);
 static_assert(kTableEntries == 16384 && kMaxPackets <= kTableEntries);
@@ -171,34 +170,9 @@ struct CaptureRun {
   }
 };
 
-// The capture's settings (CaptureSettings: options and parsed filters), the window's
-// options, the run and the stores.
+// The capture's settings (CaptureSettings: options and parsed filters), the run and
+// the stores; the window keeps its own options (settings/window_options.h).
 struct CaptureState : CaptureSettings {
-  // Menu options; the user-interface thread reads and writes them.
-  int32_t SaveSessionPreferences = 0;
-  int32_t EnableFlipToTray = 0;
-  int32_t EnableTrayIconAnime = 0;
-  int32_t DataInHexViewOnlyUdp = 0;
-  int32_t DataInHexViewTcpAndUdp = 0;
-  int32_t TcpDataInTextView = 0;
-  int32_t TcpDataInAsciiView = 0;
-  // "capture IPv&6 too".
-  int32_t CaptureIpv6 = 0;
-  // "keep &more": the next capture gets the larger store.
-  int32_t KeepMore = 0;
-  // "as&k before discarding": packets not saved are not dropped without a question.
-  int32_t AskBeforeDiscarding = 1;
-  // "show &times": the list's first column is each packet's receive time.
-  int32_t ShowTimes = 0;
-  // The main window's place and size once the user has resized it; a width of 0 until then.
-  int32_t WindowX = 0;
-  int32_t WindowY = 0;
-  int32_t WindowWidth = 0;
-  int32_t WindowHeight = 0;
-  // 1 while the main window is hidden behind its notification-area icon.
-  int32_t InTray = 0;
-  // Where the settings file lives, and where the save prompts open; empty when unknown.
-  char SettingsFolder[kSettingsFolderSize] = {};
 
   // Shared between the user-interface and capture threads.
   std::atomic<int32_t> stopFlag{0};

@@ -26,7 +26,9 @@ enum CommandId {
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
-// A null text is a separator; an id of 0 with a text opens a sub-menu.
+// A null text is a separator, or with an option's id that option's item, whose label is
+// its entry's in kWindowOptions (settings/window_options.h); an id of 0 with a text opens
+// a sub-menu.
 struct MenuItem {
   int depth;
   const char* text;
@@ -41,23 +43,23 @@ inline constexpr MenuItem kMenu103[] = {
     {0, "open &capture file...", kCmdOpenCaptureFile},
     {0, "&filter the list", kCmdFilterList},
     {0, "sho&w all", kCmdShowAll},
-    {0, "show &times", kCmdShowTimes},
+    {0, nullptr, kCmdShowTimes},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},
     {1, "data in &hex-view", 0},
-    {2, "only UDP", kCmdHexOnlyUdp},
-    {2, "TCP and UDP", kCmdHexTcpAndUdp},
+    {2, nullptr, kCmdHexOnlyUdp},
+    {2, nullptr, kCmdHexTcpAndUdp},
     {1, "&view TCP data", 0},
-    {2, "in text mode", kCmdTcpTextView},
-    {2, "in ASCII mode", kCmdTcpAsciiView},
-    {1, "f&lip to tray", kCmdFlipToTray},
-    {1, "&tray icon anime", kCmdTrayAnime},
-    {1, "capture IPv&6 too", kCmdCaptureIpv6},
-    {1, "keep &more", kCmdKeepMore},
-    {1, "as&k before discarding", kCmdAskBeforeDiscarding},
+    {2, nullptr, kCmdTcpTextView},
+    {2, nullptr, kCmdTcpAsciiView},
+    {1, nullptr, kCmdFlipToTray},
+    {1, nullptr, kCmdTrayAnime},
+    {1, nullptr, kCmdCaptureIpv6},
+    {1, nullptr, kCmdKeepMore},
+    {1, nullptr, kCmdAskBeforeDiscarding},
     {1, nullptr, 0},
-    {1, "save session pre&ferences", kCmdSavePreferences},
+    {1, nullptr, kCmdSavePreferences},
     {1, nullptr, 0},
     {0, nullptr, 0},
     {0, "e&xit", kCmdExit},

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "capture/atoi.h"
+#include "capture/endpoint_filter.h"
 #include "capture/sources/remote_command.h"
 #include "settings/file_replacement.h"
 #include "settings/ini_file.h"
@@ -56,18 +57,13 @@ bool ReadSwitch(const std::string& file, const char* key, const char* fallback) 
   return ReadValue(file, key, fallback) == "Yes";
 }
 
-void SetPair(int32_t& flag, int32_t& partner, bool on) {
-  flag = on ? 1 : 0;
-  partner = on ? 0 : 1;
-}
-
-void FirstRunValues(CaptureState& s) {
-  s.SaveSessionPreferences = 1;
-  s.EnableFlipToTray = 1;
-  s.EnableTrayIconAnime = 1;
-  s.CaptureIpv6 = 1;
-  SetPair(s.DataInHexViewOnlyUdp, s.DataInHexViewTcpAndUdp, true);
-  SetPair(s.TcpDataInTextView, s.TcpDataInAsciiView, true);
+// Every option with a key takes its default; without preferences, only those that must.
+void SetDefaults(WindowOptions& o, bool withoutPreferences) {
+  for (const WindowOption& option : kWindowOptions) {
+    if (option.key != nullptr && (!withoutPreferences || option.setWithoutPreferences)) {
+      SetWindowOption(o, option, option.on);
+    }
+  }
 }
 
 ControlSettings ReadControls(const std::string& file) {
@@ -110,13 +106,18 @@ std::string_view CutBind(std::string_view value) {
 // No value holds a line end, so that fallback tells a missing key.
 bool HasKey(const std::string& file, const char* key) { return GetProfileString(file, kSection, key, "\n") != "\n"; }
 
-void WriteOptions(std::string& file, const CaptureState& s, const ControlSettings& c) {
+// The options of kWindowOptions written always (`onceUsed` false) or only once used.
+void WriteTableOptions(std::string& file, const WindowOptions& o, bool onceUsed) {
+  for (const WindowOption& option : kWindowOptions) {
+    if (option.key == nullptr || option.writtenOnceUsed != onceUsed) continue;
+    if (onceUsed && o.*option.flag == (option.on ? 1 : 0) && !HasKey(file, option.key)) continue;
+    WriteProfileString(file, kSection, option.key, YesNo(o.*option.flag == 1));
+  }
+}
+
+void WriteOptions(std::string& file, const WindowOptions& o, const ControlSettings& c) {
   auto put = [&file](const char* key, std::string_view value) { WriteProfileString(file, kSection, key, value); };
-  put("SaveSessionPreferences", "Yes");
-  put("EnableFlipToTray", YesNo(s.EnableFlipToTray == 1));
-  put("EnableTrayIconAnime", YesNo(s.EnableTrayIconAnime == 1));
-  put("DataInHexViewOnlyUdp", YesNo(s.DataInHexViewOnlyUdp == 1));
-  put("TcpDataInTextView", YesNo(s.TcpDataInTextView == 1));
+  WriteTableOptions(file, o, false);
   put("BindToInterface", CutBind(c.BindToInterface));
   put("FromIPAddress:port", Cut(c.FromIPAddress, kFilterValueMax));
   put("ToIPAddress:port", Cut(c.ToIPAddress, kFilterValueMax));
@@ -132,15 +133,10 @@ void WriteOptions(std::string& file, const CaptureState& s, const ControlSetting
   if (!c.RemoteSources.empty() || HasKey(file, "RemoteSources")) {
     put("RemoteSources", WholeWords(c.RemoteSources, kRemoteSourcesMax));
   }
-  if (s.CaptureIpv6 != 1 || HasKey(file, "CaptureIpv6")) put("CaptureIpv6", YesNo(s.CaptureIpv6 == 1));
-  if (s.KeepMore != 0 || HasKey(file, "KeepMore")) put("KeepMore", YesNo(s.KeepMore == 1));
-  if (s.ShowTimes != 0 || HasKey(file, "ShowTimes")) put("ShowTimes", YesNo(s.ShowTimes == 1));
-  if (s.AskBeforeDiscarding != 1 || HasKey(file, "AskBeforeDiscarding")) {
-    put("AskBeforeDiscarding", YesNo(s.AskBeforeDiscarding == 1));
-  }
-  if (s.WindowWidth != 0 || HasKey(file, "WindowWidth")) {
-    for (auto [key, value] : {std::pair{"WindowX", s.WindowX}, {"WindowY", s.WindowY}, {"WindowWidth", s.WindowWidth},
-                              {"WindowHeight", s.WindowHeight}}) {
+  WriteTableOptions(file, o, true);
+  if (o.WindowWidth != 0 || HasKey(file, "WindowWidth")) {
+    for (auto [key, value] : {std::pair{"WindowX", o.WindowX}, {"WindowY", o.WindowY}, {"WindowWidth", o.WindowWidth},
+                              {"WindowHeight", o.WindowHeight}}) {
       put(key, std::to_string(value));
     }
   }
@@ -160,10 +156,10 @@ int MakeFolder(const std::string& configFolder, const std::string& folder) {
 
 }  // namespace
 
-LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::string>& configFolder) {
+LoadedSettings LoadSettingsFile(WindowOptions& options, const std::optional<std::string>& configFolder) {
   std::optional<std::string> folder = SettingsFolderUnder(configFolder);
   if (!folder) return {SettingsRead::kNoFolder, std::nullopt};
-  std::memcpy(state.SettingsFolder, folder->c_str(), folder->size() + 1);
+  std::memcpy(options.SettingsFolder, folder->c_str(), folder->size() + 1);
 
   // Read and write, as the save at exit will need: a file that allows less is a first run.
   int fd = open((*folder + kFileName).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -173,34 +169,26 @@ LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::st
   if (usable) ReadWhole(fd, file);  // an over-long file is read as far as the limit
   if (fd >= 0) close(fd);
   if (!usable) {
-    FirstRunValues(state);
+    SetDefaults(options, false);
     return {SettingsRead::kFirstRun, std::nullopt};
   }
 
-  state.SaveSessionPreferences = ReadSwitch(file, "SaveSessionPreferences", "Yes") ? 1 : 0;
-  if (state.SaveSessionPreferences == 0) {
-    // The view pairs still mark one item each, so the report shows a payload view.
-    SetPair(state.DataInHexViewOnlyUdp, state.DataInHexViewTcpAndUdp, true);
-    SetPair(state.TcpDataInTextView, state.TcpDataInAsciiView, true);
-    state.CaptureIpv6 = 1;
+  options.SaveSessionPreferences = ReadSwitch(file, "SaveSessionPreferences", "Yes") ? 1 : 0;
+  if (options.SaveSessionPreferences == 0) {
+    SetDefaults(options, true);
     return {SettingsRead::kRead, std::nullopt};
   }
-  state.CaptureIpv6 = ReadSwitch(file, "CaptureIpv6", "Yes") ? 1 : 0;
-  state.KeepMore = ReadSwitch(file, "KeepMore", "No") ? 1 : 0;
-  state.AskBeforeDiscarding = ReadSwitch(file, "AskBeforeDiscarding", "Yes") ? 1 : 0;
-  state.ShowTimes = ReadSwitch(file, "ShowTimes", "No") ? 1 : 0;
-  for (auto [key, value] : {std::pair{"WindowX", &state.WindowX}, {"WindowY", &state.WindowY},
-                            {"WindowWidth", &state.WindowWidth}, {"WindowHeight", &state.WindowHeight}}) {
+  for (const WindowOption& option : kWindowOptions) {
+    if (option.key != nullptr) SetWindowOption(options, option, ReadSwitch(file, option.key, option.on ? "Yes" : "No"));
+  }
+  for (auto [key, value] : {std::pair{"WindowX", &options.WindowX}, {"WindowY", &options.WindowY},
+                            {"WindowWidth", &options.WindowWidth}, {"WindowHeight", &options.WindowHeight}}) {
     *value = static_cast<int32_t>(AtoiValue(ReadValue(file, key, "0")));
   }
-  state.EnableFlipToTray = ReadSwitch(file, "EnableFlipToTray", "Yes") ? 1 : 0;
-  state.EnableTrayIconAnime = ReadSwitch(file, "EnableTrayIconAnime", "Yes") ? 1 : 0;
-  SetPair(state.DataInHexViewOnlyUdp, state.DataInHexViewTcpAndUdp, ReadSwitch(file, "DataInHexViewOnlyUdp", "Yes"));
-  SetPair(state.TcpDataInTextView, state.TcpDataInAsciiView, ReadSwitch(file, "TcpDataInTextView", "Yes"));
   return {SettingsRead::kRead, ReadControls(file)};
 }
 
-SavedSettings SaveSettingsFile(const CaptureState& state, const ControlSettings& controls,
+SavedSettings SaveSettingsFile(const WindowOptions& options, const ControlSettings& controls,
                                const std::optional<std::string>& configFolder) {
   std::optional<std::string> folder = SettingsFolderUnder(configFolder);
   if (!folder) return {SettingsWrite::kNoFolder};
@@ -217,10 +205,10 @@ SavedSettings SaveSettingsFile(const CaptureState& state, const ControlSettings&
     if (!ok) return {SettingsWrite::kCannotCreate};  // rewriting it would lose what it holds
   }
 
-  if (state.SaveSessionPreferences == 0) {
+  if (options.SaveSessionPreferences == 0) {
     WriteProfileString(file, kSection, "SaveSessionPreferences", "No");
   } else {
-    WriteOptions(file, state, controls);
+    WriteOptions(file, options, controls);
   }
   if (ReplaceFile(path, file.data(), file.size()) != ReplaceResult::kReplaced) return {SettingsWrite::kCannotCreate};
   return {SettingsWrite::kWritten};

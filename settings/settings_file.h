@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "capture/capture_state.h"
+#include "settings/window_options.h"
 
 namespace trovix {
 
@@ -42,8 +42,9 @@ struct LoadedSettings {
   std::optional<ControlSettings> controls;
 };
 
-// Sets SettingsFolder and the menu options in `state` from the file under `configFolder`.
-LoadedSettings LoadSettingsFile(CaptureState& state, const std::optional<std::string>& configFolder);
+// Sets SettingsFolder, the menu options and the window's place in `options` from the file
+// under `configFolder`.
+LoadedSettings LoadSettingsFile(WindowOptions& options, const std::optional<std::string>& configFolder);
 
 enum class SettingsWrite {
   kNoFolder,      // nothing written, nothing to tell
@@ -59,7 +60,7 @@ struct SavedSettings {
 
 // Writes the options, only SaveSessionPreferences when that is off. Every other line of
 // the file is kept; a failure leaves the file as it was.
-SavedSettings SaveSettingsFile(const CaptureState& state, const ControlSettings& controls,
+SavedSettings SaveSettingsFile(const WindowOptions& options, const ControlSettings& controls,
                                const std::optional<std::string>& configFolder);
 
 }  // namespace trovix

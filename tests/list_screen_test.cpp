@@ -39,7 +39,7 @@ class ListScreen : public ::testing::Test {
     dialog_ = std::make_unique<test::TestDialog>(*state_, services);
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
-    state_->CaptureIpv6 = 1;
+    dialog_->options().CaptureIpv6 = 1;
     Settle();
   }
   // Long enough for the server's events to come in and every paint to reach the server.

@@ -197,7 +197,7 @@ TEST_F(MainDialogTest, TypingStopsAt21CharactersWhileSetTextsStandWhole) {
 TEST_F(MainDialogTest, OptionCommandsAndTheirMenuMarks) {
   auto& d = Open();
   auto marks = [&] {
-    auto menu = BuildContextMenu(*state_, &d);
+    auto menu = BuildContextMenu(d.options(), true, &d);
     QString out;
     for (int id : {kCmdSavePreferences, kCmdFlipToTray, kCmdTrayAnime, kCmdHexOnlyUdp, kCmdHexTcpAndUdp,
                    kCmdTcpTextView, kCmdTcpAsciiView}) {
@@ -207,19 +207,19 @@ TEST_F(MainDialogTest, OptionCommandsAndTheirMenuMarks) {
     return out.trimmed();
   };
   EXPECT_EQ(marks(), "125 118 123g 119 122 120 121");
-  state_->EnableTrayIconAnime = 1;  // greyed without a check mark while flipping is off
+  dialog_->options().EnableTrayIconAnime = 1;  // greyed without a check mark while flipping is off
   EXPECT_EQ(marks(), "125 118 123g 119 122 120 121");
   for (int id : {kCmdFlipToTray, kCmdSavePreferences, kCmdHexTcpAndUdp, kCmdTcpAsciiView}) d.Command(id);
   EXPECT_EQ(marks(), "125v 118v 123v 119 122v 120 121v");
   for (int id : {kCmdTrayAnime, kCmdHexOnlyUdp, kCmdTcpTextView, kCmdSavePreferences}) d.Command(id);
   EXPECT_EQ(marks(), "125 118v 123 119v 122 120v 121");
-  EXPECT_EQ(state_->DataInHexViewTcpAndUdp, 0);
-  EXPECT_EQ(state_->TcpDataInAsciiView, 0);
+  EXPECT_EQ(dialog_->options().DataInHexViewTcpAndUdp, 0);
+  EXPECT_EQ(dialog_->options().TcpDataInAsciiView, 0);
 }
 
 TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   auto& d = Open();
-  auto menu = BuildContextMenu(*state_, &d);
+  auto menu = BuildContextMenu(d.options(), true, &d);
   QStringList top;
   for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(top, QStringList({"packets in &details", "save &packets source", "&save sniff log",
@@ -232,6 +232,14 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
                                 "capture IPv&6 too", "keep &more", "as&k before discarding", "-",
                                 "save session pre&ferences", "-"}));
   EXPECT_EQ(FindCommand(*menu, kCmdHexTcpAndUdp)->text(), "TCP and UDP");
+  // Only the options show a check mark.
+  QStringList checkable;
+  for (QMenu* m : {menu.get(), options, options->actions()[0]->menu(), options->actions()[1]->menu()}) {
+    for (QAction* a : m->actions()) {
+      if (a->isCheckable()) checkable << QString::number(a->data().toInt());
+    }
+  }
+  EXPECT_EQ(checkable.join(' '), "134 118 123 128 129 131 125 119 122 120 121");
 }
 
 TEST_F(MainDialogTest, TheRightButtonOpensTheMenuWithoutSelecting) {

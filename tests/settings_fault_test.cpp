@@ -139,7 +139,7 @@ TEST_F(UnprivilegedTest, ReadOnlySettingsFileIsAFirstRunAndStaysAsItWas) {
   chmod(ini.c_str(), 0444);
   auto& d = Open(folder_.Path(""));
   EXPECT_EQ(d.aboutBoxRuns(), 1);
-  EXPECT_EQ(state_->EnableFlipToTray, 1);
+  EXPECT_EQ(dialog_->options().EnableFlipToTray, 1);
   d.Command(kIdCancel);
   EXPECT_EQ(fakes_.messages.shown, QStringList({"error:: don't create ini file!"}));
   EXPECT_TRUE(d.exited());

@@ -28,7 +28,7 @@ class SettingsFileTest : public ::testing::Test {
   SavedSettings Save(const ControlSettings& c) { return SaveSettingsFile(*state_, c, folder_.Path("")); }
 
   test::TempFolder folder_;
-  std::unique_ptr<CaptureState> state_ = std::make_unique<CaptureState>();
+  std::unique_ptr<WindowOptions> state_ = std::make_unique<WindowOptions>();
 };
 
 TEST_F(SettingsFileTest, OnlyYesIsOnAndMissingKeysTakeTheirDefaults) {
@@ -136,6 +136,32 @@ TEST_F(SettingsFileTest, NoFolderReadsAndWritesNothing) {
   EXPECT_EQ(state_->EnableFlipToTray, 0);
   EXPECT_EQ(std::string(state_->SettingsFolder), "");
   EXPECT_EQ(SaveSettingsFile(*state_, {}, std::nullopt).outcome, SettingsWrite::kNoFolder);
+}
+
+// Each menu option chosen away from its first-run value is written under its key (those
+// written once used after the controls' keys) and read back; a pair's second item is kept
+// through the first item's key.
+TEST_F(SettingsFileTest, EveryMenuOptionIsWrittenUnderItsKeyAndReadBack) {
+  ASSERT_EQ(Load().outcome, SettingsRead::kFirstRun);
+  for (int id : {resources::kCmdFlipToTray, resources::kCmdTrayAnime, resources::kCmdHexTcpAndUdp,
+                 resources::kCmdTcpAsciiView, resources::kCmdCaptureIpv6, resources::kCmdKeepMore,
+                 resources::kCmdShowTimes, resources::kCmdAskBeforeDiscarding}) {
+    EXPECT_TRUE(ApplyOptionCommand(*state_, id)) << id;
+  }
+  EXPECT_FALSE(ApplyOptionCommand(*state_, resources::kCmdExit));
+  ASSERT_EQ(Save({}).outcome, SettingsWrite::kWritten);
+  EXPECT_EQ(Read(IniPath()),
+            "[Config]\r\nSaveSessionPreferences=Yes\r\nEnableFlipToTray=No\r\nEnableTrayIconAnime=No\r\n"
+            "DataInHexViewOnlyUdp=No\r\nTcpDataInTextView=No\r\nBindToInterface=\r\nFromIPAddress:port=\r\n"
+            "ToIPAddress:port=\r\nTwoWayTraffic=No\r\nOnTop=No\r\nOnTcp=No\r\nOnUdp=No\r\nOnIcmp=No\r\n"
+            "OnIgmp=No\r\nOnRaw=No\r\nCaptureIpv6=No\r\nKeepMore=Yes\r\nShowTimes=Yes\r\nAskBeforeDiscarding=No\r\n");
+  state_ = std::make_unique<WindowOptions>();
+  ASSERT_EQ(Load().outcome, SettingsRead::kRead);
+  const WindowOptions& o = *state_;
+  EXPECT_EQ(std::vector<int32_t>({o.SaveSessionPreferences, o.EnableFlipToTray, o.EnableTrayIconAnime,
+                                  o.DataInHexViewOnlyUdp, o.DataInHexViewTcpAndUdp, o.TcpDataInTextView,
+                                  o.TcpDataInAsciiView, o.CaptureIpv6, o.KeepMore, o.ShowTimes, o.AskBeforeDiscarding}),
+            std::vector<int32_t>({1, 0, 0, 0, 1, 0, 1, 0, 1, 1, 0}));
 }
 
 // A save follows a link to the file it names, but not a link that another user planted in

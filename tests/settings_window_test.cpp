@@ -101,11 +101,11 @@ TEST_F(SettingsWindowTest, FirstRunShowsTheAboutBoxOnceAndWritesOnlyAtExit) {
   fakes_.host.adapters = {AdapterStatus::kNoData, 0, {}};  // the interface field shows 127.0.0.1
   auto& d = Open();
   EXPECT_EQ(d.aboutBoxRuns(), 1);
-  EXPECT_EQ(state_->EnableFlipToTray, 1);
-  EXPECT_EQ(state_->DataInHexViewOnlyUdp, 1);
-  EXPECT_EQ(state_->DataInHexViewTcpAndUdp, 0);
-  EXPECT_EQ(state_->TcpDataInTextView, 1);
-  EXPECT_EQ(state_->TcpDataInAsciiView, 0);
+  EXPECT_EQ(dialog_->options().EnableFlipToTray, 1);
+  EXPECT_EQ(dialog_->options().DataInHexViewOnlyUdp, 1);
+  EXPECT_EQ(dialog_->options().DataInHexViewTcpAndUdp, 0);
+  EXPECT_EQ(dialog_->options().TcpDataInTextView, 1);
+  EXPECT_EQ(dialog_->options().TcpDataInAsciiView, 0);
   EXPECT_EQ(Checked(), QStringList({"tcp", "udp"}));
   EXPECT_FALSE(std::filesystem::exists(folder_.Path("config")));
   d.Command(kIdCancel);
@@ -138,8 +138,8 @@ TEST_F(SettingsWindowTest, PreferencesOffKeepsTheFileButThatKey) {
   WriteIni(file);
   auto& d = Open();
   EXPECT_EQ(d.aboutBoxRuns(), 0);
-  EXPECT_EQ(state_->EnableFlipToTray, 0);
-  EXPECT_EQ(state_->EnableTrayIconAnime, 0);
+  EXPECT_EQ(dialog_->options().EnableFlipToTray, 0);
+  EXPECT_EQ(dialog_->options().EnableTrayIconAnime, 0);
   EXPECT_EQ(Checked(), QStringList({"tcp", "udp"}));  // nothing more was read
   d.Command(kIdCancel);
   EXPECT_EQ(Read(IniPath()), file);
@@ -161,10 +161,10 @@ TEST_F(SettingsWindowTest, MissingKeysTakeTheirDefaultsNotTheStartState) {
   EXPECT_EQ(Combo(d, kIdFrom)->currentText(), "*:*");
   EXPECT_EQ(Combo(d, kIdTo)->currentText(), "*:*");
   EXPECT_EQ(Checked(), QStringList({"tcp"}));
-  EXPECT_EQ(state_->EnableFlipToTray, 1);
-  EXPECT_EQ(state_->EnableTrayIconAnime, 1);
-  EXPECT_EQ(state_->DataInHexViewOnlyUdp, 1);
-  EXPECT_EQ(state_->TcpDataInTextView, 1);
+  EXPECT_EQ(dialog_->options().EnableFlipToTray, 1);
+  EXPECT_EQ(dialog_->options().EnableTrayIconAnime, 1);
+  EXPECT_EQ(dialog_->options().DataInHexViewOnlyUdp, 1);
+  EXPECT_EQ(dialog_->options().TcpDataInTextView, 1);
 }
 
 TEST_F(SettingsWindowTest, ASettingsFileThatIsAFolderIsAFirstRunAndStaysAFolder) {
@@ -172,7 +172,7 @@ TEST_F(SettingsWindowTest, ASettingsFileThatIsAFolderIsAFirstRunAndStaysAFolder)
   folder_.Write("config/Trovix/trovix.ini/inside", "kept");
   auto& d = Open();
   EXPECT_EQ(d.aboutBoxRuns(), 1);
-  EXPECT_EQ(state_->EnableFlipToTray, 1);
+  EXPECT_EQ(dialog_->options().EnableFlipToTray, 1);
   d.Command(kIdCancel);
   EXPECT_TRUE(d.exited());
   EXPECT_EQ(fakes_.messages.shown, QStringList({"error:: don't create ini file!"}));
@@ -195,7 +195,7 @@ TEST_F(SettingsWindowTest, AHugeSettingsFileIsReadInPartAndLeftAsItWas) {
   ASSERT_EQ(stat(IniPath().c_str(), &before), 0);
   auto& d = Open();
   EXPECT_EQ(d.aboutBoxRuns(), 0);
-  EXPECT_EQ(state_->EnableFlipToTray, 0);
+  EXPECT_EQ(dialog_->options().EnableFlipToTray, 0);
   EXPECT_EQ(Checked(), QStringList({"tcp", "raw"}));
   d.Command(kIdCancel);
   EXPECT_TRUE(d.exited());
@@ -259,10 +259,10 @@ TEST_F(SettingsWindowTest, OptionsChangedInTheWindowComeBackAtTheNextStart) {
   EXPECT_EQ(Combo(again, kIdFrom)->currentText(), "10.1.2.3:80");
   EXPECT_EQ(Combo(again, kIdBind)->currentText(), "127.0.0.9");
   EXPECT_EQ(Checked(), QStringList({"tcp", "udp", "icmp", "both traffic"}));
-  EXPECT_EQ(state_->EnableFlipToTray, 0);
-  EXPECT_EQ(state_->EnableTrayIconAnime, 0);
-  EXPECT_EQ(state_->DataInHexViewTcpAndUdp, 1);
-  EXPECT_EQ(state_->TcpDataInAsciiView, 1);
+  EXPECT_EQ(dialog_->options().EnableFlipToTray, 0);
+  EXPECT_EQ(dialog_->options().EnableTrayIconAnime, 0);
+  EXPECT_EQ(dialog_->options().DataInHexViewTcpAndUdp, 1);
+  EXPECT_EQ(dialog_->options().TcpDataInAsciiView, 1);
 }
 
 TEST_F(SettingsWindowTest, NothingToSaveOpensNoPrompt) {

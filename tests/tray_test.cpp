@@ -86,15 +86,15 @@ class TrayTest : public ::testing::Test {
 TEST_F(TrayTest, StartsBehindTheIconAndLeftPressesShowAndHideIt) {
   auto& d = StartInTray();
   EXPECT_TRUE(d.isHidden());
-  EXPECT_EQ(state_->InTray, 1);
+  EXPECT_EQ(dialog_->options().InTray, 1);
   EXPECT_EQ(d.windowIcon().pixmap(32).toImage().convertToFormat(QImage::Format_ARGB32), IconPicture(kIconWindow));
   icon_.PressLeft();
   EXPECT_TRUE(d.isVisible());
   EXPECT_FALSE(d.isMinimized());
-  EXPECT_EQ(state_->InTray, 0);
+  EXPECT_EQ(dialog_->options().InTray, 0);
   icon_.PressLeft();
   EXPECT_TRUE(d.isHidden());
-  EXPECT_EQ(state_->InTray, 1);
+  EXPECT_EQ(dialog_->options().InTray, 1);
   icon_.PressLeft();
   EXPECT_TRUE(d.isVisible());
   d.Command(kIdCancel);
@@ -116,22 +116,22 @@ TEST_F(TrayTest, MinimisingHidesOnlyWithFlipToTrayOnAndCommand118SwitchesIt) {
   auto& d = Start("[Config]\r\nEnableFlipToTray=No\r\n");
   Minimise(d);
   EXPECT_TRUE(d.isVisible());
-  EXPECT_EQ(state_->InTray, 0);
+  EXPECT_EQ(dialog_->options().InTray, 0);
   EXPECT_TRUE(icon_.log.isEmpty());
 
   d.Command(kCmdFlipToTray);  // the icon comes, the window stays in front
   EXPECT_TRUE(d.isVisible());
   EXPECT_FALSE(d.isMinimized());
-  EXPECT_EQ(state_->InTray, 0);
+  EXPECT_EQ(dialog_->options().InTray, 0);
   Minimise(d);
   EXPECT_TRUE(d.isHidden());
-  EXPECT_EQ(state_->InTray, 1);
+  EXPECT_EQ(dialog_->options().InTray, 1);
 
-  state_->EnableTrayIconAnime = 1;
+  dialog_->options().EnableTrayIconAnime = 1;
   d.Command(kCmdFlipToTray);  // off: the window comes back, the icon and its animation go
   EXPECT_TRUE(d.isVisible());
   EXPECT_FALSE(d.isMinimized());
-  EXPECT_EQ(state_->EnableTrayIconAnime, 0);
+  EXPECT_EQ(dialog_->options().EnableTrayIconAnime, 0);
   EXPECT_EQ(icon_.log, QStringList({"add 113 Trovix", "remove"}));
 }
 
@@ -143,7 +143,7 @@ TEST_F(TrayTest, RightReleaseOpensTheMenuAtTheMouse) {
   EXPECT_FALSE(d.menuShownAt);
   QCoreApplication::processEvents();
   EXPECT_EQ(d.menuShownAt, QPoint(600, 12));
-  EXPECT_EQ(state_->EnableFlipToTray, 0);  // the chosen command ran
+  EXPECT_EQ(dialog_->options().EnableFlipToTray, 0);  // the chosen command ran
 }
 
 TEST_F(TrayTest, AnimationCyclesWhileACaptureRunsAndRestsWithinACycleOfStop) {
@@ -152,7 +152,7 @@ TEST_F(TrayTest, AnimationCyclesWhileACaptureRunsAndRestsWithinACycleOfStop) {
   d.Command(kCmdTrayAnime);  // no capture runs: back to rest at once
   EXPECT_EQ(icon_.log, QStringList({"reset 113 Trovix"}));
   d.Command(kCmdTrayAnime);
-  EXPECT_EQ(state_->EnableTrayIconAnime, 0);
+  EXPECT_EQ(dialog_->options().EnableTrayIconAnime, 0);
 
   // A stream that sends nothing runs until "stop".
   int stream[2];

@@ -117,10 +117,10 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
 
 TEST_F(WindowCapture, Ipv6IsListedOnceItsMenuCommandIsOn) {
   auto& d = *dialog_;
-  ASSERT_EQ(state_->CaptureIpv6, 0);
+  ASSERT_EQ(dialog_->options().CaptureIpv6, 0);
   d.menuChoice = kCmdCaptureIpv6;
   test::ClickRow(d, 0, Qt::RightButton);
-  ASSERT_EQ(state_->CaptureIpv6, 1);
+  ASSERT_EQ(dialog_->options().CaptureIpv6, 1);
   Go("127.0.0.1", "[::1]:40251", "*:*");
   int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in6 self{}, to{};
@@ -147,6 +147,7 @@ TEST_F(WindowCapture, ColumnsWidenToTheirWidestTextAndTheHeadersFollowThem) {
   ASSERT_TRUE(test::Run(std::string("ip -6 addr add ") + kLong + "/128 dev lo nodad"));
   auto& d = *dialog_;
   QListView* list = d.packetListView();
+  const QRect listRect(list->mapTo(&d, QPoint()), list->size());  // in the window
   auto* delegate = static_cast<PacketRowDelegate*>(list->itemDelegate());
   // For each header: its left edge from where its column's text begins, its width less
   // its column's.
@@ -157,7 +158,7 @@ TEST_F(WindowCapture, ColumnsWidenToTheirWidestTextAndTheHeadersFollowThem) {
       int text = list->viewport()->mapTo(list, list->visualRect(list->model()->index(0, 0)).topLeft()).x() +
                  delegate->FieldX(field);
       int column = delegate->FieldX(field + 1) - delegate->FieldX(field);
-      placed.emplace_back(header->mapTo(&d, QPoint()).x() - list->x() - text, header->width() - column);
+      placed.emplace_back(header->mapTo(&d, QPoint()).x() - listRect.x() - text, header->width() - column);
     }
     return placed;
   };
@@ -209,10 +210,10 @@ TEST_F(WindowCapture, ColumnsWidenToTheirWidestTextAndTheHeadersFollowThem) {
   int ttlEnd = list->visualRect(list->model()->index(0, 0)).left() + delegate->FieldX(8) + metrics.horizontalAdvance("64");
   EXPECT_LE(ttlEnd, list->viewport()->width());
   EXPECT_EQ(headers(), firstSight);
-  ASSERT_LT(d.Control(1025)->mapTo(&d, QPoint()).x(), list->x()) << "the first header is scrolled out of sight";
+  ASSERT_LT(d.Control(1025)->mapTo(&d, QPoint()).x(), listRect.x()) << "the first header is scrolled out of sight";
   for (int id = 1025; id <= 1032; ++id) {
     QRect seen = d.Control(id)->visibleRegion().boundingRect().translated(d.Control(id)->mapTo(&d, QPoint()));
-    EXPECT_TRUE(seen.isEmpty() || (seen.left() >= list->x() && seen.right() <= list->geometry().right())) << id;
+    EXPECT_TRUE(seen.isEmpty() || (seen.left() >= listRect.x() && seen.right() <= listRect.right())) << id;
   }
 }
 
@@ -264,7 +265,7 @@ TEST_F(WindowCapture, AFullStoreEndsTheCaptureSayingSoAndKeepMoreKeepsMore) {
 
   dialog_->menuChoice = kCmdKeepMore;
   test::ClickRow(*dialog_, 0, Qt::RightButton);
-  ASSERT_EQ(state_->KeepMore, 1);
+  ASSERT_EQ(dialog_->options().KeepMore, 1);
   Go("127.0.0.1", "*:40213", "*:*");
   EXPECT_EQ(icon_.tip, "Trovix");
   std::thread more([] { test::SendNumbered(40213, 40214, 12000, 100); });  // 128 bytes each
@@ -284,7 +285,7 @@ TEST_F(WindowCapture, AFullStoreEndsTheCaptureSayingSoAndKeepMoreKeepsMore) {
 // icon's tip, and in the line that ends the capture.
 TEST_F(WindowCapture, TheKernelsDropsAreSaidWhileTheCaptureRunsAndWhenItEnds) {
   auto& d = *dialog_;
-  state_->KeepMore = 1;  // a store that holds more than the ring
+  dialog_->options().KeepMore = 1;  // a store that holds more than the ring
   Go("127.0.0.1", "*:40231", "*:40232");
   std::vector<pid_t> helpers = test::CaptureHelpersOf(getpid());
   ASSERT_EQ(helpers.size(), 1u);

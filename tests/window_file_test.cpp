@@ -58,7 +58,7 @@ class WindowFile : public ::testing::Test {
     dialog_->show();
     dialog_->activateWindow();  // Ctrl+O is the active window's key
     ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
-    state_->CaptureIpv6 = 1;
+    dialog_->options().CaptureIpv6 = 1;
   }
   // Ctrl+O, answered with `path`; waits for the reading's last line.
   void Open(const std::string& path) {

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "capture/capture_state.h"
+#include "settings/window_options.h"
 
 namespace trovix {
 
@@ -16,14 +16,10 @@ inline const QKeySequence kFilterListKey(Qt::CTRL | Qt::Key_L);
 inline const QKeySequence kShowAllKey(Qt::CTRL | Qt::SHIFT | Qt::Key_L);
 
 // The "&uno" pop-up of menu 103; each command item carries its id as the action's data.
-// "filter the list" is grey while a capture or reading runs (`capturing`).
-std::unique_ptr<QMenu> BuildContextMenu(const CaptureState& options, QWidget* parent, bool capturing = false);
+// "&filter the list" is grey unless `listFilterable`.
+std::unique_ptr<QMenu> BuildContextMenu(const WindowOptions& options, bool listFilterable, QWidget* parent);
 
 // The action of `menu` (or of its sub-menus) with command `id`, or nullptr.
 QAction* FindCommand(QMenu& menu, int id);
-
-// Commands 119 to 122 and 125 change option flags only; returns false for any other id
-// (118 and 123 also change the notification-area icon, which the window does itself).
-bool ApplyOptionCommand(CaptureState& options, int id);
 
 }  // namespace trovix

@@ -1,7 +1,6 @@
 #include "ui/main_dialog.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
@@ -12,16 +11,13 @@
 #include <QShortcut>
 #include <QUrl>
 #include <QKeyEvent>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <QScrollBar>
 #include <QValidator>
 
 #include <fcntl.h>
@@ -30,7 +26,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 
 #include "capture/host_info.h"
@@ -39,14 +34,11 @@
 #include "capture/packet_store.h"
 #include "capture/privilege.h"
 #include "ui/details_window.h"
-#include "report/packet_report.h"
-#include "report/report_items.h"
 #include "resources/dialogs.h"
 #include "resources/icons.h"
 #include "resources/menus.h"
 #include "ui/context_menu.h"
 #include "ui/dialog_units.h"
-#include "ui/packet_row_delegate.h"
 #include "ui/tray_icon.h"
 
 namespace trovix {
@@ -61,7 +53,6 @@ constexpr int kLayoutShare = 4;
 constexpr int kFilterTypedMax = 21;
 // How often the title says how far a capture file has been read.
 constexpr int kProgressMs = 250;
-constexpr int kListExtentPixels = 480;
 
 // Refuses typing that would take a field beyond `max` characters. A longer text that the
 // program set (from the settings file or picked from the history) stands whole, and the
@@ -92,103 +83,11 @@ void SetUpField(QComboBox* box) {
   box->setCompleter(nullptr);
 }
 
-// Only the left button and the keyboard select a row: a right press opens the menu over
-// the selection the user made, and the menu reports that selection. A double click or
-// Enter opens a row; Ctrl+C copies the selected rows' lines.
-class PacketListView : public QListView {
- public:
-  using QListView::QListView;
-  std::function<void(int row)> open;
-
-  // How far the rows are scrolled sideways, as the view draws them.
-  int scrolledBy() const { return horizontalOffset(); }
-  // How long the last layout of the rows took.
-  int lastLayoutMs() const { return lastLayoutMs_; }
-
- protected:
-  // Timed: the window waits longer between updates of a list whose layout takes long.
-  void doItemsLayout() override {
-    auto start = std::chrono::steady_clock::now();
-    QListView::doItemsLayout();
-    lastLayoutMs_ = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-  }
-  // Rows added below the last one on screen change only the scroll range: they are laid
-  // out without repainting the rows on screen, which a flood would otherwise repaint at
-  // every update. Qt's list forgets its layout when rows are inserted and lays them out
-  // later; a paint or a scroll before then would find no rows (a blank list, a scroll
-  // lost), so the rows are laid out at once, before anything else can happen.
-  void rowsInserted(const QModelIndex& parent, int start, int end) override {
-    // No row at the viewport's bottom edge: the list does not fill it, and new rows show.
-    QModelIndex last = indexAt(QPoint(0, viewport()->height() - 1));
-    bool below = last.isValid() && start > last.row();
-    QPoint scrolled(horizontalOffset(), verticalOffset());  // while the layout holds
-    QListView::rowsInserted(parent, start, end);
-    if (!below) return executeDelayedItemsLayout();
-    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
-    executeDelayedItemsLayout();
-    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
-    // A scroll range that shrank moved the rows, and the viewport dropped that scroll.
-    if (scrolled != QPoint(horizontalOffset(), verticalOffset())) viewport()->update();
-  }
-  void mousePressEvent(QMouseEvent* event) override {
-    if (event->button() == Qt::LeftButton) QListView::mousePressEvent(event);
-  }
-  void mouseReleaseEvent(QMouseEvent* event) override {
-    if (event->button() == Qt::LeftButton) QListView::mouseReleaseEvent(event);
-  }
-  void mouseDoubleClickEvent(QMouseEvent* event) override {
-    if (event->button() != Qt::LeftButton) return;
-    QListView::mouseDoubleClickEvent(event);
-    if (QModelIndex at = indexAt(event->position().toPoint()); at.isValid()) open(at.row());
-  }
-  void keyPressEvent(QKeyEvent* event) override {
-    bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && currentIndex().isValid()) return open(currentIndex().row());
-    if (event->matches(QKeySequence::Copy)) return CopySelectedRows();
-    QListView::keyPressEvent(event);
-  }
-
- private:
-  // The lines as the list shows them, in list order, one a line. A packet line's empty
-  // field before its first tab (no time shown) is left out, so that a spreadsheet's
-  // first column is the row's number.
-  void CopySelectedRows() {
-    QModelIndexList rows = selectionModel()->selectedRows();
-    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
-    QStringList lines;
-    for (const QModelIndex& row : rows) {
-      QString line = row.data().toString();
-      lines << (line.startsWith(QLatin1Char('\t')) ? line.mid(1) : line);
-    }
-    if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
-  }
-
-  int lastLayoutMs_ = 0;
-};
-
-// The find bar's field: Enter finds the next row (Shift+Enter the one before), Escape
-// closes the bar instead of the window.
-class FindField : public QLineEdit {
- public:
-  using QLineEdit::QLineEdit;
-  std::function<void(bool forward)> next;
-  std::function<void()> close;
-
- protected:
-  void keyPressEvent(QKeyEvent* event) override {
-    if (event->key() == Qt::Key_Escape) return close();
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-      return next(!event->modifiers().testFlag(Qt::ShiftModifier));
-    }
-    QLineEdit::keyPressEvent(event);
-  }
-};
 
 }  // namespace
 
 MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* parent)
-    : QDialog(parent), state_(state), services_(services), list_(new PacketListModel(state, this)), session_(state) {
+    : QDialog(parent), state_(state), services_(services), session_(state) {
   setWindowTitle(QString::fromLatin1(kMainDialog.title));
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
@@ -222,11 +121,8 @@ void MainDialog::CreateControls() {
   seedSize_ = QSize(du.X(kMainDialog.width), du.Y(kMainDialog.height));
   setMinimumSize(seedSize_);
   resize(seedSize_);
-  QVector<int> columns;
-  const ControlTemplate* listTemplate = nullptr;
   for (const ControlTemplate& c : kMainControls) {
     QWidget* w = nullptr;
-    QWidget* parent = this;
     QRect at = du.Rect(c);
     switch (c.kind) {
       case ControlKind::kComboDropDown: {
@@ -247,37 +143,16 @@ void MainDialog::CreateControls() {
         w = button;
         break;
       }
-      case ControlKind::kListBox: {
-        listView_ = new PacketListView(this);
-        listView_->setModel(list_);
-        listView_->setUniformItemSizes(true);
-        listView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-        listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-        listView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        listView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        // The scroll bars belong to the list: a right click there asks for the window's menu.
-        listView_->horizontalScrollBar()->setContextMenuPolicy(Qt::NoContextMenu);
-        listView_->verticalScrollBar()->setContextMenuPolicy(Qt::NoContextMenu);
-        listTemplate = &c;
-        w = listView_;
-        break;
-      }
-      case ControlKind::kColumnHeader:
-        // In a strip as wide as the list, which cuts off what its columns push past it.
-        if (headerStrip_ == nullptr) {
-          headerStrip_ = new QWidget(this);
-          headerStrip_->setGeometry(du.X(listTemplate->x), at.y(), du.X(listTemplate->width), at.height());
-        }
-        parent = headerStrip_;
-        at.translate(-headerStrip_->pos());
-        columns.push_back(at.x());
-        headerWidths_.push_back(at.width());
-        [[fallthrough]];
+      case ControlKind::kListBox:
+        // The list and its column headers, which the pane lays out itself.
+        pane_ = new PacketListPane(state_, du, this);
+        controls_.insert(pane_->controls().begin(), pane_->controls().end());
+        continue;
+      case ControlKind::kColumnHeader: continue;
       case ControlKind::kLabel: {
-        auto* label = new QLabel(QString::fromLatin1(c.text), parent);
+        auto* label = new QLabel(QString::fromLatin1(c.text), this);
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setAlignment(Qt::AlignCenter);
-        if (parent == headerStrip_) headers_.push_back(label);
         w = label;
         break;
       }
@@ -286,19 +161,8 @@ void MainDialog::CreateControls() {
     w->setGeometry(at);
     controls_[c.id] = w;
   }
-  listRect_ = listView_->geometry();
-  // The time column's header, at the strip's left edge while times are shown.
-  timeHeader_ = new QLabel(QStringLiteral("time"), headerStrip_);
-  timeHeader_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  timeHeader_->setAlignment(Qt::AlignCenter);
-  timeHeader_->hide();
-  // Fields line up under their headers: positions relative to the list's left edge, and
-  // where the last header ends.
-  columns.push_back(headers_.back()->geometry().right() + 1);
-  listView_->setItemDelegate(new PacketRowDelegate(columns, kListExtentPixels, listView_));
-  list_->SetRowFont(listView_->font());
-  // The headers go where the columns are, also when the rows are scrolled sideways.
-  connect(listView_->horizontalScrollBar(), &QScrollBar::valueChanged, this, &MainDialog::PlaceColumnHeaders);
+  list_ = &pane_->model();
+  paneRect_ = pane_->geometry();
 
   from_ = static_cast<QComboBox*>(controls_[kIdFrom]);
   to_ = static_cast<QComboBox*>(controls_[kIdTo]);
@@ -306,18 +170,18 @@ void MainDialog::CreateControls() {
   go_ = static_cast<QPushButton*>(controls_[kIdGo]);
   stop_ = static_cast<QPushButton*>(controls_[kIdStop]);
   both_ = static_cast<QPushButton*>(controls_[kIdBothTraffic]);
-  CreateFindBar();
-  static_cast<PacketListView*>(listView_)->open = [this](int row) {
+  connect(pane_, &PacketListPane::rowOpened, this, [this](int row) {
     state_.selectedPacketIndex.store(row);
     ShowPacketDetails();
-  };
-  // An open details window shows the row the user moves to.
-  connect(listView_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
-    if (details_ == nullptr || !details_->isVisible() || !current.isValid()) return;
-    state_.selectedPacketIndex.store(current.row());
-    details_->Clear();
-    ShowPacketReport();
   });
+  // An open details window shows the row the user moves to.
+  connect(pane_->view()->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) {
+            if (details_ == nullptr || !details_->isVisible() || !current.isValid()) return;
+            state_.selectedPacketIndex.store(current.row());
+            details_->Clear();
+            ShowPacketReport();
+          });
   QWidget* previous = nullptr;
   for (const ControlTemplate& c : kMainControls) {
     if (previous != nullptr) setTabOrder(previous, controls_[c.id]);
@@ -325,68 +189,12 @@ void MainDialog::CreateControls() {
   }
 }
 
-void MainDialog::CreateFindBar() {
-  // Over the list's last rows, hidden until asked for: the window's first look is kept.
-  findBar_ = new QFrame(this);
-  findBar_->setFrameStyle(QFrame::Panel | QFrame::Raised);
-  findBar_->setAutoFillBackground(true);
-  auto* layout = new QHBoxLayout(findBar_);
-  layout->setContentsMargins(4, 2, 4, 2);
-  auto* field = new FindField(findBar_);
-  findField_ = field;
-  findCount_ = new QLabel(findBar_);
-  layout->addWidget(new QLabel(QStringLiteral("find:"), findBar_));
-  layout->addWidget(findField_, 1);
-  layout->addWidget(findCount_);
-  int height = findBar_->sizeHint().height();
-  QRect list = listView_->geometry();
-  findBar_->setGeometry(list.left(), list.bottom() + 1 - height, list.width(), height);
-  findBar_->hide();
-  field->next = [this](bool forward) { FindNext(forward); };
-  field->close = [this] {
-    findBar_->hide();
-    listView_->setFocus();
-  };
-  connect(findField_, &QLineEdit::textChanged, this, &MainDialog::CountFound);
-  connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
-    findBar_->show();
-    findBar_->raise();
-    findField_->setFocus();
-    findField_->selectAll();
-    CountFound();
-  });
-  connect(new QShortcut(QKeySequence::FindNext, this), &QShortcut::activated, this, [this] { FindNext(true); });
-  connect(new QShortcut(QKeySequence::FindPrevious, this), &QShortcut::activated, this, [this] { FindNext(false); });
-}
-
 void MainDialog::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
-  if (listView_ == nullptr) return;
+  if (pane_ == nullptr) return;
   QSize more = size() - seedSize_;
-  listView_->setGeometry(listRect_.adjusted(0, 0, more.width(), more.height()));
-  headerStrip_->resize(listRect_.width() + more.width(), headerStrip_->height());
-  findBar_->setGeometry(listRect_.left(), listView_->geometry().bottom() + 1 - findBar_->height(),
-                        listView_->width(), findBar_->height());
+  pane_->setGeometry(paneRect_.adjusted(0, 0, more.width(), more.height()));
   if (isVisible() && size() != seedSize_) resized_ = true;
-}
-
-void MainDialog::CountFound() {
-  QString text = findField_->text();
-  int rows = text.isEmpty() ? 0 : list_->CountRows(text);
-  findCount_->setText(text.isEmpty() ? QString() : QStringLiteral("%1 row%2").arg(rows).arg(rows == 1 ? "" : "s"));
-}
-
-void MainDialog::FindNext(bool forward) {
-  QString text = findField_->text();
-  if (text.isEmpty()) return;
-  QModelIndex current = listView_->currentIndex();
-  int from = current.isValid() ? current.row() : (forward ? -1 : list_->rowCount());
-  int row = list_->FindRow(text, from, forward);
-  CountFound();
-  if (row < 0) return;
-  QModelIndex found = list_->index(row);
-  listView_->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect);
-  listView_->scrollTo(found);
 }
 
 QWidget* MainDialog::Control(int id) const {
@@ -424,7 +232,7 @@ void MainDialog::StartUp() {
     return;
   }
   LoadSettings();
-  if (state_.EnableFlipToTray == 1) {
+  if (options_.EnableFlipToTray == 1) {
     FlipToTray();
     startedInTray_ = trayIconShown_;
     // Only the show that runs the dialog is kept from showing it.
@@ -438,11 +246,11 @@ void MainDialog::StartUp() {
 void MainDialog::Command(int id) {
   if (id == kCmdFlipToTray) return SwitchFlipToTray();
   if (id == kCmdShowTimes) {
-    ApplyOptionCommand(state_, id);
+    ApplyOptionCommand(options_, id);
     return PlaceTimeColumn();
   }
   if (id == kCmdTrayAnime) return SwitchTrayIconAnime();
-  if (ApplyOptionCommand(state_, id)) return;
+  if (ApplyOptionCommand(options_, id)) return;
   switch (id) {
     case kIdCancel:
     case kCmdExit: ExitSequence(); break;
@@ -469,48 +277,10 @@ void MainDialog::SetCapturingControls(bool capturing) {
 
 void MainDialog::FetchRows() {
   ShowKernelDrops();
-  if (list_->FetchPublishedPackets() == 0) return;
-  if (list_->showTimes()) PlaceTimeColumn();  // the first day's change widens it
-  if (list_->widestGeneration() == fittedGeneration_) return;
-  fittedGeneration_ = list_->widestGeneration();
-  const auto& widest = list_->widestFields();
-  auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
-  if (!delegate->FitFields(widest.data(), static_cast<int>(widest.size()), listView_->fontMetrics())) return;
-  listView_->doItemsLayout();  // rows all share one size, which is measured again
-  listView_->viewport()->update();
-  PlaceColumnHeaders();
+  pane_->FetchRows();
 }
 
-void MainDialog::PlaceTimeColumn() {
-  bool on = state_.ShowTimes == 1;
-  if (on != list_->showTimes()) list_->SetShowTimes(on);
-  auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
-  // As wide as the widest time a row can show, and the widest source name, and a gap.
-  const QFontMetrics metrics = listView_->fontMetrics();
-  int lead = on ? metrics.horizontalAdvance(list_->TimeText(0)) : 0;
-  int widestSource = 0;
-  for (const QString& name : list_->sourceNames()) widestSource = std::max(widestSource, metrics.horizontalAdvance(name));
-  if (widestSource > 0) lead += widestSource + (on ? metrics.horizontalAdvance(QLatin1Char(' ')) : 0);
-  if (lead > 0) lead += 8;
-  bool sources = widestSource > 0;
-  timeHeader_->setText(on && sources ? QStringLiteral("time, source") : sources ? QStringLiteral("source") : QStringLiteral("time"));
-  if (!delegate->SetLead(lead)) return;
-  timeHeader_->setVisible(lead > 0);
-  listView_->doItemsLayout();
-  listView_->viewport()->update();
-  PlaceColumnHeaders();
-}
-
-void MainDialog::PlaceColumnHeaders() {
-  auto* delegate = static_cast<PacketRowDelegate*>(listView_->itemDelegate());
-  int scrolled = static_cast<PacketListView*>(listView_)->scrolledBy();
-  timeHeader_->setGeometry(-scrolled, headers_[0]->y(), delegate->lead(), headers_[0]->height());
-  for (int i = 0; i < headers_.size(); ++i) {
-    QWidget* header = headers_[i];
-    header->setGeometry(delegate->FieldX(i + 1) - scrolled, header->y(), headerWidths_[i] + delegate->Widening(i + 1),
-                        header->height());
-  }
-}
+void MainDialog::PlaceTimeColumn() { pane_->SetShowTimes(options_.ShowTimes == 1); }
 
 void MainDialog::RowsArrived() {
   fetchPosted_.store(false);
@@ -523,7 +293,7 @@ void MainDialog::RowsArrived() {
 }
 
 void MainDialog::StartRowTimer() {
-  int layoutMs = static_cast<PacketListView*>(listView_)->lastLayoutMs();
+  int layoutMs = pane_->lastLayoutMs();
   rowTimer_.start(std::max(rowGapMs_, kLayoutShare * layoutMs));
 }
 
@@ -594,9 +364,10 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
 
 void MainDialog::OpenContextMenu(QPoint at) {
   QWidget* under = QApplication::widgetAt(at);
-  if (under != nullptr && (under == listView_ || listView_->isAncestorOf(under))) {
-    QModelIndex current = listView_->selectionModel()->currentIndex();
-    bool selected = current.isValid() && listView_->selectionModel()->isSelected(current);
+  QListView* view = pane_->view();
+  if (under != nullptr && (under == view || view->isAncestorOf(under))) {
+    QModelIndex current = view->selectionModel()->currentIndex();
+    bool selected = current.isValid() && view->selectionModel()->isSelected(current);
     state_.selectedPacketIndex.store(selected ? current.row() : -1);
   }
   if (at == QPoint(-1, -1)) at = frameGeometry().topLeft() + QPoint(5, 5);
@@ -606,50 +377,6 @@ void MainDialog::OpenContextMenu(QPoint at) {
 int MainDialog::RunMenu(QMenu& menu, QPoint at) {
   QAction* chosen = menu.exec(at);
   return chosen != nullptr && chosen->data().isValid() ? chosen->data().toInt() : 0;
-}
-
-void MainDialog::ShowPacketDetails() {
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  if (details_ != nullptr) {
-    details_->Clear();
-  } else {
-    details_ = new DetailsWindow(this);
-  }
-  ShowPacketReport();
-  QApplication::restoreOverrideCursor();
-  details_->showNormal();
-  details_->raise();
-  details_->activateWindow();
-}
-
-void MainDialog::ShowPacketReport() {
-  // The selection is a row of the packet list; the list says which packet that row shows.
-  int32_t row = state_.selectedPacketIndex.load();
-  bool messageRow = row >= 0 && row < list_->rowCount() && list_->PacketAtRow(row) < 0;
-  // A row past the list's end names no packet; the report says so.
-  int32_t packet = row < 0 || row >= list_->rowCount() ? row : list_->PacketAtRow(row);
-  ReportViews views{state_.TcpDataInAsciiView == 1, state_.TcpDataInTextView == 1,
-                    state_.DataInHexViewTcpAndUdp == 1};
-  PacketReport report = BuildPacketReport(state_.store, messageRow ? -1 : packet, views);
-  if (report.outcome == ReportOutcome::kNothingStored) {
-    list_->AddText(QString::fromLatin1(kNothingStoredText));
-    return;
-  }
-  if (messageRow) {
-    // Never another packet's report for a line such as "don't found data!".
-    details_->ShowItems({"the selected row is not a packet line"}, {-1, -1});
-    return;
-  }
-  // The report chose the packet: later requests name its row, which a line before the
-  // packet rows moves down.
-  if (row < 0) state_.selectedPacketIndex.store(std::max(list_->RowOfPacket(report.selectedPacketIndex), 0));
-  std::vector<std::string> items = SplitReportItems(report.text);
-  StoredPacket p;
-  if (state_.ShowTimes == 1 && LocatePacket(state_.store, report.selectedPacketIndex, p)) {
-    // The receive time first, in a line of its own, as the list shows it.
-    items.insert(items.begin(), "received " + list_->TimeText(p.receiveTime).toStdString());
-  }
-  details_->ShowItems(items, SelectTitleItem(items, report.selectedPacketIndex));
 }
 
 void MainDialog::paintEvent(QPaintEvent*) {

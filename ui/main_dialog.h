@@ -17,14 +17,13 @@
 #include "ui/capture_session.h"
 #include "ui/details_window.h"
 #include "settings/saved_bytes.h"
+#include "settings/window_options.h"
 #include "ui/packet_list_model.h"
+#include "ui/packet_list_pane.h"
 #include "ui/painting.h"
 #include "ui/services.h"
 
 class QComboBox;
-class QFrame;
-class QLabel;
-class QLineEdit;
 class QListView;
 class QMenu;
 class QPushButton;
@@ -62,7 +61,8 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
 
   QWidget* Control(int id) const;
   PacketListModel& packetList() { return *list_; }
-  QListView* packetListView() const { return listView_; }
+  QListView* packetListView() const { return pane_->view(); }
+  WindowOptions& options() { return options_; }
   DetailsWindow* detailsWindow() const { return details_; }
   bool exited() const { return exited_; }
   // Shown or hidden as the window system would do it; a start in the notification area
@@ -94,11 +94,6 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // capture or a reading runs.
   void FilterList();
   void AskAndOpenCaptureFile();
-  // The find bar (Ctrl+F) over the list: F3 and Shift+F3 go to the next and the previous
-  // row whose line holds its text, round the list's end.
-  void CreateFindBar();
-  void FindNext(bool forward);
-  void CountFound();
   void ShowReadingProgress();
   void StopCapture();
   // The list's last line for a capture that ended (stopped, or by itself): the source's
@@ -109,11 +104,10 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void ExitSequence();
   void ShowPacketDetails();
   void ShowPacketReport();
+  // The kernel's drops said, and the rows published since the last call listed.
   void FetchRows();
-  // Puts the column headers over their columns, as widened and scrolled.
-  void PlaceColumnHeaders();
   void CaptureEndedByItself(int generation);
-  // The time column as "show &times" and the packets' days ask: its room and its header.
+  // The time column as "show &times" and the sources' names ask.
   void PlaceTimeColumn();
   // "N datagrams dropped by kernel" for the current capture; empty when it dropped none.
   QString DroppedByKernel() const;
@@ -178,9 +172,10 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void StartRowTimer();
 
   CaptureState& state_;
+  WindowOptions options_;
   Services services_;
-  PacketListModel* list_;
-  QListView* listView_ = nullptr;
+  PacketListPane* pane_ = nullptr;
+  PacketListModel* list_ = nullptr;  // the pane's
   QComboBox* from_ = nullptr;
   QComboBox* to_ = nullptr;
   QComboBox* bind_ = nullptr;
@@ -188,17 +183,9 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   QPushButton* stop_ = nullptr;
   QPushButton* both_ = nullptr;
   std::map<int, QWidget*> controls_;
-  QWidget* headerStrip_ = nullptr;
-  QFrame* findBar_ = nullptr;
-  QLabel* timeHeader_ = nullptr;
   QSize seedSize_;
-  QRect listRect_;  // the list's place at the seed's size
+  QRect paneRect_;  // the list pane's place at the seed's size
   bool resized_ = false;  // by the user: its place and size are kept from then on
-  QLineEdit* findField_ = nullptr;
-  QLabel* findCount_ = nullptr;
-  QVector<QWidget*> headers_;  // the column headers, field 1 first
-  QVector<int> headerWidths_;  // as laid out
-  uint32_t fittedGeneration_ = 0;  // the list's widest texts the columns were fitted to
   QPointer<DetailsWindow> details_;
   // Runs for rowGapMs_ (or longer, for a long list) after each list update; rows that
   // arrive meanwhile wait for it.

@@ -73,7 +73,7 @@ CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view 
                                         bool keepMore) const {
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_.at(id))->isChecked(); };
   return {bind, from, to, checked(kIdBothTraffic), checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp),
-          checked(kIdIgmp), checked(kIdRaw), state_.CaptureIpv6 == 1, true, -1, keepMore};
+          checked(kIdIgmp), checked(kIdRaw), options_.CaptureIpv6 == 1, true, -1, keepMore};
 }
 
 void MainDialog::FilterList() {
@@ -96,7 +96,7 @@ void MainDialog::FilterList() {
 void MainDialog::StartCapture() {
   if (!MayDiscard()) return;
   if (NamesRemoteSource(bind_->currentText().toStdString())) return StartRemoteCapture();
-  PrepareFromFields(state_.KeepMore == 1);
+  PrepareFromFields(options_.KeepMore == 1);
   savedPackets_ = 0;
 
   int32_t member = 0;

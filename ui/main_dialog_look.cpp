@@ -37,7 +37,7 @@ bool MainDialog::CreatePaintingResources() {
   if (paintingResourcesOk_) {
     for (const auto& [id, control] : controls_) ApplyLabelColours(control, id, paintingResources_);
     // The time header has no control id of its own; it wears the "#" header's (1025) colours.
-    ApplyLabelColours(timeHeader_, 1025, paintingResources_);
+    ApplyLabelColours(pane_->timeHeader(), 1025, paintingResources_);
   }
   return paintingResourcesOk_;
 }
@@ -63,7 +63,7 @@ void MainDialog::ShowAboutBox() {
 void MainDialog::ShowPopupMenu() { ShowPopupMenuAt(QCursor::pos()); }
 
 void MainDialog::ShowPopupMenuAt(QPoint at) {
-  std::unique_ptr<QMenu> menu = BuildContextMenu(state_, this, session_.Running());
+  std::unique_ptr<QMenu> menu = BuildContextMenu(options_, !session_.Running(), this);
   int id = RunMenu(*menu, at);
   menu.reset();
   if (id != 0) Command(id);

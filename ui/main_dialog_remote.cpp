@@ -20,7 +20,7 @@ constexpr size_t kMaxSources = 16;
 
 void MainDialog::StartRemoteCapture() {
   std::string bindText = bind_->currentText().toLatin1().toStdString();
-  PrepareFromFields(state_.KeepMore == 1);
+  PrepareFromFields(options_.KeepMore == 1);
   savedPackets_ = 0;
   auto refuse = [this](const QString& line) {
     list_->AddText(line);

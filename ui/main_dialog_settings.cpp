@@ -29,7 +29,7 @@ std::string Latin1Text(const QComboBox* box) { return box->currentText().toLatin
 
 void MainDialog::LoadSettings() {
   settingsLoaded_ = true;
-  LoadedSettings loaded = LoadSettingsFile(state_, ConfigFolder(services_));
+  LoadedSettings loaded = LoadSettingsFile(options_, ConfigFolder(services_));
   if (loaded.outcome == SettingsRead::kFirstRun) ShowAboutBox();
   if (!loaded.controls) return;
   const ControlSettings& c = *loaded.controls;
@@ -54,26 +54,26 @@ void MainDialog::LoadSettings() {
     }
   }
   PlaceTimeColumn();
-  if (state_.WindowWidth > 0) {
-    resize(std::max(state_.WindowWidth, seedSize_.width()), std::max(state_.WindowHeight, seedSize_.height()));
-    move(state_.WindowX, state_.WindowY);
+  if (options_.WindowWidth > 0) {
+    resize(std::max(options_.WindowWidth, seedSize_.width()), std::max(options_.WindowHeight, seedSize_.height()));
+    move(options_.WindowX, options_.WindowY);
     setAttribute(Qt::WA_Moved);  // where it was, not centred
   }
 }
 
 void MainDialog::SaveSettings() {
   if (!settingsLoaded_) return;
-  if (resized_ || state_.WindowWidth > 0) {
-    state_.WindowX = pos().x();
-    state_.WindowY = pos().y();
-    state_.WindowWidth = width();
-    state_.WindowHeight = height();
+  if (resized_ || options_.WindowWidth > 0) {
+    options_.WindowX = pos().x();
+    options_.WindowY = pos().y();
+    options_.WindowWidth = width();
+    options_.WindowHeight = height();
   }
   auto checked = [this](int id) { return static_cast<QPushButton*>(controls_[id])->isChecked(); };
   ControlSettings c{Latin1Text(bind_), Latin1Text(from_), Latin1Text(to_), checked(kIdBothTraffic), checked(kIdOnTop),
                     checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)};
   for (const std::string& source : remoteSourcesUsed_) c.RemoteSources += (c.RemoteSources.empty() ? "" : " ") + source;
-  SavedSettings saved = SaveSettingsFile(state_, c, ConfigFolder(services_));
+  SavedSettings saved = SaveSettingsFile(options_, c, ConfigFolder(services_));
   if (saved.outcome == SettingsWrite::kFolderFailed) {
     FormatSystemErrorText(static_cast<uint32_t>(saved.error));
     Tell(QStringLiteral("error:"), QString::fromLocal8Bit(SystemErrorText()));
@@ -131,7 +131,7 @@ bool MainDialog::SaveToChosenFile(bool anythingStored, bool offerPacketCapture, 
   // dropping packets saves every one.
   const std::vector<int32_t>* shown = captureChosen ? nullptr : ShownPackets();
   QString what = shown != nullptr ? QStringLiteral("the %1 shown packets").arg(shown->size()) : QString();
-  std::optional<SaveTarget> target = services_.savePrompt->Ask(this, QString::fromLocal8Bit(state_.SettingsFolder),
+  std::optional<SaveTarget> target = services_.savePrompt->Ask(this, QString::fromLocal8Bit(options_.SettingsFolder),
                                                                 offerPacketCapture, captureChosen, what);
   if (!target) return false;
   std::optional<SavedBytes> b = bytes(*target);
@@ -150,7 +150,7 @@ bool MainDialog::SaveToChosenFile(bool anythingStored, bool offerPacketCapture, 
 
 bool MainDialog::MayDiscard() {
   uint32_t stored = PublishedPacketCount(state_.store);
-  if (stored <= savedPackets_ || state_.AskBeforeDiscarding != 1 || services_.discardQuestion == nullptr) return true;
+  if (stored <= savedPackets_ || options_.AskBeforeDiscarding != 1 || services_.discardQuestion == nullptr) return true;
   switch (services_.discardQuestion->Ask(this, stored - savedPackets_)) {
     case DiscardAnswer::kSave: return SavePacketsSource(true);
     case DiscardAnswer::kDiscard: return true;

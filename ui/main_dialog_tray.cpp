@@ -27,7 +27,7 @@ void MainDialog::FlipToTray() {
     // dialog places itself at its first show, and on X that move un-minimises it.
     if (!testAttribute(Qt::WA_Moved)) adjustPosition(parentWidget());
     showMinimized();
-    state_.InTray = 1;
+    options_.InTray = 1;
   }
 }
 
@@ -36,7 +36,7 @@ void MainDialog::FlipToTray() {
 // hides it once more. A window the manager minimised itself is withdrawn by the hide.
 void MainDialog::HideInTray() {
   hide();
-  state_.InTray = 1;
+  options_.InTray = 1;
 }
 
 void MainDialog::ShowFromTray() {
@@ -44,7 +44,7 @@ void MainDialog::ShowFromTray() {
   showNormal();
   raise();
   activateWindow();
-  state_.InTray = 0;
+  options_.InTray = 0;
 }
 
 void MainDialog::RemoveTrayIcon() {
@@ -52,14 +52,14 @@ void MainDialog::RemoveTrayIcon() {
   trayIconShown_ = false;
 }
 
-void MainDialog::StartTrayAnimation() { TrayAnimation::Start(this, state_, session_, services_.trayIcon); }
+void MainDialog::StartTrayAnimation() { TrayAnimation::Start(this, session_, options_, services_.trayIcon); }
 
 void MainDialog::changeEvent(QEvent* event) {
   QDialog::changeEvent(event);
   if (event->type() != QEvent::WindowStateChange) return;
   if (!isMinimized()) {
-    state_.InTray = 0;
-  } else if (state_.EnableFlipToTray == 1) {
+    options_.InTray = 0;
+  } else if (options_.EnableFlipToTray == 1) {
     FlipToTray();
   }
 }
@@ -77,7 +77,7 @@ void MainDialog::setVisible(bool visible) {
 }
 
 void MainDialog::TrayIconLeftPressed() {
-  if (state_.InTray == 1) {
+  if (options_.InTray == 1) {
     ShowFromTray();
   } else {
     HideInTray();
@@ -91,13 +91,13 @@ void MainDialog::TrayIconRightReleased(QPoint global) {
 }
 
 void MainDialog::SwitchFlipToTray() {
-  if (state_.EnableFlipToTray == 1) {
-    state_.EnableFlipToTray = 0;
+  if (options_.EnableFlipToTray == 1) {
+    options_.EnableFlipToTray = 0;
     ShowFromTray();
-    state_.EnableTrayIconAnime = 0;
+    options_.EnableTrayIconAnime = 0;
     RemoveTrayIcon();
   } else {
-    state_.EnableFlipToTray = 1;
+    options_.EnableFlipToTray = 1;
     // The icon comes while the window stays in front; hiding it first only to show it
     // again would have the window manager unmap, place and map it anew.
     trayIconShown_ = AddTrayIcon(services_.trayIcon) || trayIconShown_;
@@ -106,11 +106,11 @@ void MainDialog::SwitchFlipToTray() {
 }
 
 void MainDialog::SwitchTrayIconAnime() {
-  if (state_.EnableTrayIconAnime == 1) {
-    state_.EnableTrayIconAnime = 0;  // a running worker ends at its next check
+  if (options_.EnableTrayIconAnime == 1) {
+    options_.EnableTrayIconAnime = 0;  // a running worker ends at its next check
     return;
   }
-  state_.EnableTrayIconAnime = 1;
+  options_.EnableTrayIconAnime = 1;
   StartTrayAnimation();
 }
 

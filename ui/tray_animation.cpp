@@ -4,17 +4,17 @@
 
 namespace trovix {
 
-TrayAnimation* TrayAnimation::Start(QObject* owner, const CaptureState& state, const CaptureSession& session,
-                                     TrayIcon* icon) {
-  auto* worker = new TrayAnimation(owner, state, session, icon);
+TrayAnimation* TrayAnimation::Start(QObject* owner, const CaptureSession& session,
+                                     const WindowOptions& options, TrayIcon* icon) {
+  auto* worker = new TrayAnimation(owner, session, options, icon);
   if (worker->EndIfDone()) return nullptr;
   worker->timer_.start();
   return worker;
 }
 
-TrayAnimation::TrayAnimation(QObject* owner, const CaptureState& state, const CaptureSession& session,
-                             TrayIcon* icon)
-    : QObject(owner), state_(state), session_(session), icon_(icon) {
+TrayAnimation::TrayAnimation(QObject* owner, const CaptureSession& session,
+                             const WindowOptions& options, TrayIcon* icon)
+    : QObject(owner), session_(session), options_(options), icon_(icon) {
   timer_.setInterval(kTrayFrameMs);
   timer_.setTimerType(Qt::PreciseTimer);
   // Started again after each frame: a frame that came late must not bring the next one
@@ -24,7 +24,7 @@ TrayAnimation::TrayAnimation(QObject* owner, const CaptureState& state, const Ca
 }
 
 bool TrayAnimation::EndIfDone() {
-  if (session_.Running() && state_.EnableTrayIconAnime == 1) return false;
+  if (session_.Running() && options_.EnableTrayIconAnime == 1) return false;
   timer_.stop();
   ResetTrayIcon(icon_);
   deleteLater();

@@ -12,6 +12,7 @@
 
 #include "capture/capture_state.h"
 #include "ui/capture_session.h"
+#include "settings/window_options.h"
 #include "ui/tray_icon.h"
 
 namespace trovix {
@@ -24,16 +25,18 @@ class TrayAnimation : public QObject {
  public:
   // Starts a worker that `owner` deletes at the latest; it deletes itself when it ends.
   // It runs while `session` runs a capture and the option asks for it.
-  static TrayAnimation* Start(QObject* owner, const CaptureState& state, const CaptureSession& session, TrayIcon* icon);
+  static TrayAnimation* Start(QObject* owner, const CaptureSession& session,
+                              const WindowOptions& options, TrayIcon* icon);
 
  private:
-  TrayAnimation(QObject* owner, const CaptureState& state, const CaptureSession& session, TrayIcon* icon);
+  TrayAnimation(QObject* owner, const CaptureSession& session,
+                const WindowOptions& options, TrayIcon* icon);
   // True when the worker ended.
   bool EndIfDone();
   void NextFrame();
 
-  const CaptureState& state_;
   const CaptureSession& session_;
+  const WindowOptions& options_;
   TrayIcon* icon_;
   QTimer timer_;
   int frame_ = 0;  // the next frame, 0 to 3

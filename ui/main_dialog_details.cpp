@@ -1,0 +1,58 @@
+// The main window's side of the details window: the report of the packet a row shows.
+#include <QApplication>
+
+#include <algorithm>
+
+#include "capture/packet_store.h"
+#include "report/packet_report.h"
+#include "report/report_items.h"
+#include "ui/details_window.h"
+#include "ui/main_dialog.h"
+
+namespace trovix {
+
+void MainDialog::ShowPacketDetails() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  if (details_ != nullptr) {
+    details_->Clear();
+  } else {
+    details_ = new DetailsWindow(this);
+  }
+  ShowPacketReport();
+  QApplication::restoreOverrideCursor();
+  details_->showNormal();
+  details_->raise();
+  details_->activateWindow();
+}
+
+void MainDialog::ShowPacketReport() {
+  // The selection is a row of the packet list; the list says which packet that row shows.
+  int32_t row = state_.selectedPacketIndex.load();
+  bool messageRow = row >= 0 && row < list_->rowCount() && list_->PacketAtRow(row) < 0;
+  // A row past the list's end names no packet; the report says so.
+  int32_t packet = row < 0 || row >= list_->rowCount() ? row : list_->PacketAtRow(row);
+  ReportViews views{options_.TcpDataInAsciiView == 1, options_.TcpDataInTextView == 1,
+                    options_.DataInHexViewTcpAndUdp == 1};
+  PacketReport report = BuildPacketReport(state_.store, messageRow ? -1 : packet, views);
+  if (report.outcome == ReportOutcome::kNothingStored) {
+    list_->AddText(QString::fromLatin1(kNothingStoredText));
+    return;
+  }
+  if (messageRow) {
+    // Never another packet's report for a line such as "don't found data!".
+    details_->ShowItems({"the selected row is not a packet line"}, {-1, -1});
+    return;
+  }
+  // The report chose the packet: later requests name its row, which a line before the
+  // packet rows moves down.
+  if (row < 0) state_.selectedPacketIndex.store(std::max(list_->RowOfPacket(report.selectedPacketIndex), 0));
+  std::vector<std::string> items = SplitReportItems(report.text);
+  StoredPacket p;
+  if (options_.ShowTimes == 1 && LocatePacket(state_.store, report.selectedPacketIndex, p)) {
+    // The receive time first, in a line of its own, as the list shows it.
+    items.insert(items.begin(), "received " + list_->TimeText(p.receiveTime).toStdString());
+  }
+  details_->ShowItems(items, SelectTitleItem(items, report.selectedPacketIndex));
+}
+
+}  // namespace trovix

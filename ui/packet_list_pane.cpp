@@ -1,0 +1,292 @@
+#include "ui/packet_list_pane.h"
+
+#include <QClipboard>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMouseEvent>
+#include <QResizeEvent>
+#include <QScrollBar>
+#include <QShortcut>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+#include "resources/dialogs.h"
+#include "ui/dialog_units.h"
+#include "ui/packet_row_delegate.h"
+
+namespace trovix {
+namespace {
+
+using namespace resources;
+
+constexpr int kListExtentPixels = 480;
+
+// Only the left button and the keyboard select a row: a right press opens the menu over
+// the selection the user made, and the menu reports that selection. A double click or
+// Enter opens a row; Ctrl+C copies the selected rows' lines.
+class PacketListView : public QListView {
+ public:
+  using QListView::QListView;
+  std::function<void(int row)> open;
+
+  // How far the rows are scrolled sideways, as the view draws them.
+  int scrolledBy() const { return horizontalOffset(); }
+  // How long the last layout of the rows took.
+  int lastLayoutMs() const { return lastLayoutMs_; }
+
+ protected:
+  // Timed: the window waits longer between updates of a list whose layout takes long.
+  void doItemsLayout() override {
+    auto start = std::chrono::steady_clock::now();
+    QListView::doItemsLayout();
+    lastLayoutMs_ = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+  }
+  // Rows added below the last one on screen change only the scroll range: they are laid
+  // out without repainting the rows on screen, which a flood would otherwise repaint at
+  // every update. Qt's list forgets its layout when rows are inserted and lays them out
+  // later; a paint or a scroll before then would find no rows (a blank list, a scroll
+  // lost), so the rows are laid out at once, before anything else can happen.
+  void rowsInserted(const QModelIndex& parent, int start, int end) override {
+    // No row at the viewport's bottom edge: the list does not fill it, and new rows show.
+    QModelIndex last = indexAt(QPoint(0, viewport()->height() - 1));
+    bool below = last.isValid() && start > last.row();
+    QPoint scrolled(horizontalOffset(), verticalOffset());  // while the layout holds
+    QListView::rowsInserted(parent, start, end);
+    if (!below) return executeDelayedItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, true);
+    executeDelayedItemsLayout();
+    viewport()->setAttribute(Qt::WA_UpdatesDisabled, false);
+    // A scroll range that shrank moved the rows, and the viewport dropped that scroll.
+    if (scrolled != QPoint(horizontalOffset(), verticalOffset())) viewport()->update();
+  }
+  void mousePressEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) QListView::mousePressEvent(event);
+  }
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton) QListView::mouseReleaseEvent(event);
+  }
+  void mouseDoubleClickEvent(QMouseEvent* event) override {
+    if (event->button() != Qt::LeftButton) return;
+    QListView::mouseDoubleClickEvent(event);
+    if (QModelIndex at = indexAt(event->position().toPoint()); at.isValid()) open(at.row());
+  }
+  void keyPressEvent(QKeyEvent* event) override {
+    bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && currentIndex().isValid()) return open(currentIndex().row());
+    if (event->matches(QKeySequence::Copy)) return CopySelectedRows();
+    QListView::keyPressEvent(event);
+  }
+
+ private:
+  // The lines as the list shows them, in list order, one a line. A packet line's empty
+  // field before its first tab (no time shown) is left out, so that a spreadsheet's
+  // first column is the row's number.
+  void CopySelectedRows() {
+    QModelIndexList rows = selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    QStringList lines;
+    for (const QModelIndex& row : rows) {
+      QString line = row.data().toString();
+      lines << (line.startsWith(QLatin1Char('\t')) ? line.mid(1) : line);
+    }
+    if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+  }
+
+  int lastLayoutMs_ = 0;
+};
+
+// The find bar's field: Enter finds the next row (Shift+Enter the one before), Escape
+// closes the bar instead of the window.
+class FindField : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+  std::function<void(bool forward)> next;
+  std::function<void()> close;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->key() == Qt::Key_Escape) return close();
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+      return next(!event->modifiers().testFlag(Qt::ShiftModifier));
+    }
+    QLineEdit::keyPressEvent(event);
+  }
+};
+
+QLabel* SunkenLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  label->setAlignment(Qt::AlignCenter);
+  return label;
+}
+
+PacketListView* ListView(QListView* view) { return static_cast<PacketListView*>(view); }
+PacketRowDelegate* Delegate(QListView* view) { return static_cast<PacketRowDelegate*>(view->itemDelegate()); }
+
+}  // namespace
+
+PacketListPane::PacketListPane(const CaptureState& state, const DialogUnits& du, QWidget* parent)
+    : QWidget(parent), model_(new PacketListModel(state, this)) {
+  QRect list;
+  QVector<int> columns;
+  for (const ControlTemplate& c : kMainControls) {
+    QRect at = du.Rect(c);
+    if (c.kind == ControlKind::kListBox) {
+      list = at;
+    } else if (c.kind == ControlKind::kColumnHeader && headerStrip_ == nullptr) {
+      // The pane's top is the strip's, which is as wide as the list and cuts off what
+      // its columns push past it.
+      setGeometry(list.left(), at.top(), list.width(), list.bottom() + 1 - at.top());
+      listTop_ = list.top() - at.top();
+      auto* view = new PacketListView(this);
+      view_ = view;
+      view->open = [this](int row) { emit rowOpened(row); };
+      view_->setModel(model_);
+      view_->setUniformItemSizes(true);
+      view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+      view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+      view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+      view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+      // The scroll bars belong to the list: a right click there asks for the window's menu.
+      view_->horizontalScrollBar()->setContextMenuPolicy(Qt::NoContextMenu);
+      view_->verticalScrollBar()->setContextMenuPolicy(Qt::NoContextMenu);
+      view_->setObjectName(QString::number(kIdPacketList));
+      view_->setGeometry(0, listTop_, list.width(), list.height());
+      controls_[kIdPacketList] = view_;
+      headerStrip_ = new QWidget(this);
+      headerStrip_->setGeometry(0, 0, list.width(), at.height());
+    }
+    if (c.kind != ControlKind::kColumnHeader) continue;
+    at.translate(-pos());
+    columns.push_back(at.x());
+    headerWidths_.push_back(at.width());
+    QLabel* header = SunkenLabel(QString::fromLatin1(c.text), headerStrip_);
+    header->setObjectName(QString::number(c.id));
+    header->setGeometry(at);
+    headers_.push_back(header);
+    controls_[c.id] = header;
+  }
+  // The time column's header, at the strip's left edge while times are shown.
+  timeHeader_ = SunkenLabel(QStringLiteral("time"), headerStrip_);
+  timeHeader_->hide();
+  // Fields line up under their headers: positions relative to the list's left edge, and
+  // where the last header ends.
+  columns.push_back(headers_.back()->geometry().right() + 1);
+  view_->setItemDelegate(new PacketRowDelegate(columns, kListExtentPixels, view_));
+  model_->SetRowFont(view_->font());
+  // The headers go where the columns are, also when the rows are scrolled sideways.
+  connect(view_->horizontalScrollBar(), &QScrollBar::valueChanged, this, &PacketListPane::PlaceColumnHeaders);
+  CreateFindBar();
+}
+
+void PacketListPane::CreateFindBar() {
+  // Over the list's last rows, hidden until asked for: the window's first look is kept.
+  findBar_ = new QFrame(this);
+  findBar_->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  findBar_->setAutoFillBackground(true);
+  auto* layout = new QHBoxLayout(findBar_);
+  layout->setContentsMargins(4, 2, 4, 2);
+  auto* field = new FindField(findBar_);
+  findField_ = field;
+  findCount_ = new QLabel(findBar_);
+  layout->addWidget(new QLabel(QStringLiteral("find:"), findBar_));
+  layout->addWidget(findField_, 1);
+  layout->addWidget(findCount_);
+  int height = findBar_->sizeHint().height();
+  findBar_->setGeometry(0, this->height() - height, width(), height);
+  findBar_->hide();
+  field->next = [this](bool forward) { FindNext(forward); };
+  field->close = [this] {
+    findBar_->hide();
+    view_->setFocus();
+  };
+  connect(findField_, &QLineEdit::textChanged, this, &PacketListPane::CountFound);
+  connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
+    findBar_->show();
+    findBar_->raise();
+    findField_->setFocus();
+    findField_->selectAll();
+    CountFound();
+  });
+  connect(new QShortcut(QKeySequence::FindNext, this), &QShortcut::activated, this, [this] { FindNext(true); });
+  connect(new QShortcut(QKeySequence::FindPrevious, this), &QShortcut::activated, this, [this] { FindNext(false); });
+}
+
+void PacketListPane::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  view_->setGeometry(0, listTop_, width(), height() - listTop_);
+  headerStrip_->resize(width(), headerStrip_->height());
+  findBar_->setGeometry(0, height() - findBar_->height(), width(), findBar_->height());
+}
+
+void PacketListPane::CountFound() {
+  QString text = findField_->text();
+  int rows = text.isEmpty() ? 0 : model_->CountRows(text);
+  findCount_->setText(text.isEmpty() ? QString() : QStringLiteral("%1 row%2").arg(rows).arg(rows == 1 ? "" : "s"));
+}
+
+void PacketListPane::FindNext(bool forward) {
+  QString text = findField_->text();
+  if (text.isEmpty()) return;
+  QModelIndex current = view_->currentIndex();
+  int from = current.isValid() ? current.row() : (forward ? -1 : model_->rowCount());
+  int row = model_->FindRow(text, from, forward);
+  CountFound();
+  if (row < 0) return;
+  QModelIndex found = model_->index(row);
+  view_->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect);
+  view_->scrollTo(found);
+}
+
+int PacketListPane::lastLayoutMs() const { return ListView(view_)->lastLayoutMs(); }
+
+void PacketListPane::FetchRows() {
+  if (model_->FetchPublishedPackets() == 0) return;
+  if (model_->showTimes()) SetShowTimes(true);  // the first day's change widens it
+  if (model_->widestGeneration() == fittedGeneration_) return;
+  fittedGeneration_ = model_->widestGeneration();
+  const auto& widest = model_->widestFields();
+  if (!Delegate(view_)->FitFields(widest.data(), static_cast<int>(widest.size()), view_->fontMetrics())) return;
+  view_->doItemsLayout();  // rows all share one size, which is measured again
+  view_->viewport()->update();
+  PlaceColumnHeaders();
+}
+
+void PacketListPane::SetShowTimes(bool on) {
+  if (on != model_->showTimes()) model_->SetShowTimes(on);
+  // As wide as the widest time a row can show, and the widest source name, and a gap.
+  const QFontMetrics metrics = view_->fontMetrics();
+  int lead = on ? metrics.horizontalAdvance(model_->TimeText(0)) : 0;
+  int widestSource = 0;
+  for (const QString& name : model_->sourceNames()) widestSource = std::max(widestSource, metrics.horizontalAdvance(name));
+  if (widestSource > 0) lead += widestSource + (on ? metrics.horizontalAdvance(QLatin1Char(' ')) : 0);
+  if (lead > 0) lead += 8;
+  bool sources = widestSource > 0;
+  timeHeader_->setText(on && sources ? QStringLiteral("time, source") : sources ? QStringLiteral("source") : QStringLiteral("time"));
+  if (!Delegate(view_)->SetLead(lead)) return;
+  timeHeader_->setVisible(lead > 0);
+  view_->doItemsLayout();
+  view_->viewport()->update();
+  PlaceColumnHeaders();
+}
+
+void PacketListPane::PlaceColumnHeaders() {
+  PacketRowDelegate* delegate = Delegate(view_);
+  int scrolled = ListView(view_)->scrolledBy();
+  timeHeader_->setGeometry(-scrolled, headers_[0]->y(), delegate->lead(), headers_[0]->height());
+  for (int i = 0; i < headers_.size(); ++i) {
+    QWidget* header = headers_[i];
+    header->setGeometry(delegate->FieldX(i + 1) - scrolled, header->y(), headerWidths_[i] + delegate->Widening(i + 1),
+                        header->height());
+  }
+}
+
+}  // namespace trovix

@@ -1,0 +1,73 @@
+// The packet list as the window shows it: the list view over the store, the strip of
+// column headers over it, the time column and the find bar (Ctrl+F, F3, Shift+F3).
+#pragma once
+
+#include <QVector>
+#include <QWidget>
+
+#include <map>
+
+#include "capture/capture_state.h"
+#include "ui/packet_list_model.h"
+
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListView;
+
+namespace trovix {
+
+class DialogUnits;
+
+class PacketListPane : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Laid out from the window's template: its list and column headers, at their places in
+  // `parent` (the pane spans the header strip's top to the list's bottom).
+  PacketListPane(const CaptureState& state, const DialogUnits& du, QWidget* parent);
+
+  PacketListModel& model() { return *model_; }
+  QListView* view() const { return view_; }
+  // The list and its column headers by control id, as the template names them.
+  const std::map<int, QWidget*>& controls() const { return controls_; }
+  // The time column's header, which has no control id.
+  QLabel* timeHeader() const { return timeHeader_; }
+
+  // Lists the packets published since the last call; columns too narrow for the widest
+  // texts so far are widened, their headers with them.
+  void FetchRows();
+  // Times shown (or not) and the sources' names in the time column; its room and header.
+  void SetShowTimes(bool on);
+  // How long the list's last layout of its rows took.
+  int lastLayoutMs() const;
+
+ signals:
+  // A double click or Enter on a row.
+  void rowOpened(int row);
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void CreateFindBar();
+  void FindNext(bool forward);
+  void CountFound();
+  // Puts the column headers over their columns, as widened and scrolled.
+  void PlaceColumnHeaders();
+
+  PacketListModel* model_;
+  QListView* view_ = nullptr;
+  std::map<int, QWidget*> controls_;
+  QWidget* headerStrip_ = nullptr;
+  QLabel* timeHeader_ = nullptr;
+  QVector<QWidget*> headers_;  // the column headers, field 1 first
+  QVector<int> headerWidths_;  // as laid out
+  int listTop_ = 0;  // the list's top in the pane, below the strip
+  uint32_t fittedGeneration_ = 0;  // the list's widest texts the columns were fitted to
+  QFrame* findBar_ = nullptr;
+  QLineEdit* findField_ = nullptr;
+  QLabel* findCount_ = nullptr;
+};
+
+}  // namespace trovix
