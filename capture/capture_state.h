@@ -1,5 +1,5 @@
-// The one process-wide record of capture data: the settings (capture_settings.h), the
-// window's options, run state and the fixed-size stores. Nothing here is allocated per packet.
+// The one process-wide record of capture data: the settings (capture_settings.h), the run
+// state and the fixed-size stores. Nothing here is allocated per packet.
 #pragma once
 
 #include <atomic>
