@@ -114,9 +114,7 @@ void MainDialog::StartCapture() {
       std::make_unique<LocalSource>(state_.store.larger() ? kKeepMoreRing : kWindowRing, SocketWait::kNone), this);
   if (started.result != CaptureStartResult::kStarted) {
     // Capturing nothing while looking busy would hide the failure: say why and stay idle.
-    FormatSystemErrorText(static_cast<uint32_t>(started.error));
-    list_->AddText(QStringLiteral(" cannot capture on %1: %2").arg(QString::fromLatin1(state_.bindText),
-                                                                   QString::fromLatin1(SystemErrorText()).trimmed()));
+    list_->AddText(QString::fromStdString(CannotCaptureLine(state_, started.error)));
     SetCapturingControls(false);
     return;
   }

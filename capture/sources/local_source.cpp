@@ -389,15 +389,21 @@ void LocalSource::Stop() {
 
 uint64_t LocalSource::datagrams() const noexcept { return state_ != nullptr ? state_->run.datagramsSeen : 0; }
 
+std::string CannotCaptureLine(const CaptureState& state, int error) {
+  FormatSystemErrorText(static_cast<uint32_t>(error));
+  return " cannot capture on " + Latin1ToUtf8(state.bindText) + ": " + Latin1ToUtf8(TrimmedSystemErrorText());
+}
+
 EndLine LocalSource::End(bool stopped) const {
   EndLine end;
   if (state_ == nullptr) return end;
   const CaptureRun& run = state_->run;
-  if (!stopped && run.endError != 0) {
+  if (!stopped && run.endError != 0 && run.startFailed) {
+    end.text = CannotCaptureLine(*state_, run.endError);
+  } else if (!stopped && run.endError != 0) {
     // A failed socket (its interface gone) would otherwise look like a full store.
     FormatSystemErrorText(static_cast<uint32_t>(run.endError));
-    end.text = std::string(run.startFailed ? " cannot capture on " : " capture ended on ") +
-               Latin1ToUtf8(state_->bindText) + ": " + Latin1ToUtf8(TrimmedSystemErrorText());
+    end.text = " capture ended on " + Latin1ToUtf8(state_->bindText) + ": " + Latin1ToUtf8(TrimmedSystemErrorText());
   } else if (!stopped) {
     // The store is full: said, or a capture that stopped by itself looks like a fault.
     end.text = " " + StoreFullText(*state_) + (state_->store.larger() ? "" : "; \"keep more\" keeps more");

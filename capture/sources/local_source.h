@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "capture/capture_state.h"
@@ -26,6 +27,10 @@ uint32_t CaptureBindAddress(const CaptureState& state);
 // or known address. Any other text names no address here and gives 0, every interface,
 // with `unknownText` set when given; "0.0.0.0" and "::" ask for every interface.
 int CaptureInterfaceIndex(const CaptureState& state, bool* unknownText = nullptr);
+
+// " cannot capture on BIND: WHY" (UTF-8) for a start that failed with errno `error`, at
+// once or once the helper said so.
+std::string CannotCaptureLine(const CaptureState& state, int error);
 
 enum class SocketWait {
   kUntilCapturing,  // return once the helper's socket captures, or with why it cannot
