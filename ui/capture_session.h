@@ -36,6 +36,10 @@ class CaptureSession {
   // The source ended by itself (its listener heard CaptureEnded): joined, and its line.
   EndLine Ended();
   bool Running() const noexcept { return running_; }
+  // After a start that failed with `start`: why, as the list's line says it.
+  QString StartFailedText(const CaptureStart& start) const {
+    return Text({source_->StartFailedLine(state_, start)});
+  }
   // Which start a queued end belongs to (read on the source's thread): a stale one is
   // ignored.
   int generation() const noexcept { return generation_.load(); }

@@ -114,7 +114,7 @@ void MainDialog::StartCapture() {
       std::make_unique<LocalSource>(state_.store.larger() ? kKeepMoreRing : kWindowRing, SocketWait::kNone), this);
   if (started.result != CaptureStartResult::kStarted) {
     // Capturing nothing while looking busy would hide the failure: say why and stay idle.
-    list_->AddText(QString::fromStdString(CannotCaptureLine(state_, started.error)));
+    list_->AddText(session_.StartFailedText(started));
     SetCapturingControls(false);
     return;
   }
@@ -161,19 +161,15 @@ void MainDialog::OpenCaptureStream(int fd, const QString& name) {
   // A file is read into the larger store: opening one asks to see it whole.
   PrepareFromFields(true);
   reading_ = nullptr;
-  if (error == 0) {
-    auto source = std::make_unique<StreamSource>(std::move(stream), name.toUtf8().toStdString());
-    const StreamSource* started = source.get();
-    CaptureStart start = session_.Start(std::move(source), this);
-    error = start.error;
-    if (start.result == CaptureStartResult::kStarted) reading_ = started;
-  }
-  if (reading_ == nullptr) {
-    FormatSystemErrorText(static_cast<uint32_t>(error));
-    list_->AddText(QStringLiteral(" cannot open %1: %2").arg(name, QString::fromLatin1(SystemErrorText()).trimmed()));
+  auto source = std::make_unique<StreamSource>(std::move(stream), name.toUtf8().toStdString(), error);
+  const StreamSource* opened = source.get();
+  CaptureStart start = session_.Start(std::move(source), this);
+  if (start.result != CaptureStartResult::kStarted) {
+    list_->AddText(session_.StartFailedText(start));
     SetCapturingControls(false);
     return;
   }
+  reading_ = opened;
   readingName_ = name;
   // What a file holds is saved already; what a stream sends is not.
   savedPackets_ = reading_->reading().size > 0 ? UINT32_MAX : 0;

@@ -56,8 +56,7 @@ void MainDialog::StartRemoteCapture() {
   CaptureStart started = session_.Start(std::move(capture), this);
   if (started.result != CaptureStartResult::kStarted) {
     remote_ = nullptr;
-    FormatSystemErrorText(static_cast<uint32_t>(started.error));
-    return refuse(QStringLiteral(" cannot run ssh: %1").arg(QString::fromLatin1(SystemErrorText()).trimmed()));
+    return refuse(session_.StartFailedText(started));
   }
   StartTrayAnimation();
   rowGapMs_ = kRemoteRowGapMs;

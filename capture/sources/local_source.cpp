@@ -389,9 +389,17 @@ void LocalSource::Stop() {
 
 uint64_t LocalSource::datagrams() const noexcept { return state_ != nullptr ? state_->run.datagramsSeen : 0; }
 
+namespace {
+
 std::string CannotCaptureLine(const CaptureState& state, int error) {
   FormatSystemErrorText(static_cast<uint32_t>(error));
   return " cannot capture on " + Latin1ToUtf8(state.bindText) + ": " + Latin1ToUtf8(TrimmedSystemErrorText());
+}
+
+}  // namespace
+
+std::string LocalSource::StartFailedLine(const CaptureState& state, const CaptureStart& start) const {
+  return CannotCaptureLine(state, start.error);
 }
 
 EndLine LocalSource::End(bool stopped) const {

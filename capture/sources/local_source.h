@@ -28,10 +28,6 @@ uint32_t CaptureBindAddress(const CaptureState& state);
 // with `unknownText` set when given; "0.0.0.0" and "::" ask for every interface.
 int CaptureInterfaceIndex(const CaptureState& state, bool* unknownText = nullptr);
 
-// " cannot capture on BIND: WHY" (UTF-8) for a start that failed with errno `error`, at
-// once or once the helper said so.
-std::string CannotCaptureLine(const CaptureState& state, int error);
-
 enum class SocketWait {
   kUntilCapturing,  // return once the helper's socket captures, or with why it cannot
   kNone,            // return once the helper is started; a failure to open arrives as the
@@ -61,6 +57,8 @@ class LocalSource : public Source {
   // A failure (the socket's, or why it could not be opened) or a full store, and the
   // kernel's drops when there were any (also after a stop).
   EndLine End(bool stopped) const override;
+  // " cannot capture on BIND: WHY", at once or once the helper said so (then as the end).
+  std::string StartFailedLine(const CaptureState& state, const CaptureStart& start) const override;
   uint64_t datagrams() const noexcept override;
 
  private:

@@ -21,6 +21,7 @@
 #include <new>
 #include <thread>
 
+#include "capture/privilege.h"
 #include "capture/sources/link_layer.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
@@ -283,6 +284,11 @@ CaptureStart RemoteCapture::Start(CaptureState& state, CaptureListener* listener
 
 void RemoteCapture::Stop() {
   if (state_ != nullptr) StopCaptureThread(*state_);
+}
+
+std::string RemoteCapture::StartFailedLine(const CaptureState&, const CaptureStart& start) const {
+  FormatSystemErrorText(static_cast<uint32_t>(start.error));
+  return " cannot run ssh: " + Latin1ToUtf8(TrimmedSystemErrorText());
 }
 
 EndLine RemoteCapture::End(bool stopped) const {

@@ -50,6 +50,8 @@ class RemoteCapture : public Source {
   // After a stop nothing; after an end of its own, a full store (each source has said
   // why it ended).
   EndLine End(bool stopped) const override;
+  // " cannot run ssh: WHY".
+  std::string StartFailedLine(const CaptureState& state, const CaptureStart& start) const override;
   uint64_t records() const noexcept override;
 
  private:

@@ -133,6 +133,9 @@ class Source {
   virtual void Stop() = 0;
   // After Stop: how it ended; `stopped` when a stop ended it rather than the source.
   virtual EndLine End(bool stopped) const = 0;
+  // After a start that failed with `start`: why, as the packet list's line says it (UTF-8,
+  // beginning with a blank).
+  virtual std::string StartFailedLine(const CaptureState& state, const CaptureStart& start) const = 0;
   // Datagrams the source handed over (the helper's ring; 0 where unknown), and records
   // read (a stream's, every ssh source's together).
   virtual uint64_t datagrams() const noexcept { return 0; }

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <system_error>
 
+#include "capture/privilege.h"
 #include "capture/sources/link_layer.h"
 #include "capture/sources/pcapng_reader.h"
 
@@ -328,8 +329,14 @@ int StartFileReader(CaptureState& state, CaptureListener* listener, int fd, File
 
 CaptureStart StreamSource::Start(CaptureState& state, CaptureListener* listener, DatagramSink* sink) {
   state_ = &state;
+  if (!fd_.valid()) return StartFailed(openError_ != 0 ? openError_ : EBADF);
   if (int error = StartReader(state, listener, sink, std::move(fd_), reading_); error != 0) return StartFailed(error);
   return {CaptureStartResult::kStarted, 0};
+}
+
+std::string StreamSource::StartFailedLine(const CaptureState&, const CaptureStart& start) const {
+  FormatSystemErrorText(static_cast<uint32_t>(start.error));
+  return " cannot open " + name_ + ": " + Latin1ToUtf8(TrimmedSystemErrorText());
 }
 
 void StreamSource::Stop() {

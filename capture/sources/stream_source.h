@@ -102,11 +102,15 @@ class RecordFilter {
 // ends it within a moment, also while it waits for a stream's next bytes.
 class StreamSource : public Source {
  public:
-  // `name` says the stream in its end line (UTF-8).
-  StreamSource(Descriptor fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
+  // `name` says the stream in its lines (UTF-8). An invalid `fd`, whose open failed with
+  // `openError`, makes a source whose start fails with that error.
+  StreamSource(Descriptor fd, std::string name, int openError = 0)
+      : fd_(std::move(fd)), name_(std::move(name)), openError_(openError) {}
   CaptureStart Start(CaptureState& state, CaptureListener* listener, DatagramSink* sink) override;
   void Stop() override;
   EndLine End(bool stopped) const override;
+  // " cannot open NAME: WHY".
+  std::string StartFailedLine(const CaptureState& state, const CaptureStart& start) const override;
   uint64_t records() const noexcept override { return reading_.records.load(std::memory_order_relaxed); }
   // May be read while the stream is read (bytesRead, records, size).
   const FileReading& reading() const noexcept { return reading_; }
@@ -120,6 +124,7 @@ class StreamSource : public Source {
  private:
   Descriptor fd_;
   std::string name_;
+  int openError_;
   FileReading reading_;
   CaptureState* state_ = nullptr;
 };
