@@ -60,6 +60,7 @@ class LookTest : public ::testing::Test {
 TEST(BannerTile, HatchFrameAndCentredLabel) {
   PaintingResources r;
   ASSERT_TRUE(CreatePaintingResources(r));
+  ASSERT_TRUE(DrawBannerBrush(r));
   QImage tile = r.BannerBrush.textureImage();
   ASSERT_EQ(tile.size(), QSize(96, 40));
   // Lines running down from left to right, 8 pixels apart, over the gap colour; then the
@@ -180,7 +181,7 @@ QImage OnScreen(QWidget* w) {
 
 TEST(AboutBox, ScrollingRepaintsTheWholeFieldOverTheBanner) {
   PaintingResources r;
-  ASSERT_TRUE(CreatePaintingResources(r));
+  ASSERT_TRUE(CreatePaintingResources(r) && DrawBannerBrush(r));
   AboutBox box(nullptr, &r);
   box.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));

@@ -222,7 +222,9 @@ void MainDialog::StartUp() {
   }
   state_.sourceFilter = AnyEndpoint();
   state_.destinationFilter = AnyEndpoint();
-  AddTooltips();
+  // Measured in the tips' own font, which the first look does not need: after the window
+  // is up.
+  QTimer::singleShot(0, this, &MainDialog::AddTooltips);
   bind_->setFocus();
   stop_->setEnabled(false);
   if (refused_) {

@@ -56,7 +56,8 @@ void MainDialog::AddTooltips() {
 void MainDialog::ShowAboutBox() {
   ++aboutBoxRuns_;
   if (services_.aboutBoxes != nullptr) {
-    services_.aboutBoxes->Run(this, paintingResourcesOk_ ? &paintingResources_ : nullptr);
+    bool look = paintingResourcesOk_ && DrawBannerBrush(paintingResources_);
+    services_.aboutBoxes->Run(this, look ? &paintingResources_ : nullptr);
   }
 }
 

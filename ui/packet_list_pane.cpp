@@ -184,11 +184,21 @@ PacketListPane::PacketListPane(const CaptureState& state, const DialogUnits& du,
   model_->SetRowFont(view_->font());
   // The headers go where the columns are, also when the rows are scrolled sideways.
   connect(view_->horizontalScrollBar(), &QScrollBar::valueChanged, this, &PacketListPane::PlaceColumnHeaders);
-  CreateFindBar();
+  connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
+    if (findBar_ == nullptr) CreateFindBar();
+    findBar_->show();
+    findBar_->raise();
+    findField_->setFocus();
+    findField_->selectAll();
+    CountFound();
+  });
+  connect(new QShortcut(QKeySequence::FindNext, this), &QShortcut::activated, this, [this] { FindNext(true); });
+  connect(new QShortcut(QKeySequence::FindPrevious, this), &QShortcut::activated, this, [this] { FindNext(false); });
 }
 
 void PacketListPane::CreateFindBar() {
-  // Over the list's last rows, hidden until asked for: the window's first look is kept.
+  // Over the list's last rows, made when first asked for: the window's first look (and
+  // its first appearance) does not wait for it.
   findBar_ = new QFrame(this);
   findBar_->setFrameStyle(QFrame::Panel | QFrame::Raised);
   findBar_->setAutoFillBackground(true);
@@ -209,22 +219,13 @@ void PacketListPane::CreateFindBar() {
     view_->setFocus();
   };
   connect(findField_, &QLineEdit::textChanged, this, &PacketListPane::CountFound);
-  connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
-    findBar_->show();
-    findBar_->raise();
-    findField_->setFocus();
-    findField_->selectAll();
-    CountFound();
-  });
-  connect(new QShortcut(QKeySequence::FindNext, this), &QShortcut::activated, this, [this] { FindNext(true); });
-  connect(new QShortcut(QKeySequence::FindPrevious, this), &QShortcut::activated, this, [this] { FindNext(false); });
 }
 
 void PacketListPane::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   view_->setGeometry(0, listTop_, width(), height() - listTop_);
   headerStrip_->resize(width(), headerStrip_->height());
-  findBar_->setGeometry(0, height() - findBar_->height(), width(), findBar_->height());
+  if (findBar_ != nullptr) findBar_->setGeometry(0, height() - findBar_->height(), width(), findBar_->height());
 }
 
 void PacketListPane::CountFound() {
@@ -234,6 +235,7 @@ void PacketListPane::CountFound() {
 }
 
 void PacketListPane::FindNext(bool forward) {
+  if (findField_ == nullptr) return;  // nothing was ever looked for
   QString text = findField_->text();
   if (text.isEmpty()) return;
   QModelIndex current = view_->currentIndex();

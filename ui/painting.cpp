@@ -64,10 +64,15 @@ QImage DrawBannerTile(const QBrush& hatch) {
 bool CreatePaintingResources(PaintingResources& r) {
   r.FaceBrush = QBrush(QApplication::palette().color(QPalette::Button));
   r.HatchBrush = QBrush(kBannerInk, Qt::FDiagPattern);
-  QImage tile = DrawBannerTile(r.HatchBrush);
-  r.BannerBrush = tile.isNull() ? QBrush() : QBrush(tile);
-  return r.BannerBrush.style() == Qt::TexturePattern && r.FaceBrush.style() == Qt::SolidPattern &&
-         r.HatchBrush.style() == Qt::FDiagPattern;
+  return r.FaceBrush.style() == Qt::SolidPattern && r.HatchBrush.style() == Qt::FDiagPattern;
+}
+
+bool DrawBannerBrush(PaintingResources& r) {
+  if (r.BannerBrush.style() != Qt::TexturePattern) {
+    QImage tile = DrawBannerTile(r.HatchBrush);
+    r.BannerBrush = tile.isNull() ? QBrush() : QBrush(tile);
+  }
+  return r.BannerBrush.style() == Qt::TexturePattern;
 }
 
 void FreePaintingResources(PaintingResources& r) {

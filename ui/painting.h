@@ -27,8 +27,12 @@ inline const QColor kRedWindowColour(247, 9, 50);  // the about box and the deta
 // The 96 by 40 tile: hatch over a light gap colour, a white framed box, the label centred.
 QImage DrawBannerTile(const QBrush& hatch);
 
-// Fills `r`; true when all three brushes exist.
+// Fills the face and hatch brushes; true when both exist. The banner tile is drawn by
+// DrawBannerBrush when the about box first needs it: its label would load a font of its
+// own before the window could first appear.
 bool CreatePaintingResources(PaintingResources& r);
+// Draws the banner tile into `r.BannerBrush` unless it holds it already; true when it does.
+bool DrawBannerBrush(PaintingResources& r);
 void FreePaintingResources(PaintingResources& r);
 
 // What a static control with this id is given: its text colour and, when the request is

@@ -16,31 +16,35 @@ constexpr char kX11IconWindowClass[] = "QSystemTrayIconSys";
 
 class SystemTrayIcon : public TrayIcon {
  public:
-  explicit SystemTrayIcon(QObject* parent) : TrayIcon(parent), icon_(this) {
-    connect(&icon_, &QSystemTrayIcon::activated, this, &SystemTrayIcon::Activated);
-  }
+  explicit SystemTrayIcon(QObject* parent) : TrayIcon(parent) {}
 
   bool Add(int picture, const QString& tip) override {
-    if (icon_.isVisible() || !QSystemTrayIcon::isSystemTrayAvailable()) return false;
-    icon_.setIcon(IconResource(picture));
-    icon_.setToolTip(tip);
-    icon_.show();
+    if (Shown() || !QSystemTrayIcon::isSystemTrayAvailable()) return false;
+    if (icon_ == nullptr) {
+      // Made at the first need: Qt's icon asks the session bus for a host when it is made,
+      // which a window that starts shown would wait for before it appears.
+      icon_ = new QSystemTrayIcon(this);
+      connect(icon_, &QSystemTrayIcon::activated, this, &SystemTrayIcon::Activated);
+    }
+    icon_->setIcon(IconResource(picture));
+    icon_->setToolTip(tip);
+    icon_->show();
     qApp->installEventFilter(this);
     return true;
   }
 
   bool Modify(int picture, const std::optional<QString>& tip, bool) override {
     // Qt has no call that takes a balloon away, and this program never shows one.
-    if (!icon_.isVisible()) return false;
-    icon_.setIcon(IconResource(picture));
-    if (tip) icon_.setToolTip(*tip);
+    if (!Shown()) return false;
+    icon_->setIcon(IconResource(picture));
+    if (tip) icon_->setToolTip(*tip);
     return true;
   }
 
   bool Remove() override {
-    if (!icon_.isVisible()) return false;
+    if (!Shown()) return false;
     qApp->removeEventFilter(this);
-    icon_.hide();
+    icon_->hide();
     return true;
   }
 
@@ -64,7 +68,9 @@ class SystemTrayIcon : public TrayIcon {
     }
   }
 
-  QSystemTrayIcon icon_;
+  bool Shown() const { return icon_ != nullptr && icon_->isVisible(); }
+
+  QSystemTrayIcon* icon_ = nullptr;  // a child of this
 };
 
 // The tip the icon shows: the program's name, or what it has to say of the last capture.
