@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <unordered_map>
 
 #include "capture/byte_reader.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "capture/platform/capabilities.h"
 #include "capture/platform/rtnetlink.h"
 #include "capture/platform/socket_processes.h"
 
@@ -82,9 +84,17 @@ int ProgramSampler::Start() {
   if (int error = WakeEvent::Create(wake_); error != 0) return error;
   stop_.store(false, std::memory_order_relaxed);
   matched_.store(0, std::memory_order_relaxed);
-  // The sockets that are there before the first datagram, before the capture starts.
-  Sample();
-  thread_ = std::thread([this] { Run(); });
+  // The sockets that are there before the first datagram are read before the capture
+  // starts: the start waits for the thread's first dump.
+  std::promise<void> first;
+  std::future<void> sampled = first.get_future();
+  thread_ = std::thread([this, &first] {
+    (void)RaiseForThisThread(CAP_SYS_PTRACE);
+    Sample();
+    first.set_value();
+    Run();
+  });
+  sampled.wait();
   return 0;
 }
 
