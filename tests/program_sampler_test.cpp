@@ -195,6 +195,7 @@ TEST_F(ProgramsLive, AShortSocketIsNamedAndItsPortReusedIsNeverTakenForIt) {
   ASSERT_EQ(bind(in, reinterpret_cast<sockaddr*>(&receiver), size), 0);
   auto sender = [&](int messages, std::chrono::milliseconds gap) {
     return Fork([&, messages, gap] {
+      close(in);  // the receiver stays this process's alone
       sockaddr_storage self = Loopback(AF_INET, 7310, size);
       int fd = socket(AF_INET, SOCK_DGRAM, 0);
       int on = 1;
