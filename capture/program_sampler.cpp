@@ -30,6 +30,7 @@ constexpr int64_t kAddressesEvery = 1000 * kMs;
 // A full /proc walk may take at most a fifth of the sampler's time.
 constexpr int64_t kFullScanPause = 4;
 constexpr size_t kRecentPids = 64;
+constexpr int64_t kDumpEvery = 2000 * kMs;
 
 int64_t Now(clockid_t clock = CLOCK_REALTIME) {
   timespec t{};
@@ -131,13 +132,23 @@ void ProgramSampler::Sample() {
   history_.Destroyed(ended_, read);
   if (!whole) history_.NoticesLost(read);
   history_.NoticesRead(read);
-  int64_t start = Now();
-  if (diag_.Dump(sockets_) != 0) return;
-  int64_t end = Now();
-  history_.Dumped(sockets_, start, end);
-  ++dumps_;
-  LookUpProcesses(end);
-  ReadLocalAddresses(end);
+  // The tables are dumped only when a socket came or went (a count changed, or one
+  // ended), and every two seconds besides; otherwise what was seen there still holds.
+  TableCounts inUse = SocketsInUse();
+  int64_t counted = Now();
+  bool changed = !ended_.empty() || !whole || inUse[0] < 0 || inUse != inUse_ || counted - lastDump_ >= kDumpEvery;
+  ++samples_;
+  if (!changed) {
+    history_.Unchanged(counted);
+  } else if (int64_t start = Now(); diag_.Dump(sockets_) == 0) {
+    history_.Dumped(sockets_, start, Now());
+    inUse_ = inUse;
+    lastDump_ = start;
+    ++dumps_;
+  }
+  int64_t now = Now();
+  LookUpProcesses(now);
+  ReadLocalAddresses(now);
 }
 
 void ProgramSampler::LookUpProcesses(int64_t now) {
@@ -231,7 +242,7 @@ void ProgramSampler::MatchPublished(bool force) {
   }
   matched_.store(k, std::memory_order_release);
   if (k == published) oldest = now;
-  if (dumps_ % 64 == 0) history_.Forget(oldest - kForgetAfter);
+  if (samples_ % 64 == 0) history_.Forget(oldest - kForgetAfter);
 }
 
 }  // namespace trovix

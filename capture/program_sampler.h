@@ -25,7 +25,7 @@ namespace trovix {
 struct SamplerTimes {
   // Between dumps while datagrams came in the last second, and while none did.
   int busyMs = 10;
-  int idleMs = 25;
+  int idleMs = 40;
 };
 
 class ProgramSampler {
@@ -47,7 +47,9 @@ class ProgramSampler {
   uint32_t matched() const noexcept { return matched_.load(std::memory_order_acquire); }
   // The thread's CPU time so far, for benchmarks (ns; after Stop, the whole run's).
   uint64_t cpuNs() const noexcept { return cpuNs_.load(std::memory_order_relaxed); }
+  // How often the tables were read whole, and how often only their counts.
   uint64_t dumps() const noexcept { return dumps_; }
+  uint64_t samples() const noexcept { return samples_; }
 
  private:
   void Run();
@@ -70,14 +72,17 @@ class ProgramSampler {
   std::atomic<uint32_t> matched_{0};
   std::atomic<uint64_t> cpuNs_{0};
   uint64_t dumps_ = 0;
+  uint64_t samples_ = 0;
   std::vector<DiagSocket> sockets_;
   std::vector<DiagSocket> ended_;
   std::vector<pid_t> recentPids_;
   std::vector<pid_t> knownPids_;  // every process at the last walk of them all
   std::unordered_set<std::string> localAddresses_;  // 16 bytes each
-  int64_t addressesRead_ = INT64_MIN;
-  int64_t lastTraffic_ = INT64_MIN;
+  int64_t addressesRead_ = 0;
+  int64_t lastTraffic_ = 0;
   int64_t fullScanAllowedAt_ = INT64_MIN;
+  TableCounts inUse_{};  // the tables' counts when they were last dumped
+  int64_t lastDump_ = 0;
   uid_t uid_ = 0;
 };
 

@@ -64,9 +64,10 @@ void SocketHistory::SetHolder(uint32_t index, Holder holder, uint32_t program) {
 }
 
 void SocketHistory::Dumped(const std::vector<DiagSocket>& sockets, int64_t start, int64_t end) {
-  // A socket that was not in the dump before this one may have been born right after
-  // that dump began.
-  int64_t bornAfter = dumps_ == 0 ? INT64_MIN : lastDumpStart_;
+  // A socket that was not in the dump before this one may have been born right after that
+  // dump began (not after a moment the tables were only known unchanged: a socket added
+  // as another went, before the other's notice came, leaves the counts as they were).
+  auto bornAfter = [&](uint8_t) { return dumps_ == 0 ? INT64_MIN : lastDump_; };
   std::unordered_set<uint32_t> before;
   before.swap(alive_);
   for (const DiagSocket& s : sockets) {
@@ -90,23 +91,25 @@ void SocketHistory::Dumped(const std::vector<DiagSocket>& sockets, int64_t start
       End(old, end);
       Holder holder = r.holder;
       uint32_t program = r.program;
-      uint32_t index = Add(s, bornAfter, start, holder);
+      uint32_t index = Add(s, bornAfter(s.protocol), start, holder);
       records_[index].program = program;
       if (holder != Holder::kPending) pending_.erase(index);
       alive_.insert(index);
       continue;
     }
     if (known != cookies_.end()) continue;  // its end was told already
-    uint32_t index = Add(s, bornAfter, start, s.inode == 0 ? Holder::kNobody : Holder::kPending);
+    uint32_t index = Add(s, bornAfter(s.protocol), start, s.inode == 0 ? Holder::kNobody : Holder::kPending);
     alive_.insert(index);
   }
-  for (uint32_t index : before) {
-    records_[index].goneBy = std::min(records_[index].goneBy, end);
-  }
-  earlierDumpStart_ = previousDumpStart_;
-  previousDumpStart_ = lastDumpStart_;
-  lastDumpStart_ = start;
+  for (uint32_t index : before) records_[index].goneBy = std::min(records_[index].goneBy, end);
+  previousDump_ = lastDump_;
+  lastDump_ = confirmed_ = start;
   ++dumps_;
+}
+
+void SocketHistory::Unchanged(int64_t at) {
+  for (uint32_t index : alive_) records_[index].lastSeen = std::max(records_[index].lastSeen, at);
+  confirmed_ = std::max(confirmed_, at);
 }
 
 void SocketHistory::Destroyed(const std::vector<DiagSocket>& sockets, int64_t readAt) {
@@ -118,7 +121,7 @@ void SocketHistory::Destroyed(const std::vector<DiagSocket>& sockets, int64_t re
     }
     // Never in a dump: it lived less than one dump's interval, some time after the dump
     // before the last began.
-    int64_t bornAfter = dumps_ < 2 ? INT64_MIN : previousDumpStart_;
+    int64_t bornAfter = dumps_ < 2 ? INT64_MIN : previousDump_;
     uint32_t index = Add(s, bornAfter, readAt, Holder::kUnseen);
     records_[index].firstSeen = kNever;
     records_[index].lastSeen = INT64_MIN;
@@ -129,7 +132,7 @@ void SocketHistory::Destroyed(const std::vector<DiagSocket>& sockets, int64_t re
 int64_t SocketHistory::DecidableBefore() const noexcept {
   if (dumps_ == 0) return INT64_MIN;
   int64_t notices = lastNoticeRead_ == INT64_MIN ? INT64_MIN : lastNoticeRead_ - kNoticeDelay;
-  return std::min(lastDumpStart_, notices);
+  return std::min(confirmed_, notices);
 }
 
 bool SocketHistory::BlindNear(int64_t from, int64_t to) const noexcept {

@@ -58,6 +58,9 @@ class SocketHistory {
 
   // One dump's sockets, the dump having started at `start` and ended at `end` (ns).
   void Dumped(const std::vector<DiagSocket>& sockets, int64_t start, int64_t end);
+  // Nothing changed in the tables since the last dump, as of `at`: no socket was added to
+  // or removed from them, and no end notice came. Every socket then seen lives at `at`.
+  void Unchanged(int64_t at);
   // End notices read at `readAt`.
   void Destroyed(const std::vector<DiagSocket>& sockets, int64_t readAt);
   // Notices were lost up to `readAt`: until then a socket's end is known only from dumps.
@@ -65,8 +68,8 @@ class SocketHistory {
   // Notices were read at `readAt` with none lost.
   void NoticesRead(int64_t readAt) { lastNoticeRead_ = readAt; }
 
-  // Before which time datagrams can be decided: a dump has begun after them and end notices
-  // of sockets that ended after them have come.
+  // Before which time datagrams can be decided: the tables were known after them and end
+  // notices of sockets that ended after them have come.
   int64_t DecidableBefore() const noexcept;
 
   // The record indexes that wait for their process.
@@ -107,9 +110,10 @@ class SocketHistory {
     int64_t from, to;
   };
   std::vector<Span> blind_;
-  int64_t previousDumpStart_ = INT64_MIN, earlierDumpStart_ = INT64_MIN, lastDumpStart_ = INT64_MIN;
-  int64_t lastNoticeRead_ = INT64_MIN;
+  int64_t lastDump_ = INT64_MIN, previousDump_ = INT64_MIN;  // starts of the last two dumps
+  int64_t confirmed_ = INT64_MIN;                             // known unchanged until then
   uint64_t dumps_ = 0;
+  int64_t lastNoticeRead_ = INT64_MIN;
 
  public:
   static uint64_t ConnectedKey(uint8_t protocol, const uint8_t* local, uint16_t localPort, const uint8_t* remote,

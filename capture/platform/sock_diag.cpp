@@ -6,8 +6,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "capture/byte_reader.h"
 
@@ -49,7 +54,31 @@ struct DumpRequest {
   inet_diag_req_v2 request;
 };
 
+// The numbers after each of `labels` in the file, into `out`; false when one is missing.
+bool CountsIn(const char* path, std::initializer_list<const char*> labels, int64_t* out) noexcept {
+  char text[1024];
+  Descriptor fd(open(path, O_RDONLY | O_CLOEXEC));
+  ssize_t n = fd.valid() ? read(fd.get(), text, sizeof text - 1) : -1;
+  if (n <= 0) return false;
+  text[n] = '\0';
+  for (const char* label : labels) {
+    const char* at = std::strstr(text, label);
+    if (at == nullptr) return false;
+    *out++ = std::strtoll(at + std::strlen(label), nullptr, 10);
+  }
+  return true;
+}
+
 }  // namespace
+
+TableCounts SocketsInUse() noexcept {
+  TableCounts counts;
+  if (!CountsIn("/proc/net/sockstat", {"TCP: inuse ", "UDP: inuse ", "RAW: inuse "}, counts.data()) ||
+      !CountsIn("/proc/net/sockstat6", {"TCP6: inuse ", "UDP6: inuse ", "RAW6: inuse "}, counts.data() + 3)) {
+    counts.fill(-1);
+  }
+  return counts;
+}
 
 bool ParseDiagMessage(const uint8_t* body, size_t size, uint8_t protocol, DiagSocket& out) noexcept {
   ByteReader r(body, size);
@@ -133,8 +162,10 @@ int SockDiag::Dump(std::vector<DiagSocket>& out) {
     for (uint8_t protocol : {uint8_t{IPPROTO_TCP}, uint8_t{IPPROTO_UDP}}) {
       if (int error = DumpOne(family, protocol, out); error != 0) return error;
     }
-    // A kernel without the raw module (or that may not load it here) has no raw table.
-    (void)DumpOne(family, kRawSocket, out);
+    // A kernel without the raw module (or that may not load it here) has no raw table,
+    // and is not asked again: each asking would try to load the module anew.
+    bool& raw = family == AF_INET ? raw4_ : raw6_;
+    if (raw && DumpOne(family, kRawSocket, out) != 0) raw = false;
   }
   return 0;
 }
