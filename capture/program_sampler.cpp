@@ -30,7 +30,7 @@ constexpr int64_t kAddressesEvery = 1000 * kMs;
 // A full /proc walk may take at most a fifth of the sampler's time.
 constexpr int64_t kFullScanPause = 4;
 constexpr size_t kRecentPids = 64;
-constexpr int64_t kDumpEvery = 2000 * kMs;
+constexpr int64_t kDumpEvery = 5000 * kMs;
 
 int64_t Now(clockid_t clock = CLOCK_REALTIME) {
   timespec t{};
@@ -133,7 +133,7 @@ void ProgramSampler::Sample() {
   if (!whole) history_.NoticesLost(read);
   history_.NoticesRead(read);
   // The tables are dumped only when a socket came or went (a count changed, or one
-  // ended), and every two seconds besides; otherwise what was seen there still holds.
+  // ended), and every five seconds besides; otherwise what was seen there still holds.
   TableCounts inUse = SocketsInUse();
   int64_t counted = Now();
   bool changed = !ended_.empty() || !whole || inUse[0] < 0 || inUse != inUse_ || counted - lastDump_ >= kDumpEvery;
