@@ -35,3 +35,6 @@ target_link_libraries(file_open_bench PRIVATE trovix_ui Qt6::Test)
 add_executable(download_bench ${CMAKE_CURRENT_LIST_DIR}/download_bench.cpp)
 target_link_libraries(download_bench PRIVATE trovix_ui trovix_bench_support Qt6::Test)
 trovix_use_built_helper(download_bench)
+
+add_executable(programs_bench ${CMAKE_CURRENT_LIST_DIR}/programs_bench.cpp)
+target_link_libraries(programs_bench PRIVATE trovix_capture trovix_bench_support)

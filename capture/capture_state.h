@@ -66,6 +66,9 @@ struct PacketColumns {
   PacketColumn<int64_t> receiveTimes;
   // Which of the capture's sources each packet came from (0 for a capture of one source).
   PacketColumn<uint8_t> sources;
+  // The programs that sent and received each packet (an owner id of program_table.h),
+  // written by the program sampler after the packet is published, never by the capture.
+  PacketColumn<uint32_t> owners;
 
   // Calls visit(&PacketColumns::column) for every column.
   template <typename Visit>
@@ -75,6 +78,7 @@ struct PacketColumns {
     visit(&PacketColumns::protocols);
     visit(&PacketColumns::receiveTimes);
     visit(&PacketColumns::sources);
+    visit(&PacketColumns::owners);
   }
 };
 

@@ -1,6 +1,7 @@
 // Appending to and reading from the packet store and the sniff log.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -64,6 +65,18 @@ struct StoredPacket {
 // for an index at or past the published count, or for table entries that do not describe
 // bytes stored by then (a negative offset or length, or one that reaches past them).
 bool LocatePacket(const PacketStore& store, int32_t index, StoredPacket& out) noexcept;
+
+// Packet `index`'s owner entry (program_table.h: kOwnerPending until the program sampler
+// has matched it), for a reader on any thread; kOwnerPending past the published count.
+inline uint32_t PacketOwner(const PacketStore& store, int32_t index) noexcept {
+  if (index < 0 || static_cast<uint32_t>(index) >= PublishedPacketCount(store)) return 0;
+  return std::atomic_ref<uint32_t>(store.owners.at[index]).load(std::memory_order_acquire);
+}
+
+// The sampler's write of packet `index`'s owner entry (only below the published count).
+inline void SetPacketOwner(PacketStore& store, uint32_t index, uint32_t owner) noexcept {
+  std::atomic_ref<uint32_t>(store.owners.at[index]).store(owner, std::memory_order_release);
+}
 
 // The sniff log text published so far (whole lines only).
 inline size_t PublishedLogLength(const SniffLog& log) noexcept {

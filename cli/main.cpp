@@ -32,6 +32,7 @@
 #include "capture/platform/helper_process.h"
 #include "capture/platform/standard_streams.h"
 #include "capture/packet_store.h"
+#include "capture/program_sampler.h"
 #include "capture/sources/local_source.h"
 #include "capture/sources/remote_source.h"
 #include "capture/sources/stream_source.h"
@@ -214,6 +215,64 @@ bool CaptureRuns(const std::vector<sock_filter>& program, std::string& error) {
   return true;
 }
 
+// Whether the owner names the program --program asks for: by name, or by process id.
+bool OwnedBy(const ProgramTable& table, uint32_t ownerId, const std::string& who) {
+  if (ownerId == kOwnerPending || ownerId == kUnknownOwner) return false;
+  Owner owner = table.OwnerOf(ownerId);
+  bool pid = !who.empty() && who.find_first_not_of("0123456789") == std::string::npos;
+  for (uint32_t id : {owner.source, owner.destination}) {
+    const Program* p = table.ProgramOf(id);
+    if (p != nullptr && p->pid != 0 && (pid ? std::to_string(p->pid) == who : who == p->name)) return true;
+  }
+  return false;
+}
+
+// With programs, a capture goes into the store as the window's does, and its datagrams are
+// printed once the sampler has named their programs (within a few tens of milliseconds).
+class ProgramPrinter {
+ public:
+  ProgramPrinter(const Options& o, PacketOutput& output, DatagramSink& next)
+      : o_(o), output_(output), next_(next), sampler_(TheCaptureState().store, TheProgramTable()) {}
+  int Start() { return sampler_.Start(); }
+  void Stop() { sampler_.Stop(); }
+  // Prints every packet the sampler has matched; false once the output takes no more.
+  bool Print() {
+    const PacketStore& store = TheCaptureState().store;
+    bool more = true;
+    for (uint32_t matched = sampler_.matched(); more && printed_ < matched; ++printed_) {
+      StoredPacket p{};
+      DatagramFields fields;
+      if (!LocatePacket(store, static_cast<int32_t>(printed_), p) ||
+          !ReadDatagramFields(p.bytes, static_cast<size_t>(p.length), fields)) {
+        continue;
+      }
+      uint32_t owner = PacketOwner(store, static_cast<int32_t>(printed_));
+      if (!o_.program.empty() && !OwnedBy(TheProgramTable(), owner, o_.program)) continue;
+      output_.SetOwner(owner);
+      more = next_.Take(p.bytes, static_cast<size_t>(p.length), fields, p.receiveTime);
+    }
+    next_.BatchDone();
+    return more;
+  }
+
+ private:
+  const Options& o_;
+  PacketOutput& output_;
+  DatagramSink& next_;
+  ProgramSampler sampler_;
+  uint32_t printed_ = 0;
+};
+
+// Waits for Ctrl-C, SIGTERM or the capture's own end, printing what the sampler matched.
+void AwaitEndPrinting(const Descriptor& signalFd, const Descriptor& endFd, ProgramPrinter& printer) {
+  pollfd fds[2] = {{signalFd.get(), POLLIN, 0}, {endFd.get(), POLLIN, 0}};
+  for (;;) {
+    int n = poll(fds, 2, 20);
+    if (n < 0 && errno == EINTR) continue;
+    if (n != 0 || !printer.Print()) return;
+  }
+}
+
 int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_filter>& program) {
   CaptureState& state = TheCaptureState();
   // The address given is the one known address, as the window knows its interfaces'.
@@ -228,6 +287,8 @@ int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_f
   }
   CaptureOptions options = CaptureOptionsOf(o, interfaceIndex);
   options.expressionProgram = program;
+  bool programs = o.programs || !o.program.empty();
+  options.keepMore = programs;
   PrepareCapture(state, options);
   state.run.takeRest = true;  // Ctrl-C must not cost what the kernel has already received
 
@@ -239,15 +300,35 @@ int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_f
   bool watched = o.lineBuffered || (output.printsLines() && isatty(STDOUT_FILENO) == 1);
   LeaveOutConnection leaveOut(output, o.notSsh ? std::getenv("SSH_CONNECTION") : nullptr);
   LocalSource source(watched ? kWatchedRing : kUnwatchedRing);
-  CaptureStart start = source.Start(state, &listener, &leaveOut);
+  ProgramPrinter printer(o, output, leaveOut);
+  if (programs) {
+    output.ShowPrograms(o.programs ? &TheProgramTable() : nullptr);
+    if (int error = printer.Start(); error != 0) {
+      std::fprintf(stderr, "trovix-cli: cannot read the socket tables, so no program is named: %s\n",
+                   std::strerror(error));
+    }
+  }
+  CaptureStart start = source.Start(state, &listener, programs ? nullptr : &leaveOut);
+  if (start.result == CaptureStartResult::kStarted && programs && !output.OpenCaptureFile()) {
+    source.Stop();
+    start = {CaptureStartResult::kSinkRefused, 0};
+  }
   if (start.result != CaptureStartResult::kStarted) return Fail(StartFailure(start, o, output));
   std::fprintf(stderr, "trovix-cli: listening on %s\n", Listening(o).c_str());
 
-  AwaitEnd(signalFd, endFd);
+  if (programs) AwaitEndPrinting(signalFd, endFd, printer);
+  else AwaitEnd(signalFd, endFd);
   source.Stop();
   // The helper ends once it has closed its socket; it is this program's work, so it is
   // waited for (and counted in this program's CPU time by whoever waits for it).
   ReapCaptureHelpers(true);
+  if (programs) {
+    printer.Stop();
+    printer.Print();
+    if (PublishedPacketCount(state.store) == state.store.packetCapacity || state.store.memoryShort.load()) {
+      std::fprintf(stderr, "trovix-cli: %s\n", StoreFullText(state).c_str());
+    }
+  }
   int written = WriteOutcome(output);
   // As tcpdump says it: what was kept, what the kernel's filter let through, and what of
   // that the kernel dropped for want of room in the ring.
@@ -388,7 +469,9 @@ int Main(int argc, char** argv) {
     return Fail(std::string("cannot open /dev/null for a closed standard descriptor: ") + std::strerror(error));
   }
   if (StartedSetId()) return Fail(kSetIdRefusal);
-  if (int error = DropCapabilities(0); error != 0) {
+  // Root's keeps CAP_SYS_PTRACE permitted until the options say whether programs are
+  // named: the sampler's thread alone makes it effective, to read every process's sockets.
+  if (int error = DropCapabilities(geteuid() == 0 ? kSysPtraceBit : 0); error != 0) {
     return Fail(std::string("cannot give up the capabilities it does not need: ") + std::strerror(error));
   }
   signal(SIGPIPE, SIG_IGN);  // a reader that went away shows as a failed write
@@ -399,6 +482,10 @@ int Main(int argc, char** argv) {
     return 2;
   }
   const Options& o = *options;
+  bool livePrograms = (o.programs || !o.program.empty()) && o.readFile.empty() && o.remoteSources.empty();
+  if (int dropped = livePrograms ? 0 : DropCapabilities(0); dropped != 0) {
+    return Fail(std::string("cannot give up the capabilities it does not need: ") + std::strerror(dropped));
+  }
   if (o.help || o.version) {
     if (o.help) std::printf("%s\n%s", kUsage, kHelp);
     else std::printf("trovix-cli %s\n", TROVIX_VERSION);
@@ -420,6 +507,8 @@ int Main(int argc, char** argv) {
   OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile, o.essentials,
                       o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone};
   PacketOutput output(choice, stdout);
+  // A file or another machine names no program of this one: the column says "?".
+  if (o.programs) output.ShowPrograms(&TheProgramTable());
   if (!o.readFile.empty()) return ReadCaptureFile(o, output);
   // Checked here also for a remote capture, whose own side compiles it again.
   std::vector<sock_filter> program;

@@ -14,7 +14,8 @@ namespace trovix::cli {
 inline constexpr const char* kUsage =
     "usage: trovix-cli [-46AbdDhlnqvVX] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
     "                  [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
-    "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none] [EXPRESSION]\n";
+    "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none]\n"
+    "                  [--programs] [--program=NAME|PID] [EXPRESSION]\n";
 
 // --help: the usage, then every option.
 extern const char* const kHelp;
@@ -40,6 +41,8 @@ struct Options {
   bool ascii = false;       // -A
   bool hex = false;         // -X, which wins over -A as in tcpdump
   bool json = false;
+  bool programs = false;  // --programs: the column of each datagram's programs
+  std::string program;    // --program: keep only this program's (a name, or a process id)
   TimeColumn time = TimeColumn::kLocal;
   bool lineBuffered = false;
   bool quiet = false;

@@ -53,6 +53,28 @@ void AppendJsonString(std::string& out, const std::string& text) {
   out += '"';
 }
 
+void AppendJsonPrograms(std::string& out, const ProgramTable& table, uint32_t ownerId) {
+  out += '[';
+  Owner owner = ownerId == kUnknownOwner ? Owner{kNoProgram, kNoProgram} : table.OwnerOf(ownerId);
+  bool first = true;
+  for (auto [id, end] : {std::pair{owner.source, "source"}, std::pair{owner.destination, "destination"}}) {
+    const Program* program = table.ProgramOf(id);
+    if (program == nullptr) continue;
+    out += first ? "{\"name\":" : ",{\"name\":";
+    first = false;
+    if (program->pid == 0) {
+      out += "null,\"pid\":null";
+    } else {
+      AppendJsonString(out, program->name);
+      out += ",\"pid\":" + std::to_string(program->pid);
+    }
+    out += ",\"user\":";
+    AppendJsonString(out, program->user);
+    out += std::string(",\"end\":\"") + end + "\"}";
+  }
+  out += ']';
+}
+
 namespace {
 
 // A pcap record holds unsigned 32-bit seconds since 1970: a capture file's time before
@@ -231,6 +253,10 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     snprintf(number, sizeof number, "\"size\":%u,\"ttl\":%u", f.totalLength, f.ttl);
     text_ += number;
     if (choice_.essentials) AppendJsonEssentials(text_, ReadHeaderFields(datagram, length));
+    if (programs_ != nullptr) {
+      text_ += ",\"programs\":";
+      AppendJsonPrograms(text_, *programs_, owner_);
+    }
     if (choice_.details) {
       text_ += ",\"report\":";
       BuildReportTexts(static_cast<int64_t>(index), f.protocol, datagram, length, nullptr, &report_);
@@ -247,6 +273,10 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     if (choice_.essentials) {
       text_ += '\t';
       AppendEssentials(text_, ReadHeaderFields(datagram, length));
+    }
+    if (programs_ != nullptr) {
+      text_ += '\t';
+      text_ += programs_->OwnerText(owner_);
     }
     text_ += '\n';
     if (choice_.dump == Dump::kHex) AppendHexDump(text_, datagram, length);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/program_table.h"
 #include "capture/sources/source.h"
 #include "cli/time_column.h"
 
@@ -51,6 +52,10 @@ class PacketOutput : public DatagramSink {
   // after the time, and each JSON object has "source".
   void SetSourceNames(std::vector<std::string> names) { sourceNames_ = std::move(names); }
   void FromSource(int source) noexcept override { source_ = static_cast<size_t>(source); }
+  // With a table (--programs), each line ends in a column of the datagram's programs and
+  // each JSON object has "programs"; SetOwner names the next datagram's owner entry.
+  void ShowPrograms(const ProgramTable* table) { programs_ = table; }
+  void SetOwner(uint32_t owner) noexcept { owner_ = owner; }
   // Writes out everything and closes the capture file; false when any write failed.
   bool Finish() noexcept;
 
@@ -70,6 +75,8 @@ class PacketOutput : public DatagramSink {
   FILE* out_;
   std::vector<std::string> sourceNames_;
   size_t source_ = 0;
+  const ProgramTable* programs_ = nullptr;
+  uint32_t owner_ = kUnknownOwner;
   TimeFormatter time_;
   pcap* format_ = nullptr;
   pcap_dumper* dumper_ = nullptr;
@@ -85,6 +92,10 @@ class PacketOutput : public DatagramSink {
 
 // "2024-05-01T12:00:00.123456789Z" for nanoseconds since 1970.
 std::string Rfc3339Time(int64_t receiveTime);
+
+// The JSON list of an owner's programs: {"name", "pid", "user", "end"} for each end that
+// is named ("name" and "pid" null for a user alone), the source's first.
+void AppendJsonPrograms(std::string& out, const ProgramTable& table, uint32_t owner);
 
 // `text` as a JSON string, quotes included; bytes above 127 as the Latin-1 characters.
 void AppendJsonString(std::string& out, const std::string& text);

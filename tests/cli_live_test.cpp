@@ -1194,5 +1194,88 @@ TEST_F(CliLive, ExpressionsKeepWhatTcpdumpKeeps) {
   EXPECT_EQ(OwnLines(narrowed.out()), OwnLines(clis[0]->out()));
 }
 
+// A program of the test's own that, once `go` is written, sends one datagram from
+// 127.0.0.1:`from` to :40452 after holding its socket for 60 ms, as programs do.
+struct SendingProgram {
+  explicit SendingProgram(uint16_t from) {
+    if (pipe(go) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      char byte;
+      if (read(go[0], &byte, 1) != 1) _exit(1);
+      int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in self{AF_INET, htons(from), {htonl(INADDR_LOOPBACK)}, {}};
+      sockaddr_in to{AF_INET, htons(40452), {htonl(INADDR_LOOPBACK)}, {}};
+      bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+      std::this_thread::sleep_for(60ms);
+      sendto(fd, "data", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      std::this_thread::sleep_for(60ms);
+      _exit(0);
+    }
+  }
+  void Run() {
+    (void)!write(go[1], "g", 1);
+    waitpid(pid, nullptr, 0);
+    close(go[0]), close(go[1]);
+  }
+  pid_t pid = -1;
+  int go[2] = {-1, -1};
+};
+
+// "NAME PID → NAME PID" of a sender of the test's own and this process.
+std::string SentToThis(pid_t sender) {
+  std::string own = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  return own + " " + std::to_string(sender) + " \u2192 " + own + " " + std::to_string(getpid());
+}
+
+TEST_F(CliLive, ProgramsNameBothLocalEndsSenderFirstAndProgramKeepsOneProcess) {
+  // Made before the receiver, so that they do not hold it too.
+  SendingProgram first(40451), second(40453);
+  int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{AF_INET, htons(40452), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  std::vector<std::vector<std::string>> cases = {
+      {"--programs", "-c", "2"},
+      {"--programs", "--json", "-c", "2"},
+      {"--programs", "--program", std::to_string(second.pid), "-c", "1"},
+      {"--program", "no-such-program"},
+  };
+  std::vector<std::unique_ptr<Program>> clis;
+  for (const std::vector<std::string>& options : cases) {
+    std::vector<std::string> args = Cli({"-i", "lo", "--time=none"});
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back("udp and dst port 40452");
+    clis.push_back(std::make_unique<Program>(args));
+    ASSERT_TRUE(clis.back()->Listening()) << clis.back()->err();
+  }
+  if (geteuid() == 0) {
+    // Root's CAP_SYS_PTRACE is effective in the sampler's thread alone.
+    const std::string permitted = "CapInh:\t0000000000000000\nCapPrm:\t0000000000080000\nCapEff:\t0000000000000000\n"
+                                  "CapAmb:\t0000000000000000\n";
+    std::string differing = ThreadsCapabilitiesOtherThan(clis[0]->pid(), permitted);
+    EXPECT_EQ(differing.substr(differing.find(':') + 2),
+              "CapInh:\t0000000000000000\nCapPrm:\t0000000000080000\nCapEff:\t0000000000080000\n"
+              "CapAmb:\t0000000000000000\n");
+  }
+  first.Run();
+  second.Run();
+  for (auto& cli : clis) {
+    if (cli == clis.back()) cli->Signal(SIGINT);
+    EXPECT_EQ(cli->Wait(), 0) << cli->err();
+  }
+  EXPECT_EQ(clis[0]->out(), "0\tudp\t127.0.0.1\t40451\t127.0.0.1\t40452\t32\t64\t" + SentToThis(first.pid) + "\n"
+                            "1\tudp\t127.0.0.1\t40453\t127.0.0.1\t40452\t32\t64\t" + SentToThis(second.pid) + "\n");
+  std::string own = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  for (pid_t sender : {first.pid, second.pid}) {
+    std::string json = "\"programs\":[{\"name\":\"" + own + "\",\"pid\":" + std::to_string(sender) +
+                       ",\"user\":\"root\",\"end\":\"source\"},{\"name\":\"" + own + "\",\"pid\":" +
+                       std::to_string(getpid()) + ",\"user\":\"root\",\"end\":\"destination\"}]}";
+    EXPECT_NE(clis[1]->out().find(json), std::string::npos) << clis[1]->out();
+  }
+  EXPECT_EQ(clis[2]->out(), "0\tudp\t127.0.0.1\t40453\t127.0.0.1\t40452\t32\t64\t" + SentToThis(second.pid) + "\n");
+  EXPECT_EQ(clis[3]->out(), "");
+  close(receiver);
+}
+
 }  // namespace
 }  // namespace trovix

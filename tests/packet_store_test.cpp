@@ -169,19 +169,19 @@ const CaptureState* budgeted = nullptr;
 uint64_t budget = 0;
 uint64_t BudgetLeft() noexcept {
   const PacketStore& s = budgeted->store;
-  uint64_t used = uint64_t(s.committedBytes) + budgeted->sniffLog.committed + s.committedPackets * 18ull;
+  uint64_t used = uint64_t(s.committedBytes) + budgeted->sniffLog.committed + s.committedPackets * 22ull;
   return budget - std::min(budget, used);
 }
 
 // A step of the larger store is committed only while 64 MiB would be left after it:
 // otherwise the store takes no more, as a full store, and says that memory ran short.
 TEST_F(PacketStoreTest, TheLargerStoreTakesNoStepThatWouldLeaveMemoryShort) {
-  // The first 65,535-byte datagram commits 16 MiB of bytes, 65,536 entries of 18 bytes and
-  // 4 MiB of log (22,151,168 bytes); the 257th, 16 MiB more.
+  // The first 65,535-byte datagram commits 16 MiB of bytes, 65,536 entries of 22 bytes and
+  // 4 MiB of log (22,413,312 bytes); the 257th, 16 MiB more.
   const struct {
     uint64_t budget;
     uint32_t stored;
-  } cases[] = {{67108864 + 22151168 - 1, 0}, {67108864 + 22151168, 256}, {67108864 + 22151168 + 16777216, 512}};
+  } cases[] = {{67108864 + 22413312 - 1, 0}, {67108864 + 22413312, 256}, {67108864 + 22413312 + 16777216, 512}};
   auto d = test::MakeDatagram({.protocol = 17, .sport = 7, .dport = 9, .payload = 65507});
   for (const auto& c : cases) {
     ASSERT_TRUE(UseLargerStore(*state_, true));

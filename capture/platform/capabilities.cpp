@@ -66,6 +66,16 @@ bool HoldsNoCapability() noexcept {
   return true;
 }
 
+bool RaiseForThisThread(int capability) noexcept {
+  CapabilitySets sets;
+  if (!sets.Read()) return false;
+  auto& word = sets.data[CAP_TO_INDEX(capability)];
+  unsigned mask = CAP_TO_MASK(capability);
+  if ((word.permitted & mask) == 0) return false;
+  word.effective |= mask;
+  return sets.Write();
+}
+
 NetRawRaised::NetRawRaised() noexcept {
   CapabilitySets sets;
   if (!sets.Read()) return;

@@ -19,6 +19,12 @@ bool StartedSetId() noexcept;
 int DropCapabilities(uint64_t keepPermitted) noexcept;
 
 inline constexpr uint64_t kNetRawBit = uint64_t{1} << CAP_NET_RAW;
+inline constexpr uint64_t kSysPtraceBit = uint64_t{1} << CAP_SYS_PTRACE;
+
+// Makes `capability` effective for the calling thread alone, for good, when the permitted
+// set holds it (root's trovix-cli keeps CAP_SYS_PTRACE there so that the thread that reads
+// other processes' descriptors, and only it, may). Returns whether it is effective.
+bool RaiseForThisThread(int capability) noexcept;
 
 // Whether the file's capability attribute grants CAP_NET_RAW as permitted.
 bool FileGrantsNetRaw(const char* path) noexcept;
