@@ -31,6 +31,10 @@ constexpr int64_t kAddressesEvery = 1000 * kMs;
 constexpr int64_t kFullScanPause = 4;
 constexpr size_t kRecentPids = 64;
 constexpr int64_t kDumpEvery = 5000 * kMs;
+// A notice may come this many times as late as the sampler woke, and a lateness counts for
+// this long.
+constexpr int64_t kLateNoticeFactor = 8;
+constexpr int64_t kLatenessKept = 10000 * kMs;
 
 int64_t Now(clockid_t clock = CLOCK_REALTIME) {
   timespec t{};
@@ -110,19 +114,36 @@ void ProgramSampler::Run() {
   while (!stop_.load(std::memory_order_acquire)) {
     bool busy = Now() - lastTraffic_ < 1000 * kMs;
     pollfd wake{wake_.fd(), POLLIN, 0};
-    (void)poll(&wake, 1, busy ? times_.busyMs : times_.idleMs);
+    int timeoutMs = busy ? times_.busyMs : times_.idleMs;
+    int64_t asleep = Now(CLOCK_MONOTONIC);
+    bool timedOut = poll(&wake, 1, timeoutMs) == 0;
     if (stop_.load(std::memory_order_acquire)) break;
+    int64_t woke = Now(CLOCK_MONOTONIC), cpu = Now(CLOCK_THREAD_CPUTIME_ID);
     Sample();
     MatchPublished(false);
+    // Off a processor while it worked, or woken late: both count.
+    int64_t waited = (Now(CLOCK_MONOTONIC) - woke) - (Now(CLOCK_THREAD_CPUTIME_ID) - cpu);
+    NoteLateness(waited + (timedOut ? woke - asleep - timeoutMs * kMs : 0));
     cpuNs_.store(static_cast<uint64_t>(Now(CLOCK_THREAD_CPUTIME_ID)), std::memory_order_relaxed);
   }
   // The last datagrams' sockets may have ended just now: their notices come first.
-  std::this_thread::sleep_for(std::chrono::nanoseconds(kNoticeDelay + 5 * kMs));
+  std::this_thread::sleep_for(std::chrono::nanoseconds(history_.noticeDelay() + 5 * kMs));
   Sample();
   fullScanAllowedAt_ = INT64_MIN;
   LookUpProcesses(Now());
   MatchPublished(true);
   cpuNs_.store(static_cast<uint64_t>(Now(CLOCK_THREAD_CPUTIME_ID)), std::memory_order_relaxed);
+}
+
+void ProgramSampler::NoteLateness(int64_t late) {
+  // The kernel's work queue, which sends the end notices, is as short of time as this
+  // thread: a notice may come several times as late as this thread woke, for a while.
+  int64_t now = Now(CLOCK_MONOTONIC);
+  if (late * kLateNoticeFactor >= lateness_ || now - latenessAt_ > kLatenessKept) {
+    lateness_ = std::max<int64_t>(late, 0) * kLateNoticeFactor;
+    latenessAt_ = now;
+  }
+  history_.SetNoticeDelay(lateness_);
 }
 
 void ProgramSampler::Sample() {

@@ -54,6 +54,9 @@ class ProgramSampler {
  private:
   void Run();
   void Sample();
+  // This thread ran `late` ns later than asked (slept past its time, or waited for a
+  // processor): end notices may be later too.
+  void NoteLateness(int64_t late);
   void LookUpProcesses(int64_t now);
   void ReadLocalAddresses(int64_t now);
   bool IsLocal(const uint8_t* address) const;
@@ -83,6 +86,7 @@ class ProgramSampler {
   int64_t fullScanAllowedAt_ = INT64_MIN;
   TableCounts inUse_{};  // the tables' counts when they were last dumped
   int64_t lastDump_ = 0;
+  int64_t lateness_ = 0, latenessAt_ = 0;  // the notice delay it gives, and since when (monotonic)
   uid_t uid_ = 0;
 };
 

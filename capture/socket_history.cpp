@@ -102,7 +102,10 @@ void SocketHistory::Dumped(const std::vector<DiagSocket>& sockets, int64_t start
     alive_.insert(index);
   }
   for (uint32_t index : before) records_[index].goneBy = std::min(records_[index].goneBy, end);
-  previousDump_ = lastDump_;
+  dumpStarts_.push_back(start);
+  // Enough for any notice delay the sampler sets: dumps come at most every few seconds
+  // when nothing changes, and at most once a sample when something does.
+  if (dumpStarts_.size() > 512) dumpStarts_.erase(dumpStarts_.begin(), dumpStarts_.begin() + 256);
   lastDump_ = confirmed_ = start;
   ++dumps_;
 }
@@ -119,9 +122,10 @@ void SocketHistory::Destroyed(const std::vector<DiagSocket>& sockets, int64_t re
       End(known->second, readAt);
       continue;
     }
-    // Never in a dump: it lived less than one dump's interval, some time after the dump
-    // before the last began.
-    int64_t bornAfter = dumps_ < 2 ? INT64_MIN : previousDump_;
+    // Never in a dump: it ended at most a notice delay ago, and was born after the last
+    // dump that began before that (none known: any time).
+    auto after = std::lower_bound(dumpStarts_.begin(), dumpStarts_.end(), readAt - noticeDelay_);
+    int64_t bornAfter = after == dumpStarts_.begin() ? INT64_MIN : *std::prev(after);
     uint32_t index = Add(s, bornAfter, readAt, Holder::kUnseen);
     records_[index].firstSeen = kNever;
     records_[index].lastSeen = INT64_MIN;
@@ -131,7 +135,7 @@ void SocketHistory::Destroyed(const std::vector<DiagSocket>& sockets, int64_t re
 
 int64_t SocketHistory::DecidableBefore() const noexcept {
   if (dumps_ == 0) return INT64_MIN;
-  int64_t notices = lastNoticeRead_ == INT64_MIN ? INT64_MIN : lastNoticeRead_ - kNoticeDelay;
+  int64_t notices = lastNoticeRead_ == INT64_MIN ? INT64_MIN : lastNoticeRead_ - noticeDelay_;
   return std::min(confirmed_, notices);
 }
 

@@ -8,6 +8,7 @@
 // port taken by a second process after the first closed is never the first's.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -20,6 +21,9 @@
 namespace trovix {
 
 inline constexpr int64_t kNever = INT64_MAX;
+// How long after a socket's end its notice is read on a machine with time to spare: the
+// kernel sends it from a work queue as the socket is freed.
+inline constexpr int64_t kNoticeDelay = 30'000'000;
 
 // One end of a datagram as a socket would hold it.
 struct SocketEnd {
@@ -67,6 +71,11 @@ class SocketHistory {
   void NoticesLost(int64_t readAt) { blind_.push_back({lastNoticeRead_, readAt}); }
   // Notices were read at `readAt` with none lost.
   void NoticesRead(int64_t readAt) { lastNoticeRead_ = readAt; }
+  // How late an end notice may come after its socket's end (at least kNoticeDelay). The
+  // kernel sends notices from a work queue, which a machine short of processor time runs
+  // late; the sampler, late itself then, says so.
+  void SetNoticeDelay(int64_t delay) noexcept { noticeDelay_ = std::max(delay, kNoticeDelay); }
+  int64_t noticeDelay() const noexcept { return noticeDelay_; }
 
   // Before which time datagrams can be decided: the tables were known after them and end
   // notices of sockets that ended after them have come.
@@ -110,7 +119,11 @@ class SocketHistory {
     int64_t from, to;
   };
   std::vector<Span> blind_;
-  int64_t lastDump_ = INT64_MIN, previousDump_ = INT64_MIN;  // starts of the last two dumps
+  int64_t lastDump_ = INT64_MIN;
+  // The starts of the recent dumps, oldest first: a late notice's socket lived after the
+  // last dump that began before its end could have been.
+  std::vector<int64_t> dumpStarts_;
+  int64_t noticeDelay_ = kNoticeDelay;
   int64_t confirmed_ = INT64_MIN;                             // known unchanged until then
   uint64_t dumps_ = 0;
   int64_t lastNoticeRead_ = INT64_MIN;
@@ -125,9 +138,6 @@ class SocketHistory {
   static bool Connected(const DiagSocket& s) noexcept { return s.remotePort != 0 && s.protocol != kRawSocket; }
 };
 
-// How long after a datagram its socket's end notice is surely read: the kernel sends it
-// from a work queue as the socket is freed.
-inline constexpr int64_t kNoticeDelay = 30'000'000;
 
 template <typename IsLocal>
 EndMatch SocketHistory::Match(const SocketEnd& end, int64_t t, IsLocal isLocal, bool force) const {

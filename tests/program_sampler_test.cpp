@@ -3,6 +3,7 @@
 // real sampler.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,10 +79,16 @@ struct Flow {
   uint16_t port;
 };
 
-// A server that answers one request, written to `ready` once it listens. Like the client,
-// it keeps its socket for a while, as programs do: one that came and went between two of
-// the sampler's dumps is never named.
-void Serve(const Flow& f, int ready) {
+// Blocks until the test closes the other end of `hold`: a program keeps its socket until
+// the sampler has decided its datagrams, so that a loaded machine cannot make the test
+// one of a socket that came and went unseen.
+void Hold(int hold) {
+  char byte;
+  (void)!read(hold, &byte, 1);
+}
+
+// A server that answers one request, written to `ready` once it listens.
+void Serve(const Flow& f, int ready, int hold) {
   socklen_t size;
   sockaddr_storage at = Loopback(f.family, f.port, size);
   int fd = socket(f.family, f.type, 0);
@@ -101,19 +108,22 @@ void Serve(const Flow& f, int ready) {
     socklen_t fromSize = sizeof from;
     recvfrom(fd, data, sizeof data, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
     sendto(fd, "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), fromSize);
+    Hold(hold);
   }
   close(fd);
 }
 
-void Ask(const Flow& f) {
+// Asks once and says so on `done`.
+void Ask(const Flow& f, int done, int hold) {
   socklen_t size;
   sockaddr_storage at = Loopback(f.family, f.port, size);
   int fd = socket(f.family, f.type, 0);
   connect(fd, reinterpret_cast<sockaddr*>(&at), size);
-  std::this_thread::sleep_for(60ms);  // a program's socket lives a little; one of 50 ms is named
   (void)!write(fd, "ping", 4);
   char data[4];
   (void)!read(fd, data, sizeof data);
+  (void)!write(done, "d", 1);
+  Hold(hold);
   close(fd);
 }
 
@@ -131,9 +141,22 @@ class ProgramsLive : public ::testing::Test {
     std::this_thread::sleep_for(150ms);  // the last datagrams reach the store
     StopCaptureThread(*state_);
     sampler_.Stop();
+    EXPECT_EQ(sampler_.matched(), PublishedPacketCount(state_->store));
+    return PublishedColumns();
+  }
+  // Waits (at most 10 s) until the datagrams sent so far are published and the sampler
+  // has decided every one.
+  void AwaitDecided() {
+    std::this_thread::sleep_for(150ms);
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms)) {
+      if (sampler_.matched() == PublishedPacketCount(state_->store)) return;
+    }
+    ADD_FAILURE() << "the sampler decided " << sampler_.matched() << " of " << PublishedPacketCount(state_->store);
+  }
+  std::multimap<std::pair<uint16_t, uint16_t>, std::string> PublishedColumns() {
     std::multimap<std::pair<uint16_t, uint16_t>, std::string> columns;
-    uint32_t count = PublishedPacketCount(state_->store);
-    EXPECT_EQ(sampler_.matched(), count);
+    uint32_t count = sampler_.matched();
     for (uint32_t k = 0; k < count; ++k) {
       StoredPacket p{};
       EXPECT_TRUE(LocatePacket(state_->store, static_cast<int32_t>(k), p));
@@ -150,23 +173,31 @@ class ProgramsLive : public ::testing::Test {
   ProgramTable table_;
   ProgramSampler sampler_{state_->store, table_};
   std::string name_ = OwnName();
+  std::string user_ = getpwuid(geteuid())->pw_name;
 };
 
 TEST_F(ProgramsLive, ClientsAndServersOfBothFamiliesAreNamedSenderFirst) {
   const Flow kFlows[] = {{AF_INET, SOCK_DGRAM, 7301}, {AF_INET6, SOCK_DGRAM, 7302},
                          {AF_INET, SOCK_STREAM, 7303}, {AF_INET6, SOCK_STREAM, 7304}};
   std::map<uint16_t, std::pair<pid_t, pid_t>> pids;  // server port -> client, server
+  int hold[2], done[2];
+  ASSERT_EQ(pipe(hold), 0);
+  ASSERT_EQ(pipe(done), 0);
   for (const Flow& f : kFlows) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    pid_t server = Fork([&] { Serve(f, ready[1]); });
+    pid_t server = Fork([&] { close(hold[1]), Serve(f, ready[1], hold[0]); });
     char byte;
     ASSERT_EQ(read(ready[0], &byte, 1), 1);
     close(ready[0]), close(ready[1]);
-    pid_t client = Fork([&] { Ask(f); });
-    Reap(client), Reap(server);
+    pid_t client = Fork([&] { close(hold[1]), Ask(f, done[1], hold[0]); });
+    ASSERT_EQ(read(done[0], &byte, 1), 1);
     pids[f.port] = {client, server};
   }
+  AwaitDecided();
+  close(hold[1]);  // the programs close their sockets
+  for (const auto& [port, who] : pids) Reap(who.first), Reap(who.second);
+  close(hold[0]), close(done[0]), close(done[1]);
   auto columns = Columns();
   for (const auto& [port, who] : pids) {
     std::string client = name_ + " " + std::to_string(who.first), server = name_ + " " + std::to_string(who.second);
@@ -187,45 +218,65 @@ TEST_F(ProgramsLive, ClientsAndServersOfBothFamiliesAreNamedSenderFirst) {
 }
 
 // A socket that lives 50 ms is named; a second process that takes its port at once is
-// never named after the first, and is named once its own socket has been seen.
+// never named after the first, and is named once its own socket has been seen. On a
+// loaded machine the sampler may miss a short socket or be unsure of a port's holder
+// ("?", or only the user of a socket whose process had gone), but never names one
+// wrongly: rounds on ports of their own until one is named whole, at most eight.
 TEST_F(ProgramsLive, AShortSocketIsNamedAndItsPortReusedIsNeverTakenForIt) {
-  socklen_t size;
-  sockaddr_storage receiver = Loopback(AF_INET, 7311, size);
-  int in = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_EQ(bind(in, reinterpret_cast<sockaddr*>(&receiver), size), 0);
-  auto sender = [&](int messages, std::chrono::milliseconds gap) {
-    return Fork([&, messages, gap] {
-      close(in);  // the receiver stays this process's alone
-      sockaddr_storage self = Loopback(AF_INET, 7310, size);
-      int fd = socket(AF_INET, SOCK_DGRAM, 0);
-      int on = 1;
-      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-      if (bind(fd, reinterpret_cast<sockaddr*>(&self), size) != 0) _exit(1);
-      for (int m = 0; m < messages; ++m) {
-        sendto(fd, "data", 4, 0, reinterpret_cast<sockaddr*>(&receiver), size);
-        std::this_thread::sleep_for(gap);
-      }
-      close(fd);
-    });
-  };
-  pid_t first = sender(1, 50ms);
-  Reap(first);
-  pid_t second = sender(6, 20ms);
-  Reap(second);
-  close(in);
-  std::string receiving = " \u2192 " + name_ + " " + std::to_string(getpid());
-  std::string firstText = name_ + " " + std::to_string(first) + receiving;
-  std::string secondText = name_ + " " + std::to_string(second) + receiving;
-  std::vector<std::string> texts;
-  for (const auto& [ports, text] : Columns()) {
-    if (ports == std::pair<uint16_t, uint16_t>{7310, 7311}) texts.push_back(text);
+  const std::string receiving = " \u2192 " + name_ + " " + std::to_string(getpid());
+  const std::string unknown = "?" + receiving, userOnly = "user " + user_ + receiving;
+  bool named = false;
+  for (int round = 0; round < 8 && !named; ++round) {
+    const uint16_t from = static_cast<uint16_t>(7310 + 2 * round), to = static_cast<uint16_t>(from + 1);
+    socklen_t size;
+    sockaddr_storage receiver = Loopback(AF_INET, to, size);
+    int in = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(bind(in, reinterpret_cast<sockaddr*>(&receiver), size), 0);
+    int hold[2], sent[2];
+    ASSERT_EQ(pipe(hold), 0);
+    ASSERT_EQ(pipe(sent), 0);
+    auto sender = [&](int messages, std::chrono::milliseconds gap) {
+      return Fork([&, messages, gap] {
+        close(in);  // the receiver stays this process's alone
+        close(hold[1]);
+        sockaddr_storage self = Loopback(AF_INET, from, size);
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&self), size) != 0) _exit(1);
+        for (int m = 0; m < messages; ++m) {
+          sendto(fd, "data", 4, 0, reinterpret_cast<sockaddr*>(&receiver), size);
+          std::this_thread::sleep_for(gap);
+        }
+        if (messages > 1) (void)!write(sent[1], "s", 1), Hold(hold[0]);
+        close(fd);
+      });
+    };
+    pid_t first = sender(1, 50ms);
+    Reap(first);
+    pid_t second = sender(6, 20ms);
+    char byte;
+    ASSERT_EQ(read(sent[0], &byte, 1), 1);
+    AwaitDecided();
+    close(hold[1]);
+    Reap(second);
+    close(hold[0]), close(sent[0]), close(sent[1]);
+    close(in);
+    const std::string firstText = name_ + " " + std::to_string(first) + receiving;
+    const std::string secondText = name_ + " " + std::to_string(second) + receiving;
+    std::vector<std::string> texts;
+    for (const auto& [ports, text] : PublishedColumns()) {
+      if (ports == std::pair<uint16_t, uint16_t>{from, to}) texts.push_back(text);
+    }
+    ASSERT_EQ(texts.size(), 7u) << "round " << round;
+    EXPECT_TRUE(texts[0] == firstText || texts[0] == unknown || texts[0] == userOnly) << round << ": " << texts[0];
+    for (size_t i = 1; i < texts.size(); ++i) {
+      EXPECT_TRUE(texts[i] == secondText || texts[i] == unknown || texts[i] == userOnly) << round << ", " << i << ": " << texts[i];
+    }
+    named = texts[0] == firstText && texts.back() == secondText;
   }
-  ASSERT_EQ(texts.size(), 7u);
-  EXPECT_EQ(texts[0], firstText);
-  for (size_t i = 1; i < texts.size(); ++i) {
-    EXPECT_TRUE(texts[i] == secondText || texts[i] == "?" + receiving) << i << ": " << texts[i];
-  }
-  EXPECT_EQ(texts.back(), secondText);
+  Columns();  // stops the capture and the sampler
+  EXPECT_TRUE(named) << "in eight rounds, never both the short socket and the one after it";
 }
 
 // Run as a user who may read no one else's descriptors, a socket of another user names

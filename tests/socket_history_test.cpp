@@ -69,6 +69,7 @@ TEST(SocketHistoryTest, ADatagramIsNamedOnlyWhenOneProgramCanHaveHeldItsAddresse
     const char* what;
     std::vector<Event> events;
     std::vector<Query> queries;
+    int noticeDelayMs = 0;
   } cases[] = {
       {"seen before and after", {{0, Event::kDump, {first}}, {20, Event::kDump, {first}}}, {{sending, 10, 5}}},
       {"first datagram before the socket was first seen",
@@ -97,12 +98,18 @@ TEST(SocketHistoryTest, ADatagramIsNamedOnlyWhenOneProgramCanHaveHeldItsAddresse
        {{0, Event::kDump, {}}, {20, Event::kDump, {raw}}, {40, Event::kDump, {raw}}},
        {{End(kRawSocket, "127.0.0.1", 1, "127.0.0.1", 0), 10, kUnknownProgram},
         {End(kRawSocket, "127.0.0.1", 1, "127.0.0.1", 0), 30, 10}}},
+      {"a notice that comes late, after dumps showed the port's next socket, still makes the port unknown",
+       {{0, Event::kDump, {}}, {20, Event::kDump, {}}, {40, Event::kDump, {second}}, {60, Event::kDump, {second}},
+        {100, Event::kNotice, {unseen}}},
+       {{sending, 25, kUnknownProgram}},
+       70},
       {"lost notices leave only what the dumps showed",
        {{0, Event::kDump, {first}}, {10, Event::kDump, {first}}, {15, Event::kLost, {}}, {40, Event::kDump, {}}},
        {{sending, 5, 5}, {sending, 30, kUnknownProgram}}},
   };
   for (const auto& c : cases) {
     SocketHistory history;
+    history.SetNoticeDelay(c.noticeDelayMs * kMs);
     for (const Event& e : c.events) {
       if (e.kind == Event::kDump) history.Dumped(e.sockets, e.at * kMs, e.at * kMs + kMs / 10);
       if (e.kind == Event::kNotice) history.Destroyed(e.sockets, e.at * kMs);
