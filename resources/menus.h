@@ -23,6 +23,7 @@ enum CommandId {
   kCmdFilterList = 132,
   kCmdShowAll = 133,
   kCmdShowTimes = 134,
+  kCmdShowPrograms = 135,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -44,6 +45,7 @@ inline constexpr MenuItem kMenu103[] = {
     {0, "&filter the list", kCmdFilterList},
     {0, "sho&w all", kCmdShowAll},
     {0, nullptr, kCmdShowTimes},
+    {0, nullptr, kCmdShowPrograms},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},

@@ -30,6 +30,8 @@ struct WindowOptions {
   int32_t AskBeforeDiscarding = 1;
   // "show &times": the list's first column is each packet's receive time.
   int32_t ShowTimes = 0;
+  // "show &programs": the list's last column names each packet's local programs.
+  int32_t ShowPrograms = 0;
   // The main window's place and size once the user has resized it; a width of 0 until then.
   int32_t WindowX = 0;
   int32_t WindowY = 0;
@@ -88,6 +90,8 @@ inline constexpr WindowOption kWindowOptions[] = {
     {resources::kCmdKeepMore, "keep &more", "KeepMore", &WindowOptions::KeepMore, nullptr, false, true, false, nullptr},
     {resources::kCmdShowTimes, "show &times", "ShowTimes", &WindowOptions::ShowTimes, nullptr, false, true, false,
      nullptr},
+    {resources::kCmdShowPrograms, "show &programs", "ShowPrograms", &WindowOptions::ShowPrograms, nullptr, false, true,
+     false, nullptr},
     {resources::kCmdAskBeforeDiscarding, "as&k before discarding", "AskBeforeDiscarding",
      &WindowOptions::AskBeforeDiscarding, nullptr, true, true, false, nullptr},
 };

@@ -223,9 +223,9 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   QStringList top;
   for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(top, QStringList({"packets in &details", "save &packets source", "&save sniff log",
-                              "open &capture file...", "&filter the list", "sho&w all", "show &times", "&about...",
-                              "-", "&options", "-", "e&xit"}));
-  QMenu* options = menu->actions()[9]->menu();
+                              "open &capture file...", "&filter the list", "sho&w all", "show &times", "show &programs",
+                              "&about...", "-", "&options", "-", "e&xit"}));
+  QMenu* options = menu->actions()[10]->menu();
   QStringList inner;
   for (QAction* a : options->actions()) inner << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime",
@@ -239,7 +239,7 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
       if (a->isCheckable()) checkable << QString::number(a->data().toInt());
     }
   }
-  EXPECT_EQ(checkable.join(' '), "134 118 123 128 129 131 125 119 122 120 121");
+  EXPECT_EQ(checkable.join(' '), "134 135 118 123 128 129 131 125 119 122 120 121");
 }
 
 TEST_F(MainDialogTest, TheRightButtonOpensTheMenuWithoutSelecting) {

@@ -145,7 +145,7 @@ TEST_F(SettingsFileTest, EveryMenuOptionIsWrittenUnderItsKeyAndReadBack) {
   ASSERT_EQ(Load().outcome, SettingsRead::kFirstRun);
   for (int id : {resources::kCmdFlipToTray, resources::kCmdTrayAnime, resources::kCmdHexTcpAndUdp,
                  resources::kCmdTcpAsciiView, resources::kCmdCaptureIpv6, resources::kCmdKeepMore,
-                 resources::kCmdShowTimes, resources::kCmdAskBeforeDiscarding}) {
+                 resources::kCmdShowTimes, resources::kCmdShowPrograms, resources::kCmdAskBeforeDiscarding}) {
     EXPECT_TRUE(ApplyOptionCommand(*state_, id)) << id;
   }
   EXPECT_FALSE(ApplyOptionCommand(*state_, resources::kCmdExit));
@@ -154,14 +154,16 @@ TEST_F(SettingsFileTest, EveryMenuOptionIsWrittenUnderItsKeyAndReadBack) {
             "[Config]\r\nSaveSessionPreferences=Yes\r\nEnableFlipToTray=No\r\nEnableTrayIconAnime=No\r\n"
             "DataInHexViewOnlyUdp=No\r\nTcpDataInTextView=No\r\nBindToInterface=\r\nFromIPAddress:port=\r\n"
             "ToIPAddress:port=\r\nTwoWayTraffic=No\r\nOnTop=No\r\nOnTcp=No\r\nOnUdp=No\r\nOnIcmp=No\r\n"
-            "OnIgmp=No\r\nOnRaw=No\r\nCaptureIpv6=No\r\nKeepMore=Yes\r\nShowTimes=Yes\r\nAskBeforeDiscarding=No\r\n");
+            "OnIgmp=No\r\nOnRaw=No\r\nCaptureIpv6=No\r\nKeepMore=Yes\r\nShowTimes=Yes\r\nShowPrograms=Yes\r\n"
+            "AskBeforeDiscarding=No\r\n");
   state_ = std::make_unique<WindowOptions>();
   ASSERT_EQ(Load().outcome, SettingsRead::kRead);
   const WindowOptions& o = *state_;
   EXPECT_EQ(std::vector<int32_t>({o.SaveSessionPreferences, o.EnableFlipToTray, o.EnableTrayIconAnime,
                                   o.DataInHexViewOnlyUdp, o.DataInHexViewTcpAndUdp, o.TcpDataInTextView,
-                                  o.TcpDataInAsciiView, o.CaptureIpv6, o.KeepMore, o.ShowTimes, o.AskBeforeDiscarding}),
-            std::vector<int32_t>({1, 0, 0, 0, 1, 0, 1, 0, 1, 1, 0}));
+                                  o.TcpDataInAsciiView, o.CaptureIpv6, o.KeepMore, o.ShowTimes, o.ShowPrograms,
+                                  o.AskBeforeDiscarding}),
+            std::vector<int32_t>({1, 0, 0, 0, 1, 0, 1, 0, 1, 1, 1, 0}));
 }
 
 // A save follows a link to the file it names, but not a link that another user planted in

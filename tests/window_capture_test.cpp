@@ -1,13 +1,18 @@
 // The real window capturing real traffic inside the test's own network namespace.
+#include <QClipboard>
+#include <QLabel>
 #include <QScrollBar>
 
 #include <gtest/gtest.h>
 
 #include <net/if.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -510,6 +515,84 @@ TEST_F(WindowCapture, ExitDuringACaptureEndsItAndReturnsZero) {
   EXPECT_TRUE(dialog_->exited());
   EXPECT_EQ(dialog_->result(), 0);
   EXPECT_FALSE(state_->run.thread.joinable());
+}
+
+}  // namespace
+}  // namespace trovix
+
+namespace trovix {
+namespace {
+
+// A process of the test's own holding a UDP socket at 127.0.0.1:`port` until it is
+// ended; with `to`, it sends one datagram there once told to.
+struct UdpProcess {
+  UdpProcess(uint16_t port, uint16_t to) {
+    if (pipe(go) != 0) return;
+    pid = fork();
+    if (pid != 0) return;
+    close(go[1]);  // ends with the test's end of the pipe
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in self{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in there{AF_INET, htons(to), {htonl(INADDR_LOOPBACK)}, {}};
+    if (bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) _exit(1);
+    char byte;
+    while (read(go[0], &byte, 1) == 1) {
+      if (to != 0) sendto(fd, "data", 4, 0, reinterpret_cast<sockaddr*>(&there), sizeof there);
+    }
+    _exit(0);
+  }
+  ~UdpProcess() {
+    close(go[1]);
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    close(go[0]);
+  }
+  void Send() { (void)!write(go[1], "g", 1); }
+  pid_t pid = -1;
+  int go[2] = {-1, -1};
+};
+
+TEST_F(WindowCapture, ShowProgramsNamesBothLocalProcessesInTheLastColumnAndTheDetails) {
+  auto& d = *dialog_;
+  d.menuChoice = kCmdShowPrograms;
+  test::ClickRow(d, 0, Qt::RightButton);
+  ASSERT_EQ(d.options().ShowPrograms, 1);
+  QLabel* header = nullptr;
+  for (QLabel* label : d.findChildren<QLabel*>()) header = label->text() == "program" ? label : header;
+  ASSERT_NE(header, nullptr);
+  EXPECT_TRUE(header->isVisible());
+  EXPECT_GE(header->x(), d.findChild<QWidget*>("1032")->geometry().right());  // after "ttl"
+
+  UdpProcess receiver(40462, 0), sender(40461, 40462);
+  Go("127.0.0.1", "*:40461", "*:40462");
+  sender.Send();
+  std::string own = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  QString programs = QString::fromStdString(own + " " + std::to_string(sender.pid) + " \u2192 " + own + " " +
+                                            std::to_string(receiver.pid));
+  QString row = "\t0\tudp\t127.0.0.1\t40461\t127.0.0.1\t40462\t32\t64\t" + programs;
+  // Named while the capture runs, by the painting that follows the sampler.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !Rows(d).isEmpty() && Rows(d)[0] == row; }, 3000))
+      << Rows(d).join("|").toStdString();
+  Press(kIdStop);
+  ASSERT_EQ(Rows(d).size(), 1);
+  EXPECT_EQ(Rows(d)[0], row);
+
+  test::ClickRow(d, 0, Qt::LeftButton);
+  QTest::keyClick(d.packetListView(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), row.mid(1) + "\n");
+  QTest::keyClick(d.packetListView(), Qt::Key_Return);
+  ASSERT_NE(d.detailsWindow(), nullptr);
+  std::string user = getpwuid(geteuid())->pw_name;
+  EXPECT_EQ(d.detailsWindow()->list()->item(0)->text().toStdString(),
+            "sent by " + own + ", process " + std::to_string(sender.pid) + ", user " + user);
+  EXPECT_EQ(d.detailsWindow()->list()->item(1)->text().toStdString(),
+            "received by " + own + ", process " + std::to_string(receiver.pid) + ", user " + user);
+
+  // Off again: the rows and the header as before.
+  d.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+  test::ClickRow(d, 0, Qt::RightButton);
+  EXPECT_EQ(Rows(d)[0], "\t0\tudp\t127.0.0.1\t40461\t127.0.0.1\t40462\t32\t64");
+  EXPECT_FALSE(header->isVisible());
 }
 
 }  // namespace

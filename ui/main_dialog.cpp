@@ -53,6 +53,8 @@ constexpr int kLayoutShare = 4;
 constexpr int kFilterTypedMax = 21;
 // How often the title says how far a capture file has been read.
 constexpr int kProgressMs = 250;
+// How often rows are painted again while the sampler names their programs.
+constexpr int kProgramPaintMs = 50;
 
 // Refuses typing that would take a field beyond `max` characters. A longer text that the
 // program set (from the settings file or picked from the history) stands whole, and the
@@ -100,6 +102,9 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
     FetchRows();
     StartRowTimer();
   });
+  // The sampler names a datagram's programs within tens of milliseconds of its listing.
+  programTimer_.setInterval(kProgramPaintMs);
+  connect(&programTimer_, &QTimer::timeout, this, [this] { pane_->ProgramsMatched(session_.programsMatched()); });
   progressTimer_.setInterval(kProgressMs);
   connect(&progressTimer_, &QTimer::timeout, this, &MainDialog::ShowReadingProgress);
   connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, [this] { Command(kCmdOpenCaptureFile); });
@@ -251,6 +256,10 @@ void MainDialog::Command(int id) {
     ApplyOptionCommand(options_, id);
     return PlaceTimeColumn();
   }
+  if (id == kCmdShowPrograms) {
+    ApplyOptionCommand(options_, id);
+    return PlaceProgramColumn();
+  }
   if (id == kCmdTrayAnime) return SwitchTrayIconAnime();
   if (ApplyOptionCommand(options_, id)) return;
   switch (id) {
@@ -275,6 +284,7 @@ void MainDialog::SetCapturingControls(bool capturing) {
   both_->setEnabled(!capturing);
   stop_->setEnabled(capturing);
   (capturing ? stop_ : go_)->setFocus();
+  PlaceProgramColumn();  // each start and end may bring a sampler or end one
 }
 
 void MainDialog::FetchRows() {
@@ -283,6 +293,17 @@ void MainDialog::FetchRows() {
 }
 
 void MainDialog::PlaceTimeColumn() { pane_->SetShowTimes(options_.ShowTimes == 1); }
+
+void MainDialog::PlaceProgramColumn() {
+  bool on = options_.ShowPrograms == 1;
+  pane_->SetShowPrograms(on, session_.programsSampled());
+  pane_->ProgramsMatched(session_.programsMatched());
+  if (on && session_.Running() && session_.programsSampled()) {
+    if (!programTimer_.isActive()) programTimer_.start();
+  } else {
+    programTimer_.stop();
+  }
+}
 
 void MainDialog::RowsArrived() {
   fetchPosted_.store(false);

@@ -109,6 +109,9 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   void CaptureEndedByItself(int generation);
   // The time column as "show &times" and the sources' names ask.
   void PlaceTimeColumn();
+  // The programs' column as "show &programs" and the capture's sampler ask, and the timer
+  // that paints the rows whose programs were named since.
+  void PlaceProgramColumn();
   // "N datagrams dropped by kernel" for the current capture; empty when it dropped none.
   QString DroppedByKernel() const;
   // While a capture runs: the drops so far in the list's last line and the icon's tip.
@@ -190,6 +193,7 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // Runs for rowGapMs_ (or longer, for a long list) after each list update; rows that
   // arrive meanwhile wait for it.
   QTimer rowTimer_;
+  QTimer programTimer_;
   int rowGapMs_ = 0;  // set by each start
   bool rowsWaiting_ = false;
   std::atomic<bool> fetchPosted_{false};

@@ -111,7 +111,8 @@ void MainDialog::StartCapture() {
   // The helper opens its socket while the window goes on: a failure arrives as the end.
   state_.run.collectCounts = false;
   CaptureStart started = session_.Start(
-      std::make_unique<LocalSource>(state_.store.larger() ? kKeepMoreRing : kWindowRing, SocketWait::kNone), this);
+      std::make_unique<LocalSource>(state_.store.larger() ? kKeepMoreRing : kWindowRing, SocketWait::kNone), this,
+      options_.ShowPrograms == 1);
   if (started.result != CaptureStartResult::kStarted) {
     // Capturing nothing while looking busy would hide the failure: say why and stay idle.
     list_->AddText(session_.StartFailedText(started));

@@ -4,12 +4,33 @@
 #include <algorithm>
 
 #include "capture/packet_store.h"
+#include "capture/program_table.h"
 #include "report/packet_report.h"
 #include "report/report_items.h"
 #include "ui/details_window.h"
 #include "ui/main_dialog.h"
 
 namespace trovix {
+namespace {
+
+// The details' lines for a packet's owner entry: each local end's program with its
+// process and user, sender first; one line of "?" when none can be named.
+std::vector<std::string> ProgramLines(uint32_t ownerId) {
+  const ProgramTable& table = TheProgramTable();
+  Owner owner = table.OwnerOf(ownerId);
+  std::vector<std::string> lines;
+  for (auto [id, end] : {std::pair{owner.source, "sent by "}, std::pair{owner.destination, "received by "}}) {
+    if (id == kNoProgram) continue;
+    const Program* p = table.ProgramOf(id);
+    if (p == nullptr) lines.push_back(end + std::string("?"));
+    else if (p->pid == 0) lines.push_back(end + std::string("a program of user ") + p->user);
+    else lines.push_back(end + std::string(p->name) + ", process " + std::to_string(p->pid) + ", user " + p->user);
+  }
+  if (lines.empty()) lines.push_back("program ?");
+  return lines;
+}
+
+}  // namespace
 
 void MainDialog::ShowPacketDetails() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -51,6 +72,10 @@ void MainDialog::ShowPacketReport() {
   if (options_.ShowTimes == 1 && LocatePacket(state_.store, report.selectedPacketIndex, p)) {
     // The receive time first, in a line of its own, as the list shows it.
     items.insert(items.begin(), "received " + list_->TimeText(p.receiveTime).toStdString());
+  }
+  if (options_.ShowPrograms == 1) {
+    std::vector<std::string> programs = ProgramLines(PacketOwner(state_.store, report.selectedPacketIndex));
+    items.insert(items.begin(), programs.begin(), programs.end());
   }
   details_->ShowItems(items, SelectTitleItem(items, report.selectedPacketIndex));
 }

@@ -3,6 +3,7 @@
 #include <QFontMetricsF>
 
 #include "capture/packet_store.h"
+#include "capture/program_table.h"
 
 #include <algorithm>
 #include <cmath>
@@ -42,6 +43,7 @@ QString PacketListModel::RowText(int row) const {
   // Without its CR LF.
   int32_t at = lineAt_[static_cast<size_t>(entry)];
   QString line = QString::fromLatin1(state_.sniffLog.text + at, lineAt_[static_cast<size_t>(entry) + 1] - at - 2);
+  if (showPrograms_) line += QLatin1Char('\t') + ProgramText(entry);
   StoredPacket p;
   if ((!showTimes_ && sourceNames_.empty()) || !LocatePacket(state_.store, entry, p)) return line;
   // In the field before the line's first tab.
@@ -51,6 +53,20 @@ QString PacketListModel::RowText(int row) const {
     lead += p.source < sourceNames_.size() ? sourceNames_[p.source] : QString();
   }
   return lead + line;
+}
+
+QString PacketListModel::ProgramText(int32_t packet) const {
+  uint32_t owner = PacketOwner(state_.store, packet);
+  if (owner == kOwnerPending) return programsSampled_ ? QString() : QStringLiteral("?");
+  return QString::fromStdString(TheProgramTable().OwnerText(owner));
+}
+
+void PacketListModel::SetShowPrograms(bool on, bool sampled) {
+  if (on == showPrograms_ && sampled == programsSampled_) return;
+  beginResetModel();
+  showPrograms_ = on;
+  programsSampled_ = sampled;
+  endResetModel();
 }
 
 void PacketListModel::SetSourceNames(std::vector<QString> names) {
@@ -105,7 +121,8 @@ bool PacketListModel::RowHas(int row, const QString& text) const {
   const char* line = state_.sniffLog.text + lineAt_[static_cast<size_t>(entry)];
   const char* end = state_.sniffLog.text + lineAt_[static_cast<size_t>(entry) + 1] - 2;
   auto same = [](char a, QChar b) { return QChar::toLower(static_cast<uchar>(a)) == b.toLower().unicode(); };
-  return std::search(line, end, text.begin(), text.end(), same) != end || text.isEmpty();
+  if (std::search(line, end, text.begin(), text.end(), same) != end || text.isEmpty()) return true;
+  return showPrograms_ && ProgramText(entry).contains(text, Qt::CaseInsensitive);
 }
 
 int PacketListModel::FindRow(const QString& text, int from, bool forward) const {

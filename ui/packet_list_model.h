@@ -45,6 +45,13 @@ class PacketListModel : public QAbstractListModel {
   // the date once the packets span more than one day.
   void SetShowTimes(bool on);
   bool showTimes() const { return showTimes_; }
+  // Each packet row ends with a field naming its local programs (program_table.h's
+  // texts). `sampled`: a sampler decides the rows' entries, so a pending one shows nothing
+  // until then; otherwise nothing will decide it and it shows "?".
+  void SetShowPrograms(bool on, bool sampled);
+  bool showPrograms() const { return showPrograms_; }
+  // The programs' field of packet `packet`, as its row shows it.
+  QString ProgramText(int32_t packet) const;
   // With names, each packet row shows the name of the source it came from (after its
   // time, when times are shown); with none, no source.
   void SetSourceNames(std::vector<QString> names);
@@ -87,6 +94,8 @@ class PacketListModel : public QAbstractListModel {
   // While filtered: every row, as it was before.
   bool filtered_ = false;
   bool showTimes_ = false;
+  bool showPrograms_ = false;
+  bool programsSampled_ = false;
   std::vector<QString> sourceNames_;
   bool datesShown_ = false;  // the packets' first and last days differ
   void NoteDates();

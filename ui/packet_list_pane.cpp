@@ -177,6 +177,8 @@ PacketListPane::PacketListPane(const CaptureState& state, const DialogUnits& du,
   // The time column's header, at the strip's left edge while times are shown.
   timeHeader_ = SunkenLabel(QStringLiteral("time"), headerStrip_);
   timeHeader_->hide();
+  programHeader_ = SunkenLabel(QStringLiteral("program"), headerStrip_);
+  programHeader_->hide();
   // Fields line up under their headers: positions relative to the list's left edge, and
   // where the last header ends.
   columns.push_back(headers_.back()->geometry().right() + 1);
@@ -280,6 +282,40 @@ void PacketListPane::SetShowTimes(bool on) {
   PlaceColumnHeaders();
 }
 
+void PacketListPane::SetShowPrograms(bool on, bool sampled) {
+  model_->SetShowPrograms(on, sampled);
+  programHeader_->setVisible(on);
+  if (programWidth_ == 0) programWidth_ = std::max(headerWidths_.back(), programHeader_->sizeHint().width());
+  programsMatched_ = 0;
+  ProgramsMatched(0);
+  if (Delegate(view_)->SetTail(on ? programWidth_ : 0)) view_->doItemsLayout();
+  view_->viewport()->update();
+  PlaceColumnHeaders();
+}
+
+void PacketListPane::ProgramsMatched(uint32_t matched) {
+  if (!model_->showPrograms()) return;
+  // Owners are few and never change: each new one is measured once, whichever capture
+  // made it, and nothing per packet.
+  const ProgramTable& table = TheProgramTable();
+  const QFontMetrics metrics = view_->fontMetrics();
+  int widest = programWidth_;
+  for (uint32_t id = ownersMeasured_ + 1;; ownersMeasured_ = id++) {
+    Owner o = table.OwnerOf(id);
+    if (o.source == kNoProgram && o.destination == kNoProgram) break;  // not made yet
+    widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(table.OwnerText(id))) + 8);
+  }
+  if (widest > programWidth_) {
+    programWidth_ = widest;
+    Delegate(view_)->SetTail(widest);
+    view_->doItemsLayout();
+    PlaceColumnHeaders();
+  }
+  if (matched == programsMatched_ && widest == programWidth_) return;
+  programsMatched_ = matched;
+  view_->viewport()->update();  // rows whose entries were pending show them now
+}
+
 void PacketListPane::PlaceColumnHeaders() {
   PacketRowDelegate* delegate = Delegate(view_);
   int scrolled = ListView(view_)->scrolledBy();
@@ -289,6 +325,8 @@ void PacketListPane::PlaceColumnHeaders() {
     header->setGeometry(delegate->FieldX(i + 1) - scrolled, header->y(), headerWidths_[i] + delegate->Widening(i + 1),
                         header->height());
   }
+  programHeader_->setGeometry(delegate->FieldX(PacketListModel::kLineFields) - scrolled, headers_[0]->y(),
+                              programWidth_, headers_[0]->height());
 }
 
 }  // namespace trovix

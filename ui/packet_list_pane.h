@@ -8,6 +8,7 @@
 #include <map>
 
 #include "capture/capture_state.h"
+#include "capture/program_table.h"
 #include "ui/packet_list_model.h"
 
 class QFrame;
@@ -39,6 +40,12 @@ class PacketListPane : public QWidget {
   void FetchRows();
   // Times shown (or not) and the sources' names in the time column; its room and header.
   void SetShowTimes(bool on);
+  // The programs' column after the last one, and its header; `sampled` as the model's.
+  void SetShowPrograms(bool on, bool sampled);
+  // The sampler has written the entries of the packets below `matched`: rows that waited
+  // for theirs are painted again, and the column widens to its widest text.
+  void ProgramsMatched(uint32_t matched);
+  QLabel* programHeader() const { return programHeader_; }
   // How long the list's last layout of its rows took.
   int lastLayoutMs() const;
 
@@ -61,6 +68,10 @@ class PacketListPane : public QWidget {
   std::map<int, QWidget*> controls_;
   QWidget* headerStrip_ = nullptr;
   QLabel* timeHeader_ = nullptr;
+  QLabel* programHeader_ = nullptr;
+  uint32_t programsMatched_ = 0;  // as last painted
+  uint32_t ownersMeasured_ = kUnknownOwner;  // the program table's owners measured so far
+  int programWidth_ = 0;  // the programs' column, as wide as its widest text and header
   QVector<QWidget*> headers_;  // the column headers, field 1 first
   QVector<int> headerWidths_;  // as laid out
   int listTop_ = 0;  // the list's top in the pane, below the strip

@@ -48,7 +48,7 @@ QSize PacketRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QMod
   int widened = x_.back() - base_.back();
   int fieldsEnd = x_[x_.size() - 2] + lastFieldNeed_;
   // To the end of the last column at least, so that scrolling sideways shows it whole.
-  return {lead_ + std::max({size.width(), rowWidth_ + widened, fieldsEnd, x_.back()}), size.height()};
+  return {lead_ + std::max({size.width(), rowWidth_ + widened, fieldsEnd, x_.back() + tail_}), size.height()};
 }
 
 // Fields: 1 index, 2 protocol, 3 source address, 4 its port, 5 destination, 6 its port...
@@ -60,6 +60,12 @@ int PacketRowDelegate::FieldX(int i) const {
 bool PacketRowDelegate::SetLead(int pixels) {
   if (pixels == lead_) return false;
   lead_ = pixels;
+  return true;
+}
+
+bool PacketRowDelegate::SetTail(int pixels) {
+  if (pixels == tail_) return false;
+  tail_ = pixels;
   return true;
 }
 

@@ -28,6 +28,9 @@ class PacketRowDelegate : public QStyledItemDelegate {
   // column right. False when it was already so.
   bool SetLead(int pixels);
   int lead() const { return lead_; }
+  // Room for a field after the last column (the programs'), which rows reach to. False
+  // when it was already so.
+  bool SetTail(int pixels);
 
  private:
   QVector<int> base_;  // the columns as laid out, then the end of the last
@@ -35,6 +38,7 @@ class PacketRowDelegate : public QStyledItemDelegate {
   int rowWidth_;
   int lastFieldNeed_ = 0;  // the last field's widest text and its gap
   int lead_ = 0;
+  int tail_ = 0;
 };
 
 }  // namespace trovix
