@@ -24,6 +24,7 @@ enum CommandId {
   kCmdShowAll = 133,
   kCmdShowTimes = 134,
   kCmdShowPrograms = 135,
+  kCmdOnlyThisProgram = 136,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -46,6 +47,7 @@ inline constexpr MenuItem kMenu103[] = {
     {0, "sho&w all", kCmdShowAll},
     {0, nullptr, kCmdShowTimes},
     {0, nullptr, kCmdShowPrograms},
+    {0, "only this &program", kCmdOnlyThisProgram},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},

@@ -562,19 +562,33 @@ TEST_F(WindowCapture, ShowProgramsNamesBothLocalProcessesInTheLastColumnAndTheDe
   EXPECT_TRUE(header->isVisible());
   EXPECT_GE(header->x(), d.findChild<QWidget*>("1032")->geometry().right());  // after "ttl"
 
-  UdpProcess receiver(40462, 0), sender(40461, 40462);
-  Go("127.0.0.1", "*:40461", "*:40462");
+  UdpProcess receiver(40462, 0), sender(40461, 40462), other(40463, 40462);
+  Go("127.0.0.1", "*:*", "*:40462");
   sender.Send();
   std::string own = std::filesystem::read_symlink("/proc/self/exe").filename().string();
-  QString programs = QString::fromStdString(own + " " + std::to_string(sender.pid) + " \u2192 " + own + " " +
-                                            std::to_string(receiver.pid));
-  QString row = "\t0\tudp\t127.0.0.1\t40461\t127.0.0.1\t40462\t32\t64\t" + programs;
+  auto programs = [&](const UdpProcess& from) {
+    return QString::fromStdString(own + " " + std::to_string(from.pid) + " \u2192 " + own + " " +
+                                  std::to_string(receiver.pid));
+  };
+  QString row = "\t0\tudp\t127.0.0.1\t40461\t127.0.0.1\t40462\t32\t64\t" + programs(sender);
   // Named while the capture runs, by the painting that follows the sampler.
   EXPECT_TRUE(QTest::qWaitFor([&] { return !Rows(d).isEmpty() && Rows(d)[0] == row; }, 3000))
       << Rows(d).join("|").toStdString();
+  other.Send();
+  QString otherRow = "\t1\tudp\t127.0.0.1\t40463\t127.0.0.1\t40462\t32\t64\t" + programs(other);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Rows(d).size() == 2 && Rows(d)[1] == otherRow; }, 3000))
+      << Rows(d).join("|").toStdString();
   Press(kIdStop);
-  ASSERT_EQ(Rows(d).size(), 1);
-  EXPECT_EQ(Rows(d)[0], row);
+  ASSERT_EQ(Rows(d), QStringList({row, otherRow}));
+
+  // The second sender's row alone, chosen as the menu's other commands choose it, then
+  // every row again.
+  d.menuChoice = kCmdOnlyThisProgram;
+  test::ClickRow(d, 1, Qt::LeftButton);
+  test::ClickRow(d, 1, Qt::RightButton);
+  EXPECT_EQ(Rows(d), QStringList({otherRow}));
+  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier | Qt::ShiftModifier);
+  ASSERT_EQ(Rows(d).size(), 2);
 
   test::ClickRow(d, 0, Qt::LeftButton);
   QTest::keyClick(d.packetListView(), Qt::Key_C, Qt::ControlModifier);
@@ -590,6 +604,7 @@ TEST_F(WindowCapture, ShowProgramsNamesBothLocalProcessesInTheLastColumnAndTheDe
   // Off again: the rows and the header as before.
   d.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+  d.menuChoice = kCmdShowPrograms;
   test::ClickRow(d, 0, Qt::RightButton);
   EXPECT_EQ(Rows(d)[0], "\t0\tudp\t127.0.0.1\t40461\t127.0.0.1\t40462\t32\t64");
   EXPECT_FALSE(header->isVisible());

@@ -42,6 +42,8 @@ void ApplyStates(QMenu& menu, const WindowOptions& o, bool listFilterable) {
   }
   // What is stored is filtered once no capture or reading adds to it.
   if (QAction* filter = FindCommand(menu, kCmdFilterList)) filter->setEnabled(listFilterable);
+  // Only while the programs are shown, as the rows name them.
+  if (QAction* only = FindCommand(menu, kCmdOnlyThisProgram)) only->setEnabled(listFilterable && o.ShowPrograms == 1);
 }
 
 }  // namespace

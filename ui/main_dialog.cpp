@@ -272,6 +272,7 @@ void MainDialog::Command(int id) {
     case kCmdOpenCaptureFile: AskAndOpenCaptureFile(); break;
     case kCmdFilterList: FilterList(); break;
     case kCmdShowAll: list_->ShowOnlyPackets(nullptr); break;
+    case kCmdOnlyThisProgram: ShowOnlyThisProgram(); break;
     case kIdGo: StartCapture(); break;
     case kIdStop: StopCapture(); break;
     case kIdOnTop: ApplyOnTop(); break;

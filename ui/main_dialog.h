@@ -93,6 +93,9 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // Shows only the stored packets that pass the fields as they are now; nothing while a
   // capture or a reading runs.
   void FilterList();
+  // The stored packets whose sender or receiver is the current row's program (its sender,
+  // else its receiver), as "filter the list" shows them.
+  void ShowOnlyThisProgram();
   void AskAndOpenCaptureFile();
   void ShowReadingProgress();
   void StopCapture();

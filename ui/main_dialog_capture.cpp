@@ -13,6 +13,7 @@
 
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "capture/program_table.h"
 #include "capture/privilege.h"
 #include "resources/dialogs.h"
 #include "ui/main_dialog.h"
@@ -89,6 +90,24 @@ void MainDialog::FilterList() {
     size_t length = static_cast<size_t>(p.length);
     DatagramFields fields;
     if (ScreenDatagram(filter, p.bytes, length, fields)) shown.push_back(static_cast<int32_t>(k));
+  }
+  list_->ShowOnlyPackets(&shown);
+}
+
+void MainDialog::ShowOnlyThisProgram() {
+  QModelIndex current = pane_->view()->currentIndex();
+  if (session_.Running() || !current.isValid()) return;
+  const ProgramTable& table = TheProgramTable();
+  // A named program only: "?" and a remote end are no program to filter by.
+  auto named = [&](uint32_t id) { return table.ProgramOf(id) != nullptr; };
+  Owner chosen = table.OwnerOf(PacketOwner(state_.store, list_->PacketAtRow(current.row())));
+  uint32_t program = named(chosen.source) ? chosen.source : chosen.destination;
+  if (!named(program)) return;
+  std::vector<int32_t> shown;
+  uint32_t count = PublishedPacketCount(state_.store);
+  for (uint32_t k = 0; k < count; ++k) {
+    Owner owner = table.OwnerOf(PacketOwner(state_.store, static_cast<int32_t>(k)));
+    if (owner.source == program || owner.destination == program) shown.push_back(static_cast<int32_t>(k));
   }
   list_->ShowOnlyPackets(&shown);
 }
