@@ -65,4 +65,32 @@ ByteReader Tail(const ByteReader& r, size_t offset) {
   return ByteReader(r.data() + offset, r.size() - offset);
 }
 
+ByteReader Slice(const ByteReader& r, size_t offset, size_t count) {
+  ByteReader tail = Tail(r, offset);
+  return ByteReader(tail.data(), tail.size() < count ? tail.size() : count);
+}
+
+void AppendEscapedByte(std::string& out, uint8_t byte) {
+  if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+    out += static_cast<char>(byte);
+    return;
+  }
+  out += '\\';
+  out += static_cast<char>('0' + byte / 100);
+  out += static_cast<char>('0' + byte / 10 % 10);
+  out += static_cast<char>('0' + byte % 10);
+}
+
+bool AppendEscaped(std::string& out, ByteReader& r, size_t offset, size_t count) {
+  if (!r.Need(offset, count)) return false;
+  for (size_t k = 0; k < count; ++k) AppendEscapedByte(out, r.U8(offset + k));
+  return true;
+}
+
+void AppendHex16(std::string& out, uint16_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  out += "0x";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
+}
+
 }  // namespace trovix

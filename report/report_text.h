@@ -36,5 +36,16 @@ std::optional<uint32_t> ReadBe32(ByteReader& r, size_t offset);
 
 // The bytes of `r` from `offset` on; empty when `offset` lies past its end.
 ByteReader Tail(const ByteReader& r, size_t offset);
+// At most `count` bytes of `r` from `offset` on (fewer when fewer were received).
+ByteReader Slice(const ByteReader& r, size_t offset, size_t count);
+
+// A byte from the packet in a line's text: printable ASCII but the backslash as it is, any other
+// byte as \DDD (RFC 1035 presentation), so no CR, LF or NUL of the packet ends a line.
+void AppendEscapedByte(std::string& out, uint8_t byte);
+// `count` bytes of `r` from `offset` escaped, or nothing, with `r` marked, when they were
+// not all received.
+bool AppendEscaped(std::string& out, ByteReader& r, size_t offset, size_t count);
+// "0x" and four hexadecimal digits: the form TLS versions and cipher suites are known by.
+void AppendHex16(std::string& out, uint16_t value);
 
 }  // namespace trovix
