@@ -157,11 +157,10 @@ bool AppendAddresses(std::string& out, ByteReader& m, size_t at, size_t end, siz
   if ((end - at) % size != 0 || at == end) return false;
   for (const char* before = ""; at < end; at += size, before = ",") {
     out += before;
-    if (!m.Need(at, size)) return false;
     if (size == 4) {
       AppendIpv4(out, m.Be32(at));
-    } else {
-      AppendIpv6(out, m.data() + at);
+    } else if (!AppendIpv6At(out, m, at)) {
+      return false;
     }
   }
   return true;

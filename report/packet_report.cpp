@@ -7,12 +7,14 @@
 
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/protocol_table.h"
 #include "report/report_text.h"
 #include "report/sections.h"
+#include "report/service_names.h"
 
 namespace trovix {
 namespace {
@@ -61,6 +63,11 @@ constexpr ApplicationSection kApplicationSections[] = {
     {"dns", 53, true, true, nullptr, AppendDnsFields},
     {"mdns", 5353, true, false, nullptr, AppendMdnsFields},
     {"llmnr", 5355, true, true, nullptr, AppendDnsFields},
+    {"dhcp", 67, true, false, nullptr, AppendDhcpFields},
+    {"dhcp", 68, true, false, nullptr, AppendDhcpFields},
+    {"dhcpv6", 546, true, false, nullptr, AppendDhcpv6Fields},
+    {"dhcpv6", 547, true, false, nullptr, AppendDhcpv6Fields},
+    {"ntp", 123, true, false, nullptr, AppendNtpFields},
     {"tls", 0, false, true, BeginsTlsRecord, AppendTlsFields},
     {"http", 0, false, true, BeginsHttpMessage, AppendHttpFields},
 };
@@ -101,6 +108,22 @@ const ApplicationSection* ApplicationFor(bool tcp, uint16_t source, uint16_t des
   return nullptr;
 }
 
+// A payload no section reads: the names the services database gives its ports, if any.
+void AppendServiceSection(std::string& out, int64_t index, bool tcp, uint16_t source, uint16_t destination) {
+  const ServiceNames& names = TheServiceNames();
+  const char* sourceName = FindServiceName(names, tcp, source);
+  const char* destinationName = FindServiceName(names, tcp, destination);
+  if (sourceName == nullptr && destinationName == nullptr) return;
+  AppendTitle(out, index, "service");
+  for (auto [label, port, name] : {std::tuple{"source port ", source, sourceName},
+                                   std::tuple{"destination port ", destination, destinationName}}) {
+    if (name == nullptr) continue;
+    AppendNumberLine(out, label, port, " = ");
+    out += name;
+    out += kLineEnd;
+  }
+}
+
 // The section of a TCP or UDP payload, after the transport's own lines; nothing when the
 // transport header was not received whole or carries no payload.
 void AppendApplicationSection(std::string& out, int64_t index, ProtocolSwitch which, ByteReader transport) {
@@ -110,8 +133,13 @@ void AppendApplicationSection(std::string& out, int64_t index, ProtocolSwitch wh
   if (tcp && headerLength < kMinTcpHeader) return;
   if (!transport.Has(0, headerLength) || transport.size() == headerLength) return;
   ByteReader payload = Tail(transport, headerLength);
-  const ApplicationSection* row = ApplicationFor(tcp, transport.Be16(0), transport.Be16(2), payload);
-  if (row == nullptr) return;
+  uint16_t source = transport.Be16(0);
+  uint16_t destination = transport.Be16(2);
+  const ApplicationSection* row = ApplicationFor(tcp, source, destination, payload);
+  if (row == nullptr) {
+    AppendServiceSection(out, index, tcp, source, destination);
+    return;
+  }
   AppendTitle(out, index, row->title);
   if (row->build(out, payload, tcp)) out += tcp ? kContinuedLine : kTruncatedLine;
 }

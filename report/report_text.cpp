@@ -25,6 +25,12 @@ void AppendIpv6(std::string& out, const uint8_t* address) {
   out.append(text, FormatIpv6(address, text));
 }
 
+bool AppendIpv6At(std::string& out, ByteReader& r, size_t offset) {
+  if (!r.Need(offset, 16)) return false;
+  AppendIpv6(out, r.data() + offset);
+  return true;
+}
+
 bool AppendIpv6Line(std::string& out, std::string_view label, ByteReader& r, size_t offset) {
   if (!r.Need(offset, 16)) return false;
   out += label;

@@ -22,6 +22,9 @@ void AppendDecimal(std::string& out, int64_t value);
 void AppendIpv4(std::string& out, uint32_t address);
 // The canonical text of the 16-byte IPv6 address at `address` (as inet_ntop writes it).
 void AppendIpv6(std::string& out, const uint8_t* address);
+// The IPv6 address at `offset` of `r` when all 16 bytes were received; else nothing, with
+// the reader marked.
+bool AppendIpv6At(std::string& out, ByteReader& r, size_t offset);
 // label, then the IPv6 address at `offset` of `r`, then a line end, when all 16 bytes were
 // received; otherwise nothing, with the reader marked truncated.
 bool AppendIpv6Line(std::string& out, std::string_view label, ByteReader& r, size_t offset);

@@ -27,6 +27,9 @@ bool AppendDnsFields(std::string& out, ByteReader payload, bool overTcp);
 bool AppendMdnsFields(std::string& out, ByteReader payload, bool overTcp);
 bool AppendTlsFields(std::string& out, ByteReader payload, bool overTcp);
 bool AppendHttpFields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendDhcpFields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendDhcpv6Fields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendNtpFields(std::string& out, ByteReader payload, bool overTcp);
 // Whether a TCP payload begins as a TLS record or an HTTP/1.x message, whatever its port.
 bool BeginsTlsRecord(ByteReader payload);
 bool BeginsHttpMessage(ByteReader payload);

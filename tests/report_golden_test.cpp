@@ -219,6 +219,21 @@ Bytes ClientHello() {
   return Record(22, Handshake(1, body), 0x0301);
 }
 
+// A BOOTP message from client hardware address 52:54:00:12:34:56, the magic cookie, then
+// `options`.
+Bytes Dhcp(uint8_t op, const char* fixed, const Bytes& options, bool cookie = true) {
+  Bytes m = Cat(Bytes{op, 1, 6, 0}, Hex(fixed), Hex("52 54 00 12 34 56"), Bytes(10 + 64 + 128, 0));
+  return Cat(m, cookie ? Hex("63 82 53 63") : Bytes{}, options);
+}
+
+// An NTP header, the reference, origin and receive times (seconds and fraction each), and
+// a transmit time half a second past `transmit`.
+Bytes Ntp(const char* header, std::array<uint32_t, 6> stamps, uint32_t transmit) {
+  Bytes m = Hex(header);
+  for (uint32_t word : stamps) m = Cat(m, U32(word));
+  return Cat(m, U32(transmit), U32(0x80000000));
+}
+
 std::vector<Case> SectionCases() {
   Bytes query = Dns(0x0100, {1, 0, 0, 0}, Question(Name("example.org"), 1));
   Bytes every = Dns(0x8580, {1, 11, 1, 1},
@@ -252,7 +267,7 @@ std::vector<Case> SectionCases() {
                                                                Extension(16, Vector16(Hex("02 68 32"))))))));
   return {
       {"ipv4 with a router alert, no-operation and end of options", 17,
-       V4(17, Udp(40000, 9, Text("x")), Hex("94 04 00 00 01 00 00 00")), "ipv4"},
+       V4(17, Udp(40000, 40001, Text("x")), Hex("94 04 00 00 01 00 00 00")), "ipv4"},
       {"ipv4 later fragment with an option of invalid length", 17, V4(17, Text("rest"), Hex("07 09 04 00"), 0x20B9),
        "ipv4"},
       {"ipv4 options cut short", 255, Cat(Hex("4f 00 00 3c"), Bytes(20, 0)), "ipv4"},
@@ -288,6 +303,45 @@ std::vector<Case> SectionCases() {
        V4(6, Tcp(443, 40000, Cat(Record(21, {2, 40}), Record(21, Bytes(26, 0x99)), Hex("99 03 03 00")))), "tls"},
       {"tls encrypted handshake message", 6, V4(6, Tcp(443, 40000, Record(22, Cat(Hex("8f 12 34 56"), Bytes(36, 1))))),
        "tls"},
+      {"dhcp discover", 17,
+       V4(17, Udp(68, 67, Dhcp(1, "39 03 f3 26 00 00 80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                               Cat(Hex("35 01 01 0c 06"), Text("laptop"),
+                                   Hex("37 04 01 03 06 0f 32 04 c6 12 00 0a 3d 07 01 52 54 00 12 34 56 00 ff"))))),
+       "dhcp"},
+      {"dhcp offer with an unknown option and a message type of the wrong length", 17,
+       V4(17, Udp(67, 68, Dhcp(2, "39 03 f3 26 00 00 00 00 00 00 00 00 c6 12 00 0a c6 12 00 01 00 00 00 00",
+                               Hex("35 01 02 36 04 c6 12 00 01 33 04 00 01 51 80 01 04 ff ff ff 00 03 04 c6 12 00 01"
+                                   " 06 08 c6 12 00 01 c6 12 00 02 e0 02 ab cd 35 02 05 05 ff")))),
+       "dhcp"},
+      {"dhcp option cut short", 17,
+       V4(17, Udp(68, 67, Dhcp(1, "00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                               Hex("35 01 03 0c 10 6c 61")))),
+       "dhcp"},
+      {"bootp without the magic cookie", 17,
+       V4(17, Udp(68, 67, Dhcp(1, "00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00", Bytes(4, 0),
+                               false))),
+       "dhcp"},
+      {"dhcpv6 solicit", 17,
+       V6(17, Udp(546, 547,
+                  Hex("01 12 34 56 00 01 00 0a 00 03 00 01 52 54 00 12 34 56 00 08 00 02 00 00 00 06 00 04 00 17 00 18"
+                      " 00 03 00 28 00 00 00 01 00 00 00 00 00 00 00 00 00 05 00 18 20 01 0d b8 00 00 00 00 00 00 00 00"
+                      " 00 00 00 10 00 00 0e 10 00 00 1c 20 00 0e 00 00")),
+          "fe80::1", "ff02::1:2"),
+       "dhcpv6"},
+      {"dhcpv6 relay-forward with an option cut short", 17,
+       V6(17, Udp(547, 547,
+                  Cat(Hex("0c 00"), Address("2001:db8::1"), Address("fe80::1"),
+                      Hex("00 12 00 04 65 74 68 30 00 09 00 08 01 12 34 56 00 0e 00 00 00 19 00 20 00 00")))),
+       "dhcpv6"},
+      {"ntp client", 17, V4(17, Udp(40000, 123, Ntp("23 00 06 e9 00 00 00 00 00 00 00 00 00 00 00 00", {}, 0xe9b47780))),
+       "ntp"},
+      {"ntp server of stratum 1, its origin after 2036", 17,
+       V4(17, Udp(123, 40000, Ntp("24 01 06 ec 00 00 00 10 00 00 00 20 47 50 53 00",
+                                 {0xe9b47700, 0, 0x00000010, 0x40000000, 0xe9b47780, 0x10000000}, 0xe9b47781))),
+       "ntp"},
+      {"ntp server of stratum 2", 17,
+       V4(17, Udp(123, 40000, Ntp("1c 02 0a fa ff ff 80 00 00 01 00 00 c6 12 00 01", {}, 0xe9b47781))), "ntp"},
+      {"ntp control message", 17, V4(17, Udp(40000, 123, Hex("16 02 00 01 00 00 00 00 00 00 00 00"))), "ntp"},
       {"http request", 6,
        V4(6, Tcp(40000, 80, Text("GET /index.html HTTP/1.1\r\nHost: example.org\r\nUser-Agent: curl/8.5.0\r\n"
                                  "Accept: */*\r\n\r\n"))),
