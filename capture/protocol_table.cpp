@@ -42,6 +42,13 @@ int ProtocolNumber(std::string_view text) {
 
 }  // namespace
 
+std::string_view TakeDatabaseLine(std::string_view& database) noexcept {
+  size_t end = std::min(database.find('\n'), database.size());
+  std::string_view line = database.substr(0, end);
+  database.remove_prefix(std::min(end + 1, database.size()));
+  return line.substr(0, line.find('#'));
+}
+
 std::string_view TakeDatabaseField(std::string_view& line) noexcept {
   size_t start = line.find_first_not_of(" \t\r");
   if (start == std::string_view::npos) {
@@ -59,10 +66,7 @@ void ReadProtocolWords(std::string_view database, ProtocolWords& out) noexcept {
   bool named[256] = {};
   for (int protocol = 0; protocol < 256; ++protocol) Put(out, protocol, kRawRow.word);
   while (!database.empty()) {
-    size_t end = std::min(database.find('\n'), database.size());
-    std::string_view line = database.substr(0, end);
-    database.remove_prefix(std::min(end + 1, database.size()));
-    line = line.substr(0, line.find('#'));
+    std::string_view line = TakeDatabaseLine(database);
     std::string_view name = TakeDatabaseField(line);
     int protocol = ProtocolNumber(TakeDatabaseField(line));
     // As getprotobynumber, the first line of a number names it, usable or not.

@@ -4,6 +4,7 @@
 #include <array>
 #include <span>
 
+#include "report/name_tables.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -56,13 +57,6 @@ constexpr std::array<const char*, 19> kMessageTypes = {
     "Lease Query",   "Lease Unassigned", "Lease Unknown", "Lease Active", "Bulk Lease Query",
     "Lease Query Done", "Active Lease Query", "Lease Query Status", "TLS"};
 
-const OptionName* FindOption(uint8_t code) {
-  for (const OptionName& option : kOptions) {
-    if (option.code == code) return &option;
-  }
-  return nullptr;
-}
-
 void AppendAddressLine(std::string& out, const char* label, ByteReader& m, size_t at) {
   if (auto v = ReadBe32(m, at)) {
     out += label;
@@ -73,15 +67,10 @@ void AppendAddressLine(std::string& out, const char* label, ByteReader& m, size_
 
 // The hardware address in colon-separated hex, for as many bytes as its length gives.
 void AppendHardwareAddress(std::string& out, ByteReader& m) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   size_t length = m.U8(2);
-  if (length == 0 || length > 16 || !m.Need(28, length)) return;
+  if (length == 0 || length > 16 || !m.Has(28, length)) return;
   out += "client hardware address = ";
-  for (size_t k = 0; k < length; ++k) {
-    if (k != 0) out += ':';
-    out += kDigits[m.U8(28 + k) >> 4];
-    out += kDigits[m.U8(28 + k) & 0xF];
-  }
+  AppendHexBytes(out, m, 28, length, ":");
   out += kLineEnd;
 }
 
@@ -139,13 +128,8 @@ void AppendOptions(std::string& out, ByteReader& m) {
     if (code == kEnd) return;
     auto length = ReadU8(m, at + 1);
     if (!length || !m.Need(at + 2, *length)) return;
-    const OptionName* option = FindOption(code);
-    if (option != nullptr) {
-      out += option->name;
-      out += " = ";
-    } else {
-      AppendNumberLine(out, "option ", code, " = ");
-    }
+    const OptionName* option = FindCode(kOptions, code);
+    AppendOptionLabel(out, option != nullptr ? option->name : nullptr, code);
     size_t valueStart = out.size();
     if (!AppendValue(out, m, option != nullptr ? option->value : Value::kBytes, at + 2, *length)) {
       out.resize(valueStart);

@@ -3,6 +3,7 @@
 // an identity association holds indented under it.
 #include <array>
 
+#include "report/name_tables.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -48,21 +49,6 @@ constexpr std::array<const char*, 14> kMessageTypes = {
     nullptr, "Solicit", "Advertise", "Request", "Confirm", "Renew", "Rebind", "Reply",
     "Release", "Decline", "Reconfigure", "Information-request", "Relay-forw", "Relay-repl"};
 
-const OptionName* FindOption(uint16_t code) {
-  for (const OptionName& option : kOptions) {
-    if (option.code == code) return &option;
-  }
-  return nullptr;
-}
-
-void AppendHex(std::string& out, ByteReader& m, size_t at, size_t length) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (size_t k = 0; k < length; ++k) {
-    out += kDigits[m.U8(at + k) >> 4];
-    out += kDigits[m.U8(at + k) & 0xF];
-  }
-}
-
 bool AppendOptions(std::string& out, ByteReader& m, size_t at, size_t end, size_t depth);
 
 // "IAID n, T1 n s, T2 n s" and the options inside, a level deeper.
@@ -99,7 +85,7 @@ bool AppendLease(std::string& out, ByteReader& m, size_t at, size_t end, size_t 
 bool AppendValue(std::string& out, ByteReader& m, Form form, size_t at, size_t end, size_t depth) {
   size_t length = end - at;
   switch (form) {
-    case Form::kHex: AppendHex(out, m, at, length); break;
+    case Form::kHex: AppendHexBytes(out, m, at, length); break;
     case Form::kAddresses:
       if (length == 0 || length % 16 != 0) return false;
       for (size_t k = 0; k < length; k += 16) {
@@ -154,13 +140,8 @@ bool AppendOptions(std::string& out, ByteReader& m, size_t at, size_t end, size_
       AppendNumberLine(out, "invalid option ", code);
       return true;
     }
-    const OptionName* option = FindOption(code);
-    if (option != nullptr) {
-      out += option->name;
-      out += " = ";
-    } else {
-      AppendNumberLine(out, "option ", code, " = ");
-    }
+    const OptionName* option = FindCode(kOptions, code);
+    AppendOptionLabel(out, option != nullptr ? option->name : nullptr, code);
     size_t valueStart = out.size();
     if (!AppendValue(out, m, option != nullptr ? option->form : Form::kBytes, at + 4, at + 4 + length, depth)) {
       out.resize(valueStart);

@@ -17,17 +17,12 @@ constexpr size_t kHeader = 12;
 constexpr size_t kMaxNameOctets = 255;  // RFC 1035 section 2.3.4, in wire form
 constexpr uint16_t kTypeOpt = 41;
 
-struct Named {
-  uint16_t value;
-  const char* name;
-};
-
-constexpr std::array<Named, 15> kTypeNames = {{
+constexpr std::array<CodeName, 15> kTypeNames = {{
     {1, "A"},     {2, "NS"},    {5, "CNAME"}, {6, "SOA"},  {12, "PTR"}, {13, "HINFO"}, {15, "MX"},
     {16, "TXT"},  {28, "AAAA"}, {33, "SRV"},  {41, "OPT"}, {47, "NSEC"}, {64, "SVCB"}, {65, "HTTPS"},
     {255, "ANY"},
 }};
-constexpr std::array<Named, 4> kClassNames = {{{1, "IN"}, {3, "CH"}, {4, "HS"}, {255, "ANY"}}};
+constexpr std::array<CodeName, 4> kClassNames = {{{1, "IN"}, {3, "CH"}, {4, "HS"}, {255, "ANY"}}};
 constexpr std::array<const char*, 11> kResponseCodeNames = {
     "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
     "YXDOMAIN", "YXRRSET", "NXRRSET", "NOTAUTH", "NOTZONE"};
@@ -37,12 +32,10 @@ constexpr std::array<const char*, 7> kSvcKeyNames = {"mandatory", "alpn", "no-de
                                                       "ipv4hint", "ech", "ipv6hint"};
 
 // The name from `table`, else `prefix` and the number (RFC 3597's TYPE99, CLASS99).
-void AppendNamed(std::string& out, std::span<const Named> table, uint16_t value, const char* prefix) {
-  for (const Named& entry : table) {
-    if (entry.value == value) {
-      out += entry.name;
-      return;
-    }
+void AppendNamed(std::string& out, std::span<const CodeName> table, uint16_t value, const char* prefix) {
+  if (const char* name = CodeNameOf(table, value)) {
+    out += name;
+    return;
   }
   out += prefix;
   AppendDecimal(out, value);

@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "report/name_tables.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -13,12 +14,8 @@ constexpr size_t kFixedHeader = 20;
 constexpr uint8_t kEndOfOptions = 0;
 constexpr uint8_t kNoOperation = 1;
 
-struct OptionName {
-  uint8_t type;  // copied flag, class and number together, as on the wire
-  const char* name;
-};
-
-constexpr std::array<OptionName, 9> kOptionNames = {{
+// By the whole type byte: copied flag, class and number together, as on the wire.
+constexpr std::array<CodeName, 9> kOptionNames = {{
     {kEndOfOptions, "end of options"},
     {kNoOperation, "no operation"},
     {7, "record route"},
@@ -32,12 +29,10 @@ constexpr std::array<OptionName, 9> kOptionNames = {{
 
 void AppendOptionType(std::string& out, uint8_t type) {
   AppendNumberLine(out, "option = ", type, "");
-  for (const OptionName& option : kOptionNames) {
-    if (option.type == type) {
-      out += " (";
-      out += option.name;
-      out += ')';
-    }
+  if (const char* name = CodeNameOf(kOptionNames, type)) {
+    out += " (";
+    out += name;
+    out += ')';
   }
 }
 

@@ -93,10 +93,33 @@ bool AppendEscaped(std::string& out, ByteReader& r, size_t offset, size_t count)
   return true;
 }
 
+namespace {
+constexpr char kHexDigits[] = "0123456789abcdef";
+}  // namespace
+
+bool AppendHexBytes(std::string& out, ByteReader& r, size_t offset, size_t count, std::string_view separator) {
+  if (!r.Need(offset, count)) return false;
+  for (size_t k = 0; k < count; ++k) {
+    if (k != 0) out += separator;
+    uint8_t byte = r.U8(offset + k);
+    out += kHexDigits[byte >> 4];
+    out += kHexDigits[byte & 0xF];
+  }
+  return true;
+}
+
+void AppendOptionLabel(std::string& out, const char* name, uint16_t code) {
+  if (name == nullptr) {
+    AppendNumberLine(out, "option ", code, " = ");
+    return;
+  }
+  out += name;
+  out += " = ";
+}
+
 void AppendHex16(std::string& out, uint16_t value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   out += "0x";
-  for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
+  for (int shift = 12; shift >= 0; shift -= 4) out += kHexDigits[(value >> shift) & 0xF];
 }
 
 }  // namespace trovix

@@ -48,6 +48,11 @@ void AppendEscapedByte(std::string& out, uint8_t byte);
 // `count` bytes of `r` from `offset` escaped, or nothing, with `r` marked, when they were
 // not all received.
 bool AppendEscaped(std::string& out, ByteReader& r, size_t offset, size_t count);
+// `count` bytes of `r` from `offset` as two lowercase hex digits each, `separator` between
+// them; nothing, with `r` marked, when they were not all received.
+bool AppendHexBytes(std::string& out, ByteReader& r, size_t offset, size_t count, std::string_view separator = "");
+// "name = ", or "option N = " for an option that no table names.
+void AppendOptionLabel(std::string& out, const char* name, uint16_t code);
 // "0x" and four hexadecimal digits: the form TLS versions and cipher suites are known by.
 void AppendHex16(std::string& out, uint16_t value);
 

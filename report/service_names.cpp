@@ -42,10 +42,7 @@ bool ParseKey(std::string_view field, uint32_t& key) {
 void ReadServiceNames(std::string_view database, ServiceNames& out) {
   out.entries.clear();
   while (!database.empty()) {
-    size_t end = std::min(database.find('\n'), database.size());
-    std::string_view line = database.substr(0, end);
-    database.remove_prefix(std::min(end + 1, database.size()));
-    line = line.substr(0, line.find('#'));
+    std::string_view line = TakeDatabaseLine(database);
     std::string_view name = TakeDatabaseField(line);
     ServiceName entry{};
     if (!ParseKey(TakeDatabaseField(line), entry.key) || !UsableName(name)) continue;

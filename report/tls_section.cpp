@@ -4,6 +4,7 @@
 #include <array>
 #include <span>
 
+#include "report/name_tables.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -20,24 +21,19 @@ constexpr uint16_t kServerNameExtension = 0;
 constexpr uint16_t kAlpnExtension = 16;
 constexpr uint16_t kSupportedVersionsExtension = 43;
 
-struct Named {
-  uint16_t value;
-  const char* name;
-};
-
-constexpr std::array<Named, 5> kContentTypes = {
+constexpr std::array<CodeName, 5> kContentTypes = {
     {{20, "change_cipher_spec"}, {kAlert, "alert"}, {kHandshake, "handshake"}, {23, "application_data"},
      {24, "heartbeat"}}};
-constexpr std::array<Named, 15> kHandshakeTypes = {{
+constexpr std::array<CodeName, 15> kHandshakeTypes = {{
     {0, "HelloRequest"}, {kClientHello, "ClientHello"}, {kServerHello, "ServerHello"},
     {4, "NewSessionTicket"}, {5, "EndOfEarlyData"}, {8, "EncryptedExtensions"}, {11, "Certificate"},
     {12, "ServerKeyExchange"}, {13, "CertificateRequest"}, {14, "ServerHelloDone"},
     {15, "CertificateVerify"}, {16, "ClientKeyExchange"}, {20, "Finished"}, {24, "KeyUpdate"},
     {254, "MessageHash"},
 }};
-constexpr std::array<Named, 5> kVersions = {
+constexpr std::array<CodeName, 5> kVersions = {
     {{0x0300, "SSL 3.0"}, {0x0301, "TLS 1.0"}, {0x0302, "TLS 1.1"}, {0x0303, "TLS 1.2"}, {0x0304, "TLS 1.3"}}};
-constexpr std::array<Named, 15> kCipherSuites = {{
+constexpr std::array<CodeName, 15> kCipherSuites = {{
     {0x002F, "TLS_RSA_WITH_AES_128_CBC_SHA"},
     {0x0035, "TLS_RSA_WITH_AES_256_CBC_SHA"},
     {0x009C, "TLS_RSA_WITH_AES_128_GCM_SHA256"},
@@ -54,8 +50,8 @@ constexpr std::array<Named, 15> kCipherSuites = {{
     {0xCCA8, "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256"},
     {0xCCA9, "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256"},
 }};
-constexpr std::array<Named, 2> kAlertLevels = {{{1, "warning"}, {2, "fatal"}}};
-constexpr std::array<Named, 32> kAlertDescriptions = {{
+constexpr std::array<CodeName, 2> kAlertLevels = {{{1, "warning"}, {2, "fatal"}}};
+constexpr std::array<CodeName, 32> kAlertDescriptions = {{
     {0, "close_notify"}, {10, "unexpected_message"}, {20, "bad_record_mac"}, {21, "decryption_failed"},
     {22, "record_overflow"}, {30, "decompression_failure"}, {40, "handshake_failure"},
     {41, "no_certificate"}, {42, "bad_certificate"}, {43, "unsupported_certificate"},
@@ -68,13 +64,6 @@ constexpr std::array<Named, 32> kAlertDescriptions = {{
     {116, "certificate_required"}, {120, "no_application_protocol"}, {60, "export_restriction"},
 }};
 
-const char* NameIn(std::span<const Named> table, uint16_t value) {
-  for (const Named& entry : table) {
-    if (entry.value == value) return entry.name;
-  }
-  return nullptr;
-}
-
 void AppendParenthesized(std::string& out, const char* name) {
   if (name == nullptr) return;
   out += " (";
@@ -83,20 +72,20 @@ void AppendParenthesized(std::string& out, const char* name) {
 }
 
 // "value (name)", or the value alone when the table has no name for it.
-void AppendNamedNumber(std::string& out, std::span<const Named> table, uint16_t value) {
+void AppendNamedNumber(std::string& out, std::span<const CodeName> table, uint16_t value) {
   AppendDecimal(out, value);
-  AppendParenthesized(out, NameIn(table, value));
+  AppendParenthesized(out, CodeNameOf(table, value));
 }
 
 // GREASE values (RFC 8701) are 0x?A?A with both bytes equal: noise a client adds on purpose.
-void AppendCode(std::string& out, std::span<const Named> table, uint16_t value) {
+void AppendCode(std::string& out, std::span<const CodeName> table, uint16_t value) {
   AppendHex16(out, value);
-  const char* name = NameIn(table, value);
+  const char* name = CodeNameOf(table, value);
   if (name == nullptr && (value & 0x0F0F) == 0x0A0A && value >> 8 == (value & 0xFF)) name = "GREASE";
   AppendParenthesized(out, name);
 }
 
-void AppendCodeLine(std::string& out, const char* label, std::span<const Named> table, uint16_t value) {
+void AppendCodeLine(std::string& out, const char* label, std::span<const CodeName> table, uint16_t value) {
   out += label;
   AppendCode(out, table, value);
   out += kLineEnd;
@@ -251,7 +240,7 @@ void AppendHandshakes(std::string& out, ByteReader& data, size_t recordLength) {
     auto low = ReadBe16(data, at + 2);
     if (!type || !high || !low) return;
     size_t length = static_cast<size_t>(*high) << 16 | *low;
-    const char* name = NameIn(kHandshakeTypes, *type);
+    const char* name = CodeNameOf(kHandshakeTypes, *type);
     if (at + 4 + length > recordLength && (name == nullptr || at != 0)) {
       out += "encrypted handshake message\r\n";
       return;
@@ -289,14 +278,14 @@ void AppendAlertBody(std::string& out, ByteReader& data, size_t recordLength) {
 
 bool BeginsTlsRecord(ByteReader payload) {
   if (!payload.Has(0, 3)) return false;
-  return NameIn(kContentTypes, payload.U8(0)) != nullptr && payload.U8(1) == 3 && payload.U8(2) <= 4;
+  return CodeNameOf(kContentTypes, payload.U8(0)) != nullptr && payload.U8(1) == 3 && payload.U8(2) <= 4;
 }
 
 bool AppendTlsFields(std::string& out, ByteReader payload, bool) {
   size_t at = 0;
   while (at < payload.size()) {
     // Bytes that are no record here are the rest of one that a lost segment began.
-    if (NameIn(kContentTypes, payload.U8(at)) == nullptr || (payload.Has(at + 1, 1) && payload.U8(at + 1) != 3)) {
+    if (CodeNameOf(kContentTypes, payload.U8(at)) == nullptr || (payload.Has(at + 1, 1) && payload.U8(at + 1) != 3)) {
       out += "not a record\r\n";
       return false;
     }
