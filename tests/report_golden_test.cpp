@@ -352,6 +352,11 @@ std::vector<Case> SectionCases() {
        "http"},
       {"http request cut by the segment's end", 6, V4(6, Tcp(40000, 8080, Text("POST /form HTTP/1.1\r\nHost: exam"))),
        "http"},
+      // The CNAME's data points at the answer's owner, itself a pointer to the question.
+      {"dns pointer to a pointer", 17,
+       V4(17, Udp(53, 53124, Dns(0x8180, {1, 1, 0, 0}, Cat(Question(Name("example.org"), 5),
+                                                         Rr(kToQuestion, 5, Cat(Text("\x03www"), Hex("c0 1d"))))))),
+       "dns"},
   };
 }
 
