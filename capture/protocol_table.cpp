@@ -28,19 +28,6 @@ void Put(ProtocolWords& out, int protocol, std::string_view word) {
   out.text[protocol][word.size()] = '\0';
 }
 
-// The next blank-separated field of `line`, taken off its front.
-std::string_view TakeField(std::string_view& line) {
-  size_t start = line.find_first_not_of(" \t\r");
-  if (start == std::string_view::npos) {
-    line = {};
-    return {};
-  }
-  line.remove_prefix(start);
-  size_t end = std::min(line.find_first_of(" \t\r"), line.size());
-  std::string_view field = line.substr(0, end);
-  line.remove_prefix(end);
-  return field;
-}
 
 // A protocol number of 1 to 3 digits up to 255, or -1.
 int ProtocolNumber(std::string_view text) {
@@ -55,16 +42,33 @@ int ProtocolNumber(std::string_view text) {
 
 }  // namespace
 
+std::string_view TakeDatabaseLine(std::string_view& database) noexcept {
+  size_t end = std::min(database.find('\n'), database.size());
+  std::string_view line = database.substr(0, end);
+  database.remove_prefix(std::min(end + 1, database.size()));
+  return line.substr(0, line.find('#'));
+}
+
+std::string_view TakeDatabaseField(std::string_view& line) noexcept {
+  size_t start = line.find_first_not_of(" \t\r");
+  if (start == std::string_view::npos) {
+    line = {};
+    return {};
+  }
+  line.remove_prefix(start);
+  size_t end = std::min(line.find_first_of(" \t\r"), line.size());
+  std::string_view field = line.substr(0, end);
+  line.remove_prefix(end);
+  return field;
+}
+
 void ReadProtocolWords(std::string_view database, ProtocolWords& out) noexcept {
   bool named[256] = {};
   for (int protocol = 0; protocol < 256; ++protocol) Put(out, protocol, kRawRow.word);
   while (!database.empty()) {
-    size_t end = std::min(database.find('\n'), database.size());
-    std::string_view line = database.substr(0, end);
-    database.remove_prefix(std::min(end + 1, database.size()));
-    line = line.substr(0, line.find('#'));
-    std::string_view name = TakeField(line);
-    int protocol = ProtocolNumber(TakeField(line));
+    std::string_view line = TakeDatabaseLine(database);
+    std::string_view name = TakeDatabaseField(line);
+    int protocol = ProtocolNumber(TakeDatabaseField(line));
     // As getprotobynumber, the first line of a number names it, usable or not.
     if (protocol < 0 || named[protocol]) continue;
     named[protocol] = true;

@@ -85,6 +85,11 @@ struct ProtocolWords {
 // "raw".
 void ReadProtocolWords(std::string_view database, ProtocolWords& out) noexcept;
 
+// The next line of such a database without its comment, taken off its front.
+std::string_view TakeDatabaseLine(std::string_view& database) noexcept;
+// The next blank-separated field of a line of such a database, taken off its front.
+std::string_view TakeDatabaseField(std::string_view& line) noexcept;
+
 // The words from /etc/protocols, read at the first call and never again. PrepareCapture
 // makes that call, so no capture thread ever reads the file.
 const ProtocolWords& TheProtocolWords() noexcept;

@@ -67,6 +67,29 @@ inline constexpr std::array<const char*, 4> Icmpv6ParameterProblemCodeNames = {
 inline constexpr const char* kUnknownTypeName = "UNKNOWN";
 inline constexpr const char* kIncorrectCodeName = "incorrect code";
 
+// A number and its name, in tables searched by number (types, options, suites).
+struct CodeName {
+  uint16_t code;
+  const char* name;
+};
+
+// The entry of `table` whose `code` is `code`, or nullptr.
+template <typename Entry, size_t N>
+constexpr const Entry* FindCode(const std::array<Entry, N>& table, uint16_t code) {
+  for (const Entry& entry : table) {
+    if (entry.code == code) return &entry;
+  }
+  return nullptr;
+}
+
+// The name of `code` in `table`, or nullptr.
+constexpr const char* CodeNameOf(std::span<const CodeName> table, uint16_t code) {
+  for (const CodeName& entry : table) {
+    if (entry.code == code) return entry.name;
+  }
+  return nullptr;
+}
+
 // table[index], or `fallback` for an index past the table's end.
 constexpr const char* NameOr(std::span<const char* const> table, size_t index,
                              const char* fallback) {

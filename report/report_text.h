@@ -22,6 +22,9 @@ void AppendDecimal(std::string& out, int64_t value);
 void AppendIpv4(std::string& out, uint32_t address);
 // The canonical text of the 16-byte IPv6 address at `address` (as inet_ntop writes it).
 void AppendIpv6(std::string& out, const uint8_t* address);
+// The IPv6 address at `offset` of `r` when all 16 bytes were received; else nothing, with
+// the reader marked.
+bool AppendIpv6At(std::string& out, ByteReader& r, size_t offset);
 // label, then the IPv6 address at `offset` of `r`, then a line end, when all 16 bytes were
 // received; otherwise nothing, with the reader marked truncated.
 bool AppendIpv6Line(std::string& out, std::string_view label, ByteReader& r, size_t offset);
@@ -36,5 +39,21 @@ std::optional<uint32_t> ReadBe32(ByteReader& r, size_t offset);
 
 // The bytes of `r` from `offset` on; empty when `offset` lies past its end.
 ByteReader Tail(const ByteReader& r, size_t offset);
+// At most `count` bytes of `r` from `offset` on (fewer when fewer were received).
+ByteReader Slice(const ByteReader& r, size_t offset, size_t count);
+
+// A byte from the packet in a line's text: printable ASCII but the backslash as it is, any other
+// byte as \DDD (RFC 1035 presentation), so no CR, LF or NUL of the packet ends a line.
+void AppendEscapedByte(std::string& out, uint8_t byte);
+// `count` bytes of `r` from `offset` escaped, or nothing, with `r` marked, when they were
+// not all received.
+bool AppendEscaped(std::string& out, ByteReader& r, size_t offset, size_t count);
+// `count` bytes of `r` from `offset` as two lowercase hex digits each, `separator` between
+// them; nothing, with `r` marked, when they were not all received.
+bool AppendHexBytes(std::string& out, ByteReader& r, size_t offset, size_t count, std::string_view separator = "");
+// "name = ", or "option N = " for an option that no table names.
+void AppendOptionLabel(std::string& out, const char* name, uint16_t code);
+// "0x" and four hexadecimal digits: the form TLS versions and cipher suites are known by.
+void AppendHex16(std::string& out, uint16_t value);
 
 }  // namespace trovix

@@ -17,6 +17,23 @@ bool AppendIcmpFields(std::string& out, ByteReader message, const ReportViews& v
 bool AppendIgmpFields(std::string& out, ByteReader message, const ReportViews& views);
 bool AppendIcmpv6Fields(std::string& out, ByteReader message, const ReportViews& views);
 
+// The IPv4 header's lines and one line per option; it follows the upper layer's section.
+bool AppendIpv4Fields(std::string& out, ByteReader datagram);
+
+// Sections of what TCP or UDP carries. Each gets the transport's payload; over TCP a
+// message may go on in later segments, so "not received" is said as that rather than as
+// a truncated packet.
+bool AppendDnsFields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendMdnsFields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendTlsFields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendHttpFields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendDhcpFields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendDhcpv6Fields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendNtpFields(std::string& out, ByteReader payload, bool overTcp);
+// Whether a TCP payload begins as a TLS record or an HTTP/1.x message, whatever its port.
+bool BeginsTlsRecord(ByteReader payload);
+bool BeginsHttpMessage(ByteReader payload);
+
 // The IPv6 header's lines and one line per extension header walked, and where the walk
 // ended (not complete when the fixed header was cut too). Unlike the other builders it
 // does not say that the packet is truncated; the caller does, when the walk is not

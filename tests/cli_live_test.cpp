@@ -557,13 +557,19 @@ TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {
   EXPECT_EQ(text.out(),
             "0\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t40\t64\npackets source:\n\npacket0 udp \nsourse port = 40461 \n"
             "destination port = 40462 \nchecksum = 0\ndata length = 12\ndata in ASCII view:\n.]0;x...A.B.\n"
-            "data in HEX view:\n1b 5d 30 3b 78 7 d a 41 9 42 9b \n\n");
+            "data in HEX view:\n1b 5d 30 3b 78 7 d a 41 9 42 9b \n\npacket0 ipv4\nversion = 4\n"
+            "header length = 5 (20 bytes)\nDSCP = 0\nECN = 0\ntotal length = 40\nidentification = 0\nflags = 0\n"
+            "fragment offset = 0 (0 bytes)\ntime to live = 64\nprotocol = 17\nchecksum = 0\nsource = 10.0.0.1\n"
+            "destination = 10.0.0.2\n\n");
   Program json(Cli({"-r", file, "-d", "--json"}));
   EXPECT_EQ(json.Wait(), 0);
   std::string report = json.out().substr(json.out().find("\"report\":"));
   EXPECT_EQ(report, "\"report\":\"packets source:\\n\\npacket0 udp \\nsourse port = 40461 \\ndestination port = 40462 "
                     "\\nchecksum = 0\\ndata length = 12\\ndata in ASCII view:\\n\\u001b]0;x\\u0007\\u000d\\nA\\u0009B"
-                    "\\u009b\\ndata in HEX view:\\n1b 5d 30 3b 78 7 d a 41 9 42 9b \\n\"}\n");
+                    "\\u009b\\ndata in HEX view:\\n1b 5d 30 3b 78 7 d a 41 9 42 9b \\n\\npacket0 ipv4\\nversion = 4\\n"
+                    "header length = 5 (20 bytes)\\nDSCP = 0\\nECN = 0\\ntotal length = 40\\nidentification = 0\\n"
+                    "flags = 0\\nfragment offset = 0 (0 bytes)\\ntime to live = 64\\nprotocol = 17\\nchecksum = 0\\n"
+                    "source = 10.0.0.1\\ndestination = 10.0.0.2\\n\"}\n");
 }
 
 TEST_F(CliLive, CtrlCAndSigtermLoseNothingTheKernelHadReceived) {

@@ -1,9 +1,13 @@
-// Whole reports of IPv6 datagrams, ICMPv6 messages and named IGMP messages, pinned in one
-// golden file that lists every text these layers print. After an intended change, run
-// with TROVIX_REGENERATE_GOLDEN=1 and read the diff before committing it.
+// Whole reports of IPv6 datagrams, ICMPv6 messages and named IGMP messages, and the IPv4
+// header's and the application protocols' sections, pinned in golden files that list every
+// text these layers print. After an intended change, run with TROVIX_REGENERATE_GOLDEN=1 and
+// read the diff before committing it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
 
 #include <cstdlib>
 #include <fstream>
@@ -53,6 +57,7 @@ struct Case {
   const char* name;
   uint8_t protocol;  // as the capture stores it
   Bytes datagram;
+  const char* from = nullptr;  // the title word of the first section kept; nullptr: all
 };
 
 std::vector<Case> Cases() {
@@ -104,13 +109,16 @@ std::vector<Case> Cases() {
   };
 }
 
-std::string GoldenText() {
+std::string GoldenText(const std::vector<Case>& cases) {
   std::string all;
-  std::vector<Case> cases = Cases();
   for (size_t k = 0; k < cases.size(); ++k) {
     const Case& c = cases[k];
     std::string report = BuildDatagramReport(static_cast<int64_t>(k), c.protocol, c.datagram.data(),
                                              c.datagram.size(), {true, false, false});
+    if (c.from != nullptr) {
+      size_t from = report.find("\r\npacket" + std::to_string(k) + " " + c.from + "\r\n");
+      report = from == std::string::npos ? "no " + std::string(c.from) + " section\r\n" : report.substr(from + 2);
+    }
     all += "# ";
     all += c.name;
     all += '\n';
@@ -122,9 +130,9 @@ std::string GoldenText() {
   return all;
 }
 
-TEST(ReportGolden, Ipv6Icmpv6AndIgmpMessages) {
-  const std::string path = std::string(TROVIX_GOLDEN_DIR) + "/report_layers.txt";
-  std::string actual = GoldenText();
+void ExpectGolden(const std::string& name, const std::vector<Case>& cases) {
+  const std::string path = std::string(TROVIX_GOLDEN_DIR) + "/" + name;
+  std::string actual = GoldenText(cases);
   if (std::getenv("TROVIX_REGENERATE_GOLDEN") != nullptr) {
     std::ofstream(path, std::ios::binary) << actual;
     GTEST_SKIP() << "rewrote " << path;
@@ -135,6 +143,224 @@ TEST(ReportGolden, Ipv6Icmpv6AndIgmpMessages) {
   expected << file.rdbuf();
   EXPECT_EQ(actual, expected.str());
 }
+
+TEST(ReportGolden, Ipv6Icmpv6AndIgmpMessages) { ExpectGolden("report_layers.txt", Cases()); }
+
+template <typename... Parts>
+Bytes Cat(const Parts&... parts) {
+  Bytes all;
+  (all.insert(all.end(), parts.begin(), parts.end()), ...);
+  return all;
+}
+
+Bytes U16(uint16_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+Bytes U32(uint32_t v) { return Cat(U16(static_cast<uint16_t>(v >> 16)), U16(static_cast<uint16_t>(v))); }
+
+// An IPv4 header (DSCP 46, ECN 1, identification 4660, don't fragment, TTL 64, checksum
+// 0xbeef) from 198.18.0.1 to 198.18.0.2 with `options`, then `rest`.
+Bytes V4(uint8_t protocol, const Bytes& rest, const Bytes& options = {}, uint16_t fragment = 0x4000) {
+  size_t header = 20 + options.size();
+  Bytes h = Cat(Bytes{static_cast<uint8_t>(0x40 | header / 4), 0xB9}, U16(static_cast<uint16_t>(header + rest.size())),
+                U16(0x1234), U16(fragment), Bytes{64, protocol, 0xBE, 0xEF, 198, 18, 0, 1, 198, 18, 0, 2});
+  return Cat(h, options, rest);
+}
+
+Bytes Udp(uint16_t source, uint16_t destination, const Bytes& payload) {
+  return Cat(U16(source), U16(destination), U16(static_cast<uint16_t>(8 + payload.size())), U16(0), payload);
+}
+
+Bytes Tcp(uint16_t source, uint16_t destination, const Bytes& payload) {
+  return Cat(U16(source), U16(destination), Hex("00 00 00 01 00 00 00 01 50 18 ff ff 00 00 00 00"), payload);
+}
+
+// A DNS name in wire form, without compression.
+Bytes Name(std::string_view dotted) {
+  Bytes wire;
+  while (!dotted.empty()) {
+    size_t dot = std::min(dotted.find('.'), dotted.size());
+    wire.push_back(static_cast<uint8_t>(dot));
+    wire.insert(wire.end(), dotted.begin(), dotted.begin() + static_cast<long>(dot));
+    dotted.remove_prefix(std::min(dot + 1, dotted.size()));
+  }
+  wire.push_back(0);
+  return wire;
+}
+
+Bytes Dns(uint16_t flags, std::array<uint16_t, 4> counts, const Bytes& records) {
+  return Cat(U16(0x1234), U16(flags), U16(counts[0]), U16(counts[1]), U16(counts[2]), U16(counts[3]), records);
+}
+
+Bytes Question(const Bytes& name, uint16_t type, uint16_t klass = 1) { return Cat(name, U16(type), U16(klass)); }
+
+Bytes Rr(const Bytes& owner, uint16_t type, const Bytes& data, uint16_t klass = 1, uint32_t ttl = 300) {
+  return Cat(owner, U16(type), U16(klass), U32(ttl), U16(static_cast<uint16_t>(data.size())), data);
+}
+
+// A pointer to offset 12, where the first question's name begins.
+const Bytes kToQuestion = Hex("c0 0c");
+
+// TLS: a record, a handshake message, an extension.
+Bytes Record(uint8_t type, const Bytes& body, uint16_t version = 0x0303) {
+  return Cat(Bytes{type}, U16(version), U16(static_cast<uint16_t>(body.size())), body);
+}
+Bytes Handshake(uint8_t type, const Bytes& body) {
+  return Cat(Bytes{type, 0}, U16(static_cast<uint16_t>(body.size())), body);
+}
+Bytes Extension(uint16_t type, const Bytes& data) { return Cat(U16(type), U16(static_cast<uint16_t>(data.size())), data); }
+Bytes Vector16(const Bytes& items) { return Cat(U16(static_cast<uint16_t>(items.size())), items); }
+
+Bytes ClientHello() {
+  Bytes suites = Hex("0a 0a 13 01 13 02 13 03 c0 2b c0 2f c0 2c c0 30 cc a9 cc a8 c0 13 c0 14 00 9c 00 9d 00 2f 00 35");
+  Bytes extensions = Cat(Extension(0x0a0a, {}), Extension(0, Vector16(Cat(Bytes{0}, U16(11), Text("example.org")))),
+                         Extension(16, Vector16(Hex("02 68 32 08 68 74 74 70 2f 31 2e 31"))),
+                         Extension(43, Hex("06 1a 1a 03 04 03 03")), Extension(51, Vector16(Bytes(6, 0x11))));
+  Bytes body = Cat(U16(0x0303), Bytes(32, 0xAB), Bytes{32}, Bytes(32, 0xCD), Vector16(suites), Hex("01 00"),
+                   Vector16(extensions));
+  return Record(22, Handshake(1, body), 0x0301);
+}
+
+// A BOOTP message from client hardware address 52:54:00:12:34:56, the magic cookie, then
+// `options`.
+Bytes Dhcp(uint8_t op, const char* fixed, const Bytes& options, bool cookie = true) {
+  Bytes m = Cat(Bytes{op, 1, 6, 0}, Hex(fixed), Hex("52 54 00 12 34 56"), Bytes(10 + 64 + 128, 0));
+  return Cat(m, cookie ? Hex("63 82 53 63") : Bytes{}, options);
+}
+
+// An NTP header, the reference, origin and receive times (seconds and fraction each), and
+// a transmit time half a second past `transmit`.
+Bytes Ntp(const char* header, std::array<uint32_t, 6> stamps, uint32_t transmit) {
+  Bytes m = Hex(header);
+  for (uint32_t word : stamps) m = Cat(m, U32(word));
+  return Cat(m, U32(transmit), U32(0x80000000));
+}
+
+std::vector<Case> SectionCases() {
+  Bytes query = Dns(0x0100, {1, 0, 0, 0}, Question(Name("example.org"), 1));
+  Bytes every = Dns(0x8580, {1, 11, 1, 1},
+                    Cat(Question(Name("example.org"), 255), Rr(kToQuestion, 1, Hex("c6 33 64 07")),
+                        Rr(kToQuestion, 28, Hex("20 01 0d b8 00 00 00 00 00 00 00 00 00 00 00 07")),
+                        Rr(Name("www.example.org"), 5, kToQuestion), Rr(kToQuestion, 2, Name("ns1.example.org")),
+                        Rr(Name("7.100.51.198.in-addr.arpa"), 12, kToQuestion),
+                        Rr(kToQuestion, 15, Cat(U16(10), Name("mail.example.org"))),
+                        Rr(kToQuestion, 16, Cat(Bytes{11}, Text("v=spf1 -all"), Bytes{4}, Text("a\"b\n"))),
+                        Rr(Name("_sip._udp.example.org"), 33, Cat(U16(0), U16(5), U16(5060), Name("sip.example.org"))),
+                        Rr(kToQuestion, 65,
+                           Cat(U16(1), Name(""), Hex("00 01 00 06 02 68 32 02 68 33 00 03 00 02 20 fb"),
+                               Hex("00 04 00 04 c6 33 64 07 00 05 00 03 01 02 03"),
+                               Hex("00 06 00 10 20 01 0d b8 00 00 00 00 00 00 00 00 00 00 00 07"))),
+                        Rr(kToQuestion, 99, Hex("01 02 03")), Rr(kToQuestion, 1, Hex("01 02 03 04 05")),
+                        Rr(kToQuestion, 6,
+                           Cat(Name("ns1.example.org"), Name("hostmaster.example.org"), U32(2024010101), U32(7200),
+                               U32(3600), U32(1209600), U32(300)),
+                           1, 3600),
+                        Rr(Name(""), 41, {}, 1232, 0x00008000)));
+  Bytes longName = Name("a123456789012345678901234567890123456789012345678901234567890ab."
+                        "a123456789012345678901234567890123456789012345678901234567890ab."
+                        "a123456789012345678901234567890123456789012345678901234567890ab."
+                        "a123456789012345678901234567890123456789012345678901234567890ab.x");
+  Bytes tcpResponse = Dns(0x8183, {1, 0, 1, 0},
+                          Cat(Question(Name("nothing.example"), 28),
+                              Rr(Hex("c0 14"), 6, Cat(Hex("02 6e 73 c0 0c"), Hex("c0 0c"), U32(1), U32(2), U32(3), U32(4), U32(5)))));
+  Bytes hello = ClientHello();
+  Bytes serverHello = Record(22, Handshake(2, Cat(U16(0x0303), Bytes(32, 0x5A), Bytes{0}, U16(0x1301), Bytes{0},
+                                                  Vector16(Cat(Extension(43, U16(0x0304)),
+                                                               Extension(16, Vector16(Hex("02 68 32"))))))));
+  return {
+      {"ipv4 with a router alert, no-operation and end of options", 17,
+       V4(17, Udp(40000, 40001, Text("x")), Hex("94 04 00 00 01 00 00 00")), "ipv4"},
+      {"ipv4 later fragment with an option of invalid length", 17, V4(17, Text("rest"), Hex("07 09 04 00"), 0x20B9),
+       "ipv4"},
+      {"ipv4 options cut short", 255, Cat(Hex("4f 00 00 3c"), Bytes(20, 0)), "ipv4"},
+      {"ipv4 cut inside its fixed header", 255, Hex("45 00 00 54 12 34"), "ipv4"},
+      {"dns query", 17, V4(17, Udp(53124, 53, query)), "dns"},
+      {"dns response with every record type", 17, V4(17, Udp(53, 53124, every)), "dns"},
+      {"dns name pointing at itself", 17, V4(17, Udp(53, 53124, Dns(0x8180, {1, 1, 0, 0}, Cat(Question(Hex("c0 0c"), 1))))),
+       "dns"},
+      {"dns name longer than 255 bytes", 17, V4(17, Udp(53124, 53, Dns(0x0100, {1, 0, 0, 0}, Question(longName, 1)))),
+       "dns"},
+      {"dns label of an unknown type", 17, V4(17, Udp(53124, 53, Dns(0x0100, {1, 0, 0, 0}, Question(Hex("41 00"), 1)))),
+       "dns"},
+      {"dns response cut short", 17,
+       V4(17, Udp(53, 53124, Cat(Dns(0x8180, {1, 2, 0, 0}, Question(Name("example.org"), 1)),
+                                 Rr(kToQuestion, 1, Hex("c6 33 64 07")), Hex("c0 0c 00 01")))),
+       "dns"},
+      {"dns over tcp, no such name", 6, V4(6, Tcp(53, 40000, Cat(U16(static_cast<uint16_t>(tcpResponse.size())), tcpResponse))),
+       "dns"},
+      {"dns over tcp, continued in the next segment", 6, V4(6, Tcp(40000, 53, Cat(U16(300), query))), "dns"},
+      {"dns over ipv6", 17, V6(17, Udp(53124, 53, query)), "dns"},
+      {"mdns question asking for a unicast answer, and a cache-flush answer", 17,
+       V4(17, Udp(5353, 5353, Dns(0x8400, {1, 1, 0, 0},
+                                 Cat(Question(Name("_ipp._tcp.local"), 12, 0x8001),
+                                     Rr(kToQuestion, 12, Name("printer._ipp._tcp.local"), 0x8001, 120))))),
+       "mdns"},
+      {"llmnr query", 17, V4(17, Udp(50000, 5355, Dns(0x0000, {1, 0, 0, 0}, Question(Name("desktop"), 28)))), "llmnr"},
+      {"tls client hello", 6, V4(6, Tcp(40000, 443, hello)), "tls"},
+      {"tls client hello cut by the segment's end", 6, V4(6, Tcp(40000, 8443, Bytes(hello.begin(), hello.begin() + 150))),
+       "tls"},
+      {"tls server hello, change cipher spec and application data", 6,
+       V4(6, Tcp(443, 40000, Cat(serverHello, Record(20, {1}), Record(23, Bytes(8, 0x77))))), "tls"},
+      {"tls alerts, then bytes that are no record", 6,
+       V4(6, Tcp(443, 40000, Cat(Record(21, {2, 40}), Record(21, Bytes(26, 0x99)), Hex("99 03 03 00")))), "tls"},
+      {"tls encrypted handshake message", 6, V4(6, Tcp(443, 40000, Record(22, Cat(Hex("8f 12 34 56"), Bytes(36, 1))))),
+       "tls"},
+      {"dhcp discover", 17,
+       V4(17, Udp(68, 67, Dhcp(1, "39 03 f3 26 00 00 80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                               Cat(Hex("35 01 01 0c 06"), Text("laptop"),
+                                   Hex("37 04 01 03 06 0f 32 04 c6 12 00 0a 3d 07 01 52 54 00 12 34 56 00 ff"))))),
+       "dhcp"},
+      {"dhcp offer with an unknown option and a message type of the wrong length", 17,
+       V4(17, Udp(67, 68, Dhcp(2, "39 03 f3 26 00 00 00 00 00 00 00 00 c6 12 00 0a c6 12 00 01 00 00 00 00",
+                               Hex("35 01 02 36 04 c6 12 00 01 33 04 00 01 51 80 01 04 ff ff ff 00 03 04 c6 12 00 01"
+                                   " 06 08 c6 12 00 01 c6 12 00 02 e0 02 ab cd 35 02 05 05 ff")))),
+       "dhcp"},
+      {"dhcp option cut short", 17,
+       V4(17, Udp(68, 67, Dhcp(1, "00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                               Hex("35 01 03 0c 10 6c 61")))),
+       "dhcp"},
+      {"bootp without the magic cookie", 17,
+       V4(17, Udp(68, 67, Dhcp(1, "00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00", Bytes(4, 0),
+                               false))),
+       "dhcp"},
+      {"dhcpv6 solicit", 17,
+       V6(17, Udp(546, 547,
+                  Hex("01 12 34 56 00 01 00 0a 00 03 00 01 52 54 00 12 34 56 00 08 00 02 00 00 00 06 00 04 00 17 00 18"
+                      " 00 03 00 28 00 00 00 01 00 00 00 00 00 00 00 00 00 05 00 18 20 01 0d b8 00 00 00 00 00 00 00 00"
+                      " 00 00 00 10 00 00 0e 10 00 00 1c 20 00 0e 00 00")),
+          "fe80::1", "ff02::1:2"),
+       "dhcpv6"},
+      {"dhcpv6 relay-forward with an option cut short", 17,
+       V6(17, Udp(547, 547,
+                  Cat(Hex("0c 00"), Address("2001:db8::1"), Address("fe80::1"),
+                      Hex("00 12 00 04 65 74 68 30 00 09 00 08 01 12 34 56 00 0e 00 00 00 19 00 20 00 00")))),
+       "dhcpv6"},
+      {"ntp client", 17, V4(17, Udp(40000, 123, Ntp("23 00 06 e9 00 00 00 00 00 00 00 00 00 00 00 00", {}, 0xe9b47780))),
+       "ntp"},
+      {"ntp server of stratum 1, its origin after 2036", 17,
+       V4(17, Udp(123, 40000, Ntp("24 01 06 ec 00 00 00 10 00 00 00 20 47 50 53 00",
+                                 {0xe9b47700, 0, 0x00000010, 0x40000000, 0xe9b47780, 0x10000000}, 0xe9b47781))),
+       "ntp"},
+      {"ntp server of stratum 2", 17,
+       V4(17, Udp(123, 40000, Ntp("1c 02 0a fa ff ff 80 00 00 01 00 00 c6 12 00 01", {}, 0xe9b47781))), "ntp"},
+      {"ntp control message", 17, V4(17, Udp(40000, 123, Hex("16 02 00 01 00 00 00 00 00 00 00 00"))), "ntp"},
+      {"http request", 6,
+       V4(6, Tcp(40000, 80, Text("GET /index.html HTTP/1.1\r\nHost: example.org\r\nUser-Agent: curl/8.5.0\r\n"
+                                 "Accept: */*\r\n\r\n"))),
+       "http"},
+      {"http response", 6,
+       V4(6, Tcp(80, 40000, Text("HTTP/1.1 301 Moved Permanently\r\nserver:  nginx \r\nLocation: https://example.org/"
+                                 "\r\nContent-Type: text/html\r\nContent-Length: 162\r\n\r\n<html>"))),
+       "http"},
+      {"http request cut by the segment's end", 6, V4(6, Tcp(40000, 8080, Text("POST /form HTTP/1.1\r\nHost: exam"))),
+       "http"},
+      // The CNAME's data points at the answer's owner, itself a pointer to the question.
+      {"dns pointer to a pointer", 17,
+       V4(17, Udp(53, 53124, Dns(0x8180, {1, 1, 0, 0}, Cat(Question(Name("example.org"), 5),
+                                                         Rr(kToQuestion, 5, Cat(Text("\x03www"), Hex("c0 1d"))))))),
+       "dns"},
+  };
+}
+
+TEST(ReportGolden, Ipv4AndApplicationSections) { ExpectGolden("report_sections.txt", SectionCases()); }
 
 }  // namespace
 }  // namespace trovix::test

@@ -31,7 +31,7 @@ TEST(PacketReport, NoSelectedRowReportsPacketZeroAndSelectsIt) {
   s.Add(2, IgmpFor(2));
   PacketReport report = BuildPacketReport(*s.store, -1, {});
   EXPECT_EQ(report.outcome, ReportOutcome::kReport);
-  EXPECT_EQ(report.text, IgmpReport(0, 1));
+  EXPECT_EQ(UpperLayerLines(report.text, 0), IgmpReport(0, 1));
   EXPECT_EQ(report.selectedPacketIndex, 0);
 }
 
@@ -95,6 +95,21 @@ TEST(PacketReport, LaterFragmentIsNotDecodedAsATransportHeader) {
   EXPECT_EQ(s.Report(1), Title(1, "tcp") + "fragment at offset = 65528\r\n");
   EXPECT_EQ(s.Report(2), Title(2, "udp ") +
                              "sourse port = 80 \r\ndestination port = 53 \r\nchecksum = 4660\r\n");
+}
+
+// The sections after an IPv4 datagram's own lines leave the details list selecting the
+// upper layer's title, as it always did.
+TEST(PacketReport, LaterSectionsLeaveTheUpperLayersTitleSelected) {
+  TestStore s;
+  Bytes query = {0x9C, 0x40, 0, 53, 0, 21, 0, 0, 0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1};
+  s.Add(17, Datagram(query));
+  std::vector<std::string> items = SplitReportItems(BuildPacketReport(*s.store, 0, {}).text);
+  ASSERT_GT(items.size(), 30u);
+  EXPECT_EQ(SelectTitleItem(items, 0).selected, 2);
+  EXPECT_EQ(items[2], "packet0 udp ");
+  int32_t ipv4 = FindItemWithPrefix(items, "packet0 ipv4");
+  EXPECT_GT(ipv4, 2);
+  EXPECT_GT(FindItemWithPrefix(items, "packet0 dns"), ipv4);
 }
 
 // After a new capture began, the index may exceed the count while the length table

@@ -1,5 +1,5 @@
-# The accept path, the filter texts, the link-layer stripping, the pcapng reader and what crosses to and from
-# the capture helper as libFuzzer targets;
+# The accept path, the filter texts, the link-layer stripping, the pcapng reader, what crosses to and from
+# the capture helper, and the report's IPv4, DNS, TLS, HTTP, DHCP, DHCPv6 and NTP sections as libFuzzer targets;
 # included from tests/CMakeLists.txt. Each corpus is replayed as an ordinary test in every
 # build; with TROVIX_FUZZ the fuzzers themselves are built too (scripts/fuzz runs them).
 set(fuzz_dir ${PROJECT_SOURCE_DIR}/tests/fuzz)
@@ -20,3 +20,10 @@ trovix_fuzz_target(filter trovix_capture)
 trovix_fuzz_target(link trovix_files)
 trovix_fuzz_target(pcapng trovix_files)
 trovix_fuzz_target(request trovix_capture)
+trovix_fuzz_target(ipv4 trovix_report)
+trovix_fuzz_target(dns trovix_report)
+trovix_fuzz_target(tls trovix_report)
+trovix_fuzz_target(http trovix_report)
+trovix_fuzz_target(dhcp trovix_report)
+trovix_fuzz_target(dhcpv6 trovix_report)
+trovix_fuzz_target(ntp trovix_report)

@@ -1,0 +1,9 @@
+// An NTP packet as the report reads it: every mode, any timestamps.
+#include "report/sections.h"
+#include "tests/fuzz/section_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return trovix::fuzz::RunSection(data, size, [](std::string& out, trovix::ByteReader payload, uint8_t) {
+    trovix::AppendNtpFields(out, payload, false);
+  });
+}
