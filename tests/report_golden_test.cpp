@@ -297,7 +297,7 @@ std::vector<Case> SectionCases() {
       {"tls client hello", 6, V4(6, Tcp(40000, 443, hello)), "tls"},
       {"tls client hello cut by the segment's end", 6, V4(6, Tcp(40000, 8443, Bytes(hello.begin(), hello.begin() + 150))),
        "tls"},
-      {"tls server hello, change cipher spec and application data", 6,
+      {"tls server hello, change_cipher_spec and application data", 6,
        V4(6, Tcp(443, 40000, Cat(serverHello, Record(20, {1}), Record(23, Bytes(8, 0x77))))), "tls"},
       {"tls alerts, then bytes that are no record", 6,
        V4(6, Tcp(443, 40000, Cat(Record(21, {2, 40}), Record(21, Bytes(26, 0x99)), Hex("99 03 03 00")))), "tls"},
