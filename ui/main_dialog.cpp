@@ -80,7 +80,12 @@ class TypingLimit : public QValidator {
 
 // What the field shows is what the user typed or picked: no inline completion.
 void SetUpField(QComboBox* box) {
-  box->setEditable(true);
+  // Editable through its own line edit: setEditable would first build the drop-down's list
+  // for a non-editable box, which the window's first look waits for; the box makes it when
+  // it first drops down.
+  auto* edit = new QLineEdit(box);
+  edit->setPalette(box->palette());
+  box->setLineEdit(edit);
   box->setInsertPolicy(QComboBox::NoInsert);
   box->setCompleter(nullptr);
 }
