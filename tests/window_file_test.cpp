@@ -418,5 +418,20 @@ TEST_F(WindowFile, TimesShowEachPacketsReceiveTime) {
   tzset();
 }
 
+// A file's datagrams left no socket here: with the programs shown, its rows say "?" and
+// "only this program" finds none to filter by.
+TEST_F(WindowFile, AFilesRowsNameNoProgram) {
+  auto& d = *dialog_;
+  Open(folder_.Write("one.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1700000000, 0)));
+  d.menuChoice = kCmdShowPrograms;
+  test::ClickRow(d, 0, Qt::RightButton);
+  EXPECT_EQ(Rows(d)[0], kUdp4Line.arg(0) + "\t?");
+  const QStringList shown = Rows(d);
+  d.menuChoice = kCmdOnlyThisProgram;
+  test::ClickRow(d, 0, Qt::LeftButton);
+  test::ClickRow(d, 0, Qt::RightButton);
+  EXPECT_EQ(Rows(d), shown);
+}
+
 }  // namespace
 }  // namespace trovix
