@@ -24,6 +24,9 @@ inline constexpr int64_t kNever = INT64_MAX;
 // How long after a socket's end its notice is read on a machine with time to spare: the
 // kernel sends it from a work queue as the socket is freed.
 inline constexpr int64_t kNoticeDelay = 30'000'000;
+// The most a late notice is waited for: the window's "stop" waits this long for the last
+// datagrams' notices, and must stay a click.
+inline constexpr int64_t kMaxNoticeDelay = 300'000'000;
 
 // One end of a datagram as a socket would hold it.
 struct SocketEnd {
@@ -74,7 +77,7 @@ class SocketHistory {
   // How late an end notice may come after its socket's end (at least kNoticeDelay). The
   // kernel sends notices from a work queue, which a machine short of processor time runs
   // late; the sampler, late itself then, says so.
-  void SetNoticeDelay(int64_t delay) noexcept { noticeDelay_ = std::max(delay, kNoticeDelay); }
+  void SetNoticeDelay(int64_t delay) noexcept { noticeDelay_ = std::clamp(delay, kNoticeDelay, kMaxNoticeDelay); }
   int64_t noticeDelay() const noexcept { return noticeDelay_; }
 
   // Before which time datagrams can be decided: the tables were known after them and end
