@@ -77,7 +77,7 @@ void SocketHistory::Dumped(const std::vector<DiagSocket>& sockets, int64_t start
       bool same = r.socket.localPort == s.localPort && r.socket.remotePort == s.remotePort &&
                   std::memcmp(r.socket.local, s.local, 16) == 0 && std::memcmp(r.socket.remote, s.remote, 16) == 0;
       if (same) {
-        r.lastSeen = start;
+        r.lastSeen = r.lastDumped = start;
         r.socket.state = s.state;
         alive_.insert(known->second);
         before.erase(known->second);
@@ -93,12 +93,14 @@ void SocketHistory::Dumped(const std::vector<DiagSocket>& sockets, int64_t start
       uint32_t program = r.program;
       uint32_t index = Add(s, bornAfter(s.protocol), start, holder);
       records_[index].program = program;
+      records_[index].lastDumped = start;
       if (holder != Holder::kPending) pending_.erase(index);
       alive_.insert(index);
       continue;
     }
     if (known != cookies_.end()) continue;  // its end was told already
     uint32_t index = Add(s, bornAfter(s.protocol), start, s.inode == 0 ? Holder::kNobody : Holder::kPending);
+    records_[index].lastDumped = start;
     alive_.insert(index);
   }
   for (uint32_t index : before) records_[index].goneBy = std::min(records_[index].goneBy, end);

@@ -57,6 +57,7 @@ class SocketHistory {
     DiagSocket socket;
     int64_t bornAfter = INT64_MIN;  // not alive at least once at or after this
     int64_t firstSeen = 0, lastSeen = 0;
+    int64_t lastDumped = INT64_MIN;  // the last dump that showed it (lastSeen may be later)
     int64_t goneBy = kNever;
     Holder holder = Holder::kPending;
     uint32_t program = 0;
@@ -94,6 +95,14 @@ class SocketHistory {
   // unknown.
   template <typename IsLocal>
   EndMatch Match(const SocketEnd& end, int64_t t, IsLocal isLocal, bool force) const;
+
+  // Whether the program of `end` at `t` is known for good already, before the notice delay
+  // has passed: `end` is not this machine's, or it is a TCP connection that dumps showed
+  // before and after `t` (no other socket can have held those four addresses meanwhile,
+  // so no late notice can change the answer). Then `program` is the answer.
+  template <typename IsLocal>
+  bool KnownForGood(const SocketEnd& end, int64_t t, IsLocal isLocal, uint32_t& program) const;
+  int64_t confirmed() const noexcept { return confirmed_; }
 
   // Forgets sockets that ended before `before`.
   void Forget(int64_t before);
@@ -184,6 +193,33 @@ EndMatch SocketHistory::Match(const SocketEnd& end, int64_t t, IsLocal isLocal, 
   if (specific.any) return answer(specific);
   if (every.any) return answer(every);
   return EndMatch{false, isLocal(end.local) ? kUnknownProgram : kNoProgram};
+}
+
+template <typename IsLocal>
+bool SocketHistory::KnownForGood(const SocketEnd& end, int64_t t, IsLocal isLocal, uint32_t& program) const {
+  if (!isLocal(end.local)) {
+    program = kNoProgram;
+    return true;
+  }
+  if (end.protocol != 6) return false;
+  const Record* found = nullptr;
+  uint64_t key = ConnectedKey(end.protocol, end.local, end.localPort, end.remote, end.remotePort);
+  for (auto [at, last] = connected_.equal_range(key); at != last; ++at) {
+    const Record& r = records_[at->second];
+    const DiagSocket& s = r.socket;
+    if (s.protocol != end.protocol || s.localPort != end.localPort || s.remotePort != end.remotePort ||
+        std::memcmp(s.local, end.local, 16) != 0 || std::memcmp(s.remote, end.remote, 16) != 0 ||
+        !(r.bornAfter < t && t < r.goneBy)) {
+      continue;
+    }
+    if (found != nullptr) return false;
+    found = &r;
+  }
+  if (found == nullptr || found->holder != Holder::kProgram || !(found->firstSeen <= t && t <= found->lastDumped)) {
+    return false;
+  }
+  program = found->program;
+  return true;
 }
 
 }  // namespace trovix

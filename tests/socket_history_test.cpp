@@ -126,7 +126,9 @@ TEST(SocketHistoryTest, ADatagramIsNamedOnlyWhenOneProgramCanHaveHeldItsAddresse
     for (const Query& q : c.queries) {
       EndMatch match = history.Match(q.end, q.at * kMs, IsLocal, false);
       EXPECT_EQ(match.wait ? kWait : match.program, q.expected) << c.what << " at " << q.at << " ms";
-      if (match.wait) EXPECT_EQ(history.Match(q.end, q.at * kMs, IsLocal, true).program, kUnknownProgram) << c.what;
+      if (match.wait) {
+        EXPECT_EQ(history.Match(q.end, q.at * kMs, IsLocal, true).program, kUnknownProgram) << c.what;
+      }
     }
   }
 }
@@ -145,6 +147,42 @@ TEST(SocketHistoryTest, UnchangedTablesExtendWhatWasSeenAndDecideLater) {
   // Notices lost afterwards take nothing from the time known unchanged.
   history.NoticesLost(120 * kMs);
   EXPECT_EQ(history.Match(End(17, "127.0.0.1", 7000, "127.0.0.1", 9), 90 * kMs, IsLocal, false).program, 5u);
+}
+
+// A connection that dumps showed around a datagram is answered before its notices could
+// come; anything a late notice could still change is not.
+TEST(SocketHistoryTest, OnlyAConnectionDumpedAroundTheDatagramIsKnownBeforeTheNoticeDelay) {
+  const DiagSocket tcp = Socket(1, 5, 6, "127.0.0.1", 5555, "127.0.0.1", 80, 1);
+  const DiagSocket udp = Socket(2, 6, 17, "127.0.0.1", 7000, "127.0.0.1", 9);
+  const DiagSocket waiting = Socket(3, 77, 6, "127.0.0.1", 5556, "127.0.0.1", 80, 1);
+  SocketHistory history;
+  history.Dumped({tcp, udp, waiting}, 0, kMs / 10);
+  for (uint32_t index : std::vector<uint32_t>(history.pending().begin(), history.pending().end())) {
+    uint32_t inode = history.record(index).socket.inode;
+    if (inode != 77) history.SetHolder(index, SocketHistory::Holder::kProgram, inode);
+  }
+  history.Dumped({tcp, udp, waiting}, 20 * kMs, 20 * kMs + kMs / 10);
+  history.Unchanged(40 * kMs);  // counts alone: a socket may have gone as another came
+  const struct {
+    SocketEnd end;
+    int64_t at;
+    bool known;
+    uint32_t program;
+  } cases[] = {
+      {End(6, "127.0.0.1", 5555, "127.0.0.1", 80), 10, true, 5},
+      {End(6, "127.0.0.1", 5555, "127.0.0.1", 80), 30, false, 0},   // only unchanged counts since
+      {End(6, "127.0.0.1", 5555, "127.0.0.1", 443), 10, false, 0},  // no such connection
+      {End(17, "127.0.0.1", 7000, "127.0.0.1", 9), 10, false, 0},   // UDP may share its addresses
+      {End(6, "127.0.0.1", 5556, "127.0.0.1", 80), 10, false, 0},   // its process not read yet
+      {End(6, "203.0.113.5", 80, "127.0.0.1", 5555), 10, true, kNoProgram},
+  };
+  for (const auto& c : cases) {
+    uint32_t program = 12345;
+    EXPECT_EQ(history.KnownForGood(c.end, c.at * kMs, IsLocal, program), c.known) << c.end.localPort << " at " << c.at;
+    if (c.known) {
+      EXPECT_EQ(program, c.program) << c.end.localPort;
+    }
+  }
 }
 
 }  // namespace
