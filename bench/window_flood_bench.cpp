@@ -13,6 +13,10 @@
 // flood to 1 s after it, the rows each listed, and how long after its send each of the
 // window's rows was listed.
 //
+// With --programs [COUNT [RUNS]], the flood runs twice per run, the programs hidden and
+// shown: the CPU of the window's process and helper (all but the sender), and how many
+// kept datagrams were named.
+//
 // With --two-senders [COUNT [RUNS]], two senders send COUNT (300,000) UDP datagrams of
 // 1,428 bytes over loopback between them, with the window capturing "udp" on 127.0.0.1
 // with "keep more" and `tcpdump -B 16384 -w FILE udp` beside it: the datagrams each one
@@ -302,6 +306,45 @@ int BesideWireshark(trovix::MainDialog& dialog, QPushButton* go, QPushButton* st
   return 0;
 }
 
+// ---- The same flood with the programs shown and not ----
+
+int ProgramsOnAndOff(trovix::MainDialog& dialog, trovix::CaptureState& state, QPushButton* go, QPushButton* stop,
+                     uint32_t count, int runs) {
+  for (int run = 1; run <= runs; ++run) {
+    for (bool shown : {false, true}) {
+      if ((dialog.options().ShowPrograms != 0) != shown) dialog.Command(trovix::resources::kCmdShowPrograms);
+      // The whole process, threads that end included, and its helper; less the sender.
+      double before = CpuMs(RUSAGE_SELF) + CpuMs(RUSAGE_CHILDREN);
+      go->click();
+      if (!QTest::qWaitFor([&] { return state.run.capturing.load(); }, 3000)) {
+        std::fprintf(stderr, "window_flood_bench: the window did not start capturing\n");
+        return 1;
+      }
+      uint32_t sent = 0;
+      double senderMs = 0;
+      std::thread sender([&] {
+        uint32_t n = Flood(count);
+        senderMs = CpuMs(RUSAGE_THREAD);
+        sent = n;
+      });
+      while (sent == 0) QTest::qWait(50);
+      sender.join();
+      QTest::qWait(500);
+      if (stop->isEnabled()) stop->click();
+      trovix::ReapCaptureHelpers(true);
+      double used = CpuMs(RUSAGE_SELF) + CpuMs(RUSAGE_CHILDREN) - before - senderMs;
+      uint32_t kept = (sent + kPorts - 1) / kPorts;
+      uint32_t stored = trovix::PublishedPacketCount(state.store);
+      uint32_t named = 0;
+      for (uint32_t k = 0; k < stored; ++k) named += trovix::PacketOwner(state.store, static_cast<int32_t>(k)) > 1;
+      std::printf("run %d, programs %s: sent %u, kept %u of %u, %llu dropped by kernel, %u named; CPU %.1f ms\n", run,
+                  shown ? "shown " : "hidden", sent, stored, kept,
+                  static_cast<unsigned long long>(state.run.kernelDropped.load()), named, used);
+    }
+  }
+  return 0;
+}
+
 // ---- Two senders of large datagrams, "keep more" ----
 
 constexpr uint16_t kSendersPort = 40600;
@@ -378,11 +421,18 @@ int main(int argc, char** argv) {
     --argc;
     ++argv;
   }
+  // The flood twice per run, with "show &programs" off and on: the CPU of every thread but
+  // the sender's, helper included.
+  bool programs = argc > 1 && std::string(argv[1]) == "--programs";
+  if (programs) {
+    --argc;
+    ++argv;
+  }
   uint32_t count = argc > 1                ? static_cast<uint32_t>(std::stoul(argv[1]))
                    : twoSenders            ? 300000
                    : besideWireshark       ? 500000
                                            : 1000000;
-  int cycles = argc > 2 ? std::stoi(argv[2]) : besideWireshark || twoSenders ? 3 : 20;
+  int cycles = argc > 2 ? std::stoi(argv[2]) : besideWireshark || twoSenders || programs ? 3 : 20;
   std::string problem = trovix::test::EnterPrivateNetwork();
   if (!problem.empty()) {
     std::fprintf(stderr, "window_flood_bench: %s\n", problem.c_str());
@@ -403,6 +453,7 @@ int main(int argc, char** argv) {
   static_cast<QPushButton*>(dialog.Control(kIdTcp))->setChecked(false);
   static_cast<QPushButton*>(dialog.Control(kIdUdp))->setChecked(true);
   if (besideWireshark) return BesideWireshark(dialog, go, stop, count, cycles);
+  if (programs) return ProgramsOnAndOff(dialog, state, go, stop, count, cycles);
   if (twoSenders) {
     static_cast<QComboBox*>(dialog.Control(kIdTo))->setEditText("*:*");
     return TwoSenders(state, go, stop, count, cycles);

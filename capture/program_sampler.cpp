@@ -155,7 +155,7 @@ void ProgramSampler::Sample() {
   history_.NoticesRead(read);
   // The tables are dumped only when a socket came or went (a count changed, or one
   // ended), and every five seconds besides; otherwise what was seen there still holds.
-  TableCounts inUse = SocketsInUse();
+  TableCounts inUse = diag_.SocketsInUse();
   int64_t counted = Now();
   bool changed = !ended_.empty() || !whole || inUse[0] < 0 || inUse != inUse_ || counted - lastDump_ >= kDumpEvery;
   ++samples_;

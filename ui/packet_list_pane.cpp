@@ -312,8 +312,24 @@ void PacketListPane::ProgramsMatched(uint32_t matched) {
     PlaceColumnHeaders();
   }
   if (matched == programsMatched_ && widest == programWidth_) return;
+  uint32_t before = programsMatched_;
   programsMatched_ = matched;
-  view_->viewport()->update();  // rows whose entries were pending show them now
+  // Only a row on screen whose entry was pending needs painting again: under a flood the
+  // rows on screen are the newest, not matched yet, and the rows' own arrival paints them.
+  QWidget* viewport = view_->viewport();
+  int rows = model_->rowCount();
+  if (rows == 0) return;
+  QModelIndex top = view_->indexAt(QPoint(0, 0));
+  QModelIndex bottom = view_->indexAt(QPoint(0, viewport->height() - 1));
+  int first = top.isValid() ? top.row() : 0;
+  int last = bottom.isValid() ? bottom.row() : rows - 1;
+  for (int row = first; row <= last; ++row) {
+    uint32_t packet = static_cast<uint32_t>(model_->PacketAtRow(row));
+    if (packet >= before && packet < matched) {
+      viewport->update();
+      return;
+    }
+  }
 }
 
 void PacketListPane::PlaceColumnHeaders() {

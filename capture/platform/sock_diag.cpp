@@ -54,11 +54,11 @@ struct DumpRequest {
   inet_diag_req_v2 request;
 };
 
-// The numbers after each of `labels` in the file, into `out`; false when one is missing.
-bool CountsIn(const char* path, std::initializer_list<const char*> labels, int64_t* out) noexcept {
+// The numbers after each of `labels` in the open file, read again from its start, into
+// `out`; false when one is missing.
+bool CountsIn(int fd, std::initializer_list<const char*> labels, int64_t* out) noexcept {
   char text[1024];
-  Descriptor fd(open(path, O_RDONLY | O_CLOEXEC));
-  ssize_t n = fd.valid() ? read(fd.get(), text, sizeof text - 1) : -1;
+  ssize_t n = fd >= 0 ? pread(fd, text, sizeof text - 1, 0) : -1;
   if (n <= 0) return false;
   text[n] = '\0';
   for (const char* label : labels) {
@@ -71,10 +71,10 @@ bool CountsIn(const char* path, std::initializer_list<const char*> labels, int64
 
 }  // namespace
 
-TableCounts SocketsInUse() noexcept {
+TableCounts SockDiag::SocketsInUse() noexcept {
   TableCounts counts;
-  if (!CountsIn("/proc/net/sockstat", {"TCP: inuse ", "UDP: inuse ", "RAW: inuse "}, counts.data()) ||
-      !CountsIn("/proc/net/sockstat6", {"TCP6: inuse ", "UDP6: inuse ", "RAW6: inuse "}, counts.data() + 3)) {
+  if (!CountsIn(sockstat_.get(), {"TCP: inuse ", "UDP: inuse ", "RAW: inuse "}, counts.data()) ||
+      !CountsIn(sockstat6_.get(), {"TCP6: inuse ", "UDP6: inuse ", "RAW6: inuse "}, counts.data() + 3)) {
     counts.fill(-1);
   }
   return counts;
@@ -101,6 +101,10 @@ int SockDiag::Open() {
   dump_ = Descriptor(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
   if (!dump_.valid()) return errno;
   buffer_.resize(kReceiveBufferSize);
+  // Kept open: a file of /proc read again from its start says the counts of now, and the
+  // path's look-up each time cost more than the reading.
+  sockstat_ = Descriptor(open("/proc/net/sockstat", O_RDONLY | O_CLOEXEC));
+  sockstat6_ = Descriptor(open("/proc/net/sockstat6", O_RDONLY | O_CLOEXEC));
   Descriptor destroyed(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG));
   sockaddr_nl groups{};
   groups.nl_family = AF_NETLINK;

@@ -31,12 +31,7 @@ struct DiagSocket {
   uint16_t remotePort = 0;
 };
 
-// How many sockets of this network namespace each table holds (the "inuse" counts of
-// TCP, UDP and raw sockets in /proc/net/sockstat and sockstat6); all -1 when they cannot
-// be read. Reading them costs a few microseconds, where a dump of TCP's table walks the
-// kernel's whole connection table (milliseconds on a large machine).
 using TableCounts = std::array<int64_t, 6>;
-TableCounts SocketsInUse() noexcept;
 
 // Parses one inet_diag message's body (`size` bytes after the netlink header); false when
 // it is too short to be one.
@@ -55,12 +50,18 @@ class SockDiag {
   // Appends every destroyed socket the kernel told of since the last call. False when the
   // kernel had to drop some of its notices (the socket's buffer ran over).
   bool ReadDestroyed(std::vector<DiagSocket>& out);
+  // How many sockets of the namespace it was opened in each table holds (the "inuse"
+  // counts of TCP, UDP and raw sockets in /proc/net/sockstat and sockstat6); all -1 when
+  // they cannot be read. Reading them costs microseconds, where a dump of TCP's table
+  // walks the kernel's whole connection table (milliseconds on a large machine).
+  TableCounts SocketsInUse() noexcept;
 
  private:
   int DumpOne(uint8_t family, uint8_t protocol, std::vector<DiagSocket>& out);
 
   Descriptor dump_;
   Descriptor destroyed_;
+  Descriptor sockstat_, sockstat6_;
   uint32_t sequence_ = 0;
   bool raw4_ = true, raw6_ = true;  // whether the kernel answers for raw sockets
   std::vector<uint8_t> buffer_;
