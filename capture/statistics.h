@@ -227,8 +227,10 @@ template <typename Row>
 std::vector<uint32_t> Statistics::ByBytes(const std::vector<Row>& rows) {
   std::vector<uint32_t> order(rows.size());
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](uint32_t x, uint32_t y) { return rows[x].total().bytes > rows[y].total().bytes; });
+  std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+    uint64_t bx = rows[x].total().bytes, by = rows[y].total().bytes;
+    return bx != by ? bx > by : x < y;
+  });
   return order;
 }
 

@@ -167,5 +167,26 @@ TEST(Statistics, BoundsAndShortDatagrams) {
   EXPECT_EQ(s.conversations()[0].aToB.packets, 2u);
 }
 
+// A later fragment's first bytes are payload, not ports; a TCP header that claims less than
+// 20 bytes, or more than came, carries no payload to classify.
+TEST(Statistics, PortsAndPayloadOnlyFromWholeHeaders) {
+  Statistics s(0);
+  auto fragment = test::MakeDatagram({.protocol = 17, .sport = 1, .dport = 2, .payload = 8});
+  fragment[6] = 0x00, fragment[7] = 0x10;  // offset 128 bytes
+  s.Add(fragment.data(), fragment.size(), 17, kStart, kUnknownOwner);
+  for (uint8_t offset : {0x40, 0xF0}) {
+    auto tcp = test::MakeDatagram({.protocol = 6, .sport = 40000, .dport = 443, .payload = 4});
+    tcp[32] = offset;
+    s.Add(tcp.data(), tcp.size(), 6, kStart, kUnknownOwner);
+  }
+  ASSERT_EQ(s.conversations().size(), 2u);
+  EXPECT_EQ(s.conversations()[0].aPort(), 0);
+  EXPECT_EQ(s.conversations()[0].bPort(), 0);
+  EXPECT_EQ(s.conversations()[1].total().packets, 2u);
+  EXPECT_EQ(s.protocols().protocol[0][6].packets, 2u);
+  EXPECT_EQ(s.protocols().application[0][0][static_cast<size_t>(Application::kTls)].packets, 0u);
+  EXPECT_TRUE(s.rates().empty());
+}
+
 }  // namespace
 }  // namespace trovix
