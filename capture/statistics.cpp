@@ -230,13 +230,7 @@ void Statistics::Add(const uint8_t* bytes, size_t length, uint8_t protocol, int6
     (aToB ? c->aToB : c->bToA).Add(d.size);
     c->first = std::min(c->first, time);
     c->last = std::max(c->last, time);
-    int from = aToB ? 0 : 1;
-    addresses_[c->addressRow[from]].sent.Add(d.size);
-    addresses_[c->addressRow[1 - from]].received.Add(d.size);
-    if (c->portRow[0] != kNoRow) {
-      ports_[c->portRow[from]].sent.Add(d.size);
-      ports_[c->portRow[1 - from]].received.Add(d.size);
-    }
+    endpointsSummed_ = false;
   }
   if (owner != kOwnerPending && owner != kUnknownOwner) CountPrograms(owner, d.size, c, aToB);
 }
@@ -317,6 +311,26 @@ void Statistics::CountPrograms(uint32_t owner, uint64_t size, Conversation* c, b
     addresses_[c->addressRow[at]].programs.Add(lastOwnerIds_[end]);
     if (c->portRow[0] != kNoRow) ports_[c->portRow[at]].programs.Add(lastOwnerIds_[end]);
   }
+}
+
+void Statistics::SumEndpoints() const noexcept {
+  if (endpointsSummed_) return;
+  for (auto* table : {&addresses_, &ports_}) {
+    for (Endpoint& e : *table) e.sent = e.received = {};
+  }
+  auto add = [](Traffic& to, const Traffic& from) {
+    to.packets += from.packets;
+    to.bytes += from.bytes;
+  };
+  for (const Conversation& c : conversations_) {
+    for (auto [table, rows] : {std::pair{&addresses_, c.addressRow}, std::pair{&ports_, c.portRow}}) {
+      if (rows[0] == kNoRow) continue;
+      Endpoint &a = (*table)[rows[0]], &b = (*table)[rows[1]];
+      add(a.sent, c.aToB), add(a.received, c.bToA);
+      add(b.sent, c.bToA), add(b.received, c.aToB);
+    }
+  }
+  endpointsSummed_ = true;
 }
 
 std::vector<ProtocolNode> Statistics::ProtocolTree() const {

@@ -154,8 +154,16 @@ class Statistics {
   void Add(const uint8_t* datagram, size_t length, uint8_t protocol, int64_t receiveTime, uint32_t owner);
 
   const std::vector<Conversation>& conversations() const noexcept { return conversations_; }
-  const std::vector<Endpoint>& addresses() const noexcept { return addresses_; }
-  const std::vector<Endpoint>& ports() const noexcept { return ports_; }
+  // The endpoints' counts are their conversations' sums, made when next asked for: a
+  // datagram then costs one row, not five.
+  const std::vector<Endpoint>& addresses() const noexcept {
+    SumEndpoints();
+    return addresses_;
+  }
+  const std::vector<Endpoint>& ports() const noexcept {
+    SumEndpoints();
+    return ports_;
+  }
   const std::vector<ProgramRow>& programs() const noexcept { return programRows_; }
   const ProtocolCounts& protocols() const noexcept { return protocols_; }
   // The tree in order: each node before its children, siblings by bytes, largest first,
@@ -199,12 +207,14 @@ class Statistics {
   uint32_t EndpointOf(std::vector<Endpoint>& table, Index& index, const EndpointKey& key);
   uint32_t ProgramRowOf(uint32_t programId);
   void CountPrograms(uint32_t owner, uint64_t size, Conversation* conversation, bool aToB);
+  void SumEndpoints() const noexcept;
 
   const ProgramTable& table_;
   int64_t interval_;
   uint32_t end_ = 0;
   std::vector<Conversation> conversations_;
-  std::vector<Endpoint> addresses_, ports_;
+  mutable std::vector<Endpoint> addresses_, ports_;
+  mutable bool endpointsSummed_ = true;
   Index conversationIndex_, addressIndex_, portIndex_;
   std::vector<ProgramRow> programRows_;
   std::unordered_map<std::string, uint32_t> programRowOfName_;
