@@ -26,6 +26,7 @@
 #include "cli/interface_list.h"
 #include "cli/options.h"
 #include "cli/packet_output.h"
+#include "cli/stats_output.h"
 #include "capture/packet_line.h"
 #include "capture/platform/capabilities.h"
 #include "capture/platform/descriptor.h"
@@ -231,8 +232,9 @@ bool OwnedBy(const ProgramTable& table, uint32_t ownerId, const std::string& who
 // printed once the sampler has named their programs (within a few tens of milliseconds).
 class ProgramPrinter {
  public:
-  ProgramPrinter(const Options& o, PacketOutput& output, DatagramSink& next)
-      : o_(o), output_(output), next_(next), sampler_(TheCaptureState().store, TheProgramTable()) {}
+  ProgramPrinter(const Options& o, PacketOutput& output, DatagramSink& next, StatisticsSink* statistics)
+      : o_(o), output_(output), next_(next), statistics_(statistics),
+        sampler_(TheCaptureState().store, TheProgramTable()) {}
   int Start() { return sampler_.Start(); }
   void Stop() { sampler_.Stop(); }
   // Prints every packet the sampler has matched; false once the output takes no more.
@@ -249,6 +251,7 @@ class ProgramPrinter {
       uint32_t owner = PacketOwner(store, static_cast<int32_t>(printed_));
       if (!o_.program.empty() && !OwnedBy(TheProgramTable(), owner, o_.program)) continue;
       output_.SetOwner(owner);
+      if (statistics_ != nullptr) statistics_->SetOwner(owner);
       more = next_.Take(p.bytes, static_cast<size_t>(p.length), fields, p.receiveTime);
     }
     next_.BatchDone();
@@ -259,6 +262,7 @@ class ProgramPrinter {
   const Options& o_;
   PacketOutput& output_;
   DatagramSink& next_;
+  StatisticsSink* statistics_;
   ProgramSampler sampler_;
   uint32_t printed_ = 0;
 };
@@ -273,7 +277,9 @@ void AwaitEndPrinting(const Descriptor& signalFd, const Descriptor& endFd, Progr
   }
 }
 
-int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_filter>& program) {
+// `sink` is `output`, or the statistics in front of it.
+int CaptureLive(const Options& o, PacketOutput& output, DatagramSink& sink, StatisticsSink* statistics,
+                const std::vector<sock_filter>& program) {
   CaptureState& state = TheCaptureState();
   // The address given is the one known address, as the window knows its interfaces'.
   std::snprintf(state.interfaceSlots[0], sizeof state.interfaceSlots[0], "%s", o.address.c_str());
@@ -287,7 +293,8 @@ int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_f
   }
   CaptureOptions options = CaptureOptionsOf(o, interfaceIndex);
   options.expressionProgram = program;
-  bool programs = o.programs || !o.program.empty();
+  // The statistics name programs, so their capture goes through the store and the sampler.
+  bool programs = o.programs || !o.program.empty() || statistics != nullptr;
   options.keepMore = programs;
   PrepareCapture(state, options);
   state.run.takeRest = true;  // Ctrl-C must not cost what the kernel has already received
@@ -298,9 +305,9 @@ int CaptureLive(const Options& o, PacketOutput& output, const std::vector<sock_f
   EndListener listener(endFd.get());
   // -l also asks a capture file on standard output for each datagram at once (as over ssh).
   bool watched = o.lineBuffered || (output.printsLines() && isatty(STDOUT_FILENO) == 1);
-  LeaveOutConnection leaveOut(output, o.notSsh ? std::getenv("SSH_CONNECTION") : nullptr);
+  LeaveOutConnection leaveOut(sink, o.notSsh ? std::getenv("SSH_CONNECTION") : nullptr);
   LocalSource source(watched ? kWatchedRing : kUnwatchedRing);
-  ProgramPrinter printer(o, output, leaveOut);
+  ProgramPrinter printer(o, output, leaveOut, statistics);
   if (programs) {
     output.ShowPrograms(o.programs ? &TheProgramTable() : nullptr);
     if (int error = printer.Start(); error != 0) {
@@ -356,7 +363,7 @@ class SourceLines : public RemoteListener {
 };
 
 // Sources on other machines, through ssh: what they send goes through the same filters.
-int CaptureRemote(const Options& o, PacketOutput& output) {
+int CaptureRemote(const Options& o, PacketOutput& output, DatagramSink& sink) {
   CaptureState& state = TheCaptureState();
   PrepareCapture(state, CaptureOptionsOf(o));
   Descriptor signalFd, endFd;
@@ -370,7 +377,7 @@ int CaptureRemote(const Options& o, PacketOutput& output) {
   options.expressionText = o.expression;
   capture.UseListener(&lines);
   capture.UseOptions(options);
-  if (CaptureStart start = capture.Start(state, &listener, &output); start.result != CaptureStartResult::kStarted) {
+  if (CaptureStart start = capture.Start(state, &listener, &sink); start.result != CaptureStartResult::kStarted) {
     if (start.result == CaptureStartResult::kSinkRefused) return Fail(output.failure());
     return Fail(std::string("cannot run ssh: ") + std::strerror(start.error));
   }
@@ -417,7 +424,7 @@ class ExpressionFilter : public RecordFilter {
   std::string refused_;
 };
 
-int ReadCaptureFile(const Options& o, PacketOutput& output) {
+int ReadCaptureFile(const Options& o, PacketOutput& output, DatagramSink& sink) {
   Descriptor fd(o.readFile == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
                                   : open(o.readFile.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
@@ -427,7 +434,7 @@ int ReadCaptureFile(const Options& o, PacketOutput& output) {
   PrepareCapture(state, CaptureOptionsOf(o));
   ExpressionFilter expression(o.expression);
   FileReading reading;
-  StreamSource::Read(state, std::move(fd), reading, output, o.expression.empty() ? nullptr : &expression);
+  StreamSource::Read(state, std::move(fd), reading, sink, o.expression.empty() ? nullptr : &expression);
   if (reading.end == FileEnd::kEndedBySource) return Fail(output.failure());  // the -w file
   if (reading.end == FileEnd::kBadInput && reading.problem.starts_with(kNotCaptureFile)) {
     return Fail("cannot read " + o.readFile + " as a capture file: " + reading.problem.substr(std::strlen(kNotCaptureFile)));
@@ -462,6 +469,44 @@ bool WritesWhatItReads(const Options& o) {
          RegularFile(o.writeFile, STDOUT_FILENO, out) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
+// The capture, the file or the remote capture the options ask for, through `sink`.
+int Run(const Options& o, PacketOutput& output, DatagramSink& sink, StatisticsSink* statistics) {
+  if (!o.readFile.empty()) return ReadCaptureFile(o, output, sink);
+  // Checked here also for a remote capture, whose own side compiles it again.
+  std::vector<sock_filter> program;
+  std::string error;
+  if (!o.expression.empty() &&
+      (!CompileExpression(o.expression, DLT_RAW, program, error) || !CaptureRuns(program, error))) {
+    std::fprintf(stderr, "trovix-cli: %s\n", error.c_str());
+    return 2;
+  }
+  if (!o.remoteSources.empty()) return CaptureRemote(o, output, sink);
+  return CaptureLive(o, output, sink, statistics, program);
+}
+
+// The table --stats or --stats-interval asked for, on standard output, and on standard
+// error what it could not hold.
+int PrintStatistics(const Options& o, const Statistics& counts, uint64_t missed) {
+  std::string text;
+  if (o.stats != StatsTable::kNone) AppendStatsTable(text, counts, o.stats, o.json);
+  else AppendRates(text, counts, o.json);
+  auto unsigned64 = [](uint64_t n) { return static_cast<unsigned long long>(n); };
+  if (counts.untabled().packets != 0 && (o.stats == StatsTable::kConversations || o.stats == StatsTable::kEndpoints ||
+                                         o.stats == StatsTable::kPorts)) {
+    std::fprintf(stderr, "trovix-cli: %llu datagrams of conversations past the first %u are in no row\n",
+                 unsigned64(counts.untabled().packets), kMaxConversations);
+  }
+  if (counts.lateForRates().packets != 0 && o.statsInterval != 0) {
+    std::fprintf(stderr, "trovix-cli: %llu datagrams after the first %u intervals are in no row\n",
+                 unsigned64(counts.lateForRates().packets), kMaxRateBuckets);
+  }
+  if (missed != 0) std::fprintf(stderr, "trovix-cli: %llu datagrams are in no row: memory ran short\n", unsigned64(missed));
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    return errno == EPIPE ? 0 : Fail(std::string("cannot write to standard output: ") + std::strerror(errno));
+  }
+  return 0;
+}
+
 int Main(int argc, char** argv) {
   // A closed standard output would otherwise be the capture file or the helper's
   // connection, and get the lines.
@@ -482,7 +527,9 @@ int Main(int argc, char** argv) {
     return 2;
   }
   const Options& o = *options;
-  bool livePrograms = (o.programs || !o.program.empty()) && o.readFile.empty() && o.remoteSources.empty();
+  bool statistics = o.stats != StatsTable::kNone || o.statsInterval != 0;
+  bool livePrograms =
+      (o.programs || !o.program.empty() || statistics) && o.readFile.empty() && o.remoteSources.empty();
   if (int dropped = livePrograms ? 0 : DropCapabilities(0); dropped != 0) {
     return Fail(std::string("cannot give up the capabilities it does not need: ") + std::strerror(dropped));
   }
@@ -504,21 +551,19 @@ int Main(int argc, char** argv) {
     return 2;
   }
   if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
-  OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile, o.essentials,
+  OutputChoice choice{o.writeFile != "-" && !o.quiet && !statistics, o.json, o.details, o.time, o.count, o.writeFile, o.essentials,
                       o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone};
   PacketOutput output(choice, stdout);
   // A file or another machine names no program of this one: the column says "?".
   if (o.programs) output.ShowPrograms(&TheProgramTable());
-  if (!o.readFile.empty()) return ReadCaptureFile(o, output);
-  // Checked here also for a remote capture, whose own side compiles it again.
-  std::vector<sock_filter> program;
-  if (!o.expression.empty() &&
-      (!CompileExpression(o.expression, DLT_RAW, program, error) || !CaptureRuns(program, error))) {
-    std::fprintf(stderr, "trovix-cli: %s\n", error.c_str());
-    return 2;
-  }
-  if (!o.remoteSources.empty()) return CaptureRemote(o, output);
-  return CaptureLive(o, output, program);
+  Statistics counts(o.statsInterval);
+  StatisticsSink counter(counts, output);
+  DatagramSink& sink = statistics ? static_cast<DatagramSink&>(counter) : output;
+  int result = Run(o, output, sink, statistics ? &counter : nullptr);
+  // What was kept before a file's bad record still makes its table.
+  if (!statistics || result == 2 || (result != 0 && counts.total().packets == 0)) return result;
+  int printed = PrintStatistics(o, counts, counter.missed());
+  return result != 0 ? result : printed;
 }
 
 }  // namespace

@@ -55,6 +55,20 @@ const char* const kHelp =
     "                        with --json, \"programs\": [{\"name\", \"pid\", \"user\", \"end\"}]\n"
     "      --program=WHO     keep only the datagrams of the program named WHO, or of the\n"
     "                        process whose id is WHO\n"
+    "      --stats=TABLE     print no lines, but once the capture ends (-c, Ctrl-C) or the\n"
+    "                        file is read, one table of what was kept, the most bytes\n"
+    "                        first, as tab-separated columns under a header line (with\n"
+    "                        --json, one JSON array). TABLE is conversations (TCP and UDP\n"
+    "                        by addresses and ports, other protocols by address pair;\n"
+    "                        both ways one row), endpoints (each address), ports (each\n"
+    "                        address and TCP or UDP port), protocols (IPv4, IPv6, the\n"
+    "                        protocols in each, what TCP and UDP carry) or programs\n"
+    "                        (each program and user). Bytes are IP bytes: tshark's\n"
+    "                        also count the link layer\n"
+    "      --stats-interval=SECONDS\n"
+    "                        print no lines, but at the end the datagrams and bytes kept\n"
+    "                        in each interval of SECONDS (1, 0.001, 60) from the first\n"
+    "                        datagram on, as tshark -q -z io,stat,SECONDS counts them\n"
     "      --time=WHEN       the time column: local (time of day, the default), utc,\n"
     "                        epoch (seconds since 1970) or none\n"
     "  -l, --line-buffered   write each line out at once\n"
@@ -131,6 +145,8 @@ constexpr int kTime = 1001;
 constexpr int kNotSsh = 1002;
 constexpr int kPrograms = 1003;
 constexpr int kProgram = 1004;
+constexpr int kStats = 1005;
+constexpr int kStatsInterval = 1006;
 
 constexpr option kLongOptions[] = {
     {"interface", required_argument, nullptr, 'i'}, {"from", required_argument, nullptr, 'f'},
@@ -145,7 +161,8 @@ constexpr option kLongOptions[] = {
     {"not-ssh", no_argument, nullptr, kNotSsh},     {"verbose", no_argument, nullptr, 'v'},
     {"ascii", no_argument, nullptr, 'A'},           {"hex", no_argument, nullptr, 'X'},
     {"list-interfaces", no_argument, nullptr, 'D'}, {"programs", no_argument, nullptr, kPrograms},
-    {"program", required_argument, nullptr, kProgram}, {nullptr, 0, nullptr, 0},
+    {"program", required_argument, nullptr, kProgram}, {"stats", required_argument, nullptr, kStats},
+    {"stats-interval", required_argument, nullptr, kStatsInterval}, {nullptr, 0, nullptr, 0},
 };
 
 // The option as the user wrote it, for messages.
@@ -238,6 +255,14 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
       if (ParseTime(v, o.time)) return true;
       error = "--time=" + v + ": not one of local, utc, epoch, none";
       return false;
+    case kStats:
+      if (ParseStatsTable(v, o.stats)) return true;
+      error = "--stats=" + v + ": not one of conversations, endpoints, ports, protocols, programs";
+      return false;
+    case kStatsInterval:
+      if ((o.statsInterval = ParseInterval(v)) != 0) return true;
+      error = "--stats-interval=" + v + ": not a number of seconds above 0 (like 1, 0.01 or 60), at most a year";
+      return false;
     case 'w': o.writeFile = v; return true;
     case 'r': o.readFile = v; return true;
     default: return false;
@@ -260,6 +285,14 @@ std::string Conflict(const Options& o) {
   if (o.json && (o.ascii || o.hex)) {
     return "-A and -X print a datagram's bytes under its line, and --json prints no lines: give one or the "
            "other (with -d, each JSON object's report holds the payload)";
+  }
+  bool stats = o.stats != StatsTable::kNone || o.statsInterval != 0;
+  if (o.stats != StatsTable::kNone && o.statsInterval != 0) {
+    return "--stats and --stats-interval each print one table: give one of them";
+  }
+  if (stats && (o.details || o.essentials || o.ascii || o.hex || o.writeFile == "-" || !o.program.empty())) {
+    return "--stats and --stats-interval print a table on standard output in place of the lines: not with -d, -v, "
+           "-A, -X, -w - or --program";
   }
   if (o.bothTraffic) {
     FilterCheck from = CheckFilterText(o.from), to = CheckFilterText(o.to);

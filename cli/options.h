@@ -7,6 +7,7 @@
 
 #include "capture/sources/local_source.h"
 #include "capture/sources/remote_command.h"
+#include "cli/stats_output.h"
 #include "cli/time_column.h"
 
 namespace trovix::cli {
@@ -15,7 +16,9 @@ inline constexpr const char* kUsage =
     "usage: trovix-cli [-46AbdDhlnqvVX] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
     "                  [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
     "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none]\n"
-    "                  [--programs] [--program=NAME|PID] [EXPRESSION]\n";
+    "                  [--programs] [--program=NAME|PID]\n"
+    "                  [--stats=conversations|endpoints|ports|protocols|programs]\n"
+    "                  [--stats-interval=SECONDS] [EXPRESSION]\n";
 
 // --help: the usage, then every option.
 extern const char* const kHelp;
@@ -44,6 +47,8 @@ struct Options {
   bool programs = false;  // --programs: the column of each datagram's programs
   std::string program;    // --program: keep only this program's (a name, or a process id)
   TimeColumn time = TimeColumn::kLocal;
+  StatsTable stats = StatsTable::kNone;  // --stats: a table at the end instead of lines
+  int64_t statsInterval = 0;             // --stats-interval, in nanoseconds: the rates instead of lines
   bool lineBuffered = false;
   bool quiet = false;
   bool help = false;

@@ -173,6 +173,29 @@ void SendFromIpv6(uint16_t from, size_t size) {
   close(fd);
 }
 
+// -c ends a live capture, whose table then comes: both directions in one row, both families.
+TEST_F(CliLive, StatsFollowACountedCapture) {
+  Program cli(Cli({"-i", "lo", "-c", "4", "--stats=conversations", "udp portrange 40431-40432"}));
+  ASSERT_TRUE(cli.Listening()) << cli.err();
+  SendFrom(40431, {4, 5});
+  test::SendNumbered(40432, 40431, 1, 6);
+  SendFromIpv6(40431, 7);
+  EXPECT_EQ(cli.Wait(), 0) << cli.err();
+  // The columns up to the bytes: times and programs are the run's own.
+  std::string table;
+  std::istringstream lines(cli.out());
+  for (std::string line; std::getline(lines, line);) {
+    size_t at = 0;
+    for (int tab = 0; tab < 11 && at != std::string::npos; ++tab) at = line.find('\t', at + 1);
+    table += line.substr(0, at) + "\n";
+  }
+  EXPECT_EQ(table,
+            "protocol\taddress_a\tport_a\taddress_b\tport_b\tpackets_a_to_b\tbytes_a_to_b\tpackets_b_to_a\t"
+            "bytes_b_to_a\tpackets\tbytes\n"
+            "udp\t127.0.0.1\t40431\t127.0.0.1\t40432\t2\t65\t1\t34\t3\t99\n"
+            "udp\t::1\t40431\t::1\t40432\t1\t55\t0\t0\t1\t55\n");
+}
+
 TEST_F(CliLive, BothFamiliesByDefaultAndOneWithFourOrSix) {
   struct Case {
     std::vector<std::string> family;
