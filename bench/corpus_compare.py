@@ -57,8 +57,14 @@ CAUSES = {
     "no section": "Trovix reads no such section from this datagram's ports or first bytes",
     "not yet": "the report prints no QUIC section yet",
     "relayed": "tshark also gives the message type of the message a relay carries, which the report shows as bytes",
+    "continued": "the report names a handshake message the segment begins; tshark names it where it ends",
+    "more messages": "tshark reads every HTTP message of the segment; the report reads the first",
+    "no target": "a request line with two blanks in a row: the report's target is empty, tshark gives none",
     "after an invalid name": "tshark reads on past a name both call invalid; the report stops the message there",
 }
+
+# Causes by which the report never reads the message at that layer, as tshark does.
+LAYER_CAUSES = ("not kept", "encapsulated", "reassembled", "no section", "not yet")
 
 
 # --- tshark's side ------------------------------------------------------------------------
@@ -282,6 +288,12 @@ def value_cause(field, theirs, mine):
     """A cause that the values themselves show; empty if none."""
     if field == "dhcpv6.msgtype" and len(theirs) > 1 and theirs[:1] == mine:
         return "relayed"
+    if field == "tls.handshake.type" and theirs and len(mine) > len(theirs) and mine[:len(theirs)] == theirs:
+        return "continued"
+    if field.startswith("http.") and mine and len(theirs) > len(mine) and theirs[:len(mine)] == mine:
+        return "more messages"
+    if field == "http.request.uri" and mine == [""] and not theirs:
+        return "no target"
     if INVALID_NAME in mine and mine[-1] == INVALID_NAME and theirs[:len(mine)] == mine:
         return "after an invalid name"
     return ""
@@ -376,6 +388,9 @@ def main():
     print(f"| all | {total['datagram']} | {fields} | {total['equal']} | {total['differing']} | {total['missing']} | unexplained {unexplained} |")
     if fields:
         print(f"equal: {100.0 * total['equal'] / fields:.3f}% of fields")
+        # Those of datagrams the report reads at the protocol's own layer, as tshark does.
+        apart = sum(v for c in causes.values() for k, v in c.items() if k in LAYER_CAUSES)
+        print(f"equal where both read the same bytes: {total['equal']} of {fields - apart}")
     for path, code in failed:
         print(f"corpus_frames ended with {code} on {path}")
 
