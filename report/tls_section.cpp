@@ -13,6 +13,7 @@ namespace {
 
 constexpr size_t kRecordHeader = 5;
 constexpr size_t kMaxRecord = (1u << 14) + 2048;  // a ciphertext's bound, RFC 5246 section 6.2.3
+constexpr uint8_t kChangeCipherSpec = 20;
 constexpr uint8_t kAlert = 21;
 constexpr uint8_t kHandshake = 22;
 constexpr uint8_t kClientHello = 1;
@@ -22,7 +23,7 @@ constexpr uint16_t kAlpnExtension = 16;
 constexpr uint16_t kSupportedVersionsExtension = 43;
 
 constexpr std::array<CodeName, 5> kContentTypes = {
-    {{20, "change_cipher_spec"}, {kAlert, "alert"}, {kHandshake, "handshake"}, {23, "application_data"},
+    {{kChangeCipherSpec, "change_cipher_spec"}, {kAlert, "alert"}, {kHandshake, "handshake"}, {23, "application_data"},
      {24, "heartbeat"}}};
 constexpr std::array<CodeName, 15> kHandshakeTypes = {{
     {0, "HelloRequest"}, {kClientHello, "ClientHello"}, {kServerHello, "ServerHello"},
@@ -283,6 +284,11 @@ bool BeginsTlsRecord(ByteReader payload) {
 
 bool AppendTlsFields(std::string& out, ByteReader payload, bool) {
   size_t at = 0;
+  // Once a TLS 1.2 sender changes its cipher spec its handshake records are ciphertext (the
+  // Finished first), whose bytes may happen to read as a HelloRequest. TLS 1.3's
+  // compatibility change_cipher_spec may come before a plaintext second ClientHello, one
+  // message that fills its record exactly, as ciphertext hardly does.
+  bool encrypted = false;
   while (at < payload.size()) {
     // Bytes that are no record here are the rest of one that a lost segment began.
     if (CodeNameOf(kContentTypes, payload.U8(at)) == nullptr || (payload.Has(at + 1, 1) && payload.U8(at + 1) != 3)) {
@@ -303,7 +309,10 @@ bool AppendTlsFields(std::string& out, ByteReader payload, bool) {
     AppendCode(out, kVersions, *version);
     AppendNumberLine(out, ", length = ", *length);
     ByteReader data = Slice(payload, at + kRecordHeader, *length);
-    if (*type == kHandshake) AppendHandshakes(out, data, *length);
+    bool ciphertext = encrypted && (static_cast<size_t>(data.U8(1)) << 16 | data.Be16(2)) + 4 != *length;
+    if (*type == kHandshake && ciphertext) out += "encrypted handshake message\r\n";
+    if (*type == kHandshake && !ciphertext) AppendHandshakes(out, data, *length);
+    if (*type == kChangeCipherSpec) encrypted = true;
     if (*type == kAlert) AppendAlertBody(out, data, *length);
     if (data.size() < *length) return true;
     at += kRecordHeader + *length;
