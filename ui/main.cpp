@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QMessageBox>
 
 #include <fontconfig/fontconfig.h>
@@ -164,6 +165,13 @@ int main(int argc, char** argv) {
   // "--" must not be taken for one of Qt's.
   int qtArgc = 1;
   QApplication app(qtArgc, argv);
+  // Qt's list of the system's fonts, which the window's first text needs, is made on this
+  // other processor while the window starts up; the window waits for it under Qt's own
+  // font lock, should it come first.
+  std::jthread fontList([&fontConfiguration] {
+    fontConfiguration.join();  // Qt would otherwise read the configuration a second time
+    QFontDatabase::families();
+  });
   trovix::HandOver handOver = HandOverFor(line);
 
   trovix::InstanceServer server;
@@ -175,7 +183,6 @@ int main(int argc, char** argv) {
   }
   trovix::InstanceStart start =
       name.isEmpty() ? trovix::InstanceStart::kRunWindow : trovix::BecomeTheInstance(server, name, handOver, &problem);
-  fontConfiguration.join();  // Qt would otherwise read the configuration a second time
   if (start == trovix::InstanceStart::kHandedOver) return 0;
   if (start == trovix::InstanceStart::kFailed) {
     // Neither a hand-over nor a window of its own: say so rather than end in silence.
