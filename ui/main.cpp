@@ -161,6 +161,7 @@ int main(int argc, char** argv) {
   // measures text: read on another processor while Qt connects to the display, it is
   // ready by then.
   std::jthread fontConfiguration([] { FcInit(); });
+  trovix::PrefetchHostInfo();
   // Qt sees no argument of the user's: every option is the program's own, and a word after
   // "--" must not be taken for one of Qt's.
   int qtArgc = 1;

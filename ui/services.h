@@ -91,5 +91,8 @@ struct Services {
 
 // The real system: this host's interfaces, capabilities and version, real message boxes.
 Services SystemServices();
+// Starts reading the host's network lines for SystemServices' first queries; called before
+// Qt starts, so that they are ready when the window asks.
+void PrefetchHostInfo();
 
 }  // namespace trovix
