@@ -284,7 +284,7 @@ bool BeginsTlsRecord(ByteReader payload) {
 
 bool AppendTlsFields(std::string& out, ByteReader payload, bool) {
   size_t at = 0;
-  // Once a TLS 1.2 sender changes its cipher spec its handshake records are ciphertext (the
+  // Once a TLS 1.2 sender has switched to its negotiated keys, its handshake records are ciphertext (the
   // Finished first), whose bytes may happen to read as a HelloRequest. TLS 1.3's
   // compatibility change_cipher_spec may come before a plaintext second ClientHello, one
   // message that fills its record exactly, as ciphertext hardly does.
