@@ -315,6 +315,8 @@ int ProgramsOnAndOff(trovix::MainDialog& dialog, trovix::CaptureState& state, QP
       if ((dialog.options().ShowPrograms != 0) != shown) dialog.Command(trovix::resources::kCmdShowPrograms);
       // The whole process, threads that end included, and its helper; less the sender.
       double before = CpuMs(RUSAGE_SELF) + CpuMs(RUSAGE_CHILDREN);
+      std::map<std::string, uint64_t> threadsBefore, threadsAfter;
+      ThreadTimes(getpid(), true, threadsBefore);
       go->click();
       if (!QTest::qWaitFor([&] { return state.run.capturing.load(); }, 3000)) {
         std::fprintf(stderr, "window_flood_bench: the window did not start capturing\n");
@@ -330,6 +332,14 @@ int ProgramsOnAndOff(trovix::MainDialog& dialog, trovix::CaptureState& state, QP
       while (sent == 0) QTest::qWait(50);
       sender.join();
       QTest::qWait(500);
+      ThreadTimes(getpid(), true, threadsAfter);
+      if (getenv("TROVIX_BENCH_THREADS") != nullptr) {
+        for (const auto& [thread, end] : threadsAfter) {
+          auto start = threadsBefore.find(thread);
+          double ms = (end - (start != threadsBefore.end() ? start->second : 0)) / 1e6;
+          if (ms > 0.5) std::printf("    thread %s: %.1f ms\n", thread.c_str(), ms);
+        }
+      }
       if (stop->isEnabled()) stop->click();
       trovix::ReapCaptureHelpers(true);
       double used = CpuMs(RUSAGE_SELF) + CpuMs(RUSAGE_CHILDREN) - before - senderMs;

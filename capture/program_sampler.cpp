@@ -112,7 +112,10 @@ void ProgramSampler::Stop() {
 
 void ProgramSampler::Run() {
   while (!stop_.load(std::memory_order_acquire)) {
-    bool busy = Now() - lastTraffic_ < 1000 * kMs;
+    // Sampled often while datagrams come and sockets come and go; a flood between sockets
+    // that stay needs no more than the idle pace to be named.
+    int64_t now = Now();
+    bool busy = now - lastTraffic_ < 1000 * kMs && now - lastChange_ < 1000 * kMs;
     pollfd wake{wake_.fd(), POLLIN, 0};
     int timeoutMs = busy ? times_.busyMs : times_.idleMs;
     int64_t asleep = Now(CLOCK_MONOTONIC);
@@ -157,7 +160,9 @@ void ProgramSampler::Sample() {
   // ended), and every five seconds besides; otherwise what was seen there still holds.
   TableCounts inUse = diag_.SocketsInUse();
   int64_t counted = Now();
-  bool changed = !ended_.empty() || !whole || inUse[0] < 0 || inUse != inUse_ || counted - lastDump_ >= kDumpEvery;
+  bool came = !ended_.empty() || !whole || inUse[0] < 0 || inUse != inUse_;
+  if (came) lastChange_ = counted;
+  bool changed = came || counted - lastDump_ >= kDumpEvery;
   ++samples_;
   if (!changed) {
     history_.Unchanged(counted);

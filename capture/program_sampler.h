@@ -83,6 +83,7 @@ class ProgramSampler {
   std::unordered_set<std::string> localAddresses_;  // 16 bytes each
   int64_t addressesRead_ = 0;
   int64_t lastTraffic_ = 0;
+  int64_t lastChange_ = 0;  // when a socket last came or went
   int64_t fullScanAllowedAt_ = INT64_MIN;
   TableCounts inUse_{};  // the tables' counts when they were last dumped
   int64_t lastDump_ = 0;
