@@ -29,6 +29,7 @@ struct PcapngPacket {
   const uint8_t* frame = nullptr;
   size_t size = 0;  // captured bytes, all within the block
   uint32_t wireLength = 0;
+  uint32_t flags = 0;  // epb_flags (direction in bits 0 and 1); 0 when the block has none
 };
 
 // One name of a name-resolution record. Its bytes are the file's: whoever shows one must
@@ -37,6 +38,14 @@ struct PcapngName {
   int family = 4;  // 4 or 6
   const uint8_t* address = nullptr;  // 4 or 16 bytes
   std::string_view name;
+};
+
+// A name for an address, as a name-resolution block holds it, owned (a reader keeps them
+// past their block; a writer is handed them).
+struct AddressName {
+  int family = 4;            // 4 or 6
+  uint8_t address[16] = {};  // the first 4 for IPv4
+  std::string name;
 };
 
 class PcapngReader {
