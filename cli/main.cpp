@@ -34,6 +34,7 @@
 #include "capture/packet_store.h"
 #include "capture/program_sampler.h"
 #include "capture/sources/local_source.h"
+#include "capture/sources/pcap_writer.h"
 #include "capture/sources/remote_source.h"
 #include "capture/sources/stream_source.h"
 
@@ -505,7 +506,8 @@ int Main(int argc, char** argv) {
   }
   if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
   OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile, o.essentials,
-                      o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone};
+                      o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone,
+                      o.pcapng || IsPcapngName(o.writeFile)};
   PacketOutput output(choice, stdout);
   // A file or another machine names no program of this one: the column says "?".
   if (o.programs) output.ShowPrograms(&TheProgramTable());
