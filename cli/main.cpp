@@ -369,6 +369,7 @@ int CaptureRemote(const Options& o, PacketOutput& output) {
   SourceLines lines(capture.sources);
   CaptureOptions options = CaptureOptionsOf(o);
   options.expressionText = o.expression;
+  options.programs = o.programs;
   capture.UseListener(&lines);
   capture.UseOptions(options);
   if (CaptureStart start = capture.Start(state, &listener, &output); start.result != CaptureStartResult::kStarted) {

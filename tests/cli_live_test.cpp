@@ -1327,5 +1327,27 @@ TEST_F(CliLive, ProgramsNameBothLocalEndsSenderFirstAndProgramKeepsOneProcess) {
   close(receiver);
 }
 
+// With --programs, a server's trovix-cli names the programs there (the peer's echo
+// socket, of a known process), and a server with only tcpdump gives "?".
+TEST_F(CliLive, SshSourcesNameTheServersProgramsThroughItsTrovixCli) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  std::string echo = std::filesystem::read_symlink("/proc/self/exe").filename().string() + " " +
+                     std::to_string(peer.pid());
+  for (bool viaCli : {true, false}) {
+    test::SshServer server(peer.pid(), RemotePath(viaCli, folder_));
+    ASSERT_TRUE(server.ok()) << server.problem();
+    setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+    Program cli(Cli({"-i", kSshSource, "-p", "udp", "--time=none", "-l", "--programs"}));
+    ASSERT_TRUE(ProbeUntilListed(cli)) << cli.err();
+    ASSERT_TRUE(test::EchoOverIpv4(40613, 4));
+    std::string program = viaCli ? echo : "?";
+    EXPECT_TRUE(cli.Await("udp\t198.18.0.1\t40613\t198.18.0.2\t7\t32\t64\t" + program + "\n")) << cli.out();
+    EXPECT_TRUE(cli.Await("udp\t198.18.0.2\t7\t198.18.0.1\t40613\t32\t64\t" + program + "\n")) << cli.out();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(), 0) << cli.err();
+  }
+}
+
 }  // namespace
 }  // namespace trovix

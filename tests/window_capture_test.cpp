@@ -610,5 +610,39 @@ TEST_F(WindowCapture, ShowProgramsNamesBothLocalProcessesInTheLastColumnAndTheDe
   EXPECT_FALSE(header->isVisible());
 }
 
+// With "show programs" on, an ssh source's rows name the server's programs, as its
+// trovix-cli sends them (the peer's echo socket, of a known process); tcpdump's say "?".
+TEST_F(WindowCapture, SshSourcesRowsNameTheServersProgramsWhereItHasTrovixCli) {
+  test::VethPeer peer;
+  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
+  auto& d = *dialog_;
+  d.menuChoice = kCmdShowPrograms;
+  test::ClickRow(d, 0, Qt::RightButton);
+  ASSERT_EQ(d.options().ShowPrograms, 1);
+  QString echo = QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe").filename().string() + " " +
+                                        std::to_string(peer.pid()));
+  test::TempFolder folder;
+  for (bool viaCli : {true, false}) {
+    test::SshServer server(peer.pid(), test::SshServer::RemotePath(viaCli ? TROVIX_CLI : "", folder.Path("bin")));
+    ASSERT_TRUE(server.ok()) << server.problem();
+    setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
+    Go("ssh://root@198.18.0.2:2222/tvx1", "*:*", "*:7");
+    QString program = viaCli ? echo : QStringLiteral("?");
+    const QString row = "\tudp\t198.18.0.1\t40622\t198.18.0.2\t7\t32\t64\t" + program;
+    auto listed = [&] {
+      return QTest::qWaitFor([&] { return std::ranges::any_of(Rows(d), [&](const QString& r) { return r.endsWith(row); }); },
+                             200);
+    };
+    bool seen = false;
+    for (int i = 0; i < 50 && !seen; ++i) {
+      ASSERT_TRUE(test::EchoOverIpv4(40622, 4));
+      seen = listed();
+    }
+    EXPECT_TRUE(seen) << Rows(d).join('\n').toStdString();
+    Press(kIdStop);
+    ExpectIdle();
+  }
+}
+
 }  // namespace
 }  // namespace trovix
