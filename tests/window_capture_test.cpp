@@ -404,11 +404,17 @@ TEST_F(WindowCapture, AnInterfaceThatDisappearsEndsTheCaptureAndKeepsWhatItCaptu
 
 // Two sources of one server, through its trovix-cli and then its tcpdump: the missing
 // interface's complaint is a line while the other lists live, each row naming its
-// source; "stop" ends both sides. A wrong host key is a line that ends the capture.
+// source and, with the programs shown, the server's program (the peer's echo socket, of
+// a known process) where trovix-cli names it, "?" through tcpdump; "stop" ends both
+// sides. A wrong host key is a line that ends the capture.
 TEST_F(WindowCapture, SshSourcesListLiveBesideTheirFailuresAndStopEndsBothSides) {
   test::VethPeer peer;
   ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
   auto& d = *dialog_;
+  d.menuChoice = kCmdShowPrograms;
+  test::ClickRow(d, 0, Qt::RightButton);
+  const QString echo = QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe").filename().string() +
+                                              " " + std::to_string(peer.pid()));
   const QString source = "ssh://root@198.18.0.2:2222/tvx1";
   auto has = [&](const QString& prefix, const QString& suffix) {
     return QTest::qWaitFor([&] {
@@ -424,14 +430,15 @@ TEST_F(WindowCapture, SshSourcesListLiveBesideTheirFailuresAndStopEndsBothSides)
     ASSERT_TRUE(server.ok()) << server.problem();
     setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
     Go("ssh://root@198.18.0.2:2222/nosuch0 " + source, "*:*", "*:7");
+    const QString program = "\t" + (viaCli ? echo : QStringLiteral("?"));
     bool listed = false;
     for (int i = 0; i < 50 && !listed; ++i) {
       ASSERT_TRUE(test::EchoOverIpv4(40620, 4));
-      listed = has("198.18.0.2/tvx1\t", "\t40620\t198.18.0.2\t7\t32\t64");
+      listed = has("198.18.0.2/tvx1\t", "\t40620\t198.18.0.2\t7\t32\t64" + program);
     }
     ASSERT_TRUE(listed) << Rows(d).join('\n').toStdString();
     ASSERT_TRUE(test::EchoOverIpv4(40621, 4));
-    EXPECT_TRUE(has("198.18.0.2/tvx1\t", "\tudp\t198.18.0.1\t40621\t198.18.0.2\t7\t32\t64"));
+    EXPECT_TRUE(has("198.18.0.2/tvx1\t", "\tudp\t198.18.0.1\t40621\t198.18.0.2\t7\t32\t64" + program));
     EXPECT_TRUE(has(" ssh://root@198.18.0.2:2222/nosuch0: ", viaCli ? "no interface is named nosuch0" : ""));
     QElapsedTimer stopping;
     stopping.start();
@@ -608,40 +615,6 @@ TEST_F(WindowCapture, ShowProgramsNamesBothLocalProcessesInTheLastColumnAndTheDe
   test::ClickRow(d, 0, Qt::RightButton);
   EXPECT_EQ(Rows(d)[0], "\t0\tudp\t127.0.0.1\t40461\t127.0.0.1\t40462\t32\t64");
   EXPECT_FALSE(header->isVisible());
-}
-
-// With "show programs" on, an ssh source's rows name the server's programs, as its
-// trovix-cli sends them (the peer's echo socket, of a known process); tcpdump's say "?".
-TEST_F(WindowCapture, SshSourcesRowsNameTheServersProgramsWhereItHasTrovixCli) {
-  test::VethPeer peer;
-  ASSERT_TRUE(peer.ok()) << "cannot set up the veth peer namespace";
-  auto& d = *dialog_;
-  d.menuChoice = kCmdShowPrograms;
-  test::ClickRow(d, 0, Qt::RightButton);
-  ASSERT_EQ(d.options().ShowPrograms, 1);
-  QString echo = QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe").filename().string() + " " +
-                                        std::to_string(peer.pid()));
-  test::TempFolder folder;
-  for (bool viaCli : {true, false}) {
-    test::SshServer server(peer.pid(), test::SshServer::RemotePath(viaCli ? TROVIX_CLI : "", folder.Path("bin")));
-    ASSERT_TRUE(server.ok()) << server.problem();
-    setenv("TROVIX_SSH", server.sshProgram().c_str(), 1);
-    Go("ssh://root@198.18.0.2:2222/tvx1", "*:*", "*:7");
-    QString program = viaCli ? echo : QStringLiteral("?");
-    const QString row = "\tudp\t198.18.0.1\t40622\t198.18.0.2\t7\t32\t64\t" + program;
-    auto listed = [&] {
-      return QTest::qWaitFor([&] { return std::ranges::any_of(Rows(d), [&](const QString& r) { return r.endsWith(row); }); },
-                             200);
-    };
-    bool seen = false;
-    for (int i = 0; i < 50 && !seen; ++i) {
-      ASSERT_TRUE(test::EchoOverIpv4(40622, 4));
-      seen = listed();
-    }
-    EXPECT_TRUE(seen) << Rows(d).join('\n').toStdString();
-    Press(kIdStop);
-    ExpectIdle();
-  }
 }
 
 }  // namespace

@@ -450,8 +450,7 @@ TEST_F(WindowFile, APcapngsProgramCommentsAreItsRowsProgramsAndAPcapngSaveKeepsT
                          ng.Packet(0, 3, kUdp4, ng.Option(1, "program: x (pid 4x, user c)") + ng.Option(1, "DNS"))));
   d.menuChoice = kCmdShowPrograms;
   test::ClickRow(d, 0, Qt::RightButton);
-  QStringList rows = Rows(d).mid(0, 3);
-  EXPECT_EQ(rows, QStringList({kUdp4Line.arg(0) + "\tssh 42 \u2192 curl 7", kUdp4Line.arg(1) + "\tuser root",
+  EXPECT_EQ(Rows(d).mid(0, 3), QStringList({kUdp4Line.arg(0) + "\tssh 42 \u2192 curl 7", kUdp4Line.arg(1) + "\tuser root",
                                kUdp4Line.arg(2) + "\t?"}));
   test::ClickRow(d, 1, Qt::LeftButton);
   QTest::keyClick(d.packetListView(), Qt::Key_Return);
