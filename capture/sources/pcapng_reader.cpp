@@ -13,15 +13,9 @@
 namespace trovix {
 namespace {
 
-constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr uint32_t kInterfaceDescription = 1;
+using namespace pcapng;
 constexpr uint32_t kObsoletePacket = 2;
 constexpr uint32_t kSimplePacket = 3;
-constexpr uint32_t kNameResolution = 4;
-constexpr uint32_t kEnhancedPacket = 6;
-constexpr uint16_t kOptComment = 1;
-constexpr uint16_t kEpbFlags = 2;
-constexpr uint16_t kIfTsresol = 9;
 constexpr uint16_t kIfTsoffset = 14;
 constexpr uint8_t kBigEndianMagic[4] = {0x1A, 0x2B, 0x3C, 0x4D};
 constexpr uint8_t kLittleEndianMagic[4] = {0x4D, 0x3C, 0x2B, 0x1A};

@@ -15,6 +15,17 @@ namespace trovix {
 // A pcapng file's first four bytes, the same in either byte order.
 constexpr uint8_t kPcapngMagic[4] = {0x0A, 0x0D, 0x0D, 0x0A};
 
+// The block types and option codes that both the reader and the writer know.
+namespace pcapng {
+inline constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
+inline constexpr uint32_t kInterfaceDescription = 1;
+inline constexpr uint32_t kNameResolution = 4;
+inline constexpr uint32_t kEnhancedPacket = 6;
+inline constexpr uint16_t kOptComment = 1;
+inline constexpr uint16_t kEpbFlags = 2;  // in enhanced packet blocks
+inline constexpr uint16_t kIfTsresol = 9;
+}  // namespace pcapng
+
 struct PcapngInterface {
   uint16_t linkType = 0;  // as files write it (LINKTYPE_ numbers)
   uint32_t snapLength = 0;

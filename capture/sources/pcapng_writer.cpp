@@ -12,15 +12,9 @@
 namespace trovix {
 namespace {
 
-constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr uint32_t kInterfaceDescription = 1;
-constexpr uint32_t kNameResolution = 4;
-constexpr uint32_t kEnhancedPacket = 6;
+using namespace pcapng;
 constexpr uint16_t kLinkTypeRaw = 101;  // LINKTYPE_RAW: each record starts at its IP header
 constexpr uint16_t kOptEnd = 0;
-constexpr uint16_t kOptComment = 1;
-constexpr uint16_t kEpbFlags = 2;
-constexpr uint16_t kIfTsresol = 9;
 constexpr uint8_t kNanoseconds = 9;  // if_tsresol 10^-9: the store's receive times
 constexpr uint16_t kNrbEnd = 0;
 constexpr uint16_t kNrbIpv4 = 1;
