@@ -83,6 +83,8 @@ struct CaptureOptions {
   std::vector<sock_filter> expressionProgram = {};
   // Its text, for a capture on another machine, whose own side compiles it.
   std::string_view expressionText = {};
+  // A capture on another machine asks its trovix-cli for each datagram's programs.
+  bool programs = false;
 };
 
 // Sets the bind text and its matches against the interface slots, parses the filters,

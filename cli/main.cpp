@@ -35,6 +35,7 @@
 #include "capture/packet_store.h"
 #include "capture/program_sampler.h"
 #include "capture/sources/local_source.h"
+#include "capture/sources/pcap_writer.h"
 #include "capture/sources/remote_source.h"
 #include "capture/sources/stream_source.h"
 
@@ -375,6 +376,7 @@ int CaptureRemote(const Options& o, PacketOutput& output, DatagramSink& sink) {
   SourceLines lines(capture.sources);
   CaptureOptions options = CaptureOptionsOf(o);
   options.expressionText = o.expression;
+  options.programs = o.programs;
   capture.UseListener(&lines);
   capture.UseOptions(options);
   if (CaptureStart start = capture.Start(state, &listener, &sink); start.result != CaptureStartResult::kStarted) {
@@ -552,7 +554,8 @@ int Main(int argc, char** argv) {
   }
   if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
   OutputChoice choice{o.writeFile != "-" && !o.quiet && !statistics, o.json, o.details, o.time, o.count, o.writeFile, o.essentials,
-                      o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone};
+                      o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone,
+                      o.pcapng || IsPcapngName(o.writeFile)};
   PacketOutput output(choice, stdout);
   // A file or another machine names no program of this one: the column says "?".
   if (o.programs) output.ShowPrograms(&TheProgramTable());

@@ -32,7 +32,12 @@ const char* const kHelp =
     "  -6, --ipv6            keep IPv6 only\n"
     "  -c, --count=COUNT     stop after COUNT kept datagrams\n"
     "  -w, --write=FILE      write them to the pcap file FILE as well; - writes the file to\n"
-    "                        standard output, which then carries no lines\n"
+    "                        standard output, which then carries no lines; a FILE ending in\n"
+    "                        .pcapng is written as pcapng, where with --programs each\n"
+    "                        datagram's programs are its packet comments, one for each end\n"
+    "                        named: \"program: NAME (pid PID, user USER)\" or \"program:\n"
+    "                        user USER\" (-r reads them back into the column)\n"
+    "      --pcapng          write the -w file as pcapng whatever its name (-w - included)\n"
     "  -r, --read=FILE       read a pcap or pcapng file instead of capturing\n"
     "  -d, --details         add each datagram's report\n"
     "  -v, --verbose         add a column of each datagram's header fields: IPv4's id,\n"
@@ -51,8 +56,10 @@ const char* const kHelp =
     "                        another user whose process cannot be read (root reads all);\n"
     "                        ? when no socket of this machine was seen holding the\n"
     "                        datagram's addresses and ports while it lived (as for most\n"
-    "                        sockets that live under 15 ms), and always with -r or ssh://;\n"
-    "                        with --json, \"programs\": [{\"name\", \"pid\", \"user\", \"end\"}]\n"
+    "                        sockets that live under 15 ms); with -r, those a pcapng file's\n"
+    "                        packet comments name, else ?; with ssh://, the server's, asked\n"
+    "                        of its trovix-cli (? where it has only tcpdump); with --json,\n"
+    "                        \"programs\": [{\"name\", \"pid\", \"user\", \"end\"}]\n"
     "      --program=WHO     keep only the datagrams of the program named WHO, or of the\n"
     "                        process whose id is WHO\n"
     "      --stats=TABLE     print no lines, but once the capture ends (-c, Ctrl-C) or the\n"
@@ -147,6 +154,7 @@ constexpr int kPrograms = 1003;
 constexpr int kProgram = 1004;
 constexpr int kStats = 1005;
 constexpr int kStatsInterval = 1006;
+constexpr int kPcapng = 1007;
 
 constexpr option kLongOptions[] = {
     {"interface", required_argument, nullptr, 'i'}, {"from", required_argument, nullptr, 'f'},
@@ -162,7 +170,8 @@ constexpr option kLongOptions[] = {
     {"ascii", no_argument, nullptr, 'A'},           {"hex", no_argument, nullptr, 'X'},
     {"list-interfaces", no_argument, nullptr, 'D'}, {"programs", no_argument, nullptr, kPrograms},
     {"program", required_argument, nullptr, kProgram}, {"stats", required_argument, nullptr, kStats},
-    {"stats-interval", required_argument, nullptr, kStatsInterval}, {nullptr, 0, nullptr, 0},
+    {"stats-interval", required_argument, nullptr, kStatsInterval}, {"pcapng", no_argument, nullptr, kPcapng},
+    {nullptr, 0, nullptr, 0},
 };
 
 // The option as the user wrote it, for messages.
@@ -206,6 +215,7 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
     case kJson: o.json = true; return true;
     case kNotSsh: o.notSsh = true; return true;
     case kPrograms: o.programs = true; return true;
+    case kPcapng: o.pcapng = true; return true;
     case kProgram:
       if (!v.empty()) {
         o.program = v;
@@ -282,6 +292,7 @@ std::string Conflict(const Options& o) {
     return "--program keeps the datagrams of a program on this machine, named only in a live capture here: "
            "not with -r or ssh://";
   }
+  if (o.pcapng && o.writeFile.empty()) return "--pcapng says how -w writes its file: give -w FILE or -w -";
   if (o.json && (o.ascii || o.hex)) {
     return "-A and -X print a datagram's bytes under its line, and --json prints no lines: give one or the "
            "other (with -d, each JSON object's report holds the payload)";

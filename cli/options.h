@@ -15,7 +15,7 @@ namespace trovix::cli {
 inline constexpr const char* kUsage =
     "usage: trovix-cli [-46AbdDhlnqvVX] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
     "                  [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
-    "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none]\n"
+    "                  [-w FILE|-] [--pcapng] [-r FILE] [--json] [--time=local|utc|epoch|none]\n"
     "                  [--programs] [--program=NAME|PID]\n"
     "                  [--stats=conversations|endpoints|ports|protocols|programs]\n"
     "                  [--stats-interval=SECONDS] [EXPRESSION]\n";
@@ -38,6 +38,7 @@ struct Options {
   bool ipv4 = true, ipv6 = true;  // -4 and -6 keep one family
   uint64_t count = 0;     // 0: no limit
   std::string writeFile;  // "-" is standard output
+  bool pcapng = false;    // --pcapng: the -w file as pcapng, as a name ending in .pcapng asks
   std::string readFile;
   bool details = false;
   bool essentials = false;  // -v

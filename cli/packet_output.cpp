@@ -14,6 +14,7 @@
 
 #include "capture/packet_line.h"
 #include "capture/sources/pcap_writer.h"
+#include "capture/sources/pcapng_writer.h"
 #include "cli/report_texts.h"
 #include "report/header_fields.h"
 #include "settings/file_replacement.h"
@@ -191,33 +192,57 @@ std::string PacketOutput::failure() const {
   return std::string("cannot write ") + failedWhat_ + ": " + why;
 }
 
+const char* PacketOutput::CaptureName() const noexcept {
+  return choice_.captureFile == "-" ? "the capture file to standard output" : choice_.captureFile.c_str();
+}
+
+// The named file, opened for writing in place of what was there.
+bool PacketOutput::OpenStream(FILE*& file, const char* what) noexcept {
+  // Links as the window's saves follow them, and none that was put where they led since.
+  WriteTarget target = FollowLinksToWrite(choice_.captureFile);
+  if (target.path.empty()) {
+    if (target.refused == EACCES) reason_ = "a link that another user made in a shared folder is not followed";
+    Failed(target.refused, what);
+    return false;
+  }
+  int fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (target.unnamed ? 0 : O_NOFOLLOW),
+                0666);
+  file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (file == nullptr) {
+    Failed(errno, what);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  file_ = file;
+  return true;
+}
+
+// The pcapng block in block_; a short write marks the stream, as a record of libpcap's does.
+void PacketOutput::WriteBlock(FILE* file) noexcept {
+  if (fwrite(block_.data(), 1, block_.size(), file) != block_.size()) Failed(errno, CaptureName());
+}
+
 bool PacketOutput::OpenCaptureFile() noexcept {
-  if (choice_.captureFile.empty() || dumper_ != nullptr) return true;
-  bool toOut = choice_.captureFile == "-";
-  const char* what = toOut ? "the capture file to standard output" : choice_.captureFile.c_str();
-  format_ = OpenCaptureFileFormat();
-  if (format_ == nullptr) {
+  if (choice_.captureFile.empty() || captureOpened_) return true;
+  const char* what = CaptureName();
+  if (!choice_.pcapng && (format_ = OpenCaptureFileFormat()) == nullptr) {
     Failed(ENOMEM, what);
     return false;
   }
   FILE* file = out_;
-  if (!toOut) {
-    // Links as the window's saves follow them, and none that was put where they led since.
-    WriteTarget target = FollowLinksToWrite(choice_.captureFile);
-    if (target.path.empty()) {
-      if (target.refused == EACCES) reason_ = "a link that another user made in a shared folder is not followed";
-      Failed(target.refused, what);
+  if (choice_.captureFile != "-" && !OpenStream(file, what)) return false;
+  if (choice_.pcapng) {
+    try {
+      block_.clear();
+      AppendPcapngHead(block_);
+    } catch (...) {
+      Failed(ENOMEM, what);
       return false;
     }
-    int fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (target.unnamed ? 0 : O_NOFOLLOW),
-                  0666);
-    file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
-      Failed(errno, what);
-      if (fd >= 0) close(fd);
-      return false;
-    }
-    file_ = file;
+    captureOpened_ = true;
+    WriteBlock(file);
+    if (fflush(file) != 0 || ferror(file) != 0) Failed(errno, what);
+    return writeError_ == 0;
   }
   // The dumper is the stream itself: closing file_ closes it.
   dumper_ = pcap_dump_fopen(format_, file);
@@ -225,6 +250,7 @@ bool PacketOutput::OpenCaptureFile() noexcept {
     Failed(EIO, what);
     return false;
   }
+  captureOpened_ = true;
   if (pcap_dump_flush(dumper_) != 0 || ferror(file) != 0) {
     Failed(errno, what);
     return false;
@@ -303,6 +329,15 @@ bool PacketOutput::Take(const uint8_t* datagram, size_t length, const DatagramFi
     Failed(ENOMEM, "to standard output");
   }
   if (dumper_ != nullptr) DumpDatagram(dumper_, datagram, length, RecordTime(receiveTime));
+  if (captureOpened_ && choice_.pcapng) {
+    try {
+      block_.clear();
+      AppendPcapngPacket(block_, datagram, length, receiveTime, programs_, owner_);
+      WriteBlock(CaptureStream());
+    } catch (...) {
+      Failed(ENOMEM, CaptureName());
+    }
+  }
   ++stored_;
   return writeError_ == 0 && (choice_.count == 0 || stored_ < choice_.count);
 }
@@ -316,11 +351,10 @@ void PacketOutput::BatchDone() noexcept {
 void PacketOutput::Flush() noexcept {
   if (choice_.lines && fflush(out_) != 0) Failed(errno, "to standard output");
   // A record that could not be written marks the stream, even if this flush succeeds.
-  if (dumper_ != nullptr) {
-    FILE* file = file_ != nullptr ? file_ : out_;
-    if (pcap_dump_flush(dumper_) != 0 || ferror(file) != 0) {
-      Failed(errno, file_ != nullptr ? choice_.captureFile.c_str() : "the capture file to standard output");
-    }
+  if (captureOpened_) {
+    FILE* file = CaptureStream();
+    int flushed = dumper_ != nullptr ? pcap_dump_flush(dumper_) : fflush(file);
+    if (flushed != 0 || ferror(file) != 0) Failed(errno, CaptureName());
   }
 }
 

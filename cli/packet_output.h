@@ -29,6 +29,7 @@ struct OutputChoice {
   std::string captureFile;  // -w: "-" for standard output, empty for none
   bool essentials = false;  // -v: a column of header fields, or JSON fields
   Dump dump = Dump::kNone;
+  bool pcapng = false;  // the capture file as pcapng, each datagram's programs its comments
 };
 
 class PacketOutput : public DatagramSink {
@@ -55,7 +56,7 @@ class PacketOutput : public DatagramSink {
   // With a table (--programs), each line ends in a column of the datagram's programs and
   // each JSON object has "programs"; SetOwner names the next datagram's owner entry.
   void ShowPrograms(const ProgramTable* table) { programs_ = table; }
-  void SetOwner(uint32_t owner) noexcept { owner_ = owner; }
+  void SetOwner(uint32_t owner) noexcept override { owner_ = owner; }
   // Writes out everything and closes the capture file; false when any write failed.
   bool Finish() noexcept;
 
@@ -69,6 +70,10 @@ class PacketOutput : public DatagramSink {
  private:
   void Print(const uint8_t* datagram, size_t length, const DatagramFields& fields, int64_t receiveTime);
   void Flush() noexcept;
+  bool OpenStream(FILE*& file, const char* what) noexcept;
+  void WriteBlock(FILE* file) noexcept;
+  FILE* CaptureStream() const noexcept { return file_ != nullptr ? file_ : out_; }
+  const char* CaptureName() const noexcept;
   void Failed(int error, const char* what) noexcept;
 
   OutputChoice choice_;
@@ -81,6 +86,8 @@ class PacketOutput : public DatagramSink {
   pcap* format_ = nullptr;
   pcap_dumper* dumper_ = nullptr;
   FILE* file_ = nullptr;  // the capture file's stream, when it is not `out_`
+  bool captureOpened_ = false;
+  std::vector<uint8_t> block_;  // a pcapng block, reused for every datagram
   uint64_t stored_ = 0;
   uint64_t flushed_ = 0;
   int writeError_ = 0;

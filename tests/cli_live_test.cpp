@@ -627,6 +627,41 @@ TEST_F(CliLive, EveryFailureToWriteEndsWithStatusOne) {
   test::CommandResult lines = test::RunCommand(std::string(TROVIX_CLI) + " -r " + file + " 2>&1 >/dev/full");
   EXPECT_EQ(lines.status, 1);
   EXPECT_EQ(lines.out, "trovix-cli: cannot write to standard output: No space left on device\n");
+  test::CommandResult ng =
+      test::RunCommand(std::string(TROVIX_CLI) + " -r " + file + " -p igmp --pcapng -w /dev/full 2>&1");
+  EXPECT_EQ(ng.status, 1);
+  EXPECT_EQ(ng.out, "trovix-cli: cannot write /dev/full: No space left on device\n");
+}
+
+// A pcapng file's program comments are -r's column, and -w writes them again as pcapng
+// (by its name, or to standard output with --pcapng), only with --programs.
+TEST_F(CliLive, PcapngProgramCommentsAreReadBackAndWrittenAgain) {
+  using namespace std::string_literals;
+  const test::Pcapng ng;
+  std::string in = folder_.Write(
+      "in.pcapng", ng.Section() + ng.Interface(101, ng.Option(9, "\x09")) +
+                       ng.Packet(0, 1, UdpWith("a"),
+                                 ng.Option(1, "program: ssh (pid 42, user ann)") +
+                                     ng.Option(1, "program: curl (pid 7, user bob)")) +
+                       ng.Packet(0, 2, UdpWith("b"), ng.Option(1, "program: user root") + ng.Option(2, "\x01\0\0\0"s)));
+  const std::string lines =
+      "0\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t29\t64\tssh 42 \u2192 curl 7\n"
+      "1\tudp\t10.0.0.1\t40461\t10.0.0.2\t40462\t29\t64\tuser root\n";
+  Program read(Cli({"-r", in, "--programs", "--time=none"}));
+  EXPECT_EQ(read.Wait(), 0);
+  EXPECT_EQ(read.out(), lines);
+
+  std::string again = folder_.Path("again.PCAPNG"), plain = folder_.Path("plain.pcapng");
+  ASSERT_EQ(Program(Cli({"-r", in, "--programs", "-q", "-w", again})).Wait(), 0);
+  ASSERT_EQ(Program(Cli({"-r", in, "-q", "-w", plain})).Wait(), 0);
+  if (test::RunCommand("command -v tshark").status != 0) GTEST_SKIP() << "no tshark";
+  const std::string comments = "program: ssh (pid 42, user ann),program: curl (pid 7, user bob)\nprogram: user root\n";
+  auto tshark = [](const std::string& input) {
+    return test::RunCommand(input + " 2>/dev/null | tshark -r - -T fields -E occurrence=a -e frame.comment 2>/dev/null").out;
+  };
+  EXPECT_EQ(tshark(std::string(TROVIX_CLI) + " -r " + in + " --programs -w - --pcapng"), comments);
+  EXPECT_EQ(tshark("cat " + again), comments);
+  EXPECT_EQ(tshark("cat " + plain), "\n\n");
 }
 
 // Without them, the helper's end of the pair would be descriptor 3 or below.

@@ -1,12 +1,27 @@
 // Capture files written byte by byte, so that a test can also cut them or send them in steps.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace trovix::test {
+
+// Bytes for a pcapng block reader (PcapngReader's source), in the pieces it asks for.
+struct ByteSource {
+  std::string text;
+  size_t at = 0;
+  static size_t Read(void* context, uint8_t* into, size_t size) {
+    auto& b = *static_cast<ByteSource*>(context);
+    size_t n = std::min(size, b.text.size() - b.at);
+    std::memcpy(into, b.text.data() + b.at, n);
+    b.at += n;
+    return n;
+  }
+};
 
 // 32-bit words in this machine's byte order.
 inline std::string Words(std::initializer_list<uint32_t> words) {

@@ -1,8 +1,6 @@
 // What the pcapng block reader keeps beside the packets: comments and name records.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "capture/sources/pcapng_reader.h"
 #include "tests/pcap_bytes.h"
 
@@ -12,28 +10,15 @@ namespace {
 using namespace std::string_literals;
 using Block = PcapngReader::Block;
 
-struct Bytes {
-  std::string text;
-  size_t at = 0;
-};
-
-size_t FromBytes(void* context, uint8_t* into, size_t size) {
-  auto& b = *static_cast<Bytes*>(context);
-  size_t n = std::min(size, b.text.size() - b.at);
-  std::memcpy(into, b.text.data() + b.at, n);
-  b.at += n;
-  return n;
-}
-
 TEST(PcapngReader, CommentsAndNameRecordsAreKeptInEitherByteOrder) {
   for (bool big : {false, true}) {
     const test::Pcapng ng(big);
-    Bytes bytes{ng.Section(ng.Option(1, "capture of the lab")) + ng.Interface(101, ng.Option(1, "uplink")) +
+    test::ByteSource bytes{ng.Section(ng.Option(1, "capture of the lab")) + ng.Interface(101, ng.Option(1, "uplink")) +
                 ng.Block(4, ng.Option(1, "\xc6\x12\x00\x01" "a.test\0b.test\0"s) +
                                 ng.Option(2, "\x20\x01\x0d\xb8" + std::string(11, '\0') + "\x02" "c.test\0"s) +
                                 ng.Option(0, "") + ng.Option(1, "from DNS")) +
                 ng.Packet(0, 7, {0x45, 0, 0, 20}, ng.Option(1, "program: ssh (pid 42, user ann)"))};
-    PcapngReader reader(FromBytes, &bytes);
+    PcapngReader reader(test::ByteSource::Read, &bytes);
     ASSERT_EQ(reader.Next(), Block::kOther);
     EXPECT_EQ(reader.sectionComments(), std::vector<std::string>({"capture of the lab"}));
     ASSERT_EQ(reader.Next(), Block::kOther);

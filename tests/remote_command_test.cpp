@@ -97,8 +97,10 @@ TEST(RemoteCommand, EveryLoginShellRunsTheSameCommandWithEveryWordWhole) {
   RemoteSource source{"ssh://h/tvx1", "", "h", "", "tvx1"};
   CaptureOptions options{"", "*:*", "[2001:db8::2]:41300", false, false, true, true, false, false, true};
   options.expressionText = "!tcp and 'a' \"b\" \\ \\\\ \\' $HOME `x` %s ~ *\tend";
+  options.programs = true;  // the programs come as pcapng comments; tcpdump is not asked
   const std::string cli =
-      "[-w]\n[-]\n[-l]\n[--not-ssh]\n[-i]\n[tvx1]\n[-p]\n[udp,icmp]\n[-f]\n[*:*]\n[-t]\n[[2001:db8::2]:41300]\n[--]\n"
+      "[-w]\n[-]\n[-l]\n[--not-ssh]\n[-i]\n[tvx1]\n[-p]\n[udp,icmp]\n[-f]\n[*:*]\n[-t]\n[[2001:db8::2]:41300]\n"
+      "[--pcapng]\n[--programs]\n[--]\n"
       "[!tcp and 'a' \"b\" \\ \\\\ \\' $HOME `x` %s ~ *\tend]\n|";
   const std::string dump =
       "[-U]\n[--immediate-mode]\n[-w]\n[-]\n[-i]\n[tvx1]\n[(ip or ip6) and (udp or icmp or icmp6 or ip6[6] = 0 or "

@@ -109,6 +109,7 @@ TEST_F(FaultTest, FullDiskKeepsTheFilesTheLogAndTheCaptureFileWouldReplace) {
   if (g_smallDisk.empty()) GTEST_SKIP() << "only in --full-disk runs";
   Write(g_smallDisk + "/old.txt", "the old log");
   Write(g_smallDisk + "/old.pcap", "the old capture");
+  Write(g_smallDisk + "/old.pcapng", "the old pcapng");
   auto& d = Open(g_smallDisk);
   PrepareCapture(*state_, {"127.0.0.1", "*:*", "*:*", false, true, true, true, true, true});
   auto datagram = test::MakeDatagram({.protocol = 17, .sport = 9, .dport = 53, .payload = 1472});
@@ -119,10 +120,14 @@ TEST_F(FaultTest, FullDiskKeepsTheFilesTheLogAndTheCaptureFileWouldReplace) {
   d.Command(kCmdSaveSniffLog);
   fakes_.savePrompt.answer = QString::fromStdString(g_smallDisk + "/old.pcap");
   d.Command(kCmdSavePacketsSource);
-  EXPECT_EQ(fakes_.messages.shown, QStringList({"error:: don't write file!", "error:: don't write file!"}));
+  fakes_.savePrompt.answer = QString::fromStdString(g_smallDisk + "/old.pcapng");
+  d.Command(kCmdSavePacketsSource);
+  EXPECT_EQ(fakes_.messages.shown,
+            QStringList({"error:: don't write file!", "error:: don't write file!", "error:: don't write file!"}));
   EXPECT_EQ(Read(g_smallDisk + "/old.txt"), "the old log");
   EXPECT_EQ(Read(g_smallDisk + "/old.pcap"), "the old capture");
-  EXPECT_EQ(Names(g_smallDisk), std::vector<std::string>({"filler", "old.pcap", "old.txt"}));
+  EXPECT_EQ(Read(g_smallDisk + "/old.pcapng"), "the old pcapng");
+  EXPECT_EQ(Names(g_smallDisk), std::vector<std::string>({"filler", "old.pcap", "old.pcapng", "old.txt"}));
 }
 
 class UnprivilegedTest : public FaultTest {

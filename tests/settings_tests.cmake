@@ -1,6 +1,7 @@
 # Settings file and saving; included from tests/CMakeLists.txt after the window tests.
 add_executable(settings_tests
   ${CMAKE_CURRENT_LIST_DIR}/pcap_writer_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pcapng_writer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ini_file_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/settings_file_test.cpp
 )

@@ -339,7 +339,8 @@ TEST(SavePrompt, TypedNamesGetTheDefaultExtension) {
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     EXPECT_EQ(dialog.windowTitle(), "select file for saving");
     EXPECT_EQ(dialog.nameFilters(),
-              QStringList({"Text Files (*.txt)", "All Files (*.*)", "Packet capture (*.pcap)"}));
+              QStringList({"Text Files (*.txt)", "All Files (*.*)", "Packet capture (*.pcap)",
+                           "Packet capture, pcapng (*.pcapng)"}));
     EXPECT_EQ(dialog.selectedNameFilter(), "Text Files (*.txt)");
     EXPECT_FALSE(dialog.testOption(QFileDialog::DontConfirmOverwrite));
     dialog.open();
@@ -353,25 +354,32 @@ TEST(SavePrompt, TypedNamesGetTheDefaultExtension) {
   }
 }
 
-TEST(SavePrompt, TheCaptureFilterGivesPcapNames) {
-  test::TempFolder folder;
-  QFileDialog dialog;
-  ConfigureSavePrompt(dialog, QString::fromStdString(folder.Path("")), true);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.open();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
-  auto* types = dialog.findChild<QComboBox*>("fileTypeCombo");
-  ASSERT_NE(types, nullptr);
-  types->setFocus();
-  QTest::keyClick(types, Qt::Key_Down);
-  QTest::keyClick(types, Qt::Key_Down);
-  auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
-  QTest::keyClicks(name, "trace");
-  QTest::keyClick(name, Qt::Key_Return);
-  ASSERT_EQ(dialog.result(), QDialog::Accepted);
-  SaveTarget target = ChosenTarget(dialog);
-  EXPECT_EQ(target.path, QString::fromStdString(folder.Path("trace.pcap")));
-  EXPECT_TRUE(target.packetCapture);
+TEST(SavePrompt, TheCaptureFiltersGivePcapAndPcapngNames) {
+  struct Case {
+    int downs;
+    const char* file;
+    bool pcap, pcapng;
+  } cases[] = {{2, "trace.pcap", true, false}, {3, "trace.pcapng", false, true}};
+  for (const Case& c : cases) {
+    test::TempFolder folder;
+    QFileDialog dialog;
+    ConfigureSavePrompt(dialog, QString::fromStdString(folder.Path("")), true);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.open();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    auto* types = dialog.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(types, nullptr);
+    types->setFocus();
+    for (int i = 0; i < c.downs; ++i) QTest::keyClick(types, Qt::Key_Down);
+    auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+    QTest::keyClicks(name, "trace");
+    QTest::keyClick(name, Qt::Key_Return);
+    ASSERT_EQ(dialog.result(), QDialog::Accepted);
+    SaveTarget target = ChosenTarget(dialog);
+    EXPECT_EQ(target.path, QString::fromStdString(folder.Path(c.file)));
+    EXPECT_EQ(target.packetCapture, c.pcap);
+    EXPECT_EQ(target.pcapng, c.pcapng);
+  }
 }
 
 // The records of a capture file as tcpdump prints them: receive time and bytes.

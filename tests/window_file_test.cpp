@@ -16,6 +16,7 @@
 #include "capture/packet_store.h"
 #include "resources/dialogs.h"
 #include "resources/menus.h"
+#include "tests/command_output.h"
 #include "tests/datagram_builder.h"
 #include "tests/gui_support.h"
 #include "tests/pcap_bytes.h"
@@ -431,6 +432,45 @@ TEST_F(WindowFile, AFilesRowsNameNoProgram) {
   test::ClickRow(d, 0, Qt::LeftButton);
   test::ClickRow(d, 0, Qt::RightButton);
   EXPECT_EQ(Rows(d), shown);
+}
+
+// A pcapng file's program comments are the rows' programs again (a lone one's end by the
+// block's direction flag), and saving as pcapng, by name or by the chosen filter, writes
+// them as they came for tshark to show.
+TEST_F(WindowFile, APcapngsProgramCommentsAreItsRowsProgramsAndAPcapngSaveKeepsThem) {
+  auto& d = *dialog_;
+  const test::Pcapng ng;
+  using namespace std::string_literals;
+  Open(folder_.Write("programs.pcapng",
+                     ng.Section() + ng.Interface(101, ng.Option(9, "\x09")) +
+                         ng.Packet(0, 1, kUdp4,
+                                   ng.Option(1, "program: ssh (pid 42, user ann)") +
+                                       ng.Option(1, "program: curl (pid 7, user bob)")) +
+                         ng.Packet(0, 2, kUdp4, ng.Option(1, "program: user root") + ng.Option(2, "\x01\0\0\0"s)) +
+                         ng.Packet(0, 3, kUdp4, ng.Option(1, "program: x (pid 4x, user c)") + ng.Option(1, "DNS"))));
+  d.menuChoice = kCmdShowPrograms;
+  test::ClickRow(d, 0, Qt::RightButton);
+  EXPECT_EQ(Rows(d).mid(0, 3), QStringList({kUdp4Line.arg(0) + "\tssh 42 \u2192 curl 7", kUdp4Line.arg(1) + "\tuser root",
+                               kUdp4Line.arg(2) + "\t?"}));
+  test::ClickRow(d, 1, Qt::LeftButton);
+  QTest::keyClick(d.packetListView(), Qt::Key_Return);
+  ASSERT_NE(d.detailsWindow(), nullptr);
+  EXPECT_EQ(d.detailsWindow()->list()->item(0)->text(), "received by a program of user root");
+
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("again.pcapng")));
+  d.Command(kCmdSavePacketsSource);
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("chosen.bin")), false, true);
+  d.Command(kCmdSavePacketsSource);
+  EXPECT_TRUE(fakes_.messages.shown.isEmpty());
+  auto read = [&](const char* name) {
+    std::ifstream in(folder_.Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_EQ(read("chosen.bin"), read("again.pcapng"));
+  if (test::RunCommand("command -v tshark").status != 0) GTEST_SKIP() << "no tshark";
+  test::CommandResult comments = test::RunCommand("tshark -r '" + folder_.Path("again.pcapng") +
+                                                  "' -T fields -E occurrence=a -e frame.comment 2>/dev/null");
+  EXPECT_EQ(comments.out, "program: ssh (pid 42, user ann),program: curl (pid 7, user bob)\nprogram: user root\n\n");
 }
 
 }  // namespace

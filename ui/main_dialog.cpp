@@ -296,6 +296,8 @@ void MainDialog::SetCapturingControls(bool capturing) {
 void MainDialog::FetchRows() {
   ShowKernelDrops();
   pane_->FetchRows();
+  // A file's or a server's rows may bring owners of their own: the column widens to them.
+  if (options_.ShowPrograms == 1 && !session_.programsSampled()) pane_->ProgramsMatched(0);
 }
 
 void MainDialog::PlaceTimeColumn() { pane_->SetShowTimes(options_.ShowTimes == 1); }

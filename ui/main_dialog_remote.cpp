@@ -50,7 +50,10 @@ void MainDialog::StartRemoteCapture() {
   }
   std::string from = FilterField(from_), to = FilterField(to_);
   capture->UseListener(this);
-  capture->UseOptions(FieldOptions("", from, to, false));
+  CaptureOptions options = FieldOptions("", from, to, false);
+  // The server's trovix-cli names its programs for the column; tcpdump's rows stay "?".
+  options.programs = options_.ShowPrograms == 1;
+  capture->UseOptions(options);
   // Set before the start: the sources may speak at once.
   remote_ = capture.get();
   CaptureStart started = session_.Start(std::move(capture), this);

@@ -6,7 +6,9 @@
 #include "capture/packet_store.h"
 #include "capture/privilege.h"
 #include "resources/dialogs.h"
+#include "capture/program_table.h"
 #include "capture/sources/pcap_writer.h"
+#include "capture/sources/pcapng_writer.h"
 #include "settings/config_folder.h"
 #include "settings/file_replacement.h"
 #include "settings/settings_file.h"
@@ -105,8 +107,12 @@ bool MainDialog::SavePacketsSource(bool asCapture) {
   const std::vector<int32_t>* only = asCapture ? nullptr : ShownPackets();
   return SaveToChosenFile(PublishedPacketCount(state_.store) > 0, true, asCapture,
                    [this, &capture, asCapture, only](const SaveTarget& target) -> std::optional<SavedBytes> {
-                     if (!asCapture && !target.packetCapture &&
-                         !IsPacketCaptureName(QFile::encodeName(target.path).toStdString())) {
+                     std::string path = QFile::encodeName(target.path).toStdString();
+                     if (target.pcapng || IsPcapngName(path)) {
+                       if (!PcapngCaptureBytes(state_, capture, only, &TheProgramTable())) return std::nullopt;
+                       return SavedBytes{capture.data(), capture.size()};
+                     }
+                     if (!asCapture && !target.packetCapture && !IsPacketCaptureName(path)) {
                        if (only == nullptr) return PacketsSourceBytes(state_);
                        for (int32_t k : *only) {
                          StoredPacket p;

@@ -10,15 +10,17 @@ void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool o
   dialog.setWindowTitle(QStringLiteral("select file for saving") + (what.isEmpty() ? QString() : QStringLiteral(": ") + what));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
-  const QString capture = QString::fromLatin1(kPacketCaptureFilter);
+  const QString capture = QString::fromLatin1(kPacketCaptureFilter), pcapng = QString::fromLatin1(kPcapngFilter);
   QStringList filters{QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")};
-  if (offerPacketCapture) filters << capture;
+  if (offerPacketCapture) filters << capture << pcapng;
   dialog.setNameFilters(filters);
   dialog.selectNameFilter(QStringLiteral("Text Files (*.txt)"));
   dialog.setDefaultSuffix(QStringLiteral("txt"));
-  // A name typed without an extension under the capture filter becomes NAME.pcap.
-  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, capture](const QString& filter) {
-    dialog.setDefaultSuffix(filter == capture ? QStringLiteral("pcap") : QStringLiteral("txt"));
+  // A name typed without an extension under a capture filter becomes NAME.pcap or NAME.pcapng.
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, capture, pcapng](const QString& filter) {
+    dialog.setDefaultSuffix(filter == capture  ? QStringLiteral("pcap")
+                            : filter == pcapng ? QStringLiteral("pcapng")
+                                               : QStringLiteral("txt"));
   });
   if (offerPacketCapture && captureChosen) {
     dialog.selectNameFilter(capture);
@@ -29,7 +31,9 @@ void ConfigureSavePrompt(QFileDialog& dialog, const QString& firstFolder, bool o
 }
 
 SaveTarget ChosenTarget(const QFileDialog& dialog) {
-  return {dialog.selectedFiles().value(0), dialog.selectedNameFilter() == QLatin1String(kPacketCaptureFilter)};
+  QString filter = dialog.selectedNameFilter();
+  return {dialog.selectedFiles().value(0), filter == QLatin1String(kPacketCaptureFilter),
+          filter == QLatin1String(kPcapngFilter)};
 }
 
 std::optional<SaveTarget> FileDialogSavePrompt::Ask(QWidget* owner, const QString& firstFolder,

@@ -8,6 +8,7 @@ class QFileDialog;
 namespace trovix {
 
 inline constexpr const char* kPacketCaptureFilter = "Packet capture (*.pcap)";
+inline constexpr const char* kPcapngFilter = "Packet capture, pcapng (*.pcapng)";
 
 // Title, filters, first folder, overwrite question and default extension of the prompt;
 // the extension follows the chosen filter.

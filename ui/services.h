@@ -27,9 +27,11 @@ class MessageBoxes {
 
 // What the save prompt was answered with.
 struct SaveTarget {
-  SaveTarget(QString path, bool packetCapture = false) : path(std::move(path)), packetCapture(packetCapture) {}
+  SaveTarget(QString path, bool packetCapture = false, bool pcapng = false)
+      : path(std::move(path)), packetCapture(packetCapture), pcapng(pcapng) {}
   QString path;
   bool packetCapture;  // the "Packet capture (*.pcap)" filter was chosen
+  bool pcapng;         // the pcapng filter was chosen
 };
 
 // The modal prompt for the name of a file to save; nothing when the user cancels. Only

@@ -13,14 +13,9 @@
 namespace trovix {
 namespace {
 
-constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr uint32_t kInterfaceDescription = 1;
+using namespace pcapng;
 constexpr uint32_t kObsoletePacket = 2;
 constexpr uint32_t kSimplePacket = 3;
-constexpr uint32_t kNameResolution = 4;
-constexpr uint32_t kEnhancedPacket = 6;
-constexpr uint16_t kOptComment = 1;
-constexpr uint16_t kIfTsresol = 9;
 constexpr uint16_t kIfTsoffset = 14;
 constexpr uint8_t kBigEndianMagic[4] = {0x1A, 0x2B, 0x3C, 0x4D};
 constexpr uint8_t kLittleEndianMagic[4] = {0x4D, 0x3C, 0x2B, 0x1A};
@@ -236,7 +231,12 @@ PcapngReader::Block PcapngReader::Packet(uint32_t type) {
   uint32_t captured = simple ? wire : U32(20);
   if (simple && in.snapLength != 0 && in.snapLength < captured) captured = in.snapLength;
   if (captured > length_ - 4 - frameAt) return TooShort(type);
-  if (!simple && !Options(frameAt + Padded(captured), [](uint16_t, size_t, uint16_t) {})) return TooShort(type);
+  uint32_t flags = 0;
+  bool whole = simple || Options(frameAt + Padded(captured), [&](uint16_t code, size_t at, uint16_t size) {
+    if (code == kEpbFlags && size == 4 && type == kEnhancedPacket) flags = U32(at);
+  });
+  if (!whole) return TooShort(type);
+  packet_.flags = flags;
   packet_.interface = interface;
   packet_.receiveTime = simple ? 0 : StampTime(uint64_t{U32(12)} << 32 | U32(16), in);
   packet_.frame = block_.data() + frameAt;

@@ -15,6 +15,17 @@ namespace trovix {
 // A pcapng file's first four bytes, the same in either byte order.
 constexpr uint8_t kPcapngMagic[4] = {0x0A, 0x0D, 0x0D, 0x0A};
 
+// The block types and option codes that both the reader and the writer know.
+namespace pcapng {
+inline constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
+inline constexpr uint32_t kInterfaceDescription = 1;
+inline constexpr uint32_t kNameResolution = 4;
+inline constexpr uint32_t kEnhancedPacket = 6;
+inline constexpr uint16_t kOptComment = 1;
+inline constexpr uint16_t kEpbFlags = 2;  // in enhanced packet blocks
+inline constexpr uint16_t kIfTsresol = 9;
+}  // namespace pcapng
+
 struct PcapngInterface {
   uint16_t linkType = 0;  // as files write it (LINKTYPE_ numbers)
   uint32_t snapLength = 0;
@@ -29,6 +40,7 @@ struct PcapngPacket {
   const uint8_t* frame = nullptr;
   size_t size = 0;  // captured bytes, all within the block
   uint32_t wireLength = 0;
+  uint32_t flags = 0;  // epb_flags (direction in bits 0 and 1); 0 when the block has none
 };
 
 // One name of a name-resolution record. Its bytes are the file's: whoever shows one must
@@ -37,6 +49,14 @@ struct PcapngName {
   int family = 4;  // 4 or 6
   const uint8_t* address = nullptr;  // 4 or 16 bytes
   std::string_view name;
+};
+
+// A name for an address, as a name-resolution block holds it, owned (a reader keeps them
+// past their block; a writer is handed them).
+struct AddressName {
+  int family = 4;            // 4 or 6
+  uint8_t address[16] = {};  // the first 4 for IPv4
+  std::string name;
 };
 
 class PcapngReader {

@@ -56,6 +56,8 @@ std::string CliWords(const RemoteSource& source, const CaptureOptions& o) {
   } else if (from.problem.empty() && to.problem.empty() && from.address && to.address && !from.port && !to.port) {
     words += " -b -f " + ShellQuoted(o.fromText) + " -t " + ShellQuoted(o.toText);
   }
+  // Its programs come as the packets' comments, which only pcapng carries.
+  if (o.programs) words += " --pcapng --programs";
   if (!o.expressionText.empty()) words += " -- " + ShellQuoted(o.expressionText);
   return words;
 }

@@ -118,8 +118,9 @@ class SourceReader : public StreamHooks {
 
   AcceptResult Take(const StreamRecord& record) noexcept override {
     std::lock_guard lock(s_.turns);
+    // The programs the remote side named, interned under the turn: one adder at a time.
     return s_.consumer.TakeFrame(record.linkType, record.frame, record.size, record.receiveTime,
-                                 static_cast<uint8_t>(index_));
+                                 static_cast<uint8_t>(index_), owners_.Of(record));
   }
 
   void Pause() noexcept override {
@@ -190,6 +191,7 @@ class SourceReader : public StreamHooks {
  private:
   Shared& s_;
   int index_;
+  RecordOwners owners_;
   SshProcess process_;
   std::string partial_;
   bool said_ = false;

@@ -4,25 +4,33 @@
 
 #include "capture/packet_line.h"
 #include "capture/privilege.h"
+#include "capture/program_table.h"
 #include "capture/sources/link_layer.h"
 
 namespace trovix {
 
 AcceptResult DatagramConsumer::Take(const uint8_t* datagram, size_t length, int64_t receiveTime,
-                                    uint8_t source) noexcept {
-  if (sink_ == nullptr) return AcceptDatagram(state_, datagram, length, receiveTime, source);
+                                    uint8_t source, uint32_t owner) noexcept {
+  if (sink_ == nullptr) {
+    AcceptResult result = AcceptDatagram(state_, datagram, length, receiveTime, source);
+    bool stored = result == AcceptResult::kStored || result == AcceptResult::kStoredLast;
+    // This thread alone appends, so the packet just published is the last one.
+    if (stored && owner != kOwnerPending) SetPacketOwner(state_.store, PublishedPacketCount(state_.store) - 1, owner);
+    return result;
+  }
   DatagramFields fields;
   if (!ScreenDatagram(state_, datagram, length, fields)) return AcceptResult::kDropped;
   sink_->FromSource(source);
+  sink_->SetOwner(owner);
   return sink_->Take(datagram, length, fields, receiveTime) ? AcceptResult::kStored : AcceptResult::kStoredLast;
 }
 
 AcceptResult DatagramConsumer::TakeFrame(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime,
-                                         uint8_t source) noexcept {
+                                         uint8_t source, uint32_t owner) noexcept {
   const uint8_t* datagram;
   size_t length;
   if (!IpInFrame(linkType, frame, size, datagram, length)) return AcceptResult::kDropped;
-  return Take(datagram, length, receiveTime, source);
+  return Take(datagram, length, receiveTime, source, owner);
 }
 
 void DatagramConsumer::BatchDone() noexcept {

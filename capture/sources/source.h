@@ -44,6 +44,9 @@ class DatagramSink {
   virtual void BatchDone() noexcept = 0;
   // Before a Take: which of the capture's sources the datagram came from.
   virtual void FromSource(int) noexcept {}
+  // Before a Take: the datagram's owner entry where its source names one (the programs a
+  // file's packet comments give), else kOwnerPending.
+  virtual void SetOwner(uint32_t) noexcept {}
   // Once the source is known to deliver (the socket captures, the stream is a capture),
   // before the first Take: the moment to open what the datagrams go to, so that a capture
   // that cannot start leaves it untouched. False refuses the start (kSinkRefused); the
@@ -61,10 +64,12 @@ class DatagramConsumer {
 
   // kStored or kDropped, or kStoredLast / kNoRoom once the store (or the sink) takes no
   // more, which ends the capture.
-  AcceptResult Take(const uint8_t* datagram, size_t length, int64_t receiveTime, uint8_t source = 0) noexcept;
+  // An `owner` other than kOwnerPending is the stored packet's owner entry from the start.
+  AcceptResult Take(const uint8_t* datagram, size_t length, int64_t receiveTime, uint8_t source = 0,
+                    uint32_t owner = 0) noexcept;
   // The IP datagram a frame of `linkType` carries; kDropped for a frame without one.
   AcceptResult TakeFrame(int linkType, const uint8_t* frame, size_t size, int64_t receiveTime,
-                         uint8_t source = 0) noexcept;
+                         uint8_t source = 0, uint32_t owner = 0) noexcept;
   // The end of a batch: the sink flushes, or the listener hears of the rows published since.
   void BatchDone() noexcept;
   // The source delivers: the sink's turn to open (see DatagramSink::CaptureOpened).

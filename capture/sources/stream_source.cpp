@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "capture/privilege.h"
+#include "capture/program_comment.h"
 #include "capture/sources/link_layer.h"
 #include "capture/sources/pcapng_reader.h"
 
@@ -55,13 +56,14 @@ class ConsumerHooks : public StreamHooks {
     if (filter_ != nullptr && !filter_->Passes(record)) {
       return filter_->refused() ? AcceptResult::kStoredLast : AcceptResult::kDropped;
     }
-    return consumer_.TakeFrame(record.linkType, record.frame, record.size, record.receiveTime);
+    return consumer_.TakeFrame(record.linkType, record.frame, record.size, record.receiveTime, 0, owners_.Of(record));
   }
   void Pause() noexcept override { consumer_.BatchDone(); }
 
  private:
   DatagramConsumer consumer_;
   RecordFilter* filter_;
+  RecordOwners owners_;
 };
 
 bool Stopped(const Reader& r) { return r.ended || r.state->stopFlag.load(std::memory_order_acquire) != 0; }
@@ -222,10 +224,22 @@ bool CarriesIp(const std::vector<PcapngInterface>& interfaces) {
                      [](const PcapngInterface& i) { return KnownLinkType(LinkTypeOfFile(i.linkType)); });
 }
 
+// Keeps a name-resolution block's names, up to the reading's bounds.
+void KeepNames(FileReading& reading, const std::vector<PcapngName>& names) {
+  for (const PcapngName& n : names) {
+    if (reading.names.size() >= FileReading::kMaxNames) return;
+    if (n.name.size() > FileReading::kMaxNameLength) continue;
+    AddressName& kept = reading.names.emplace_back();
+    kept.family = n.family;
+    std::memcpy(kept.address, n.address, n.family == 6 ? 16 : 4);
+    kept.name.assign(n.name);
+  }
+}
+
 // Reads pcapng blocks until the end, a stop, a full store or a block that breaks a rule.
 // Each packet has its interface's link type; one that carries no IP here is passed over
 // while another interface of its section carries IP, and ends the reading otherwise.
-// Names and comments stay with the block reader, not shown yet.
+// Names are kept on the reading; a packet's comments go with its record.
 void ReadPcapngRecords(Reader& r) {
   Buffered buffered{&r};
   PcapngReader in(FromBuffer, &buffered);
@@ -233,11 +247,12 @@ void ReadPcapngRecords(Reader& r) {
   PcapngReader::Block block = PcapngReader::Block::kOther;
   while (!Stopped(r) && (block = in.Next()) != PcapngReader::Block::kEnd && block != PcapngReader::Block::kError) {
     if (!began && !(began = Begin(r))) return;
+    if (block == PcapngReader::Block::kNames) KeepNames(*r.reading, in.names());
     if (block != PcapngReader::Block::kPacket) continue;
     const PcapngPacket& p = in.packet();
     int linkType = LinkTypeOfFile(in.interfaces()[p.interface].linkType);
     if (!KnownLinkType(linkType) && !CarriesIp(in.interfaces())) return RefuseLinkType(r, linkType);
-    if (!TakeRecord(r, {linkType, p.frame, p.size, p.wireLength, p.receiveTime})) return;
+    if (!TakeRecord(r, {linkType, p.frame, p.size, p.wireLength, p.receiveTime, in.comments(), p.flags})) return;
   }
   if (Stopped(r)) return SayEnd(r, "");
   if (r.readError != 0) return SayEnd(r, std::string("error reading dump file: ") + std::strerror(r.readError));
@@ -295,6 +310,20 @@ AcceptResult AcceptFrame(CaptureState& state, int linkType, const uint8_t* frame
   size_t length;
   if (!IpInFrame(linkType, frame, size, datagram, length)) return AcceptResult::kDropped;
   return AcceptDatagram(state, datagram, length, receiveTime, source);
+}
+
+uint32_t RecordOwners::Of(const StreamRecord& record) {
+  if (record.comments.empty()) return kOwnerPending;
+  key_.clear();
+  for (std::string_view comment : record.comments) key_.append(comment).push_back('\0');
+  key_.push_back(static_cast<char>('0' + (record.flags & kDirectionBits)));
+  for (const Known& k : known_) {
+    if (k.key == key_) return k.owner;
+  }
+  Known& slot = known_[next_++ % kRemembered];
+  slot.key.assign(key_);
+  slot.owner = OwnerOfComments(TheProgramTable(), record.comments, record.flags);
+  return slot.owner;
 }
 
 int64_t RecordTime(const timeval& ts) noexcept {

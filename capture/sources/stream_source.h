@@ -6,12 +6,16 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <sys/time.h>
 
 #include "capture/capture_state.h"
 #include "capture/platform/descriptor.h"
+#include "capture/sources/pcapng_reader.h"
 #include "capture/sources/source.h"
 #include "capture/packet_store.h"
 
@@ -41,6 +45,11 @@ struct FileReading {
   uint64_t size = 0;  // a regular file's size; 0 for a stream
   FileEnd end = FileEnd::kEndOfFile;
   std::string problem;  // for kBadInput: what was wrong and where
+  // The names a pcapng stream's name-resolution blocks gave, in their order (at most
+  // kMaxNames, each at most kMaxNameLength bytes), for whoever names addresses.
+  std::vector<AddressName> names;
+  static constexpr size_t kMaxNames = 65536;
+  static constexpr size_t kMaxNameLength = 255;
 
   // Before a reading: nothing read.
   void Reset() noexcept {
@@ -49,6 +58,7 @@ struct FileReading {
     size = 0;
     end = FileEnd::kEndOfFile;
     problem.clear();
+    names.clear();
   }
 };
 
@@ -62,6 +72,28 @@ struct StreamRecord {
   size_t size;        // captured bytes
   size_t wireLength;  // the frame's length as it was sent, as the record gives it
   int64_t receiveTime;
+  // A pcapng packet's comments and epb_flags, valid for the call: its programs, if any.
+  std::span<const std::string_view> comments = {};
+  uint32_t flags = 0;
+};
+
+// The owner entries records' comments give (kOwnerPending for none), interned in the
+// process's programs table: only where nothing else adds to it at the same time. The last
+// few comment sets are remembered, so that a stream of a few programs allocates nothing
+// per record once they are known.
+class RecordOwners {
+ public:
+  uint32_t Of(const StreamRecord& record);
+
+ private:
+  static constexpr size_t kRemembered = 16;
+  struct Known {
+    std::string key;  // the comments, each ended by a NUL, then the flags' direction
+    uint32_t owner = 0;
+  };
+  Known known_[kRemembered];
+  size_t next_ = 0;
+  std::string key_;
 };
 
 // What reading a stream does besides reading records. A file hands every frame to the

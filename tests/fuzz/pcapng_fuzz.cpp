@@ -1,6 +1,6 @@
 // Arbitrary bytes as a pcapng stream, block by block through our own reader, each packet
 // then through the link-layer stripping and the accept path with its interface's link type,
-// as the window's reader takes it. Under AddressSanitizer the reader marks its buffer past
+// as the window's reader takes it, and its comments and flags read as its programs. Under AddressSanitizer the reader marks its buffer past
 // each block unaddressable, so a read past a block is reported.
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include "capture/sources/stream_source.h"
 #include "capture/sources/link_layer.h"
 #include "capture/packet_store.h"
+#include "capture/program_comment.h"
 #include "capture/sources/pcapng_reader.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -47,6 +48,12 @@ CaptureState& State() {
   return *state;
 }
 
+// A table of the target's own: the process's would fill with what every input names.
+ProgramTable& Programs() {
+  static ProgramTable* table = new ProgramTable;
+  return *table;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -73,6 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (PublishedPacketCount(state.store) + 1 >= kMaxPackets) ResetStores(state);
     int linkType = LinkTypeOfFile(reader.interfaces()[p.interface].linkType);
     (void)AcceptFrame(state, linkType, p.frame, p.size, p.receiveTime);
+    uint32_t owner = OwnerOfComments(Programs(), reader.comments(), p.flags);
+    Check(owner == kOwnerPending || !Programs().OwnerText(owner).empty());
   }
   return 0;
 }
