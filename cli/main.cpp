@@ -505,7 +505,7 @@ int Main(int argc, char** argv) {
   }
   if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
   OutputChoice choice{o.writeFile != "-" && !o.quiet, o.json, o.details, o.time, o.count, o.writeFile, o.essentials,
-                      o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone};
+                      o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone, o.info, o.names, o.lookUpNames};
   PacketOutput output(choice, stdout);
   // A file or another machine names no program of this one: the column says "?".
   if (o.programs) output.ShowPrograms(&TheProgramTable());

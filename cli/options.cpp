@@ -53,13 +53,21 @@ const char* const kHelp =
     "                        datagram's addresses and ports while it lived (as for most\n"
     "                        sockets that live under 15 ms), and always with -r or ssh://;\n"
     "                        with --json, \"programs\": [{\"name\", \"pid\", \"user\", \"end\"}]\n"
+    "      --info            add a last column: what the datagram is, its protocol's name\n"
+    "                        in capitals first (DNS query A example.org, TLS ClientHello\n"
+    "                        example.org h2,http/1.1, TCP SYN ACK); with --json, \"info\"\n"
+    "      --names           show addresses as the names the capture itself gave them (DNS\n"
+    "                        answers, TLS server names, HTTP Host, DHCP host names), else\n"
+    "                        as /etc/hosts names them; with --json, \"from_name\", \"to_name\"\n"
+    "      --look-up-names   --names, and ask the system's resolver for the other\n"
+    "                        addresses (the answers show from the next datagram on)\n"
     "      --program=WHO     keep only the datagrams of the program named WHO, or of the\n"
     "                        process whose id is WHO\n"
     "      --time=WHEN       the time column: local (time of day, the default), utc,\n"
     "                        epoch (seconds since 1970) or none\n"
     "  -l, --line-buffered   write each line out at once\n"
     "  -q, --quiet           print no lines, only the summary on standard error\n"
-    "  -n, --numeric         accepted; names are never looked up\n"
+    "  -n, --numeric         accepted; names are looked up only with --look-up-names\n"
     "      --not-ssh         leave out the ssh connection this runs over ($SSH_CONNECTION)\n"
     "  -D, --list-interfaces list the interfaces: index, name, addresses, up or down\n"
     "  -h, --help            print this help\n"
@@ -131,6 +139,9 @@ constexpr int kTime = 1001;
 constexpr int kNotSsh = 1002;
 constexpr int kPrograms = 1003;
 constexpr int kProgram = 1004;
+constexpr int kInfo = 1005;
+constexpr int kNames = 1006;
+constexpr int kLookUpNames = 1007;
 
 constexpr option kLongOptions[] = {
     {"interface", required_argument, nullptr, 'i'}, {"from", required_argument, nullptr, 'f'},
@@ -145,7 +156,9 @@ constexpr option kLongOptions[] = {
     {"not-ssh", no_argument, nullptr, kNotSsh},     {"verbose", no_argument, nullptr, 'v'},
     {"ascii", no_argument, nullptr, 'A'},           {"hex", no_argument, nullptr, 'X'},
     {"list-interfaces", no_argument, nullptr, 'D'}, {"programs", no_argument, nullptr, kPrograms},
-    {"program", required_argument, nullptr, kProgram}, {nullptr, 0, nullptr, 0},
+    {"program", required_argument, nullptr, kProgram}, {"info", no_argument, nullptr, kInfo},
+    {"names", no_argument, nullptr, kNames},        {"look-up-names", no_argument, nullptr, kLookUpNames},
+    {nullptr, 0, nullptr, 0},
 };
 
 // The option as the user wrote it, for messages.
@@ -189,6 +202,9 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
     case kJson: o.json = true; return true;
     case kNotSsh: o.notSsh = true; return true;
     case kPrograms: o.programs = true; return true;
+    case kInfo: o.info = true; return true;
+    case kNames: o.names = true; return true;
+    case kLookUpNames: o.names = o.lookUpNames = true; return true;
     case kProgram:
       if (!v.empty()) {
         o.program = v;

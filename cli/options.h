@@ -15,7 +15,8 @@ inline constexpr const char* kUsage =
     "usage: trovix-cli [-46AbdDhlnqvVX] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
     "                  [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
     "                  [-w FILE|-] [-r FILE] [--json] [--time=local|utc|epoch|none]\n"
-    "                  [--programs] [--program=NAME|PID] [EXPRESSION]\n";
+    "                  [--programs] [--program=NAME|PID] [--info] [--names]\n"
+    "                  [--look-up-names] [EXPRESSION]\n";
 
 // --help: the usage, then every option.
 extern const char* const kHelp;
@@ -42,6 +43,9 @@ struct Options {
   bool hex = false;         // -X, which wins over -A as in tcpdump
   bool json = false;
   bool programs = false;  // --programs: the column of each datagram's programs
+  bool info = false;         // --info
+  bool names = false;        // --names
+  bool lookUpNames = false;  // --look-up-names (and --names)
   std::string program;    // --program: keep only this program's (a name, or a process id)
   TimeColumn time = TimeColumn::kLocal;
   bool lineBuffered = false;

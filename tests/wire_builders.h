@@ -62,6 +62,13 @@ inline Bytes V4(uint8_t protocol, const Bytes& rest, const Bytes& options = {}, 
   return Cat(h, options, rest);
 }
 
+// `datagram` (from V4) with other addresses.
+inline Bytes Readdressed(Bytes datagram, const char* src, const char* dst) {
+  inet_pton(AF_INET, src, &datagram[12]);
+  inet_pton(AF_INET, dst, &datagram[16]);
+  return datagram;
+}
+
 inline Bytes Udp(uint16_t source, uint16_t destination, const Bytes& payload) {
   return Cat(U16(source), U16(destination), U16(static_cast<uint16_t>(8 + payload.size())), U16(0), payload);
 }
