@@ -49,9 +49,19 @@ struct NameEnd {
   size_t end;  // after the name where it began (after its first pointer, if any)
 };
 
+// The caller has checked that the label's bytes were received. Runs of bytes that need no
+// escape go in whole: most names are nothing but such runs.
 void AppendLabel(std::string& out, ByteReader& m, size_t at, size_t length) {
-  for (size_t k = 0; k < length; ++k) {
-    uint8_t byte = m.U8(at + k);
+  auto plain = [](uint8_t byte) { return byte > 0x20 && byte < 0x7F && byte != '\\' && byte != '.'; };
+  for (size_t k = 0; k < length;) {
+    size_t run = k;
+    while (run < length && plain(m.U8(at + run))) ++run;
+    if (run > k) {
+      out.append(reinterpret_cast<const char*>(m.data() + at + k), run - k);
+      k = run;
+      continue;
+    }
+    uint8_t byte = m.U8(at + k++);
     if (byte == '.') {
       out += "\\.";
     } else {
@@ -413,7 +423,7 @@ const char* DnsTypeName(uint16_t type) { return CodeNameOf(kTypeNames, type); }
 
 const char* DnsResponseCodeName(uint8_t code) { return NameOr(kResponseCodeNames, code, nullptr); }
 
-bool ReadDnsMessage(ByteReader payload, bool overTcp, DnsReading& out) {
+bool ReadDnsMessage(ByteReader payload, bool overTcp, DnsReading& out, bool addressTexts) {
   out.questionName.clear();
   out.answersKept = 0;
   ByteReader m = MessageOf(payload, overTcp);
@@ -445,6 +455,10 @@ bool ReadDnsMessage(ByteReader payload, bool overTcp, DnsReading& out) {
     if (ReadRecord(m, at, false, answer.owner, head) != NameFault::kNone) break;
     answer.type = head.type;
     KeepAddress(answer, m, head);
+    if (!addressTexts && answer.addressLength != 0) {
+      ++out.answersKept;
+      continue;
+    }
     if (!AppendData(answer.data, Slice(m, 0, at), head.type, head.data)) answer.data.clear();
     ++out.answersKept;
   }

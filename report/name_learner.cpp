@@ -41,7 +41,7 @@ std::string_view WithoutPort(std::string_view host) {
 // Each A or AAAA answer names its address with the name that was asked: its owner, or the
 // name whose CNAME chain leads to that owner.
 void NameLearner::LearnDns(const DatagramLayers& layers, bool tcp, int64_t packet) {
-  if (!ReadDnsMessage(layers.payload, tcp, dns_) || !dns_.response) return;
+  if (!ReadDnsMessage(layers.payload, tcp, dns_, false) || !dns_.response) return;
   for (size_t k = 0; k < dns_.answersKept; ++k) {
     const DnsAnswer& answer = dns_.kept[k];
     if ((answer.type != kTypeA && answer.type != kTypeAaaa) || answer.addressLength == 0) continue;

@@ -38,7 +38,9 @@ struct DnsReading {
 };
 
 // False when not even the header was received. DNS, mDNS and LLMNR share the message.
-bool ReadDnsMessage(ByteReader payload, bool overTcp, DnsReading& out);
+// Without `addressTexts`, the data of a valid A or AAAA record is left empty (its address
+// bytes are kept): a reader that wants only the addresses spares their text.
+bool ReadDnsMessage(ByteReader payload, bool overTcp, DnsReading& out, bool addressTexts = true);
 // The type's mnemonic (A, AAAA, CNAME...), or nullptr.
 const char* DnsTypeName(uint16_t type);
 // NOERROR, NXDOMAIN..., or nullptr for an unassigned code.

@@ -134,8 +134,15 @@ bool PacketListModel::DerivedTextHas(int32_t packet, const QString& text) const 
       derived += name.name;
     }
   }
-  auto same = [](char a, QChar b) { return QChar::toLower(static_cast<uchar>(a)) == b.toLower().unicode(); };
-  return std::search(derived.begin(), derived.end(), text.begin(), text.end(), same) != derived.end();
+  // Derived text is ASCII: the text is lowered once, and each byte of it by a table.
+  if (text != needle_) {
+    needle_ = text;
+    loweredNeedle_ = text.toLower().toStdString();
+  }
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  auto same = [&](char a, char b) { return lower(a) == b; };
+  return std::search(derived.begin(), derived.end(), loweredNeedle_.begin(), loweredNeedle_.end(), same) !=
+         derived.end();
 }
 
 void PacketListModel::SetSourceNames(std::vector<QString> names) {

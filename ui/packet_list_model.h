@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "capture/capture_state.h"
@@ -117,6 +118,8 @@ class PacketListModel : public QAbstractListModel {
   QString NamedLine(int32_t packet, const char* line, int length) const;
   // Whether packet `packet`'s info line or its addresses' names hold `text`, letter case aside.
   bool DerivedTextHas(int32_t packet, const QString& text) const;
+  mutable QString needle_;               // the last text looked for in derived text
+  mutable std::string loweredNeedle_;    // and its lower case
   std::vector<QString> sourceNames_;
   bool datesShown_ = false;  // the packets' first and last days differ
   void NoteDates();
