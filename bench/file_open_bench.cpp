@@ -5,6 +5,10 @@
 //   file_open_bench [COUNT]         open: time to the last row listed, and resident memory;
 //                                   then finding over the rows as the find bar does
 //   file_open_bench --pipe [COUNT]  a pipe (`cat FILE |`): CPU to the last row listed
+//   file_open_bench --names [COUNT] a file of DNS answers, each naming one of 65,536
+//                                   addresses: open it, then the time "show &names" takes
+//                                   to learn from every datagram, and a find over the info
+//                                   column's text (no peer runs)
 //
 // Wireshark (`wireshark -r FILE`, `cat FILE | wireshark -k -i -`) runs offscreen as the
 // window does; it is done when its CPU time has not moved for kIdleMs: the time is that of
@@ -32,6 +36,7 @@
 
 #include "bench/bench_services.h"
 #include "capture/capture_state.h"
+#include "capture/learned_names.h"
 #include "resources/dialogs.h"
 #include "resources/menus.h"
 #include "ui/main_dialog.h"
@@ -63,6 +68,31 @@ bool WriteCapture(const std::string& path, uint32_t count) {
     frame[36] = static_cast<uint8_t>(port >> 8);
     frame[37] = static_cast<uint8_t>(port);
     std::memcpy(frame + 42, &k, sizeof k);
+    const uint32_t record[] = {1700000000 + k / 1000000, k % 1000000, sizeof frame, sizeof frame};
+    std::fwrite(record, sizeof record, 1, out);
+    std::fwrite(frame, sizeof frame, 1, out);
+  }
+  return std::fclose(out) == 0;
+}
+
+// DNS answers from 198.18.0.53 to 198.18.0.1: www.example.org is 198.51.X.Y, Y and X
+// counting up, so that the learned names fill the table to its bound.
+bool WriteAnswers(const std::string& path, uint32_t count) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) return false;
+  const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 1};
+  std::fwrite(header, sizeof header, 1, out);
+  const uint8_t head[] = {0x45, 0, 0, 77, 0, 0, 0, 0, 64, 17, 0, 0, 198, 18, 0, 53, 198, 18, 0, 1,   // IPv4
+                          0, 53, 0xCF, 0x84, 0, 57, 0, 0,                                            // UDP
+                          0x12, 0x34, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0,                            // DNS
+                          3, 'w', 'w', 'w', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 3, 'o', 'r', 'g', 0, 0, 1, 0, 1,
+                          0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 1, 44, 0, 4, 198, 51};
+  uint8_t frame[14 + sizeof head + 2] = {};
+  frame[12] = 0x08;
+  std::memcpy(frame + 14, head, sizeof head);
+  for (uint32_t k = 0; k < count; ++k) {
+    frame[sizeof frame - 2] = static_cast<uint8_t>(k >> 8);
+    frame[sizeof frame - 1] = static_cast<uint8_t>(k);
     const uint32_t record[] = {1700000000 + k / 1000000, k % 1000000, sizeof frame, sizeof frame};
     std::fwrite(record, sizeof record, 1, out);
     std::fwrite(frame, sizeof frame, 1, out);
@@ -162,7 +192,8 @@ double OwnCpu() {
 
 int main(int argc, char** argv) {
   bool fromPipe = argc > 1 && std::string(argv[1]) == "--pipe";
-  if (fromPipe) {
+  bool names = argc > 1 && std::string(argv[1]) == "--names";
+  if (fromPipe || names) {
     --argc;
     ++argv;
   }
@@ -170,7 +201,7 @@ int main(int argc, char** argv) {
   char folder[] = "/tmp/trovix-file-bench-XXXXXX";
   if (mkdtemp(folder) == nullptr) return 1;
   std::string path = std::string(folder) + "/flood.pcap";
-  if (!WriteCapture(path, count)) {
+  if (!(names ? WriteAnswers(path, count) : WriteCapture(path, count))) {
     std::fprintf(stderr, "file_open_bench: cannot write %s\n", path.c_str());
     return 1;
   }
@@ -208,7 +239,29 @@ int main(int argc, char** argv) {
   findStart = Clock::now();
   int last = dialog.packetList().FindRow(QString("\t%1\t").arg(count - 1), 0, true);
   double findSeconds = Seconds(Clock::now() - findStart);
-  std::printf("%u datagrams, %s\n", count, fromPipe ? "from a pipe" : "opened as a file");
+  std::printf("%u datagrams, %s\n", count, fromPipe ? "from a pipe" : names ? "DNS answers, opened as a file" : "opened as a file");
+  if (names) {
+    std::printf("  window     last row listed after %.2f s; CPU %.2f s\n", seconds, cpu);
+    auto learnStart = Clock::now();
+    dialog.Command(trovix::resources::kCmdShowNames);
+    double learnSeconds = Seconds(Clock::now() - learnStart);
+    std::printf("  names      \"show &names\" learned %zu addresses' names from every datagram in %.3f s\n",
+                trovix::TheLearnedNames().size(), learnSeconds);
+    dialog.Command(trovix::resources::kCmdShowInfo);
+    auto infoStart = Clock::now();
+    int infoRows = dialog.packetList().CountRows("198.51.255.255");
+    double infoSeconds = Seconds(Clock::now() - infoStart);
+    std::printf("  find       %d rows' info and names hold \"198.51.255.255\", counted in %.3f s\n", infoRows, infoSeconds);
+    dialog.Command(trovix::resources::kCmdShowNames);
+    infoStart = Clock::now();
+    infoRows = dialog.packetList().CountRows("198.51.255.255");
+    infoSeconds = Seconds(Clock::now() - infoStart);
+    std::printf("  find       %d rows' info hold \"198.51.255.255\" (names hidden), counted in %.3f s\n", infoRows,
+                infoSeconds);
+    std::remove(path.c_str());
+    rmdir(folder);
+    return 0;
+  }
   std::printf("  window     last row listed after %.2f s; CPU %.2f s; resident %s idle, %s after, peak %s\n", seconds,
               cpu, idle.c_str(), StatusField(0, "VmRSS:").c_str(), StatusField(0, "VmHWM:").c_str());
   // "filter the list" with "to:" *:40599 over the million, then every row back.

@@ -16,6 +16,9 @@
 // With --programs [COUNT [RUNS]], the flood runs twice per run, the programs hidden and
 // shown: the CPU of the window's process and helper (all but the sender), and how many
 // kept datagrams were named.
+// With --info-names [COUNT [RUNS]], the flood is measured twice in the same run, first with
+// "show &info" and "show &names" off, then with both on: the capture path must cost the
+// same, since both are made from the store as rows are drawn.
 //
 // With --two-senders [COUNT [RUNS]], two senders send COUNT (300,000) UDP datagrams of
 // 1,428 bytes over loopback between them, with the window capturing "udp" on 127.0.0.1
@@ -426,6 +429,11 @@ int main(int argc, char** argv) {
     ++argv;
   }
   // The list's time column ("show &times"), which only the list's painting reads.
+  bool infoNames = argc > 1 && std::string(argv[1]) == "--info-names";
+  if (infoNames) {
+    --argc;
+    ++argv;
+  }
   bool times = argc > 1 && std::string(argv[1]) == "--times";
   if (times) {
     --argc;
@@ -493,36 +501,43 @@ int main(int argc, char** argv) {
   }
   trovix::ReapCaptureHelpers(true);
 
-  trovix::bench::TcpdumpPeer dump;
-  if (!dump.Start("tcpdump", "udp and dst port " + std::to_string(kFirstPort))) {
-    std::fprintf(stderr, "window_flood_bench: tcpdump did not start\n");
-    return 1;
+  for (bool shown : infoNames ? std::vector<bool>{false, true} : std::vector<bool>{false}) {
+    if (shown) {
+      dialog.Command(kCmdShowInfo);
+      dialog.Command(kCmdShowNames);
+    }
+    if (infoNames) std::printf("with \"show &info\" and \"show &names\" %s:\n", shown ? "on" : "off");
+    trovix::bench::TcpdumpPeer dump;
+    if (!dump.Start("tcpdump", "udp and dst port " + std::to_string(kFirstPort))) {
+      std::fprintf(stderr, "window_flood_bench: tcpdump did not start\n");
+      return 1;
+    }
+    double childrenBefore = CpuMs(RUSAGE_CHILDREN);
+    // This thread is the window's: its list updates and their painting, beside the capture path.
+    double windowBefore = CpuMs(RUSAGE_THREAD);
+    go->click();
+    (void)QTest::qWaitFor([&] { return state.run.capturing.load(); }, 3000);
+    auto start = Clock::now();
+    uint32_t sent = 0;
+    std::thread sender([&] { sent = Flood(count); });
+    while (sent == 0) QTest::qWait(50);  // the window's event loop runs meanwhile
+    sender.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    QTest::qWait(1500);  // tcpdump hands over a partly filled block after 1 s
+    double windowMs = CpuMs(RUSAGE_THREAD) - windowBefore;
+    if (stop->isEnabled()) stop->click();
+    double threadMs = state.run.threadCpuNs / 1e6;
+    trovix::ReapCaptureHelpers(true);
+    double helperMs = CpuMs(RUSAGE_CHILDREN) - childrenBefore;
+    uint32_t kept = (sent + kPorts - 1) / kPorts;
+    trovix::bench::TcpdumpResult theirs = dump.Stop(kept);
+    std::printf("sent %u datagrams in %.2f s (%.0f/s), %u of them to port %u\n", sent, seconds, sent / seconds, kept,
+                kFirstPort);
+    std::printf("  window   rows %d, stored %u; CPU %.1f ms: helper %.1f ms + capture thread %.1f ms\n",
+                dialog.packetList().rowCount(), trovix::PublishedPacketCount(state.store), helperMs + threadMs, helperMs,
+                threadMs);
+    std::printf("  tcpdump  captured %u; CPU %.1f ms\n", theirs.captured, theirs.cpuMs);
+    std::printf("  window thread over the flood (list updates and painting): CPU %.1f ms\n", windowMs);
   }
-  double childrenBefore = CpuMs(RUSAGE_CHILDREN);
-  // This thread is the window's: its list updates and their painting, beside the capture path.
-  double windowBefore = CpuMs(RUSAGE_THREAD);
-  go->click();
-  (void)QTest::qWaitFor([&] { return state.run.capturing.load(); }, 3000);
-  auto start = Clock::now();
-  uint32_t sent = 0;
-  std::thread sender([&] { sent = Flood(count); });
-  while (sent == 0) QTest::qWait(50);  // the window's event loop runs meanwhile
-  sender.join();
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  QTest::qWait(1500);  // tcpdump hands over a partly filled block after 1 s
-  double windowMs = CpuMs(RUSAGE_THREAD) - windowBefore;
-  if (stop->isEnabled()) stop->click();
-  double threadMs = state.run.threadCpuNs / 1e6;
-  trovix::ReapCaptureHelpers(true);
-  double helperMs = CpuMs(RUSAGE_CHILDREN) - childrenBefore;
-  uint32_t kept = (sent + kPorts - 1) / kPorts;
-  trovix::bench::TcpdumpResult theirs = dump.Stop(kept);
-  std::printf("sent %u datagrams in %.2f s (%.0f/s), %u of them to port %u\n", sent, seconds, sent / seconds, kept,
-              kFirstPort);
-  std::printf("  window   rows %d, stored %u; CPU %.1f ms: helper %.1f ms + capture thread %.1f ms\n",
-              dialog.packetList().rowCount(), trovix::PublishedPacketCount(state.store), helperMs + threadMs, helperMs,
-              threadMs);
-  std::printf("  tcpdump  captured %u; CPU %.1f ms\n", theirs.captured, theirs.cpuMs);
-  std::printf("  window thread over the flood (list updates and painting): CPU %.1f ms\n", windowMs);
   return 0;
 }

@@ -555,7 +555,7 @@ int Main(int argc, char** argv) {
   if (o.lineBuffered) setvbuf(stdout, nullptr, _IOLBF, 0);
   OutputChoice choice{o.writeFile != "-" && !o.quiet && !statistics, o.json, o.details, o.time, o.count, o.writeFile, o.essentials,
                       o.hex ? Dump::kHex : o.ascii ? Dump::kAscii : Dump::kNone,
-                      o.pcapng || IsPcapngName(o.writeFile)};
+                      o.pcapng || IsPcapngName(o.writeFile), o.info, o.names, o.lookUpNames};
   PacketOutput output(choice, stdout);
   // A file or another machine names no program of this one: the column says "?".
   if (o.programs) output.ShowPrograms(&TheProgramTable());

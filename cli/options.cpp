@@ -60,6 +60,14 @@ const char* const kHelp =
     "                        packet comments name, else ?; with ssh://, the server's, asked\n"
     "                        of its trovix-cli (? where it has only tcpdump); with --json,\n"
     "                        \"programs\": [{\"name\", \"pid\", \"user\", \"end\"}]\n"
+      --info            add a last column: what the datagram is, its protocol's name\n"
+    "                        in capitals first (DNS query A example.org, TLS ClientHello\n"
+    "                        example.org h2,http/1.1, TCP SYN ACK); with --json, \"info\"\n"
+    "      --names           show addresses as the names the capture itself gave them (DNS\n"
+    "                        answers, TLS server names, HTTP Host, DHCP host names), else\n"
+    "                        as /etc/hosts names them; with --json, \"from_name\", \"to_name\"\n"
+    "      --look-up-names   --names, and ask the system's resolver for the other\n"
+    "                        addresses (the answers show from the next datagram on)\n"
     "      --program=WHO     keep only the datagrams of the program named WHO, or of the\n"
     "                        process whose id is WHO\n"
     "      --stats=TABLE     print no lines, but once the capture ends (-c, Ctrl-C) or the\n"
@@ -80,7 +88,7 @@ const char* const kHelp =
     "                        epoch (seconds since 1970) or none\n"
     "  -l, --line-buffered   write each line out at once\n"
     "  -q, --quiet           print no lines, only the summary on standard error\n"
-    "  -n, --numeric         accepted; names are never looked up\n"
+    "  -n, --numeric         accepted; names are looked up only with --look-up-names\n"
     "      --not-ssh         leave out the ssh connection this runs over ($SSH_CONNECTION)\n"
     "  -D, --list-interfaces list the interfaces: index, name, addresses, up or down\n"
     "  -h, --help            print this help\n"
@@ -155,6 +163,9 @@ constexpr int kProgram = 1004;
 constexpr int kStats = 1005;
 constexpr int kStatsInterval = 1006;
 constexpr int kPcapng = 1007;
+constexpr int kInfo = 1008;
+constexpr int kNames = 1009;
+constexpr int kLookUpNames = 1010;
 
 constexpr option kLongOptions[] = {
     {"interface", required_argument, nullptr, 'i'}, {"from", required_argument, nullptr, 'f'},
@@ -171,6 +182,8 @@ constexpr option kLongOptions[] = {
     {"list-interfaces", no_argument, nullptr, 'D'}, {"programs", no_argument, nullptr, kPrograms},
     {"program", required_argument, nullptr, kProgram}, {"stats", required_argument, nullptr, kStats},
     {"stats-interval", required_argument, nullptr, kStatsInterval}, {"pcapng", no_argument, nullptr, kPcapng},
+    {"info", no_argument, nullptr, kInfo}, {"names", no_argument, nullptr, kNames},
+    {"look-up-names", no_argument, nullptr, kLookUpNames},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -216,6 +229,9 @@ bool Apply(int option, const char* value, int longIndex, Options& o, std::string
     case kNotSsh: o.notSsh = true; return true;
     case kPrograms: o.programs = true; return true;
     case kPcapng: o.pcapng = true; return true;
+    case kInfo: o.info = true; return true;
+    case kNames: o.names = true; return true;
+    case kLookUpNames: o.names = o.lookUpNames = true; return true;
     case kProgram:
       if (!v.empty()) {
         o.program = v;

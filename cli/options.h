@@ -16,7 +16,8 @@ inline constexpr const char* kUsage =
     "usage: trovix-cli [-46AbdDhlnqvVX] [-i INTERFACE|ssh://[USER@]HOST[:PORT][/INTERFACE]]\n"
     "                  [-f FROM] [-t TO] [-p tcp,udp,icmp,igmp,raw] [-c COUNT]\n"
     "                  [-w FILE|-] [--pcapng] [-r FILE] [--json] [--time=local|utc|epoch|none]\n"
-    "                  [--programs] [--program=NAME|PID]\n"
+    "                  [--programs] [--program=NAME|PID] [--info] [--names]\n"
+    "                  [--look-up-names]\n"
     "                  [--stats=conversations|endpoints|ports|protocols|programs]\n"
     "                  [--stats-interval=SECONDS] [EXPRESSION]\n";
 
@@ -46,6 +47,9 @@ struct Options {
   bool hex = false;         // -X, which wins over -A as in tcpdump
   bool json = false;
   bool programs = false;  // --programs: the column of each datagram's programs
+  bool info = false;         // --info
+  bool names = false;        // --names
+  bool lookUpNames = false;  // --look-up-names (and --names)
   std::string program;    // --program: keep only this program's (a name, or a process id)
   TimeColumn time = TimeColumn::kLocal;
   StatsTable stats = StatsTable::kNone;  // --stats: a table at the end instead of lines

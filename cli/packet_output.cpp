@@ -13,10 +13,13 @@
 #include <utility>
 
 #include "capture/packet_line.h"
+#include "capture/platform/name_resolver.h"
 #include "capture/sources/pcap_writer.h"
 #include "capture/sources/pcapng_writer.h"
 #include "cli/report_texts.h"
+#include "report/datagram_layers.h"
 #include "report/header_fields.h"
+#include "report/packet_info.h"
 #include "settings/file_replacement.h"
 
 namespace trovix::cli {
@@ -174,7 +177,8 @@ void AppendAsciiDump(std::string& out, const uint8_t* datagram, size_t length, s
 
 }  // namespace
 
-PacketOutput::PacketOutput(const OutputChoice& choice, FILE* out) : choice_(choice), out_(out), time_(choice.time) {}
+PacketOutput::PacketOutput(const OutputChoice& choice, FILE* out)
+    : choice_(choice), out_(out), learner_(TheLearnedNames()), time_(choice.time) {}
 
 PacketOutput::~PacketOutput() {
   if (file_ != nullptr) fclose(file_);
@@ -258,9 +262,44 @@ bool PacketOutput::OpenCaptureFile() noexcept {
   return true;
 }
 
+// Learns what this datagram says first, so that a DNS answer's own line may show its names.
+void PacketOutput::NameAddresses(const uint8_t* datagram, size_t length) {
+  from_.name.clear();
+  to_.name.clear();
+  if (!choice_.names) return;
+  learner_.Learn(datagram, length, static_cast<int64_t>(stored_));
+  DatagramLayers layers = LocateLayers(datagram, length);
+  if (layers.source == nullptr) return;
+  for (auto [address, name] : {std::pair{layers.source, &from_}, std::pair{layers.destination, &to_}}) {
+    NameAddress a = NameAddress::Of(address, layers.addressLength);
+    if (!TheLearnedNames().Find(a, *name)) {
+      name->name.clear();
+      if (choice_.lookUpNames) TheNameResolver().Ask(a);
+    }
+  }
+}
+
+// The columns from the protocol word on, each address replaced by its name when it has one.
+void PacketOutput::AppendColumns(const char* columns, size_t size) {
+  auto nameOf = [this](size_t field) -> const std::string* {
+    const std::string* name = field == 1 ? &from_.name : field == 3 ? &to_.name : nullptr;
+    return name != nullptr && !name->empty() ? name : nullptr;
+  };
+  size_t field = 0;
+  for (size_t k = 0; k < size; ++k) {
+    if (columns[k] != '\t') {
+      if (nameOf(field) == nullptr) text_ += columns[k];
+      continue;
+    }
+    text_ += '\t';
+    if (const std::string* name = nameOf(++field)) text_ += *name;
+  }
+}
+
 void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramFields& f, int64_t receiveTime) {
   text_.clear();
   uint64_t index = stored_;
+  NameAddresses(datagram, length);
   if (choice_.json) {
     char number[192];  // two IPv6 addresses fit
     snprintf(number, sizeof number, "{\"index\":%llu,\"time\":\"", static_cast<unsigned long long>(index));
@@ -278,10 +317,19 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     text_ += number;
     snprintf(number, sizeof number, "\"size\":%u,\"ttl\":%u", f.totalLength, f.ttl);
     text_ += number;
+    for (auto [key, name] : {std::pair{",\"from_name\":", &from_.name}, std::pair{",\"to_name\":", &to_.name}}) {
+      if (name->empty()) continue;
+      text_ += key;
+      AppendJsonString(text_, *name);
+    }
     if (choice_.essentials) AppendJsonEssentials(text_, ReadHeaderFields(datagram, length));
     if (programs_ != nullptr) {
       text_ += ",\"programs\":";
       AppendJsonPrograms(text_, *programs_, owner_);
+    }
+    if (choice_.info) {
+      text_ += ",\"info\":";
+      AppendJsonString(text_, PacketInfoText(datagram, length));
     }
     if (choice_.details) {
       text_ += ",\"report\":";
@@ -295,7 +343,8 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     char line[32 + kPacketColumnsMax];
     int n = snprintf(line, sizeof line, "%llu\t", static_cast<unsigned long long>(index));
     size_t columns = FormatPacketColumns(f, line + n);
-    text_.append(line, static_cast<size_t>(n) + columns);
+    text_.append(line, static_cast<size_t>(n));
+    AppendColumns(line + n, columns);
     if (choice_.essentials) {
       text_ += '\t';
       AppendEssentials(text_, ReadHeaderFields(datagram, length));
@@ -303,6 +352,10 @@ void PacketOutput::Print(const uint8_t* datagram, size_t length, const DatagramF
     if (programs_ != nullptr) {
       text_ += '\t';
       text_ += programs_->OwnerText(owner_);
+    }
+    if (choice_.info) {
+      text_ += '\t';
+      AppendPacketInfo(text_, datagram, length);
     }
     text_ += '\n';
     if (choice_.dump == Dump::kHex) AppendHexDump(text_, datagram, length);

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "capture/learned_names.h"
 #include "capture/program_table.h"
 #include "capture/sources/source.h"
 #include "cli/time_column.h"
+#include "report/name_learner.h"
 
 struct pcap;
 struct pcap_dumper;
@@ -30,6 +32,9 @@ struct OutputChoice {
   bool essentials = false;  // -v: a column of header fields, or JSON fields
   Dump dump = Dump::kNone;
   bool pcapng = false;  // the capture file as pcapng, each datagram's programs its comments
+  bool info = false;         // --info: a last column (and "info") of what each datagram is
+  bool names = false;        // --names: learned names in the address fields
+  bool lookUpNames = false;  // --look-up-names: the system's resolver for the rest
 };
 
 class PacketOutput : public DatagramSink {
@@ -93,6 +98,12 @@ class PacketOutput : public DatagramSink {
   int writeError_ = 0;
   const char* failedWhat_ = "";
   const char* reason_ = nullptr;  // what to say instead of the error's text
+  // The addresses' names as --names shows them: `from` and `to` stay empty for none.
+  void NameAddresses(const uint8_t* datagram, size_t length);
+  void AppendColumns(const char* columns, size_t size);
+
+  NameLearner learner_;
+  LearnedName from_, to_;
   std::string text_;  // reused for every line, so a line costs no allocation once it has grown
   std::string report_;
 };

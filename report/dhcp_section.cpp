@@ -5,6 +5,7 @@
 #include <span>
 
 #include "report/name_tables.h"
+#include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -16,6 +17,8 @@ constexpr uint32_t kMagicCookie = 0x63825363;
 constexpr uint8_t kPad = 0;
 constexpr uint8_t kEnd = 255;
 constexpr uint8_t kMessageType = 53;
+constexpr uint8_t kHostName = 12;
+constexpr uint8_t kRequestedAddress = 50;
 
 enum class Value { kAddresses, kSeconds, kText, kMessageType, kCodes, kNumber16, kBytes };
 
@@ -97,9 +100,9 @@ bool AppendValue(std::string& out, ByteReader& m, Value value, size_t at, size_t
       if (length != 1) return false;
       uint8_t type = m.U8(at);
       AppendDecimal(out, type);
-      if (type < kMessageTypes.size() && kMessageTypes[type] != nullptr) {
+      if (const char* name = DhcpMessageTypeName(type)) {
         out += " (";
-        out += kMessageTypes[type];
+        out += name;
         out += ')';
       }
       return true;
@@ -116,8 +119,10 @@ bool AppendValue(std::string& out, ByteReader& m, Value value, size_t at, size_t
   return true;
 }
 
-// One line per option up to End. A length past the message's end is a cut packet.
-void AppendOptions(std::string& out, ByteReader& m) {
+// Calls each(code, at, length) for every option up to End. A length past the message's
+// end is a cut packet.
+template <typename Each>
+void WalkOptions(ByteReader& m, Each&& each) {
   size_t at = kOptionsStart;
   while (at < m.size()) {
     uint8_t code = m.U8(at);
@@ -128,19 +133,46 @@ void AppendOptions(std::string& out, ByteReader& m) {
     if (code == kEnd) return;
     auto length = ReadU8(m, at + 1);
     if (!length || !m.Need(at + 2, *length)) return;
-    const OptionName* option = FindCode(kOptions, code);
-    AppendOptionLabel(out, option != nullptr ? option->name : nullptr, code);
-    size_t valueStart = out.size();
-    if (!AppendValue(out, m, option != nullptr ? option->value : Value::kBytes, at + 2, *length)) {
-      out.resize(valueStart);
-      AppendNumberLine(out, "invalid (", *length, " bytes)");
-    }
-    out += kLineEnd;
+    each(code, at + 2, static_cast<size_t>(*length));
     at += 2u + *length;
   }
 }
 
+// One line per option.
+void AppendOptions(std::string& out, ByteReader& m) {
+  WalkOptions(m, [&](uint8_t code, size_t at, size_t length) {
+    const OptionName* option = FindCode(kOptions, code);
+    AppendOptionLabel(out, option != nullptr ? option->name : nullptr, code);
+    size_t valueStart = out.size();
+    if (!AppendValue(out, m, option != nullptr ? option->value : Value::kBytes, at, length)) {
+      out.resize(valueStart);
+      AppendNumberLine(out, "invalid (", static_cast<int64_t>(length), " bytes)");
+    }
+    out += kLineEnd;
+  });
+}
+
+bool HasCookie(ByteReader& m) { return m.Has(0, kOptionsStart) && m.Be32(kOptionsStart - 4) == kMagicCookie; }
+
 }  // namespace
+
+const char* DhcpMessageTypeName(uint8_t type) { return type < kMessageTypes.size() ? kMessageTypes[type] : nullptr; }
+
+bool ReadDhcpMessage(ByteReader payload, DhcpReading& out) {
+  out.hostName.clear();
+  out.messageType = 0;
+  out.requestedAddress = 0;
+  if (!HasCookie(payload)) return false;
+  out.operation = payload.U8(0);
+  out.clientAddress = payload.Be32(12);
+  out.yourAddress = payload.Be32(16);
+  WalkOptions(payload, [&](uint8_t code, size_t at, size_t length) {
+    if (code == kMessageType && length == 1) out.messageType = payload.U8(at);
+    if (code == kHostName && out.hostName.empty()) AppendEscaped(out.hostName, payload, at, length);
+    if (code == kRequestedAddress && length == 4) out.requestedAddress = payload.Be32(at);
+  });
+  return true;
+}
 
 bool AppendDhcpFields(std::string& out, ByteReader payload, bool) {
   if (auto op = ReadU8(payload, 0)) {
@@ -158,7 +190,7 @@ bool AppendDhcpFields(std::string& out, ByteReader payload, bool) {
   AppendHardwareAddress(out, payload);
   // The server name and boot file fields come before the cookie; they are not shown.
   if (!payload.Need(0, kOptionsStart)) return true;
-  if (payload.Be32(kOptionsStart - 4) != kMagicCookie) {
+  if (!HasCookie(payload)) {
     out += "no magic cookie: BOOTP\r\n";
     return false;
   }

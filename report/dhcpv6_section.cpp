@@ -4,6 +4,7 @@
 #include <array>
 
 #include "report/name_tables.h"
+#include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -154,13 +155,15 @@ bool AppendOptions(std::string& out, ByteReader& m, size_t at, size_t end, size_
 
 }  // namespace
 
+const char* Dhcpv6MessageTypeName(uint8_t type) { return type < kMessageTypes.size() ? kMessageTypes[type] : nullptr; }
+
 bool AppendDhcpv6Fields(std::string& out, ByteReader payload, bool) {
   auto type = ReadU8(payload, 0);
   if (!type) return true;
   AppendNumberLine(out, "message type = ", *type, "");
-  if (*type < kMessageTypes.size() && kMessageTypes[*type] != nullptr) {
+  if (const char* name = Dhcpv6MessageTypeName(*type)) {
     out += " (";
-    out += kMessageTypes[*type];
+    out += name;
     out += ')';
   }
   out += kLineEnd;

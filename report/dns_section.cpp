@@ -7,6 +7,7 @@
 #include <span>
 
 #include "report/name_tables.h"
+#include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -48,9 +49,19 @@ struct NameEnd {
   size_t end;  // after the name where it began (after its first pointer, if any)
 };
 
+// The caller has checked that the label's bytes were received. Runs of bytes that need no
+// escape go in whole: most names are nothing but such runs.
 void AppendLabel(std::string& out, ByteReader& m, size_t at, size_t length) {
-  for (size_t k = 0; k < length; ++k) {
-    uint8_t byte = m.U8(at + k);
+  auto plain = [](uint8_t byte) { return byte > 0x20 && byte < 0x7F && byte != '\\' && byte != '.'; };
+  for (size_t k = 0; k < length;) {
+    size_t run = k;
+    while (run < length && plain(m.U8(at + run))) ++run;
+    if (run > k) {
+      out.append(reinterpret_cast<const char*>(m.data() + at + k), run - k);
+      k = run;
+      continue;
+    }
+    uint8_t byte = m.U8(at + k++);
     if (byte == '.') {
       out += "\\.";
     } else {
@@ -273,49 +284,68 @@ struct Message {
   bool mdns;
 };
 
+// The fixed fields after a question's or record's owner name.
+struct RecordHead {
+  uint16_t type = 0;
+  uint16_t recordClass = 0;
+  uint32_t ttl = 0;
+  uint16_t length = 0;
+  size_t data = 0;  // where the record data begins
+};
+
+// The owner name (appended to `owner`) and fixed fields of the question or record at `at`,
+// which then moves past it. The printer and the reader of answers both walk with it.
+NameFault ReadRecord(ByteReader& m, size_t& at, bool question, std::string& owner, RecordHead& head) {
+  NameEnd name = AppendName(owner, m, at);
+  if (name.fault != NameFault::kNone) return name.fault;
+  at = name.end;
+  auto type = ReadBe16(m, at);
+  auto recordClass = ReadBe16(m, at + 2);
+  auto ttl = question ? std::optional<uint32_t>(0) : ReadBe32(m, at + 4);
+  auto length = question ? std::optional<uint16_t>(0) : ReadBe16(m, at + 8);
+  head.data = at + (question ? 4 : 10);
+  if (!type || !recordClass || !ttl || !length || !m.Need(head.data, *length)) return NameFault::kCut;
+  head.type = *type;
+  head.recordClass = *recordClass;
+  head.ttl = *ttl;
+  head.length = *length;
+  at = head.data + *length;
+  return NameFault::kNone;
+}
+
 // One question or record line. False to stop: its owner name is invalid, or it was not
 // received whole (the reader then says so).
 bool AppendRecord(std::string& out, Message msg, size_t& at, const char* label, bool question) {
   ByteReader& m = msg.m;
   size_t lineStart = out.size();
   out += label;
-  NameEnd owner = AppendName(out, m, at);
-  if (owner.fault != NameFault::kNone) {
+  RecordHead head;
+  NameFault fault = ReadRecord(m, at, question, out, head);
+  if (fault != NameFault::kNone) {
     out.resize(lineStart);
-    if (owner.fault == NameFault::kCut) return false;
+    if (fault == NameFault::kCut) return false;
     out += label;
-    out += FaultText(owner.fault);
+    out += FaultText(fault);
     out += kLineEnd;
     return false;
   }
-  at = owner.end;
-  auto type = ReadBe16(m, at);
-  auto recordClass = ReadBe16(m, at + 2);
-  auto ttl = question ? std::optional<uint32_t>(0) : ReadBe32(m, at + 4);
-  auto length = question ? std::optional<uint16_t>(0) : ReadBe16(m, at + 8);
-  size_t data = at + (question ? 4 : 10);
-  if (!type || !recordClass || !ttl || !length || !m.Need(data, *length)) {
-    out.resize(lineStart);
-    return false;
-  }
-  at = data + *length;
   if (question) {
     out += ' ';
-    AppendClass(out, *recordClass, msg.mdns, true);
+    AppendClass(out, head.recordClass, msg.mdns, true);
     out += ' ';
-    AppendNamed(out, kTypeNames, *type, "TYPE");
-  } else if (*type == kTypeOpt) {
-    AppendOpt(out, *recordClass, *ttl, *length);
+    AppendNamed(out, kTypeNames, head.type, "TYPE");
+  } else if (head.type == kTypeOpt) {
+    AppendOpt(out, head.recordClass, head.ttl, head.length);
   } else {
-    AppendNumberLine(out, " ", *ttl, " ");
-    AppendClass(out, *recordClass, msg.mdns, false);
+    AppendNumberLine(out, " ", head.ttl, " ");
+    AppendClass(out, head.recordClass, msg.mdns, false);
     out += ' ';
-    AppendNamed(out, kTypeNames, *type, "TYPE");
+    AppendNamed(out, kTypeNames, head.type, "TYPE");
     out += ' ';
     size_t dataStart = out.size();
-    if (!AppendData(out, Slice(m, 0, at), *type, data)) {
+    if (!AppendData(out, Slice(m, 0, at), head.type, head.data)) {
       out.resize(dataStart);
-      AppendNumberLine(out, "invalid data (", *length, " bytes)");
+      AppendNumberLine(out, "invalid data (", head.length, " bytes)");
     }
   }
   out += kLineEnd;
@@ -346,6 +376,11 @@ void AppendFlags(std::string& out, uint16_t flags) {
   out += ")\r\n";
 }
 
+// The message a DNS payload holds: over TCP after its two-byte length (RFC 7766), cut to it.
+ByteReader MessageOf(ByteReader payload, bool overTcp) {
+  return overTcp ? Slice(payload, 2, payload.Be16(0)) : payload;
+}
+
 // True when the message, as its own header counts it, was not all received.
 bool AppendMessage(std::string& out, ByteReader m, bool mdns) {
   if (auto v = ReadBe16(m, 0)) AppendNumberLine(out, "identifier = ", *v);
@@ -373,14 +408,69 @@ bool AppendMessage(std::string& out, ByteReader m, bool mdns) {
   return false;
 }
 
+// An answer's address bytes, for A and AAAA data of the right size.
+void KeepAddress(DnsAnswer& answer, ByteReader& m, const RecordHead& head) {
+  answer.addressLength = 0;
+  size_t size = head.type == 1 ? 4 : head.type == 28 ? 16 : 0;
+  if (size == 0 || head.length != size || !m.Has(head.data, size)) return;
+  for (size_t k = 0; k < size; ++k) answer.address[k] = m.U8(head.data + k);
+  answer.addressLength = static_cast<uint8_t>(size);
+}
+
 }  // namespace
+
+const char* DnsTypeName(uint16_t type) { return CodeNameOf(kTypeNames, type); }
+
+const char* DnsResponseCodeName(uint8_t code) { return NameOr(kResponseCodeNames, code, nullptr); }
+
+bool ReadDnsMessage(ByteReader payload, bool overTcp, DnsReading& out, bool addressTexts) {
+  out.questionName.clear();
+  out.answersKept = 0;
+  ByteReader m = MessageOf(payload, overTcp);
+  if (overTcp && !payload.Has(0, 2)) return false;
+  if (!m.Has(0, kHeader)) return false;
+  out.identifier = m.Be16(0);
+  uint16_t flags = m.Be16(2);
+  out.response = (flags & 0x8000) != 0;
+  out.responseCode = flags & 0xF;
+  out.questions = m.Be16(4);
+  out.answers = m.Be16(6);
+  out.questionType = 0;
+  size_t at = kHeader;
+  RecordHead head;
+  // The first question is kept; the others are walked past to reach the answers.
+  for (uint32_t n = 0; n < out.questions; ++n) {
+    std::string& owner = n == 0 ? out.questionName : out.scratch;
+    if (n != 0) owner.clear();
+    if (ReadRecord(m, at, true, owner, head) != NameFault::kNone) {
+      if (n == 0) owner.clear();
+      return true;
+    }
+    if (n == 0) out.questionType = head.type;
+  }
+  for (uint32_t n = 0; n < out.answers && out.answersKept < out.kept.size(); ++n) {
+    DnsAnswer& answer = out.kept[out.answersKept];
+    answer.owner.clear();
+    answer.data.clear();
+    if (ReadRecord(m, at, false, answer.owner, head) != NameFault::kNone) break;
+    answer.type = head.type;
+    KeepAddress(answer, m, head);
+    if (!addressTexts && answer.addressLength != 0) {
+      ++out.answersKept;
+      continue;
+    }
+    if (!AppendData(answer.data, Slice(m, 0, at), head.type, head.data)) answer.data.clear();
+    ++out.answersKept;
+  }
+  return true;
+}
 
 bool AppendDnsFields(std::string& out, ByteReader payload, bool overTcp) {
   if (!overTcp) return AppendMessage(out, payload, false);
   auto length = ReadBe16(payload, 0);
   if (!length) return true;
   AppendNumberLine(out, "length = ", *length);
-  ByteReader message = Slice(payload, 2, *length);
+  ByteReader message = MessageOf(payload, true);
   return AppendMessage(out, message, false) || message.size() < *length;
 }
 

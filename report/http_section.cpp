@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -58,11 +59,22 @@ void AppendPart(std::string& out, const char* label, ByteReader& r, size_t at, s
   out += kLineEnd;
 }
 
+// Where the first two spaces of a start line are; `first` is at the line's end when
+// it has none.
+struct StartLineSpaces {
+  size_t first, second;
+};
+
+StartLineSpaces SplitStartLine(ByteReader& r, const Line& line) {
+  size_t first = Find(r, line.start, line.end, ' ');
+  size_t second = Find(r, first + 1 < line.end ? first + 1 : line.end, line.end, ' ');
+  return {first, second};
+}
+
 // A request's method, target and version, or a response's version, status and reason,
 // split at their first two spaces.
 void AppendStartLine(std::string& out, ByteReader& r, const Line& line) {
-  size_t first = Find(r, line.start, line.end, ' ');
-  size_t second = Find(r, first + 1 < line.end ? first + 1 : line.end, line.end, ' ');
+  auto [first, second] = SplitStartLine(r, line);
   if (first >= line.end) {
     out += "invalid start line\r\n";
     return;
@@ -79,20 +91,41 @@ void AppendStartLine(std::string& out, ByteReader& r, const Line& line) {
   if (second < line.end) AppendPart(out, labels[2], r, second + 1, line.end);
 }
 
-// A field line "name: value" whose name is one of those shown, without the blanks around
-// the value.
-void AppendField(std::string& out, ByteReader& r, const Line& line) {
+// The shown field a line "name: value" holds, with its value without the blanks around
+// it; nullptr when it holds none.
+const std::string_view* FieldOf(ByteReader& r, const Line& line, size_t& value, size_t& end) {
   size_t colon = Find(r, line.start, line.end, ':');
-  if (colon >= line.end) return;
-  for (std::string_view name : kShownFields) {
+  if (colon >= line.end) return nullptr;
+  for (const std::string_view& name : kShownFields) {
     if (!SameName(r, line.start, colon, name)) continue;
-    size_t value = colon + 1;
-    size_t end = line.end;
+    value = colon + 1;
+    end = line.end;
     while (value < end && (r.U8(value) == ' ' || r.U8(value) == '\t')) ++value;
     while (end > value && (r.U8(end - 1) == ' ' || r.U8(end - 1) == '\t')) --end;
-    out += name;
-    AppendPart(out, " = ", r, value, end);
+    return &name;
   }
+  return nullptr;
+}
+
+void AppendField(std::string& out, ByteReader& r, const Line& line) {
+  size_t value = 0, end = 0;
+  const std::string_view* name = FieldOf(r, line, value, end);
+  if (name == nullptr) return;
+  out += *name;
+  AppendPart(out, " = ", r, value, end);
+}
+
+// Calls each(line) for every field line of the header, in order; false when the segment
+// ends before the empty line that ends them.
+template <typename Each>
+bool WalkFieldLines(ByteReader& r, Line line, Each&& each) {
+  while (line.next != 0) {
+    line = LineAt(r, line.next);
+    if (line.next == 0) return false;  // a field line cut by the segment's end is not shown
+    if (line.start == line.end) return true;
+    each(line);
+  }
+  return false;
 }
 
 }  // namespace
@@ -109,12 +142,25 @@ bool BeginsHttpMessage(ByteReader payload) {
 bool AppendHttpFields(std::string& out, ByteReader payload, bool) {
   Line line = LineAt(payload, 0);
   AppendStartLine(out, payload, line);
-  while (line.next != 0) {
-    line = LineAt(payload, line.next);
-    if (line.next == 0) return true;  // a field line cut by the segment's end is not shown
-    if (line.start == line.end) return false;
-    AppendField(out, payload, line);
-  }
+  return !WalkFieldLines(payload, line, [&](const Line& field) { AppendField(out, payload, field); });
+}
+
+bool ReadHttpMessage(ByteReader payload, HttpReading& out) {
+  for (std::string* part : {&out.first, &out.second, &out.third, &out.host, &out.contentType}) part->clear();
+  if (!BeginsHttpMessage(payload)) return false;
+  Line line = LineAt(payload, 0);
+  auto [first, second] = SplitStartLine(payload, line);
+  if (first >= line.end) return false;
+  out.response = StartsWith(payload, line.start, kVersionStart);
+  AppendEscaped(out.first, payload, line.start, first - line.start);
+  AppendEscaped(out.second, payload, first + 1, second - first - 1);
+  if (second < line.end) AppendEscaped(out.third, payload, second + 1, line.end - second - 1);
+  WalkFieldLines(payload, line, [&](const Line& field) {
+    size_t value = 0, end = 0;
+    const std::string_view* name = FieldOf(payload, field, value, end);
+    std::string* kept = name == nullptr ? nullptr : *name == "Host" ? &out.host : *name == "Content-Type" ? &out.contentType : nullptr;
+    if (kept != nullptr && kept->empty()) AppendEscaped(*kept, payload, value, end - value);
+  });
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <span>
 
 #include "report/name_tables.h"
+#include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -79,10 +80,13 @@ void AppendCodeLine(std::string& out, ByteReader& m, uint8_t type) {
 
 }  // namespace
 
+const char* IcmpTypeName(uint8_t type) { return NameOr(IcmpTypeNames, type, nullptr); }
+
 bool AppendIcmpFields(std::string& out, ByteReader message, const ReportViews&) {
   auto type = ReadU8(message, 0);
   if (!type) return true;
-  out += NameOr(IcmpTypeNames, *type, kUnknownTypeName);
+  const char* name = IcmpTypeName(*type);
+  out += name != nullptr ? name : kUnknownTypeName;
   AppendNumberLine(out, " (", *type, ")\r\n");
   AppendCodeLine(out, message, *type);
   return message.truncated();

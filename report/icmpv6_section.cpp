@@ -8,6 +8,7 @@
 #include "capture/ipv6_extensions.h"
 #include "report/group_records.h"
 #include "report/name_tables.h"
+#include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -147,6 +148,11 @@ void AppendCode(std::string& out, const Icmpv6Kind* kind, uint8_t code) {
 }
 
 }  // namespace
+
+const char* Icmpv6TypeName(uint8_t type) {
+  const Icmpv6Kind* kind = FindKind(type);
+  return kind != nullptr ? kind->name : nullptr;
+}
 
 bool AppendIcmpv6Fields(std::string& out, ByteReader message, const ReportViews&) {
   auto type = ReadU8(message, 0);

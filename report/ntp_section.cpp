@@ -4,6 +4,7 @@
 #include <charconv>
 #include <ctime>
 
+#include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -65,16 +66,27 @@ void AppendReference(std::string& out, ByteReader& p, uint8_t stratum) {
 
 }  // namespace
 
-bool AppendNtpFields(std::string& out, ByteReader payload, bool) {
+const char* NtpModeName(uint8_t mode) { return kModeNames[mode & 7]; }
+
+bool ReadNtpHeader(ByteReader payload, NtpReading& out) {
   auto first = ReadU8(payload, 0);
-  if (!first) return true;
-  unsigned mode = *first & 7;
-  AppendNumberLine(out, "leap indicator = ", *first >> 6, " (");
-  out += kLeapNames[*first >> 6];
+  if (!first) return false;
+  out.version = (*first >> 3) & 7;
+  out.mode = *first & 7;
+  return true;
+}
+
+bool AppendNtpFields(std::string& out, ByteReader payload, bool) {
+  NtpReading header;
+  if (!ReadNtpHeader(payload, header)) return true;
+  uint8_t first = payload.U8(0);
+  unsigned mode = header.mode;
+  AppendNumberLine(out, "leap indicator = ", first >> 6, " (");
+  out += kLeapNames[first >> 6];
   out += ")\r\n";
-  AppendNumberLine(out, "version = ", (*first >> 3) & 7);
+  AppendNumberLine(out, "version = ", header.version);
   AppendNumberLine(out, "mode = ", mode, " (");
-  out += kModeNames[mode];
+  out += NtpModeName(header.mode);
   out += ")\r\n";
   // Control and private messages have layouts of their own.
   if (mode >= kControlMode) return false;

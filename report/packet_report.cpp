@@ -108,6 +108,15 @@ const ApplicationSection* ApplicationFor(bool tcp, uint16_t source, uint16_t des
   return nullptr;
 }
 
+}  // namespace
+
+const char* ApplicationWord(bool tcp, uint16_t source, uint16_t destination, ByteReader payload) {
+  const ApplicationSection* row = ApplicationFor(tcp, source, destination, payload);
+  return row != nullptr ? row->title : nullptr;
+}
+
+namespace {
+
 // A payload no section reads: the names the services database gives its ports, if any.
 void AppendServiceSection(std::string& out, int64_t index, bool tcp, uint16_t source, uint16_t destination) {
   const ServiceNames& names = TheServiceNames();

@@ -34,6 +34,10 @@ bool AppendNtpFields(std::string& out, ByteReader payload, bool overTcp);
 bool BeginsTlsRecord(ByteReader payload);
 bool BeginsHttpMessage(ByteReader payload);
 
+// The word of the section that reads a TCP or UDP payload ("dns", "tls"...), chosen by
+// its ports or first bytes; nullptr when none reads it.
+const char* ApplicationWord(bool tcp, uint16_t source, uint16_t destination, ByteReader payload);
+
 // The IPv6 header's lines and one line per extension header walked, and where the walk
 // ended (not complete when the fixed header was cut too). Unlike the other builders it
 // does not say that the packet is truncated; the caller does, when the walk is not

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "report/name_tables.h"
+#include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 
@@ -124,34 +125,48 @@ bool WalkList(ByteReader& r, size_t at, size_t end, size_t prefix, Each&& each) 
   return true;
 }
 
-// ALPN's protocol names, comma-separated (RFC 7301 section 3.1).
+// Calls each(at, length) for every protocol name of an ALPN list (RFC 7301 section 3.1).
+template <typename Each>
+bool WalkAlpn(ByteReader& r, size_t at, size_t end, Each&& each) {
+  return WalkList(r, at, end, 2, [&](size_t entry, size_t limit) -> size_t {
+    size_t length = r.U8(entry);
+    if (length == 0 || entry + 1 + length > limit) return 0;
+    each(entry + 1, length);
+    return entry + 1 + length;
+  });
+}
+
+// Calls each(at, length) for every host_name of a server name list (RFC 6066 section 3).
+template <typename Each>
+bool WalkServerNames(ByteReader& r, size_t at, size_t end, Each&& each) {
+  return WalkList(r, at, end, 2, [&](size_t entry, size_t limit) -> size_t {
+    if (entry + 3 > limit) return 0;
+    size_t length = r.Be16(entry + 1);
+    if (entry + 3 + length > limit) return 0;
+    if (r.U8(entry) == 0) each(entry + 3, length);
+    return entry + 3 + length;
+  });
+}
+
+// ALPN's protocol names, comma-separated.
 bool AppendAlpn(std::string& out, ByteReader& r, size_t at, size_t end) {
   out += "ALPN = ";
   const char* before = "";
-  bool ok = WalkList(r, at, end, 2, [&](size_t entry, size_t limit) -> size_t {
-    size_t length = r.U8(entry);
-    if (length == 0 || entry + 1 + length > limit) return 0;
+  bool ok = WalkAlpn(r, at, end, [&](size_t name, size_t length) {
     out += before;
-    AppendEscaped(out, r, entry + 1, length);
+    AppendEscaped(out, r, name, length);
     before = ",";
-    return entry + 1 + length;
   });
   out += kLineEnd;
   return ok;
 }
 
-// Each host_name of the server name list (RFC 6066 section 3), a line of its own.
+// Each host_name of the server name list, a line of its own.
 bool AppendServerNames(std::string& out, ByteReader& r, size_t at, size_t end) {
-  return WalkList(r, at, end, 2, [&](size_t entry, size_t limit) -> size_t {
-    if (entry + 3 > limit) return 0;
-    size_t length = r.Be16(entry + 1);
-    if (entry + 3 + length > limit) return 0;
-    if (r.U8(entry) == 0) {
-      out += "server name = ";
-      AppendEscaped(out, r, entry + 3, length);
-      out += kLineEnd;
-    }
-    return entry + 3 + length;
+  return WalkServerNames(r, at, end, [&](size_t name, size_t length) {
+    out += "server name = ";
+    AppendEscaped(out, r, name, length);
+    out += kLineEnd;
   });
 }
 
@@ -206,19 +221,36 @@ size_t AppendHelloStart(std::string& out, ByteReader& hello, const char* version
   return After(hello, 34, 1);
 }
 
+// Where a ClientHello's cipher suites, and its extensions block, begin: 0 for what was not
+// received. `suitesLength` is the suites' byte count.
+struct ClientHelloLayout {
+  size_t suites = 0;
+  size_t suitesLength = 0;
+  size_t extensions = 0;
+};
+
+ClientHelloLayout LayOutClientHello(ByteReader& hello, size_t suites) {
+  ClientHelloLayout layout{suites, 0, 0};
+  auto length = ReadBe16(hello, suites);
+  if (!length) return {};
+  layout.suitesLength = *length;
+  if (*length % 2 != 0) return layout;
+  size_t extensions = After(hello, suites + 2 + *length, 1);
+  if (extensions != 0 && hello.Has(extensions, 1)) layout.extensions = extensions;
+  return layout;
+}
+
 void AppendClientHello(std::string& out, ByteReader hello) {
   size_t suites = AppendHelloStart(out, hello, "client version = ");
   if (suites == 0) return;
-  auto length = ReadBe16(hello, suites);
-  if (!length) return;
-  if (*length % 2 != 0) {
-    AppendNumberLine(out, "invalid cipher suites length = ", *length);
+  ClientHelloLayout layout = LayOutClientHello(hello, suites);
+  if (layout.suites == 0) return;
+  if (layout.suitesLength % 2 != 0) {
+    AppendNumberLine(out, "invalid cipher suites length = ", static_cast<int64_t>(layout.suitesLength));
     return;
   }
-  AppendNumberLine(out, "cipher suites = ", *length / 2);
-  size_t compression = suites + 2 + *length;
-  size_t extensions = After(hello, compression, 1);
-  if (extensions != 0 && hello.Has(extensions, 1)) AppendHelloExtensions(out, hello, extensions, true);
+  AppendNumberLine(out, "cipher suites = ", static_cast<int64_t>(layout.suitesLength / 2));
+  if (layout.extensions != 0) AppendHelloExtensions(out, hello, layout.extensions, true);
 }
 
 void AppendServerHello(std::string& out, ByteReader hello) {
@@ -229,6 +261,42 @@ void AppendServerHello(std::string& out, ByteReader hello) {
   AppendCodeLine(out, "cipher suite = ", kCipherSuites, *chosen);
   size_t extensions = suite + 3;
   if (hello.Has(extensions, 1)) AppendHelloExtensions(out, hello, extensions, false);
+}
+
+// The first server name and the ALPN list of a hello's extensions block.
+void ReadHelloExtensions(ByteReader& r, size_t at, bool client, TlsReading& out) {
+  auto length = ReadBe16(r, at);
+  if (!length) return;
+  WalkExtensions(r, at + 2, at + 2 + *length, [&](uint16_t type, size_t data, size_t size) {
+    size_t end = data + size;
+    if (type == kServerNameExtension && client) {
+      WalkServerNames(r, data, end, [&](size_t name, size_t nameLength) {
+        if (out.serverName.empty()) AppendEscaped(out.serverName, r, name, nameLength);
+      });
+    }
+    if (type == kAlpnExtension) {
+      WalkAlpn(r, data, end, [&](size_t name, size_t nameLength) {
+        if (!out.alpn.empty()) out.alpn += ',';
+        AppendEscaped(out.alpn, r, name, nameLength);
+      });
+    }
+  });
+}
+
+void ReadHello(ByteReader hello, bool client, TlsReading& out) {
+  auto version = ReadBe16(hello, 0);
+  size_t next = version ? After(hello, 34, 1) : 0;
+  if (next == 0) return;
+  out.version = *version;
+  if (client) {
+    ClientHelloLayout layout = LayOutClientHello(hello, next);
+    if (layout.extensions != 0) ReadHelloExtensions(hello, layout.extensions, true, out);
+    return;
+  }
+  auto chosen = ReadBe16(hello, next);
+  if (!chosen) return;
+  out.cipherSuite = *chosen;
+  if (hello.Has(next + 3, 1)) ReadHelloExtensions(hello, next + 3, false, out);
 }
 
 // The handshake messages of one record's data. A message longer than the record either
@@ -276,6 +344,35 @@ void AppendAlertBody(std::string& out, ByteReader& data, size_t recordLength) {
 }
 
 }  // namespace
+
+const char* TlsContentTypeName(uint8_t type) { return CodeNameOf(kContentTypes, type); }
+
+const char* TlsHandshakeName(uint8_t type) { return CodeNameOf(kHandshakeTypes, type); }
+
+bool ReadTlsRecord(ByteReader payload, TlsReading& out) {
+  out.serverName.clear();
+  out.alpn.clear();
+  out.handshakeType = 0;
+  out.clientHello = out.serverHello = false;
+  out.version = out.cipherSuite = 0;
+  if (!BeginsTlsRecord(payload)) return false;
+  out.contentType = payload.U8(0);
+  size_t length = payload.Be16(3);
+  if (out.contentType != kHandshake || length > kMaxRecord) return true;
+  ByteReader data = Slice(payload, kRecordHeader, length);
+  auto type = ReadU8(data, 0);
+  auto high = ReadU8(data, 1);
+  auto low = ReadBe16(data, 2);
+  if (!type || !high || !low) return true;
+  size_t messageLength = static_cast<size_t>(*high) << 16 | *low;
+  // A message longer than its record of a type we do not know is ciphertext.
+  if (4 + messageLength > length && TlsHandshakeName(*type) == nullptr) return true;
+  out.handshakeType = *type;
+  out.clientHello = *type == kClientHello;
+  out.serverHello = *type == kServerHello;
+  if (out.clientHello || out.serverHello) ReadHello(Slice(data, 4, messageLength), out.clientHello, out);
+  return true;
+}
 
 bool BeginsTlsRecord(ByteReader payload) {
   if (!payload.Has(0, 3)) return false;

@@ -25,6 +25,9 @@ enum CommandId {
   kCmdShowTimes = 134,
   kCmdShowPrograms = 135,
   kCmdOnlyThisProgram = 136,
+  kCmdShowInfo = 137,
+  kCmdShowNames = 138,
+  kCmdLookUpNames = 139,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -48,6 +51,9 @@ inline constexpr MenuItem kMenu103[] = {
     {0, nullptr, kCmdShowTimes},
     {0, nullptr, kCmdShowPrograms},
     {0, "only this &program", kCmdOnlyThisProgram},
+    {0, nullptr, kCmdShowInfo},
+    {0, nullptr, kCmdShowNames},
+    {0, nullptr, kCmdLookUpNames},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},

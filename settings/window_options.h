@@ -32,6 +32,12 @@ struct WindowOptions {
   int32_t ShowTimes = 0;
   // "show &programs": the list's last column names each packet's local programs.
   int32_t ShowPrograms = 0;
+  // "show &info": the list's last column says what each datagram is.
+  int32_t ShowInfo = 0;
+  // "show &names": addresses are shown as the names the capture (or the hosts file) gave them.
+  int32_t ShowNames = 0;
+  // "look &up names": the system's resolver is asked for addresses without a name.
+  int32_t LookUpNames = 0;
   // The main window's place and size once the user has resized it; a width of 0 until then.
   int32_t WindowX = 0;
   int32_t WindowY = 0;
@@ -92,6 +98,11 @@ inline constexpr WindowOption kWindowOptions[] = {
      nullptr},
     {resources::kCmdShowPrograms, "show &programs", "ShowPrograms", &WindowOptions::ShowPrograms, nullptr, false, true,
      false, nullptr},
+    {resources::kCmdShowInfo, "show &info", "ShowInfo", &WindowOptions::ShowInfo, nullptr, false, true, false, nullptr},
+    {resources::kCmdShowNames, "show &names", "ShowNames", &WindowOptions::ShowNames, nullptr, false, true, false,
+     nullptr},
+    {resources::kCmdLookUpNames, "look &up names", "LookUpNames", &WindowOptions::LookUpNames, nullptr, false, true,
+     false, &WindowOptions::ShowNames},
     {resources::kCmdAskBeforeDiscarding, "as&k before discarding", "AskBeforeDiscarding",
      &WindowOptions::AskBeforeDiscarding, nullptr, true, true, false, nullptr},
 };

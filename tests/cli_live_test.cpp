@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <linux/capability.h>
+#include <pcap/dlt.h>
 
 #include <gtest/gtest.h>
 
@@ -37,6 +38,7 @@
 #include "tests/ssh_server.h"
 #include "tests/temp_files.h"
 #include "tests/veth6_traffic.h"
+#include "tests/wire_builders.h"
 
 namespace trovix {
 namespace {
@@ -571,6 +573,34 @@ TEST_F(CliLive, ReadsPcapngOfSeveralLinkTypesAndSaysWhichRecordBroke) {
     EXPECT_EQ(quiet.out(), "");
     EXPECT_EQ(quiet.err(), said);
   }
+}
+
+// --info says what each datagram of a file is, and --names shows the name its own DNS
+// answer gave in place of that address, in the lines and in the JSON objects.
+TEST_F(CliLive, InfoAndNamesComeFromTheFilesOwnDatagrams) {
+  using test::Bytes;
+  Bytes answer = test::Readdressed(
+      test::V4(17, test::Udp(53, 53124, test::Dns(0x8180, {1, 1, 0, 0},
+                                                  test::Cat(test::Question(test::Name("www.example.org"), 1),
+                                                            test::Rr(test::kToQuestion, 1, test::Hex("c6 12 00 07")))))),
+      "198.18.0.53", "198.18.0.1");
+  Bytes toNamed = test::Readdressed(test::V4(6, test::Tcp(40001, 443, test::Record(23, Bytes(8, 0x77)))), "198.18.0.1",
+                                    "198.18.0.7");
+  std::string file = folder_.Write("named.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(answer, 1700000000, 0) +
+                                                     test::PcapRecord(toNamed, 1700000001, 0));
+  Program lines(Cli({"-r", file, "--time=none", "--info", "--names"}));
+  EXPECT_EQ(lines.Wait(), 0);
+  EXPECT_EQ(lines.out(), "0\tudp\t198.18.0.53\t53\t198.18.0.1\t53124\t77\t64\tDNS response A www.example.org 198.18.0.7\n"
+                         "1\ttcp\t198.18.0.1\t40001\twww.example.org\t443\t53\t64\tTLS application_data\n");
+  Program json(Cli({"-r", file, "--time=none", "--info", "--names", "--json"}));
+  EXPECT_EQ(json.Wait(), 0);
+  EXPECT_NE(json.out().find("\"to\":\"198.18.0.7\",\"to_port\":443,\"size\":53,\"ttl\":64,\"to_name\":\"www.example.org\","
+                            "\"info\":\"TLS application_data\"}"),
+            std::string::npos)
+      << json.out();
+  Program plain(Cli({"-r", file, "--time=none"}));
+  EXPECT_EQ(plain.Wait(), 0);
+  EXPECT_EQ(plain.out().find("example"), std::string::npos);
 }
 
 TEST_F(CliLive, ADatagramsControlBytesNeverReachTheTerminalButJsonKeepsThem) {

@@ -224,8 +224,9 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(top, QStringList({"packets in &details", "save &packets source", "&save sniff log",
                               "open &capture file...", "&filter the list", "sho&w all", "show &times", "show &programs",
-                              "only this &program", "&about...", "-", "&options", "-", "e&xit"}));
-  QMenu* options = menu->actions()[11]->menu();
+                              "only this &program", "show &info", "show &names", "look &up names", "&about...", "-",
+                              "&options", "-", "e&xit"}));
+  QMenu* options = menu->actions()[14]->menu();
   QStringList inner;
   for (QAction* a : options->actions()) inner << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime",
@@ -239,7 +240,7 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
       if (a->isCheckable()) checkable << QString::number(a->data().toInt());
     }
   }
-  EXPECT_EQ(checkable.join(' '), "134 135 118 123 128 129 131 125 119 122 120 121");
+  EXPECT_EQ(checkable.join(' '), "134 135 137 138 139 118 123 128 129 131 125 119 122 120 121");
 }
 
 TEST_F(MainDialogTest, TheRightButtonOpensTheMenuWithoutSelecting) {

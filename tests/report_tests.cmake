@@ -7,6 +7,8 @@ add_executable(report_tests
   ${CMAKE_CURRENT_LIST_DIR}/report_tcp_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_udp_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_golden_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_info_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_names_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_header_fields_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_service_names_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_payload_kinds_test.cpp

@@ -21,6 +21,7 @@
 #include "tests/gui_support.h"
 #include "tests/pcap_bytes.h"
 #include "tests/temp_files.h"
+#include "tests/wire_builders.h"
 
 namespace trovix {
 namespace {
@@ -471,6 +472,62 @@ TEST_F(WindowFile, APcapngsProgramCommentsAreItsRowsProgramsAndAPcapngSaveKeepsT
   test::CommandResult comments = test::RunCommand("tshark -r '" + folder_.Path("again.pcapng") +
                                                   "' -T fields -E occurrence=a -e frame.comment 2>/dev/null");
   EXPECT_EQ(comments.out, "program: ssh (pid 42, user ann),program: curl (pid 7, user bob)\nprogram: user root\n\n");
+}
+
+// Shown by the menu, the info column says what each of a file's datagrams is, and the
+// names its DNS answer and ClientHello gave replace their own addresses alone; find sees
+// both, and the details say where a name came from. The resolver stays off.
+TEST_F(WindowFile, InfoAndNamesComeFromTheFilesOwnDatagrams) {
+  using test::Bytes;
+  auto& d = *dialog_;
+  Bytes answer = test::Readdressed(
+      test::V4(17, test::Udp(53, 53124,
+                             test::Dns(0x8180, {1, 2, 0, 0},
+                                       test::Cat(test::Question(test::Name("www.example.org"), 1),
+                                                 test::Rr(test::kToQuestion, 5, test::Name("edge.example.net")),
+                                                 test::Rr(test::Name("edge.example.net"), 1, test::Hex("c6 12 00 07")))))),
+      "198.18.0.53", "198.18.0.1");
+  Bytes hello = test::Readdressed(test::V4(6, test::Tcp(40000, 443, test::ClientHello("tls.example.org"))),
+                                  "198.18.0.1", "198.18.0.9");
+  Bytes toNamed = test::Readdressed(test::V4(6, test::Tcp(40001, 443, test::Record(23, Bytes(8, 0x77)))),
+                                    "198.18.0.1", "198.18.0.7");
+  Open(folder_.Write("names.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(answer, 1700000000, 0) +
+                                       test::PcapRecord(hello, 1700000001, 0) + test::PcapRecord(toNamed, 1700000002, 0)));
+  d.menuChoice = kCmdShowInfo;
+  test::ClickRow(d, 0, Qt::RightButton);
+  ASSERT_EQ(d.options().ShowInfo, 1);
+  EXPECT_EQ(Rows(d)[0].section('\t', -1), "DNS response A www.example.org 198.18.0.7 (+1)");
+  EXPECT_EQ(Rows(d)[1].section('\t', -1), "TLS ClientHello tls.example.org h2,http/1.1");
+  EXPECT_EQ(d.packetList().CountRows("clienthello"), 1);
+  d.menuChoice = kCmdShowNames;
+  test::ClickRow(d, 0, Qt::RightButton);
+  ASSERT_EQ(d.options().ShowNames, 1);
+  EXPECT_EQ(d.options().LookUpNames, 0);
+  const QStringList rows = Rows(d);
+  EXPECT_EQ(rows[0].split('\t').mid(3, 3), QStringList({"198.18.0.53", "53", "198.18.0.1"}));
+  EXPECT_EQ(rows[1].split('\t').mid(3, 3), QStringList({"198.18.0.1", "40000", "tls.example.org"}));
+  EXPECT_EQ(rows[2].split('\t').mid(3, 3), QStringList({"198.18.0.1", "40001", "www.example.org"}));
+  EXPECT_EQ(d.packetList().CountRows("www.example.org"), 2);  // row 0's info, row 2's name
+  // "filter the list" with the find bar open keeps the rows whose info holds its text.
+  QTest::keyClick(&d, Qt::Key_F, Qt::ControlModifier);
+  QWidget* field = QApplication::focusWidget();
+  QTest::keyClicks(field, "clienthello");
+  d.menuChoice = kCmdFilterList;
+  test::ClickRow(d, 0, Qt::RightButton);
+  ASSERT_EQ(Rows(d).size(), 1);
+  EXPECT_EQ(Rows(d)[0].split('\t').mid(1, 1), QStringList({"1"}));
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("named.txt")));
+  d.menuChoice = kCmdSaveSniffLog;
+  test::ClickRow(d, 0, Qt::RightButton);
+  std::ifstream saved(folder_.Path("named.txt"), std::ios::binary);
+  EXPECT_EQ(QString::fromStdString(std::string(std::istreambuf_iterator<char>(saved), {})), Rows(d)[0] + "\r\n");
+  QTest::keyClick(field, Qt::Key_Escape);
+  d.menuChoice = kCmdShowAll;
+  test::ClickRow(d, 0, Qt::RightButton);
+  QTest::mouseDClick(d.packetListView()->viewport(), Qt::LeftButton, {},
+                     d.packetListView()->viewport()->mapFromGlobal(test::RowPoint(d, 1)));
+  ASSERT_NE(d.detailsWindow(), nullptr);
+  EXPECT_EQ(d.detailsWindow()->list()->item(0)->text(), "198.18.0.9 is tls.example.org (TLS server name, packet 1)");
 }
 
 }  // namespace

@@ -265,6 +265,14 @@ void MainDialog::Command(int id) {
     ApplyOptionCommand(options_, id);
     return PlaceProgramColumn();
   }
+  if (id == kCmdShowInfo) {
+    ApplyOptionCommand(options_, id);
+    return pane_->SetShowInfo(options_.ShowInfo == 1);
+  }
+  if (id == kCmdShowNames || id == kCmdLookUpNames) {
+    ApplyOptionCommand(options_, id);
+    return PlaceNames();
+  }
   if (id == kCmdTrayAnime) return SwitchTrayIconAnime();
   if (ApplyOptionCommand(options_, id)) return;
   switch (id) {
@@ -299,6 +307,8 @@ void MainDialog::FetchRows() {
   // A file's or a server's rows may bring owners of their own: the column widens to them.
   if (options_.ShowPrograms == 1 && !session_.programsSampled()) pane_->ProgramsMatched(0);
 }
+
+void MainDialog::PlaceNames() { pane_->SetShowNames(options_.ShowNames == 1, options_.LookUpNames == 1); }
 
 void MainDialog::PlaceTimeColumn() { pane_->SetShowTimes(options_.ShowTimes == 1); }
 

@@ -115,6 +115,8 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // The programs' column as "show &programs" and the capture's sampler ask, and the timer
   // that paints the rows whose programs were named since.
   void PlaceProgramColumn();
+  // The list's addresses as "show &names" and "look &up names" ask.
+  void PlaceNames();
   // "N datagrams dropped by kernel" for the current capture; empty when it dropped none.
   QString DroppedByKernel() const;
   // While a capture runs: the drops so far in the list's last line and the icon's tip.

@@ -84,12 +84,16 @@ void MainDialog::FilterList() {
   ApplyCaptureOptions(filter, FieldOptions(bind, from, to, false));
   std::vector<int32_t> shown;
   uint32_t count = PublishedPacketCount(state_.store);
+  // With the find bar open, only the rows that hold its text too (their info and names
+  // included, when shown).
+  QString text = pane_->findText();
   for (uint32_t k = 0; k < count; ++k) {
     StoredPacket p;
     if (!LocatePacket(state_.store, static_cast<int32_t>(k), p)) continue;
     size_t length = static_cast<size_t>(p.length);
     DatagramFields fields;
-    if (ScreenDatagram(filter, p.bytes, length, fields)) shown.push_back(static_cast<int32_t>(k));
+    if (!ScreenDatagram(filter, p.bytes, length, fields)) continue;
+    if (text.isEmpty() || list_->PacketHas(static_cast<int32_t>(k), text)) shown.push_back(static_cast<int32_t>(k));
   }
   list_->ShowOnlyPackets(&shown);
 }

@@ -3,8 +3,11 @@
 
 #include <algorithm>
 
+#include "capture/learned_names.h"
+#include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/program_table.h"
+#include "report/datagram_layers.h"
 #include "report/packet_report.h"
 #include "report/report_items.h"
 #include "ui/details_window.h"
@@ -27,6 +30,27 @@ std::vector<std::string> ProgramLines(uint32_t ownerId) {
     else lines.push_back(end + std::string(p->name) + ", process " + std::to_string(p->pid) + ", user " + p->user);
   }
   if (lines.empty()) lines.push_back("program ?");
+  return lines;
+}
+
+// "198.51.100.7 is example.org (DNS answer, packet 12)" for each address of the packet
+// that has a name.
+std::vector<std::string> NameLines(const StoredPacket& p) {
+  std::vector<std::string> lines;
+  DatagramLayers layers = LocateLayers(p.bytes, static_cast<size_t>(p.length));
+  if (layers.source == nullptr) return lines;
+  LearnedName name;
+  for (const uint8_t* address : {layers.source, layers.destination}) {
+    if (!TheLearnedNames().Find(NameAddress::Of(address, layers.addressLength), name)) continue;
+    char text[64];
+    size_t n = layers.addressLength == 16 ? FormatIpv6(address, text)
+                                          : FormatIpv4(static_cast<uint32_t>(address[0]) << 24 | address[1] << 16 |
+                                                           address[2] << 8 | address[3],
+                                                       text);
+    std::string line = std::string(text, n) + " is " + name.name + " (" + NameOriginText(name.origin);
+    if (name.packet >= 0) line += ", packet " + std::to_string(name.packet);
+    lines.push_back(line + ")");
+  }
   return lines;
 }
 
@@ -76,6 +100,10 @@ void MainDialog::ShowPacketReport() {
   if (options_.ShowPrograms == 1) {
     std::vector<std::string> programs = ProgramLines(PacketOwner(state_.store, report.selectedPacketIndex));
     items.insert(items.begin(), programs.begin(), programs.end());
+  }
+  if (options_.ShowNames == 1 && LocatePacket(state_.store, report.selectedPacketIndex, p)) {
+    std::vector<std::string> names = NameLines(p);
+    items.insert(items.begin(), names.begin(), names.end());
   }
   details_->ShowItems(items, SelectTitleItem(items, report.selectedPacketIndex));
 }

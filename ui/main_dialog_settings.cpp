@@ -56,6 +56,8 @@ void MainDialog::LoadSettings() {
     }
   }
   PlaceTimeColumn();
+  pane_->SetShowInfo(options_.ShowInfo == 1);
+  PlaceNames();
   if (options_.WindowWidth > 0) {
     resize(std::max(options_.WindowWidth, seedSize_.width()), std::max(options_.WindowHeight, seedSize_.height()));
     move(options_.WindowX, options_.WindowY);
@@ -92,7 +94,7 @@ void MainDialog::SaveSniffLog() {
   SavedBytes log = SniffLogBytes(state_);  // the length is taken before the prompt
   // The packet lines as the list shows them, when it shows some alone or with times.
   std::string shown;
-  if (ShownPackets() != nullptr || list_->showTimes()) {
+  if (ShownPackets() != nullptr || list_->showTimes() || list_->showNames()) {
     for (int row = 0; row < list_->rowCount(); ++row) {
       if (list_->PacketAtRow(row) >= 0) shown += list_->RowText(row).toLatin1().toStdString() + "\r\n";
     }

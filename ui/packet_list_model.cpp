@@ -2,8 +2,12 @@
 
 #include <QFontMetricsF>
 
+#include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "capture/platform/name_resolver.h"
 #include "capture/program_table.h"
+#include "report/datagram_layers.h"
+#include "report/packet_info.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +18,7 @@
 namespace trovix {
 
 PacketListModel::PacketListModel(const CaptureState& state, QObject* parent)
-    : QAbstractListModel(parent), state_(state) {
+    : QAbstractListModel(parent), state_(state), learner_(TheLearnedNames()) {
   advances_.fill(64);
   rows_.reserve(kMaxPackets + 64);
   lineAt_.reserve(kMaxPackets + 1);
@@ -42,8 +46,11 @@ QString PacketListModel::RowText(int row) const {
   if (entry < 0) return texts_[static_cast<size_t>(-1 - entry)];
   // Without its CR LF.
   int32_t at = lineAt_[static_cast<size_t>(entry)];
-  QString line = QString::fromLatin1(state_.sniffLog.text + at, lineAt_[static_cast<size_t>(entry) + 1] - at - 2);
+  int length = lineAt_[static_cast<size_t>(entry) + 1] - at - 2;
+  QString line = showNames_ ? NamedLine(entry, state_.sniffLog.text + at, length)
+                            : QString::fromLatin1(state_.sniffLog.text + at, length);
   if (showPrograms_) line += QLatin1Char('\t') + ProgramText(entry);
+  if (showInfo_) line += QLatin1Char('\t') + InfoText(entry);
   StoredPacket p;
   if ((!showTimes_ && sourceNames_.empty()) || !LocatePacket(state_.store, entry, p)) return line;
   // In the field before the line's first tab.
@@ -67,6 +74,75 @@ void PacketListModel::SetShowPrograms(bool on, bool sampled) {
   showPrograms_ = on;
   programsSampled_ = sampled;
   endResetModel();
+}
+
+QString PacketListModel::InfoText(int32_t packet) const {
+  StoredPacket p;
+  if (!LocatePacket(state_.store, packet, p)) return {};
+  return QString::fromStdString(PacketInfoText(p.bytes, static_cast<size_t>(p.length)));
+}
+
+void PacketListModel::SetShowInfo(bool on) {
+  if (on == showInfo_) return;
+  beginResetModel();
+  showInfo_ = on;
+  endResetModel();
+}
+
+void PacketListModel::SetShowNames(bool on, bool lookUp) {
+  if (on == showNames_ && lookUp == lookUpNames_) return;
+  beginResetModel();
+  showNames_ = on;
+  lookUpNames_ = on && lookUp;
+  if (on) learner_.CatchUp(state_.store);  // what was listed before names were shown
+  endResetModel();
+}
+
+// The source and destination fields (3 and 5 of the line) hold the addresses.
+QString PacketListModel::NamedLine(int32_t packet, const char* line, int length) const {
+  QString text = QString::fromLatin1(line, length);
+  StoredPacket p;
+  if (!LocatePacket(state_.store, packet, p)) return text;
+  DatagramLayers layers = LocateLayers(p.bytes, static_cast<size_t>(p.length));
+  if (layers.source == nullptr) return text;
+  QStringList fields = text.split(QLatin1Char('\t'));
+  LearnedName name;
+  for (auto [field, address] : {std::pair{3, layers.source}, std::pair{5, layers.destination}}) {
+    NameAddress a = NameAddress::Of(address, layers.addressLength);
+    if (field < fields.size() && TheLearnedNames().Find(a, name)) {
+      fields[field] = QString::fromStdString(name.name);
+    } else if (lookUpNames_) {
+      TheNameResolver().Ask(a);
+    }
+  }
+  return fields.join(QLatin1Char('\t'));
+}
+
+// Made into buffers kept from call to call, so that a find over every row allocates nothing.
+bool PacketListModel::DerivedTextHas(int32_t packet, const QString& text) const {
+  thread_local std::string derived;
+  thread_local LearnedName name;
+  StoredPacket p;
+  if (!LocatePacket(state_.store, packet, p)) return false;
+  derived.clear();
+  if (showInfo_) AppendPacketInfo(derived, p.bytes, static_cast<size_t>(p.length));
+  if (showNames_) {
+    DatagramLayers layers = LocateLayers(p.bytes, static_cast<size_t>(p.length));
+    for (const uint8_t* address : {layers.source, layers.destination}) {
+      if (address == nullptr || !TheLearnedNames().Find(NameAddress::Of(address, layers.addressLength), name)) continue;
+      derived += '\t';
+      derived += name.name;
+    }
+  }
+  // Derived text is ASCII: the text is lowered once, and each byte of it by a table.
+  if (text != needle_) {
+    needle_ = text;
+    loweredNeedle_ = text.toLower().toStdString();
+  }
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  auto same = [&](char a, char b) { return lower(a) == b; };
+  return std::search(derived.begin(), derived.end(), loweredNeedle_.begin(), loweredNeedle_.end(), same) !=
+         derived.end();
 }
 
 void PacketListModel::SetSourceNames(std::vector<QString> names) {
@@ -117,12 +193,18 @@ bool PacketListModel::RowHas(int row, const QString& text) const {
   if (row == static_cast<int>(rows_.size())) return trailer_.contains(text, Qt::CaseInsensitive);
   int32_t entry = rows_[static_cast<size_t>(row)];
   if (entry < 0) return texts_[static_cast<size_t>(-1 - entry)].contains(text, Qt::CaseInsensitive);
+  return PacketHas(entry, text);
+}
+
+bool PacketListModel::PacketHas(int32_t entry, const QString& text) const {
+  if (entry < 0 || static_cast<size_t>(entry) + 1 >= lineAt_.size()) return false;
   // A packet line is single-byte text: searched where it lies in the sniff log.
   const char* line = state_.sniffLog.text + lineAt_[static_cast<size_t>(entry)];
   const char* end = state_.sniffLog.text + lineAt_[static_cast<size_t>(entry) + 1] - 2;
   auto same = [](char a, QChar b) { return QChar::toLower(static_cast<uchar>(a)) == b.toLower().unicode(); };
   if (std::search(line, end, text.begin(), text.end(), same) != end || text.isEmpty()) return true;
-  return showPrograms_ && ProgramText(entry).contains(text, Qt::CaseInsensitive);
+  if (showPrograms_ && ProgramText(entry).contains(text, Qt::CaseInsensitive)) return true;
+  return (showInfo_ || showNames_) && DerivedTextHas(entry, text);
 }
 
 int PacketListModel::FindRow(const QString& text, int from, bool forward) const {
@@ -150,6 +232,9 @@ void PacketListModel::Clear() {
   allRows_.clear();
   packetsShown_ = 0;
   lineAt_.resize(1);
+  // Names are the capture's own: a new one learns its own.
+  learner_.Restart();
+  TheLearnedNames().Clear();
   widestAdvance_.fill(0);
   for (QString& text : widest_) text.clear();
   ++widestGeneration_;
@@ -200,6 +285,7 @@ int PacketListModel::FetchPublishedPackets() {
   // The count is published after the lines of its packets (release), so every line below
   // it is whole in the log.
   uint32_t published = PublishedPacketCount(state_.store);
+  if (showNames_) learner_.CatchUp(state_.store);  // filtered or not: later rows may show them
   if (published <= packetsShown_ || filtered_) return 0;
   if (rowFont_) MeasureBytes();
   const char* log = state_.sniffLog.text;

@@ -10,9 +10,11 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "capture/capture_state.h"
+#include "report/name_learner.h"
 
 namespace trovix {
 
@@ -52,6 +54,15 @@ class PacketListModel : public QAbstractListModel {
   bool showPrograms() const { return showPrograms_; }
   // The programs' field of packet `packet`, as its row shows it.
   QString ProgramText(int32_t packet) const;
+  // Each packet row ends with its info line (report/packet_info.h), made as it is drawn.
+  void SetShowInfo(bool on);
+  bool showInfo() const { return showInfo_; }
+  QString InfoText(int32_t packet) const;
+  // Each packet row shows its addresses as the names learned for them, which are learned
+  // from the packets as they are listed; with `lookUp`, those still without one are
+  // handed to the system's resolver as they are drawn.
+  void SetShowNames(bool on, bool lookUp);
+  bool showNames() const { return showNames_; }
   // With names, each packet row shows the name of the source it came from (after its
   // time, when times are shown); with none, no source.
   void SetSourceNames(std::vector<QString> names);
@@ -68,6 +79,9 @@ class PacketListModel : public QAbstractListModel {
   QString RowText(int row) const;
   // Whether the row's line holds `text`, letter case aside.
   bool RowHas(int row, const QString& text) const;
+  // Whether listed packet `packet`'s row (with its programs, info and names as shown)
+  // holds `text`; false for a packet not listed yet.
+  bool PacketHas(int32_t packet, const QString& text) const;
   // The next row after `from` (before it, going back) whose line holds `text`, round the
   // end of the list; -1 when none does.
   int FindRow(const QString& text, int from, bool forward) const;
@@ -96,6 +110,16 @@ class PacketListModel : public QAbstractListModel {
   bool showTimes_ = false;
   bool showPrograms_ = false;
   bool programsSampled_ = false;
+  bool showInfo_ = false;
+  bool showNames_ = false;
+  bool lookUpNames_ = false;
+  mutable NameLearner learner_;
+  // The packet line with its addresses replaced by their names, where they have one.
+  QString NamedLine(int32_t packet, const char* line, int length) const;
+  // Whether packet `packet`'s info line or its addresses' names hold `text`, letter case aside.
+  bool DerivedTextHas(int32_t packet, const QString& text) const;
+  mutable QString needle_;               // the last text looked for in derived text
+  mutable std::string loweredNeedle_;    // and its lower case
   std::vector<QString> sourceNames_;
   bool datesShown_ = false;  // the packets' first and last days differ
   void NoteDates();

@@ -179,6 +179,8 @@ PacketListPane::PacketListPane(const CaptureState& state, const DialogUnits& du,
   timeHeader_->hide();
   programHeader_ = SunkenLabel(QStringLiteral("program"), headerStrip_);
   programHeader_->hide();
+  infoHeader_ = SunkenLabel(QStringLiteral("info"), headerStrip_);
+  infoHeader_->hide();
   // Fields line up under their headers: positions relative to the list's left edge, and
   // where the last header ends.
   columns.push_back(headers_.back()->geometry().right() + 1);
@@ -228,6 +230,10 @@ void PacketListPane::resizeEvent(QResizeEvent* event) {
   view_->setGeometry(0, listTop_, width(), height() - listTop_);
   headerStrip_->resize(width(), headerStrip_->height());
   if (findBar_ != nullptr) findBar_->setGeometry(0, height() - findBar_->height(), width(), findBar_->height());
+}
+
+QString PacketListPane::findText() const {
+  return findBar_ != nullptr && findBar_->isVisible() ? findField_->text() : QString();
 }
 
 void PacketListPane::CountFound() {
@@ -293,6 +299,22 @@ void PacketListPane::SetShowPrograms(bool on, bool sampled) {
   PlaceColumnHeaders();
 }
 
+void PacketListPane::SetShowInfo(bool on) {
+  model_->SetShowInfo(on);
+  infoHeader_->setVisible(on);
+  // Room for a usual line ("DNS response AAAA www.example.org 2001:db8::7 (+1)"); a longer
+  // one runs on past it to the row's end.
+  int width = view_->fontMetrics().horizontalAdvance(QString(48, QLatin1Char('x')));
+  if (Delegate(view_)->SetInfoTail(on ? width : 0)) view_->doItemsLayout();
+  view_->viewport()->update();
+  PlaceColumnHeaders();
+}
+
+void PacketListPane::SetShowNames(bool on, bool lookUp) {
+  model_->SetShowNames(on, lookUp);
+  view_->viewport()->update();
+}
+
 void PacketListPane::ProgramsMatched(uint32_t matched) {
   if (!model_->showPrograms()) return;
   // Owners are few and never change: each new one is measured once, whichever capture
@@ -343,6 +365,9 @@ void PacketListPane::PlaceColumnHeaders() {
   }
   programHeader_->setGeometry(delegate->FieldX(PacketListModel::kLineFields) - scrolled, headers_[0]->y(),
                               programWidth_, headers_[0]->height());
+  int infoField = PacketListModel::kLineFields + (model_->showPrograms() ? 1 : 0);
+  infoHeader_->setGeometry(delegate->FieldX(infoField) - scrolled, headers_[0]->y(),
+                           std::max(infoHeader_->sizeHint().width(), 48), headers_[0]->height());
 }
 
 }  // namespace trovix

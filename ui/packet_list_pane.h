@@ -46,6 +46,13 @@ class PacketListPane : public QWidget {
   // for theirs are painted again, and the column widens to its widest text.
   void ProgramsMatched(uint32_t matched);
   QLabel* programHeader() const { return programHeader_; }
+  // The info column after every other, and its header.
+  void SetShowInfo(bool on);
+  QLabel* infoHeader() const { return infoHeader_; }
+  // The find bar's text while it is shown; empty otherwise.
+  QString findText() const;
+  // Addresses as names (model's SetShowNames).
+  void SetShowNames(bool on, bool lookUp);
   // How long the list's last layout of its rows took.
   int lastLayoutMs() const;
 
@@ -69,6 +76,7 @@ class PacketListPane : public QWidget {
   QWidget* headerStrip_ = nullptr;
   QLabel* timeHeader_ = nullptr;
   QLabel* programHeader_ = nullptr;
+  QLabel* infoHeader_ = nullptr;
   uint32_t programsMatched_ = 0;  // as last painted
   uint32_t ownersMeasured_ = kUnknownOwner;  // the program table's owners measured so far
   int programWidth_ = 0;  // the programs' column, as wide as its widest text and header

@@ -36,7 +36,9 @@ void PacketRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     painter->drawText(row, Qt::AlignVCenter | Qt::AlignLeft, fields[0]);
     for (int i = 1; i < fields.size(); ++i) {
       int x = FieldX(i);
-      QRect cell(opt.rect.left() + x, opt.rect.top(), opt.rect.width() - x, opt.rect.height());
+      // A field ends where the next begins: a name longer than its column is cut there.
+      int width = i + 1 < fields.size() ? FieldX(i + 1) - x - 2 : opt.rect.width() - x;
+      QRect cell(opt.rect.left() + x, opt.rect.top(), width, opt.rect.height());
       painter->drawText(cell, Qt::AlignVCenter | Qt::AlignLeft, fields[i]);
     }
   }
@@ -48,13 +50,15 @@ QSize PacketRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QMod
   int widened = x_.back() - base_.back();
   int fieldsEnd = x_[x_.size() - 2] + lastFieldNeed_;
   // To the end of the last column at least, so that scrolling sideways shows it whole.
-  return {lead_ + std::max({size.width(), rowWidth_ + widened, fieldsEnd, x_.back() + tail_}), size.height()};
+  return {lead_ + std::max({size.width(), rowWidth_ + widened, fieldsEnd, x_.back() + tail_ + infoTail_}), size.height()};
 }
 
 // Fields: 1 index, 2 protocol, 3 source address, 4 its port, 5 destination, 6 its port...
+// then the programs' or the info field, and the info after the programs'.
 int PacketRowDelegate::FieldX(int i) const {
   int columns = static_cast<int>(x_.size()) - 1;
-  return lead_ + (i <= columns ? x_[i - 1] : x_.back() + 40 * (i - columns - 1));
+  if (i <= columns) return lead_ + x_[i - 1];
+  return lead_ + x_.back() + (i > columns + 1 ? tail_ + 40 * (i - columns - 2) : 0);
 }
 
 bool PacketRowDelegate::SetLead(int pixels) {
@@ -66,6 +70,12 @@ bool PacketRowDelegate::SetLead(int pixels) {
 bool PacketRowDelegate::SetTail(int pixels) {
   if (pixels == tail_) return false;
   tail_ = pixels;
+  return true;
+}
+
+bool PacketRowDelegate::SetInfoTail(int pixels) {
+  if (pixels == infoTail_) return false;
+  infoTail_ = pixels;
   return true;
 }
 

@@ -31,6 +31,8 @@ class PacketRowDelegate : public QStyledItemDelegate {
   // Room for a field after the last column (the programs'), which rows reach to. False
   // when it was already so.
   bool SetTail(int pixels);
+  // Room for the info field, after the programs' when both are shown.
+  bool SetInfoTail(int pixels);
 
  private:
   QVector<int> base_;  // the columns as laid out, then the end of the last
@@ -39,6 +41,7 @@ class PacketRowDelegate : public QStyledItemDelegate {
   int lastFieldNeed_ = 0;  // the last field's widest text and its gap
   int lead_ = 0;
   int tail_ = 0;
+  int infoTail_ = 0;
 };
 
 }  // namespace trovix
