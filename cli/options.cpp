@@ -60,7 +60,7 @@ const char* const kHelp =
     "                        packet comments name, else ?; with ssh://, the server's, asked\n"
     "                        of its trovix-cli (? where it has only tcpdump); with --json,\n"
     "                        \"programs\": [{\"name\", \"pid\", \"user\", \"end\"}]\n"
-      --info            add a last column: what the datagram is, its protocol's name\n"
+    "      --info            add a last column: what the datagram is, its protocol's name\n"
     "                        in capitals first (DNS query A example.org, TLS ClientHello\n"
     "                        example.org h2,http/1.1, TCP SYN ACK); with --json, \"info\"\n"
     "      --names           show addresses as the names the capture itself gave them (DNS\n"
