@@ -7,6 +7,7 @@
 #include "report/name_tables.h"
 #include "report/report_text.h"
 #include "report/sections.h"
+#include "report/tls_handshake.h"
 
 namespace trovix {
 namespace {
@@ -123,34 +124,48 @@ bool WalkList(ByteReader& r, size_t at, size_t end, size_t prefix, Each&& each) 
   return true;
 }
 
-// ALPN's protocol names, comma-separated (RFC 7301 section 3.1).
+// Calls each(at, length) for each protocol name of an ALPN list (RFC 7301 section 3.1).
+template <typename Each>
+bool WalkAlpn(ByteReader& r, size_t at, size_t end, Each&& each) {
+  return WalkList(r, at, end, 2, [&](size_t entry, size_t limit) -> size_t {
+    size_t length = r.U8(entry);
+    if (length == 0 || entry + 1 + length > limit) return 0;
+    each(entry + 1, length);
+    return entry + 1 + length;
+  });
+}
+
+// Calls each(at, length) for each host_name of a server name list (RFC 6066 section 3).
+template <typename Each>
+bool WalkServerNames(ByteReader& r, size_t at, size_t end, Each&& each) {
+  return WalkList(r, at, end, 2, [&](size_t entry, size_t limit) -> size_t {
+    if (entry + 3 > limit) return 0;
+    size_t length = r.Be16(entry + 1);
+    if (entry + 3 + length > limit) return 0;
+    if (r.U8(entry) == 0) each(entry + 3, length);
+    return entry + 3 + length;
+  });
+}
+
+// ALPN's protocol names, comma-separated.
 bool AppendAlpn(std::string& out, ByteReader& r, size_t at, size_t end) {
   out += "ALPN = ";
   const char* before = "";
-  bool ok = WalkList(r, at, end, 2, [&](size_t entry, size_t limit) -> size_t {
-    size_t length = r.U8(entry);
-    if (length == 0 || entry + 1 + length > limit) return 0;
+  bool ok = WalkAlpn(r, at, end, [&](size_t name, size_t length) {
     out += before;
-    AppendEscaped(out, r, entry + 1, length);
+    AppendEscaped(out, r, name, length);
     before = ",";
-    return entry + 1 + length;
   });
   out += kLineEnd;
   return ok;
 }
 
-// Each host_name of the server name list (RFC 6066 section 3), a line of its own.
+// Each server name, a line of its own.
 bool AppendServerNames(std::string& out, ByteReader& r, size_t at, size_t end) {
-  return WalkList(r, at, end, 2, [&](size_t entry, size_t limit) -> size_t {
-    if (entry + 3 > limit) return 0;
-    size_t length = r.Be16(entry + 1);
-    if (entry + 3 + length > limit) return 0;
-    if (r.U8(entry) == 0) {
-      out += "server name = ";
-      AppendEscaped(out, r, entry + 3, length);
-      out += kLineEnd;
-    }
-    return entry + 3 + length;
+  return WalkServerNames(r, at, end, [&](size_t name, size_t length) {
+    out += "server name = ";
+    AppendEscaped(out, r, name, length);
+    out += kLineEnd;
   });
 }
 
@@ -205,6 +220,14 @@ size_t AppendHelloStart(std::string& out, ByteReader& hello, const char* version
   return After(hello, 34, 1);
 }
 
+// Where a ClientHello's extensions block begins, after its suites at `suites`; 0 when
+// they were not received.
+size_t ClientHelloExtensionsAt(ByteReader& hello, size_t suites) {
+  size_t compression = After(hello, suites, 2);
+  size_t extensions = compression == 0 ? 0 : After(hello, compression, 1);
+  return extensions != 0 && hello.Has(extensions, 1) ? extensions : 0;
+}
+
 void AppendClientHello(std::string& out, ByteReader hello) {
   size_t suites = AppendHelloStart(out, hello, "client version = ");
   if (suites == 0) return;
@@ -215,9 +238,8 @@ void AppendClientHello(std::string& out, ByteReader hello) {
     return;
   }
   AppendNumberLine(out, "cipher suites = ", *length / 2);
-  size_t compression = suites + 2 + *length;
-  size_t extensions = After(hello, compression, 1);
-  if (extensions != 0 && hello.Has(extensions, 1)) AppendHelloExtensions(out, hello, extensions, true);
+  size_t extensions = ClientHelloExtensionsAt(hello, suites);
+  if (extensions != 0) AppendHelloExtensions(out, hello, extensions, true);
 }
 
 void AppendServerHello(std::string& out, ByteReader hello) {
@@ -309,6 +331,36 @@ bool AppendTlsFields(std::string& out, ByteReader payload, bool) {
     at += kRecordHeader + *length;
   }
   return false;
+}
+
+void AppendTlsHandshakes(std::string& out, ByteReader& data) { AppendHandshakes(out, data, data.size()); }
+
+std::optional<ClientHelloNames> ReadClientHelloNames(ByteReader handshakes) {
+  auto type = ReadU8(handshakes, 0);
+  auto high = ReadU8(handshakes, 1);
+  auto low = ReadBe16(handshakes, 2);
+  if (!type || !high || !low || *type != kClientHello) return std::nullopt;
+  // A hello cut by the bytes' end still names what it holds.
+  ByteReader hello = Slice(handshakes, 4, static_cast<size_t>(*high) << 16 | *low);
+  size_t suites = After(hello, 34, 1);
+  size_t extensions = suites == 0 ? 0 : ClientHelloExtensionsAt(hello, suites);
+  auto block = ReadBe16(hello, extensions);
+  if (extensions == 0 || !block) return std::nullopt;
+  ClientHelloNames names;
+  bool whole = WalkExtensions(hello, extensions + 2, extensions + 2 + *block, [&](uint16_t kind, size_t data, size_t size) {
+    if (kind == kServerNameExtension && names.serverName.empty()) {
+      WalkServerNames(hello, data, data + size, [&](size_t name, size_t count) {
+        if (names.serverName.empty()) AppendEscaped(names.serverName, hello, name, count);
+      });
+    }
+    if (kind == kAlpnExtension) {
+      WalkAlpn(hello, data, data + size, [&](size_t name, size_t count) {
+        AppendEscaped(names.alpn.emplace_back(), hello, name, count);
+      });
+    }
+  });
+  if (!whole) return std::nullopt;
+  return names;
 }
 
 }  // namespace trovix
