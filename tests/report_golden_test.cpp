@@ -376,7 +376,7 @@ std::vector<Case> SectionCases() {
       {"quic clienthello split over two coalesced initials", 17,
        V4(17, Udp(50001, 8443, QuicBytes(kQuicSplitClientHello))), "quic"},
       {"quic version negotiation", 17,
-       V4(17, Udp(443, 50000, QuicLong(0x80, 0, serverId, clientId, Hex("00 00 00 01 6b 33 43 cf ff 00 00 1d 1a 2a 3a 4a")))),
+       V4(17, Udp(443, 50000, QuicLong(0xc0, 0, serverId, clientId, Hex("00 00 00 01 6b 33 43 cf ff 00 00 1d 1a 2a 3a 4a")))),
        "quic"},
       {"quic handshake packet, then a short-header packet", 17,
        V4(17, Udp(443, 50000, Cat(QuicLong(0xe1, 1, clientId, serverId, Cat(Hex("40 18"), Bytes(24, 0x5c))),
