@@ -78,6 +78,21 @@ bool ReadConnectionId(ByteReader& r, QuicLongHeader& h, size_t at, size_t& idAt,
   return true;
 }
 
+// The algorithms fetched once: an implicit fetch on every use costs more than the
+// decryption of a whole Initial.
+const EVP_MD* Sha256() {
+  static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return md;
+}
+const EVP_CIPHER* Aes128Ecb() {
+  static const EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
+  return cipher;
+}
+const EVP_CIPHER* Aes128Gcm() {
+  static const EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
+  return cipher;
+}
+
 // HKDF-Expand-Label of TLS 1.3 (RFC 8446 section 7.1) with an empty context, for outputs
 // of one SHA-256 block or less: HMAC(secret, HkdfLabel || 0x01).
 void ExpandLabel(const uint8_t* secret, std::string_view label, uint8_t* out, size_t length) {
@@ -93,7 +108,7 @@ void ExpandLabel(const uint8_t* secret, std::string_view label, uint8_t* out, si
   info[n++] = 1;  // the block counter
   std::array<uint8_t, EVP_MAX_MD_SIZE> block{};
   unsigned blockLength = 0;
-  HMAC(EVP_sha256(), secret, kSecret, info.data(), n, block.data(), &blockLength);
+  HMAC(Sha256(), secret, kSecret, info.data(), n, block.data(), &blockLength);
   std::copy_n(block.begin(), length, out);
 }
 
@@ -105,7 +120,7 @@ using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 bool HeaderMask(const uint8_t* hp, const uint8_t* sample, uint8_t* mask) {
   CipherContext context(EVP_CIPHER_CTX_new());
   int n = 0;
-  return context && EVP_EncryptInit_ex(context.get(), EVP_aes_128_ecb(), nullptr, hp, nullptr) == 1 &&
+  return context && Aes128Ecb() != nullptr && EVP_EncryptInit_ex(context.get(), Aes128Ecb(), nullptr, hp, nullptr) == 1 &&
          EVP_CIPHER_CTX_set_padding(context.get(), 0) == 1 &&
          EVP_EncryptUpdate(context.get(), mask, &n, sample, static_cast<int>(kSample)) == 1 && n == 16;
 }
@@ -114,19 +129,48 @@ bool HeaderMask(const uint8_t* hp, const uint8_t* sample, uint8_t* mask) {
 bool OpenGcm(const uint8_t* key, const uint8_t* nonce, const std::vector<uint8_t>& aad, const uint8_t* cipher,
              size_t length, std::vector<uint8_t>& plain) {
   CipherContext context(EVP_CIPHER_CTX_new());
-  if (!context) return false;
+  if (!context || Aes128Gcm() == nullptr || Sha256() == nullptr) return false;
   std::array<uint8_t, kTag> tag{};
   std::copy_n(cipher + length, kTag, tag.begin());
   plain.resize(length);
   uint8_t none = 0;
   int n = 0;
-  return EVP_DecryptInit_ex(context.get(), EVP_aes_128_gcm(), nullptr, nullptr, nullptr) == 1 &&
+  return EVP_DecryptInit_ex(context.get(), Aes128Gcm(), nullptr, nullptr, nullptr) == 1 &&
          EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) == 1 &&
          EVP_DecryptInit_ex(context.get(), nullptr, nullptr, key, nonce) == 1 &&
          EVP_DecryptUpdate(context.get(), nullptr, &n, aad.data(), static_cast<int>(aad.size())) == 1 &&
          EVP_DecryptUpdate(context.get(), length == 0 ? &none : plain.data(), &n, cipher, static_cast<int>(length)) == 1 &&
          EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTag), tag.data()) == 1 &&
          EVP_DecryptFinal_ex(context.get(), length == 0 ? &none : plain.data() + n, &n) == 1;
+}
+
+struct ClientKeys {
+  const InitialKeys* version = nullptr;
+  std::vector<uint8_t> connectionId;
+  std::array<uint8_t, 16> key{}, hp{};
+  std::array<uint8_t, 12> iv{};
+};
+
+// A client's key, iv and header key from its first destination connection id. The last
+// ones are kept: the rows of one connection, painted one after another, share them.
+const ClientKeys* ClientKeysFor(const InitialKeys& version, const uint8_t* id, size_t length) {
+  thread_local ClientKeys last;
+  if (last.version == &version && std::equal(id, id + length, last.connectionId.begin(), last.connectionId.end()))
+    return &last;
+  last.version = nullptr;
+  std::array<uint8_t, EVP_MAX_MD_SIZE> initial{};
+  unsigned initialLength = 0;
+  if (Sha256() == nullptr || HMAC(Sha256(), version.salt.data(), static_cast<int>(version.salt.size()), id, length,
+                                  initial.data(), &initialLength) == nullptr)
+    return nullptr;
+  std::array<uint8_t, kSecret> client{};
+  ExpandLabel(initial.data(), "client in", client.data(), client.size());
+  ExpandLabel(client.data(), version.key, last.key.data(), last.key.size());
+  ExpandLabel(client.data(), version.iv, last.iv.data(), last.iv.size());
+  ExpandLabel(client.data(), version.hp, last.hp.data(), last.hp.size());
+  last.connectionId.assign(id, id + length);
+  last.version = &version;
+  return &last;
 }
 
 }  // namespace
@@ -197,18 +241,11 @@ QuicOpened OpenQuicClientInitial(ByteReader& datagram, const QuicLongHeader& h) 
     return opened;
   const uint8_t* bytes = datagram.data();
 
-  std::array<uint8_t, EVP_MAX_MD_SIZE> initial{};
-  unsigned initialLength = 0;
-  if (HMAC(EVP_sha256(), keys->salt.data(), static_cast<int>(keys->salt.size()), bytes + h.destinationAt,
-           h.destinationLength, initial.data(), &initialLength) == nullptr)
-    return opened;
-  std::array<uint8_t, kSecret> client{};
-  ExpandLabel(initial.data(), "client in", client.data(), client.size());
-  std::array<uint8_t, 16> key{}, hp{};
-  std::array<uint8_t, 12> nonce{};
-  ExpandLabel(client.data(), keys->key, key.data(), key.size());
-  ExpandLabel(client.data(), keys->iv, nonce.data(), nonce.size());
-  ExpandLabel(client.data(), keys->hp, hp.data(), hp.size());
+  const ClientKeys* client = ClientKeysFor(*keys, bytes + h.destinationAt, h.destinationLength);
+  if (client == nullptr) return opened;
+  const std::array<uint8_t, 16>& key = client->key;
+  const std::array<uint8_t, 16>& hp = client->hp;
+  std::array<uint8_t, 12> nonce = client->iv;
 
   std::array<uint8_t, 16> mask{};
   opened.outcome = QuicOpenOutcome::kAuthenticationFailed;
