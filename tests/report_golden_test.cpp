@@ -370,6 +370,8 @@ std::vector<Case> SectionCases() {
                                                          Rr(kToQuestion, 5, Cat(Text("\x03www"), Hex("c0 1d"))))))),
        "dns"},
       {"quic client initial, decrypted", 17, V4(17, Udp(50000, 443, initial)), "quic"},
+      {"quic version 2 client initial, decrypted", 17, V4(17, Udp(50000, 443, QuicBytes(kQuicVersion2ClientInitial))),
+       "quic"},
       {"quic client initial with a tampered tag", 17, V4(17, Udp(50000, 443, tampered)), "quic"},
       {"quic client initial cut short", 17, V4(17, Udp(50000, 443, Bytes(initial.begin(), initial.begin() + 600))),
        "quic"},
