@@ -1,6 +1,6 @@
 // Time to build one packet report: the last packet of a full store (the locate step sums
 // 9,999 lengths), a full-size TCP segment in every view, the largest datagram, a DNS
-// response with ten answers and a TLS ClientHello.
+// response with ten answers, a TLS ClientHello and a QUIC client Initial to decrypt.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -11,6 +11,7 @@
 #include "capture/packet_store.h"
 #include "report/packet_report.h"
 #include "report/report_items.h"
+#include "tests/quic_vectors.h"
 
 namespace {
 
@@ -183,8 +184,22 @@ void BM_TlsClientHelloSniAlpn(benchmark::State& state) {
   RunReport(state, *store, 0, {});
 }
 
+// The client Initial of RFC 9001 appendix A.2 over UDP to port 443: its keys derived,
+// its protection removed, its frames and ClientHello read.
+void BM_QuicClientInitialDecrypt(benchmark::State& state) {
+  std::vector<uint8_t> initial = trovix::test::QuicBytes(trovix::test::kQuicClientInitial);
+  std::vector<uint8_t> udp = {0xC3, 0x50, 0x01, 0xBB};
+  Put16(udp, 8 + initial.size());
+  Put16(udp, 0);
+  udp.insert(udp.end(), initial.begin(), initial.end());
+  auto store = std::make_unique<PacketStore>();
+  Append(*store, 17, Ipv4Around(17, udp));
+  RunReport(state, *store, 0, {});
+}
+
 }  // namespace
 
+BENCHMARK(BM_QuicClientInitialDecrypt)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DnsResponseTenAnswers)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_TlsClientHelloSniAlpn)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_UdpReport, Ipv4, false)->Arg(128)->Arg(512)->Arg(1500)->Unit(benchmark::kMicrosecond);

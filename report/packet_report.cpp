@@ -68,6 +68,7 @@ constexpr ApplicationSection kApplicationSections[] = {
     {"dhcpv6", 546, true, false, nullptr, AppendDhcpv6Fields},
     {"dhcpv6", 547, true, false, nullptr, AppendDhcpv6Fields},
     {"ntp", 123, true, false, nullptr, AppendNtpFields},
+    {"quic", 443, true, false, BeginsQuicPacket, AppendQuicFields},
     {"tls", 0, false, true, BeginsTlsRecord, AppendTlsFields},
     {"http", 0, false, true, BeginsHttpMessage, AppendHttpFields},
 };

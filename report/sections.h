@@ -30,9 +30,12 @@ bool AppendHttpFields(std::string& out, ByteReader payload, bool overTcp);
 bool AppendDhcpFields(std::string& out, ByteReader payload, bool overTcp);
 bool AppendDhcpv6Fields(std::string& out, ByteReader payload, bool overTcp);
 bool AppendNtpFields(std::string& out, ByteReader payload, bool overTcp);
+bool AppendQuicFields(std::string& out, ByteReader payload, bool overTcp);
 // Whether a TCP payload begins as a TLS record or an HTTP/1.x message, whatever its port.
 bool BeginsTlsRecord(ByteReader payload);
 bool BeginsHttpMessage(ByteReader payload);
+// Whether a UDP payload begins as a QUIC long-header packet of a version it knows.
+bool BeginsQuicPacket(ByteReader payload);
 
 // The word of the section that reads a TCP or UDP payload ("dns", "tls"...), chosen by
 // its ports or first bytes; nullptr when none reads it.

@@ -8,6 +8,7 @@
 #include "report/packet_meaning.h"
 #include "report/report_text.h"
 #include "report/sections.h"
+#include "report/tls_handshake.h"
 
 namespace trovix {
 namespace {
@@ -415,6 +416,36 @@ bool AppendTlsFields(std::string& out, ByteReader payload, bool) {
     at += kRecordHeader + *length;
   }
   return false;
+}
+
+void AppendTlsHandshakes(std::string& out, ByteReader& data) { AppendHandshakes(out, data, data.size()); }
+
+std::optional<ClientHelloNames> ReadClientHelloNames(ByteReader handshakes) {
+  auto type = ReadU8(handshakes, 0);
+  auto high = ReadU8(handshakes, 1);
+  auto low = ReadBe16(handshakes, 2);
+  if (!type || !high || !low || *type != kClientHello) return std::nullopt;
+  // A hello cut by the bytes' end still names what it holds.
+  ByteReader hello = Slice(handshakes, 4, static_cast<size_t>(*high) << 16 | *low);
+  size_t suites = After(hello, 34, 1);
+  size_t extensions = suites == 0 ? 0 : LayOutClientHello(hello, suites).extensions;
+  auto block = ReadBe16(hello, extensions);
+  if (extensions == 0 || !block) return std::nullopt;
+  ClientHelloNames names;
+  bool whole = WalkExtensions(hello, extensions + 2, extensions + 2 + *block, [&](uint16_t kind, size_t data, size_t size) {
+    if (kind == kServerNameExtension && names.serverName.empty()) {
+      WalkServerNames(hello, data, data + size, [&](size_t name, size_t count) {
+        if (names.serverName.empty()) AppendEscaped(names.serverName, hello, name, count);
+      });
+    }
+    if (kind == kAlpnExtension) {
+      WalkAlpn(hello, data, data + size, [&](size_t name, size_t count) {
+        AppendEscaped(names.alpn.emplace_back(), hello, name, count);
+      });
+    }
+  });
+  if (!whole) return std::nullopt;
+  return names;
 }
 
 }  // namespace trovix

@@ -17,6 +17,7 @@
 
 #include "capture/packet_line.h"
 #include "report/packet_report.h"
+#include "tests/quic_vectors.h"
 #include "tests/report_test_support.h"
 #include "tests/wire_builders.h"
 
@@ -116,6 +117,12 @@ void ExpectGolden(const std::string& name, const std::vector<Case>& cases) {
 
 TEST(ReportGolden, Ipv6Icmpv6AndIgmpMessages) { ExpectGolden("report_layers.txt", Cases()); }
 
+// QUIC: a long header's fields up to its connection ids, then `rest`.
+Bytes QuicLong(uint8_t first, uint32_t version, const Bytes& destination, const Bytes& source, const Bytes& rest) {
+  return Cat(Bytes{first}, U32(version), Bytes{static_cast<uint8_t>(destination.size())}, destination,
+             Bytes{static_cast<uint8_t>(source.size())}, source, rest);
+}
+
 std::vector<Case> SectionCases() {
   Bytes query = Dns(0x0100, {1, 0, 0, 0}, Question(Name("example.org"), 1));
   Bytes every = Dns(0x8580, {1, 11, 1, 1},
@@ -147,6 +154,11 @@ std::vector<Case> SectionCases() {
   Bytes serverHello = Record(22, Handshake(2, Cat(U16(0x0303), Bytes(32, 0x5A), Bytes{0}, U16(0x1301), Bytes{0},
                                                   Vector16(Cat(Extension(43, U16(0x0304)),
                                                                Extension(16, Vector16(Hex("02 68 32"))))))));
+  Bytes initial = QuicBytes(kQuicClientInitial);
+  Bytes tampered = initial;
+  tampered.back() ^= 1;
+  Bytes clientId = Hex("83 94 c8 f0 3e 51 57 08");
+  Bytes serverId = Hex("f0 67 a5 50 2a 42 62 b5");
   return {
       {"ipv4 with a router alert, no-operation and end of options", 17,
        V4(17, Udp(40000, 40001, Text("x")), Hex("94 04 00 00 01 00 00 00")), "ipv4"},
@@ -243,6 +255,28 @@ std::vector<Case> SectionCases() {
        V4(17, Udp(53, 53124, Dns(0x8180, {1, 1, 0, 0}, Cat(Question(Name("example.org"), 5),
                                                          Rr(kToQuestion, 5, Cat(Text("\x03www"), Hex("c0 1d"))))))),
        "dns"},
+      {"quic client initial, decrypted", 17, V4(17, Udp(50000, 443, initial)), "quic"},
+      {"quic version 2 client initial, decrypted", 17, V4(17, Udp(50000, 443, QuicBytes(kQuicVersion2ClientInitial))),
+       "quic"},
+      {"quic client initial with a tampered tag", 17, V4(17, Udp(50000, 443, tampered)), "quic"},
+      {"quic client initial cut short", 17, V4(17, Udp(50000, 443, Bytes(initial.begin(), initial.begin() + 600))),
+       "quic"},
+      {"quic clienthello split over two coalesced initials", 17,
+       V4(17, Udp(50001, 8443, QuicBytes(kQuicSplitClientHello))), "quic"},
+      {"quic version negotiation", 17,
+       V4(17, Udp(443, 50000, QuicLong(0xc0, 0, serverId, clientId, Hex("00 00 00 01 6b 33 43 cf ff 00 00 1d 1a 2a 3a 4a")))),
+       "quic"},
+      {"quic handshake packet, then a short-header packet", 17,
+       V4(17, Udp(443, 50000, Cat(QuicLong(0xe1, 1, clientId, serverId, Cat(Hex("40 18"), Bytes(24, 0x5c))),
+                                  Hex("41 83 94 c8 f0 3e 51 57 08 aa bb")))),
+       "quic"},
+      {"quic version 2 retry", 17,
+       V6(17, Cat(Udp(443, 50000, QuicLong(0xc0, 0x6b3343cf, clientId, serverId, Cat(Text("token"), Bytes(16, 0x77)))))),
+       "quic"},
+      {"quic connection id longer than 20 bytes", 17, V4(17, Udp(50000, 443, QuicLong(0xc3, 1, Bytes(21, 1), {}, {}))),
+       "quic"},
+      {"quic version it does not know, whose connection ids may be longer", 17,
+       V4(17, Udp(50000, 443, QuicLong(0xc3, 0xabcd0001, Bytes(21, 1), {}, Bytes(30, 0)))), "quic"},
   };
 }
 

@@ -12,6 +12,7 @@ add_executable(report_tests
   ${CMAKE_CURRENT_LIST_DIR}/report_header_fields_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_service_names_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_payload_kinds_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_quic_test.cpp
 )
 target_link_libraries(report_tests PRIVATE trovix_report GTest::gtest_main)
 target_compile_definitions(report_tests PRIVATE TROVIX_GOLDEN_DIR="${CMAKE_CURRENT_LIST_DIR}/golden")

@@ -1,5 +1,5 @@
 # The accept path, the filter texts, the link-layer stripping, the pcapng reader, what crosses to and from
-# the capture helper, and the report's IPv4, DNS, TLS, HTTP, DHCP, DHCPv6 and NTP sections as libFuzzer targets;
+# the capture helper, and the report's IPv4, DNS, TLS, HTTP, DHCP, DHCPv6, NTP and QUIC sections as libFuzzer targets;
 # included from tests/CMakeLists.txt. Each corpus is replayed as an ordinary test in every
 # build; with TROVIX_FUZZ the fuzzers themselves are built too (scripts/fuzz runs them).
 set(fuzz_dir ${PROJECT_SOURCE_DIR}/tests/fuzz)
@@ -27,3 +27,4 @@ trovix_fuzz_target(http trovix_report)
 trovix_fuzz_target(dhcp trovix_report)
 trovix_fuzz_target(dhcpv6 trovix_report)
 trovix_fuzz_target(ntp trovix_report)
+trovix_fuzz_target(quic trovix_report)
