@@ -25,6 +25,7 @@ enum CommandId {
   kCmdShowTimes = 134,
   kCmdShowPrograms = 135,
   kCmdOnlyThisProgram = 136,
+  kCmdStatistics = 140,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -48,6 +49,7 @@ inline constexpr MenuItem kMenu103[] = {
     {0, nullptr, kCmdShowTimes},
     {0, nullptr, kCmdShowPrograms},
     {0, "only this &program", kCmdOnlyThisProgram},
+    {0, "&statistics", kCmdStatistics},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},
