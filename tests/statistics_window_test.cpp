@@ -181,3 +181,44 @@ TEST_F(StatisticsWindowTest, ARowLeadsTheMainListToItsDatagrams) {
 
 }  // namespace
 }  // namespace trovix
+
+namespace trovix {
+namespace {
+
+// Which datagrams a row holds: either end of an endpoint, a port only with its protocol
+// and family, a tree node by family, protocol and application.
+TEST(StatisticsRowHolds, EachKindOfRowByTheFieldsItNames) {
+  auto key = [](const std::vector<uint8_t>& datagram, uint8_t protocol) {
+    DatagramKey d;
+    EXPECT_TRUE(ReadDatagramKey(datagram.data(), datagram.size(), protocol, d));
+    return d;
+  };
+  const DatagramKey query = key(kQuery, 17), answer = key(kAnswer, 17), tcp = key(kTcp4, 6), udp6 = key(kUdp6, 17);
+  StatisticsRow at5000;
+  at5000.kind = StatisticsRow::kPort;
+  at5000.endpoint = query.fromLow ? EndpointKey{query.key.low, 5000, 17, 0} : EndpointKey{query.key.high, 5000, 17, 0};
+  StatisticsRow address = at5000;
+  address.kind = StatisticsRow::kAddress;
+  StatisticsRow udp;
+  udp.kind = StatisticsRow::kProtocol;
+  udp.family = 0;
+  udp.protocol = 17;
+  StatisticsRow dns6 = udp;
+  dns6.family = 1;
+  dns6.application = static_cast<int>(Application::kDns);
+  struct Case {
+    const StatisticsRow& row;
+    std::vector<bool> holds;  // query, answer, tcp, udp6
+  } cases[] = {{at5000, {true, true, false, false}},
+               {address, {true, true, true, false}},
+               {udp, {true, true, false, false}},
+               {dns6, {false, false, false, true}}};
+  for (const Case& c : cases) {
+    std::vector<bool> holds;
+    for (const DatagramKey* d : {&query, &answer, &tcp, &udp6}) holds.push_back(c.row.Holds(*d, 0, TheProgramTable()));
+    EXPECT_EQ(holds, c.holds) << c.row.kind;
+  }
+}
+
+}  // namespace
+}  // namespace trovix
