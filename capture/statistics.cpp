@@ -124,16 +124,6 @@ std::string AddressText(const Address& address, bool ipv6) {
   return text;
 }
 
-// What a pass reads of one datagram.
-struct Statistics::Datagram {
-  ConversationKey key;
-  bool fromLow;       // its source is the key's low end
-  uint32_t size;      // the IP length its header gives (the list's size)
-  const uint8_t* payload = nullptr;  // TCP's or UDP's payload, when it has one
-  size_t payloadLength = 0;
-  uint16_t sourcePort = 0, destinationPort = 0;
-};
-
 namespace {
 
 // The transport's payload behind `at`, when the header is whole and something follows.
@@ -146,27 +136,11 @@ void ReadTransport(ByteReader& r, size_t at, uint8_t protocol, const uint8_t*& p
 
 }  // namespace
 
-Statistics::Statistics(int64_t rateInterval, const ProgramTable& programs)
-    : table_(programs), interval_(rateInterval > 0 ? rateInterval : 0) {}
-
-void Statistics::Pass(const PacketStore& store, uint32_t from, uint32_t to) {
-  to = std::min(to, PublishedPacketCount(store));
-  for (uint32_t i = from; i < to; ++i) {
-    StoredPacket p{};
-    if (!LocatePacket(store, static_cast<int32_t>(i), p)) continue;
-    Add(p.bytes, static_cast<size_t>(p.length), p.protocol, p.receiveTime, PacketOwner(store, static_cast<int32_t>(i)));
-  }
-  end_ = std::max(end_, to);
-}
-
-void Statistics::Add(const uint8_t* bytes, size_t length, uint8_t protocol, int64_t time, uint32_t owner) {
+bool ReadDatagramKey(const uint8_t* bytes, size_t length, uint8_t protocol, DatagramKey& d) noexcept {
   bool ipv6 = IsIpv6Datagram(bytes, length);
-  if (length < (ipv6 ? kIpv6HeaderSize : 20)) {
-    ++unreadable_;
-    return;
-  }
+  if (length < (ipv6 ? kIpv6HeaderSize : 20)) return false;
   ByteReader r(bytes, length);
-  Datagram d{};
+  d = {};
   d.size = DatagramSize(bytes, length);
   const uint8_t* source = bytes + (ipv6 ? 8 : 12);
   const uint8_t* destination = bytes + (ipv6 ? 24 : 16);
@@ -196,14 +170,38 @@ void Statistics::Add(const uint8_t* bytes, size_t length, uint8_t protocol, int6
   d.key.highPort = d.fromLow ? d.destinationPort : d.sourcePort;
   d.key.protocol = protocol;
   d.key.ipv6 = ipv6;
+  return true;
+}
 
+Application DatagramKey::application() const noexcept {
+  if (payload == nullptr) return Application::kCount;
+  return ApplicationOf(key.protocol == kTcp, sourcePort, destinationPort, payload, payloadLength);
+}
+
+Statistics::Statistics(int64_t rateInterval, const ProgramTable& programs)
+    : table_(programs), interval_(rateInterval > 0 ? rateInterval : 0) {}
+
+void Statistics::Pass(const PacketStore& store, uint32_t from, uint32_t to) {
+  to = std::min(to, PublishedPacketCount(store));
+  for (uint32_t i = from; i < to; ++i) {
+    StoredPacket p{};
+    if (!LocatePacket(store, static_cast<int32_t>(i), p)) continue;
+    Add(p.bytes, static_cast<size_t>(p.length), p.protocol, p.receiveTime, PacketOwner(store, static_cast<int32_t>(i)));
+  }
+  end_ = std::max(end_, to);
+}
+
+void Statistics::Add(const uint8_t* bytes, size_t length, uint8_t protocol, int64_t time, uint32_t owner) {
+  Datagram d{};
+  if (!ReadDatagramKey(bytes, length, protocol, d)) {
+    ++unreadable_;
+    return;
+  }
+  bool ipv6 = d.key.ipv6 != 0;
   total_.Add(d.size);
   protocols_.family[ipv6].Add(d.size);
   protocols_.protocol[ipv6][protocol].Add(d.size);
-  if (d.payload != nullptr) {
-    Application app = ApplicationOf(protocol == kTcp, d.sourcePort, d.destinationPort, d.payload, d.payloadLength);
-    protocols_.application[ipv6][protocol == kUdp][static_cast<size_t>(app)].Add(d.size);
-  }
+  if (d.payload != nullptr) protocols_.application[ipv6][protocol == kUdp][static_cast<size_t>(d.application())].Add(d.size);
   if (!started_) {
     started_ = true;
     start_ = time;
@@ -345,7 +343,7 @@ std::vector<ProtocolNode> Statistics::ProtocolTree() const {
   byBytes(families);
   for (auto [f, familyTraffic] : families) {
     std::string family = f == 0 ? "IPv4" : "IPv6";
-    tree.push_back({0, family, family, familyTraffic});
+    tree.push_back({0, family, family, familyTraffic, static_cast<int>(f)});
     std::vector<std::pair<size_t, Traffic>> protocols;
     for (size_t p = 0; p < 256; ++p) {
       if (protocols_.protocol[f][p].packets != 0) protocols.emplace_back(p, protocols_.protocol[f][p]);
@@ -354,7 +352,7 @@ std::vector<ProtocolNode> Statistics::ProtocolTree() const {
     for (auto [p, protocolTraffic] : protocols) {
       std::string name = ProtocolName(static_cast<uint8_t>(p), f == 1);
       std::string path = family + "/" + name;
-      tree.push_back({1, name, path, protocolTraffic});
+      tree.push_back({1, name, path, protocolTraffic, static_cast<int>(f), static_cast<int>(p)});
       if (p != kTcp && p != kUdp) continue;
       std::vector<std::pair<size_t, Traffic>> applications;
       for (size_t a = 0; a < static_cast<size_t>(Application::kCount); ++a) {
@@ -362,7 +360,10 @@ std::vector<ProtocolNode> Statistics::ProtocolTree() const {
         if (t.packets != 0) applications.emplace_back(a, t);
       }
       byBytes(applications);
-      for (auto [a, t] : applications) tree.push_back({2, kApplicationNames[a], path + "/" + kApplicationNames[a], t});
+      for (auto [a, t] : applications) {
+        tree.push_back({2, kApplicationNames[a], path + "/" + kApplicationNames[a], t, static_cast<int>(f),
+                        static_cast<int>(p), static_cast<int>(a)});
+      }
     }
   }
   return tree;

@@ -134,7 +134,28 @@ struct ProtocolNode {
   std::string name;  // "IPv4", "TCP", "ICMPv6", a protocol's list word, "DNS", "other"
   std::string path;  // "IPv4/UDP/DNS"
   Traffic traffic;
+  // What the node counts: 0 IPv4, 1 IPv6; the upper-layer protocol; an Application (-1
+  // where the depth has none).
+  int family = -1;
+  int protocol = -1;
+  int application = -1;
 };
+
+// What a pass reads of one datagram: its conversation's key, which end sent it, its size,
+// and TCP's or UDP's payload when it has one.
+struct DatagramKey {
+  ConversationKey key;
+  bool fromLow;      // its source is the key's low end
+  uint32_t size;     // the IP length its header gives (the list's size)
+  const uint8_t* payload = nullptr;
+  size_t payloadLength = 0;
+  uint16_t sourcePort = 0, destinationPort = 0;
+  // The application its payload counts as; kCount without a payload.
+  Application application() const noexcept;
+};
+
+// False for a datagram too short to hold its IP header; `protocol` is the store's.
+bool ReadDatagramKey(const uint8_t* datagram, size_t length, uint8_t protocol, DatagramKey& out) noexcept;
 
 class Statistics {
  public:
@@ -201,7 +222,7 @@ class Statistics {
     std::vector<uint64_t> slots_;  // hash << 32 | row + 1; 0 for an empty slot
     size_t used_ = 0;
   };
-  struct Datagram;
+  using Datagram = DatagramKey;
 
   uint32_t ConversationOf(const Datagram& d);
   uint32_t EndpointOf(std::vector<Endpoint>& table, Index& index, const EndpointKey& key);

@@ -28,6 +28,7 @@ enum CommandId {
   kCmdShowInfo = 137,
   kCmdShowNames = 138,
   kCmdLookUpNames = 139,
+  kCmdStatistics = 140,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -54,6 +55,7 @@ inline constexpr MenuItem kMenu103[] = {
     {0, nullptr, kCmdShowInfo},
     {0, nullptr, kCmdShowNames},
     {0, nullptr, kCmdLookUpNames},
+    {0, "&statistics", kCmdStatistics},
     {0, "&about...", kCmdAbout},
     {0, nullptr, 0},
     {0, "&options", 0},

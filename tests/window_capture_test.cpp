@@ -2,6 +2,7 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QScrollBar>
+#include <QTableView>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,7 @@
 #include "tests/capture_helpers.h"
 #include "tests/gui_support.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/statistics_window.h"
 #include "ui/tray_icon.h"
 #include "tests/loopback_traffic.h"
 #include "tests/netns.h"
@@ -118,6 +120,32 @@ TEST_F(WindowCapture, GoShowsLiveTrafficAndStopKeepsIt) {
   ASSERT_TRUE(LocatePacket(state_->store, 3, p));
   std::memcpy(&seq, p.bytes + 28, 4);
   EXPECT_EQ(seq, 3u);
+}
+
+// The statistics window follows a running capture: its conversation's counts grow while
+// it runs, and a new capture starts the tables anew.
+TEST_F(WindowCapture, TheStatisticsFollowALiveCapture) {
+  auto& d = *dialog_;
+  Go("127.0.0.1", "*:40211", "*:40212");
+  QTest::keyClick(&d, Qt::Key_T, Qt::ControlModifier);
+  ASSERT_NE(d.statisticsWindow(), nullptr);
+  QAbstractItemModel* conversations = d.statisticsWindow()->table(StatisticsWindow::kConversationsTab)->model();
+  auto packets = [&] {
+    return conversations->rowCount() == 1 ? conversations->index(0, 9).data().toString() : QString();
+  };
+  test::SendNumbered(40211, 40212, 3);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return packets() == "3"; }, 3000)) << packets().toStdString();
+  test::SendNumbered(40211, 40212, 2);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return packets() == "5"; }, 3000)) << packets().toStdString();
+  EXPECT_TRUE(d.session().Running());
+  EXPECT_EQ(conversations->index(0, 1).data().toString() + ":" + conversations->index(0, 2).data().toString(),
+            "127.0.0.1:40211");
+  Press(kIdStop);
+  d.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+  Go("127.0.0.1", "*:40211", "*:40212");
+  EXPECT_EQ(conversations->rowCount(), 0);
+  Press(kIdStop);
 }
 
 TEST_F(WindowCapture, Ipv6IsListedOnceItsMenuCommandIsOn) {

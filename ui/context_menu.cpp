@@ -67,6 +67,7 @@ std::unique_ptr<QMenu> BuildContextMenu(const WindowOptions& options, bool listF
       if (item.id == kCmdOpenCaptureFile) action->setShortcut(QKeySequence::Open);
       if (item.id == kCmdFilterList) action->setShortcut(kFilterListKey);
       if (item.id == kCmdShowAll) action->setShortcut(kShowAllKey);
+      if (item.id == kCmdStatistics) action->setShortcut(kStatisticsKey);
     }
   }
   ApplyStates(*top, options, listFilterable);

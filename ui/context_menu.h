@@ -14,6 +14,8 @@ namespace trovix {
 // "&filter the list" and "sho&w all" as keys of the window.
 inline const QKeySequence kFilterListKey(Qt::CTRL | Qt::Key_L);
 inline const QKeySequence kShowAllKey(Qt::CTRL | Qt::SHIFT | Qt::Key_L);
+// "&statistics".
+inline const QKeySequence kStatisticsKey(Qt::CTRL | Qt::Key_T);
 
 // The "&uno" pop-up of menu 103; each command item carries its id as the action's data.
 // "&filter the list" is grey unless `listFilterable`.

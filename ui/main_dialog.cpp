@@ -115,6 +115,7 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
   connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, [this] { Command(kCmdOpenCaptureFile); });
   connect(new QShortcut(kFilterListKey, this), &QShortcut::activated, this, [this] { Command(kCmdFilterList); });
   connect(new QShortcut(kShowAllKey, this), &QShortcut::activated, this, [this] { Command(kCmdShowAll); });
+  connect(new QShortcut(kStatisticsKey, this), &QShortcut::activated, this, [this] { Command(kCmdStatistics); });
   setAcceptDrops(true);
   ConnectTrayIcon();
   StartUp();
@@ -286,6 +287,7 @@ void MainDialog::Command(int id) {
     case kCmdFilterList: FilterList(); break;
     case kCmdShowAll: list_->ShowOnlyPackets(nullptr); break;
     case kCmdOnlyThisProgram: ShowOnlyThisProgram(); break;
+    case kCmdStatistics: ShowStatistics(); break;
     case kIdGo: StartCapture(); break;
     case kIdStop: StopCapture(); break;
     case kIdOnTop: ApplyOnTop(); break;
@@ -299,6 +301,7 @@ void MainDialog::SetCapturingControls(bool capturing) {
   stop_->setEnabled(capturing);
   (capturing ? stop_ : go_)->setFocus();
   PlaceProgramColumn();  // each start and end may bring a sampler or end one
+  if (statistics_ != nullptr) statistics_->SetLive(capturing);
 }
 
 void MainDialog::FetchRows() {
@@ -321,6 +324,7 @@ void MainDialog::PlaceProgramColumn() {
   } else {
     programTimer_.stop();
   }
+  if (statistics_ != nullptr) statistics_->ShowPrograms();
 }
 
 void MainDialog::RowsArrived() {

@@ -22,6 +22,7 @@
 #include "ui/packet_list_pane.h"
 #include "ui/painting.h"
 #include "ui/services.h"
+#include "ui/statistics_window.h"
 
 class QComboBox;
 class QListView;
@@ -64,6 +65,7 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   QListView* packetListView() const { return pane_->view(); }
   WindowOptions& options() { return options_; }
   DetailsWindow* detailsWindow() const { return details_; }
+  StatisticsWindow* statisticsWindow() const { return statistics_; }
   bool exited() const { return exited_; }
   // Shown or hidden as the window system would do it; a start in the notification area
   // keeps the window hidden through the show that runs the dialog.
@@ -96,6 +98,9 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // The stored packets whose sender or receiver is the current row's program (its sender,
   // else its receiver), as "filter the list" shows them.
   void ShowOnlyThisProgram();
+  // The statistics window, made at its first opening; then the stored packets of a row.
+  void ShowStatistics();
+  void ShowOnlyStatisticsRow(const StatisticsRow& row);
   void AskAndOpenCaptureFile();
   void ShowReadingProgress();
   void StopCapture();
@@ -195,6 +200,7 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   QRect paneRect_;  // the list pane's place at the seed's size
   bool resized_ = false;  // by the user: its place and size are kept from then on
   QPointer<DetailsWindow> details_;
+  QPointer<StatisticsWindow> statistics_;
   // Runs for rowGapMs_ (or longer, for a long list) after each list update; rows that
   // arrive meanwhile wait for it.
   QTimer rowTimer_;

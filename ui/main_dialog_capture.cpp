@@ -59,6 +59,7 @@ void MainDialog::PrepareFromFields(bool keepMore) {
   to_->addItem(Latin1Text(to));
   std::string bind = FieldText(bind_, kBindTextSize - 1);
   PrepareCapture(state_, FieldOptions(bind, from, to, keepMore));
+  if (statistics_ != nullptr) statistics_->Restart();
   remote_ = nullptr;  // what comes next is not remote unless made so
   dropsShown_ = 0;
   rowGapMs_ = kRowGapMs;
