@@ -223,9 +223,10 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   QStringList top;
   for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(top, QStringList({"packets in &details", "save &packets source", "&save sniff log",
-                              "open &capture file...", "&filter the list", "sho&w all", "show &times", "show &programs",
-                              "only this &program", "&about...", "-", "&options", "-", "e&xit"}));
-  QMenu* options = menu->actions()[11]->menu();
+                              "open &capture file...", "capture &expression...", "&filter the list", "filter the &list",
+                              "sho&w all", "show &times", "show &programs", "only this &program", "&about...", "-",
+                              "&options", "-", "e&xit"}));
+  QMenu* options = menu->actions()[13]->menu();
   QStringList inner;
   for (QAction* a : options->actions()) inner << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime",

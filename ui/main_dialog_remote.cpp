@@ -22,6 +22,7 @@ void MainDialog::StartRemoteCapture() {
   std::string bindText = bind_->currentText().toLatin1().toStdString();
   PrepareFromFields(options_.KeepMore == 1);
   savedPackets_ = 0;
+  SayCaptureExpression();
   auto refuse = [this](const QString& line) {
     list_->AddText(line);
     SetCapturingControls(false);
@@ -50,7 +51,9 @@ void MainDialog::StartRemoteCapture() {
   }
   std::string from = FilterField(from_), to = FilterField(to_);
   capture->UseListener(this);
-  capture->UseOptions(FieldOptions("", from, to, false));
+  CaptureOptions options = FieldOptions("", from, to, false);
+  options.expressionText = captureExpression_;  // the remote side compiles it again
+  capture->UseOptions(options);
   // Set before the start: the sources may speak at once.
   remote_ = capture.get();
   CaptureStart started = session_.Start(std::move(capture), this);

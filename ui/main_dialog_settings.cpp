@@ -53,6 +53,8 @@ void MainDialog::LoadSettings() {
       bind_->addItem(QString::fromLatin1(word.c_str()));
     }
   }
+  listExpression_ = c.ListExpression;
+  captureExpression_ = c.CaptureExpression;
   PlaceTimeColumn();
   if (options_.WindowWidth > 0) {
     resize(std::max(options_.WindowWidth, seedSize_.width()), std::max(options_.WindowHeight, seedSize_.height()));
@@ -73,6 +75,8 @@ void MainDialog::SaveSettings() {
   ControlSettings c{Latin1Text(bind_), Latin1Text(from_), Latin1Text(to_), checked(kIdBothTraffic), checked(kIdOnTop),
                     checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)};
   for (const std::string& source : remoteSourcesUsed_) c.RemoteSources += (c.RemoteSources.empty() ? "" : " ") + source;
+  c.ListExpression = listExpression_;
+  c.CaptureExpression = captureExpression_;
   SavedSettings saved = SaveSettingsFile(options_, c, ConfigFolder(services_));
   if (saved.outcome == SettingsWrite::kFolderFailed) {
     FormatSystemErrorText(static_cast<uint32_t>(saved.error));
