@@ -27,20 +27,14 @@
 #include "capture/packet_store.h"
 #include "capture/sources/pcap_writer.h"
 #include "capture/statistics.h"
+#include "bench/bench_clock.h"
 
 namespace {
 
 using namespace trovix;
-using Clock = std::chrono::steady_clock;
-
-double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-// This thread's CPU time: on a shared machine the wall clock also counts others' turns.
-double ThreadCpu() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
+using bench::Clock;
+using bench::Since;
+using bench::ThreadCpu;
 
 double CpuSeconds(int who) {
   rusage u{};

@@ -28,6 +28,7 @@
 #include "cli/packet_output.h"
 #include "cli/stats_output.h"
 #include "capture/packet_line.h"
+#include "capture/pcap_expression.h"
 #include "capture/platform/capabilities.h"
 #include "capture/platform/descriptor.h"
 #include "capture/platform/helper_process.h"
@@ -179,42 +180,6 @@ std::string Listening(const Options& o) {
   if (!o.address.empty()) return o.address;
   if (!o.interfaceName.empty() && o.interfaceName != "any") return o.interfaceName;
   return "every interface";
-}
-
-static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
-
-// The expression's program for frames of `linkType` (DLT_RAW for a capture, whose socket
-// hands datagrams over from their IP header on). False with libpcap's message when it
-// refuses the expression.
-bool CompileExpression(const std::string& expression, int linkType, std::vector<sock_filter>& program,
-                       std::string& error) {
-  pcap_t* p = pcap_open_dead(linkType, static_cast<int>(kKernelSnapLength));
-  bpf_program compiled{};
-  bool ok = p != nullptr && pcap_compile(p, &compiled, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0;
-  if (ok) {
-    program.resize(compiled.bf_len);
-    std::memcpy(program.data(), compiled.bf_insns, program.size() * sizeof(sock_filter));
-    pcap_freecode(&compiled);
-  } else {
-    error = p != nullptr ? pcap_geterr(p) : "cannot compile the expression";
-  }
-  if (p != nullptr) pcap_close(p);
-  return ok;
-}
-
-// Whether the capture runs `program` beside its own: false with why not.
-bool CaptureRuns(const std::vector<sock_filter>& program, std::string& error) {
-  if (program.size() > kMaxExpressionInstructions) {
-    error = "the expression makes a program of " + std::to_string(program.size()) +
-            " instructions, more than the capture can run (" + std::to_string(kMaxExpressionInstructions) + ")";
-    return false;
-  }
-  if (!ExpressionReadsOnlyTheDatagram(program.data(), program.size())) {
-    error = "the expression may read outside the datagram (an index that could come out negative, or what "
-            "the kernel keeps beside it), which the capture does not run";
-    return false;
-  }
-  return true;
 }
 
 // Whether the owner names the program --program asks for: by name, or by process id.

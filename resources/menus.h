@@ -29,6 +29,8 @@ enum CommandId {
   kCmdShowNames = 138,
   kCmdLookUpNames = 139,
   kCmdStatistics = 140,
+  kCmdFilterBar = 150,
+  kCmdCaptureExpression = 151,
 };
 
 // One line of the menu: `depth` nests it under the last sub-menu opened one level up.
@@ -47,7 +49,9 @@ inline constexpr MenuItem kMenu103[] = {
     {0, "save &packets source", kCmdSavePacketsSource},
     {0, "&save sniff log", kCmdSaveSniffLog},
     {0, "open &capture file...", kCmdOpenCaptureFile},
+    {0, "capture &expression...", kCmdCaptureExpression},
     {0, "&filter the list", kCmdFilterList},
+    {0, "filter the &list", kCmdFilterBar},
     {0, "sho&w all", kCmdShowAll},
     {0, nullptr, kCmdShowTimes},
     {0, nullptr, kCmdShowPrograms},

@@ -80,6 +80,10 @@ ControlSettings ReadControls(const std::string& file) {
   c.OnRaw = ReadSwitch(file, "OnRaw", "No");
   std::string sources = GetProfileString(file, kSection, "RemoteSources", "");
   c.RemoteSources = sources.substr(0, std::min(sources.find('\0'), kRemoteSourcesMax));
+  for (auto [key, value] : {std::pair{"ListExpression", &c.ListExpression}, {"CaptureExpression", &c.CaptureExpression}}) {
+    std::string expression = GetProfileString(file, kSection, key, "");
+    *value = expression.substr(0, std::min(expression.find('\0'), kExpressionMax));
+  }
   return c;
 }
 
@@ -132,6 +136,9 @@ void WriteOptions(std::string& file, const WindowOptions& o, const ControlSettin
   // first run's file keeps the bytes it always had.
   if (!c.RemoteSources.empty() || HasKey(file, "RemoteSources")) {
     put("RemoteSources", WholeWords(c.RemoteSources, kRemoteSourcesMax));
+  }
+  for (auto [key, value] : {std::pair{"ListExpression", &c.ListExpression}, {"CaptureExpression", &c.CaptureExpression}}) {
+    if (!value->empty() || HasKey(file, key)) put(key, std::string_view(*value).substr(0, kExpressionMax));
   }
   WriteTableOptions(file, o, true);
   if (o.WindowWidth != 0 || HasKey(file, "WindowWidth")) {

@@ -12,6 +12,7 @@ inline constexpr size_t kSettingValueMax = 79;   // what a value read may hold
 inline constexpr size_t kBindValueMax = 19;      // what "bind to interface:" writes
 inline constexpr size_t kFilterValueMax = 23;    // what "from:" and "to:" write
 inline constexpr size_t kRemoteSourcesMax = 1024;  // what the list of ssh:// sources may hold
+inline constexpr size_t kExpressionMax = 1024;     // what a filter expression kept may hold
 
 // The options that the window's controls hold rather than the capture state.
 struct ControlSettings {
@@ -28,6 +29,10 @@ struct ControlSettings {
   // The ssh:// sources used before, most recent first, separated by blanks; the key is
   // written once there is one.
   std::string RemoteSources = {};
+  // The pcap filter expressions last used on the list and for the capture; each key is
+  // written once its expression has been used.
+  std::string ListExpression = {};
+  std::string CaptureExpression = {};
 };
 
 enum class SettingsRead {

@@ -223,10 +223,11 @@ TEST_F(MainDialogTest, MenuHoldsItsItemsInOrder) {
   QStringList top;
   for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(top, QStringList({"packets in &details", "save &packets source", "&save sniff log",
-                              "open &capture file...", "&filter the list", "sho&w all", "show &times", "show &programs",
-                              "only this &program", "show &info", "show &names", "look &up names", "&statistics",
-                              "&about...", "-", "&options", "-", "e&xit"}));
-  QMenu* options = menu->actions()[15]->menu();
+                              "open &capture file...", "capture &expression...", "&filter the list", "filter the &list",
+                              "sho&w all", "show &times", "show &programs", "only this &program", "show &info",
+                              "show &names", "look &up names", "&statistics", "&about...", "-", "&options", "-",
+                              "e&xit"}));
+  QMenu* options = menu->actions()[17]->menu();
   QStringList inner;
   for (QAction* a : options->actions()) inner << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(inner, QStringList({"data in &hex-view", "&view TCP data", "f&lip to tray", "&tray icon anime",

@@ -1,5 +1,6 @@
 // Settings read at start-up and written at exit, and the two save commands, through the
 // real window with the settings folder and the save prompt handed in.
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 
@@ -112,6 +113,23 @@ TEST_F(SettingsWindowTest, FirstRunShowsTheAboutBoxOnceAndWritesOnlyAtExit) {
   EXPECT_TRUE(d.exited());
   EXPECT_EQ(Read(IniPath()), kFirstRunFile);
   EXPECT_EQ(Open().aboutBoxRuns(), 0);
+}
+
+// The list's last expression comes back to the filter bar; the capture's, never used, is
+// not written.
+TEST_F(SettingsWindowTest, TheListsExpressionIsKeptOnceUsed) {
+  WriteIni(std::string(kFirstRunFile) + "ListExpression=udp\r\n");
+  auto& d = Open();
+  Store({1, 2});
+  d.Command(kCmdFilterBar);
+  QLineEdit* field = d.findChild<QComboBox*>("filterExpression")->lineEdit();
+  EXPECT_EQ(field->text(), "udp");
+  QTest::keyClick(field, Qt::Key_End);
+  QTest::keyClicks(field, " src port 1001");
+  QTest::keyClick(field, Qt::Key_Return);
+  EXPECT_EQ(d.packetList().rowCount(), 1);
+  d.Command(kIdCancel);
+  EXPECT_EQ(Read(IniPath()), std::string(kFirstRunFile) + "ListExpression=udp src port 1001\r\n");
 }
 
 // A window the user made larger keeps its size and place at the next start; the keys are

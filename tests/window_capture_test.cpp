@@ -1,11 +1,15 @@
 // The real window capturing real traffic inside the test's own network namespace.
 #include <QClipboard>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QTimer>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTableView>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
 #include <pwd.h>
@@ -24,6 +28,7 @@
 #include "resources/dialogs.h"
 #include "resources/menus.h"
 #include "tests/capture_helpers.h"
+#include "tests/command_output.h"
 #include "tests/gui_support.h"
 #include "ui/packet_row_delegate.h"
 #include "ui/statistics_window.h"
@@ -643,6 +648,73 @@ TEST_F(WindowCapture, ShowProgramsNamesBothLocalProcessesInTheLastColumnAndTheDe
   test::ClickRow(d, 0, Qt::RightButton);
   EXPECT_EQ(Rows(d)[0], "\t0\tudp\t127.0.0.1\t40461\t127.0.0.1\t40462\t32\t64");
   EXPECT_FALSE(header->isVisible());
+}
+
+// tcpdump on the loopback writing what `expression` keeps to `file`, once it listens (its
+// standard error in `file`.err); its process id (-1 when it did not start).
+pid_t StartTcpdump(const std::string& file, const std::string& expression) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int err = open((file + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(err, 2);
+    execlp("tcpdump", "tcpdump", "-i", "lo", "--immediate-mode", "-U", "-Z", "root", "-w", file.c_str(),
+           expression.c_str(), nullptr);
+    _exit(127);
+  }
+  bool listening = QTest::qWaitFor([&] {
+    std::ifstream said(file + ".err");
+    return std::string(std::istreambuf_iterator<char>(said), {}).find("listening on") != std::string::npos;
+  }, 5000);
+  return listening ? pid : -1;
+}
+
+// "capture &expression..." answered with `text`, typed into the prompt.
+void AnswerCaptureExpression(MainDialog& d, const QString& text) {
+  QTimer::singleShot(0, [text] {
+    auto* ask = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(ask, nullptr);
+    QLineEdit* field = ask->findChild<QLineEdit*>();
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
+  });
+  d.Command(kCmdCaptureExpression);
+}
+
+// The expression goes with "go!" to the helper, whose kernel program keeps what tcpdump's
+// keeps of the same traffic; the list's first line says it; one libpcap refuses is said
+// at once, and nothing starts.
+TEST_F(WindowCapture, ACaptureExpressionKeepsWhatTcpdumpKeeps) {
+  auto& d = *dialog_;
+  if (test::RunCommand("command -v tcpdump").status != 0) GTEST_SKIP() << "no tcpdump";
+  AnswerCaptureExpression(d, "udp src port");
+  EXPECT_EQ(fakes_.messages.shown, QStringList({"error:: capture expression \"udp src port\": can't parse filter expression: syntax error"}));
+  AnswerCaptureExpression(d, "udp and (src port 40211 or dst portrange 40230-40239)");
+  EXPECT_EQ(fakes_.messages.shown.size(), 1);
+  test::TempFolder folder;
+  std::string file = folder.Path("tcpdump.pcap");
+  pid_t tcpdump = StartTcpdump(file, "udp and (src port 40211 or dst portrange 40230-40239)");
+  ASSERT_GT(tcpdump, 0) << "tcpdump did not start";
+  Go("127.0.0.1");
+  test::SendNumbered(40211, 40212, 3);
+  test::SendNumbered(40213, 40235, 2);
+  test::SendNumbered(40213, 40212, 4);  // kept by neither
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.packetList().rowCount() == 6; }, 3000)) << d.packetList().rowCount();
+  Press(kIdStop);
+  kill(tcpdump, SIGINT);
+  waitpid(tcpdump, nullptr, 0);
+  QStringList rows = Rows(d);
+  EXPECT_EQ(rows.mid(0, 6), QStringList({" capture expression: udp and (src port 40211 or dst portrange 40230-40239)",
+                                         "\t0\tudp\t127.0.0.1\t40211\t127.0.0.1\t40212\t32\t64",
+                                         "\t1\tudp\t127.0.0.1\t40211\t127.0.0.1\t40212\t32\t64",
+                                         "\t2\tudp\t127.0.0.1\t40211\t127.0.0.1\t40212\t32\t64",
+                                         "\t3\tudp\t127.0.0.1\t40213\t127.0.0.1\t40235\t32\t64",
+                                         "\t4\tudp\t127.0.0.1\t40213\t127.0.0.1\t40235\t32\t64"}));
+  EXPECT_EQ(test::RunCommand("tcpdump -r '" + file + "' -nn -q 2>/dev/null | cut -d' ' -f3-").out,
+            "127.0.0.1.40211 > 127.0.0.1.40212: UDP, length 4\n127.0.0.1.40211 > 127.0.0.1.40212: UDP, length 4\n"
+            "127.0.0.1.40211 > 127.0.0.1.40212: UDP, length 4\n127.0.0.1.40213 > 127.0.0.1.40235: UDP, length 4\n"
+            "127.0.0.1.40213 > 127.0.0.1.40235: UDP, length 4\n")
+      << test::RunCommand("tcpdump -r '" + file + "' -nn -q 2>&1").out;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The real window opening capture files and reading a stream, with no capture rights.
 #include <QClipboard>
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
@@ -46,6 +48,23 @@ const std::vector<uint8_t> kUdp6 = test::MakeIpv6Datagram({17, "2001:db8::1", "2
 const std::vector<uint8_t> kTcp4 = test::MakeDatagram({6, "198.18.0.2", "198.18.0.1", 443, 5002, 0});
 const QString kUdp4Line = "\t%1\tudp\t198.18.0.1\t5000\t198.18.0.2\t53\t32\t64";
 const QString kUdp6Line = "\t%1\tudp\t2001:db8::1\t5001\t2001:db8::2\t53\t52\t64";
+// Ctrl+L, `expression` typed into the filter bar's field in place of its text, and Enter.
+void FilterBy(MainDialog& d, const QString& expression) {
+  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier);
+  auto* box = d.findChild<QComboBox*>("filterExpression");
+  QWidget* field = QApplication::focusWidget();
+  ASSERT_TRUE(box != nullptr && (field == box || field == box->lineEdit()));
+  QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(field, Qt::Key_Backspace);
+  QTest::keyClicks(field, expression);
+  QTest::keyClick(field, Qt::Key_Return);
+}
+// The packet numbers of the list's rows.
+std::vector<int32_t> Shown(MainDialog& d) {
+  std::vector<int32_t> shown;
+  for (int r = 0; r < d.packetList().rowCount(); ++r) shown.push_back(d.packetList().PacketAtRow(r));
+  return shown;
+}
 // The line that ends a reading of `path`.
 QString Said(const std::string& path, const char* text) { return " " + QString::fromStdString(path) + ": " + text; }
 
@@ -261,7 +280,7 @@ TEST_F(WindowFile, UnsavedPacketsAreNotDroppedByOneKey) {
   AwaitEnd();
   // A part saved from a filtered list leaves the rest unsaved.
   test::Type(test::Combo(d, kIdFrom), "[2001:db8::1]:*");
-  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier);
+  d.Command(kCmdFilterList);
   fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("part.txt")));
   d.menuChoice = kCmdSaveSniffLog;
   test::ClickRow(d, 0, Qt::RightButton);
@@ -363,7 +382,7 @@ TEST_F(WindowFile, TheListIsFilteredByTheFieldsAsTheyAreNow) {
                                       test::PcapRecord(kUdp6, 4, 0)));
   QStringList all = Rows(d);
   test::Type(test::Combo(d, kIdTo), "*:5002");
-  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier);
+  FilterBy(d, "");
   EXPECT_EQ(Rows(d), QStringList({"\t2\ttcp\t198.18.0.2\t443\t198.18.0.1\t5002\t40\t64"}));
   // The saves write what is shown, and say so.
   for (auto [command, name] : {std::pair{kCmdSaveSniffLog, "shown.txt"}, {kCmdSavePacketsSource, "shown.pcap"}}) {
@@ -382,7 +401,7 @@ TEST_F(WindowFile, TheListIsFilteredByTheFieldsAsTheyAreNow) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
   test::Type(test::Combo(d, kIdTo), "*:53");
   QTest::mouseClick(Button(d, kIdUdp), Qt::LeftButton);  // IPv4 and IPv6 UDP off
-  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier);
+  d.Command(kCmdFilterList);  // the fields alone, without the bar
   EXPECT_TRUE(Rows(d).isEmpty());
   QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier | Qt::ShiftModifier);
   EXPECT_EQ(Rows(d), all);
@@ -528,6 +547,59 @@ TEST_F(WindowFile, InfoAndNamesComeFromTheFilesOwnDatagrams) {
                      d.packetListView()->viewport()->mapFromGlobal(test::RowPoint(d, 1)));
   ASSERT_NE(d.detailsWindow(), nullptr);
   EXPECT_EQ(d.detailsWindow()->list()->item(0)->text(), "198.18.0.9 is tls.example.org (TLS server name, packet 1)");
+}
+
+// The filter bar: pcap expressions over what a file held, each row its own packet, joined
+// to the fields; a text libpcap refuses is shown so and leaves the list as it was; Escape
+// keeps the filter, "sho&w all" ends it.
+TEST_F(WindowFile, TheFilterBarShowsWhatTheExpressionAndTheFieldsKeep) {
+  auto& d = *dialog_;
+  auto syn = test::MakeDatagram({6, "10.9.0.2", "10.9.0.1", 40000, 8080, 0});
+  syn[33] = 0x02;
+  auto high = test::MakeDatagram({17, "10.9.0.2", "10.9.0.1", 6001, 6100, 4});
+  Open(folder_.Write("five.pcap", test::PcapHeader(DLT_RAW) + test::PcapRecord(kUdp4, 1, 0) + test::PcapRecord(kUdp6, 2, 0) +
+                                      test::PcapRecord(kTcp4, 3, 0) + test::PcapRecord(syn, 4, 0) +
+                                      test::PcapRecord(high, 5, 0)));
+  ASSERT_EQ(Shown(d), (std::vector<int32_t>{0, 1, 2, 3, 4, -1}));
+  struct Row {
+    const char* expression;
+    std::vector<int32_t> shown;
+  };
+  const Row rows[] = {
+      {"tcp and port 443", {2}},
+      {"udp or tcp[tcpflags] & tcp-syn != 0", {0, 1, 3, 4}},
+      {"not ip6 and not tcp", {0, 4}},
+      {"net 10.9.0.0/16", {3, 4}},
+      {"udp portrange 6050-6150", {4}},
+      {"", {0, 1, 2, 3, 4}},
+  };
+  for (const Row& row : rows) {
+    FilterBy(d, row.expression);
+    EXPECT_EQ(Shown(d), row.shown) << row.expression;
+  }
+  test::Type(test::Combo(d, kIdTo), "*:53");
+  FilterBy(d, "ip");
+  EXPECT_EQ(Shown(d), (std::vector<int32_t>{0}));
+
+  auto* box = d.findChild<QComboBox*>("filterExpression");
+  auto* message = d.findChild<QLabel*>("filterMessage");
+  FilterBy(d, "udp and port");
+  EXPECT_EQ(Shown(d), (std::vector<int32_t>{0}));
+  EXPECT_EQ(message->text(), "can't parse filter expression: syntax error");
+  QColor refused = box->lineEdit()->palette().color(QPalette::Base);
+  QTest::keyClick(box->lineEdit(), Qt::Key_Backspace);  // "udp and por": still refused
+  QTest::keyClicks(box->lineEdit(), "t 53");
+  EXPECT_EQ(message->text(), "");
+  EXPECT_NE(box->lineEdit()->palette().color(QPalette::Base), refused);
+  // The drop-down holds the expressions used, the last first, each once.
+  EXPECT_EQ(test::Items(box).mid(0, 3), QStringList({"ip", "udp portrange 6050-6150", "net 10.9.0.0/16"}));
+
+  QTest::keyClick(box->lineEdit(), Qt::Key_Escape);
+  EXPECT_FALSE(box->isVisible());
+  EXPECT_FALSE(d.exited());
+  EXPECT_EQ(Shown(d), (std::vector<int32_t>{0}));
+  QTest::keyClick(&d, Qt::Key_L, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(Shown(d), (std::vector<int32_t>{0, 1, 2, 3, 4, -1}));
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ std::unique_ptr<QMenu> BuildContextMenu(const WindowOptions& options, bool listF
       action->setCheckable(option != nullptr);
       // The window's own keys.
       if (item.id == kCmdOpenCaptureFile) action->setShortcut(QKeySequence::Open);
-      if (item.id == kCmdFilterList) action->setShortcut(kFilterListKey);
+      if (item.id == kCmdFilterBar) action->setShortcut(kFilterListKey);
       if (item.id == kCmdShowAll) action->setShortcut(kShowAllKey);
       if (item.id == kCmdStatistics) action->setShortcut(kStatisticsKey);
     }

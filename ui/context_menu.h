@@ -11,7 +11,7 @@
 
 namespace trovix {
 
-// "&filter the list" and "sho&w all" as keys of the window.
+// "filter the &list" (the filter bar) and "sho&w all" as keys of the window.
 inline const QKeySequence kFilterListKey(Qt::CTRL | Qt::Key_L);
 inline const QKeySequence kShowAllKey(Qt::CTRL | Qt::SHIFT | Qt::Key_L);
 // "&statistics".

@@ -113,7 +113,7 @@ MainDialog::MainDialog(CaptureState& state, const Services& services, QWidget* p
   progressTimer_.setInterval(kProgressMs);
   connect(&progressTimer_, &QTimer::timeout, this, &MainDialog::ShowReadingProgress);
   connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, [this] { Command(kCmdOpenCaptureFile); });
-  connect(new QShortcut(kFilterListKey, this), &QShortcut::activated, this, [this] { Command(kCmdFilterList); });
+  connect(new QShortcut(kFilterListKey, this), &QShortcut::activated, this, [this] { Command(kCmdFilterBar); });
   connect(new QShortcut(kShowAllKey, this), &QShortcut::activated, this, [this] { Command(kCmdShowAll); });
   connect(new QShortcut(kStatisticsKey, this), &QShortcut::activated, this, [this] { Command(kCmdStatistics); });
   setAcceptDrops(true);
@@ -285,6 +285,8 @@ void MainDialog::Command(int id) {
     case kCmdAbout: ShowAboutBox(); break;
     case kCmdOpenCaptureFile: AskAndOpenCaptureFile(); break;
     case kCmdFilterList: FilterList(); break;
+    case kCmdFilterBar: OpenFilterBar(); break;
+    case kCmdCaptureExpression: AskCaptureExpression(); break;
     case kCmdShowAll: list_->ShowOnlyPackets(nullptr); break;
     case kCmdOnlyThisProgram: ShowOnlyThisProgram(); break;
     case kCmdStatistics: ShowStatistics(); break;

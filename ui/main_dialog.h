@@ -92,9 +92,18 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // Empties the list and prepares a capture with the fields' filters and switches.
   void PrepareFromFields(bool keepMore);
   void StartCapture();
-  // Shows only the stored packets that pass the fields as they are now; nothing while a
-  // capture or a reading runs.
-  void FilterList();
+  // Shows only the stored packets that pass the fields as they are now and that `program`
+  // keeps (a pcap expression's; empty keeps all); nothing while a capture or a reading runs.
+  void FilterList(const std::vector<sock_filter>& program = {});
+  // pcap filter expressions (main_dialog_expressions.cpp): "filter the &list" opens the
+  // bar whose Enter filters the list; "capture &expression..." asks for the next capture's.
+  void OpenFilterBar();
+  void AskCaptureExpression();
+  // Whether libpcap and the capture take `text` (empty: no expression), its program in
+  // `program`; a refusal is said in a message box.
+  bool CaptureExpressionRuns(const std::string& text, std::vector<sock_filter>& program, std::string& refusal);
+  // The list's line that says a capture expression is in force, when one is.
+  void SayCaptureExpression();
   // The stored packets whose sender or receiver is the current row's program (its sender,
   // else its receiver), as "filter the list" shows them.
   void ShowOnlyThisProgram();
@@ -235,6 +244,8 @@ class MainDialog : public QDialog, private CaptureListener, private RemoteListen
   // drop-down keeps this many.
   static constexpr size_t kRememberedSources = 8;
   std::vector<std::string> remoteSourcesUsed_;
+  // The expressions last used on the list and for the capture; kept in the settings once used.
+  std::string listExpression_, captureExpression_;
   // The stored packets up to this count are in a file: saved, or read from one.
   uint32_t savedPackets_ = 0;
 };

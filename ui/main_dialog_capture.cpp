@@ -13,6 +13,7 @@
 
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
+#include "capture/pcap_expression.h"
 #include "capture/program_table.h"
 #include "capture/privilege.h"
 #include "resources/dialogs.h"
@@ -78,23 +79,19 @@ CaptureOptions MainDialog::FieldOptions(std::string_view bind, std::string_view 
           checked(kIdIgmp), checked(kIdRaw), options_.CaptureIpv6 == 1, true, -1, keepMore};
 }
 
-void MainDialog::FilterList() {
+void MainDialog::FilterList(const std::vector<sock_filter>& program) {
   if (session_.Running()) return;
   std::string bind = FieldText(bind_, kBindTextSize - 1), from = FilterField(from_), to = FilterField(to_);
   CaptureSettings filter;
   ApplyCaptureOptions(filter, FieldOptions(bind, from, to, false));
   std::vector<int32_t> shown;
-  uint32_t count = PublishedPacketCount(state_.store);
+  std::vector<int32_t> kept;
+  KeptPackets(state_.store, program, &filter, 0, PublishedPacketCount(state_.store), kept);
   // With the find bar open, only the rows that hold its text too (their info and names
   // included, when shown).
   QString text = pane_->findText();
-  for (uint32_t k = 0; k < count; ++k) {
-    StoredPacket p;
-    if (!LocatePacket(state_.store, static_cast<int32_t>(k), p)) continue;
-    size_t length = static_cast<size_t>(p.length);
-    DatagramFields fields;
-    if (!ScreenDatagram(filter, p.bytes, length, fields)) continue;
-    if (text.isEmpty() || list_->PacketHas(static_cast<int32_t>(k), text)) shown.push_back(static_cast<int32_t>(k));
+  for (int32_t k : kept) {
+    if (text.isEmpty() || list_->PacketHas(k, text)) shown.push_back(k);
   }
   list_->ShowOnlyPackets(&shown);
 }
@@ -118,10 +115,16 @@ void MainDialog::ShowOnlyThisProgram() {
 }
 
 void MainDialog::StartCapture() {
+  std::vector<sock_filter> expression;
+  std::string refusal;
+  // A kept expression that libpcap refuses (a settings file edited by hand) starts nothing.
+  if (!CaptureExpressionRuns(captureExpression_, expression, refusal)) return;
   if (!MayDiscard()) return;
   if (NamesRemoteSource(bind_->currentText().toStdString())) return StartRemoteCapture();
   PrepareFromFields(options_.KeepMore == 1);
+  state_.expressionProgram = std::move(expression);  // after the helper's own program
   savedPackets_ = 0;
+  SayCaptureExpression();
 
   int32_t member = 0;
   int checkedOk = services_.privilege->CheckAdminMembership(&member);

@@ -22,6 +22,7 @@ void MainDialog::StartRemoteCapture() {
   std::string bindText = bind_->currentText().toLatin1().toStdString();
   PrepareFromFields(options_.KeepMore == 1);
   savedPackets_ = 0;
+  SayCaptureExpression();
   auto refuse = [this](const QString& line) {
     list_->AddText(line);
     SetCapturingControls(false);
@@ -53,6 +54,7 @@ void MainDialog::StartRemoteCapture() {
   CaptureOptions options = FieldOptions("", from, to, false);
   // The server's trovix-cli names its programs for the column; tcpdump's rows stay "?".
   options.programs = options_.ShowPrograms == 1;
+  options.expressionText = captureExpression_;  // the remote side compiles it again
   capture->UseOptions(options);
   // Set before the start: the sources may speak at once.
   remote_ = capture.get();

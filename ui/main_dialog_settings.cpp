@@ -55,6 +55,8 @@ void MainDialog::LoadSettings() {
       bind_->addItem(QString::fromLatin1(word.c_str()));
     }
   }
+  listExpression_ = c.ListExpression;
+  captureExpression_ = c.CaptureExpression;
   PlaceTimeColumn();
   pane_->SetShowInfo(options_.ShowInfo == 1);
   PlaceNames();
@@ -77,6 +79,8 @@ void MainDialog::SaveSettings() {
   ControlSettings c{Latin1Text(bind_), Latin1Text(from_), Latin1Text(to_), checked(kIdBothTraffic), checked(kIdOnTop),
                     checked(kIdTcp), checked(kIdUdp), checked(kIdIcmp), checked(kIdIgmp), checked(kIdRaw)};
   for (const std::string& source : remoteSourcesUsed_) c.RemoteSources += (c.RemoteSources.empty() ? "" : " ") + source;
+  c.ListExpression = listExpression_;
+  c.CaptureExpression = captureExpression_;
   SavedSettings saved = SaveSettingsFile(options_, c, ConfigFolder(services_));
   if (saved.outcome == SettingsWrite::kFolderFailed) {
     FormatSystemErrorText(static_cast<uint32_t>(saved.error));

@@ -19,6 +19,7 @@
 
 #include "resources/dialogs.h"
 #include "ui/dialog_units.h"
+#include "ui/filter_bar.h"
 #include "ui/packet_row_delegate.h"
 
 namespace trovix {
@@ -192,6 +193,7 @@ PacketListPane::PacketListPane(const CaptureState& state, const DialogUnits& du,
     if (findBar_ == nullptr) CreateFindBar();
     findBar_->show();
     findBar_->raise();
+    PlaceBars();
     findField_->setFocus();
     findField_->selectAll();
     CountFound();
@@ -214,12 +216,12 @@ void PacketListPane::CreateFindBar() {
   layout->addWidget(new QLabel(QStringLiteral("find:"), findBar_));
   layout->addWidget(findField_, 1);
   layout->addWidget(findCount_);
-  int height = findBar_->sizeHint().height();
-  findBar_->setGeometry(0, this->height() - height, width(), height);
+  findBar_->resize(width(), findBar_->sizeHint().height());
   findBar_->hide();
   field->next = [this](bool forward) { FindNext(forward); };
   field->close = [this] {
     findBar_->hide();
+    PlaceBars();
     view_->setFocus();
   };
   connect(findField_, &QLineEdit::textChanged, this, &PacketListPane::CountFound);
@@ -229,7 +231,27 @@ void PacketListPane::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   view_->setGeometry(0, listTop_, width(), height() - listTop_);
   headerStrip_->resize(width(), headerStrip_->height());
-  if (findBar_ != nullptr) findBar_->setGeometry(0, height() - findBar_->height(), width(), findBar_->height());
+  PlaceBars();
+}
+
+FilterBar* PacketListPane::OpenFilterBar() {
+  if (filterBar_ == nullptr) {
+    filterBar_ = new FilterBar(this);
+    filterBar_->resize(width(), filterBar_->sizeHint().height());
+    connect(filterBar_, &FilterBar::closed, this, [this] { view_->setFocus(); });
+  }
+  filterBar_->Open();
+  PlaceBars();
+  return filterBar_;
+}
+
+void PacketListPane::PlaceBars() {
+  int bottom = height();
+  for (QWidget* bar : {static_cast<QWidget*>(findBar_), static_cast<QWidget*>(filterBar_)}) {
+    if (bar == nullptr) continue;
+    bar->setGeometry(0, bottom - bar->height(), width(), bar->height());
+    if (bar->isVisible()) bottom -= bar->height();
+  }
 }
 
 QString PacketListPane::findText() const {

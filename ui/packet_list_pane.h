@@ -1,5 +1,6 @@
 // The packet list as the window shows it: the list view over the store, the strip of
-// column headers over it, the time column and the find bar (Ctrl+F, F3, Shift+F3).
+// column headers over it, the time column, the find bar (Ctrl+F, F3, Shift+F3) and the
+// filter bar.
 #pragma once
 
 #include <QVector>
@@ -19,6 +20,7 @@ class QListView;
 namespace trovix {
 
 class DialogUnits;
+class FilterBar;
 
 class PacketListPane : public QWidget {
   Q_OBJECT
@@ -53,6 +55,10 @@ class PacketListPane : public QWidget {
   QString findText() const;
   // Addresses as names (model's SetShowNames).
   void SetShowNames(bool on, bool lookUp);
+  // The filter bar over the list's last rows (above the find bar while that is shown), made
+  // when first opened; the keyboard goes to its field.
+  FilterBar* OpenFilterBar();
+  FilterBar* filterBar() const { return filterBar_; }
   // How long the list's last layout of its rows took.
   int lastLayoutMs() const;
 
@@ -67,6 +73,8 @@ class PacketListPane : public QWidget {
   void CreateFindBar();
   void FindNext(bool forward);
   void CountFound();
+  // The find and filter bars at the list's bottom edge, the find bar lowest.
+  void PlaceBars();
   // Puts the column headers over their columns, as widened and scrolled.
   void PlaceColumnHeaders();
 
@@ -87,6 +95,7 @@ class PacketListPane : public QWidget {
   QFrame* findBar_ = nullptr;
   QLineEdit* findField_ = nullptr;
   QLabel* findCount_ = nullptr;
+  FilterBar* filterBar_ = nullptr;
 };
 
 }  // namespace trovix
