@@ -3,9 +3,11 @@
 #include "report/name_learner.h"
 
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "capture/packet_store.h"
+#include "report/quic_initial.h"
 #include "report/sections.h"
 
 namespace trovix {
@@ -98,7 +100,7 @@ void NameLearner::Learn(const uint8_t* datagram, size_t length, int64_t packet) 
   if (layers.payload.size() == 0 || (layers.protocol != kTcp && layers.protocol != kUdp)) return;
   bool tcp = layers.protocol == kTcp;
   const char* word = ApplicationWord(tcp, layers.sourcePort, layers.destinationPort, layers.payload);
-  if (word == nullptr) return;  // a QUIC Initial's server name will be learned here too
+  if (word == nullptr) return;
   std::string_view w = word;
   if (w == "dns" || w == "mdns" || w == "llmnr") {
     LearnDns(layers, tcp, packet);
@@ -108,6 +110,13 @@ void NameLearner::Learn(const uint8_t* datagram, size_t length, int64_t packet) 
     LearnHttp(layers, packet);
   } else if (w == "dhcp" && !layers.ipv6) {
     LearnDhcp(layers, packet);
+  } else if (w == "quic") {
+    // A client Initial's ClientHello names the server as a TLS one does.
+    std::optional<QuicInitialSummary> initial = ReadQuicClientInitial(layers.payload);
+    if (initial && !initial->serverName.empty() && !IsAddressText(initial->serverName)) {
+      names_.LearnName(NameAddress::Of(layers.destination, layers.addressLength), initial->serverName,
+                       NameOrigin::kTlsServerName, packet);
+    }
   }
 }
 

@@ -3,12 +3,14 @@
 // or the port's service name.
 #include "report/packet_info.h"
 
+#include <optional>
 #include <string_view>
 
 #include "capture/packet_line.h"
 #include "capture/protocol_table.h"
 #include "report/datagram_layers.h"
 #include "report/packet_meaning.h"
+#include "report/quic_initial.h"
 #include "report/report_text.h"
 #include "report/sections.h"
 #include "report/service_names.h"
@@ -97,6 +99,14 @@ void AppendTls(std::string& out, const DatagramLayers& layers) {
   AppendWord(out, tls.alpn);
 }
 
+// A client Initial, decrypted, names the server its ClientHello asks for.
+void AppendQuic(std::string& out, const DatagramLayers& layers) {
+  std::optional<QuicInitialSummary> initial = ReadQuicClientInitial(layers.payload);
+  if (!initial) return;
+  AppendWord(out, "Initial");
+  AppendWord(out, initial->serverName);
+}
+
 void AppendHttp(std::string& out, const DatagramLayers& layers) {
   HttpReading& http = ThreadReadings().http;
   if (!ReadHttpMessage(layers.payload, http)) return;
@@ -155,6 +165,7 @@ constexpr InfoRow kInfoRows[] = {
     {"dhcp", [](std::string& out, const DatagramLayers& l, bool) { AppendDhcp(out, l); }},
     {"dhcpv6", [](std::string& out, const DatagramLayers& l, bool) { AppendDhcpv6(out, l); }},
     {"ntp", [](std::string& out, const DatagramLayers& l, bool) { AppendNtp(out, l); }},
+    {"quic", [](std::string& out, const DatagramLayers& l, bool) { AppendQuic(out, l); }},
 };
 
 // Lowest bit first, so that the usual pairs read as they are said: "SYN ACK", "FIN ACK".
@@ -185,7 +196,6 @@ void AppendPorts(std::string& out, const DatagramLayers& layers, const char* tra
       row.append(out, layers, tcp);
       return;
     }
-    // The QUIC Initial's line ("QUIC Initial NAME") goes here, before the service name.
     if (const char* service = ServiceOf(layers, tcp)) {
       AppendUpper(out, service);
       if (tcp) AppendTcpFlags(out, layers.tcpFlags);

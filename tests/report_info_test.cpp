@@ -3,6 +3,7 @@
 
 #include "report/packet_info.h"
 #include "report/packet_meaning.h"
+#include "tests/quic_vectors.h"
 #include "tests/wire_builders.h"
 
 namespace trovix::test {
@@ -48,6 +49,7 @@ TEST(PacketInfo, OneLinePerProtocol) {
       {V4(17, Udp(67, 68, offer)), "DHCP Offer 198.18.0.10"},
       {V6(17, Udp(546, 547, Hex("01 12 34 56"))), "DHCPV6 Solicit"},
       {V4(17, Udp(40000, 123, ntp)), "NTP client v4"},
+      {V4(17, Udp(54321, 443, QuicBytes(kQuicClientInitial))), "QUIC Initial example.com"},
       {V4(6, TcpFlags(0x02)), "TCP SYN"},
       {V4(6, TcpFlags(0x12, 443, 40000)), "TCP SYN ACK"},
       {V4(6, TcpFlags(0x11)), "TCP FIN ACK"},

@@ -11,6 +11,7 @@
 #include "capture/learned_names.h"
 #include "capture/platform/name_resolver.h"
 #include "report/name_learner.h"
+#include "tests/quic_vectors.h"
 #include "tests/wire_builders.h"
 
 namespace trovix::test {
@@ -54,15 +55,17 @@ TEST(LearnedNames, EachAnswerNamesItsOwnAddressWithTheNameAsked) {
   l.Take(Readdressed(V4(6, Tcp(40001, 443, ClientHello("cdn.example.com"))), "198.18.0.1", "198.51.100.7"));
   l.Take(V4(17, Udp(68, 67, Dhcp(1, "39 03 f3 26 00 00 80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
                                  Hex("35 01 03 0c 06 6c 61 70 74 6f 70 32 04 c6 12 00 0a ff")))));
+  l.Take(Readdressed(V4(17, Udp(54321, 443, QuicBytes(kQuicClientInitial))), "198.18.0.1", "198.51.100.11"));
   EXPECT_EQ(NameOf(l.names, "198.51.100.7"), "www.example.org / DNS answer / 0");
   EXPECT_EQ(NameOf(l.names, "198.51.100.8"), "mail.example.org / DNS answer / 0");
   EXPECT_EQ(NameOf(l.names, "198.51.100.9"), "tls.example.org / TLS server name / 1");
   EXPECT_EQ(NameOf(l.names, "198.51.100.10"), "web.example.org / HTTP Host / 2");
   EXPECT_EQ(NameOf(l.names, "198.18.0.10"), "laptop / DHCP host name / 4");
+  EXPECT_EQ(NameOf(l.names, "198.51.100.11"), "example.com / TLS server name / 5");
   // Neither the client nor the DNS server was named by anything.
   EXPECT_EQ(NameOf(l.names, "198.18.0.1"), "");
   EXPECT_EQ(NameOf(l.names, "198.18.0.53"), "");
-  EXPECT_EQ(l.names.size(), 5u);
+  EXPECT_EQ(l.names.size(), 6u);
 }
 
 // A chain that loops back ends at the name asked, and never walks on for ever.
