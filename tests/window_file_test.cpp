@@ -493,6 +493,30 @@ TEST_F(WindowFile, APcapngsProgramCommentsAreItsRowsProgramsAndAPcapngSaveKeepsT
   EXPECT_EQ(comments.out, "program: ssh (pid 42, user ann),program: curl (pid 7, user bob)\nprogram: user root\n\n");
 }
 
+// A pcapng file's name records name its addresses when names are shown, and a pcapng save
+// writes what was learned as its own name records, for tshark to show.
+TEST_F(WindowFile, APcapngsNameRecordsNameItsAddressesAndAPcapngSaveWritesThem) {
+  auto& d = *dialog_;
+  const test::Pcapng ng;
+  using namespace std::string_literals;
+  std::string record = ng.U16(1) + ng.U16(21) + "\xc6\x12\x00\x02"s + "file.example.org\0"s + "\0\0\0"s;
+  Open(folder_.Write("named.pcapng", ng.Section() + ng.Interface(101) + ng.Block(4, record + ng.U16(0) + ng.U16(0)) +
+                                         ng.Packet(0, 1, kUdp4)));
+  d.menuChoice = kCmdShowNames;
+  test::ClickRow(d, 0, Qt::RightButton);
+  ASSERT_EQ(d.options().ShowNames, 1);
+  EXPECT_EQ(Rows(d)[0].split('\t').mid(3, 4), QStringList({"198.18.0.1", "5000", "file.example.org", "53"}));
+
+  fakes_.savePrompt.answer = SaveTarget(QString::fromStdString(folder_.Path("again.pcapng")));
+  d.Command(kCmdSavePacketsSource);
+  EXPECT_TRUE(fakes_.messages.shown.isEmpty());
+  if (test::RunCommand("command -v tshark").status != 0) GTEST_SKIP() << "no tshark";
+  test::CommandResult hosts = test::RunCommand("tshark -r '" + folder_.Path("again.pcapng") +
+                                               "' -N n -o nameres.use_external_name_resolver:FALSE -T fields"
+                                               " -e ip.dst_host 2>/dev/null");
+  EXPECT_EQ(hosts.out, "file.example.org\n");
+}
+
 // Shown by the menu, the info column says what each of a file's datagrams is, and the
 // names its DNS answer and ClientHello gave replace their own addresses alone; find sees
 // both, and the details say where a name came from. The resolver stays off.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 
+#include "capture/learned_names.h"
 #include "capture/packet_line.h"
 #include "capture/packet_store.h"
 #include "capture/pcap_expression.h"
@@ -220,6 +221,12 @@ void MainDialog::ShowReadingProgress() {
 
 void MainDialog::ShowEnd(const EndLine& end) {
   if (reading_ != nullptr) {
+    // A pcapng file's own name records, trusted below what its datagrams say.
+    for (const AddressName& record : reading_->reading().names) {
+      TheLearnedNames().LearnName(NameAddress::Of(record.address, record.family == 6 ? 16 : 4), record.name,
+                                  NameOrigin::kCaptureFile);
+    }
+    if (!reading_->reading().names.empty()) packetListView()->viewport()->update();
     reading_ = nullptr;
     progressTimer_.stop();
     setWindowTitle(QString::fromLatin1(kMainDialog.title));

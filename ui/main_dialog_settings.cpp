@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QPushButton>
 
+#include "capture/learned_names.h"
 #include "capture/packet_store.h"
 #include "capture/privilege.h"
 #include "resources/dialogs.h"
@@ -115,7 +116,16 @@ bool MainDialog::SavePacketsSource(bool asCapture) {
                    [this, &capture, asCapture, only](const SaveTarget& target) -> std::optional<SavedBytes> {
                      std::string path = QFile::encodeName(target.path).toStdString();
                      if (target.pcapng || IsPcapngName(path)) {
-                       if (!PcapngCaptureBytes(state_, capture, only, &TheProgramTable())) return std::nullopt;
+                       // What the capture taught of names goes with it, as its name records.
+                       std::vector<AddressName> names;
+                       TheLearnedNames().ForEachLearnedName([&names](const NameAddress& a, const LearnedName& n) {
+                         AddressName record;
+                         record.family = a.length == 16 ? 6 : 4;
+                         std::copy(a.bytes, a.bytes + a.length, record.address);
+                         record.name = n.name;
+                         names.push_back(std::move(record));
+                       });
+                       if (!PcapngCaptureBytes(state_, capture, only, &TheProgramTable(), names)) return std::nullopt;
                        return SavedBytes{capture.data(), capture.size()};
                      }
                      if (!asCapture && !target.packetCapture && !IsPacketCaptureName(path)) {
