@@ -3,6 +3,7 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QTimer>
+#include <QImage>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTableView>
@@ -602,6 +603,18 @@ TEST_F(WindowCapture, ShowProgramsNamesBothLocalProcessesInTheLastColumnAndTheDe
   EXPECT_TRUE(header->isVisible());
   EXPECT_GE(header->x(), d.findChild<QWidget*>("1032")->geometry().right());  // after "ttl"
 
+  // A desktop entry of this test's own program, whose icon the rows show before its name.
+  std::string data = std::filesystem::temp_directory_path() / ("icons-" + std::to_string(getpid()));
+  std::filesystem::create_directories(data + "/applications");
+  QImage red(16, 16, QImage::Format_ARGB32);
+  red.fill(Qt::red);
+  ASSERT_TRUE(red.save(QString::fromStdString(data + "/red.png")));
+  std::string self = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  std::ofstream(data + "/applications/self.desktop")
+      << "[Desktop Entry]\nType=Application\nExec=" << self << "\nIcon=" << data << "/red.png\n";
+  qputenv("XDG_DATA_HOME", QByteArray::fromStdString(data));
+  qputenv("XDG_DATA_DIRS", QByteArray::fromStdString(data + "/none"));
+
   UdpProcess receiver(40462, 0), sender(40461, 40462), other(40463, 40462);
   Go("127.0.0.1", "*:*", "*:40462");
   sender.Send();
@@ -620,6 +633,20 @@ TEST_F(WindowCapture, ShowProgramsNamesBothLocalProcessesInTheLastColumnAndTheDe
       << Rows(d).join("|").toStdString();
   Press(kIdStop);
   ASSERT_EQ(Rows(d), QStringList({row, otherRow}));
+  // The icon stands where the programs' field begins, before the name.
+  QListView* view = d.packetListView();
+  view->horizontalScrollBar()->setValue(view->horizontalScrollBar()->maximum());
+  auto* delegate = static_cast<PacketRowDelegate*>(view->itemDelegate());
+  auto iconPixel = [&] {
+    view->viewport()->repaint();
+    QRect first = view->visualRect(d.packetList().index(0));
+    return view->viewport()->grab().toImage().pixelColor(first.left() + delegate->FieldX(PacketListModel::kLineFields) + 4,
+                                                         first.center().y());
+  };
+  EXPECT_TRUE(QTest::qWaitFor([&] { return iconPixel() == QColor(Qt::red); }, 3000)) << iconPixel().name().toStdString();
+  qunsetenv("XDG_DATA_HOME");
+  qunsetenv("XDG_DATA_DIRS");
+  std::filesystem::remove_all(data);
 
   // The second sender's row alone, chosen as the menu's other commands choose it, then
   // every row again.

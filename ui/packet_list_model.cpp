@@ -35,7 +35,15 @@ QModelIndex PacketListModel::index(int row, int column, const QModelIndex& paren
 }
 
 QVariant PacketListModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid()) return {};
+  if (!index.isValid()) return {};
+  if (role == kProgramIdRole) {
+    int32_t packet = PacketAtRow(index.row());
+    uint32_t owner = packet < 0 ? kOwnerPending : PacketOwner(state_.store, packet);
+    if (!showPrograms_ || owner == kOwnerPending || owner == kUnknownOwner) return 0u;
+    Owner o = TheProgramTable().OwnerOf(owner);
+    return o.source > kUnknownProgram ? o.source : o.destination > kUnknownProgram ? o.destination : 0u;
+  }
+  if (role != Qt::DisplayRole) return {};
   return RowText(index.row());
 }
 

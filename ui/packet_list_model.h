@@ -91,6 +91,9 @@ class PacketListModel : public QAbstractListModel {
   // The fields of a packet line: the text before its first tab (empty), then its eight
   // columns, numbered as PacketRowDelegate numbers them.
   static constexpr int kLineFields = 9;
+  // The program whose icon stands before the programs' field: the sender's, else the
+  // receiver's; 0 for none.
+  static constexpr int kProgramIdRole = Qt::UserRole + 1;
   // The list's font, by how wide it draws each byte the widest text of each field is
   // picked as rows arrive. Until set, every byte counts as wide as another.
   void SetRowFont(const QFont& font);

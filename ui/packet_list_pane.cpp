@@ -21,6 +21,7 @@
 #include "ui/dialog_units.h"
 #include "ui/filter_bar.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/program_icons.h"
 
 namespace trovix {
 namespace {
@@ -186,6 +187,8 @@ PacketListPane::PacketListPane(const CaptureState& state, const DialogUnits& du,
   // where the last header ends.
   columns.push_back(headers_.back()->geometry().right() + 1);
   view_->setItemDelegate(new PacketRowDelegate(columns, kListExtentPixels, view_));
+  icons_ = new ProgramIcons(this);
+  connect(icons_, &ProgramIcons::ready, view_->viewport(), [this] { view_->viewport()->update(); });
   model_->SetRowFont(view_->font());
   // The headers go where the columns are, also when the rows are scrolled sideways.
   connect(view_->horizontalScrollBar(), &QScrollBar::valueChanged, this, &PacketListPane::PlaceColumnHeaders);
@@ -316,6 +319,7 @@ void PacketListPane::SetShowPrograms(bool on, bool sampled) {
   if (programWidth_ == 0) programWidth_ = std::max(headerWidths_.back(), programHeader_->sizeHint().width());
   programsMatched_ = 0;
   ProgramsMatched(0);
+  Delegate(view_)->SetProgramField(on ? PacketListModel::kLineFields : 0, icons_);
   if (Delegate(view_)->SetTail(on ? programWidth_ : 0)) view_->doItemsLayout();
   view_->viewport()->update();
   PlaceColumnHeaders();
@@ -347,7 +351,9 @@ void PacketListPane::ProgramsMatched(uint32_t matched) {
   for (uint32_t id = ownersMeasured_ + 1;; ownersMeasured_ = id++) {
     Owner o = table.OwnerOf(id);
     if (o.source == kNoProgram && o.destination == kNoProgram) break;  // not made yet
-    widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(table.OwnerText(id))) + 8);
+    // Room for the icon before the name, as the rows draw it.
+    widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(table.OwnerText(id))) + 8 +
+                                  metrics.height() + 4);
   }
   if (widest > programWidth_) {
     programWidth_ = widest;

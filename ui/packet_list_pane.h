@@ -19,6 +19,8 @@ class QListView;
 
 namespace trovix {
 
+class ProgramIcons;
+
 class DialogUnits;
 class FilterBar;
 
@@ -87,6 +89,7 @@ class PacketListPane : public QWidget {
   QLabel* infoHeader_ = nullptr;
   uint32_t programsMatched_ = 0;  // as last painted
   uint32_t ownersMeasured_ = kUnknownOwner;  // the program table's owners measured so far
+  ProgramIcons* icons_;
   int programWidth_ = 0;  // the programs' column, as wide as its widest text and header
   QVector<QWidget*> headers_;  // the column headers, field 1 first
   QVector<int> headerWidths_;  // as laid out

@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QPainter>
 
+#include "ui/packet_list_model.h"
+#include "ui/program_icons.h"
+
 namespace trovix {
 namespace {
 
@@ -39,6 +42,13 @@ void PacketRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
       // A field ends where the next begins: a name longer than its column is cut there.
       int width = i + 1 < fields.size() ? FieldX(i + 1) - x - 2 : opt.rect.width() - x;
       QRect cell(opt.rect.left() + x, opt.rect.top(), width, opt.rect.height());
+      if (i == programField_ && icons_ != nullptr) {
+        // The program's icon, as its desktop entry names it, before its name.
+        int side = opt.rect.height() - 2;
+        QIcon icon = icons_->IconOf(index.data(PacketListModel::kProgramIdRole).toUInt());
+        if (!icon.isNull()) icon.paint(painter, QRect(cell.left(), cell.top() + 1, side, side));
+        cell.setLeft(cell.left() + side + 3);
+      }
       painter->drawText(cell, Qt::AlignVCenter | Qt::AlignLeft, fields[i]);
     }
   }

@@ -7,6 +7,10 @@
 class QFontMetrics;
 
 namespace trovix {
+class ProgramIcons;
+}
+
+namespace trovix {
 
 class PacketRowDelegate : public QStyledItemDelegate {
  public:
@@ -31,6 +35,12 @@ class PacketRowDelegate : public QStyledItemDelegate {
   // Room for a field after the last column (the programs'), which rows reach to. False
   // when it was already so.
   bool SetTail(int pixels);
+  // The field whose text a program's icon goes before (0: none), and where the icons
+  // come from.
+  void SetProgramField(int field, ProgramIcons* icons) {
+    programField_ = field;
+    icons_ = icons;
+  }
   // Room for the info field, after the programs' when both are shown.
   bool SetInfoTail(int pixels);
 
@@ -41,6 +51,8 @@ class PacketRowDelegate : public QStyledItemDelegate {
   int lastFieldNeed_ = 0;  // the last field's widest text and its gap
   int lead_ = 0;
   int tail_ = 0;
+  int programField_ = 0;
+  ProgramIcons* icons_ = nullptr;
   int infoTail_ = 0;
 };
 
