@@ -96,10 +96,11 @@ class SocketHistory {
   template <typename IsLocal>
   EndMatch Match(const SocketEnd& end, int64_t t, IsLocal isLocal, bool force) const;
 
-  // Whether the program of `end` at `t` is known for good already, before the notice delay
-  // has passed: `end` is not this machine's, or it is a TCP connection that dumps showed
-  // before and after `t` (no other socket can have held those four addresses meanwhile,
-  // so no late notice can change the answer). Then `program` is the answer.
+  // Whether the program of TCP end `end` at `t` is known for good already, before the
+  // notice delay has passed: `end` is not this machine's and no socket was ever seen with
+  // its port, or it is a connection that dumps showed before and after `t` (no other
+  // socket can have held those four addresses meanwhile, so no late notice can change the
+  // answer). Then `program` is the answer.
   template <typename IsLocal>
   bool KnownForGood(const SocketEnd& end, int64_t t, IsLocal isLocal, uint32_t& program) const;
   int64_t confirmed() const noexcept { return confirmed_; }
@@ -197,13 +198,16 @@ EndMatch SocketHistory::Match(const SocketEnd& end, int64_t t, IsLocal isLocal, 
 
 template <typename IsLocal>
 bool SocketHistory::KnownForGood(const SocketEnd& end, int64_t t, IsLocal isLocal, uint32_t& program) const {
+  if (end.protocol != 6) return false;
+  uint64_t key = ConnectedKey(end.protocol, end.local, end.localPort, end.remote, end.remotePort);
   if (!isLocal(end.local)) {
+    // Not this machine's as far as its addresses were last read: no socket may be known
+    // for it either, for the list of addresses may be late.
+    if (connected_.count(key) != 0 || bound_.count(BoundKey(end.protocol, end.localPort)) != 0) return false;
     program = kNoProgram;
     return true;
   }
-  if (end.protocol != 6) return false;
   const Record* found = nullptr;
-  uint64_t key = ConnectedKey(end.protocol, end.local, end.localPort, end.remote, end.remotePort);
   for (auto [at, last] = connected_.equal_range(key); at != last; ++at) {
     const Record& r = records_[at->second];
     const DiagSocket& s = r.socket;

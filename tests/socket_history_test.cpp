@@ -155,13 +155,14 @@ TEST(SocketHistoryTest, OnlyAConnectionDumpedAroundTheDatagramIsKnownBeforeTheNo
   const DiagSocket tcp = Socket(1, 5, 6, "127.0.0.1", 5555, "127.0.0.1", 80, 1);
   const DiagSocket udp = Socket(2, 6, 17, "127.0.0.1", 7000, "127.0.0.1", 9);
   const DiagSocket waiting = Socket(3, 77, 6, "127.0.0.1", 5556, "127.0.0.1", 80, 1);
+  const DiagSocket listener = Socket(4, 8, 6, "0.0.0.0", 8080, "0.0.0.0", 0, 10);
   SocketHistory history;
-  history.Dumped({tcp, udp, waiting}, 0, kMs / 10);
+  history.Dumped({tcp, udp, waiting, listener}, 0, kMs / 10);
   for (uint32_t index : std::vector<uint32_t>(history.pending().begin(), history.pending().end())) {
     uint32_t inode = history.record(index).socket.inode;
     if (inode != 77) history.SetHolder(index, SocketHistory::Holder::kProgram, inode);
   }
-  history.Dumped({tcp, udp, waiting}, 20 * kMs, 20 * kMs + kMs / 10);
+  history.Dumped({tcp, udp, waiting, listener}, 20 * kMs, 20 * kMs + kMs / 10);
   history.Unchanged(40 * kMs);  // counts alone: a socket may have gone as another came
   const struct {
     SocketEnd end;
@@ -175,6 +176,9 @@ TEST(SocketHistoryTest, OnlyAConnectionDumpedAroundTheDatagramIsKnownBeforeTheNo
       {End(17, "127.0.0.1", 7000, "127.0.0.1", 9), 10, false, 0},   // UDP may share its addresses
       {End(6, "127.0.0.1", 5556, "127.0.0.1", 80), 10, false, 0},   // its process not read yet
       {End(6, "203.0.113.5", 80, "127.0.0.1", 5555), 10, true, kNoProgram},
+      // The machine's addresses may be read late: a port some socket holds is not decided.
+      {End(6, "203.0.113.5", 8080, "127.0.0.1", 9), 10, false, 0},
+      {End(17, "203.0.113.5", 53, "127.0.0.1", 9), 10, false, 0},
   };
   for (const auto& c : cases) {
     uint32_t program = 12345;

@@ -52,8 +52,6 @@ void MainDialog::StartRemoteCapture() {
   std::string from = FilterField(from_), to = FilterField(to_);
   capture->UseListener(this);
   CaptureOptions options = FieldOptions("", from, to, false);
-  // The server's trovix-cli names its programs for the column; tcpdump's rows stay "?".
-  options.programs = options_.ShowPrograms == 1;
   options.expressionText = captureExpression_;  // the remote side compiles it again
   capture->UseOptions(options);
   // Set before the start: the sources may speak at once.
